@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "collector/WildCardExtractor.h"
+#include "platform/dispatch/OperationQueue.h"
+
+class StatusLogger;
+
+// Runs one command of the catalogue and keeps its standard output in a file
+// of the staging tree.
+class CommandExecutor : public platform::Operation, public WildCardExtractor {
+public:
+    // A command that outlives this is ended with its whole process group.
+    static constexpr std::chrono::seconds kTimeLimit{300};
+
+    CommandExecutor(std::string command, const std::string& outputFolder, std::vector<std::string> parameters,
+                    std::string outputFile, std::shared_ptr<StatusLogger> statusLogger,
+                    const std::string& stagingLocation);
+
+    void main() override { execCmdToOutput(); }
+    void execCmdToOutput();
+
+    const std::string& command() const { return command_; }
+    const std::vector<std::string>& parameters() const { return parameters_; }
+    const std::string& outputFolder() const { return outputFolder_; }
+    const std::string& outputFile() const { return outputFile_; }
+    void setTimeLimit(std::chrono::milliseconds limit) { timeLimit_ = limit; }
+
+private:
+    std::string command_;
+    std::string outputFolder_;
+    std::vector<std::string> parameters_;
+    std::string outputFile_;
+    std::shared_ptr<StatusLogger> statusLogger_;
+    std::chrono::milliseconds timeLimit_ = kTimeLimit;
+};

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "collector/Copier.h"
+#include "platform/dispatch/OperationQueue.h"
+
+class StatusLogger;
+
+// Copies whole folders recursively, leaving hidden items out.
+class DirectoryCopier : public platform::Operation, public Copier {
+public:
+    DirectoryCopier(const std::string& outputFolder, std::string collectionName, std::vector<std::string> sources,
+                    std::shared_ptr<StatusLogger> statusLogger, const std::string& stagingLocation);
+
+    void main() override { performCopy(); }
+    void performCopy();
+    void copyDirectory(const std::string& directory, const std::string& destination);
+
+    const std::string& outputFolder() const { return outputFolder_; }
+    const std::string& collectionName() const { return collectionName_; }
+
+private:
+    void copyDirectoryContents(const std::vector<struct DirectoryItem>& items, const std::string& destination);
+
+    std::string outputFolder_;
+    std::string stagingLocation_;
+    std::string collectionName_;
+    std::vector<std::string> sources_;
+    std::shared_ptr<StatusLogger> statusLogger_;
+};

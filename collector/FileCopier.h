@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "collector/Copier.h"
+#include "collector/WildCardExtractor.h"
+#include "platform/dispatch/OperationQueue.h"
+
+class StatusLogger;
+
+// Copies named files (with "~" and wildcard expansion) into one folder,
+// never overwriting: an identical file is skipped, a different one of the
+// same name gets the user's name in front.
+class FileCopier : public platform::Operation, public Copier, public WildCardExtractor {
+public:
+    FileCopier(const std::string& fileOutputFolder, std::vector<std::string> sources,
+               std::shared_ptr<StatusLogger> statusLogger, const std::string& stagingLocation);
+
+    void main() override { performCopy(); }
+    void performCopy();
+
+    const std::string& outputFolder() const { return outputFolder_; }
+    const std::vector<std::string>& sources() const { return sources_; }
+    static constexpr const char* wildChar = "*";
+
+private:
+    void copyToOutputFolder(const std::string& realSource, const std::string& fileName);
+    void warn(const std::string& message) const;
+
+    std::string outputFolder_;
+    std::vector<std::string> sources_;
+    std::shared_ptr<StatusLogger> statusLogger_;
+};

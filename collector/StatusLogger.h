@@ -1,0 +1,38 @@
+// The status sink of a collection and the writer of the collection log.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/fs/FileManager.h"
+
+class StatusLogger {
+public:
+    static constexpr const char* defaultFileName = "Nerova Diagnostic Utility.log";
+
+    explicit StatusLogger(std::string collectionLogURL);
+    StatusLogger() = delete;
+    virtual ~StatusLogger() = default;
+
+    const std::string& collectionLogURL() const { return collectionLogURL_; }
+    void setCollectionLogURL(std::string url);
+    const std::string& progressStatus() const { return progressStatus_; }
+    void setProgressStatus(std::string text);
+
+    virtual void indicateSuccess(const std::string& message);
+    virtual void indicateFailure(const std::string& message);
+    virtual void indicateWarning(const std::string& message);
+    virtual void updateStatus(const std::string& line);
+    virtual bool generateCollectionLog();
+    virtual bool writeCollectionLog(const std::string& url);
+
+private:
+    // Brings the file up to progressStatus_: appends what is new when the file
+    // is still the one last written, else rewrites it whole.
+    bool syncFile(platform::fs::FsError* error);
+
+    std::string collectionLogURL_;
+    std::string progressStatus_;
+    std::size_t writtenLength_ = 0;                        // bytes of progressStatus_ on disk
+    std::optional<platform::fs::FileIdentity> writtenIdentity_;  // the file as last written
+};

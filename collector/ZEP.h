@@ -1,0 +1,94 @@
+// The collection driver: one object per collection.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "collector/Operations.h"
+#include "collector/WildCardExtractor.h"
+#include "platform/dispatch/OperationQueue.h"
+
+class StatusLogger;
+class FileCopier;
+class DirectoryCopier;
+class CommandExecutor;
+class WCKSnapshotWriter;
+class GlobalSettingsClientProtocol;  // the settings client arrives with its own subsystem
+
+class ZEP : public WildCardExtractor {
+public:
+    using PrepareCompletion = std::function<void(const std::string& collectionString)>;
+    using RunCompletion =
+        std::function<void(const std::string& archiveName, const std::string& finalLocation, bool success)>;
+
+    static constexpr const char* kZipLaunchPath = "/usr/bin/zip";
+
+    // Paths are folders: the staging folder (owned and removed by the driver)
+    // and the folder that receives the archive.
+    ZEP(std::shared_ptr<StatusLogger> statusLogger, std::string stagingLocation, std::string finalLocation,
+        std::string archiveName, std::shared_ptr<GlobalSettingsClientProtocol> configDClient = nullptr);
+    ZEP() = delete;
+    virtual ~ZEP();
+
+    void processOperationsFile();
+    void prepareAsync(PrepareCompletion completionHandler);
+    void runAsync(RunCompletion completionHandler);
+    void clearStagingArea();
+
+    bool createArchive();
+    void initializeOperation(const Operations& operation);
+    std::vector<std::string> expandWildCardedParameters(const std::vector<std::string>& parameters) const;
+    void createCollectionString();
+    static std::vector<std::string> sortAlphabetically(const std::set<std::string>& strings);
+    void checkArchiveIntegrity();
+    void generateQRBTypeText();
+    void collectCollectionLog(const std::string& collectionLogURL);
+    void addAsyncCollectOperations(const std::vector<std::shared_ptr<FileCopier>>& fileObjects,
+                                   const std::vector<std::shared_ptr<WCKSnapshotWriter>>& wckSnapshotWriters,
+                                   const std::vector<std::shared_ptr<DirectoryCopier>>& dirObjects,
+                                   const std::vector<std::shared_ptr<CommandExecutor>>& commandObjects);
+    void generateUsernamesTxt(const std::vector<std::string>& names);
+
+    platform::OperationQueue& opQueue() { return *opQueue_; }
+    const std::shared_ptr<StatusLogger>& statusLogger() const { return statusLogger_; }
+    const std::string& stagingLocation() const { return stagingLocation_; }
+    const std::string& finalLocation() const { return finalLocation_; }
+    const std::string& archiveName() const { return archiveName_; }
+    const std::set<std::string>& filesToCollect() const { return filesToCollect_; }
+    const std::set<std::string>& commandsToExecute() const { return commandsToExecute_; }
+    const std::string& collectionString() const { return collectionString_; }
+    const std::vector<std::shared_ptr<FileCopier>>& fileCopierObjects() const { return fileCopierObjects_; }
+    const std::vector<std::shared_ptr<WCKSnapshotWriter>>& wckSnapshotWriterObjects() const {
+        return wckSnapshotWriterObjects_;
+    }
+    const std::vector<std::shared_ptr<DirectoryCopier>>& dirCopierObjects() const { return dirCopierObjects_; }
+    const std::vector<std::shared_ptr<CommandExecutor>>& commandExecutorObjects() const {
+        return commandExecutorObjects_;
+    }
+    const std::vector<LoggingSubsystem>& osLogSubsystemObjects() const { return osLogSubsystemObjects_; }
+    const std::vector<LoggingProcess>& osLogProcessObjects() const { return osLogProcessObjects_; }
+
+    // The edition folders under "/Library/Application Support/Nerova" that
+    // name the installed anti-virus component, tried in this order.
+    static const std::vector<std::string>& editionFolderNames();
+
+private:
+    std::unique_ptr<platform::OperationQueue> opQueue_;
+    std::shared_ptr<StatusLogger> statusLogger_;
+    std::string stagingLocation_;
+    std::string finalLocation_;
+    std::string archiveName_;
+    std::set<std::string> filesToCollect_;
+    std::set<std::string> commandsToExecute_;
+    std::string collectionString_;
+    std::vector<std::shared_ptr<FileCopier>> fileCopierObjects_;
+    std::vector<std::shared_ptr<WCKSnapshotWriter>> wckSnapshotWriterObjects_;
+    std::vector<std::shared_ptr<DirectoryCopier>> dirCopierObjects_;
+    std::vector<std::shared_ptr<CommandExecutor>> commandExecutorObjects_;
+    std::vector<LoggingSubsystem> osLogSubsystemObjects_;
+    std::vector<LoggingProcess> osLogProcessObjects_;
+    std::shared_ptr<GlobalSettingsClientProtocol> configDClient_;
+};

@@ -1,0 +1,87 @@
+// Queues, groups and timers in the manner of the platform's dispatch library,
+// on std::thread. Blocks never run on the caller's stack except for sync().
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform::dispatch {
+
+using Block = std::function<void()>;
+
+// Nanoseconds on a monotonic clock. NOW and FOREVER as the platform's.
+using DispatchTime = std::uint64_t;
+constexpr DispatchTime DISPATCH_TIME_NOW = 0;
+constexpr DispatchTime DISPATCH_TIME_FOREVER = ~0ull;
+constexpr std::int64_t NSEC_PER_SEC = 1000000000ll;
+constexpr std::int64_t NSEC_PER_MSEC = 1000000ll;
+// `when` (NOW meaning the present) plus delta nanoseconds; FOREVER stays FOREVER.
+DispatchTime dispatchTime(DispatchTime when, std::int64_t deltaNanoseconds);
+
+enum class QualityOfService { Background, Utility, Default, UserInitiated, UserInteractive };
+
+// Anything that can be suspended and resumed.
+class DispatchObject {
+public:
+    virtual ~DispatchObject() = default;
+    virtual void suspend() = 0;
+    virtual void resume() = 0;
+};
+
+class DispatchQueue : public DispatchObject, public std::enable_shared_from_this<DispatchQueue> {
+public:
+    static std::shared_ptr<DispatchQueue> createSerial(const std::string& label,
+                                                       QualityOfService qos = QualityOfService::Default);
+    static std::shared_ptr<DispatchQueue> createConcurrent(const std::string& label,
+                                                           QualityOfService qos = QualityOfService::Default);
+    static std::shared_ptr<DispatchQueue> global(QualityOfService qos = QualityOfService::Default);
+    // The main queue: runs only while a front end drains it (runMainQueue) or
+    // hands it to its event loop (setMainQueueExecutor).
+    static std::shared_ptr<DispatchQueue> main();
+
+    virtual const std::string& label() const = 0;
+    virtual QualityOfService qualityOfService() const = 0;
+    virtual void async(Block block) = 0;
+    virtual void sync(const Block& block) = 0;
+    // On a concurrent queue: waits for earlier blocks, runs alone, then lets later ones go.
+    virtual void asyncBarrier(Block block) = 0;
+    virtual void syncBarrier(const Block& block) = 0;
+    virtual void after(DispatchTime deadline, Block block) = 0;
+    // true when called from a block running on this queue.
+    virtual bool isCurrent() const = 0;
+};
+
+// Drains the main queue on the calling thread until stopMainQueue() is called.
+void runMainQueue();
+void stopMainQueue();
+// A window front end maps the main queue onto its event loop: every block
+// added to the main queue is handed to the executor instead.
+void setMainQueueExecutor(std::function<void(Block)> executor);
+
+class DispatchGroup {
+public:
+    static std::shared_ptr<DispatchGroup> create();
+    virtual ~DispatchGroup() = default;
+    virtual void enter() = 0;
+    virtual void leave() = 0;
+    // 0 when the group emptied before the deadline, non-zero on timeout.
+    virtual long wait(DispatchTime deadline) = 0;
+    virtual void notify(const std::shared_ptr<DispatchQueue>& queue, Block block) = 0;
+    // Runs block on queue for work tracked by the group.
+    virtual void async(const std::shared_ptr<DispatchQueue>& queue, Block block) = 0;
+};
+
+class DispatchSourceTimer : public DispatchObject {
+public:
+    // Created suspended, as the platform's sources are.
+    static std::shared_ptr<DispatchSourceTimer> create(const std::shared_ptr<DispatchQueue>& queue);
+    virtual void setTimer(DispatchTime start, std::uint64_t intervalNanoseconds, std::uint64_t leewayNanoseconds) = 0;
+    virtual void setEventHandler(Block handler) = 0;
+    virtual void setCancelHandler(Block handler) = 0;
+    virtual void cancel() = 0;
+    virtual bool isCancelled() const = 0;
+};
+
+}  // namespace platform::dispatch

@@ -1,0 +1,82 @@
+// Files and folders: what the system needs of the file system, with errors
+// that carry a readable description.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::fs {
+
+struct FsError {
+    int code = 0;              // errno of the failing call
+    std::string description;   // a sentence for the collection log
+};
+
+bool fileExists(const std::string& path);                      // follows links
+bool fileExists(const std::string& path, bool* isDirectory);   // follows links
+// true when something exists at the path itself, also a dangling link.
+bool itemExists(const std::string& path);
+// nullopt when the item cannot be examined (lstat fails).
+std::optional<bool> isSymbolicLink(const std::string& path);
+bool isWritableFile(const std::string& path);
+bool isReadableFile(const std::string& path);
+std::optional<std::uint64_t> fileSize(const std::string& path);
+
+bool createDirectory(const std::string& path, bool withIntermediateDirectories, FsError* error = nullptr);
+// Creates an empty file or empties an existing one.
+bool createFile(const std::string& path, FsError* error = nullptr);
+// Removes a file, link or whole folder tree.
+bool removeItem(const std::string& path, FsError* error = nullptr);
+// Copies one file without overwriting: fails when the destination exists.
+// A symbolic link at the source's last component is refused, never followed.
+// Runs in constant memory whatever the file's size.
+bool copyItem(const std::string& source, const std::string& destination, FsError* error = nullptr);
+bool contentsEqual(const std::string& a, const std::string& b);
+
+struct DirectoryEntry {
+    std::string name;
+    std::string path;
+    bool isDirectory = false;  // a link to a folder counts as no folder
+};
+// The folder's items sorted by name; hidden items ("." prefix) left out when asked.
+std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::string& path, bool skipsHiddenFiles,
+                                                                FsError* error = nullptr);
+// Every item below the folder as a relative path, parents before children;
+// nullopt when the folder cannot be opened.
+std::optional<std::vector<std::string>> enumerateRelativePaths(const std::string& path);
+
+std::optional<std::string> readFile(const std::string& path, FsError* error = nullptr);
+// Temp file in the same folder, fsync, rename: readers see old or new, never half.
+bool writeFileAtomically(const std::string& path, std::string_view contents, FsError* error = nullptr);
+// Plain write that replaces the file's content.
+bool writeFile(const std::string& path, std::string_view contents, FsError* error = nullptr);
+bool appendToFile(const std::string& path, std::string_view contents, FsError* error = nullptr);
+
+// Identity of a file as it is now (device, inode, size, change time), used to
+// tell whether a file is still the one this process last wrote.
+struct FileIdentity {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t mtimeNanoseconds = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> fileIdentity(const std::string& path);
+
+// Glob with "no magic" semantics: a pattern without pattern characters comes
+// back as itself whether or not it exists; no match or an error gives {}.
+std::vector<std::string> glob(const std::string& pattern);
+
+// Path text helpers in the manner of the platform's string path methods.
+std::string lastPathComponent(const std::string& path);
+std::string deletingLastPathComponent(const std::string& path);
+std::string appendingPathComponent(const std::string& path, const std::string& component);
+std::string pathExtension(const std::string& path);
+std::string deletingPathExtension(const std::string& path);
+// Removes "." and "..", repeated and trailing slashes; relative paths stay relative.
+std::string standardizePath(const std::string& path);
+std::vector<std::string> pathComponents(const std::string& path);
+std::string absolutePath(const std::string& path);  // against the current folder
+
+}  // namespace platform::fs

@@ -1,0 +1,82 @@
+// Running outside programs.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// An open file descriptor for a child's standard stream.
+class FileHandle {
+public:
+    ~FileHandle();
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    static std::shared_ptr<FileHandle> nullDevice();
+    // Opens an existing file for writing at its start; nullptr and the error text on failure.
+    static std::shared_ptr<FileHandle> forWritingAtPath(const std::string& path, std::string* error = nullptr);
+    int descriptor() const { return fd_; }
+
+private:
+    explicit FileHandle(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+class Task {
+public:
+    enum class TerminationReason { Exit, UncaughtSignal };
+    struct Stream {
+        enum class Kind { Inherit, Handle, Pipe };
+        Kind kind = Kind::Inherit;
+        std::shared_ptr<FileHandle> handle;
+        static Stream inherit() { return {}; }
+        static Stream to(std::shared_ptr<FileHandle> h) { return {Kind::Handle, std::move(h)}; }
+        static Stream nullDevice() { return to(FileHandle::nullDevice()); }
+        static Stream pipe() { return {Kind::Pipe, nullptr}; }
+    };
+
+    std::string launchPath;
+    std::vector<std::string> arguments;
+    std::optional<std::string> currentDirectory;
+    Stream standardInput = Stream::inherit();
+    Stream standardOutput = Stream::inherit();
+    Stream standardError = Stream::inherit();
+
+    Task() = default;
+    ~Task();
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+
+    // Starts the program in a process group of its own; false and a text on failure.
+    bool launch(std::string* error = nullptr);
+    // Waits for the end. With a limit, a program that outlives it has its whole
+    // process group ended (TERM, then KILL) and timedOut() answers true.
+    void waitUntilExit(std::optional<std::chrono::milliseconds> limit = std::nullopt);
+    bool isRunning() const;
+    void terminate();
+
+    int processIdentifier() const { return pid_; }
+    // Exit status, or the signal number when reason is UncaughtSignal.
+    int terminationStatus() const { return status_; }
+    TerminationReason terminationReason() const { return reason_; }
+    bool timedOut() const { return timedOut_; }
+    // What the program wrote to piped streams (drained while it runs).
+    const std::string& standardOutputData() const { return outData_; }
+    const std::string& standardErrorData() const { return errData_; }
+
+private:
+    struct Drain;
+    int pid_ = -1;
+    int status_ = 0;
+    TerminationReason reason_ = TerminationReason::Exit;
+    bool exited_ = false;
+    bool timedOut_ = false;
+    std::string outData_, errData_;
+    std::unique_ptr<Drain> drain_;
+};
+
+}  // namespace platform

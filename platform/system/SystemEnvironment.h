@@ -1,0 +1,56 @@
+// Facts about the user, the host and the well-known folders, and the
+// file-system root under which the product's absolute paths are read.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// The root under which every absolute path of the product is resolved:
+// "" for the real root, else NRV_SYSTEM_ROOT without a trailing slash.
+std::string systemRoot();
+
+// "/Library/x" -> systemRoot() + "/Library/x". A leading "~" expands to the
+// user's home and is never put under the root. Relative paths stay as they are.
+std::string resolveSystemPath(const std::string& path);
+
+// The inverse of resolveSystemPath for paths under the root; others unchanged.
+std::string unresolveSystemPath(const std::string& realPath);
+
+// "~" and "~/x" -> $HOME, "~user/x" -> that user's home; anything else unchanged.
+std::string expandTilde(const std::string& path);
+
+// The login name of the real user (never empty: falls back to the uid).
+std::string userName();
+std::string homeDirectory();
+
+// The host's name as the user sees it; nullopt when none can be read.
+std::optional<std::string> localizedHostName();
+
+// The operating system's name and version as far as it can be told,
+// e.g. "Debian GNU/Linux 12 (bookworm)"; nullopt when unknown.
+std::optional<std::string> operatingSystemVersionString();
+
+// The per-user private temporary folder, always ending in "/": $TMPDIR when
+// set, else /tmp/nerova-<uid>/ (mode 0700, owner checked, made on first use).
+std::string temporaryDirectory();
+
+std::string desktopDirectory();
+std::string userLogsDirectory();  // ~/Library/Logs
+std::string currentDirectoryPath();
+
+// The process arguments as given to main (set once by the entry point).
+void setProcessArguments(int argc, char** argv);
+const std::vector<std::string>& processArguments();
+
+// The path of the running executable, and its folder (where the stand-in
+// tools are installed).
+std::string executablePath();
+std::string executableDirectory();
+
+int processIdentifier();
+std::string processName();
+
+}  // namespace platform

@@ -1,0 +1,54 @@
+// Small helpers shared by the test programs.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under the system's temporary folder, removed with its
+// content when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+private:
+    std::string path_;
+};
+
+void writeText(const std::string& path, const std::string& text);  // makes parent folders
+std::string readText(const std::string& path);                      // "" when unreadable
+bool exists(const std::string& path);
+
+struct ProgramResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+// Runs a program with extra environment variables ("" as a value unsets it)
+// and an optional working folder; standard input is the null device.
+ProgramResult runProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+                         const std::optional<std::string>& workingDirectory = std::nullopt);
+
+// Splits text into lines (without the line feeds).
+std::vector<std::string> lines(const std::string& text);
+
+// Sets an environment variable for the life of the object and restores it.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+}  // namespace testsupport
