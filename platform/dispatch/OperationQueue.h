@@ -45,7 +45,9 @@ public:
     static constexpr int kDefaultMaxConcurrentOperationCount = -1;  // as many as there are cores
 
     explicit OperationQueue(std::string name = {});
-    ~OperationQueue();  // waits for the operations already added
+    // Waits for the operations already added. On a suspended queue those not yet
+    // started could never run, so they are cancelled instead of waited for.
+    ~OperationQueue();
     OperationQueue(const OperationQueue&) = delete;
     OperationQueue& operator=(const OperationQueue&) = delete;
 
@@ -66,18 +68,25 @@ private:
         std::shared_ptr<Operation> operation;
         bool barrier = false;
     };
-    void pump();  // with mutex_ held: start what may start
-    void finished();
+    // All with mutex_ held.
+    bool canStartFront() const;
+    int effectiveMaxConcurrent() const;
+    void spawnWorkerIfNeeded();
+    void workerLoop();
 
     std::string name_;
     mutable std::mutex mutex_;
+    std::condition_variable workAvailable_;
     std::condition_variable idle_;
     std::deque<Entry> pending_;
     int running_ = 0;
+    std::vector<std::shared_ptr<Operation>> runningOperations_;  // so cancelAllOperations reaches them
     bool runningBarrier_ = false;
     int maxConcurrent_ = kDefaultMaxConcurrentOperationCount;
     bool suspended_ = false;
-    std::vector<std::thread> threads_;
+    bool stopping_ = false;
+    int idleWorkers_ = 0;
+    std::vector<std::thread> workers_;
 };
 
 }  // namespace platform
