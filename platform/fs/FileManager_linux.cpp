@@ -1,0 +1,492 @@
+#include "platform/fs/FileManager.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <functional>
+
+namespace platform::fs {
+
+namespace {
+
+constexpr std::size_t kCopyBufferSize = 1 << 20;
+
+enum class Op { Copy, CreateDirectory, CreateFile, Write, Remove, Read, List };
+
+std::string quoted(const std::string& s) { return "\u201C" + s + "\u201D"; }
+
+// A sentence in the manner of the platform's file errors.
+std::string describe(int code, Op op, const std::string& path, const std::string& other = {}) {
+    const std::string name = quoted(lastPathComponent(path));
+    const std::string folder = quoted(lastPathComponent(other.empty() ? deletingLastPathComponent(path) : other));
+    switch (code) {
+        case EEXIST:
+            if (op == Op::Copy) return name + " couldn\u2019t be copied to " + folder + " because an item with the same name already exists.";
+            return "The file " + name + " couldn\u2019t be saved because a file with the same name already exists.";
+        case ENOENT:
+            if (op == Op::Copy || op == Op::Read || op == Op::List)
+                return "The file " + name + " couldn\u2019t be opened because there is no such file.";
+            if (op == Op::Remove) return name + " couldn\u2019t be removed.";
+            return "The folder " + folder + " doesn\u2019t exist.";
+        case EACCES:
+        case EPERM:
+            if (op == Op::Read || op == Op::List)
+                return "The file " + name + " couldn\u2019t be opened because you don\u2019t have permission to view it.";
+            if (op == Op::Copy)
+                return name + " couldn\u2019t be copied because you don\u2019t have permission to access " + folder + ".";
+            if (op == Op::Remove)
+                return name + " couldn\u2019t be removed because you don\u2019t have permission to access it.";
+            return "You don\u2019t have permission to save the file " + name + " in the folder " + folder + ".";
+        case ENOSPC:
+        case EDQUOT:
+            return "The file " + name + " couldn\u2019t be saved because there isn\u2019t enough space.";
+        case EROFS:
+            return "The file " + name + " couldn\u2019t be saved because the volume is read only.";
+        case ENOTDIR:
+            return "The file " + name + " couldn\u2019t be opened because " + folder + " is not a folder.";
+        case ELOOP:
+            return name + " couldn\u2019t be copied because it is a symbolic link.";
+        case ENAMETOOLONG:
+            return "The file name " + name + " is too long.";
+        default:
+            return "The operation couldn\u2019t be completed. (" + std::string(std::strerror(code)) + ")";
+    }
+}
+
+bool fail(FsError* error, int code, Op op, const std::string& path, const std::string& other = {}) {
+    if (error) {
+        error->code = code;
+        error->description = describe(code, op, path, other);
+    }
+    return false;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Copies the rest of `in` to `out` in constant memory.
+bool copyData(int in, int out) {
+    for (;;) {
+        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kCopyBufferSize, 0);
+        if (n > 0) continue;
+        if (n == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF) break;
+        return false;
+    }
+    std::string buffer(kCopyBufferSize, '\0');
+    for (;;) {
+        ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return true;
+        if (!writeAll(out, buffer.data(), static_cast<std::size_t>(n))) return false;
+    }
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+bool copyFileContents(const std::string& source, const std::string& destination, FsError* error);
+
+bool copyDirectoryTree(const std::string& source, const std::string& destination, mode_t mode, FsError* error) {
+    if (::mkdir(destination.c_str(), (mode & 07777) | S_IRWXU) != 0)
+        return fail(error, errno, Op::Copy, source, deletingLastPathComponent(destination));
+    auto entries = contentsOfDirectory(source, false, error);
+    if (!entries) return false;
+    for (const auto& entry : *entries) {
+        struct stat st {};
+        if (::lstat(entry.path.c_str(), &st) != 0) continue;
+        const std::string target = appendingPathComponent(destination, entry.name);
+        // Links are left out: the archive program would follow them.
+        if (S_ISDIR(st.st_mode)) {
+            if (!copyDirectoryTree(entry.path, target, st.st_mode, error)) return false;
+        } else if (S_ISREG(st.st_mode)) {
+            if (!copyFileContents(entry.path, target, error)) return false;
+        }
+    }
+    return true;
+}
+
+bool copyFileContents(const std::string& source, const std::string& destination, FsError* error) {
+    // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
+    Fd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!in.ok()) return fail(error, errno, Op::Copy, source, deletingLastPathComponent(destination));
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0) return fail(error, errno, Op::Copy, source);
+    if (S_ISDIR(st.st_mode)) return copyDirectoryTree(source, destination, st.st_mode, error);
+    if (!S_ISREG(st.st_mode)) {
+        if (error) {
+            error->code = EINVAL;
+            error->description = quoted(lastPathComponent(source)) + " couldn\u2019t be copied because it isn\u2019t a regular file.";
+        }
+        return false;
+    }
+    ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
+    Fd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, (st.st_mode & 0777) | S_IRUSR | S_IWUSR));
+    if (!out.ok()) return fail(error, errno, Op::Copy, source, deletingLastPathComponent(destination));
+    if (!copyData(in.get(), out.get())) {
+        int code = errno;
+        ::unlink(destination.c_str());  // never leave a half copy behind
+        return fail(error, code, Op::Copy, source, deletingLastPathComponent(destination));
+    }
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(out.get(), times);
+    return true;
+}
+
+void enumerate(const std::string& base, const std::string& relative, std::vector<std::string>& out) {
+    auto entries = contentsOfDirectory(relative.empty() ? base : base + "/" + relative, false);
+    if (!entries) return;
+    for (const auto& entry : *entries) {
+        std::string rel = relative.empty() ? entry.name : relative + "/" + entry.name;
+        out.push_back(rel);
+        if (entry.isDirectory) enumerate(base, rel, out);
+    }
+}
+
+}  // namespace
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+bool fileExists(const std::string& path, bool* isDirectory) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+        if (isDirectory) *isDirectory = false;
+        return false;
+    }
+    if (isDirectory) *isDirectory = S_ISDIR(st.st_mode);
+    return true;
+}
+
+bool itemExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::lstat(path.c_str(), &st) == 0;
+}
+
+std::optional<bool> isSymbolicLink(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    return S_ISLNK(st.st_mode);
+}
+
+bool isWritableFile(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+bool isReadableFile(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
+
+std::optional<std::uint64_t> fileSize(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool createDirectory(const std::string& path, bool withIntermediateDirectories, FsError* error) {
+    if (path.empty()) return fail(error, ENOENT, Op::CreateDirectory, path);
+    if (::mkdir(path.c_str(), 0777) == 0) return true;
+    int code = errno;
+    bool isDir = false;
+    if (code == EEXIST) {
+        if (withIntermediateDirectories && fileExists(path, &isDir) && isDir) return true;
+        return fail(error, EEXIST, Op::CreateDirectory, path);
+    }
+    if (code == ENOENT && withIntermediateDirectories) {
+        const std::string parent = deletingLastPathComponent(path);
+        if (parent.empty() || parent == path) return fail(error, code, Op::CreateDirectory, path);
+        if (!createDirectory(parent, true, error)) return false;
+        if (::mkdir(path.c_str(), 0777) == 0) return true;
+        code = errno;
+        if (code == EEXIST && fileExists(path, &isDir) && isDir) return true;
+    }
+    return fail(error, code, Op::CreateDirectory, path);
+}
+
+bool createFile(const std::string& path, FsError* error) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.ok()) return fail(error, errno, Op::CreateFile, path);
+    return true;
+}
+
+bool removeItem(const std::string& path, FsError* error) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return fail(error, errno, Op::Remove, path);
+    if (S_ISDIR(st.st_mode)) {
+        auto entries = contentsOfDirectory(path, false, error);
+        if (!entries) return false;
+        for (const auto& entry : *entries)
+            if (!removeItem(entry.path, error)) return false;
+        if (::rmdir(path.c_str()) != 0) return fail(error, errno, Op::Remove, path);
+        return true;
+    }
+    if (::unlink(path.c_str()) != 0) return fail(error, errno, Op::Remove, path);
+    return true;
+}
+
+bool copyItem(const std::string& source, const std::string& destination, FsError* error) {
+    return copyFileContents(source, destination, error);
+}
+
+bool contentsEqual(const std::string& a, const std::string& b) {
+    Fd fa(::open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    Fd fb(::open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fa.ok() || !fb.ok()) return false;
+    struct stat sa {}, sb {};
+    if (::fstat(fa.get(), &sa) != 0 || ::fstat(fb.get(), &sb) != 0) return false;
+    if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode)) return false;
+    if (sa.st_size != sb.st_size) return false;
+    if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return true;
+    std::string ba(1 << 16, '\0'), bb(1 << 16, '\0');
+    for (;;) {
+        ssize_t na = ::read(fa.get(), ba.data(), ba.size());
+        if (na < 0) return false;
+        std::size_t got = 0;
+        while (got < static_cast<std::size_t>(na)) {
+            ssize_t nb = ::read(fb.get(), bb.data() + got, static_cast<std::size_t>(na) - got);
+            if (nb <= 0) return false;
+            got += static_cast<std::size_t>(nb);
+        }
+        if (std::memcmp(ba.data(), bb.data(), static_cast<std::size_t>(na)) != 0) return false;
+        if (na == 0) return true;
+    }
+}
+
+std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::string& path, bool skipsHiddenFiles,
+                                                                FsError* error) {
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) {
+        fail(error, errno, Op::List, path);
+        return std::nullopt;
+    }
+    std::vector<DirectoryEntry> entries;
+    while (struct dirent* d = ::readdir(dir)) {
+        std::string name = d->d_name;
+        if (name == "." || name == "..") continue;
+        if (skipsHiddenFiles && name[0] == '.') continue;
+        DirectoryEntry entry{name, appendingPathComponent(path, name), false};
+        if (d->d_type == DT_DIR) {
+            entry.isDirectory = true;
+        } else if (d->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            entry.isDirectory = ::lstat(entry.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        }
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const auto& x, const auto& y) { return x.name < y.name; });
+    return entries;
+}
+
+std::optional<std::vector<std::string>> enumerateRelativePaths(const std::string& path) {
+    bool isDir = false;
+    if (!fileExists(path, &isDir) || !isDir) return std::nullopt;
+    DIR* probe = ::opendir(path.c_str());
+    if (!probe) return std::nullopt;
+    ::closedir(probe);
+    std::vector<std::string> out;
+    enumerate(path, "", out);
+    return out;
+}
+
+std::optional<std::string> readFile(const std::string& path, FsError* error) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) {
+        fail(error, errno, Op::Read, path);
+        return std::nullopt;
+    }
+    std::string out;
+    std::string buffer(1 << 16, '\0');
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail(error, errno, Op::Read, path);
+            return std::nullopt;
+        }
+        if (n == 0) return out;
+        out.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view contents, FsError* error) {
+    const std::string folder = deletingLastPathComponent(path);
+    std::string tmpl = appendingPathComponent(folder.empty() ? "." : folder, "." + lastPathComponent(path) + ".XXXXXX");
+    int raw = ::mkstemp(tmpl.data());
+    if (raw < 0) return fail(error, errno, Op::Write, path);
+    Fd fd(raw);
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd.get(), 0666 & ~mask);
+    if (!writeAll(fd.get(), contents.data(), contents.size()) || ::fsync(fd.get()) != 0 ||
+        ::rename(tmpl.c_str(), path.c_str()) != 0) {
+        int code = errno;
+        ::unlink(tmpl.c_str());
+        return fail(error, code, Op::Write, path);
+    }
+    return true;
+}
+
+bool writeFile(const std::string& path, std::string_view contents, FsError* error) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.ok() || !writeAll(fd.get(), contents.data(), contents.size()))
+        return fail(error, errno, Op::Write, path);
+    return true;
+}
+
+bool appendToFile(const std::string& path, std::string_view contents, FsError* error) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (!fd.ok()) return fail(error, errno, Op::Write, path);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return fail(error, errno, Op::Write, path);
+    if (!writeAll(fd.get(), contents.data(), contents.size())) {
+        int code = errno;
+        // Take back a partial line so the file only ever holds whole lines.
+        if (::ftruncate(fd.get(), st.st_size) != 0) {}
+        return fail(error, code, Op::Write, path);
+    }
+    return true;
+}
+
+std::optional<FileIdentity> fileIdentity(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                        static_cast<std::uint64_t>(st.st_size),
+                        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+std::vector<std::string> glob(const std::string& pattern) {
+    glob_t g {};
+    std::vector<std::string> out;
+    if (::glob(pattern.c_str(), GLOB_NOMAGIC, nullptr, &g) == 0) {
+        for (std::size_t i = 0; i < g.gl_pathc; ++i) out.emplace_back(g.gl_pathv[i]);
+    }
+    ::globfree(&g);
+    return out;
+}
+
+std::string lastPathComponent(const std::string& path) {
+    if (path.empty()) return "";
+    std::size_t end = path.find_last_not_of('/');
+    if (end == std::string::npos) return "/";
+    std::size_t start = path.rfind('/', end);
+    return path.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+std::string deletingLastPathComponent(const std::string& path) {
+    if (path.empty()) return "";
+    std::size_t end = path.find_last_not_of('/');
+    if (end == std::string::npos) return "/";
+    std::size_t slash = path.rfind('/', end);
+    if (slash == std::string::npos) return "";
+    std::size_t keep = path.find_last_not_of('/', slash);
+    if (keep == std::string::npos) return "/";
+    return path.substr(0, keep + 1);
+}
+
+std::string appendingPathComponent(const std::string& path, const std::string& component) {
+    if (path.empty()) return component;
+    if (component.empty()) return path;
+    std::string base = path;
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    std::string comp = component;
+    std::size_t first = comp.find_first_not_of('/');
+    comp = first == std::string::npos ? "" : comp.substr(first);
+    if (comp.empty()) return base;
+    return base == "/" ? "/" + comp : base + "/" + comp;
+}
+
+std::string pathExtension(const std::string& path) {
+    std::string name = lastPathComponent(path);
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size()) return "";
+    return name.substr(dot + 1);
+}
+
+std::string deletingPathExtension(const std::string& path) {
+    std::string ext = pathExtension(path);
+    if (ext.empty()) return path;
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    return trimmed.substr(0, trimmed.size() - ext.size() - 1);
+}
+
+std::string standardizePath(const std::string& path) {
+    if (path.empty()) return path;
+    const bool absolute = path[0] == '/';
+    std::vector<std::string> parts;
+    std::size_t i = 0;
+    while (i <= path.size()) {
+        std::size_t j = path.find('/', i);
+        if (j == std::string::npos) j = path.size();
+        std::string part = path.substr(i, j - i);
+        if (part.empty() || part == ".") {
+        } else if (part == ".." && absolute) {
+            if (!parts.empty()) parts.pop_back();
+        } else {
+            parts.push_back(part);
+        }
+        i = j + 1;
+    }
+    std::string out = absolute ? "/" : "";
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        if (k) out += "/";
+        out += parts[k];
+    }
+    return out;
+}
+
+std::vector<std::string> pathComponents(const std::string& path) {
+    std::vector<std::string> out;
+    if (path.empty()) return out;
+    if (path[0] == '/') out.push_back("/");
+    std::size_t i = 0;
+    while (i < path.size()) {
+        std::size_t j = path.find('/', i);
+        if (j == std::string::npos) j = path.size();
+        if (j > i) out.push_back(path.substr(i, j - i));
+        i = j + 1;
+    }
+    if (path.size() > 1 && path.back() == '/') out.push_back("/");
+    return out;
+}
+
+std::string absolutePath(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    std::string cwd(PATH_MAX, '\0');
+    if (!::getcwd(cwd.data(), cwd.size())) return path;
+    return appendingPathComponent(cwd.c_str(), path);
+}
+
+}  // namespace platform::fs

@@ -1,0 +1,182 @@
+#include "platform/system/SystemEnvironment.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+std::string stripTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+std::optional<std::string> homeOfUser(const std::string& name) {
+    struct passwd pw {};
+    struct passwd* result = nullptr;
+    std::string buffer(16384, '\0');
+    int rc = name.empty() ? getpwuid_r(getuid(), &pw, buffer.data(), buffer.size(), &result)
+                          : getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &result);
+    if (rc != 0 || !result || !pw.pw_dir) return std::nullopt;
+    return std::string(pw.pw_dir);
+}
+
+std::vector<std::string>& storedArguments() {
+    static std::vector<std::string> arguments;
+    return arguments;
+}
+
+}  // namespace
+
+std::string systemRoot() {
+    const char* root = std::getenv("NRV_SYSTEM_ROOT");
+    if (!root || !*root) return "";
+    std::string r = stripTrailingSlashes(root);
+    return r == "/" ? "" : r;
+}
+
+std::string resolveSystemPath(const std::string& path) {
+    if (!path.empty() && path[0] == '~') return expandTilde(path);
+    if (path.empty() || path[0] != '/') return path;
+    return systemRoot() + path;
+}
+
+std::string unresolveSystemPath(const std::string& realPath) {
+    const std::string root = systemRoot();
+    if (root.empty()) return realPath;
+    if (realPath.size() > root.size() && realPath.compare(0, root.size(), root) == 0 && realPath[root.size()] == '/')
+        return realPath.substr(root.size());
+    if (realPath == root) return "/";
+    return realPath;
+}
+
+std::string expandTilde(const std::string& path) {
+    if (path.empty() || path[0] != '~') return path;
+    const std::size_t slash = path.find('/');
+    const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+    std::string home;
+    if (user.empty()) {
+        home = homeDirectory();
+    } else if (auto h = homeOfUser(user)) {
+        home = *h;
+    } else {
+        return path;  // an unknown user: left as written, as the platform does
+    }
+    home = stripTrailingSlashes(home);
+    if (slash == std::string::npos) return home;
+    std::string rest = path.substr(slash);
+    return home == "/" ? rest : home + rest;
+}
+
+std::string userName() {
+    struct passwd pw {};
+    struct passwd* result = nullptr;
+    std::string buffer(16384, '\0');
+    if (getpwuid_r(getuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result && pw.pw_name &&
+        *pw.pw_name)
+        return pw.pw_name;
+    return std::to_string(getuid());
+}
+
+std::string homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return stripTrailingSlashes(home);
+    if (auto h = homeOfUser("")) return stripTrailingSlashes(*h);
+    return "/";
+}
+
+std::optional<std::string> localizedHostName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || !*name) return std::nullopt;
+    return std::string(name);
+}
+
+std::optional<std::string> operatingSystemVersionString() {
+    std::ifstream in("/etc/os-release");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("PRETTY_NAME=", 0) == 0) {
+            std::string value = line.substr(12);
+            if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+                value = value.substr(1, value.size() - 2);
+            if (!value.empty()) return value;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string temporaryDirectory() {
+    if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) {
+        std::string t = stripTrailingSlashes(tmp);
+        return t == "/" ? t : t + "/";
+    }
+    // A private folder per user: a shared world-writable folder would let
+    // another user plant links or files in the staging area.
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    const std::string folder = "/tmp/nerova-" + std::to_string(getuid());
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return folder + "/";
+    struct stat st {};
+    if (lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid()) {
+        if ((st.st_mode & 0077) != 0) chmod(folder.c_str(), 0700);
+        return folder + "/";
+    }
+    // Someone else owns that name: fall back to a folder in the home.
+    const std::string cache = homeDirectory() + "/.cache";
+    const std::string fallback = cache + "/nerova-tmp";
+    mkdir(cache.c_str(), 0700);
+    mkdir(fallback.c_str(), 0700);
+    return fallback + "/";
+}
+
+std::string desktopDirectory() {
+    if (const char* d = std::getenv("XDG_DESKTOP_DIR"); d && *d) return stripTrailingSlashes(expandTilde(d));
+    return homeDirectory() + "/Desktop";
+}
+
+std::string userLogsDirectory() { return homeDirectory() + "/Library/Logs"; }
+
+std::string currentDirectoryPath() {
+    std::string buffer(PATH_MAX, '\0');
+    if (!getcwd(buffer.data(), buffer.size())) return "";
+    return buffer.c_str();
+}
+
+void setProcessArguments(int argc, char** argv) {
+    auto& args = storedArguments();
+    args.clear();
+    for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] ? argv[i] : "");
+}
+
+const std::vector<std::string>& processArguments() { return storedArguments(); }
+
+std::string executablePath() {
+    std::string buffer(PATH_MAX, '\0');
+    ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0) return "";
+    buffer.resize(static_cast<std::size_t>(n));
+    return buffer;
+}
+
+std::string executableDirectory() {
+    std::string path = executablePath();
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+int processIdentifier() { return static_cast<int>(getpid()); }
+
+std::string processName() {
+    std::string path = executablePath();
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace platform
