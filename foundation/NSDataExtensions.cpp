@@ -1,0 +1,200 @@
+#include "foundation/NSDataExtensions.h"
+
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <memory>
+
+namespace NSDataExtensions {
+
+namespace {
+
+constexpr std::size_t kGrowStep = 16384;
+// zlib counts in 32-bit units; larger inputs and outputs go through in pieces
+// of this size so that nothing is cut at 4 GiB.
+constexpr std::size_t kMaxPiece = std::size_t{1} << 30;
+// The first output buffer is sized from the input up to this much; beyond it
+// the buffer grows as the stream needs.
+constexpr std::size_t kMaxInitialOutput = std::size_t{256} << 20;
+
+// Walks the input and output buffers of one zlib stream in pieces zlib can
+// count, growing the output as it fills.
+class StreamBuffers {
+public:
+    StreamBuffers(z_stream& stream, std::span<const std::uint8_t> input, std::size_t initialOutput)
+        : stream_(stream), input_(input) {
+        output_.resize(std::max(kGrowStep, std::min(initialOutput, kMaxInitialOutput)));
+    }
+
+    // Hands zlib the next piece of input once it has used up the last one.
+    void feedInput() {
+        if (stream_.avail_in != 0 || fed_ == input_.size()) return;
+        const std::size_t piece = std::min(kMaxPiece, input_.size() - fed_);
+        stream_.next_in = const_cast<Bytef*>(input_.data() + fed_);
+        stream_.avail_in = static_cast<uInt>(piece);
+        fed_ += piece;
+    }
+    bool allInputFed() const { return fed_ == input_.size() && stream_.avail_in == 0; }
+    bool lastPieceFed() const { return fed_ == input_.size(); }
+
+    // Points zlib at the free room of the output, growing it when full.
+    void provideRoom() {
+        if (produced_ == output_.size()) output_.resize(output_.size() + std::max(kGrowStep, output_.size() / 2));
+        stream_.next_out = output_.data() + produced_;
+        stream_.avail_out = static_cast<uInt>(std::min(kMaxPiece, output_.size() - produced_));
+    }
+    void collect() { produced_ = static_cast<std::size_t>(stream_.next_out - output_.data()); }
+    bool outputFull() const { return stream_.avail_out == 0; }
+
+    NRVData take() {
+        output_.resize(produced_);
+        output_.shrink_to_fit();
+        return std::move(output_);
+    }
+
+private:
+    z_stream& stream_;
+    std::span<const std::uint8_t> input_;
+    std::size_t fed_ = 0;
+    NRVData output_;
+    std::size_t produced_ = 0;
+};
+
+const char kHexDigits[] = "0123456789abcdef";
+
+// The cipher's status codes, as callers of the platform cipher know them.
+constexpr std::int64_t kCCParamError = -4300;
+constexpr std::int64_t kCCMemoryFailure = -4302;
+constexpr std::int64_t kCCAlignmentError = -4303;
+constexpr std::int64_t kCCDecodeError = -4304;
+
+// The key is put together once from pieces so that it never stands whole in
+// the program's constant data.
+const std::array<std::uint8_t, 32>& cipherKey() {
+    static const std::array<std::uint8_t, 32> key = [] {
+        constexpr std::array<std::uint8_t, 8> pieces[4] = {
+            {0x4e, 0x72, 0x76, 0x2d, 0x9a, 0x13, 0x5c, 0xe0},
+            {0x71, 0x0b, 0xd4, 0x28, 0x66, 0xf1, 0x3a, 0x8c},
+            {0x25, 0xb7, 0x90, 0x4f, 0xc2, 0x19, 0xee, 0x57},
+            {0x83, 0x3d, 0x6a, 0xfb, 0x0e, 0xa4, 0x41, 0xd9},
+        };
+        std::array<std::uint8_t, 32> k{};
+        for (std::size_t i = 0; i < k.size(); ++i) k[i] = pieces[i % 4][i / 4] ^ static_cast<std::uint8_t>(0x5a + i);
+        return k;
+    }();
+    return key;
+}
+
+NRVError cipherError(std::int64_t status) { return NRVError("kEncryptionError", status); }
+
+}  // namespace
+
+bool isNilOrEmpty(const NRVData* data) { return data == nullptr || data->empty(); }
+
+bool hasContent(const NRVData* data) { return !isNilOrEmpty(data); }
+
+std::string hexRepresentation(std::span<const std::uint8_t> data) {
+    const std::size_t n = data.size();
+    std::string text(2 + 2 * n + (n == 0 ? 0 : (n - 1) / 4), ' ');
+    char* out = text.data();
+    *out++ = '<';
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i != 0 && i % 4 == 0) *out++ = ' ';
+        *out++ = kHexDigits[data[i] >> 4];
+        *out++ = kHexDigits[data[i] & 0x0F];
+    }
+    *out = '>';
+    return text;
+}
+
+std::string hexDescription(const NRVData* data) {
+    return isNilOrEmpty(data) ? std::string("(null)") : hexRepresentation(*data);
+}
+
+std::optional<NRVData> gzipCompress(std::span<const std::uint8_t> data) {
+    z_stream stream{};
+    if (deflateInit2(&stream, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return std::nullopt;
+    StreamBuffers buffers(stream, data, deflateBound(&stream, static_cast<uLong>(std::min(data.size(), kMaxInitialOutput))));
+    int status = Z_OK;
+    do {
+        buffers.feedInput();
+        buffers.provideRoom();
+        status = deflate(&stream, buffers.lastPieceFed() ? Z_FINISH : Z_NO_FLUSH);
+        buffers.collect();
+        // Z_BUF_ERROR only says that this call could not move on; the loop
+        // gives more room or input next time.
+    } while (status == Z_OK || status == Z_BUF_ERROR);
+    deflateEnd(&stream);
+    if (status != Z_STREAM_END) return std::nullopt;
+    return buffers.take();
+}
+
+std::optional<NRVData> gzipDecompress(std::span<const std::uint8_t> data) {
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 16) != Z_OK) return std::nullopt;
+    StreamBuffers buffers(stream, data, data.size() * 4);
+    int status = Z_OK;
+    for (;;) {
+        buffers.feedInput();
+        buffers.provideRoom();
+        status = inflate(&stream, Z_NO_FLUSH);
+        buffers.collect();
+        if (status == Z_STREAM_END) break;
+        if (status == Z_OK) continue;
+        // No progress: fine while room or input is still to come; with all
+        // input used the stream is cut short.
+        if (status == Z_BUF_ERROR && (buffers.outputFull() || !buffers.allInputFed())) continue;
+        break;
+    }
+    inflateEnd(&stream);
+    if (status != Z_STREAM_END) return std::nullopt;
+    return buffers.take();
+}
+
+std::optional<NRVData> doCipher(std::span<const std::uint8_t> data, NRVCipherOperation operation, NRVError* error) {
+    const bool encrypt = operation == NRVCipherOperation::Encrypt;
+    if (!encrypt && data.size() % 16 != 0) {
+        NRVSetError(error, cipherError(kCCAlignmentError));
+        return std::nullopt;
+    }
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    if (!context ||
+        EVP_CipherInit_ex(context.get(), EVP_aes_256_ecb(), nullptr, cipherKey().data(), nullptr, encrypt ? 1 : 0) != 1) {
+        NRVSetError(error, cipherError(context ? kCCParamError : kCCMemoryFailure));
+        return std::nullopt;
+    }
+    NRVData output(data.size() + 16);
+    std::size_t produced = 0;
+    // EVP counts in int; feed whole blocks in pieces it can count.
+    constexpr std::size_t kPiece = std::size_t{1} << 30;
+    for (std::size_t offset = 0; offset < data.size(); offset += kPiece) {
+        const std::size_t piece = std::min(kPiece, data.size() - offset);
+        int written = 0;
+        if (EVP_CipherUpdate(context.get(), output.data() + produced, &written, data.data() + offset,
+                             static_cast<int>(piece)) != 1) {
+            NRVSetError(error, cipherError(kCCParamError));
+            return std::nullopt;
+        }
+        produced += static_cast<std::size_t>(written);
+    }
+    int written = 0;
+    if (EVP_CipherFinal_ex(context.get(), output.data() + produced, &written) != 1) {
+        NRVSetError(error, cipherError(encrypt ? kCCParamError : kCCDecodeError));
+        return std::nullopt;
+    }
+    output.resize(produced + static_cast<std::size_t>(written));
+    return output;
+}
+
+std::optional<NRVData> aesEncrypt(std::span<const std::uint8_t> data, NRVError* error) {
+    return doCipher(data, NRVCipherOperation::Encrypt, error);
+}
+
+std::optional<NRVData> aesDecrypt(std::span<const std::uint8_t> data, NRVError* error) {
+    return doCipher(data, NRVCipherOperation::Decrypt, error);
+}
+
+}  // namespace NSDataExtensions
