@@ -2,6 +2,7 @@
 // `log` tool reads, or handed to a sink that tests install.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,8 +29,13 @@ struct Record {
     std::string message;
 };
 
-// One record per line; tabs, line feeds and backslashes of the message are
-// escaped so that a record never spans lines.
+// One record per line: the fields above in their order, separated by tabs
+// (unixTime as seconds with six decimals, level by its name). Tabs, line
+// feeds, carriage returns and backslashes inside a field are escaped as a
+// backslash followed by "t", "n", "r" or a backslash, so a record never spans
+// lines and the field count never changes. The rendered line carries no line feed; the
+// store adds one. parseLine accepts the line with or without it and answers
+// nullopt for anything that is not a whole record.
 std::string renderLine(const Record& record);
 std::optional<Record> parseLine(std::string_view line);
 
@@ -39,7 +45,11 @@ public:
     virtual void write(const Record& record) = 0;
 };
 
-// Appends to the store file with one write per record.
+// Appends to the store file with one write per record on an O_APPEND
+// descriptor, so records of concurrent writers (threads or processes) never
+// interleave. The descriptor is kept open across records and reopened when
+// the file at the path is removed or replaced. A record that cannot be
+// written is dropped: logging never fails, throws or blocks its caller.
 class StoreSink final : public Sink {
 public:
     explicit StoreSink(std::string path) : path_(std::move(path)) {}
@@ -69,7 +79,10 @@ std::string defaultStorePath();
 // Installs a sink for the whole process; nullptr returns to the store file.
 void setSink(std::shared_ptr<Sink> sink);
 
-// Writes one record with the current time, process and thread.
+// Writes one record with the current time, process and thread to the
+// installed sink, or to the store file at defaultStorePath() (whose folder is
+// created on first use). The store path is looked up again whenever
+// NRV_LOG_STORE, XDG_STATE_HOME or HOME change.
 void write(std::string_view subsystem, std::string_view category, Level level, std::string_view message);
 
 }  // namespace platform::log

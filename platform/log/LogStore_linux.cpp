@@ -1,0 +1,396 @@
+#include "platform/log/LogStore.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+namespace platform::log {
+
+namespace {
+
+constexpr std::array<std::string_view, 5> kLevelNames = {"Default", "Info", "Debug", "Error", "Fault"};
+constexpr std::size_t kFieldCount = 9;
+constexpr const char* kSystemStore = "/var/log/nerova/unified.log";
+
+// ---- line format ----------------------------------------------------------
+
+void appendEscaped(std::string& out, std::string_view field) {
+    for (char c : field) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            default: out += c;
+        }
+    }
+}
+
+// An unknown escape keeps both characters: a reader of a damaged or foreign
+// line should see the text rather than lose the record.
+std::string unescaped(std::string_view field) {
+    std::string out;
+    out.reserve(field.size());
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\' || i + 1 == field.size()) {
+            out += field[i];
+            continue;
+        }
+        switch (char next = field[++i]) {
+            case '\\': out += '\\'; break;
+            case 't': out += '\t'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            default: out += '\\'; out += next;
+        }
+    }
+    return out;
+}
+
+template <typename Int>
+bool parseInt(std::string_view text, Int& value) {
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+bool parseDouble(std::string_view text, double& value) {
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+// ---- the current record's context -----------------------------------------
+
+std::uint64_t currentThreadID() {
+    thread_local const std::uint64_t tid = static_cast<std::uint64_t>(::syscall(SYS_gettid));
+    return tid;
+}
+
+const std::string& processName() {
+    static const std::string name = program_invocation_short_name ? program_invocation_short_name : "";
+    return name;
+}
+
+// Formatted from integers only, so a locale set by a front end cannot turn
+// the decimal point into a comma.
+void stampTime(Record& record) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    ::localtime_r(&now.tv_sec, &local);
+    const int micros = static_cast<int>(now.tv_nsec / 1000);
+    const int offsetMinutes = static_cast<int>(local.tm_gmtoff / 60);
+    const int absOffset = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+    char buffer[96];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%06d%c%02d%02d", local.tm_year + 1900,
+                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, micros,
+                  offsetMinutes < 0 ? '-' : '+', absOffset / 60 % 100, absOffset % 60);
+    record.timestamp = buffer;
+    record.unixTime = static_cast<double>(now.tv_sec) + static_cast<double>(micros) / 1e6;
+}
+
+// ---- the store file -------------------------------------------------------
+
+struct OpenStore {
+    int fd = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+    ~OpenStore() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Non-blocking, so a FIFO or a device at the path can never stall a caller;
+// only regular files and character devices (/dev/null, a terminal) are kept.
+std::shared_ptr<OpenStore> openStore(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd < 0) return nullptr;
+    auto store = std::make_shared<OpenStore>();
+    store->fd = fd;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode))) return nullptr;
+    store->device = info.st_dev;
+    store->inode = info.st_ino;
+    return store;
+}
+
+// Descriptors stay open between records; a stat of the path tells whether the
+// file was removed or replaced (rotation, a test's cleanup) since it was
+// opened. A failed open is not retried for a second, so a store that cannot
+// be written costs little per record.
+class StoreCache {
+public:
+    std::shared_ptr<OpenStore> acquire(const std::string& path) {
+        std::lock_guard lock(mutex_);
+        Entry& entry = entries_[path];
+        if (entry.store) {
+            struct stat info {};
+            if (::stat(path.c_str(), &info) == 0 && info.st_dev == entry.store->device &&
+                info.st_ino == entry.store->inode)
+                return entry.store;
+            entry.store.reset();
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (entry.failedAt && now - *entry.failedAt < std::chrono::seconds(1)) return nullptr;
+        entry.store = openStore(path);
+        if (entry.store)
+            entry.failedAt.reset();
+        else
+            entry.failedAt = now;
+        auto result = entry.store;
+        if (entries_.size() > kMaxEntries) entries_.clear();  // in-flight writers hold their own reference
+        return result;
+    }
+
+private:
+    struct Entry {
+        std::shared_ptr<OpenStore> store;
+        std::optional<std::chrono::steady_clock::time_point> failedAt;
+    };
+    static constexpr std::size_t kMaxEntries = 16;
+    std::mutex mutex_;
+    std::map<std::string, Entry> entries_;
+};
+
+StoreCache& storeCache() {
+    static StoreCache* cache = new StoreCache;  // never destroyed: records may be written during exit
+    return *cache;
+}
+
+// One write call per record is what keeps records of concurrent writers
+// whole; a short write is not completed with a second call, which could land
+// after another writer's record.
+void appendLine(const std::string& path, const std::string& line) {
+    if (path.empty()) return;
+    auto store = storeCache().acquire(path);
+    if (!store) return;
+    ssize_t written;
+    do {
+        written = ::write(store->fd, line.data(), line.size());
+    } while (written < 0 && errno == EINTR);
+}
+
+std::optional<std::string> environment(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) return std::nullopt;
+    return std::string(value);
+}
+
+bool systemStoreWritable() {
+    if (::access(kSystemStore, W_OK) == 0) return true;
+    if (errno != ENOENT) return false;
+    if (::access("/var/log/nerova", W_OK | X_OK) == 0) return true;
+    if (errno != ENOENT) return false;
+    return ::access("/var/log", W_OK | X_OK) == 0;
+}
+
+std::optional<std::string> homeFolder() {
+    if (auto home = environment("HOME")) return home;
+    std::array<char, 4096> buffer{};
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
+        *found->pw_dir)
+        return std::string(found->pw_dir);
+    return std::nullopt;
+}
+
+// The default store path depends on three variables and on the file system;
+// it is resolved again only when one of the variables changes.
+class DefaultStore {
+public:
+    std::string path() {
+        Key key{environment("NRV_LOG_STORE"), environment("XDG_STATE_HOME"), environment("HOME")};
+        std::lock_guard lock(mutex_);
+        if (!resolved_ || !(key == key_)) {
+            key_ = std::move(key);
+            path_ = defaultStorePath();
+            resolved_ = true;
+        }
+        return path_;
+    }
+
+private:
+    struct Key {
+        std::optional<std::string> store, state, home;
+        bool operator==(const Key&) const = default;
+    };
+    std::mutex mutex_;
+    bool resolved_ = false;
+    Key key_;
+    std::string path_;
+};
+
+DefaultStore& defaultStore() {
+    static DefaultStore* store = new DefaultStore;
+    return *store;
+}
+
+struct SinkSlot {
+    std::mutex mutex;
+    std::shared_ptr<Sink> sink;
+};
+
+SinkSlot& sinkSlot() {
+    static SinkSlot* slot = new SinkSlot;
+    return *slot;
+}
+
+}  // namespace
+
+std::string_view levelName(Level level) {
+    const auto index = static_cast<std::size_t>(level);
+    return index < kLevelNames.size() ? kLevelNames[index] : kLevelNames[0];
+}
+
+std::optional<Level> levelFromName(std::string_view name) {
+    for (std::size_t i = 0; i < kLevelNames.size(); ++i)
+        if (kLevelNames[i] == name) return static_cast<Level>(i);
+    return std::nullopt;
+}
+
+std::string renderLine(const Record& record) {
+    // Seconds and microseconds as integers: exact, and independent of locale.
+    const double rounded = record.unixTime * 1e6 + (record.unixTime < 0 ? -0.5 : 0.5);
+    const long long totalMicros = static_cast<long long>(rounded);
+    const long long seconds = totalMicros / 1000000;
+    const long long micros = totalMicros % 1000000;
+    char time[48];
+    std::snprintf(time, sizeof time, "%s%lld.%06lld", totalMicros < 0 && seconds == 0 ? "-" : "", seconds,
+                  micros < 0 ? -micros : micros);
+
+    std::string line;
+    line.reserve(96 + record.process.size() + record.subsystem.size() + record.category.size() +
+                 record.message.size());
+    appendEscaped(line, record.timestamp);
+    line += '\t';
+    line += time;
+    line += '\t';
+    line += std::to_string(record.pid);
+    line += '\t';
+    line += std::to_string(record.threadID);
+    line += '\t';
+    appendEscaped(line, record.process);
+    line += '\t';
+    appendEscaped(line, record.subsystem);
+    line += '\t';
+    appendEscaped(line, record.category);
+    line += '\t';
+    line += levelName(record.level);
+    line += '\t';
+    appendEscaped(line, record.message);
+    return line;
+}
+
+std::optional<Record> parseLine(std::string_view line) {
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    std::array<std::string_view, kFieldCount> fields;
+    std::size_t count = 0;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t tab = line.find('\t', start);
+        if (count == kFieldCount) return std::nullopt;
+        fields[count++] = line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start);
+        if (tab == std::string_view::npos) break;
+        start = tab + 1;
+    }
+    if (count != kFieldCount || line.find('\n') != std::string_view::npos) return std::nullopt;
+
+    Record record;
+    record.timestamp = unescaped(fields[0]);
+    if (!parseDouble(fields[1], record.unixTime) || !parseInt(fields[2], record.pid) ||
+        !parseInt(fields[3], record.threadID))
+        return std::nullopt;
+    record.process = unescaped(fields[4]);
+    record.subsystem = unescaped(fields[5]);
+    record.category = unescaped(fields[6]);
+    auto level = levelFromName(fields[7]);
+    if (!level) return std::nullopt;
+    record.level = *level;
+    record.message = unescaped(fields[8]);
+    return record;
+}
+
+void StoreSink::write(const Record& record) {
+    try {
+        std::string line = renderLine(record);
+        line += '\n';
+        appendLine(path_, line);
+    } catch (...) {
+        // Out of memory while rendering: the record is dropped, the caller goes on.
+    }
+}
+
+void CaptureSink::write(const Record& record) {
+    std::lock_guard lock(mutex_);
+    records_.push_back(record);
+}
+
+std::vector<Record> CaptureSink::records() const {
+    std::lock_guard lock(mutex_);
+    return records_;
+}
+
+void CaptureSink::clear() {
+    std::lock_guard lock(mutex_);
+    records_.clear();
+}
+
+std::string defaultStorePath() {
+    if (auto override = environment("NRV_LOG_STORE")) return *override;
+    if (systemStoreWritable()) return kSystemStore;
+    if (auto state = environment("XDG_STATE_HOME"); state && state->front() == '/') return *state + "/nerova/unified.log";
+    if (auto home = homeFolder()) return *home + "/.local/state/nerova/unified.log";
+    return {};
+}
+
+void setSink(std::shared_ptr<Sink> sink) {
+    SinkSlot& slot = sinkSlot();
+    std::lock_guard lock(slot.mutex);
+    slot.sink = std::move(sink);
+}
+
+void write(std::string_view subsystem, std::string_view category, Level level, std::string_view message) {
+    try {
+        Record record;
+        stampTime(record);
+        record.pid = static_cast<int>(::getpid());
+        record.threadID = currentThreadID();
+        record.process = processName();
+        record.subsystem = subsystem;
+        record.category = category;
+        record.level = level;
+        record.message = message;
+
+        std::shared_ptr<Sink> sink;
+        {
+            SinkSlot& slot = sinkSlot();
+            std::lock_guard lock(slot.mutex);
+            sink = slot.sink;
+        }
+        if (sink) {
+            sink->write(record);
+            return;
+        }
+        StoreSink(defaultStore().path()).write(record);
+    } catch (...) {
+        // Logging must never take its caller down; a record that cannot be
+        // made is dropped.
+    }
+}
+
+}  // namespace platform::log
