@@ -1,0 +1,21 @@
+// JSON text to and from the library's value type, in the forms the platform's
+// JSON reader and writer give: objects keep their key order, pretty output
+// indents by two blanks and writes " : " between key and value.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "foundation/NRVError.h"
+#include "foundation/NRVValue.h"
+
+namespace NRVValueJSON {
+
+// Any top-level value; nullopt with an error (code 3840) for malformed text.
+std::optional<NRVValue> parse(std::string_view text, NRVError* error = nullptr);
+// nullopt with an error for values JSON cannot hold (data, dates, non-finite
+// numbers).
+std::optional<std::string> prettyPrinted(const NRVValue& value, NRVError* error = nullptr);
+
+}  // namespace NRVValueJSON
