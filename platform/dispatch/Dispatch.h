@@ -54,6 +54,7 @@ public:
 };
 
 // Drains the main queue on the calling thread until stopMainQueue() is called.
+// A stop made while nobody drains is kept and ends the next drain.
 void runMainQueue();
 void stopMainQueue();
 // A window front end maps the main queue onto its event loop: every block
@@ -65,6 +66,7 @@ public:
     static std::shared_ptr<DispatchGroup> create();
     virtual ~DispatchGroup() = default;
     virtual void enter() = 0;
+    // A leave without a matching enter is ignored (the platform would crash).
     virtual void leave() = 0;
     // 0 when the group emptied before the deadline, non-zero on timeout.
     virtual long wait(DispatchTime deadline) = 0;
@@ -75,7 +77,9 @@ public:
 
 class DispatchSourceTimer : public DispatchObject {
 public:
-    // Created suspended, as the platform's sources are.
+    // Created suspended, as the platform's sources are. Null for a null queue.
+    // Fires while suspended or while the handler runs are merged into one; the
+    // cancel handler runs after the last event handler, then both are released.
     static std::shared_ptr<DispatchSourceTimer> create(const std::shared_ptr<DispatchQueue>& queue);
     virtual void setTimer(DispatchTime start, std::uint64_t intervalNanoseconds, std::uint64_t leewayNanoseconds) = 0;
     virtual void setEventHandler(Block handler) = 0;
