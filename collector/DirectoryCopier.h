@@ -6,6 +6,7 @@
 
 #include "collector/Copier.h"
 #include "platform/dispatch/OperationQueue.h"
+#include "platform/fs/FileManager.h"
 
 class StatusLogger;
 
@@ -17,13 +18,15 @@ public:
 
     void main() override { performCopy(); }
     void performCopy();
+    // Real paths: the folder to copy and the folder that receives its items.
     void copyDirectory(const std::string& directory, const std::string& destination);
 
     const std::string& outputFolder() const { return outputFolder_; }
     const std::string& collectionName() const { return collectionName_; }
+    const std::vector<std::string>& sources() const { return sources_; }
 
 private:
-    void copyDirectoryContents(const std::vector<struct DirectoryItem>& items, const std::string& destination);
+    void copyDirectoryContents(const std::vector<platform::fs::DirectoryEntry>& items, const std::string& destination);
 
     std::string outputFolder_;
     std::string stagingLocation_;

@@ -15,8 +15,13 @@ class StatusLogger;
 // same name gets the user's name in front.
 class FileCopier : public platform::Operation, public Copier, public WildCardExtractor {
 public:
+    // How the sources are written: as the product names them (absolute paths
+    // read under the system root, or "~" paths), or as real paths already.
+    enum class SourcePaths { Product, Real };
+
     FileCopier(const std::string& fileOutputFolder, std::vector<std::string> sources,
-               std::shared_ptr<StatusLogger> statusLogger, const std::string& stagingLocation);
+               std::shared_ptr<StatusLogger> statusLogger, const std::string& stagingLocation,
+               SourcePaths sourcePaths = SourcePaths::Product);
 
     void main() override { performCopy(); }
     void performCopy();
@@ -32,4 +37,5 @@ private:
     std::string outputFolder_;
     std::vector<std::string> sources_;
     std::shared_ptr<StatusLogger> statusLogger_;
+    SourcePaths sourcePaths_;
 };

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-// Expands glob patterns; a pattern without pattern characters comes back as
-// itself, a pattern without matches contributes nothing. Patterns are read
-// under the system root and the matches are given back as product paths.
+// Expands a glob pattern over real paths, in sorted order. A pattern without
+// pattern characters comes back as itself whether or not it exists; a
+// pattern without matches, or a failing expansion, gives nothing.
 class WildCardExtractor {
 public:
     virtual ~WildCardExtractor() = default;

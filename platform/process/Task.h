@@ -46,7 +46,7 @@ public:
     Stream standardOutput = Stream::inherit();
     Stream standardError = Stream::inherit();
 
-    Task() = default;
+    Task();
     ~Task();
     Task(const Task&) = delete;
     Task& operator=(const Task&) = delete;

@@ -56,6 +56,8 @@ struct Task::Drain {
     }
 };
 
+Task::Task() = default;
+
 Task::~Task() {
     if (pid_ > 0 && !exited_) {
         terminate();

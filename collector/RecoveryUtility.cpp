@@ -1,0 +1,66 @@
+#include "collector/RecoveryUtility.h"
+
+#include "collector/CollectionText.h"
+#include "collector/StatusLogger.h"
+#include "platform/fs/FileManager.h"
+#include "platform/process/Task.h"
+
+namespace fs = platform::fs;
+
+RecoveryUtility::RecoveryUtility(std::shared_ptr<StatusLogger> statusLogger, std::string gzipLaunchPath)
+    : statusLogger_(std::move(statusLogger)), gzipLaunchPath_(std::move(gzipLaunchPath)) {}
+
+int RecoveryUtility::launchProcess(const std::string& launchPath, const std::vector<std::string>& arguments,
+                                   const std::optional<std::string>& standardOutPath) {
+    platform::Task task;
+    task.launchPath = launchPath;
+    task.arguments = arguments;
+    task.standardInput = platform::Task::Stream::nullDevice();
+    task.standardError = platform::Task::Stream::nullDevice();
+    if (standardOutPath) {
+        auto handle = platform::FileHandle::forWritingAtPath(*standardOutPath);
+        if (!handle) return -1;
+        task.standardOutput = platform::Task::Stream::to(handle);
+    }
+    if (!task.launch()) return -1;
+    task.waitUntilExit();
+    if (task.terminationReason() != platform::Task::TerminationReason::Exit) return -1;
+    return task.terminationStatus();
+}
+
+bool RecoveryUtility::isArchiveValid(const std::string& path) {
+    const std::string fileName = CollectionText::displayName(fs::lastPathComponent(path));
+    if (!fs::fileExists(path)) {
+        statusLogger_->indicateWarning(fileName + " file does not exist. Skipping validity check...");
+        return true;
+    }
+    if (launchProcess(gzipLaunchPath_, {testFlag, path}, std::nullopt) == 0) return true;
+    statusLogger_->indicateWarning(fileName + " has not been archived properly.");
+    return false;
+}
+
+void RecoveryUtility::recoverArchiveIfRequired(const std::string& path) {
+    const std::string fileName = CollectionText::displayName(fs::lastPathComponent(path));
+    if (isArchiveValid(path)) return;
+    statusLogger_->updateStatus("Attempting to recover " + fileName + "...");
+    const std::string repairPath = fs::deletingPathExtension(path) + ".recovered";
+    const std::string repairName = CollectionText::displayName(fs::lastPathComponent(repairPath));
+    if (!fs::createFile(repairPath)) {
+        statusLogger_->indicateFailure("Unable to create recover file at " + repairPath);
+        return;
+    }
+    std::string openError;
+    if (!platform::FileHandle::forWritingAtPath(repairPath, &openError)) {
+        statusLogger_->updateStatus("Error creating file handle: " + openError);
+        return;
+    }
+    // Whatever can still be decompressed lands in the repair file.
+    launchProcess(gzipLaunchPath_, {recoverFlag, path}, repairPath);
+    // Only a clean exit means the compressed copy exists: gzip also ends
+    // non-zero when a file of the new name is already there.
+    if (launchProcess(gzipLaunchPath_, {repairPath}, std::nullopt) != 0) {
+        statusLogger_->updateStatus("Error compressing " + repairName);
+        return;
+    }
+    statusLogger_->indicateSuccess("Recovered " + fileName + " as " + repairName + ".gz");
+}

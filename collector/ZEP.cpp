@@ -1,0 +1,237 @@
+#include "collector/ZEP.h"
+
+#include <algorithm>
+
+#include "collector/CommandExecutor.h"
+#include "collector/DirectoryCopier.h"
+#include "collector/FileArchiver.h"
+#include "collector/FileCopier.h"
+#include "collector/RecoveryUtility.h"
+#include "collector/StatusLogger.h"
+#include "collector/WCKSnapshotWriter.h"
+#include "foundation/NRVProductInfo.h"
+#include "platform/fs/FileManager.h"
+#include "platform/system/SystemEnvironment.h"
+#include "platform/text/Collation.h"
+
+namespace fs = platform::fs;
+
+namespace {
+
+constexpr const char* kEditionFoldersParent = "/Library/Application Support/Nerova";
+
+template <class... Ts>
+struct Overloaded : Ts... {
+    using Ts::operator()...;
+};
+template <class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
+
+}  // namespace
+
+ZEP::ZEP(std::shared_ptr<StatusLogger> statusLogger, std::string stagingLocation, std::string finalLocation,
+         std::string archiveName, std::shared_ptr<GlobalSettingsClientProtocol> configDClient)
+    : opQueue_(std::make_unique<platform::OperationQueue>("com.nerova.zep.opqueue")),
+      statusLogger_(std::move(statusLogger)),
+      stagingLocation_(std::move(stagingLocation)),
+      finalLocation_(std::move(finalLocation)),
+      archiveName_(std::move(archiveName)),
+      configDClient_(std::move(configDClient)) {
+    opQueue_->setMaxConcurrentOperationCount(1);
+}
+
+ZEP::~ZEP() { opQueue_->waitUntilAllOperationsAreFinished(); }
+
+const std::vector<std::string>& ZEP::editionFolderNames() {
+    static const std::vector<std::string> names = {"Enterprise", "Endpoint", "Server", "Cloud", "Home"};
+    return names;
+}
+
+void ZEP::processOperationsFile() {
+    initializeOperation({Operations::execCmd{"system", "/usr/sbin/system_profiler", {"-xml", "-detailLevel", "full"},
+                                             "sysinfo.spx"}});
+    const auto& catalogue = NRVProductInfo::isNerovaHome() ? Operations::allOperationsHome() : Operations::allOperations();
+    for (const Operations& operation : catalogue) initializeOperation(operation);
+    filesToCollect_.insert("WQR Activity Summary (CSV)");
+    createCollectionString();
+}
+
+void ZEP::initializeOperation(const Operations& operation) {
+    std::visit(
+        Overloaded{
+            [&](const Operations::copyDirectory& row) {
+                dirCopierObjects_.push_back(std::make_shared<DirectoryCopier>(
+                    row.outputFolder, row.collectionName, row.sources, statusLogger_, stagingLocation_));
+                filesToCollect_.insert(row.collectionName);
+            },
+            [&](const Operations::copyFile& row) {
+                auto copier = std::make_shared<FileCopier>(row.outputFolder, row.sources, statusLogger_, stagingLocation_);
+                fileCopierObjects_.push_back(copier);
+                const std::string folder = fs::lastPathComponent(copier->outputFolder());
+                if (folder == "DiagnosticReports") {
+                    filesToCollect_.insert("Diagnostic Reports");
+                } else if (folder == "NerovaDiagnostics") {
+                    filesToCollect_.insert("Nerova Diagnostics");
+                } else {
+                    for (const std::string& source : row.sources) filesToCollect_.insert(fs::lastPathComponent(source));
+                }
+            },
+            [&](const Operations::writeWCKSnapshot& row) {
+                wckSnapshotWriterObjects_.push_back(
+                    std::make_shared<WCKSnapshotWriter>(row.outputFolder, statusLogger_, stagingLocation_));
+                filesToCollect_.insert("Nerova Wellcheck.log");
+            },
+            [&](const Operations::execCmd& row) {
+                std::vector<std::string> parameters = expandWildCardedParameters(row.parameters);
+                if (parameters.empty() && !row.parameters.empty()) return;
+                commandExecutorObjects_.push_back(std::make_shared<CommandExecutor>(
+                    row.command, row.outputFolder, std::move(parameters), row.outputFile, statusLogger_,
+                    stagingLocation_));
+                std::string entry = fs::lastPathComponent(row.command);
+                for (const std::string& parameter : row.parameters) entry += " " + parameter;
+                commandsToExecute_.insert(entry);
+            },
+            [&](const Operations::extractOSLogWithSubSystemPredicate& row) {
+                osLogSubsystemObjects_.push_back(row.subsystem);
+            },
+            [&](const Operations::extractOSLogWithProcessPredicate& row) {
+                osLogProcessObjects_.push_back(row.process);
+            },
+        },
+        operation.row);
+}
+
+std::vector<std::string> ZEP::expandWildCardedParameters(const std::vector<std::string>& parameters) const {
+    const auto withPattern = std::count_if(parameters.begin(), parameters.end(),
+                                           [](const std::string& p) { return p.find('*') != std::string::npos; });
+    if (withPattern == 0) return parameters;
+    // Patterns name the product's files: expand them under the system root
+    // and keep the product's own form of every match.
+    std::vector<std::string> results;
+    for (const std::string& parameter : parameters) {
+        for (const std::string& match : retrieveMatchingPaths(platform::resolveSystemPath(parameter)))
+            results.push_back(platform::unresolveSystemPath(match));
+    }
+    const auto withoutPattern = static_cast<std::size_t>(parameters.size()) - static_cast<std::size_t>(withPattern);
+    if (results.size() == withoutPattern) return {};
+    return results;
+}
+
+std::vector<std::string> ZEP::sortAlphabetically(const std::set<std::string>& strings) {
+    std::vector<std::string> sorted(strings.begin(), strings.end());
+    std::stable_sort(sorted.begin(), sorted.end(), [](const std::string& a, const std::string& b) {
+        return platform::text::localizedStandardCompare(a, b) < 0;
+    });
+    return sorted;
+}
+
+void ZEP::createCollectionString() {
+    std::string fileLines, commandLines, logLines;
+    for (const std::string& name : sortAlphabetically(filesToCollect_)) fileLines += ">    " + name + "\n";
+    for (const std::string& entry : sortAlphabetically(commandsToExecute_)) commandLines += ">    " + entry + "\n";
+    for (const auto& subsystem : osLogSubsystemObjects_) logLines += ">     " + subsystem.rawValue + "\n";
+    for (const auto& process : osLogProcessObjects_) logLines += ">     " + process.rawValue + "\n";
+    collectionString_ = "The following files will be collected if present:\n\n" + fileLines +
+                        "\n\n The following command output will be collected (dependent on installed Nerova products):\n\n" +
+                        commandLines + "\n\n\nThe following os logs will be collected:\n\n" + logLines + "\n";
+}
+
+void ZEP::prepareAsync(PrepareCompletion completionHandler) {
+    opQueue_->addOperationWithBlock([this, completionHandler = std::move(completionHandler)] {
+        completionHandler(collectionString_);
+    });
+}
+
+void ZEP::runAsync(RunCompletion completionHandler) {
+    opQueue_->addOperationWithBlock([this] { clearStagingArea(); });
+    addAsyncCollectOperations(fileCopierObjects_, wckSnapshotWriterObjects_, dirCopierObjects_, commandExecutorObjects_);
+    opQueue_->addOperationWithBlock([this, completionHandler = std::move(completionHandler)] {
+        const bool success = createArchive();
+        clearStagingArea();
+        completionHandler(archiveName_, finalLocation_, success);
+    });
+}
+
+void ZEP::addAsyncCollectOperations(const std::vector<std::shared_ptr<FileCopier>>& fileObjects,
+                                    const std::vector<std::shared_ptr<WCKSnapshotWriter>>& wckSnapshotWriters,
+                                    const std::vector<std::shared_ptr<DirectoryCopier>>& dirObjects,
+                                    const std::vector<std::shared_ptr<CommandExecutor>>& commandObjects) {
+    opQueue_->addOperationWithBlock([this] { statusLogger_->writeCollectionLog(statusLogger_->collectionLogURL()); });
+    for (const auto& operation : fileObjects) opQueue_->addOperation(operation);
+    for (const auto& operation : wckSnapshotWriters) opQueue_->addOperation(operation);
+    for (const auto& operation : dirObjects) opQueue_->addOperation(operation);
+    for (const auto& operation : commandObjects) opQueue_->addOperation(operation);
+    // The unified-log extractions and the data-recorder summary take their
+    // places here once the root-privileged service's client exists.
+    opQueue_->addOperationWithBlock([this] {
+        checkArchiveIntegrity();
+        generateQRBTypeText();
+        // usernames.txt needs the settings client, which is not part of this build yet.
+        collectCollectionLog(statusLogger_->collectionLogURL());
+    });
+}
+
+void ZEP::clearStagingArea() {
+    if (!fs::itemExists(stagingLocation_)) return;
+    fs::FsError error;
+    if (!fs::removeItem(stagingLocation_, &error))
+        statusLogger_->updateStatus("Unable to clear staging area... -> " + error.description + "\n");
+}
+
+bool ZEP::createArchive() {
+    FileArchiver archiver(statusLogger_, stagingLocation_, finalLocation_, archiveName_, kZipLaunchPath);
+    return archiver.archiveFile();
+}
+
+void ZEP::checkArchiveIntegrity() {
+    statusLogger_->updateStatus("Checking Archives for their integrity...");
+    const std::string folder = fs::appendingPathComponent(stagingLocation_, "NerovaDiagnostics");
+    auto paths = fs::enumerateRelativePaths(folder);
+    if (!paths) {
+        statusLogger_->indicateFailure("No NerovaDiagnostics collected...");
+        return;
+    }
+    for (const std::string& relative : *paths) {
+        const std::string path = fs::appendingPathComponent(folder, relative);
+        if (fs::pathExtension(path) == "gz") RecoveryUtility(statusLogger_).recoverArchiveIfRequired(path);
+    }
+}
+
+void ZEP::generateQRBTypeText() {
+    const std::string file = fs::appendingPathComponent(stagingLocation_, "QRB-type.txt");
+    if (!fs::createFile(file)) {
+        statusLogger_->indicateFailure("Unable to create file at " + file);
+        return;
+    }
+    for (const std::string& name : editionFolderNames()) {
+        const std::string folder = platform::resolveSystemPath(fs::appendingPathComponent(kEditionFoldersParent, name));
+        if (!fs::fileExists(folder)) continue;
+        fs::FsError error;
+        if (fs::writeFileAtomically(file, name, &error)) {
+            statusLogger_->indicateSuccess("Generated QRB-type.txt");
+            return;
+        }
+        statusLogger_->indicateFailure("Unable to generate QRB-type.txt -> " + error.description);
+    }
+}
+
+void ZEP::collectCollectionLog(const std::string& collectionLogURL) {
+    FileCopier(stagingLocation_, {collectionLogURL}, statusLogger_, "", FileCopier::SourcePaths::Real).performCopy();
+}
+
+void ZEP::generateUsernamesTxt(const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) text += (i ? "\n" : "") + names[i];
+    if (text.empty()) {
+        statusLogger_->indicateWarning("No usernames stored in the Keychain");
+        return;
+    }
+    const std::string file = fs::appendingPathComponent(stagingLocation_, "config/keychain/usernames.txt");
+    if (!fs::createFile(file)) {
+        statusLogger_->indicateFailure("Unable to create file at " + file);
+        return;
+    }
+    fs::FsError error;
+    if (fs::writeFileAtomically(file, text, &error)) statusLogger_->indicateSuccess("Generated usernames.txt");
+    else statusLogger_->indicateFailure("Unable to generate usernames.txt -> " + error.description);
+}
