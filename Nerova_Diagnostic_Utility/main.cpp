@@ -1,1 +1,7 @@
-int main() { return 1; }
+#include "Nerova_Diagnostic_Utility/ZEPApplicationMain.h"
+#include "platform/system/SystemEnvironment.h"
+
+int main(int argc, char** argv) {
+    platform::setProcessArguments(argc, argv);
+    ZEPApplicationMain::main();
+}

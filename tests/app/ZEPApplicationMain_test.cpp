@@ -1,0 +1,168 @@
+// The built program run as a process: what reaches the terminal and the exit
+// status for help, command-line errors and output folders that cannot be used.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace {
+
+using testsupport::ProgramResult;
+using testsupport::TempDir;
+
+const std::string kProgram = std::string(NRV_BIN_DIR) + "/Nerova Diagnostic Utility";
+const std::string kUsage =
+    "usage: Nerova Diagnostic Utility [--cli] [-h | --help] [--output_path <path> | --output_path=<path>]\n";
+
+const std::string kHelp =
+    "Nerova Diagnostic Utility (ZEP)\n"
+    "\n"
+    "usage:\n"
+    "    Nerova Diagnostic Utility [--cli] [-h | --help] [--output_path <path> | --output_path=<path>]\n"
+    "\n"
+    "options:\n"
+    "    --cli                  => run collection from the command line; writes a .zip archive to the current "
+    "working directory unless --output_path is set\n"
+    "    -h, --help             => print this message and exit successfully\n"
+    "    --output_path <path>   => directory that must already exist and be writable; archive is created inside "
+    "it as hostname_timestamp_ZEP.zip (requires --cli)\n"
+    "\n"
+    "arguments:\n"
+    "    path                   => for --output_path: absolute or relative directory path; each path component "
+    "(folder name) must be at most 255 characters; system limits apply to full path length\n"
+    "    path forms             => --output_path <path> or --output_path=<path> (no space after '='); optional "
+    "matching quotes around the path, e.g. --output_path \"/path\" or --output_path=\"/path with spaces\"\n"
+    "\n"
+    "return codes:\n"
+    "    0                      => success (help was shown, or collection finished and the archive was created)\n"
+    "    1                      => failure (invalid options or arguments, output directory invalid, or collection "
+    "/ archive creation failed)\n"
+    "\n"
+    "notes:\n"
+    "    Without --cli (and without other CLI-only flags such as -h, --help, or --output_path), the graphical "
+    "application is started.\n"
+    "    --output_path is only valid together with --cli.\n"
+    "    When --cli is used and --output_path is omitted, the current working directory is used; it must exist "
+    "and be writable.\n"
+    "    Progress lines during --cli match the in-app collection log; subprocess stderr is not echoed to the "
+    "terminal.\n"
+    "\n"
+    "examples:\n"
+    "    Nerova Diagnostic Utility -h\n"
+    "    Nerova Diagnostic Utility --cli\n"
+    "    Nerova Diagnostic Utility --cli --output_path ~/Desktop\n"
+    "    Nerova Diagnostic Utility --cli --output_path=/tmp/reports\n"
+    "    Nerova Diagnostic Utility --cli --output_path=\"/path\"\n"
+    "    Nerova Diagnostic Utility --cli --output_path \"/path with spaces\"\n";
+
+// Runs the program with a private temporary folder and log store, so that a
+// run that should touch nothing can be seen to have touched nothing.
+class ProgramRun : public ::testing::Test {
+protected:
+    ProgramResult run(const std::vector<std::string>& arguments,
+                      const std::optional<std::string>& workingDirectory = std::nullopt) {
+        std::vector<std::string> argv{kProgram};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return testsupport::runProgram(argv,
+                                       {{"TMPDIR", tmp_.path()}, {"NRV_LOG_STORE", logs_ / "unified.log"}},
+                                       workingDirectory);
+    }
+    bool temporaryFolderIsEmpty() const { return listing().empty(); }
+    std::string listing() const {
+        const auto result = testsupport::runProgram({"/bin/ls", "-A", tmp_.path()});
+        return result.out;
+    }
+
+    TempDir tmp_;
+    TempDir logs_;
+};
+
+TEST_F(ProgramRun, HelpGoesToStandardOutputAndExitsZero) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"--help"}, {"-h"}, {"--cli", "--help"}, {"--help", "--bogus"}, {"-h", "--output_path"}}) {
+        const ProgramResult result = run(arguments);
+        EXPECT_EQ(result.status, 0) << arguments.front();
+        EXPECT_EQ(result.out, kHelp) << arguments.front();
+        EXPECT_EQ(result.err, "") << arguments.front();
+    }
+}
+
+TEST_F(ProgramRun, CommandLineErrorsPrintUsageAndExitOne) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string detail;
+    };
+    const Case cases[] = {
+        {{"--bogus", "--help"}, "unrecognized arguments: --bogus"},
+        {{"--output_path", "/tmp"}, "argument --output_path: not allowed without --cli"},
+        {{"--cli", "--output_path"}, "argument --output_path: expected one argument"},
+        {{"--cli", "--output_path="}, "argument --output_path: path must not be empty"},
+        {{"--cli", "--output_path", "'  '"}, "argument --output_path: path must not be empty"},
+        {{"--cli", "--output_path", "/tmp/a\tb"}, "argument --output_path: path contains invalid characters"},
+        {{"--cli", "--output_path=/tmp/" + std::string(256, 'x')},
+         "argument --output_path: folder name longer than 255 characters"},
+    };
+    for (const Case& c : cases) {
+        const ProgramResult result = run(c.arguments);
+        EXPECT_EQ(result.status, 1) << c.detail;
+        EXPECT_EQ(result.out, "") << c.detail;
+        EXPECT_EQ(result.err, kUsage + "Nerova Diagnostic Utility: error: " + c.detail + "\n");
+    }
+    EXPECT_TRUE(temporaryFolderIsEmpty()) << listing();
+}
+
+TEST_F(ProgramRun, WithoutCommandLineOptionsTheWindowIsRefusedInThisBuild) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{}, {"-NSDocumentRevisionsDebugMode", "YES"}}) {
+        const ProgramResult result = run(arguments);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        ASSERT_EQ(testsupport::lines(result.err).size(), 1u) << result.err;
+        EXPECT_NE(result.err.find("not available"), std::string::npos) << result.err;
+    }
+}
+
+TEST_F(ProgramRun, UnusableOutputFoldersFailBeforeAnythingIsCollected) {
+    TempDir out;
+    const std::string missing = out / "missing";
+    const std::string file = out / "report.txt";
+    testsupport::writeText(file, "x");
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string detail;
+    };
+    const Case cases[] = {
+        {{"--cli", "--output_path", missing}, "output path does not exist: " + missing},
+        {{"--output_path=" + file, "--cli"}, "not a directory: " + file},
+        {{"--cli", "--output_path", "\"" + out.path() + "/./missing/\""}, "output path does not exist: " + missing},
+    };
+    for (const Case& c : cases) {
+        const ProgramResult result = run(c.arguments);
+        EXPECT_EQ(result.status, 1) << c.detail;
+        EXPECT_EQ(result.out, "") << c.detail;
+        EXPECT_EQ(result.err, kUsage + "Nerova Diagnostic Utility: error: " + c.detail + "\n");
+    }
+    EXPECT_TRUE(temporaryFolderIsEmpty()) << listing();
+    EXPECT_EQ(testsupport::lines(testsupport::runProgram({"/bin/ls", "-A", out.path()}).out),
+              std::vector<std::string>{"report.txt"});
+}
+
+TEST_F(ProgramRun, AnUnwritableCurrentFolderFailsWhenNoOutputPathIsGiven) {
+    if (geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root from writing";
+    TempDir out;
+    const std::string locked = out / "locked";
+    ASSERT_EQ(mkdir(locked.c_str(), 0500), 0);
+    const ProgramResult result = run({"--cli"}, locked);
+    chmod(locked.c_str(), 0700);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, kUsage + "Nerova Diagnostic Utility: error: directory is not writable: " + locked + "\n");
+    EXPECT_TRUE(temporaryFolderIsEmpty()) << listing();
+}
+
+}  // namespace
