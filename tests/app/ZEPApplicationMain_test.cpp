@@ -165,4 +165,17 @@ TEST_F(ProgramRun, AnUnwritableCurrentFolderFailsWhenNoOutputPathIsGiven) {
     EXPECT_TRUE(temporaryFolderIsEmpty()) << listing();
 }
 
+TEST_F(ProgramRun, ARemovedCurrentFolderFailsToPrepareTheOutputLocation) {
+    TempDir out;
+    const ProgramResult result = testsupport::runProgram(
+        {"/bin/sh", "-c", "mkdir gone && cd gone && rmdir ../gone && exec \"$0\" --cli", kProgram},
+        {{"TMPDIR", tmp_.path()}, {"NRV_LOG_STORE", logs_ / "unified.log"}}, out.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, kUsage +
+                              "Nerova Diagnostic Utility: error: failed to prepare output location: the current "
+                              "directory cannot be determined\n");
+    EXPECT_TRUE(temporaryFolderIsEmpty()) << listing();
+}
+
 }  // namespace

@@ -120,6 +120,28 @@ TEST(ZEPCommandLineOutputFolder, DefaultsToTheCurrentFolder) {
     EXPECT_THROW(ZEPCommandLine::ensureCLIOutputDirectoryAndArchiveName(dir / "missing", "n"), RunCLIOutputError);
 }
 
+TEST(ZEPCommandLineOutputFolder, ARemovedCurrentFolderIsAPrepareFailureNotAnEmptyPath) {
+    TempDir dir;
+    const std::string gone = dir / "gone";
+    ASSERT_EQ(mkdir(gone.c_str(), 0700), 0);
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(gone.c_str()), 0);
+    ASSERT_EQ(rmdir(gone.c_str()), 0);
+    std::string message;
+    bool wasOutputError = false;
+    try {
+        ZEPCommandLine::ensureCLIOutputDirectoryAndArchiveName(std::nullopt, "n");
+    } catch (const RunCLIOutputError&) {
+        wasOutputError = true;
+    } catch (const std::exception& error) {
+        message = error.what();
+    }
+    ASSERT_EQ(chdir(previous), 0);
+    EXPECT_FALSE(wasOutputError);
+    EXPECT_EQ(message, "the current directory cannot be determined");
+}
+
 TEST(ZEPCommandLineOutputFolder, PrintsThePrepareErrorAfterTheUsageLine) {
     testing::internal::CaptureStderr();
     ZEPCommandLine::printRunCLIPrepareError(RunCLIOutputError::notADirectory("/tmp/a file"), "tool");
