@@ -52,10 +52,9 @@ void CommandExecutor::execCmdToOutput() {
         statusLogger_->indicateFailure("Could not run " + command_ + " -> " + launchError);
         return;
     }
-    task.waitUntilExit(timeLimit_);
+    task.waitUntilExit(std::chrono::duration_cast<std::chrono::milliseconds>(timeLimit_));
     if (task.timedOut()) {
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeLimit_).count();
-        statusLogger_->indicateFailure(command_ + " command did not finish within " + std::to_string(seconds) +
+        statusLogger_->indicateFailure(command_ + " command did not finish within " + std::to_string(timeLimit_.count()) +
                                        " seconds and was ended; its output up to then is in " + outputFile_);
         return;
     }

@@ -28,7 +28,7 @@ public:
     const std::vector<std::string>& parameters() const { return parameters_; }
     const std::string& outputFolder() const { return outputFolder_; }
     const std::string& outputFile() const { return outputFile_; }
-    void setTimeLimit(std::chrono::milliseconds limit) { timeLimit_ = limit; }
+    void setTimeLimit(std::chrono::seconds limit) { timeLimit_ = limit; }
 
 private:
     std::string command_;
@@ -36,5 +36,5 @@ private:
     std::vector<std::string> parameters_;
     std::string outputFile_;
     std::shared_ptr<StatusLogger> statusLogger_;
-    std::chrono::milliseconds timeLimit_ = kTimeLimit;
+    std::chrono::seconds timeLimit_ = kTimeLimit;
 };

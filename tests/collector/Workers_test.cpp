@@ -1,0 +1,156 @@
+// The command executor, the zip archiver and the gzip repair, each run
+// against small programs of the test's own where a failure must be forced.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+
+#include "collector/CommandExecutor.h"
+#include "collector/FileArchiver.h"
+#include "collector/RecoveryUtility.h"
+#include "collector/StatusLogger.h"
+#include "platform/log/LogStore.h"
+#include "support/TestSupport.h"
+
+using testsupport::exists;
+using testsupport::readText;
+using testsupport::writeText;
+
+namespace {
+
+class WorkersTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::log::setSink(std::make_shared<platform::log::CaptureSink>());
+        std::filesystem::create_directories(staging);
+    }
+    void TearDown() override { platform::log::setSink(nullptr); }
+
+    std::string script(const std::string& productPath, const std::string& body) {
+        const std::string path = root + productPath;
+        writeText(path, "#!/bin/sh\n" + body);
+        chmod(path.c_str(), 0755);
+        return path;
+    }
+    std::vector<std::string> lines() const { return testsupport::lines(logger->progressStatus()); }
+
+    testsupport::TempDir tmp;
+    std::string root = tmp / "root";
+    std::string staging = tmp / "staging";
+    testsupport::ScopedEnv rootEnv{"NRV_SYSTEM_ROOT", root};
+    std::shared_ptr<StatusLogger> logger = std::make_shared<StatusLogger>(tmp / "run.log");
+};
+
+}  // namespace
+
+TEST_F(WorkersTest, CommandOutputLandsInItsFileWithProductPathsResolved) {
+    writeText(root + "/Library/Nerova Anti-Virus/IDE/a.ide", "");
+    script("/bin/lister", "echo \"args:$#\"; for a in \"$@\"; do echo \"[$a]\"; done; ls \"$2\"; echo oops >&2; cat\n");
+    CommandExecutor("/bin/lister", "qrb", {"-al", "/Library/Nerova Anti-Virus/IDE/"}, "ides.txt", logger, staging)
+        .execCmdToOutput();
+    CommandExecutor("/bin/lister", "system", {}, "none.txt", logger, staging).execCmdToOutput();
+    CommandExecutor("/usr/local/bin/absent", "qrb", {"--version"}, "absent.txt", logger, staging).execCmdToOutput();
+
+    EXPECT_EQ(readText(staging + "/qrb/ides.txt"),
+              "args:2\n[-al]\n[" + root + "/Library/Nerova Anti-Virus/IDE/]\na.ide\n");
+    EXPECT_EQ(readText(staging + "/system/none.txt"), "args:0\n");
+    EXPECT_FALSE(exists(staging + "/qrb/absent.txt"));
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "Success: Generated output of lister command to ides.txt",
+                           "Success: Generated output of lister command to none.txt",
+                           "Warning: /usr/local/bin/absent command path does not exist",
+                       }));
+}
+
+TEST_F(WorkersTest, CommandThatNeverEndsIsStoppedWithItsChildrenAndKeepsItsOutput) {
+    script("/bin/hang", "echo started; sleep 300 & sleep 300\n");
+    CommandExecutor executor("/bin/hang", "system", {}, "hang.txt", logger, staging);
+    executor.setTimeLimit(std::chrono::seconds(1));
+    const auto start = std::chrono::steady_clock::now();
+    executor.execCmdToOutput();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(readText(staging + "/system/hang.txt"), "started\n");
+    EXPECT_EQ(lines(), (std::vector<std::string>{"Failure: /bin/hang command did not finish within 1 seconds and "
+                                                 "was ended; its output up to then is in hang.txt"}));
+    EXPECT_EQ(CommandExecutor::kTimeLimit, std::chrono::seconds(300));
+}
+
+TEST_F(WorkersTest, ArchiveHoldsTheStagingFolderAsItsOneTopFolder) {
+    writeText(staging + "/Host_20261209_101010_ZEP/system/hosts", "127.0.0.1 localhost\n");
+    writeText(staging + "/Host_20261209_101010_ZEP/QRB-type.txt", "Endpoint");
+    const std::string out = tmp / "out";
+    std::filesystem::create_directories(out);
+    FileArchiver archiver(logger, staging + "/Host_20261209_101010_ZEP", out, "Host_20261209_101010_ZEP", "/usr/bin/zip");
+    ASSERT_TRUE(archiver.archiveFile());
+    auto members = testsupport::lines(
+        testsupport::runProgram({"/usr/bin/unzip", "-Z1", out + "/Host_20261209_101010_ZEP.zip"}).out);
+    std::sort(members.begin(), members.end());
+    EXPECT_EQ(members, (std::vector<std::string>{"Host_20261209_101010_ZEP/", "Host_20261209_101010_ZEP/QRB-type.txt",
+                                                 "Host_20261209_101010_ZEP/system/",
+                                                 "Host_20261209_101010_ZEP/system/hosts"}));
+    EXPECT_EQ(lines(), (std::vector<std::string>{"Success: Generated output of zip command to Host_20261209_101010_ZEP.zip"}));
+}
+
+TEST_F(WorkersTest, MissingOrFailingZipGivesFalse) {
+    writeText(staging + "/A/x", "x");
+    const std::string failing = script("/bin/zipfail", "exit 12\n");
+    EXPECT_FALSE(FileArchiver(logger, staging + "/A", tmp.path(), "A", root + "/bin/nozip").archiveFile());
+    EXPECT_FALSE(FileArchiver(logger, staging + "/A", tmp.path(), "A", failing).archiveFile());
+    EXPECT_FALSE(FileArchiver(logger, staging + "/A", tmp / "missing-folder", "A", "/usr/bin/zip").archiveFile());
+    const auto l = lines();
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(l[0], "Warning: " + root + "/bin/nozip command path does not exist");
+    EXPECT_EQ(l[1], "Failure: zip failed (exit 12) for " + tmp.path() + "/A.zip");
+    EXPECT_EQ(l[2].rfind("Failure: zip failed (exit ", 0), 0u);
+    EXPECT_NE(l[2].find(") for " + tmp.path() + "/missing-folder/A.zip"), std::string::npos);
+}
+
+TEST_F(WorkersTest, TruncatedGzipMemberIsRepairedBesideTheOriginal) {
+    const std::string folder = staging + "/NerovaDiagnostics";
+    std::filesystem::create_directories(folder);
+    std::string text;
+    for (int i = 0; i < 3000; ++i) text += "record " + std::to_string(i) + "\n";
+    writeText(tmp / "plain.log", text);
+    ASSERT_EQ(std::system(("gzip -9nc " + tmp / "plain.log" + " > " + tmp / "full.gz").c_str()), 0);
+    const std::string full = readText(tmp / "full.gz");
+    writeText(folder + "/day.log.gz", full.substr(0, full.size() / 2));
+    writeText(folder + "/good.log.gz", full);
+
+    RecoveryUtility(logger).recoverArchiveIfRequired(folder + "/good.log.gz");
+    RecoveryUtility(logger).recoverArchiveIfRequired(folder + "/day.log.gz");
+    RecoveryUtility(logger).recoverArchiveIfRequired(folder + "/gone.log.gz");
+
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "Warning: day.log.gz has not been archived properly.",
+                           "Attempting to recover day.log.gz...",
+                           "Success: Recovered day.log.gz as day.log.recovered.gz",
+                           "Warning: gone.log.gz file does not exist. Skipping validity check...",
+                       }));
+    EXPECT_TRUE(exists(folder + "/day.log.gz"));
+    auto recovered = testsupport::runProgram({"/usr/bin/gzip", "-dc", folder + "/day.log.recovered.gz"});
+    EXPECT_EQ(recovered.status, 0);
+    EXPECT_FALSE(recovered.out.empty());
+    EXPECT_EQ(text.compare(0, recovered.out.size(), recovered.out), 0) << "the repair holds a prefix of the original";
+}
+
+TEST_F(WorkersTest, RepairThatCannotCompressIsNeverReportedAsRecovered) {
+    const std::string folder = staging + "/NerovaDiagnostics";
+    writeText(folder + "/a.log.gz", "not gzip at all");
+    writeText(folder + "/b.log.gz", "not gzip either");
+    // -t fails; -dc writes nothing; compressing ends with 1, then with 2
+    // (what gzip gives when the compressed name is already taken).
+    const std::string gzip1 = script("/bin/gz1", "[ \"$1\" = -t ] && exit 1; [ \"$1\" = -dc ] && exit 1; exit 1\n");
+    const std::string gzip2 = script("/bin/gz2", "[ \"$1\" = -t ] && exit 1; [ \"$1\" = -dc ] && exit 1; exit 2\n");
+    RecoveryUtility(logger, gzip1).recoverArchiveIfRequired(folder + "/a.log.gz");
+    RecoveryUtility(logger, gzip2).recoverArchiveIfRequired(folder + "/b.log.gz");
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "Warning: a.log.gz has not been archived properly.",
+                           "Attempting to recover a.log.gz...",
+                           "Error compressing a.log.recovered",
+                           "Warning: b.log.gz has not been archived properly.",
+                           "Attempting to recover b.log.gz...",
+                           "Error compressing b.log.recovered",
+                       }));
+}

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "collector/CommandExecutor.h"
+#include "collector/DirectoryCopier.h"
+#include "collector/FileCopier.h"
+#include "collector/Operations.h"
+#include "collector/StatusLogger.h"
+#include "collector/ZEP.h"
+#include "foundation/NRVProductInfo.h"
+#include "support/TestSupport.h"
+
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+
+namespace {
+
+const std::string kSampleRoot = std::string(NRV_FIXTURES_DIR) + "/sample-root";
+
+struct Counts {
+    int copyDirectory = 0, copyFile = 0, writeWCKSnapshot = 0, execCmd = 0, subsystem = 0, process = 0;
+};
+
+Counts count(const std::vector<Operations>& rows) {
+    Counts c;
+    for (const auto& op : rows) {
+        switch (op.row.index()) {
+            case 0: ++c.copyDirectory; break;
+            case 1: ++c.copyFile; break;
+            case 2: ++c.writeWCKSnapshot; break;
+            case 3: ++c.execCmd; break;
+            case 4: ++c.subsystem; break;
+            case 5: ++c.process; break;
+        }
+    }
+    return c;
+}
+
+std::unique_ptr<ZEP> makeDriver(const TempDir& tmp) {
+    auto logger = std::make_shared<StatusLogger>(tmp / "collection.log");
+    return std::make_unique<ZEP>(logger, tmp / "staging", tmp.path(), "archive");
+}
+
+}  // namespace
+
+TEST(Operations, CataloguesHaveTheirRowsByKind) {
+    const auto& full = Operations::allOperations();
+    const auto& home = Operations::allOperationsHome();
+    ASSERT_EQ(full.size(), 60u);
+    ASSERT_EQ(home.size(), 56u);
+    Counts f = count(full), h = count(home);
+    EXPECT_EQ(f.copyDirectory, 6); EXPECT_EQ(f.copyFile, 26); EXPECT_EQ(f.writeWCKSnapshot, 1);
+    EXPECT_EQ(f.execCmd, 25); EXPECT_EQ(f.subsystem, 1); EXPECT_EQ(f.process, 1);
+    EXPECT_EQ(h.copyDirectory, 6); EXPECT_EQ(h.copyFile, 22); EXPECT_EQ(h.writeWCKSnapshot, 1);
+    EXPECT_EQ(h.execCmd, 25); EXPECT_EQ(h.subsystem, 1); EXPECT_EQ(h.process, 1);
+    EXPECT_TRUE(std::holds_alternative<Operations::writeWCKSnapshot>(full[7].row));
+    EXPECT_TRUE(std::holds_alternative<Operations::writeWCKSnapshot>(home[6].row));
+
+    auto diagnosticReports = [](const std::vector<Operations>& rows) {
+        for (const auto& op : rows)
+            if (auto* f = std::get_if<Operations::copyFile>(&op.row); f && f->outputFolder == "DiagnosticReports")
+                return f->sources;
+        return std::vector<std::string>{};
+    };
+    EXPECT_EQ(diagnosticReports(full).size(), 24u);
+    EXPECT_EQ(diagnosticReports(home).size(), 22u);
+    EXPECT_EQ(diagnosticReports(full)[1], "~/Library/Logs/DiagnosticReports/*UnmountHelper*");
+}
+
+TEST(ZEP, PlanTextOfTheSampleTree) {
+    TempDir tmp;
+    ScopedEnv root("NRV_SYSTEM_ROOT", kSampleRoot);
+    NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
+    auto zep = makeDriver(tmp);
+    zep->processOperationsFile();
+    NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
+
+    const std::string expected =
+        "The following files will be collected if present:\n"
+        "\n"
+        ">    agent.config\n"
+        ">    agent.private\n"
+        ">    cac.pem\n"
+        ">    com.nerova.ac.plist\n"
+        ">    com.nerova.corc.plist\n"
+        ">    com.nerova.core.plist\n"
+        ">    com.nerova.dc.plist\n"
+        ">    com.nerova.hbt.plist\n"
+        ">    com.nerova.liveQuery.plist\n"
+        ">    com.nerova.lockfern.plist\n"
+        ">    com.nerova.mcs.plist\n"
+        ">    com.nerova.mw.plist\n"
+        ">    com.nerova.nsg.ztna.plist\n"
+        ">    com.nerova.ntp.plist\n"
+        ">    com.nerova.plw.plist\n"
+        ">    com.nerova.qrb.plist\n"
+        ">    com.nerova.rca.plist\n"
+        ">    com.nerova.scans.plist\n"
+        ">    com.nerova.sed.plist\n"
+        ">    com.nerova.swc.plist\n"
+        ">    com.nerova.vtqr.plist\n"
+        ">    com.nerova.wbj.plist\n"
+        ">    com.nerova.wbj4.plist\n"
+        ">    configuration.plist\n"
+        ">    Custom Scan Logs\n"
+        ">    Diagnostic Reports\n"
+        ">    hosts\n"
+        ">    install.log\n"
+        ">    kernel.log\n"
+        ">    KPJSubprocesses.log*\n"
+        ">    MDMOverrides.plist\n"
+        ">    MRInit.conf\n"
+        ">    Nerova Anti-Virus.log\n"
+        ">    Nerova Diagnostics\n"
+        ">    Nerova Wellcheck.log\n"
+        ">    nerova_extension.pid\n"
+        ">    nerova.config\n"
+        ">    nerovaautoupdate.plist\n"
+        ">    NerovaManagementAgent Logs\n"
+        ">    NerovaMessageRouter Logs\n"
+        ">    NerovaSecure.keychain\n"
+        ">    NerovaUpdater.log\n"
+        ">    osquery.conf\n"
+        ">    osquery.flags\n"
+        ">    plw.plist\n"
+        ">    product-info.plist\n"
+        ">    receiptConfiguration.plist\n"
+        ">    router.config\n"
+        ">    router.private\n"
+        ">    secure.log\n"
+        ">    System Scan Logs\n"
+        ">    system.log*\n"
+        ">    table_router.txt\n"
+        ">    VevaroRavEzeriz.keychain\n"
+        ">    WQR Activity Summary (CSV)\n"
+        ">    XDR logs\n"
+        ">    XDR Scheduled Query Pack\n"
+        "\n"
+        "\n"
+        " The following command output will be collected (dependent on installed Nerova products):\n"
+        "\n"
+        ">    diskutil list\n"
+        ">    dorvctl zep\n"
+        ">    ifconfig\n"
+        ">    ioreg -b\n"
+        ">    kextstat\n"
+        ">    ls -al /Library/Nerova Anti-Virus/IDE/\n"
+        ">    ls -alR /Applications/Nerova/\n"
+        ">    ls -alR /Library/Frameworks/*Nerova* /Library/Frameworks/*QRBI*\n"
+        ">    ls -alR /Library/Nerova Anti-Virus/\n"
+        ">    ls -alR /Library/Nerova Encryption/\n"
+        ">    ls -alR /Library/Nerova Live Query/\n"
+        ">    ls -alR /Library/NerovaCBR/\n"
+        ">    lsof -i\n"
+        ">    netstat -an\n"
+        ">    pmset -g log\n"
+        ">    ps aux\n"
+        ">    rakel --version\n"
+        ">    scutil --dns\n"
+        ">    scutil --nc list\n"
+        ">    scutil --nc show Nerova ZTNA\n"
+        ">    scutil --nc status Nerova ZTNA\n"
+        ">    sqlite3 /Library/Application Support/com.apple.TCC/TCC.db select client from access where auth_value and service = \"kTCCServiceSystemPolicyAllFiles\"\n"
+        ">    system_profiler -xml -detailLevel full\n"
+        ">    systemextensionsctl list\n"
+        ">    top -l 1\n"
+        "\n"
+        "\n"
+        "\n"
+        "The following os logs will be collected:\n"
+        "\n"
+        ">     com.nerova.rivovovuvev\n"
+        ">     sysextd\n"
+        "\n";
+    EXPECT_EQ(zep->collectionString(), expected);
+}
