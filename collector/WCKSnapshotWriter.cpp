@@ -6,7 +6,8 @@
 
 WCKSnapshotWriter::WCKSnapshotWriter(const std::string& fileOutputFolder, std::shared_ptr<StatusLogger> statusLogger,
                                      const std::string& stagingLocation)
-    : outputFolder_(fileOutputFolder), statusLogger_(std::move(statusLogger)) {}
+    : outputFolder_(platform::fs::appendingPathComponent(stagingLocation, fileOutputFolder)),
+      statusLogger_(std::move(statusLogger)) {}
 
 void WCKSnapshotWriter::performWCKLogsWrite() {
     const std::string target =
