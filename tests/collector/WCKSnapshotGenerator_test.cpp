@@ -259,9 +259,10 @@ TEST(WCKSnapshotWriter, WritesTheReportIntoANewFolderAndReplacesAnOldOne) {
     const std::string folder = tree.dir() / "staging/sub";
     auto logger = std::make_shared<RecordingLogger>(tree.dir() / "collection.log");
 
-    WCKSnapshotWriter(folder, logger, tree.dir() / "staging").performWCKLogsWrite();
+    // The catalogue row's folder is relative to the staging folder.
+    WCKSnapshotWriter("sub", logger, tree.dir() / "staging").performWCKLogsWrite();
     testsupport::writeText(folder + "/Nerova Wellcheck.log", "half a report");
-    WCKSnapshotWriter(folder, logger, tree.dir() / "staging").performWCKLogsWrite();
+    WCKSnapshotWriter("sub", logger, tree.dir() / "staging").performWCKLogsWrite();
 
     EXPECT_EQ(logger->successes, std::vector<std::string>(2, "Wrote Nerova Wellcheck.log from plists"));
     EXPECT_TRUE(logger->warnings.empty());
@@ -279,9 +280,9 @@ TEST(WCKSnapshotWriter, AFolderThatCannotBeMadeGivesTheWarning) {
     testsupport::writeText(tree.dir() / "staging/plainfile", "x");
     auto logger = std::make_shared<RecordingLogger>(tree.dir() / "collection.log");
 
-    WCKSnapshotWriter(tree.dir() / "staging/plainfile/sub", logger, tree.dir() / "staging").performWCKLogsWrite();
+    WCKSnapshotWriter("plainfile/sub", logger, tree.dir() / "staging").performWCKLogsWrite();
     // Without a logger the failure is silent and harmless.
-    WCKSnapshotWriter(tree.dir() / "staging/plainfile/sub", nullptr, tree.dir() / "staging").performWCKLogsWrite();
+    WCKSnapshotWriter("plainfile/sub", nullptr, tree.dir() / "staging").performWCKLogsWrite();
 
     EXPECT_TRUE(logger->successes.empty());
     EXPECT_EQ(logger->warnings, std::vector<std::string>{"Could not generate Nerova Wellcheck.log from plists"});
