@@ -246,6 +246,32 @@ TEST(WCKSnapshotGenerator, UnusableSystemListsFallBackToTheUserListsAndPlwIsMerg
         "ZTNA Events": {}, "state": "green"})J"));
 }
 
+TEST(WCKSnapshotGenerator, SampleProductTreeFillsEverySection) {
+    testsupport::TempDir dir;
+    testsupport::ScopedEnv root("NRV_SYSTEM_ROOT", std::string(NRV_FIXTURES_DIR) + "/sample-root");
+    testsupport::ScopedEnv home("HOME", dir.path());
+    testsupport::ScopedEnv tz("TZ", std::string("UTC"));
+    const std::string path = dir / "Nerova Wellcheck.log";
+    ASSERT_TRUE(WCKSnapshotGenerator::writeSnapshot(path));
+    const auto report = nlohmann::json::parse(testsupport::readText(path));
+
+    for (const char* key : {"Services", "Update", "Management Communication", "Health State", "System", "Policy",
+                            "Captive Portal Mode", "Prerequisites", "ZTNA"})
+        EXPECT_TRUE(report.contains(key)) << key;
+    EXPECT_EQ(report["Services"]["state"], "red");
+    EXPECT_EQ(report["Update"]["state"], "green");
+    EXPECT_EQ(report["Management Communication"]["state"], "yellow");
+    EXPECT_EQ(report["Management Communication"]["Connection Details"]["Message Relay"]["value"],
+              "relay.sample.lan:8190");
+    EXPECT_EQ(report["System"]["Products"]["Nerova ZTNA"]["value"], "Installed");
+    EXPECT_EQ(report["Policy"]["Most Recent Policy Update"]["custom"]["value"], "09:00:00 Feb 27, 2024 (UTC+0000)");
+    for (const char* part : {"Permissions", "Full Disk Access", "System Extensions", "Packet Tunnel", "Web Configuration"})
+        EXPECT_TRUE(report["Prerequisites"].contains(part)) << part;
+    EXPECT_EQ(report["ZTNA"]["ZTNA Events"].size(), 5u);
+    EXPECT_EQ(report["ZTNA"]["state"], "red");
+    EXPECT_EQ(report["Health State"]["state"], "red");
+}
+
 class RecordingLogger : public StatusLogger {
 public:
     explicit RecordingLogger(std::string log) : StatusLogger(std::move(log)) {}
