@@ -76,10 +76,11 @@ std::string NRVXMLNode::XMLString() const {
         return out + "\"";
     case Kind::Element: break;
     }
-    out = "<" + name_;
-    for (const auto& attribute : attributes_) out += " " + attribute.XMLString();
+    out.append("<").append(name_);
+    for (const auto& attribute : attributes_) out.append(" ").append(attribute.XMLString());
     if (children_.empty() && (options_ & kCompactEmptyElement)) return out + "/>";
     out += ">";
     for (const auto& child : children_) out += child.XMLString();
-    return out + "</" + name_ + ">";
+    out.append("</").append(name_).append(">");
+    return out;
 }

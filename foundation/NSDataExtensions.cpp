@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdlib>
 #include <memory>
 
 namespace NSDataExtensions {
@@ -16,18 +17,25 @@ constexpr std::size_t kGrowStep = 16384;
 // zlib counts in 32-bit units; larger inputs and outputs go through in pieces
 // of this size so that nothing is cut at 4 GiB.
 constexpr std::size_t kMaxPiece = std::size_t{1} << 30;
-// The first output buffer is sized from the input up to this much; beyond it
-// the buffer grows as the stream needs.
-constexpr std::size_t kMaxInitialOutput = std::size_t{256} << 20;
+// Deflate cannot shrink data by more than about this factor, which bounds what
+// a gzip trailer may honestly claim as the inflated size.
+constexpr std::size_t kMaxInflateRatio = 1032;
 
 // Walks the input and output buffers of one zlib stream in pieces zlib can
-// count, growing the output as it fills.
+// count. The output lives in an uninitialised buffer that grows with
+// realloc, so that only bytes zlib writes are ever touched and large buffers
+// grow without copying.
 class StreamBuffers {
 public:
     StreamBuffers(z_stream& stream, std::span<const std::uint8_t> input, std::size_t initialOutput)
         : stream_(stream), input_(input) {
-        output_.resize(std::max(kGrowStep, std::min(initialOutput, kMaxInitialOutput)));
+        grow(std::max(kGrowStep, initialOutput));
     }
+    ~StreamBuffers() { std::free(output_); }
+    StreamBuffers(const StreamBuffers&) = delete;
+    StreamBuffers& operator=(const StreamBuffers&) = delete;
+
+    bool valid() const { return output_ != nullptr; }
 
     // Hands zlib the next piece of input once it has used up the last one.
     void feedInput() {
@@ -40,28 +48,44 @@ public:
     bool allInputFed() const { return fed_ == input_.size() && stream_.avail_in == 0; }
     bool lastPieceFed() const { return fed_ == input_.size(); }
 
-    // Points zlib at the free room of the output, growing it when full.
-    void provideRoom() {
-        if (produced_ == output_.size()) output_.resize(output_.size() + std::max(kGrowStep, output_.size() / 2));
-        stream_.next_out = output_.data() + produced_;
-        stream_.avail_out = static_cast<uInt>(std::min(kMaxPiece, output_.size() - produced_));
+    // Points zlib at the free room of the output, growing it when full;
+    // false when memory runs out.
+    bool provideRoom() {
+        if (produced_ == capacity_ && !grow(capacity_ + std::max(kGrowStep, capacity_ / 2))) return false;
+        stream_.next_out = output_ + produced_;
+        stream_.avail_out = static_cast<uInt>(std::min(kMaxPiece, capacity_ - produced_));
+        return true;
     }
-    void collect() { produced_ = static_cast<std::size_t>(stream_.next_out - output_.data()); }
+    void collect() { produced_ = static_cast<std::size_t>(stream_.next_out - output_); }
     bool outputFull() const { return stream_.avail_out == 0; }
 
-    NRVData take() {
-        output_.resize(produced_);
-        output_.shrink_to_fit();
-        return std::move(output_);
-    }
+    NRVData take() const { return NRVData(output_, output_ + produced_); }
 
 private:
+    bool grow(std::size_t capacity) {
+        auto* grown = static_cast<std::uint8_t*>(std::realloc(output_, capacity));
+        if (!grown) return false;
+        output_ = grown;
+        capacity_ = capacity;
+        return true;
+    }
+
     z_stream& stream_;
     std::span<const std::uint8_t> input_;
     std::size_t fed_ = 0;
-    NRVData output_;
+    std::uint8_t* output_ = nullptr;
+    std::size_t capacity_ = 0;
     std::size_t produced_ = 0;
 };
+
+// The inflated size a gzip stream states in its trailer (modulo 4 GiB),
+// trusted only as far as deflate could honestly have shrunk the input.
+std::size_t inflatedSizeHint(std::span<const std::uint8_t> data) {
+    if (data.size() < 18) return kGrowStep;
+    const std::uint8_t* t = data.data() + data.size() - 4;
+    const std::size_t stated = std::size_t{t[0]} | std::size_t{t[1]} << 8 | std::size_t{t[2]} << 16 | std::size_t{t[3]} << 24;
+    return std::min(stated + 1, data.size() * kMaxInflateRatio);
+}
 
 const char kHexDigits[] = "0123456789abcdef";
 
@@ -117,16 +141,20 @@ std::string hexDescription(const NRVData* data) {
 std::optional<NRVData> gzipCompress(std::span<const std::uint8_t> data) {
     z_stream stream{};
     if (deflateInit2(&stream, 1, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return std::nullopt;
-    StreamBuffers buffers(stream, data, deflateBound(&stream, static_cast<uLong>(std::min(data.size(), kMaxInitialOutput))));
-    int status = Z_OK;
-    do {
+    // Log text shrinks to about a quarter at this level; the buffer grows if not.
+    StreamBuffers buffers(stream, data, data.size() / 4);
+    int status = buffers.valid() ? Z_OK : Z_MEM_ERROR;
+    while (status == Z_OK || status == Z_BUF_ERROR) {
         buffers.feedInput();
-        buffers.provideRoom();
+        if (!buffers.provideRoom()) {
+            status = Z_MEM_ERROR;
+            break;
+        }
         status = deflate(&stream, buffers.lastPieceFed() ? Z_FINISH : Z_NO_FLUSH);
         buffers.collect();
         // Z_BUF_ERROR only says that this call could not move on; the loop
         // gives more room or input next time.
-    } while (status == Z_OK || status == Z_BUF_ERROR);
+    }
     deflateEnd(&stream);
     if (status != Z_STREAM_END) return std::nullopt;
     return buffers.take();
@@ -135,11 +163,14 @@ std::optional<NRVData> gzipCompress(std::span<const std::uint8_t> data) {
 std::optional<NRVData> gzipDecompress(std::span<const std::uint8_t> data) {
     z_stream stream{};
     if (inflateInit2(&stream, 15 + 16) != Z_OK) return std::nullopt;
-    StreamBuffers buffers(stream, data, data.size() * 4);
-    int status = Z_OK;
-    for (;;) {
+    StreamBuffers buffers(stream, data, inflatedSizeHint(data));
+    int status = buffers.valid() ? Z_OK : Z_MEM_ERROR;
+    while (status != Z_MEM_ERROR) {
         buffers.feedInput();
-        buffers.provideRoom();
+        if (!buffers.provideRoom()) {
+            status = Z_MEM_ERROR;
+            break;
+        }
         status = inflate(&stream, Z_NO_FLUSH);
         buffers.collect();
         if (status == Z_STREAM_END) break;
