@@ -97,29 +97,28 @@ private:
         return true;
     }
     bool writeArray(const NRVArray& array, int level) {
-        out_ += '[';
-        if (array.empty()) out_ += '\n';
-        for (std::size_t i = 0; i < array.size(); ++i) {
-            if (i) out_ += ',';
-            newline(level + 1);
-            if (!write(array[i], level + 1)) return false;
-        }
-        newline(level);
-        out_ += ']';
-        return true;
+        return writeContainer('[', ']', array.size(), level, [&](std::size_t i) { return write(array[i], level + 1); });
     }
     bool writeDictionary(const NRVDictionary& dictionary, int level) {
-        out_ += '{';
-        if (dictionary.empty()) out_ += '\n';
-        for (std::size_t i = 0; i < dictionary.size(); ++i) {
-            if (i) out_ += ',';
-            newline(level + 1);
+        return writeContainer('{', '}', dictionary.size(), level, [&](std::size_t i) {
             appendQuoted(out_, dictionary.keyAt(i));
             out_ += " : ";
-            if (!write(dictionary.valueAt(i), level + 1)) return false;
+            return write(dictionary.valueAt(i), level + 1);
+        });
+    }
+    // One item a line, one level deeper than the brackets; an empty container
+    // still gets its blank line, as the platform's writer does.
+    template <typename WriteItem>
+    bool writeContainer(char open, char close, std::size_t count, int level, WriteItem writeItem) {
+        out_ += open;
+        if (count == 0) out_ += '\n';
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i) out_ += ',';
+            newline(level + 1);
+            if (!writeItem(i)) return false;
         }
         newline(level);
-        out_ += '}';
+        out_ += close;
         return true;
     }
 

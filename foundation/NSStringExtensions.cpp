@@ -8,6 +8,7 @@
 
 #include <array>
 #include <memory>
+#include <span>
 
 #include "foundation/NRVValueJSON.h"
 #include "foundation/NSDataBase64.h"

@@ -5,18 +5,11 @@
 #include <cmath>
 
 #include "foundation/NSDictionaryExtensions.h"
+#include "ValueBuilders.h"
 
 using namespace NSArrayExtensions;
 
-namespace {
-
-NRVDictionary dict(std::initializer_list<std::pair<std::string, NRVValue>> entries) {
-    NRVDictionary d;
-    for (const auto& [k, v] : entries) d.set(k, v);
-    return d;
-}
-
-}  // namespace
+using testsupport::dict;
 
 TEST(NSArrayExtensions, NilSafeTests) {
     const NRVArray empty, one{1};

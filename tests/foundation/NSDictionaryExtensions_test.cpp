@@ -1,18 +1,11 @@
 #include "foundation/NSDictionaryExtensions.h"
 
 #include <gtest/gtest.h>
+#include "ValueBuilders.h"
 
 using namespace NSDictionaryExtensions;
 
-namespace {
-
-NRVDictionary dict(std::initializer_list<std::pair<std::string, NRVValue>> entries) {
-    NRVDictionary d;
-    for (const auto& [k, v] : entries) d.set(k, v);
-    return d;
-}
-
-}  // namespace
+using testsupport::dict;
 
 TEST(NSDictionaryExtensions, NilSafeTests) {
     const NRVDictionary empty, one = dict({{"a", 1}});
