@@ -129,7 +129,12 @@ private:
 
 std::optional<NRVValue> parse(std::string_view text, NRVError* error) {
     try {
-        return fromJSON(nlohmann::ordered_json::parse(text));
+        const auto json = nlohmann::ordered_json::parse(text);
+        if (!json.is_array() && !json.is_object()) {
+            NRVSetError(error, NRVError(kErrorDomain, kReadCorruptError, "JSON text did not start with array or object"));
+            return std::nullopt;
+        }
+        return fromJSON(json);
     } catch (const nlohmann::json::exception& e) {
         NRVSetError(error, NRVError(kErrorDomain, kReadCorruptError, e.what()));
         return std::nullopt;

@@ -12,7 +12,9 @@
 
 namespace NRVValueJSON {
 
-// Any top-level value; nullopt with an error (code 3840) for malformed text.
+// The top-level array or object; nullopt with an error (code 3840) for
+// malformed text and for a bare scalar, as the platform's reader without
+// options answers.
 std::optional<NRVValue> parse(std::string_view text, NRVError* error = nullptr);
 // nullopt with an error for values JSON cannot hold (data, dates, non-finite
 // numbers).

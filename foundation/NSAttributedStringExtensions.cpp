@@ -2,6 +2,8 @@
 
 #include <unicode/unistr.h>
 
+#include <climits>
+
 namespace NSAttributedStringExtensions {
 
 namespace {
@@ -49,16 +51,20 @@ NRVAttributedString styled(std::optional<std::string_view> text, NRVColor color,
     return NRVAttributedString(blank ? std::string() : std::string(*text), attributes);
 }
 
+// ICU strings count in 32 bits; longer texts are taken as they are.
+bool tooLong(std::string_view text) { return text.size() > INT32_MAX / 2; }
+
 }  // namespace
 
 NRVRange rangeOfLink(std::optional<std::string_view> text, NRVRange range) {
-    if (!text) return {NRVNotFound, 0};
+    if (!text || tooLong(*text)) return {NRVNotFound, 0};
     return linkIn(unicode(*text), range);
 }
 
 NRVAttributedString attributedStringWithHyperLink(std::optional<std::string_view> text) {
     NRVAttributedString result;
     if (!text) return result;
+    if (tooLong(*text)) return NRVAttributedString(std::string(*text));
     const icu::UnicodeString whole = unicode(*text);
     const auto length = static_cast<std::size_t>(whole.length());
     std::size_t position = 0;

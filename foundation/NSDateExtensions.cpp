@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -79,7 +80,7 @@ std::string format(std::string_view pattern, const char* locale, Zone zone, NRVD
 
 // The whole text must be one date of the pattern.
 std::optional<NRVDate> parse(std::string_view pattern, const char* locale, Zone zone, std::optional<std::string_view> text) {
-    if (!text || text->empty()) return std::nullopt;
+    if (!text || text->empty() || text->size() > INT32_MAX / 2) return std::nullopt;
     auto formatter = makeFormatter(pattern, locale, zone);
     if (!formatter) return std::nullopt;
     const icu::UnicodeString input = unicode(*text);

@@ -7,6 +7,7 @@
 #include <unicode/unistr.h>
 
 #include <array>
+#include <climits>
 #include <memory>
 #include <span>
 
@@ -60,9 +61,18 @@ bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-icu::UnicodeString folded(std::string_view text) {
-    icu::UnicodeString s = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-    return s.foldCase(U_FOLD_CASE_DEFAULT);
+// ICU strings count in 32 bits; longer texts are refused rather than cut.
+constexpr std::size_t kMaxUnicodeText = INT32_MAX / 2;
+
+std::optional<icu::UnicodeString> unicode(std::string_view text) {
+    if (text.size() > kMaxUnicodeText) return std::nullopt;
+    return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+}
+
+std::optional<icu::UnicodeString> folded(std::string_view text) {
+    auto s = unicode(text);
+    if (s) s->foldCase(U_FOLD_CASE_DEFAULT);
+    return s;
 }
 
 std::string toUTF8(const icu::UnicodeString& s) {
@@ -144,19 +154,20 @@ bool isBoolean(std::string_view string) {
 }
 
 bool isCaseInsensitiveEqualToString(std::string_view string, std::string_view other) {
-    return folded(string) == folded(other);
+    const auto a = folded(string), b = folded(other);
+    return a && b && *a == *b;
 }
 
 bool isMD5String(std::string_view string) { return string.size() == 32 && isHexadecimalCharacters(string); }
 
 bool hasPrefixCaseInsensitiveSearch(std::string_view string, std::string_view prefix) {
-    const icu::UnicodeString p = folded(prefix);
-    return !p.isEmpty() && folded(string).startsWith(p);
+    const auto s = folded(string), p = folded(prefix);
+    return s && p && !p->isEmpty() && s->startsWith(*p);
 }
 
 bool hasSuffixCaseInsensitiveSearch(std::string_view string, std::string_view suffix) {
-    const icu::UnicodeString s = folded(suffix);
-    return !s.isEmpty() && folded(string).endsWith(s);
+    const auto s = folded(string), x = folded(suffix);
+    return s && x && !x->isEmpty() && s->endsWith(*x);
 }
 
 bool isValidIP4Address(std::string_view string) { return ip4Address(string).has_value(); }
@@ -235,8 +246,9 @@ std::string md5(std::string_view string) {
 std::string sha256Hash(std::string_view string) { return Base64::sha256Hash(bytesOf(string)); }
 
 std::string sha256HashWithSalt(std::string_view string, const void* salt, std::size_t saltLength) {
-    const std::string lowered = toUTF8(icu::UnicodeString::fromUTF8(
-        icu::StringPiece(string.data(), static_cast<int32_t>(string.size()))).toLower(icu::Locale::getRoot()));
+    auto text = unicode(string);
+    if (!text) return "";
+    const std::string lowered = toUTF8(text->toLower(icu::Locale::getRoot()));
     NRVData message;
     if (salt) message.assign(static_cast<const std::uint8_t*>(salt), static_cast<const std::uint8_t*>(salt) + saltLength);
     message.insert(message.end(), lowered.begin(), lowered.end());
@@ -266,8 +278,9 @@ std::uint64_t nerovaThreatId(std::string_view string) {
 }
 
 std::string reverse(std::string_view string) {
-    const icu::UnicodeString text =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(string.data(), static_cast<int32_t>(string.size())));
+    const auto unicodeText = unicode(string);
+    if (!unicodeText) return "";
+    const icu::UnicodeString& text = *unicodeText;
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> clusters(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
     if (U_FAILURE(status) || !clusters) return "";

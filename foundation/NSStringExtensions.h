@@ -68,7 +68,7 @@ std::optional<NRVData> sha256(std::string_view string);
 std::uint64_t nerovaThreatId(std::string_view string);
 // The composed character sequences in reverse order (marks stay on their base).
 std::string reverse(std::string_view string);
-// The top-level JSON value, whatever its kind; nullopt and an error for bad JSON.
+// The top-level JSON array or object; nullopt and an error for bad JSON.
 std::optional<NRVValue> JSONStringToDictionary(std::string_view string, NRVError* error = nullptr);
 // The 32 hexadecimal digits between "SID=" and ";".
 std::optional<std::string> extractSIDGUID(std::string_view string);

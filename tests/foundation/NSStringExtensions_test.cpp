@@ -255,3 +255,10 @@ TEST(NSStringExtensions, JSONText) {
     EXPECT_FALSE(error.localizedDescription.empty());
     EXPECT_FALSE(JSONStringToDictionary(""));
 }
+
+TEST(NSStringExtensions, JSONTextMustBeArrayOrObject) {
+    NRVError error;
+    EXPECT_FALSE(JSONStringToDictionary("42", &error));
+    EXPECT_EQ(error.code, 3840);
+    EXPECT_FALSE(JSONStringToDictionary("\"text\""));
+}
