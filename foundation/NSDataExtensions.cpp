@@ -7,6 +7,7 @@
 #include <array>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace NSDataExtensions {
@@ -87,7 +88,7 @@ std::size_t inflatedSizeHint(std::span<const std::uint8_t> data) {
     return std::min(stated + 1, data.size() * kMaxInflateRatio);
 }
 
-const char kHexDigits[] = "0123456789abcdef";
+constexpr char kHexDigits[] = "0123456789abcdef";
 
 // The cipher's status codes, as callers of the platform cipher know them.
 constexpr std::int64_t kCCParamError = -4300;
@@ -120,17 +121,25 @@ bool isNilOrEmpty(const NRVData* data) { return data == nullptr || data->empty()
 
 bool hasContent(const NRVData* data) { return !isNilOrEmpty(data); }
 
+// The two digits of every byte value, so that a byte is one lookup.
+constexpr std::array<std::array<char, 2>, 256> kHexPairs = [] {
+    std::array<std::array<char, 2>, 256> pairs{};
+    for (std::size_t b = 0; b < 256; ++b) pairs[b] = {kHexDigits[b >> 4], kHexDigits[b & 0x0F]};
+    return pairs;
+}();
+
 std::string hexRepresentation(std::span<const std::uint8_t> data) {
     const std::size_t n = data.size();
+    // The blanks are already in place; only the digits are written.
     std::string text(2 + 2 * n + (n == 0 ? 0 : (n - 1) / 4), ' ');
-    char* out = text.data();
-    *out++ = '<';
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i != 0 && i % 4 == 0) *out++ = ' ';
-        *out++ = kHexDigits[data[i] >> 4];
-        *out++ = kHexDigits[data[i] & 0x0F];
+    char* out = text.data() + 1;
+    text.front() = '<';
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4, out += 9) {
+        for (std::size_t k = 0; k < 4; ++k) std::memcpy(out + 2 * k, kHexPairs[data[i + k]].data(), 2);
     }
-    *out = '>';
+    for (; i < n; ++i, out += 2) std::memcpy(out, kHexPairs[data[i]].data(), 2);
+    text.back() = '>';
     return text;
 }
 
