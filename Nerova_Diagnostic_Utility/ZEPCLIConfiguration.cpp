@@ -1,16 +1,14 @@
 #include "Nerova_Diagnostic_Utility/ZEPCLIConfiguration.h"
 
+#include <unicode/ubrk.h>
+#include <unicode/ustring.h>
+
 #include <cstdio>
 #include <string_view>
 
+#include "foundation/NRVUnicodeScalars.h"
 #include "platform/fs/FileManager.h"
 #include "platform/system/SystemEnvironment.h"
-
-#if __has_include(<unicode/ubrk.h>)
-#include <unicode/ubrk.h>
-#include <unicode/ustring.h>
-#define NRV_HAVE_ICU_BREAKS 1
-#endif
 
 namespace {
 
@@ -25,45 +23,19 @@ constexpr std::size_t kMaxFolderNameCharacters = 255;
 constexpr std::string_view kUsageOptions =
     " [--cli] [-h | --help] [--output_path <path> | --output_path=<path>]";
 
-// Decodes the scalar at text[i] and advances i; malformed bytes come back as
-// U+FFFD one byte at a time so that no input can stall the scan.
-char32_t nextScalar(std::string_view text, std::size_t& i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const int extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
-    if (extra < 0 || i + static_cast<std::size_t>(extra) >= text.size()) {
-        ++i;
-        return extra == 0 ? c : 0xFFFD;
-    }
-    char32_t scalar = extra == 0 ? c : (c & (0x3F >> extra));
-    for (int k = 1; k <= extra; ++k) {
-        const auto cc = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-        if ((cc & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        scalar = (scalar << 6) | (cc & 0x3F);
-    }
-    i += static_cast<std::size_t>(extra) + 1;
-    return scalar;
-}
-
-// The platform's `whitespaces` set: the space separators and the tab, but no
-// line ends (a line end in a path is refused later, not silently dropped).
-bool isWhitespace(char32_t c) {
-    return c == 0x09 || c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
+using NRVUnicodeScalars::isWhiteSpace;
+using NRVUnicodeScalars::next;
 
 std::string trimWhitespaces(const std::string& text) {
     std::size_t begin = 0;
     while (begin < text.size()) {
-        std::size_t next = begin;
-        if (!isWhitespace(nextScalar(text, next))) break;
-        begin = next;
+        std::size_t after = begin;
+        if (!isWhiteSpace(next(text, after))) break;
+        begin = after;
     }
     std::size_t end = begin;  // one past the last scalar that is not white space
     for (std::size_t i = begin; i < text.size();) {
-        if (!isWhitespace(nextScalar(text, i))) end = i;
+        if (!isWhiteSpace(next(text, i))) end = i;
     }
     return text.substr(begin, end - begin);
 }
@@ -77,18 +49,10 @@ bool hasControlCharacter(std::string_view text) {
     return false;
 }
 
-#ifndef NRV_HAVE_ICU_BREAKS
-bool extendsPreviousCharacter(char32_t c) {
-    return (c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) ||
-           (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xFE20 && c <= 0xFE2F) ||
-           c == 0x200D || (c >= 0x1F3FB && c <= 0x1F3FF) || (c >= 0xE0100 && c <= 0xE01EF);
-}
-#endif
 
 // User-perceived characters (grapheme clusters), the unit in which folder
 // names are limited, so that accented or composed names are not cut short.
 std::size_t characterCount(std::string_view text) {
-#ifdef NRV_HAVE_ICU_BREAKS
     UErrorCode status = U_ZERO_ERROR;
     int32_t length = 0;
     u_strFromUTF8WithSub(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD, nullptr,
@@ -106,13 +70,6 @@ std::size_t characterCount(std::string_view text) {
     for (int32_t position = ubrk_next(breaks); position != UBRK_DONE; position = ubrk_next(breaks)) ++count;
     ubrk_close(breaks);
     return count;
-#else
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        if (!extendsPreviousCharacter(nextScalar(text, i)) || count == 0) ++count;
-    }
-    return count;
-#endif
 }
 
 bool isFolderNameTooLong(const std::string& component) {

@@ -1,19 +1,17 @@
 #include "collector/StatusLogger.h"
 
-#include <ctime>
+#include <chrono>
 
+#include "foundation/NSDateExtensions.h"
 #include "foundation/NerovaLogger.h"
 
 namespace {
 
-// "yyyy-MM-dd HH:mm:ss +0000": the header's start time, always in UTC.
+// The header's start time, always in UTC: "yyyy-MM-dd HH:mm:ss +0000".
 std::string utcHeaderStamp() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm {};
-    gmtime_r(&now, &tm);
-    char buffer[64];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S +0000", &tm);
-    return buffer;
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const double seconds = std::chrono::duration<double>(now).count();
+    return NSDateExtensions::timestampAsUTC(NRVDate::fromUnix(seconds), "yyyy-MM-dd HH:mm:ss ZZZ");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 
+#include "foundation/NRVUnicodeScalars.h"
 #include "foundation/NRVValueJSON.h"
 #include "foundation/NSDataBase64.h"
 
@@ -18,40 +19,13 @@ namespace NSStringExtensions {
 
 namespace {
 
-// Decodes one UTF-8 scalar at text[i]; advances i. Malformed bytes decode as
-// U+FFFD so that they count as content.
-char32_t nextScalar(std::string_view text, std::size_t& i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char c = byte(i);
-    int extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
-    if (extra < 0 || i + static_cast<std::size_t>(extra) >= text.size() + (extra == 0 ? 1 : 0)) {
-        ++i;
-        return 0xFFFD;
-    }
-    char32_t scalar = extra == 0 ? c : (c & (0x3F >> extra));
-    for (int k = 1; k <= extra; ++k) {
-        unsigned char cc = byte(i + static_cast<std::size_t>(k));
-        if ((cc & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        scalar = (scalar << 6) | (cc & 0x3F);
-    }
-    i += static_cast<std::size_t>(extra) + 1;
-    return scalar;
-}
-
-// The white-space-and-newline set: Unicode's White_Space property.
-bool isWhiteSpaceOrNewline(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
-}
+using NRVUnicodeScalars::isWhiteSpaceOrNewline;
+using NRVUnicodeScalars::next;
 
 template <typename Predicate>
 bool allScalars(std::string_view text, Predicate predicate) {
     for (std::size_t i = 0; i < text.size();)
-        if (!predicate(nextScalar(text, i))) return false;
+        if (!predicate(next(text, i))) return false;
     return true;
 }
 
@@ -212,10 +186,10 @@ std::string truncatedMaxLength(std::string_view string, std::size_t maxLength) {
     if (maxLength == 0) return "";
     std::size_t units = 0, i = 0;
     while (i < string.size()) {
-        std::size_t next = i;
-        units += utf16Units(nextScalar(string, next));
+        std::size_t after = i;
+        units += utf16Units(next(string, after));
         if (units > maxLength - 1) break;
-        i = next;
+        i = after;
     }
     return std::string(string.substr(0, i)) + "\u2026";
 }
@@ -223,9 +197,9 @@ std::string truncatedMaxLength(std::string_view string, std::size_t maxLength) {
 std::uint64_t unsignedLongLongValue(std::string_view string) {
     std::size_t i = 0;
     while (i < string.size()) {
-        std::size_t next = i;
-        if (!isWhiteSpaceOrNewline(nextScalar(string, next))) break;
-        i = next;
+        std::size_t after = i;
+        if (!isWhiteSpaceOrNewline(next(string, after))) break;
+        i = after;
     }
     std::uint64_t value = 0;
     for (; i < string.size() && string[i] >= '0' && string[i] <= '9'; ++i) {
@@ -266,7 +240,7 @@ std::optional<NRVData> sha256(std::string_view string) {
 std::uint64_t nerovaThreatId(std::string_view string) {
     std::uint64_t hash = 1125899906842597ULL;
     for (std::size_t i = 0; i < string.size();) {
-        const char32_t c = nextScalar(string, i);
+        const char32_t c = next(string, i);
         if (c >= 0x10000) {  // hashed as its surrogate pair
             hash = hash * 31 + (0xD800 + ((c - 0x10000) >> 10));
             hash = hash * 31 + (0xDC00 + ((c - 0x10000) & 0x3FF));
@@ -315,7 +289,7 @@ NRVRange indexOf(std::string_view string, std::string_view searchString) {
 
 std::size_t utf16Length(std::string_view string) {
     std::size_t units = 0;
-    for (std::size_t i = 0; i < string.size();) units += utf16Units(nextScalar(string, i));
+    for (std::size_t i = 0; i < string.size();) units += utf16Units(next(string, i));
     return units;
 }
 
