@@ -9,6 +9,7 @@
 #include "collector/StatusLogger.h"
 #include "platform/log/LogStore.h"
 #include "platform/system/SystemEnvironment.h"
+#include "ProductTreeTest.h"
 #include "support/TestSupport.h"
 
 using testsupport::exists;
@@ -17,26 +18,11 @@ using testsupport::writeText;
 
 namespace {
 
-// A product tree under its own root, a staging folder and a logger.
-class CopierTest : public ::testing::Test {
+class CopierTest : public ProductTreeTest {
 protected:
-    void SetUp() override {
-        platform::log::setSink(std::make_shared<platform::log::CaptureSink>());
-        std::filesystem::create_directories(root);
-        std::filesystem::create_directories(staging);
-    }
-    void TearDown() override { platform::log::setSink(nullptr); }
-
-    std::vector<std::string> lines() const { return testsupport::lines(logger->progressStatus()); }
     void copyFiles(const std::vector<std::string>& sources, const std::string& folder = "out") {
         FileCopier(folder, sources, logger, staging).performCopy();
     }
-
-    testsupport::TempDir tmp;
-    std::string root = tmp / "root";
-    std::string staging = tmp / "staging";
-    testsupport::ScopedEnv rootEnv{"NRV_SYSTEM_ROOT", root};
-    std::shared_ptr<StatusLogger> logger = std::make_shared<StatusLogger>(tmp / "run.log");
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "collector/RecoveryUtility.h"
 #include "collector/StatusLogger.h"
 #include "platform/log/LogStore.h"
+#include "ProductTreeTest.h"
 #include "support/TestSupport.h"
 
 using testsupport::exists;
@@ -20,28 +21,7 @@ using testsupport::writeText;
 
 namespace {
 
-class WorkersTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        platform::log::setSink(std::make_shared<platform::log::CaptureSink>());
-        std::filesystem::create_directories(staging);
-    }
-    void TearDown() override { platform::log::setSink(nullptr); }
-
-    std::string script(const std::string& productPath, const std::string& body) {
-        const std::string path = root + productPath;
-        writeText(path, "#!/bin/sh\n" + body);
-        chmod(path.c_str(), 0755);
-        return path;
-    }
-    std::vector<std::string> lines() const { return testsupport::lines(logger->progressStatus()); }
-
-    testsupport::TempDir tmp;
-    std::string root = tmp / "root";
-    std::string staging = tmp / "staging";
-    testsupport::ScopedEnv rootEnv{"NRV_SYSTEM_ROOT", root};
-    std::shared_ptr<StatusLogger> logger = std::make_shared<StatusLogger>(tmp / "run.log");
-};
+using WorkersTest = ProductTreeTest;
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Events.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,30 +22,7 @@ DispatchTime in(std::chrono::milliseconds delay) {
 
 bool isEmpty(const std::shared_ptr<DispatchGroup>& group) { return group->wait(DISPATCH_TIME_NOW) == 0; }
 
-// Collects the arguments of notify-timeout blocks.
-class Calls {
-public:
-    std::function<void(std::uint64_t)> block() {
-        return [this](std::uint64_t value) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            values_.push_back(value);
-            changed_.notify_all();
-        };
-    }
-    bool waitFor(std::size_t count, std::chrono::milliseconds limit = 5000ms) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return values_.size() >= count; });
-    }
-    std::vector<std::uint64_t> values() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return values_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::uint64_t> values_;
-};
+using Calls = testsupport::Events<std::uint64_t>;
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/Events.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -15,28 +17,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Counts events and lets the test wait for a number of them without sleeping blindly.
-class Events {
-public:
-    void add(int value = 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        values_.push_back(value);
-        changed_.notify_all();
-    }
-    bool waitFor(std::size_t count, std::chrono::milliseconds limit = 5000ms) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return values_.size() >= count; });
-    }
-    std::vector<int> values() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return values_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<int> values_;
-};
+using Events = testsupport::Events<int>;
 
 DispatchTime in(std::chrono::milliseconds delay) {
     return dispatchTime(DISPATCH_TIME_NOW, std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count());
