@@ -1,6 +1,5 @@
 #include "foundation/NSStringExtensions.h"
 
-#include <arpa/inet.h>
 #include <openssl/evp.h>
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
@@ -12,6 +11,7 @@
 #include <span>
 
 #include "foundation/NRVUnicodeScalars.h"
+#include "platform/net/Address.h"
 #include "foundation/NRVValueJSON.h"
 #include "foundation/NSDataBase64.h"
 
@@ -53,14 +53,6 @@ std::string toUTF8(const icu::UnicodeString& s) {
     std::string out;
     s.toUTF8String(out);
     return out;
-}
-
-// inet_aton reads a C string, so text with a NUL inside has no such form.
-std::optional<std::uint32_t> ip4Address(std::string_view text) {
-    if (text.find('\0') != std::string_view::npos) return std::nullopt;
-    in_addr address{};
-    if (inet_aton(std::string(text).c_str(), &address) == 0) return std::nullopt;
-    return ntohl(address.s_addr);
 }
 
 std::string lowerHex(const unsigned char* bytes, std::size_t count) {
@@ -144,10 +136,10 @@ bool hasSuffixCaseInsensitiveSearch(std::string_view string, std::string_view su
     return s && x && !x->isEmpty() && s->endsWith(*x);
 }
 
-bool isValidIP4Address(std::string_view string) { return ip4Address(string).has_value(); }
+bool isValidIP4Address(std::string_view string) { return platform::net::parseIPv4Address(string).has_value(); }
 
 bool isPrivateIP4Address(std::string_view string) {
-    const auto address = ip4Address(string);
+    const auto address = platform::net::parseIPv4Address(string);
     if (!address) return false;
     const std::uint32_t a = *address;
     return (a >> 24) == 10 || (a >> 24) == 127 || (a >> 16) == 0xC0A8 || (a >> 20) == 0xAC1;
