@@ -174,6 +174,15 @@ std::string timestampAsUTC(std::optional<NRVDate> date, std::string_view pattern
     return format(pattern, "en_US_POSIX", Zone::UTC, *date);
 }
 
+std::string localTimestamp(std::optional<NRVDate> date, std::string_view pattern) {
+    if (!date) return "";
+    return format(pattern, "en_US_POSIX", Zone::System, *date);
+}
+
+std::optional<NRVDate> dateFromString(std::optional<std::string_view> text, std::string_view pattern) {
+    return parse(pattern, "en_US_POSIX", Zone::UTC, text);
+}
+
 std::string mediumStyleFormattedDate(NRVDate date) {
     std::unique_ptr<icu::DateFormat> formatter(
         icu::DateFormat::createDateTimeInstance(icu::DateFormat::kMedium, icu::DateFormat::kMedium));

@@ -34,6 +34,12 @@ std::string zepLogFormattedDateString(NRVDate date);
 std::optional<NRVDate> dateFromZEPLogFilename(std::optional<std::string_view> fileName);
 // The date in the given pattern, in UTC with the "en_US_POSIX" locale.
 std::string timestampAsUTC(std::optional<NRVDate> date, std::string_view format);
+// The date in the given pattern, in the host's time zone with the
+// "en_US_POSIX" locale; "" for nil or a date no calendar can show.
+std::string localTimestamp(std::optional<NRVDate> date, std::string_view pattern);
+// The whole text read as one date of the pattern ("en_US_POSIX"; UTC unless
+// the pattern has a zone); nullopt when it is not one.
+std::optional<NRVDate> dateFromString(std::optional<std::string_view> text, std::string_view pattern);
 std::string mediumStyleFormattedDate(NRVDate date);
 
 // 100-nanosecond intervals since 1601-01-01 UTC as decimal text; "0" for nil.
