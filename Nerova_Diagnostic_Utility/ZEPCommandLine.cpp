@@ -10,6 +10,7 @@
 #include "collector/NerovaDiagnosticsWrapper.h"
 #include "collector/StatusLogger.h"
 #include "collector/ZEP.h"
+#include "foundation/NSDateExtensions.h"
 #include "foundation/NRVDispatchExtensions.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/fs/FileManager.h"
@@ -55,12 +56,8 @@ std::string removingAll(std::string text, std::string_view needle) {
 }
 
 std::string localTimeStamp(std::chrono::system_clock::time_point date) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(date);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char buffer[32];
-    const std::size_t length = std::strftime(buffer, sizeof buffer, "%Y%m%d_%H%M%S", &local);
-    return std::string(buffer, length);
+    const double seconds = std::chrono::duration<double>(date.time_since_epoch()).count();
+    return NSDateExtensions::localTimestamp(NRVDate::fromUnix(seconds), "yyyyMMdd_HHmmss");
 }
 
 }  // namespace
