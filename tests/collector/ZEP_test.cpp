@@ -176,3 +176,43 @@ TEST(ZEP, PlanTextOfTheSampleTree) {
         "\n";
     EXPECT_EQ(zep->collectionString(), expected);
 }
+
+TEST(ZEP, HomeEditionTakesTheHomeCatalogue) {
+    TempDir tmp;
+    ScopedEnv root("NRV_SYSTEM_ROOT", tmp / "no-product");
+    NRVProductInfo::resetIsNerovaHomeTo(true);
+    auto home = makeDriver(tmp);
+    home->processOperationsFile();
+    NRVProductInfo::resetIsNerovaHomeTo(false);
+    auto full = makeDriver(tmp);
+    full->processOperationsFile();
+    NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
+
+    // The fixed system_profiler row comes first, then the catalogue's own.
+    EXPECT_EQ(home->commandExecutorObjects().front()->command(), "/usr/sbin/system_profiler");
+    EXPECT_EQ(home->fileCopierObjects().size(), 22u);
+    EXPECT_EQ(full->fileCopierObjects().size(), 26u);
+    EXPECT_EQ(home->filesToCollect().count("KPJSubprocesses.log*"), 0u);
+    EXPECT_EQ(full->filesToCollect().count("KPJSubprocesses.log*"), 1u);
+    // Without frameworks or extensions to list, the wildcard rows are dropped.
+    EXPECT_EQ(full->commandExecutorObjects().size(), 1u + 25u - 2u);
+    EXPECT_EQ(full->commandsToExecute().count("ls -alR /Library/Extensions/*Nerova*"), 0u);
+}
+
+TEST(ZEP, WildcardParametersExpandUnderTheRoot) {
+    TempDir tmp;
+    ScopedEnv root("NRV_SYSTEM_ROOT", tmp.path());
+    testsupport::writeText(tmp / "Library/Frameworks/NerovaA.framework/x", "");
+    testsupport::writeText(tmp / "Library/Frameworks/NerovaB.framework/x", "");
+    auto zep = makeDriver(tmp);
+    struct Case {
+        std::vector<std::string> in, out;
+    } cases[] = {
+        {{"-alR", "/Library/Frameworks/*Nerova*", "/Library/Frameworks/*QRBI*"},
+         {"-alR", "/Library/Frameworks/NerovaA.framework", "/Library/Frameworks/NerovaB.framework"}},
+        {{"-alR", "/Library/Frameworks/*QRBI*"}, {}},
+        {{"-al", "/Library/Nerova Anti-Virus/IDE/"}, {"-al", "/Library/Nerova Anti-Virus/IDE/"}},
+        {{}, {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(zep->expandWildCardedParameters(c.in), c.out) << ::testing::PrintToString(c.in);
+}
