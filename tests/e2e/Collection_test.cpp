@@ -174,23 +174,6 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
     EXPECT_NE(store.find("\tdiagnostics\tDefault\tzep : Running ZEP collection."), std::string::npos);
 }
 
-TEST_F(CollectionRun, OutputFolderProblemsStopBeforeAnythingIsCollected) {
-    writeText(tmp / "a-file", "x");
-    struct Case {
-        std::string path, detail;
-    } cases[] = {
-        {tmp / "missing", "output path does not exist: " + tmp / "missing"},
-        {tmp / "a-file", "not a directory: " + tmp / "a-file"},
-    };
-    for (const auto& c : cases) {
-        auto result = run({"--cli", "--output_path=" + c.path});
-        EXPECT_EQ(result.status, 1) << c.path;
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(lines(result.err).back(), "Nerova Diagnostic Utility: error: " + c.detail);
-        EXPECT_TRUE(fsys::is_empty(temporary)) << c.path;
-    }
-}
-
 // zip failing at the end: the run's result is false and the staging folder
 // is removed all the same.
 TEST(CollectionDriver, FailedArchiveGivesFalseAndStillClearsTheStagingFolder) {
