@@ -153,11 +153,15 @@ TEST_F(ProgramRun, UnusableOutputFoldersFailBeforeAnythingIsCollected) {
 }
 
 TEST_F(ProgramRun, AnUnwritableCurrentFolderFailsWhenNoOutputPathIsGiven) {
-    if (geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root from writing";
     TempDir out;
     const std::string locked = out / "locked";
     ASSERT_EQ(mkdir(locked.c_str(), 0500), 0);
-    const ProgramResult result = run({"--cli"}, locked);
+    // Permission bits only count for an unprivileged user; the temporary
+    // folder stays writable for it so that a wrong start would show.
+    chmod(out.path().c_str(), 0755);
+    chmod(tmp_.path().c_str(), 0777);
+    const ProgramResult result = testsupport::runProgramAsUnprivilegedUser(
+        {kProgram, "--cli"}, {{"TMPDIR", tmp_.path()}, {"NRV_LOG_STORE", logs_ / "unified.log"}}, locked);
     chmod(locked.c_str(), 0700);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");

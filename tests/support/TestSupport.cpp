@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,8 +64,56 @@ void drain(int fd, std::string* into) {
 }
 }  // namespace
 
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+bool dropRoot() {
+    if (geteuid() != 0) return true;
+    return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+}
+
+ProgramResult spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                    const std::optional<std::string>& workingDirectory, bool unprivileged);
+
+}  // namespace
+
 ProgramResult runProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                          const std::optional<std::string>& workingDirectory) {
+    return spawn(argv, env, workingDirectory, false);
+}
+
+ProgramResult runProgramAsUnprivilegedUser(const std::vector<std::string>& argv,
+                                           const std::map<std::string, std::string>& env,
+                                           const std::string& workingDirectory) {
+    return spawn(argv, env, workingDirectory, true);
+}
+
+std::string asUnprivilegedUser(const std::function<std::string()>& body) {
+    int fds[2];
+    if (pipe(fds) != 0) return "<child failed>";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        if (!dropRoot()) _exit(125);
+        const std::string result = body();
+        ssize_t ignored = write(fds[1], result.data(), result.size());
+        (void)ignored;
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    drain(fds[0], &out);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "<child failed>";
+    return out;
+}
+
+namespace {
+
+ProgramResult spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                    const std::optional<std::string>& workingDirectory, bool unprivileged) {
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
@@ -79,6 +128,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::map<st
             else setenv(k.c_str(), v.c_str(), 1);
         }
         if (workingDirectory && chdir(workingDirectory->c_str()) != 0) _exit(126);
+        if (unprivileged && !dropRoot()) _exit(125);
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
@@ -96,6 +146,8 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::map<st
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
+
+}  // namespace
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;

@@ -1,6 +1,7 @@
 // Small helpers shared by the test programs.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -36,6 +37,16 @@ struct ProgramResult {
 // and an optional working folder; standard input is the null device.
 ProgramResult runProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                          const std::optional<std::string>& workingDirectory = std::nullopt);
+
+// Runs `body` in a child process that, when the tests run as root, first
+// becomes the unprivileged user "nobody", so that permission bits count.
+// Returns what the body returned, or "<child failed>".
+std::string asUnprivilegedUser(const std::function<std::string()>& body);
+// The same for a program: like runProgram, but the child drops root first
+// (after changing into the working folder).
+ProgramResult runProgramAsUnprivilegedUser(const std::vector<std::string>& argv,
+                                           const std::map<std::string, std::string>& env,
+                                           const std::string& workingDirectory);
 
 // Splits text into lines (without the line feeds).
 std::vector<std::string> lines(const std::string& text);
