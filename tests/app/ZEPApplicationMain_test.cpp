@@ -78,6 +78,21 @@ protected:
         return result.out;
     }
 
+    // Each run must end with status 1, nothing on standard output, and the
+    // usage line and the error line on standard error.
+    struct RefusedRun {
+        std::vector<std::string> arguments;
+        std::string detail;
+    };
+    void expectRefused(const std::vector<RefusedRun>& cases) {
+        for (const RefusedRun& c : cases) {
+            const ProgramResult result = run(c.arguments);
+            EXPECT_EQ(result.status, 1) << c.detail;
+            EXPECT_EQ(result.out, "") << c.detail;
+            EXPECT_EQ(result.err, kUsage + "Nerova Diagnostic Utility: error: " + c.detail + "\n");
+        }
+    }
+
     TempDir tmp_;
     TempDir logs_;
 };
@@ -93,11 +108,7 @@ TEST_F(ProgramRun, HelpGoesToStandardOutputAndExitsZero) {
 }
 
 TEST_F(ProgramRun, CommandLineErrorsPrintUsageAndExitOne) {
-    struct Case {
-        std::vector<std::string> arguments;
-        std::string detail;
-    };
-    const Case cases[] = {
+    const std::vector<RefusedRun> cases = {
         {{"--bogus", "--help"}, "unrecognized arguments: --bogus"},
         {{"--output_path", "/tmp"}, "argument --output_path: not allowed without --cli"},
         {{"--cli", "--output_path"}, "argument --output_path: expected one argument"},
@@ -107,12 +118,7 @@ TEST_F(ProgramRun, CommandLineErrorsPrintUsageAndExitOne) {
         {{"--cli", "--output_path=/tmp/" + std::string(256, 'x')},
          "argument --output_path: folder name longer than 255 characters"},
     };
-    for (const Case& c : cases) {
-        const ProgramResult result = run(c.arguments);
-        EXPECT_EQ(result.status, 1) << c.detail;
-        EXPECT_EQ(result.out, "") << c.detail;
-        EXPECT_EQ(result.err, kUsage + "Nerova Diagnostic Utility: error: " + c.detail + "\n");
-    }
+    expectRefused(cases);
     EXPECT_TRUE(temporaryFolderIsEmpty()) << listing();
 }
 
@@ -132,21 +138,12 @@ TEST_F(ProgramRun, UnusableOutputFoldersFailBeforeAnythingIsCollected) {
     const std::string missing = out / "missing";
     const std::string file = out / "report.txt";
     testsupport::writeText(file, "x");
-    struct Case {
-        std::vector<std::string> arguments;
-        std::string detail;
-    };
-    const Case cases[] = {
+    const std::vector<RefusedRun> cases = {
         {{"--cli", "--output_path", missing}, "output path does not exist: " + missing},
         {{"--output_path=" + file, "--cli"}, "not a directory: " + file},
         {{"--cli", "--output_path", "\"" + out.path() + "/./missing/\""}, "output path does not exist: " + missing},
     };
-    for (const Case& c : cases) {
-        const ProgramResult result = run(c.arguments);
-        EXPECT_EQ(result.status, 1) << c.detail;
-        EXPECT_EQ(result.out, "") << c.detail;
-        EXPECT_EQ(result.err, kUsage + "Nerova Diagnostic Utility: error: " + c.detail + "\n");
-    }
+    expectRefused(cases);
     EXPECT_TRUE(temporaryFolderIsEmpty()) << listing();
     EXPECT_EQ(testsupport::lines(testsupport::runProgram({"/bin/ls", "-A", out.path()}).out),
               std::vector<std::string>{"report.txt"});
