@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 
 namespace DateFormatters {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 
 // What the report shows about the host that Linux answers differently from
 // the product's home platform. Tests replace it through

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "foundation/NRVError.h"
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 
 namespace NSArrayExtensions {
 

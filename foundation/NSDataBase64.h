@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 
 // Base64 of `length` bytes, in lines of 64 characters separated by CR LF when
 // `separateLines` is set (no line break at the end). Returns a zero-terminated

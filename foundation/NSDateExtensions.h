@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 
 namespace NSDateExtensions {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "foundation/NRVError.h"
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 
 namespace NSDictionaryExtensions {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 
 namespace NSNumberExtensions {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "foundation/NRVError.h"
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 
 // A span of UTF-16 units; `location` is NRVNotFound when a search fails.
 struct NRVRange {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 #include "foundation/NRVXMLNode.h"
 
 namespace NSXMLElementExtensions {

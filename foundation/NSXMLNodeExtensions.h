@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 #include "foundation/NRVXMLNode.h"
 
 namespace NSXMLNodeExtensions {

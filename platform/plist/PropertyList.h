@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 
 namespace platform::plist {
 

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "collector/WCKSnapshotGenerator.h"
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 #include "platform/plist/PropertyList.h"
 #include "support/TestSupport.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "foundation/NRVValue.h"
+#include "platform/value/NRVValue.h"
 
 namespace testsupport {
 

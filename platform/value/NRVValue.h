@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -48,8 +49,17 @@ public:
     bool operator==(const NRVDictionary& other) const;
 
 private:
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::size_t indexOf(std::string_view key) const;
+
+    // Keys in insertion order, and a hash index from key to position so that
+    // lookups and insertions stay O(1) for lists of hundreds of thousands of keys.
     std::vector<std::string> keys_;
     std::vector<NRVValue> values_;
+    std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
 };
 
 using NRVArray = std::vector<NRVValue>;
@@ -114,16 +124,19 @@ private:
     Storage storage_;
 };
 
+inline std::size_t NRVDictionary::indexOf(std::string_view key) const {
+    auto it = index_.find(key);
+    return it == index_.end() ? keys_.size() : it->second;
+}
+
 inline const NRVValue* NRVDictionary::find(std::string_view key) const {
-    for (std::size_t i = 0; i < keys_.size(); ++i)
-        if (keys_[i] == key) return &values_[i];
-    return nullptr;
+    std::size_t i = indexOf(key);
+    return i < keys_.size() ? &values_[i] : nullptr;
 }
 
 inline NRVValue* NRVDictionary::find(std::string_view key) {
-    for (std::size_t i = 0; i < keys_.size(); ++i)
-        if (keys_[i] == key) return &values_[i];
-    return nullptr;
+    std::size_t i = indexOf(key);
+    return i < keys_.size() ? &values_[i] : nullptr;
 }
 
 inline void NRVDictionary::set(std::string key, NRVValue value) {
@@ -131,19 +144,21 @@ inline void NRVDictionary::set(std::string key, NRVValue value) {
         *existing = std::move(value);
         return;
     }
+    index_.emplace(key, keys_.size());
     keys_.push_back(std::move(key));
     values_.push_back(std::move(value));
 }
 
+// Erasing is rare (a reader dropping one key); it renumbers the positions
+// after the erased one.
 inline bool NRVDictionary::erase(std::string_view key) {
-    for (std::size_t i = 0; i < keys_.size(); ++i) {
-        if (keys_[i] == key) {
-            keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(i));
-            values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(i));
-            return true;
-        }
-    }
-    return false;
+    std::size_t i = indexOf(key);
+    if (i >= keys_.size()) return false;
+    index_.erase(index_.find(key));
+    keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(i));
+    values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(i));
+    for (std::size_t j = i; j < keys_.size(); ++j) index_[keys_[j]] = j;
+    return true;
 }
 
 inline const NRVValue& NRVDictionary::valueAt(std::size_t i) const { return values_[i]; }
