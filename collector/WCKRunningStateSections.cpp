@@ -94,18 +94,18 @@ WCKSnapshotGenerator::LastCommunication WCKSnapshotGenerator::formatLastCommunic
     const auto lastSuccess = text(communications, "NRVMcsLastSuccessCommunicationTimestamp");
     const auto last = text(communications, "NRVMcsLastCommunicationTimestamp");
     const NRVValue* codeValue = lookup(mcs, "NRVMcsErrorCode");
-    const std::optional<std::int64_t> code =
-        codeValue && codeValue->asInteger() ? std::optional(*codeValue->asInteger()) : std::nullopt;
+    // A missing or non-integer code reads as 0, which the texts treat as "no code".
+    const std::int64_t code = codeValue && codeValue->asInteger() ? *codeValue->asInteger() : 0;
     const std::string message = text(mcs, "NRVMcsErrorMessage").value_or("Unknown");
 
     if (!last) return none;
-    if (last == lastSuccess && (!code || *code == 0))
+    if (last == lastSuccess && code == 0)
         return {"Succeeded at " + formatted(last), "green", std::nullopt};
 
-    const std::string codeText = code && *code != 0 ? std::to_string(*code) : "Unknown";
+    const std::string codeText = code != 0 ? std::to_string(code) : "Unknown";
     LastCommunication failed;
     failed.value = "Failed with error \"" + message + "\" (" + codeText + ") at " + formatted(last);
-    failed.state = code && *code == 503 ? "yellow" : "red";
+    failed.state = code == 503 ? "yellow" : "red";
     if (lastSuccess) failed.lastSuccessful = formatted(lastSuccess);
     return failed;
 }
