@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform::fs {
@@ -63,6 +64,39 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 std::optional<FileIdentity> fileIdentity(const std::string& path);
+
+// Creates an empty file (mode 0600) only when nothing, not even a link, is at
+// the path: the check and the creation are one step. EEXIST when something is.
+bool createNewFile(const std::string& path, FsError* error = nullptr);
+
+// What the platform's file attributes carry, read without following a link
+// at the last component.
+struct ItemAttributes {
+    enum class Type { Regular, Directory, SymbolicLink, Other };
+    Type type = Type::Other;
+    std::uint32_t ownerID = 0, groupOwnerID = 0;
+    std::uint32_t permissions = 0;  // the 12 mode bits
+    std::uint64_t size = 0;
+    std::int64_t modificationSeconds = 0, modificationNanoseconds = 0;
+    std::uint64_t linkCount = 0;
+};
+std::optional<ItemAttributes> attributesOfItem(const std::string& path, FsError* error = nullptr);
+// Sets what is given, in the order owner, permissions, modification time. A
+// link at the last component is refused (ELOOP), never followed.
+struct AttributeChange {
+    std::optional<std::uint32_t> ownerID, groupOwnerID, permissions;
+    std::optional<std::pair<std::int64_t, std::int64_t>> modification;  // seconds, nanoseconds
+};
+bool setAttributes(const std::string& path, const AttributeChange& change, FsError* error = nullptr);
+
+// Renames within one file system; fails (EEXIST) rather than replace an item
+// at the destination.
+bool moveItem(const std::string& source, const std::string& destination, FsError* error = nullptr);
+
+// pread: reads up to `count` bytes at `offset` without using or moving the
+// descriptor's file position. The bytes read (fewer at the end of the file),
+// or nullopt and *errorCode (an errno).
+std::optional<std::string> readAtOffset(int fd, std::size_t count, std::int64_t offset, int* errorCode = nullptr);
 
 // Glob with "no magic" semantics: a pattern without pattern characters comes
 // back as itself whether or not it exists; no match or an error gives {}.

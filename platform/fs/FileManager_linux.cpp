@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstring>
 #include <functional>
@@ -384,6 +385,74 @@ std::optional<FileIdentity> fileIdentity(const std::string& path) {
     return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
                         static_cast<std::uint64_t>(st.st_size),
                         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+bool createNewFile(const std::string& path, FsError* error) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return fail(error, errno, Op::CreateFile, path);
+    ::close(fd);
+    return true;
+}
+
+std::optional<ItemAttributes> attributesOfItem(const std::string& path, FsError* error) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        fail(error, errno, Op::Read, path);
+        return std::nullopt;
+    }
+    ItemAttributes a;
+    a.type = S_ISREG(st.st_mode)   ? ItemAttributes::Type::Regular
+             : S_ISDIR(st.st_mode) ? ItemAttributes::Type::Directory
+             : S_ISLNK(st.st_mode) ? ItemAttributes::Type::SymbolicLink
+                                   : ItemAttributes::Type::Other;
+    a.ownerID = st.st_uid;
+    a.groupOwnerID = st.st_gid;
+    a.permissions = st.st_mode & 07777;
+    a.size = static_cast<std::uint64_t>(st.st_size);
+    a.modificationSeconds = st.st_mtim.tv_sec;
+    a.modificationNanoseconds = st.st_mtim.tv_nsec;
+    a.linkCount = st.st_nlink;
+    return a;
+}
+
+bool setAttributes(const std::string& path, const AttributeChange& change, FsError* error) {
+    // Through a descriptor opened without following links, so that a link
+    // swapped in at the path cannot redirect the change.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return fail(error, errno, Op::Write, path);
+    int rc = 0;
+    if (change.ownerID || change.groupOwnerID)
+        rc = ::fchown(fd, change.ownerID ? *change.ownerID : static_cast<uid_t>(-1),
+                      change.groupOwnerID ? *change.groupOwnerID : static_cast<gid_t>(-1));
+    if (rc == 0 && change.permissions) rc = ::fchmod(fd, static_cast<mode_t>(*change.permissions & 07777));
+    if (rc == 0 && change.modification) {
+        struct timespec times[2] = {{0, UTIME_OMIT},
+                                    {change.modification->first, static_cast<long>(change.modification->second)}};
+        rc = ::futimens(fd, times);
+    }
+    const int code = errno;
+    ::close(fd);
+    return rc == 0 ? true : fail(error, code, Op::Write, path);
+}
+
+bool moveItem(const std::string& source, const std::string& destination, FsError* error) {
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) != 0)
+        return fail(error, errno, Op::Copy, source, deletingLastPathComponent(destination));
+    return true;
+}
+
+std::optional<std::string> readAtOffset(int fd, std::size_t count, std::int64_t offset, int* errorCode) {
+    std::string buffer(count, '\0');
+    ssize_t n;
+    do {
+        n = ::pread(fd, buffer.data(), count, static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errorCode) *errorCode = errno;
+        return std::nullopt;
+    }
+    buffer.resize(static_cast<std::size_t>(n));
+    return buffer;
 }
 
 std::vector<std::string> glob(const std::string& pattern) {

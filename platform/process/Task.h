@@ -2,9 +2,11 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -45,6 +47,12 @@ public:
     Stream standardInput = Stream::inherit();
     Stream standardOutput = Stream::inherit();
     Stream standardError = Stream::inherit();
+    // When set, each chunk read from a piped stream goes to the handler
+    // instead of being kept, so a talkative program costs no memory. The two
+    // handlers run on two drain threads of their own; the last call has
+    // returned when waitUntilExit() returns.
+    std::function<void(std::string_view chunk)> standardOutputHandler;
+    std::function<void(std::string_view chunk)> standardErrorHandler;
 
     Task();
     ~Task();

@@ -41,11 +41,12 @@ std::shared_ptr<FileHandle> FileHandle::forWritingAtPath(const std::string& path
 struct Task::Drain {
     int outFd = -1, errFd = -1;
     std::thread outThread, errThread;
-    static void pump(int fd, std::string* into) {
+    static void pump(int fd, std::string* into, std::function<void(std::string_view)> handler) {
         char buffer[65536];
         for (;;) {
             ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) into->append(buffer, static_cast<std::size_t>(n));
+            if (n > 0 && handler) handler(std::string_view(buffer, static_cast<std::size_t>(n)));
+            else if (n > 0) into->append(buffer, static_cast<std::size_t>(n));
             else if (n == 0 || errno != EINTR) break;
         }
         ::close(fd);
@@ -127,8 +128,8 @@ bool Task::launch(std::string* error) {
     }
     if (outPipe[0] >= 0 || errPipe[0] >= 0) {
         drain_ = std::make_unique<Drain>();
-        if (outPipe[0] >= 0) drain_->outThread = std::thread(Drain::pump, outPipe[0], &outData_);
-        if (errPipe[0] >= 0) drain_->errThread = std::thread(Drain::pump, errPipe[0], &errData_);
+        if (outPipe[0] >= 0) drain_->outThread = std::thread(Drain::pump, outPipe[0], &outData_, standardOutputHandler);
+        if (errPipe[0] >= 0) drain_->errThread = std::thread(Drain::pump, errPipe[0], &errData_, standardErrorHandler);
     }
     return true;
 }

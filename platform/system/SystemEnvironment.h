@@ -2,6 +2,7 @@
 // file-system root under which the product's absolute paths are read.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ std::string expandTilde(const std::string& path);
 // The login name of the real user (never empty: falls back to the uid).
 std::string userName();
 std::string homeDirectory();
+// The account name of a user id; nullopt when there is no such account.
+std::optional<std::string> userNameForUserID(std::uint32_t uid);
 
 // The host's name as the user sees it; nullopt when none can be read.
 std::optional<std::string> localizedHostName();

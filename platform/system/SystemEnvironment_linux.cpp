@@ -86,6 +86,26 @@ std::string userName() {
     return std::to_string(getuid());
 }
 
+std::optional<std::string> userNameForUserID(std::uint32_t uid) {
+    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 1024;
+    // Entries larger than the advertised limit exist (long group lists in
+    // directory services): grow the buffer while the lookup says ERANGE.
+    constexpr std::size_t kLimit = 1 << 20;
+    for (;;) {
+        struct passwd pw {};
+        struct passwd* result = nullptr;
+        std::string buffer(size, '\0');
+        int rc = ::getpwuid_r(static_cast<uid_t>(uid), &pw, buffer.data(), buffer.size(), &result);
+        if (rc == ERANGE && size < kLimit) {
+            size *= 2;
+            continue;
+        }
+        if (rc != 0 || !result || !pw.pw_name) return std::nullopt;
+        return std::string(pw.pw_name);
+    }
+}
+
 std::string homeDirectory() {
     if (const char* home = std::getenv("HOME"); home && *home) return stripTrailingSlashes(home);
     if (auto h = homeOfUser("")) return stripTrailingSlashes(*h);

@@ -1,0 +1,177 @@
+#include "foundation-module/ValueExtensions.h"
+
+#include <unicode/gregocal.h>
+#include <unicode/timezone.h>
+
+#include <cmath>
+#include <ctime>
+#include <limits>
+#include <memory>
+
+#include "foundation/NSDataExtensions.h"
+#include "foundation/NSDateExtensions.h"
+#include "platform/fs/FileManager.h"
+
+namespace DataExtension {
+
+std::string hexDescription(const NRVData* data) { return data ? hexRepresentation(*data) : "(null)"; }
+
+std::string hexRepresentation(const NRVData& data) { return NSDataExtensions::hexRepresentation(data); }
+
+}  // namespace DataExtension
+
+namespace DateExtension {
+
+std::optional<Weekday> weekdayFromRawValue(int rawValue) {
+    if (rawValue < 1 || rawValue > 7) return std::nullopt;
+    return static_cast<Weekday>(rawValue);
+}
+
+std::optional<Weekday> getWeekdayFromString(std::string_view string) {
+    static constexpr std::pair<std::string_view, Weekday> kNames[] = {
+        {"monday", Weekday::monday},     {"tuesday", Weekday::tuesday}, {"wednesday", Weekday::wednesday},
+        {"thursday", Weekday::thursday}, {"friday", Weekday::friday},   {"saturday", Weekday::saturday},
+        {"sunday", Weekday::sunday},
+    };
+    std::string lower(string);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (const auto& [name, day] : kNames)
+        if (lower == name) return day;
+    return std::nullopt;
+}
+
+std::string timestampUTCWithFormat(NRVDate date, std::string_view format) {
+    return NSDateExtensions::timestampAsUTC(date, format);
+}
+
+std::string osqueryDateString(NRVDate date) {
+    return NSDateExtensions::localTimestamp(date, "E MMM d HH:mm:ss yyyy zzz");
+}
+
+std::optional<NRVDate> dateMatchingPrevious(Weekday weekday, int hour, int minute, NRVDate relativeTo) {
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59) return std::nullopt;
+    const double reference = relativeTo.timeIntervalSince1970();
+    if (!std::isfinite(reference) || std::fabs(reference) > 1e15) return std::nullopt;
+    const std::time_t start = static_cast<std::time_t>(std::floor(reference));
+    std::tm today {};
+    if (!localtime_r(&start, &today)) return std::nullopt;
+    // Candidates walk back one calendar day at a time, so the first that
+    // matches is the latest; a week and a day cover every weekday even when
+    // today's time has not come yet.
+    for (int daysBack = 0; daysBack <= 8; ++daysBack) {
+        std::tm candidate = today;
+        candidate.tm_mday -= daysBack;
+        candidate.tm_hour = hour;
+        candidate.tm_min = minute;
+        candidate.tm_sec = 0;
+        candidate.tm_isdst = -1;
+        const std::time_t t = std::mktime(&candidate);
+        if (t == static_cast<std::time_t>(-1)) continue;
+        if (candidate.tm_wday + 1 != static_cast<int>(weekday)) continue;
+        if (static_cast<double>(t) < reference) return NRVDate::fromUnix(static_cast<double>(t));
+    }
+    return std::nullopt;
+}
+
+std::optional<NRVDate> dateByAdding(NRVDate date, std::int64_t amount, Component component) {
+    if (amount < std::numeric_limits<std::int32_t>::min() || amount > std::numeric_limits<std::int32_t>::max())
+        return std::nullopt;
+    UCalendarDateFields field = UCAL_SECOND;
+    switch (component) {
+        case Component::second: field = UCAL_SECOND; break;
+        case Component::minute: field = UCAL_MINUTE; break;
+        case Component::hour: field = UCAL_HOUR_OF_DAY; break;
+        case Component::day: field = UCAL_DATE; break;
+        case Component::weekOfYear: field = UCAL_WEEK_OF_YEAR; break;
+        case Component::month: field = UCAL_MONTH; break;
+        case Component::year: field = UCAL_YEAR; break;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    icu::GregorianCalendar calendar(icu::TimeZone::detectHostTimeZone(), status);
+    if (U_FAILURE(status)) return std::nullopt;
+    calendar.setTime(date.timeIntervalSince1970() * 1000.0, status);
+    calendar.add(field, static_cast<int32_t>(amount), status);
+    const UDate result = calendar.getTime(status);
+    if (U_FAILURE(status) || !std::isfinite(result)) return std::nullopt;
+    return NRVDate::fromUnix(result / 1000.0);
+}
+
+}  // namespace DateExtension
+
+namespace DateFormatterExtension {
+
+std::optional<TimeComponents> getDateComponents(std::string_view fromDate, std::string_view withFormat) {
+    // Read and taken apart in the same zone, so the fields come back as written.
+    auto date = NSDateExtensions::dateFromString(fromDate, withFormat);
+    if (!date) return std::nullopt;
+    const double seconds = std::floor(date->timeIntervalSince1970());
+    if (!std::isfinite(seconds) || std::fabs(seconds) > 1e15) return std::nullopt;
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm parts {};
+    if (!gmtime_r(&t, &parts)) return std::nullopt;
+    return TimeComponents{parts.tm_hour, parts.tm_min, parts.tm_sec};
+}
+
+}  // namespace DateFormatterExtension
+
+namespace StringExtension {
+
+std::optional<std::string> content(std::string_view string) {
+    if (string.empty()) return std::nullopt;
+    return std::string(string);
+}
+
+}  // namespace StringExtension
+
+namespace {
+
+std::optional<std::int64_t> multiplied(std::int64_t value, std::int64_t factor) {
+    std::int64_t result = 0;
+    if (__builtin_mul_overflow(value, factor, &result)) return std::nullopt;
+    return result;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> convertKBtoBytes(std::int64_t numberOfKB) { return multiplied(numberOfKB, 1024); }
+std::optional<std::int64_t> convertMBtoBytes(std::int64_t numberOfMB) { return multiplied(numberOfMB, 1048576); }
+std::optional<std::int64_t> convertGBtoBytes(std::int64_t numberOfGB) { return multiplied(numberOfGB, 1073741824); }
+
+std::string buildNerovaPID(std::int32_t pid, std::int64_t timeSec, std::int64_t timeUSec) {
+    if (timeSec == 0) return "";
+    if (timeSec < 0 || timeUSec < 0) return "";
+    std::uint64_t microseconds = 0, filetime = 0;
+    if (__builtin_mul_overflow(static_cast<std::uint64_t>(timeSec), MICROSEC_PER_SEC, &microseconds) ||
+        __builtin_add_overflow(microseconds, static_cast<std::uint64_t>(timeUSec), &microseconds) ||
+        __builtin_mul_overflow(microseconds, std::uint64_t{10}, &filetime) ||
+        __builtin_add_overflow(filetime, WIN32_EPOCH_DIFFERENCE, &filetime))
+        return "";
+    return std::to_string(pid) + ":" + std::to_string(filetime);
+}
+
+std::optional<UnixTime> convertWin32FiletimeToUnix(std::uint64_t filetime) {
+    if (filetime < WIN32_EPOCH_DIFFERENCE) return std::nullopt;
+    const std::uint64_t d = filetime - WIN32_EPOCH_DIFFERENCE;
+    return UnixTime{static_cast<std::int64_t>(d / HECT_NS_PER_SEC), static_cast<std::int64_t>((d % HECT_NS_PER_SEC) / 10)};
+}
+
+const NWKDateManagerProtocol& NWKDateManager::getDefaultManager() {
+    static const NWKDateManager manager;
+    return manager;
+}
+
+NRVDate NWKDateManager::date() const { return NSDateExtensions::now(); }
+
+NWKFileManager& NWKFileManager::defaultManager() {
+    static NWKFileManager manager;
+    return manager;
+}
+
+bool NWKFileManager::fileExists(const std::string& atPath) const { return platform::fs::fileExists(atPath); }
+
+void NWKFileManager::moveItem(const std::string& atPath, const std::string& toPath) const {
+    platform::fs::FsError error;
+    if (!platform::fs::moveItem(atPath, toPath, &error))
+        throw NRVError("NSPOSIXErrorDomain", error.code, error.description);
+}

@@ -1,0 +1,141 @@
+#include "platform/fswatch/FileChangeMonitor.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include "platform/fd/ScopedFD.h"
+
+namespace platform::fswatch {
+
+namespace {
+
+class InotifyMonitor final : public FileChangeMonitor {
+public:
+    InotifyMonitor(ScopedFD inotify, ScopedFD wake, ScopedFD file, std::uint32_t mask,
+                   std::shared_ptr<dispatch::DispatchQueue> queue, Handler handler)
+        : inotify_(std::move(inotify)), wake_(std::move(wake)), file_(std::move(file)), mask_(mask),
+          queue_(std::move(queue)), handler_(std::make_shared<Handler>(std::move(handler))) {
+        struct stat st {};
+        if (::fstat(file_.get(), &st) == 0) {
+            lastSize_ = st.st_size;
+            lastLinks_ = st.st_nlink;
+        }
+        thread_ = std::thread([this] { watch(); });
+    }
+
+    ~InotifyMonitor() override {
+        cancel();
+        if (thread_.joinable()) {
+            if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();
+            else thread_.join();
+        }
+    }
+
+    void cancel() override {
+        if (cancelled_->exchange(true)) return;
+        const std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
+    }
+
+private:
+    void watch() {
+        alignas(struct inotify_event) char buffer[4096];
+        for (;;) {
+            struct pollfd fds[2] = {{inotify_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            if (fds[1].revents || cancelled_->load()) return;
+            ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
+            if (n <= 0) {
+                if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+                return;
+            }
+            std::uint32_t flags = 0;
+            for (char* p = buffer; p < buffer + n;) {
+                auto* event = reinterpret_cast<struct inotify_event*>(p);
+                flags |= translate(event->mask);
+                p += sizeof(struct inotify_event) + event->len;
+            }
+            flags &= mask_;
+            if (flags == 0) continue;
+            // The flag is shared with the queued block, so a cancel that
+            // comes before the block runs still suppresses it.
+            queue_->async([handler = handler_, cancelled = cancelled_, flags] {
+                if (!cancelled->load()) (*handler)(flags);
+            });
+        }
+    }
+
+    // inotify speaks of events, the vnode flags of what changed: a write that
+    // grew the file is also an extension, an attribute event that changed the
+    // link count is also a link change.
+    std::uint32_t translate(std::uint32_t m) {
+        std::uint32_t flags = 0;
+        if (m & (IN_MODIFY | IN_ATTRIB)) {
+            struct stat st {};
+            if (::fstat(file_.get(), &st) == 0) {
+                if ((m & IN_MODIFY) && st.st_size > lastSize_) flags |= kVnodeExtend;
+                // An open file outlives its last name: inotify only says the
+                // link count changed, and a count of zero is the deletion.
+                if ((m & IN_ATTRIB) && st.st_nlink != lastLinks_) flags |= st.st_nlink == 0 ? kVnodeDelete : kVnodeLink;
+                lastSize_ = st.st_size;
+                lastLinks_ = st.st_nlink;
+            }
+        }
+        if (m & IN_MODIFY) flags |= kVnodeWrite;
+        if (m & IN_ATTRIB) flags |= kVnodeAttrib;
+        if (m & IN_DELETE_SELF) flags |= kVnodeDelete;
+        if (m & IN_MOVE_SELF) flags |= kVnodeRename;
+        if (m & IN_UNMOUNT) flags |= kVnodeRevoke;
+        return flags;
+    }
+
+    ScopedFD inotify_, wake_, file_;
+    std::uint32_t mask_;
+    std::shared_ptr<dispatch::DispatchQueue> queue_;
+    std::shared_ptr<Handler> handler_;
+    std::shared_ptr<std::atomic<bool>> cancelled_ = std::make_shared<std::atomic<bool>>(false);
+    off_t lastSize_ = 0;
+    nlink_t lastLinks_ = 0;
+    std::thread thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<FileChangeMonitor> FileChangeMonitor::create(int fd, std::uint32_t mask,
+                                                             std::shared_ptr<dispatch::DispatchQueue> queue,
+                                                             Handler handler, int* errorCode) {
+    auto failWith = [&](int code) -> std::unique_ptr<FileChangeMonitor> {
+        if (errorCode) *errorCode = code;
+        return nullptr;
+    };
+    if (fd < 0 || !queue || !handler) return failWith(EINVAL);
+    // A private duplicate keeps the file's identity for the size and link
+    // checks even when the caller closes its descriptor.
+    ScopedFD file(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!file) return failWith(errno == EBADF ? EINVAL : errno);
+    ScopedFD inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify) return failWith(errno);
+    // The watch follows the descriptor's own link in /proc, so it lands on
+    // the open file even when its path has since been replaced.
+    const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+    const std::uint32_t events = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+    if (::inotify_add_watch(inotify.get(), self.c_str(), events) < 0) return failWith(errno);
+    ScopedFD wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake) return failWith(errno);
+    return std::make_unique<InotifyMonitor>(std::move(inotify), std::move(wake), std::move(file), mask,
+                                            std::move(queue), std::move(handler));
+}
+
+}  // namespace platform::fswatch
