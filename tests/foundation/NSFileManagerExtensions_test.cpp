@@ -119,6 +119,12 @@ TEST(NSFileManagerExtensionsTest, VerifyAttributes) {
     EXPECT_FALSE(fm::verifyAttribute(right, dir / "missing", &error));
     EXPECT_EQ(error.code, ENOENT);
 
+    for (const std::string name : {"line\nfeed", "bad\xFF\xFEname"}) {
+        testsupport::writeText(dir / name, "1234");
+        ::chmod((dir / name).c_str(), 0600);
+        EXPECT_TRUE(fm::verifyAttribute(right, dir / name)) << name;
+    }
+
     ::symlink((dir / "f").c_str(), (dir / "link").c_str());
     NRVDictionary regular;
     regular.set("NSFileType", "NSFileTypeRegular");
