@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "foundation/NRVUnicodeScalars.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/fs/FileManager.h"
 
@@ -71,6 +72,17 @@ std::optional<std::string> cachedName(std::map<std::uint32_t, std::string> NameC
         cache[id] = *out;
     });
     return out;
+}
+
+bool decodesAsUTF8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t at = i;
+        const char32_t c = NRVUnicodeScalars::next(text, i);
+        if (c == 0xFFFD && text.substr(at, i - at) != "\xEF\xBF\xBD") return false;
+        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return false;
+    }
+    return true;
 }
 
 NRVDate dateOf(std::int64_t seconds, std::int32_t micros) {
@@ -369,7 +381,12 @@ std::optional<std::string> processArgsForPid(pid_t pid, std::vector<std::string>
     std::optional<std::vector<std::string>> args;
     std::string error;
     processInfoQueue()->sync([&] { args = process::processArguments(pid, &error); });
-    if (outArguments) *outArguments = args.value_or(std::vector<std::string>{});
+    if (outArguments) {
+        outArguments->clear();
+        for (auto& a : args.value_or(std::vector<std::string>{})) {
+            if (decodesAsUTF8(a)) outArguments->push_back(std::move(a));
+        }
+    }
     if (!args) return error;
     return std::nullopt;
 }

@@ -91,7 +91,8 @@ void allRunningProcessesWithReply(
 void allRunningProcesses2WithReply(
     std::function<void(const NRVArray& processes, const std::optional<std::string>& error)> reply);
 
-// The process's arguments, program name first; the block runs on the caller's thread.
+// The process's arguments that decode as UTF-8, program name first; the
+// block runs on the caller's thread.
 void processArgsForPid(pid_t pid,
                        const std::function<void(const std::vector<std::string>& arguments,
                                                 const std::optional<std::string>& error)>& block);

@@ -149,6 +149,15 @@ TEST(NSProcessInfoExtensions, ProcessListsPathsAndArguments) {
     ASSERT_FALSE(args.empty());
     EXPECT_NE(args[0].find("foundation_tests"), std::string::npos);
     EXPECT_EQ(pi::processArgsForPid(999999999, &args), "Failed to get arguments");
+
+    platform::Task child;
+    child.launchPath = "/bin/sh";
+    child.arguments = {"-c", "sleep 30; true", "caf\xc3\xa9", "bad\xff"};
+    ASSERT_TRUE(child.launch());
+    EXPECT_FALSE(pi::processArgsForPid(child.processIdentifier(), &args));
+    EXPECT_EQ(args, (std::vector<std::string>{"/bin/sh", "-c", "sleep 30; true", "caf\xc3\xa9"}));
+    child.terminate();
+    child.waitUntilExit();
     EXPECT_FALSE(pi::processPathForPid(999999999));
 }
 
