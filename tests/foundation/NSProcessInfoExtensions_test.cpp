@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -154,6 +155,11 @@ TEST(NSProcessInfoExtensions, ProcessListsPathsAndArguments) {
     child.launchPath = "/bin/sh";
     child.arguments = {"-c", "sleep 30; true", "caf\xc3\xa9", "bad\xff"};
     ASSERT_TRUE(child.launch());
+    // Some spawn implementations (sanitizer builds) return before the exec.
+    const std::string shell = std::filesystem::canonical("/bin/sh").string();
+    for (int i = 0; i < 500 && pi::processPathForPid(child.processIdentifier()) != shell; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_FALSE(pi::processArgsForPid(child.processIdentifier(), &args));
     EXPECT_EQ(args, (std::vector<std::string>{"/bin/sh", "-c", "sleep 30; true", "caf\xc3\xa9"}));
     child.terminate();
