@@ -16,6 +16,12 @@
 using NRVKeychainRef = std::shared_ptr<platform::keychain::Keychain>;
 using OSStatus = platform::keychain::Status;
 
+// One item of a keychain file.
+struct NRVKeychainItemRef {
+    NRVKeychainRef keychain;
+    std::uint64_t itemID = 0;
+};
+
 namespace NRVSecItem {
 
 // Attribute tags of the keychain item API.

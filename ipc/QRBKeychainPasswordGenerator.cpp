@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "foundation/NSStringExtensions.h"
 #include "foundation/NerovaLogger.h"
@@ -23,8 +24,12 @@ std::string formatConstant(double value) {
 
 std::string serialNumberText(const std::optional<std::string>& serialNumber) {
     if (serialNumber) return *serialNumber;
-    NerovaLogger::keychain().log(
-        "No machine serial number: the keychain password falls back to the text shared by every such machine");
+    // Once per process: every keychain call builds the password again.
+    static std::once_flag warned;
+    std::call_once(warned, [] {
+        NerovaLogger::keychain().log(
+            "No machine serial number: the keychain password falls back to the text shared by every such machine");
+    });
     return "(null)";
 }
 

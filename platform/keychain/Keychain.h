@@ -89,6 +89,8 @@ public:
     // Items of the class meeting every constraint, in the order they were
     // added, at most `limit` of them; itemNotFound when there are none.
     Status find(ItemClass itemClass, const Query& query, std::size_t limit, std::vector<Item>* out);
+    // The item with the id (invalidItemRef when it is gone).
+    Status copyItem(std::uint64_t id, Item* out);
     // duplicateItem when an item of the class has the same unique attributes
     // (generic passwords: service and account; certificates: issuer and
     // serial number; keys: key class, application label and tag).

@@ -844,6 +844,16 @@ Status Keychain::find(ItemClass itemClass, const Query& query, std::size_t limit
     return out->empty() ? status::itemNotFound : status::success;
 }
 
+Status Keychain::copyItem(std::uint64_t id, Item* out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    State& s = *state_;
+    if (Status rc = refresh(path_, s); rc != status::success) return rc;
+    auto it = s.items.find(id);
+    if (it == s.items.end()) return status::invalidItemRef;
+    *out = it->second.item;
+    return status::success;
+}
+
 namespace {
 
 bool collides(const Keychain::State& s, const Item& candidate) {
