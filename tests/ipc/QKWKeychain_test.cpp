@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 
 #include <functional>
+#include <thread>
 
 #include "foundation/NSDataBase64.h"
 #include "ipc/MDWKeychain.h"
@@ -321,6 +322,28 @@ TEST_F(QKWKeychainTest, RemovedFileIsMadeAgainOnNextUse) {
     EXPECT_FALSE(kc.dataForKey("k"));
     EXPECT_TRUE(kc.deleteKeychain());
     EXPECT_FALSE(kc.deleteKeychain());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(QKWKeychainTest, ThreadsSharingTheClassLoseNoItem) {
+    constexpr int kPerThread = 40;
+    auto work = [](int t) {
+        for (int i = 0; i < kPerThread; ++i) {
+            std::string key = "k" + std::to_string(t) + "-" + std::to_string(i);
+            EXPECT_TRUE(QKWKeychain::shared().setData(NRVData(key.begin(), key.end()), key));
+        }
+    };
+    std::thread a(work, 0), b(work, 1);
+    a.join();
+    b.join();
+    for (int t = 0; t < 2; ++t)
+        for (int i = 0; i < kPerThread; ++i) {
+            std::string key = "k" + std::to_string(t) + "-" + std::to_string(i);
+            EXPECT_EQ(QKWKeychain::shared().dataForKey(key), NRVData(key.begin(), key.end()));
+        }
 }
 
 }  // namespace
