@@ -74,7 +74,7 @@ TEST_F(NRVKeychainTest, CustomKeychainFiles) {
     NRVError error;
     EXPECT_TRUE(NRVKeychain::createKeychain(path, "wrong", &error));
     platform::keychain::Keychain::open(path)->lock();
-    testcerts::Spec other;
+    testcerts::Recipe other;
     other.serial = 2;
     EXPECT_FALSE(NRVKeychain::addToCustomKeychainDERCertificate(path, "wrong", testcerts::issue(other).certificate->data(),
                                                                 &error));
@@ -94,10 +94,10 @@ TEST_F(NRVKeychainTest, CustomKeychainFiles) {
 }
 
 TEST_F(NRVKeychainTest, AdministratorTrustOfASystemKeychainCertificate) {
-    testcerts::Spec spec;
-    spec.subject = {{"CN", "Nerova Root"}};
-    spec.isCA = true;
-    testcerts::Issued root = testcerts::issue(spec);
+    testcerts::Recipe recipe;
+    recipe.subject = {{"CN", "Nerova Root"}};
+    recipe.isCA = true;
+    testcerts::Issued root = testcerts::issue(recipe);
     NRVError error;
     ASSERT_TRUE(NRVKeychain::addToKeychainDERCertificate(2, root.certificate->data(), &error));
     EXPECT_EQ(NRVKeychain::getCertificateDataBySubjectNameMatching(2, "Nerova Root"), root.certificate->data());

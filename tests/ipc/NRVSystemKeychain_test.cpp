@@ -12,10 +12,10 @@ namespace {
 std::string pemBundle(int count) {
     std::string bundle;
     for (int i = 0; i < count; ++i) {
-        testcerts::Spec spec;
-        spec.subject = {{"CN", "Root " + std::to_string(i)}};
-        spec.isCA = true;
-        testcerts::Issued root = testcerts::issue(spec);
+        testcerts::Recipe recipe;
+        recipe.subject = {{"CN", "Root " + std::to_string(i)}};
+        recipe.isCA = true;
+        testcerts::Issued root = testcerts::issue(recipe);
         BIO* bio = BIO_new(BIO_s_mem());
         PEM_write_bio_X509(bio, root.certificate->x509());
         char* text = nullptr;

@@ -10,14 +10,14 @@
 namespace {
 
 TEST(QKWCertificateInfoTest, FieldsOfACertificate) {
-    testcerts::Spec caSpec;
-    caSpec.subject = {{"CN", "Issuer CA"}, {"O", "Nerova"}};
-    caSpec.isCA = true;
-    testcerts::Issued ca = testcerts::issue(caSpec);
-    testcerts::Spec spec;
-    spec.subject = {{"C", "UK"}, {"O", "First"}, {"O", "Second"}};
-    spec.serial = 0x01A2;
-    testcerts::Issued leaf = testcerts::issue(spec, &ca);
+    testcerts::Recipe caRecipe;
+    caRecipe.subject = {{"CN", "Issuer CA"}, {"O", "Nerova"}};
+    caRecipe.isCA = true;
+    testcerts::Issued ca = testcerts::issue(caRecipe);
+    testcerts::Recipe recipe;
+    recipe.subject = {{"C", "UK"}, {"O", "First"}, {"O", "Second"}};
+    recipe.serial = 0x01A2;
+    testcerts::Issued leaf = testcerts::issue(recipe, &ca);
 
     NRVDictionary subject = QKWCertificateInfo::subjectInfoFromCertificate(leaf.certificate);
     EXPECT_EQ(*subject.find("2.5.4.6"), NRVValue("UK"));

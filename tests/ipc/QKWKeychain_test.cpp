@@ -200,15 +200,15 @@ TEST_F(QKWKeychainTest, SigningRequestVerifiesAndItsKeyMakesAnIdentity) {
     OPENSSL_free(der);
 
     // A certificate issued for the request pairs with the stored private key.
-    testcerts::Spec caSpec;
-    caSpec.subject = {{"CN", "Test CA"}};
-    caSpec.isCA = true;
-    testcerts::Issued ca = testcerts::issue(caSpec);
+    testcerts::Recipe caRecipe;
+    caRecipe.subject = {{"CN", "Test CA"}};
+    caRecipe.isCA = true;
+    testcerts::Issued ca = testcerts::issue(caRecipe);
     EVP_PKEY_up_ref(requestKey);
-    testcerts::Spec leafSpec;
-    leafSpec.subject = {{"CN", "com.nerova.dudaz.device42"}, {"O", "Nerova Plc"}};
+    testcerts::Recipe leafRecipe;
+    leafRecipe.subject = {{"CN", "com.nerova.dudaz.device42"}, {"O", "Nerova Plc"}};
     testcerts::Issued leaf =
-        testcerts::issue(leafSpec, &ca, NRVKey::adopt(requestKey, NRVKey::KeyClass::Public));
+        testcerts::issue(leafRecipe, &ca, NRVKey::adopt(requestKey, NRVKey::KeyClass::Public));
     X509_REQ_free(request);
     ASSERT_TRUE(kc.addToKeychainCertificate(leaf.certificate));
     NRVDictionary subjectInfo = QKWCertificateInfo::subjectInfoFromCertificate(leaf.certificate);
@@ -226,10 +226,10 @@ TEST_F(QKWKeychainTest, SigningRequestVerifiesAndItsKeyMakesAnIdentity) {
 
 TEST_F(QKWKeychainTest, CertificatesBySubjectPEMFormsAndDeletion) {
     QKWKeychain& kc = QKWKeychain::shared();
-    testcerts::Spec spec;
-    spec.subject = {{"CN", "first"}, {"CN", "second"}, {"O", "Nerova"}};
-    spec.serial = 0x1234;
-    testcerts::Issued cert = testcerts::issue(spec);
+    testcerts::Recipe recipe;
+    recipe.subject = {{"CN", "first"}, {"CN", "second"}, {"O", "Nerova"}};
+    recipe.serial = 0x1234;
+    testcerts::Issued cert = testcerts::issue(recipe);
 
     // Windows line ends and both marker lines decode to the DER certificate.
     NRVCertificateRef fromPEM = kc.createFromPEMCertificate(pemOf(cert.certificate->data(), "\r\n"));
@@ -266,11 +266,11 @@ TEST_F(QKWKeychainTest, CertificatesBySubjectPEMFormsAndDeletion) {
 
 TEST_F(QKWKeychainTest, PublicKeyComesOutWhateverTheCertificateIsTrustedFor) {
     QKWKeychain& kc = QKWKeychain::shared();
-    testcerts::Spec caSpec;
-    caSpec.subject = {{"CN", "Unknown CA"}};
-    caSpec.isCA = true;
-    testcerts::Issued ca = testcerts::issue(caSpec);
-    testcerts::Spec expired, selfSigned, clientOnly, brokenChain;
+    testcerts::Recipe caRecipe;
+    caRecipe.subject = {{"CN", "Unknown CA"}};
+    caRecipe.isCA = true;
+    testcerts::Issued ca = testcerts::issue(caRecipe);
+    testcerts::Recipe expired, selfSigned, clientOnly, brokenChain;
     expired.notBeforeOffset = -7200;
     expired.notAfterOffset = -3600;
     clientOnly.extendedKeyUsage = "clientAuth";
