@@ -1,0 +1,26 @@
+// The product keychain toolkit pointed at a second keychain file with a
+// password of its own. Every operation of QKWKeychain called on
+// MDWKeychain::shared() works on this file.
+#pragma once
+
+#include <string>
+
+#include "ipc/QKWKeychain.h"
+
+class MDWKeychain : public QKWKeychain {
+public:
+    static MDWKeychain& shared();
+
+    NRVKeychainRef getKeychain() override;
+    NRVKeychainRef* getKeychainPtr() override;
+    std::string getKeychainFilePath() override;
+    std::string getKeychainPassword() override;
+    // Salted SHA-256 of a fixed number, the serial number and the first 8
+    // characters of the SHA-256 of the keychain path, salted with characters
+    // 17 to 24 of that digest: 64 lower-case hexadecimal characters.
+    std::string getUniqueId();
+
+private:
+    MDWKeychain() = default;
+    NRVKeychainRef modernWebKeychain_;
+};

@@ -1,0 +1,261 @@
+#include "platform/keychain/Keychain.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include <gtest/gtest.h>
+
+#include "support/TestSupport.h"
+
+namespace kc = platform::keychain;
+namespace st = platform::keychain::status;
+
+namespace {
+
+std::span<const std::uint8_t> bytesOf(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::vector<std::uint8_t> readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// What someone who can write the file but lacks the password can do: change
+// bytes and make the plain checksum fit again. Only the tag can tell.
+void refreshChecksum(std::vector<std::uint8_t>& bytes) {
+    std::size_t bodyLength = bytes.size() - 64;
+    unsigned int len = 0;
+    EVP_Digest(bytes.data(), bodyLength, bytes.data() + bodyLength, &len, EVP_sha256(), nullptr);
+}
+
+NRVDictionary attributes(std::initializer_list<std::pair<const char*, NRVValue>> pairs) {
+    NRVDictionary d;
+    for (const auto& [k, v] : pairs) d.set(k, v);
+    return d;
+}
+
+class KeychainStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override { kc::Keychain::setIterationCountForNewKeychains(1000); }
+    void TearDown() override { kc::Keychain::setIterationCountForNewKeychains(kc::Keychain::kDefaultIterationCount); }
+
+    // A keychain with one password item, released so that the next open
+    // starts from the file alone.
+    std::string makeKeychainWithItem(const std::string& name = "k.keychain") {
+        std::string path = dir / name;
+        std::shared_ptr<kc::Keychain> keychain;
+        EXPECT_EQ(kc::Keychain::create(path, "pässwörd", &keychain), st::success);
+        EXPECT_EQ(keychain->add(kc::ItemClass::GenericPassword,
+                                attributes({{"svce", "mail"}, {"acct", "ann"}, {"labl", "mail"}}),
+                                bytesOf("top-secret-value")),
+                  st::success);
+        return path;
+    }
+
+    testsupport::TempDir dir;
+};
+
+TEST_F(KeychainStoreTest, ItemsRoundTripThroughTheFileAndSecretsNeedTheRightPassword) {
+    std::string path = makeKeychainWithItem();
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    std::vector<std::uint8_t> raw = readBytes(path);
+    std::string rawText(raw.begin(), raw.end());
+    EXPECT_EQ(rawText.find("top-secret-value"), std::string::npos);
+    EXPECT_NE(rawText.find("mail"), std::string::npos);  // attributes stay searchable
+
+    auto keychain = kc::Keychain::open(path);
+    EXPECT_FALSE(keychain->isUnlocked());
+    std::vector<kc::Item> found;
+    ASSERT_EQ(keychain->find(kc::ItemClass::GenericPassword, {{"svce", "mail"}, {"acct", "ann"}}, 10, &found),
+              st::success);
+    ASSERT_EQ(found.size(), 1u);
+    kc::SecureBytes secret;
+    EXPECT_EQ(keychain->copySecret(found[0].id, &secret), st::interactionNotAllowed);
+    EXPECT_EQ(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "x"}}), std::nullopt),
+              st::interactionNotAllowed);
+
+    // A password that is a prefix of the real one must not pass: the whole
+    // UTF-8 text counts, not a count of UTF-16 units.
+    EXPECT_EQ(keychain->unlock("pässw"), st::authFailed);
+    EXPECT_EQ(keychain->unlock("pässwörd"), st::success);
+    ASSERT_EQ(keychain->copySecret(found[0].id, &secret), st::success);
+    EXPECT_EQ(secret.view(), "top-secret-value");
+
+    EXPECT_EQ(keychain->find(kc::ItemClass::GenericPassword, {{"svce", "other"}}, 10, &found), st::itemNotFound);
+    EXPECT_EQ(keychain->find(kc::ItemClass::Certificate, {{"svce", "mail"}}, 10, &found), st::itemNotFound);
+}
+
+TEST_F(KeychainStoreTest, UniqueAttributesRefuseDuplicatesOnAddAndModify) {
+    std::string path = makeKeychainWithItem();
+    auto keychain = kc::Keychain::open(path);
+    ASSERT_EQ(keychain->unlock("pässwörd"), st::success);
+    EXPECT_EQ(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "mail"}, {"acct", "ann"}}),
+                            std::nullopt),
+              st::duplicateItem);
+    std::uint64_t bob = 0;
+    ASSERT_EQ(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "mail"}, {"acct", "bob"}}),
+                            std::nullopt, &bob),
+              st::success);
+    EXPECT_EQ(keychain->modify(bob, attributes({{"acct", "ann"}})), st::duplicateItem);
+    EXPECT_EQ(keychain->modify(bob, attributes({{"acct", "cy"}}), bytesOf("new")), st::success);
+    std::vector<kc::Item> found;
+    EXPECT_EQ(keychain->find(kc::ItemClass::GenericPassword, {{"acct", "bob"}}, 10, &found), st::itemNotFound);
+    ASSERT_EQ(keychain->find(kc::ItemClass::GenericPassword, {{"svce", "mail"}}, 10, &found), st::success);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(*found[1].attributes.find("acct")->asString(), "cy");  // order of adding is kept
+    EXPECT_EQ(keychain->remove(bob), st::success);
+    EXPECT_EQ(keychain->remove(bob), st::itemNotFound);
+}
+
+TEST_F(KeychainStoreTest, CreateNeverReplacesWhatIsThere) {
+    std::string path = makeKeychainWithItem();
+    std::shared_ptr<kc::Keychain> again;
+    EXPECT_EQ(kc::Keychain::create(path, "other", &again), st::duplicateKeychain);
+    std::string link = dir / "link.keychain";
+    ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
+    EXPECT_EQ(kc::Keychain::create(link, "other", &again), st::duplicateKeychain);
+    // Opening through the link is refused rather than followed.
+    EXPECT_EQ(kc::Keychain::open(link)->check(), st::invalidKeychain);
+    EXPECT_EQ(kc::Keychain::create(dir / "missing/k.keychain", "pw", &again), st::noSuchKeychain);
+}
+
+TEST_F(KeychainStoreTest, DamagedFilesAreRefusedWhole) {
+    struct Case {
+        const char* name;
+        void (*damage)(std::vector<std::uint8_t>&);
+        kc::Status whenOpened;    // reading attributes of the locked keychain
+        kc::Status whenUnlocked;  // unlocking with the right password
+    };
+    const Case cases[] = {
+        {"truncated by one byte", [](auto& b) { b.pop_back(); }, st::invalidKeychain, st::invalidKeychain},
+        {"cut in half", [](auto& b) { b.resize(b.size() / 2); }, st::invalidKeychain, st::invalidKeychain},
+        {"empty", [](auto& b) { b.clear(); }, st::invalidKeychain, st::invalidKeychain},
+        {"byte flipped", [](auto& b) { b[b.size() / 2] ^= 0x01; }, st::invalidKeychain, st::invalidKeychain},
+        {"another version",
+         [](auto& b) {
+             b[8] = 2;
+             refreshChecksum(b);
+         },
+         st::invalidKeychain, st::invalidKeychain},
+        // Attribute text changed and the checksum made to fit: readable while
+        // locked (nothing can tell), refused once the tag can be checked.
+        {"attribute changed behind the tag",
+         [](auto& b) {
+             std::string text(b.begin(), b.end());
+             auto at = text.find("ann");
+             b[at] = 'e';
+             refreshChecksum(b);
+         },
+         st::success, st::invalidKeychain},
+        {"secret changed behind the tag",
+         [](auto& b) {
+             b[b.size() - 64 - 17] ^= 0x01;  // last byte of the sealed secret
+             refreshChecksum(b);
+         },
+         st::success, st::invalidKeychain},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = makeKeychainWithItem("damaged" + std::to_string(n++) + ".keychain");
+        std::vector<std::uint8_t> bytes = readBytes(path);
+        c.damage(bytes);
+        writeBytes(path, bytes);
+        auto keychain = kc::Keychain::open(path);
+        std::vector<kc::Item> found;
+        kc::Status opened = keychain->find(kc::ItemClass::GenericPassword, {}, 10, &found);
+        EXPECT_EQ(opened == st::itemNotFound ? st::success : opened, c.whenOpened);
+        EXPECT_EQ(keychain->unlock("pässwörd"), c.whenUnlocked);
+        kc::SecureBytes secret;
+        if (!found.empty()) {
+            EXPECT_NE(keychain->copySecret(found[0].id, &secret), st::success);
+        }
+        EXPECT_TRUE(secret.empty());
+    }
+}
+
+TEST_F(KeychainStoreTest, ReloadsWhenAnotherWriterChangedTheFileAndRefusesATamperedOne) {
+    std::string path = makeKeychainWithItem();
+    auto keychain = kc::Keychain::open(path);
+    ASSERT_EQ(keychain->unlock("pässwörd"), st::success);
+    std::vector<kc::Item> found;
+    ASSERT_EQ(keychain->find(kc::ItemClass::GenericPassword, {}, 10, &found), st::success);
+
+    std::vector<std::uint8_t> bytes = readBytes(path);
+    std::string text(bytes.begin(), bytes.end());
+    bytes[text.find("ann")] = 'e';
+    refreshChecksum(bytes);
+    std::string replacement = dir / "replacement";
+    writeBytes(replacement, bytes);
+    ASSERT_EQ(::rename(replacement.c_str(), path.c_str()), 0);
+
+    EXPECT_EQ(keychain->find(kc::ItemClass::GenericPassword, {}, 10, &found), st::invalidKeychain);
+    EXPECT_EQ(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "x"}}), std::nullopt),
+              st::invalidKeychain);
+}
+
+TEST_F(KeychainStoreTest, TwoProcessesAddingAtOnceLoseNothing) {
+    constexpr int kPerProcess = 500;
+    std::string path = dir / "shared.keychain";
+    {
+        std::shared_ptr<kc::Keychain> keychain;
+        ASSERT_EQ(kc::Keychain::create(path, "pw", &keychain), st::success);
+    }
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+        children[c] = ::fork();
+        ASSERT_GE(children[c], 0);
+        if (children[c] == 0) {
+            auto keychain = kc::Keychain::open(path);
+            int failures = keychain->unlock("pw") == st::success ? 0 : 1;
+            for (int i = 0; i < kPerProcess; ++i) {
+                std::string service = "svc-" + std::to_string(c) + "-" + std::to_string(i);
+                if (keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", NRVValue(service)}}),
+                                  bytesOf(service)) != st::success)
+                    ++failures;
+            }
+            ::_exit(failures == 0 ? 0 : 1);
+        }
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    auto keychain = kc::Keychain::open(path);
+    ASSERT_EQ(keychain->unlock("pw"), st::success);
+    std::vector<kc::Item> found;
+    ASSERT_EQ(keychain->find(kc::ItemClass::GenericPassword, {}, 10000, &found), st::success);
+    EXPECT_EQ(found.size(), 2u * kPerProcess);
+    kc::SecureBytes secret;
+    ASSERT_EQ(keychain->copySecret(found.back().id, &secret), st::success);
+    EXPECT_EQ(secret.view(), *found.back().attributes.find("svce")->asString());
+}
+
+TEST_F(KeychainStoreTest, DeletedFileIsNoLongerUsable) {
+    std::string path = makeKeychainWithItem();
+    auto keychain = kc::Keychain::open(path);
+    ASSERT_EQ(keychain->unlock("pässwörd"), st::success);
+    EXPECT_EQ(keychain->deleteFile(), st::success);
+    EXPECT_FALSE(testsupport::exists(path));
+    EXPECT_EQ(keychain->deleteFile(), st::noSuchKeychain);
+    EXPECT_EQ(keychain->unlock("pässwörd"), st::noSuchKeychain);
+    EXPECT_FALSE(keychain->isUnlocked());
+}
+
+}  // namespace
