@@ -117,9 +117,11 @@ std::string WCKSnapshotGenerator::ztnaEventDescription(std::int64_t type, const 
         return "DNS resolution unsuccessful on the server";
     case 3: {
         std::optional<std::string> blocked = param("appBlockedTime");
-        if (!blocked) {
-            if (const auto seconds = intFromPlist(lookup(parameters, "appBlockedTime"))) blocked = std::to_string(*seconds);
-        }
+        // Only a whole number of seconds is shown; 30.5 must not read as 30,
+        // nor a boolean as 1.
+        const NRVValue* time = lookup(parameters, "appBlockedTime");
+        if (!blocked && time && (time->isInteger() || (time->isReal() && std::trunc(*time->asReal()) == *time->asReal())))
+            if (const auto seconds = intFromPlist(time)) blocked = std::to_string(*seconds);
         if (blocked) return "Access to application blocked for " + *blocked + " seconds. Try again later";
         return "Access to application blocked. Try again later";
     }

@@ -1,9 +1,5 @@
 #include "foundation/NSDateExtensions.h"
 
-#include <unicode/datefmt.h>
-#include <unicode/simpletz.h>
-#include <unicode/smpdtfmt.h>
-#include <unicode/timezone.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,7 +9,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/text/UTF8Bridge.h"
 #include "platform/time/LocalTime.h"
 
 namespace NSDateExtensions {
@@ -30,13 +25,12 @@ constexpr double kMaxMillis = 183882168921600000.0;
 constexpr std::string_view kExtractPrefix = "com.nerova.rivovovuvev-";
 constexpr std::string_view kExtractSuffix = ".log.gz";
 
-enum class Zone { System, UTC, GMT };
+using Zone = NRVDateFormatter::Zone;
 
-icu::UnicodeString unicode(std::string_view text) {
-    return platform::text::unicodeFromUTF8(text).value_or(icu::UnicodeString());
-}
-
-std::string utf8(const icu::UnicodeString& text) { return platform::text::utf8FromUnicode(text); }
+// Dates are seconds since 2001, so a value read as seconds since 1970 is only
+// good to a fraction of a microsecond; rounding to whole microseconds keeps
+// 0.999 s from showing as 998 ms.
+double millis(NRVDate date) { return std::round(date.timeIntervalSince1970() * 1e6) / 1e3; }
 
 // Whole seconds of a date, for libc's calendar; nullopt outside the span the
 // formatters can show.
@@ -46,75 +40,12 @@ std::optional<std::int64_t> wholeSeconds(double unixSeconds) {
     return static_cast<std::int64_t>(std::floor(unixSeconds));
 }
 
-// The host's zone as libc applies it at one instant: ICU's own detection
-// knows zone names only (not POSIX rules in TZ) and is not thread-safe, so
-// local texts take libc's offset for the instant they show.
-icu::TimeZone* localZoneAt(double ms) {
-    std::int32_t offset = 0;
-    if (auto seconds = wholeSeconds(std::floor(ms / 1e3)))
-        if (auto local = platform::time::localTime(*seconds)) offset = local->utcOffsetSeconds;
-    return new icu::SimpleTimeZone(offset * 1000, icu::UnicodeString(u"localtime"));
-}
-
-double millis(NRVDate date);
-double nowMillis();
-
-// Local texts use the offset of the instant they show; parsing uses the
-// offset of now (the texts it reads carry their own zone).
-icu::TimeZone* makeZone(Zone zone, double ms) {
-    switch (zone) {
-    case Zone::System: return localZoneAt(ms);
-    case Zone::UTC: return icu::TimeZone::createTimeZone("UTC");
-    case Zone::GMT: return icu::TimeZone::getGMT()->clone();
-    }
-    return nullptr;
-}
-
-// A formatter per call: they are cheap enough for these uses, keep no state
-// between threads, and see the time zone as it is now.
-std::unique_ptr<icu::SimpleDateFormat> makeFormatter(std::string_view pattern, const char* locale, Zone zone,
-                                                     double ms) {
-    UErrorCode status = U_ZERO_ERROR;
-    auto formatter = std::make_unique<icu::SimpleDateFormat>(
-        unicode(pattern), locale ? icu::Locale(locale) : icu::Locale::getDefault(), status);
-    if (U_FAILURE(status)) return nullptr;
-    formatter->adoptTimeZone(makeZone(zone, ms));
-    formatter->setLenient(false);
-    return formatter;
-}
-
-// Dates are seconds since 2001, so a value read as seconds since 1970 is only
-// good to a fraction of a microsecond; rounding to whole microseconds keeps
-// 0.999 s from showing as 998 ms.
-double millis(NRVDate date) { return std::round(date.timeIntervalSince1970() * 1e6) / 1e3; }
-double nowMillis() {
-    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration<double, std::milli>(sinceEpoch).count();
-}
-NRVDate fromMillis(UDate ms) { return NRVDate::fromUnix(ms / 1000.0); }
-std::string formatMillis(const icu::DateFormat* formatter, double ms) {
-    if (!formatter || !std::isfinite(ms) || ms < kMinMillis || ms > kMaxMillis) return "";
-    icu::UnicodeString text;
-    formatter->format(ms, text);
-    return utf8(text);
-}
-
-std::string format(const icu::DateFormat* formatter, NRVDate date) { return formatMillis(formatter, millis(date)); }
-
 std::string format(std::string_view pattern, const char* locale, Zone zone, NRVDate date) {
-    return format(makeFormatter(pattern, locale, zone, millis(date)).get(), date);
+    return NRVDateFormatter(std::string(pattern), locale ? locale : "", zone).stringFromDate(date);
 }
 
-// The whole text must be one date of the pattern.
 std::optional<NRVDate> parse(std::string_view pattern, const char* locale, Zone zone, std::optional<std::string_view> text) {
-    if (!text || text->empty() || text->size() > INT32_MAX / 2) return std::nullopt;
-    auto formatter = makeFormatter(pattern, locale, zone, nowMillis());
-    if (!formatter) return std::nullopt;
-    const icu::UnicodeString input = unicode(*text);
-    icu::ParsePosition position(0);
-    const UDate ms = formatter->parse(input, position);
-    if (position.getErrorIndex() >= 0 || position.getIndex() != input.length()) return std::nullopt;
-    return fromMillis(ms);
+    return NRVDateFormatter(std::string(pattern), locale ? locale : "", zone).dateFromString(text);
 }
 
 // The local wall clock of a date, as libc shows it.
@@ -162,34 +93,52 @@ std::int64_t integerValue(std::string_view text) {
 
 }  // namespace
 
-std::string scanLogTimestamp(NRVDate date) { return format("yyyy-MM-dd HH:mm:ss ZZ", nullptr, Zone::System, date); }
+NRVDateFormatter scanLogDateFormatter() { return NRVDateFormatter("yyyy-MM-dd HH:mm:ss ZZ", "", Zone::System); }
 
-std::string qrbLogTimestamp(NRVDate date) {
-    return format("yyyy'-'MM'-'dd' 'HH':'mm':'ss Z'", nullptr, Zone::System, date);
+NRVDateFormatter qrbLogDateFormatter() {
+    return NRVDateFormatter("yyyy'-'MM'-'dd' 'HH':'mm':'ss Z'", "", Zone::System);
 }
+
+const NRVDateFormatter& auditTimestampFormatter() {
+    static const NRVDateFormatter formatter("yyyy-MM-dd HH:mm:ss.SSS", "", Zone::System);
+    return formatter;
+}
+
+const NRVDateFormatter& rfc3339DateFormatter() {
+    static const NRVDateFormatter formatter("yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "en_US_POSIX", Zone::GMT);
+    return formatter;
+}
+
+std::string scanLogTimestamp(NRVDate date) { return scanLogDateFormatter().stringFromDate(date); }
+
+std::string qrbLogTimestamp(NRVDate date) { return qrbLogDateFormatter().stringFromDate(date); }
 
 std::optional<NRVDate> dateFromQrbLogTimestamp(std::optional<std::string_view> text) {
-    return parse("yyyy'-'MM'-'dd' 'HH':'mm':'ss Z'", nullptr, Zone::System, text);
+    return qrbLogDateFormatter().dateFromString(text);
 }
 
-std::string auditRecordTimestamp(NRVDate date) {
-    return format("yyyy-MM-dd HH:mm:ss.SSS", nullptr, Zone::System, date);
-}
+std::string auditRecordTimestamp(NRVDate date) { return auditTimestampFormatter().stringFromDate(date); }
 
 std::string rfc3339FormattedString(NRVDate date) {
-    auto formatter = makeFormatter("yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "en_US_POSIX", Zone::GMT, 0);
-    return formatMillis(formatter.get(), std::floor(millis(date)));
+    // Cut down to whole milliseconds, never rounded up.
+    const double ms = std::floor(millis(date));
+    if (!std::isfinite(ms)) return "";
+    return rfc3339DateFormatter().stringFromDate(NRVDate::fromUnix(ms / 1e3));
 }
 
 std::optional<NRVDate> dateFromRFC3339FormattedString(std::optional<std::string_view> text) {
-    return parse("yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "en_US_POSIX", Zone::GMT, text);
+    return rfc3339DateFormatter().dateFromString(text);
 }
 
 std::string iso8601FormattedString(NRVDate date) {
-    return format("yyyy-MM-dd'T'HH:mm:ssZZZZZ", "en_US_POSIX", Zone::GMT, date);
+    static const NRVDateFormatter formatter("yyyy-MM-dd'T'HH:mm:ssZZZZZ", "en_US_POSIX", Zone::GMT);
+    return formatter.stringFromDate(date);
 }
 
-std::string zepLogFormattedDateString(NRVDate date) { return format("yyyy-MM-dd", nullptr, Zone::System, date); }
+std::string zepLogFormattedDateString(NRVDate date) {
+    static const NRVDateFormatter formatter("yyyy-MM-dd", "", Zone::System);
+    return formatter.stringFromDate(date);
+}
 
 std::optional<NRVDate> dateFromZEPLogFilename(std::optional<std::string_view> fileName) {
     if (!fileName || fileName->empty()) return std::nullopt;
@@ -214,10 +163,7 @@ std::optional<NRVDate> dateFromString(std::optional<std::string_view> text, std:
 }
 
 std::string mediumStyleFormattedDate(NRVDate date) {
-    std::unique_ptr<icu::DateFormat> formatter(
-        icu::DateFormat::createDateTimeInstance(icu::DateFormat::kMedium, icu::DateFormat::kMedium));
-    if (formatter) formatter->adoptTimeZone(makeZone(Zone::System, millis(date)));
-    return format(formatter.get(), date);
+    return NRVDateFormatter::mediumStyle(Zone::System).stringFromDate(date);
 }
 
 std::string dateToFiletimeString(std::optional<NRVDate> date) {

@@ -212,3 +212,41 @@ TEST(NSDateExtensions, LocalTextsFromManyThreads) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(wrong.load(), 0);
 }
+
+TEST(NSDateExtensions, FormatterAccessors) {
+    testsupport::ScopedEnv tz("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+    const NRVDate summer = unix(1719792000.0 + 0.25);  // 2024-07-01 00:00:00.25 UTC
+    struct Case {
+        const char* name;
+        NRVDateFormatter formatter;
+        const char* pattern;
+        const char* text;
+    } cases[] = {
+        {"scan log", scanLogDateFormatter(), "yyyy-MM-dd HH:mm:ss ZZ", "2024-07-01 02:00:00 +0200"},
+        {"qrb log", qrbLogDateFormatter(), "yyyy'-'MM'-'dd' 'HH':'mm':'ss Z'", "2024-07-01 02:00:00 +0200"},
+        {"audit", auditTimestampFormatter(), "yyyy-MM-dd HH:mm:ss.SSS", "2024-07-01 02:00:00.250"},
+        {"rfc 3339", rfc3339DateFormatter(), "yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "2024-07-01T00:00:00.250000Z"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.formatter.dateFormat(), c.pattern) << c.name;
+        EXPECT_EQ(c.formatter.stringFromDate(summer), c.text) << c.name;
+    }
+    EXPECT_EQ(rfc3339DateFormatter().locale(), "en_US_POSIX");
+    // The shared two are made once.
+    EXPECT_EQ(&auditTimestampFormatter(), &auditTimestampFormatter());
+    EXPECT_EQ(&rfc3339DateFormatter(), &rfc3339DateFormatter());
+    EXPECT_EQ(rfc3339DateFormatter().dateFromString("2024-07-01T00:00:00.250000Z"), summer);
+
+    // One shared formatter used from many threads at once.
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&, i] {
+            const NRVDate date = unix(1719792000.0 + i);
+            const std::string expected = "2024-07-01 02:00:0" + std::to_string(i) + ".000";
+            for (int k = 0; k < 100; ++k)
+                if (auditTimestampFormatter().stringFromDate(date) != expected) ++wrong;
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}

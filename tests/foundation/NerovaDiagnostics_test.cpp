@@ -115,7 +115,7 @@ TEST_F(NerovaDiagnosticsTest, AppliesPrintfConversionsAndObjectStrings) {
 TEST_F(NerovaDiagnosticsTest, FormatThatCannotBeAppliedLogsOneErrorLine) {
     struct Case {
         const char* format;
-    } cases[] = {{"%y"}, {"ends with %"}, {"count %n"}, {"%1$s"}, {"%ls"}, {"%C"}, {"%{public"}, {"%Ld"}, {"%99999999d"}};
+    } cases[] = {{"%y"}, {"count %n"}, {"%1$s"}, {"%ls"}, {"%C"}, {"%{public"}, {"%Ld"}, {"%99999999d"}};
     for (const auto& c : cases) {
         capture->clear();
         nerova_diagnostics("zep", c.format);
@@ -127,6 +127,14 @@ TEST_F(NerovaDiagnosticsTest, FormatThatCannotBeAppliedLogsOneErrorLine) {
         EXPECT_EQ(records[0].message.rfind(prefix, 0), 0u) << records[0].message;
         EXPECT_GT(records[0].message.size(), prefix.size()) << c.format;
     }
+}
+
+TEST_F(NerovaDiagnosticsTest, LoneTrailingPercentIsText) {
+    nerova_diagnostics("zep", "%d%% done, 100%", 50);
+    auto records = capture->records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, plog::Level::Default);
+    EXPECT_EQ(records[0].message, "zep : 50% done, 100%");
 }
 
 TEST(NerovaDiagnosticsSource, BaseNameOfSourcePath) {
