@@ -115,11 +115,21 @@ std::optional<NRVValue> toValue(plist_t node, int depth) {
             NRVArray array;
             const std::uint32_t n = plist_array_get_size(node);
             array.reserve(n);
+            // libplist finds an item by index by walking the list from its
+            // head; an iterator keeps reading a long array linear.
+            plist_array_iter it = nullptr;
+            plist_array_new_iter(node, &it);
             for (std::uint32_t i = 0; i < n; ++i) {
-                auto item = toValue(plist_array_get_item(node, i), depth + 1);
-                if (!item) return std::nullopt;
+                plist_t child = nullptr;
+                plist_array_next_item(node, it, &child);
+                auto item = toValue(child, depth + 1);
+                if (!item) {
+                    std::free(it);
+                    return std::nullopt;
+                }
                 array.push_back(std::move(*item));
             }
+            std::free(it);
             return NRVValue(std::move(array));
         }
         case PLIST_DICT: {
