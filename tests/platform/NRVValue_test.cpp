@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -30,8 +31,10 @@ TEST(NRVDictionary, KeepsInsertionOrderThroughReplaceAndErase) {
 
 // Building and reading must grow linearly: preference and status lists of
 // hundreds of thousands of keys are admitted. Compares two sizes rather than
-// a fixed time, so a slow or instrumented build does not matter; a lookup
-// that scans the keys makes the larger size a hundred times slower, not ten.
+// a fixed time, so a slow or instrumented build does not matter. Twenty
+// times the keys costs about twenty times the time (a few times more on a
+// loaded machine, as the larger size leaves the caches); a lookup that scans
+// the keys makes it four hundred times.
 TEST(NRVDictionary, BuildingAndReadingGrowLinearly) {
     const auto run = [](std::size_t count) {
         std::vector<std::string> keys;
@@ -46,9 +49,9 @@ TEST(NRVDictionary, BuildingAndReadingGrowLinearly) {
         EXPECT_EQ(found, count);
         return elapsed.count();
     };
-    const double small = std::min(run(20000), run(20000));
+    const double small = std::min({run(10000), run(10000), run(10000)});
     const double large = run(200000);
-    EXPECT_LT(large, 40 * small + 0.05) << "20k keys: " << small << " s, 200k keys: " << large << " s";
+    EXPECT_LT(large, 150 * small + 0.05) << "10k keys: " << small << " s, 200k keys: " << large << " s";
 }
 
 }  // namespace
