@@ -295,3 +295,60 @@ TEST(CollectionDriver, FailedArchiveGivesFalseAndStillClearsTheStagingFolder) {
     EXPECT_EQ(l[l.size() - 1].rfind("Failure: zip failed (exit ", 0), 0u) << l.back();
     EXPECT_EQ(l[l.size() - 2], "Success: Collected run.log");
 }
+
+// The driver's steps in their order, seen in the collection log of a run on
+// the sample tree: clearing the staging folder, the log's start, the file
+// copiers, the report, the directory copiers, the commands (system_profiler
+// first), the archive checks, QRB-type.txt, the log's own copy and the zip.
+// Every line is compared, so a changed status text fails too. A stale staging
+// folder from an earlier run must not reach the archive.
+TEST(CollectionDriver, StepsRunInOrderFromAClearedStagingFolder) {
+    testsupport::TempDir tmp;
+    const std::string home = tmp / "home";
+    fsys::create_directories(home);
+    testsupport::ScopedEnv root("NRV_SYSTEM_ROOT", kSampleRoot);
+    testsupport::ScopedEnv homeEnv("HOME", home);
+    testsupport::ScopedEnv tz("TZ", std::string("UTC"));
+    testsupport::ScopedEnv tmpdir("TMPDIR", tmp.path());
+    platform::log::setSink(std::make_shared<platform::log::CaptureSink>());
+    NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
+    const std::string name = "Host_20261209_000000_ZEP";
+    const std::string staging = tmp / name;
+    const std::string output = tmp / "out";
+    fsys::create_directories(output);
+    writeText(staging + "/stale-from-an-earlier-run", "old");
+    writeText(staging + "/system/hosts", "stale hosts\n");
+    auto logger = std::make_shared<StatusLogger>(tmp / "run.log");
+
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<bool> success;
+    {
+        ZEP zep(logger, staging, output, name);
+        zep.processOperationsFile();
+        zep.runAsync([&](const std::string&, const std::string&, bool ok) {
+            std::lock_guard<std::mutex> lock(mutex);
+            success = ok;
+            done.notify_all();
+        });
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(120), [&] { return success.has_value(); }));
+    }
+    platform::log::setSink(nullptr);
+    ASSERT_TRUE(*success);
+
+    const std::string zip = output + "/" + name + ".zip";
+    const auto members = archiveMembers(zip);
+    EXPECT_EQ(std::count(members.begin(), members.end(), name + "/stale-from-an-earlier-run"), 0);
+    EXPECT_EQ(memberText(zip, name + "/system/hosts"), readText(kSampleRoot + "/private/etc/hosts"));
+
+    // The log after its header line, with the run's own paths put back as
+    // placeholders.
+    std::string log = readText(tmp / "run.log");
+    ASSERT_TRUE(std::regex_search(log, std::regex("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\+0000 Begin collection\\.\\.\\. \n")))
+        << log;
+    log = log.substr(log.find('\n') + 1);
+    for (std::size_t at; (at = log.find(home)) != std::string::npos;) log.replace(at, home.size(), "@HOME@");
+    const std::string expectedPath = std::string(NRV_FIXTURES_DIR) + "/expected/sample-collection.log";
+    EXPECT_EQ(log, readText(expectedPath));
+}
