@@ -7,6 +7,7 @@
 #include "collector/StatusLogger.h"
 #include "collector/WCKSnapshotWriter.h"
 #include "platform/fs/FileManager.h"
+#include "platform/log/LogStore.h"
 
 namespace {
 
@@ -315,3 +316,60 @@ TEST(WCKSnapshotWriter, AFolderThatCannotBeMadeGivesTheWarning) {
 }
 
 }  // namespace
+
+// The installed features: the system and user update lists merged key by
+// key, then the first non-empty of InstalledFeatures,
+// InstallerProcessedFeatures and LastUpdateEventData.features, with the log
+// line that says which one was used.
+TEST(WCKSnapshotGenerator, FeatureSetFallbacksAndTheUserMerge) {
+    const NRVValue none;  // no list at all
+    struct Case {
+        const char* name;
+        NRVValue system;
+        NRVValue user;
+        std::set<std::string> features;
+        const char* logLine;
+    } cases[] = {
+        {"system installed features win", D({{"InstalledFeatures", A({"XPD", "XPD", 3})}}),
+         D({{"InstalledFeatures", A({"AV"})}}), {"XPD"}, "WCK: using InstalledFeatures (1 features)"},
+        {"empty system list filled from the user", D({{"InstalledFeatures", A({})}}),
+         D({{"InstalledFeatures", A({"AV", "ZTNA"})}}), {"AV", "ZTNA"}, "WCK: using InstalledFeatures (2 features)"},
+        {"installer features when none installed", D({{"InstallerProcessedFeatures", A({"MDR"})}}), none, {"MDR"},
+         "WCK: InstalledFeatures empty, falling back to InstallerProcessedFeatures (1 features)"},
+        {"installer features from the user", D({{"InstalledFeatures", A({1})}}),
+         D({{"InstallerProcessedFeatures", A({"AV"})}}), {"AV"},
+         "WCK: InstalledFeatures empty, falling back to InstallerProcessedFeatures (1 features)"},
+        {"last update event as the last resort", D({{"LastUpdateEventData", D({{"features", A({"AV", "LIVEQUERY"})}})}}),
+         none, {"AV", "LIVEQUERY"}, "WCK: falling back to LastUpdateEventData.features (2 features)"},
+        {"last update event taken from the user when the system lacks the key", D({{"LastProxyUsed", "p"}}),
+         D({{"LastUpdateEventData", D({{"features", A({"DISKENCRYPTION"})}})}}), {"DISKENCRYPTION"},
+         "WCK: falling back to LastUpdateEventData.features (1 features)"},
+        {"the system's last update event stays even when unusable", D({{"LastUpdateEventData", "text"}}),
+         D({{"LastUpdateEventData", D({{"features", A({"AV"})}})}}), {},
+         "WCK: falling back to LastUpdateEventData.features (0 features)"},
+        {"user list alone", none, D({{"InstalledFeatures", A({"AV"})}}), {"AV"}, "WCK: using InstalledFeatures (1 features)"},
+        {"no list", none, none, {}, "WCK: falling back to LastUpdateEventData.features (0 features)"},
+    };
+    for (const Case& c : cases) {
+        wcktest::Tree tree;
+        if (!c.system.isNull()) tree.systemList("com.nerova.plw.plist", c.system);
+        if (!c.user.isNull()) tree.userList("com.nerova.plw.plist", c.user, Format::Binary);
+        auto sink = std::make_shared<platform::log::CaptureSink>();
+        platform::log::setSink(sink);
+        const auto plw = WCKSnapshotGenerator::loadPlwPlist();
+        EXPECT_EQ(plw.has_value(), !c.system.isNull() || !c.user.isNull()) << c.name;
+        EXPECT_EQ(WCKSnapshotGenerator::effectiveFeatureSet(plw ? &*plw : nullptr), c.features) << c.name;
+        platform::log::setSink(nullptr);
+        const auto records = sink->records();
+        ASSERT_EQ(records.size(), 1u) << c.name;
+        EXPECT_EQ(records[0].message, c.logLine) << c.name;
+    }
+    // Other keys come from the system list alone.
+    wcktest::Tree tree;
+    tree.systemList("com.nerova.plw.plist", D({{"LastProxyUsed", "system"}}));
+    tree.userList("com.nerova.plw.plist", D({{"LastProxyUsed", "user"}, {"LastUpdate", "yesterday"}}));
+    const auto plw = WCKSnapshotGenerator::loadPlwPlist();
+    ASSERT_TRUE(plw);
+    EXPECT_EQ(plw->keys(), std::vector<std::string>{"LastProxyUsed"});
+    EXPECT_EQ(*plw->find("LastProxyUsed"), NRVValue("system"));
+}
