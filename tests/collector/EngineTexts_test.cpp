@@ -12,7 +12,7 @@
 #include "collector/FileArchiver.h"
 #include "collector/FileCopier.h"
 #include "collector/RecoveryUtility.h"
-#include "collector/WCKSnapshotWriter.h"
+#include "collector/wellcheck/WCKSnapshotWriter.h"
 #include "collector/ZEP.h"
 #include "ProductTreeTest.h"
 #include "support/TestSupport.h"

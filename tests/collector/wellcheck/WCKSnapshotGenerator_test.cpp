@@ -1,11 +1,11 @@
 // The whole report from fixture trees of preference lists.
-#include "collector/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
 
 #include <gtest/gtest.h>
 
 #include "WCKTestTree.h"
 #include "collector/StatusLogger.h"
-#include "collector/WCKSnapshotWriter.h"
+#include "collector/wellcheck/WCKSnapshotWriter.h"
 #include "platform/fs/FileManager.h"
 #include "platform/log/LogStore.h"
 

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "WCKTestTree.h"
-#include "collector/WCKDateFormatters.h"
-#include "collector/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKDateFormatters.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
 
 namespace {
 

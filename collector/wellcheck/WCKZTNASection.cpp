@@ -6,10 +6,10 @@
 #include <map>
 #include <string_view>
 
-#include "collector/WCKDateFormatters.h"
+#include "collector/wellcheck/WCKDateFormatters.h"
 #include "foundation/NRVValueJSON.h"
-#include "collector/WCKSnapshotGenerator.h"
-#include "collector/WCKState.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKState.h"
 
 using namespace WCKSnapshotValues;
 
