@@ -1,5 +1,7 @@
 // Builds the status snapshot report "Nerova Wellcheck.log" from the product's
-// preference lists and writes it as pretty-printed JSON.
+// preference lists and writes it as pretty-printed JSON. Functions only, no
+// state of their own beside the host facts; called from the snapshot
+// writer's operation, one run at a time.
 //
 // The report tree is an NRVDictionary whose values are only texts and
 // dictionaries: a leaf is {"state": word, "value": text}; a section holds
@@ -22,85 +24,83 @@ struct WCKHostFacts {
     std::optional<std::string> operatingSystemVersion;  // "14.5.1", or a free text
 };
 
-class WCKSnapshotGenerator {
-public:
-    WCKSnapshotGenerator() = delete;
+namespace WCKSnapshotGenerator {
 
-    static constexpr const char* wckLogFileName = "Nerova Wellcheck.log";
+inline constexpr const char* wckLogFileName = "Nerova Wellcheck.log";
 
-    using FeatureSet = std::set<std::string>;
-    // A preference list: nullptr stands for an absent list.
-    using Plist = const NRVDictionary*;
+using FeatureSet = std::set<std::string>;
+// A preference list: nullptr stands for an absent list.
+using Plist = const NRVDictionary*;
 
-    // Report and writing.
-    static bool writeSnapshot(const std::string& url);
-    static std::optional<NRVDictionary> generateSnapshot();
-    static std::vector<std::string> collectStateValues(const NRVDictionary& dict);
+// Report and writing.
+bool writeSnapshot(const std::string& url);
+std::optional<NRVDictionary> generateSnapshot();
+std::vector<std::string> collectStateValues(const NRVDictionary& dict);
 
-    // Host facts: the platform's, unless a test set its own.
-    static WCKHostFacts hostFacts();
-    static void overrideHostFacts(std::optional<WCKHostFacts> facts);
+// Host facts: the platform's, unless a test set its own.
+WCKHostFacts hostFacts();
+void overrideHostFacts(std::optional<WCKHostFacts> facts);
 
-    // Preference sources and value readers.
-    static std::optional<NRVDictionary> loadPlist(const std::string& name);
-    static std::optional<NRVDictionary> loadPlwPlist();
-    static FeatureSet effectiveFeatureSet(Plist plw);
-    static FeatureSet lastUpdateEventFeaturesSet(Plist plw);
-    static std::vector<std::string> stringArray(const NRVValue* value);
-    static std::optional<bool> plistBool(const NRVValue* value);
-    static std::optional<std::int64_t> intFromPlist(const NRVValue* value);
+// Preference sources and value readers.
+std::optional<NRVDictionary> loadPlist(const std::string& name);
+std::optional<NRVDictionary> loadPlwPlist();
+FeatureSet effectiveFeatureSet(Plist plw);
+FeatureSet lastUpdateEventFeaturesSet(Plist plw);
+std::vector<std::string> stringArray(const NRVValue* value);
+std::optional<bool> plistBool(const NRVValue* value);
+std::optional<std::int64_t> intFromPlist(const NRVValue* value);
 
-    // Services, update, management communication and health.
-    struct LastCommunication {
-        std::string value;
-        std::string state;
-        std::optional<std::string> lastSuccessful;
-    };
-    static NRVDictionary buildServicesSection(Plist hbt);
-    static NRVDictionary buildUpdateSection(Plist plw);
-    static NRVDictionary formatUpdateStatus(Plist plw);
-    static std::optional<bool> lastUpdateSucceeded(Plist plw);
-    static std::string updateLocationString(const NRVDictionary* lastSource);
-    static std::string updateProxyString(Plist plw);
-    static NRVDictionary buildManagementCommSection(Plist mcs);
-    static LastCommunication formatLastCommunication(Plist mcs);
-    static NRVDictionary buildMCSConnectionDetails(Plist mcs);
-    static NRVDictionary buildHealthState(const NRVDictionary& services, const NRVDictionary& managementComm,
-                                          const NRVDictionary& update, const NRVDictionary& prereqs,
-                                          const NRVDictionary* ztna);
-
-    // System, policy and captive portal.
-    static NRVDictionary buildSystemSection(Plist mcs, Plist plw, Plist qrb, const FeatureSet& features);
-    static NRVDictionary buildProductsSection(const FeatureSet& features);
-    static std::string proxyConfigurationString(Plist plw);
-    static std::optional<std::string> proxyUsername(Plist plw);
-    static std::string createOSVersionName();
-    static NRVDictionary buildPolicySection(Plist mcs, Plist qrb);
-    static NRVDictionary buildCaptivePortalSection(Plist swc);
-
-    // Prerequisites.
-    static NRVDictionary prerequisites(const FeatureSet& features, Plist hbt, Plist qrb, Plist swc, Plist mw);
-    static std::optional<NRVDictionary> buildPermissionsSection(const NRVDictionary* health,
-                                                                bool transparentProxyRequired,
-                                                                bool contentFilterRequired);
-    static NRVDictionary buildFullDiskAccessSection(const NRVDictionary* health, Plist qrb);
-    static std::optional<NRVDictionary> buildSystemExtensionsSection(const NRVDictionary* health, Plist qrb,
-                                                                     bool isScanExtRequired,
-                                                                     bool isNetworkExtRequired);
-    static std::optional<NRVDictionary> buildPacketTunnelSection(Plist qrb, bool isPacketTunnelRequired);
-    static std::optional<NRVDictionary> buildWebConfigurationSection(const FeatureSet& features, Plist qrb,
-                                                                     Plist swc, Plist mw);
-    static bool shouldShowModernWebInWCK(const FeatureSet& features, Plist qrb, Plist swc);
-
-    // ZTNA.
-    static bool isZTNAEnabledForSnapshot(const FeatureSet& features, Plist hbt);
-    static NRVDictionary buildZTNASection(Plist ztnaPlist);
-    static NRVDictionary buildZTNAEventsSubsection(Plist ztnaPlist);
-    static std::vector<NRVDictionary> collectZTNAEventDictionaries(const NRVDictionary& plist);
-    static std::optional<NRVDictionary> ztnaEventParameters(const NRVDictionary& event);
-    static std::string ztnaEventDescription(std::int64_t type, const NRVDictionary* parameters);
-    static std::optional<NRVDate> dateFromZTNAEventDict(const NRVDictionary& event);
+// Services, update, management communication and health.
+struct LastCommunication {
+    std::string value;
+    std::string state;
+    std::optional<std::string> lastSuccessful;
 };
+NRVDictionary buildServicesSection(Plist hbt);
+NRVDictionary buildUpdateSection(Plist plw);
+NRVDictionary formatUpdateStatus(Plist plw);
+std::optional<bool> lastUpdateSucceeded(Plist plw);
+std::string updateLocationString(const NRVDictionary* lastSource);
+std::string updateProxyString(Plist plw);
+NRVDictionary buildManagementCommSection(Plist mcs);
+LastCommunication formatLastCommunication(Plist mcs);
+NRVDictionary buildMCSConnectionDetails(Plist mcs);
+NRVDictionary buildHealthState(const NRVDictionary& services, const NRVDictionary& managementComm,
+                                      const NRVDictionary& update, const NRVDictionary& prereqs,
+                                      const NRVDictionary* ztna);
+
+// System, policy and captive portal.
+NRVDictionary buildSystemSection(Plist mcs, Plist plw, Plist qrb, const FeatureSet& features);
+NRVDictionary buildProductsSection(const FeatureSet& features);
+std::string proxyConfigurationString(Plist plw);
+std::optional<std::string> proxyUsername(Plist plw);
+std::string createOSVersionName();
+NRVDictionary buildPolicySection(Plist mcs, Plist qrb);
+NRVDictionary buildCaptivePortalSection(Plist swc);
+
+// Prerequisites.
+NRVDictionary prerequisites(const FeatureSet& features, Plist hbt, Plist qrb, Plist swc, Plist mw);
+std::optional<NRVDictionary> buildPermissionsSection(const NRVDictionary* health,
+                                                            bool transparentProxyRequired,
+                                                            bool contentFilterRequired);
+NRVDictionary buildFullDiskAccessSection(const NRVDictionary* health, Plist qrb);
+std::optional<NRVDictionary> buildSystemExtensionsSection(const NRVDictionary* health, Plist qrb,
+                                                                 bool isScanExtRequired,
+                                                                 bool isNetworkExtRequired);
+std::optional<NRVDictionary> buildPacketTunnelSection(Plist qrb, bool isPacketTunnelRequired);
+std::optional<NRVDictionary> buildWebConfigurationSection(const FeatureSet& features, Plist qrb,
+                                                                 Plist swc, Plist mw);
+bool shouldShowModernWebInWCK(const FeatureSet& features, Plist qrb, Plist swc);
+
+// ZTNA.
+bool isZTNAEnabledForSnapshot(const FeatureSet& features, Plist hbt);
+NRVDictionary buildZTNASection(Plist ztnaPlist);
+NRVDictionary buildZTNAEventsSubsection(Plist ztnaPlist);
+std::vector<NRVDictionary> collectZTNAEventDictionaries(const NRVDictionary& plist);
+std::optional<NRVDictionary> ztnaEventParameters(const NRVDictionary& event);
+std::string ztnaEventDescription(std::int64_t type, const NRVDictionary* parameters);
+std::optional<NRVDate> dateFromZTNAEventDict(const NRVDictionary& event);
+}  // namespace WCKSnapshotGenerator
 
 // Small helpers the section builders share.
 namespace WCKSnapshotValues {

@@ -10,7 +10,7 @@
 
 namespace {
 
-using G = WCKSnapshotGenerator;
+namespace G = WCKSnapshotGenerator;
 using wcktest::A;
 using wcktest::D;
 using wcktest::J;
