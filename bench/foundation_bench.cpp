@@ -141,6 +141,15 @@ void BM_readStatusList60000Events(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
 }
 
+// A preference list of 100,000 keys, written and read back.
+void BM_readList100000Keys(benchmark::State& state) {
+    NRVDictionary many;
+    for (int i = 0; i < 100000; ++i) many.set("key" + std::to_string(i), i);
+    const std::string bytes = *platform::plist::serialize(NRVValue(std::move(many)), platform::plist::Format::Binary);
+    for (auto _ : state) benchmark::DoNotOptimize(platform::plist::readData(bytes));
+}
+
+BENCHMARK(BM_readList100000Keys)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_dictionaryBuildAndRead)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_readStatusList60000Events)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_touchOutput)->Arg(144)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -373,3 +373,38 @@ TEST(WCKSnapshotGenerator, FeatureSetFallbacksAndTheUserMerge) {
     EXPECT_EQ(plw->keys(), std::vector<std::string>{"LastProxyUsed"});
     EXPECT_EQ(*plw->find("LastProxyUsed"), NRVValue("system"));
 }
+
+// Hostile but well-formed lists: each still gives a finished report, and
+// what can be shown is shown.
+TEST(WCKSnapshotGenerator, HostileListsStillGiveAFinishedReport) {
+    wcktest::Tree tree;
+    // An empty system list counts as absent; the user's is read instead.
+    testsupport::writeText(tree.systemPreferences("com.nerova.mcs.plist"), "");
+    tree.userList("com.nerova.mcs.plist", D({{"NRVMcsEndpointUUID", "from-user"}}));
+    // A list of 100,000 keys, the one that matters last.
+    NRVDictionary many;
+    for (int i = 0; i < 100000; ++i) many.set("key" + std::to_string(i), i);
+    many.set("MarketingVersion", "10.1");
+    tree.systemList("com.nerova.qrb.plist", many, Format::Binary);
+    tree.systemList("com.nerova.plw.plist", D({{"InstalledFeatures", A({"ZTNA"})}}));
+    // Event dates far before 1901 and after 2100, and parameters nested
+    // 100,000 deep (refused, so the event shows its text without them).
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    tree.systemList("com.nerova.nsg.ztna.plist",
+                    D({{"Events", A({D({{"eventType", 12}, {"EventDate", NRVDate::fromUnix(-3786825600.0)}}),
+                                     D({{"eventType", 12}, {"EventDate", NRVDate::fromUnix(7258118400.0)}}),
+                                     D({{"eventType", 0}, {"EventDate", NRVDate::fromUnix(0)},
+                                        {"eventParameters", "{\"appName\":" + deep + "}"}})})}}),
+                    Format::Binary);
+
+    const auto report = tree.report();
+    ASSERT_TRUE(report.is_object());
+    EXPECT_EQ(report["System"]["This Computer"]["Endpoint ID"]["value"], "from-user");
+    EXPECT_EQ(report["System"]["Version"]["value"], "10.1");
+    std::vector<std::string> rows;
+    for (const auto& [key, value] : report["ZTNA"]["ZTNA Events"].items()) rows.push_back(key);
+    std::sort(rows.begin(), rows.end());  // the JSON reader here sorts keys
+    EXPECT_EQ(rows, (std::vector<std::string>{"Jan 1, 1850, 12:00 AM ZTNA policy not found",
+                                              "Jan 1, 1970, 12:00 AM App access denied",
+                                              "Jan 1, 2200, 12:00 AM ZTNA policy not found"}));
+}
