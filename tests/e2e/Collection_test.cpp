@@ -296,6 +296,25 @@ TEST(CollectionDriver, FailedArchiveGivesFalseAndStillClearsTheStagingFolder) {
     EXPECT_EQ(l[l.size() - 2], "Success: Collected run.log");
 }
 
+// Runs a whole collection in this process; the result, or nullopt when it
+// did not finish within two minutes.
+std::optional<bool> runDriver(const std::shared_ptr<StatusLogger>& logger, const std::string& staging,
+                              const std::string& output, const std::string& name) {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<bool> success;
+    ZEP zep(logger, staging, output, name);
+    zep.processOperationsFile();
+    zep.runAsync([&](const std::string&, const std::string&, bool ok) {
+        std::lock_guard<std::mutex> lock(mutex);
+        success = ok;
+        done.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    done.wait_for(lock, std::chrono::seconds(120), [&] { return success.has_value(); });
+    return success;
+}
+
 // The driver's steps in their order, seen in the collection log of a run on
 // the sample tree: clearing the staging folder, the log's start, the file
 // copiers, the report, the directory copiers, the commands (system_profiler
@@ -320,20 +339,8 @@ TEST(CollectionDriver, StepsRunInOrderFromAClearedStagingFolder) {
     writeText(staging + "/system/hosts", "stale hosts\n");
     auto logger = std::make_shared<StatusLogger>(tmp / "run.log");
 
-    std::mutex mutex;
-    std::condition_variable done;
-    std::optional<bool> success;
-    {
-        ZEP zep(logger, staging, output, name);
-        zep.processOperationsFile();
-        zep.runAsync([&](const std::string&, const std::string&, bool ok) {
-            std::lock_guard<std::mutex> lock(mutex);
-            success = ok;
-            done.notify_all();
-        });
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(120), [&] { return success.has_value(); }));
-    }
+    const std::optional<bool> success = runDriver(logger, staging, output, name);
+    ASSERT_TRUE(success.has_value()) << "the run did not finish";
     platform::log::setSink(nullptr);
     ASSERT_TRUE(*success);
 
@@ -351,4 +358,120 @@ TEST(CollectionDriver, StepsRunInOrderFromAClearedStagingFolder) {
     for (std::size_t at; (at = log.find(home)) != std::string::npos;) log.replace(at, home.size(), "@HOME@");
     const std::string expectedPath = std::string(NRV_FIXTURES_DIR) + "/expected/sample-collection.log";
     EXPECT_EQ(log, readText(expectedPath));
+}
+
+// The home edition's catalogue on the same tree: the Endpoint listing without
+// the rows the home edition lacks (encryption logs, corc and mw lists, the
+// updater log).
+TEST(CollectionDriver, HomeEditionArchiveListing) {
+    testsupport::TempDir tmp;
+    fsys::create_directories(tmp / "home");
+    testsupport::ScopedEnv root("NRV_SYSTEM_ROOT", kSampleRoot);
+    testsupport::ScopedEnv homeEnv("HOME", tmp / "home");
+    testsupport::ScopedEnv tmpdir("TMPDIR", tmp.path());
+    platform::log::setSink(std::make_shared<platform::log::CaptureSink>());
+    NRVProductInfo::resetIsNerovaHomeTo(true);
+    const std::string name = "Host_20261209_000000_ZEP";
+    fsys::create_directories(tmp / "out");
+    const auto success = runDriver(std::make_shared<StatusLogger>(tmp / "run.log"), tmp / name, tmp / "out", name);
+    NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
+    platform::log::setSink(nullptr);
+    ASSERT_TRUE(success.has_value() && *success);
+
+    std::vector<std::string> members = archiveMembers(tmp / ("out/" + name + ".zip"));
+    for (std::string& member : members) member.erase(0, name.size() + 1);
+    const std::vector<std::string> expected = {
+        "",
+        "DiagnosticReports/",
+        "DiagnosticReports/NerovaDaemon_2026-12-01-101010_sample-mac.crash",
+        "DiagnosticReports/panic-full-2026-11-30-220000.panic",
+        "Nerova Wellcheck.log",
+        "NerovaDiagnostics/",
+        "NerovaDiagnostics/NerovaDiagnostics.2026-12-08.gz",
+        "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.gz",
+        "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.recovered.gz",
+        "QRB-type.txt",
+        "config/",
+        "config/hbt/",
+        "config/hbt/com.nerova.hbt.plist",
+        "config/keychain/",
+        "config/keychain/NerovaSecure.keychain",
+        "config/lf/",
+        "config/lf/com.nerova.lockfern.plist",
+        "config/mcs/",
+        "config/mcs/com.nerova.mcs.plist",
+        "config/mcs/configuration.plist",
+        "config/plw/",
+        "config/plw/com.nerova.plw.plist",
+        "config/plw/plw.plist",
+        "config/qrb/",
+        "config/qrb/com.nerova.qrb.plist",
+        "config/qrb/receiptConfiguration.plist",
+        "config/rms/",
+        "config/rms/agent.config",
+        "config/rms/cac.pem",
+        "config/rms/nerova.config",
+        "config/rms/router.config",
+        "config/scan/",
+        "config/scan/com.nerova.scans.plist",
+        "config/swc/",
+        "config/swc/com.nerova.swc.plist",
+        "config/ztna/",
+        "config/ztna/com.nerova.nsg.ztna.plist",
+        "encryption/",
+        "encryption/listing.txt",
+        "hzt/",
+        "hzt/diskutil_list_out",
+        "qrb/",
+        "qrb/Nerova Anti-Virus.log",
+        "qrb/frameworks.txt",
+        "qrb/ides.installed.txt",
+        "qrb/listing-applications.txt",
+        "qrb/listing-cbr.txt",
+        "qrb/listing.txt",
+        "qrb/product-info.plist",
+        "qrb/system_scan_logs/",
+        "qrb/system_scan_logs/FullScan 2026-12-08 091201.log",
+        "qrb/system_scan_logs/QuickScan 2026-12-09 120000.log",
+        "rakelinfo.txt",
+        "rms/",
+        "rms/NerovaManagementAgent/",
+        "rms/NerovaManagementAgent/NerovaManagementAgent.log",
+        "rms/NerovaManagementAgent/archive/",
+        "rms/NerovaManagementAgent/archive/NerovaManagementAgent.1.log",
+        "rms/NerovaMessageRouter/",
+        "rms/NerovaMessageRouter/NerovaMessageRouter.log",
+        "rms/cache/",
+        "rms/cache/table_router.txt",
+        "run.log",
+        "system/",
+        "system/hosts",
+        "system/ifconfig.txt",
+        "system/install.log",
+        "system/ioreg.txt",
+        "system/kextstat.txt",
+        "system/lsof.txt",
+        "system/netstat.txt",
+        "system/pmset.txt",
+        "system/psaux.txt",
+        "system/scutil_dns.txt",
+        "system/scutil_nc_list.txt",
+        "system/scutil_nc_show.txt",
+        "system/scutil_nc_status.txt",
+        "system/sysinfo.spx",
+        "system/system.log",
+        "system/system.log.0.gz",
+        "system/systemextensionsctl.txt",
+        "system/tcc.txt",
+        "system/top.txt",
+        "xdr/",
+        "xdr/listing.txt",
+        "xdr/logs/",
+        "xdr/logs/osqueryd.INFO",
+        "xdr/osquery.conf",
+        "xdr/osquery.flags",
+        "xdr/scheduled-query-pack/",
+        "xdr/scheduled-query-pack/pack.conf",
+    };
+    EXPECT_EQ(members, expected);
 }
