@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
-#include <stdexcept>
 #include <string_view>
 
 #include "Nerova_Diagnostic_Utility/ZEPCLIConfiguration.h"
@@ -102,9 +101,9 @@ bool ZEPCommandLine::runCLI(const std::optional<std::string>& outputDirectory) {
     } catch (const RunCLIOutputError& error) {
         printRunCLIPrepareError(error, executableLabel);
         return false;
-    } catch (const std::exception& error) {
+    } catch (const OutputLocationError& error) {
         ZEPCLIConfiguration::printUsageAndError(executableLabel,
-                                                std::string("failed to prepare output location: ") + error.what());
+                                                "failed to prepare output location: " + error.localizedDescription());
         return false;
     }
 
@@ -147,7 +146,7 @@ std::pair<std::string, std::string> ZEPCommandLine::ensureCLIOutputDirectoryAndA
     const std::optional<std::string>& outputDirectory, const std::string& generatedArchiveName) {
     const std::string finalLocation = outputDirectory ? *outputDirectory : platform::currentDirectoryPath();
     // The folder the program was started in can have been removed since.
-    if (finalLocation.empty()) throw std::runtime_error("the current directory cannot be determined");
+    if (finalLocation.empty()) throw OutputLocationError("the current directory cannot be determined");
     validateExistingWritableDirectory(finalLocation);
     return {finalLocation, generatedArchiveName};
 }

@@ -41,6 +41,19 @@ private:
     std::string detail_;
 };
 
+// Any other failure to settle the output folder, such as a current folder
+// that has been removed since the program started; printed after
+// "failed to prepare output location: ".
+class OutputLocationError : public std::exception {
+public:
+    explicit OutputLocationError(std::string description) : description_(std::move(description)) {}
+    const std::string& localizedDescription() const { return description_; }
+    const char* what() const noexcept override { return description_.c_str(); }
+
+private:
+    std::string description_;
+};
+
 class ZEPCommandLine {
 public:
     using DispatchTimeInterval = std::chrono::nanoseconds;
@@ -52,7 +65,8 @@ public:
     bool runCLI(const std::optional<std::string>& outputDirectory);
 
     // The folder that will receive the archive, checked, and the name unchanged.
-    // Throws RunCLIOutputError when the folder cannot take the archive.
+    // Throws RunCLIOutputError when the folder cannot take the archive, and
+    // OutputLocationError when there is no folder to check.
     static std::pair<std::string, std::string> ensureCLIOutputDirectoryAndArchiveName(
         const std::optional<std::string>& outputDirectory, const std::string& generatedArchiveName);
     static void validateExistingWritableDirectory(const std::string& directory);

@@ -1,5 +1,6 @@
-// Throughput of gzip compression, hexadecimal and Base64 text on 64 MiB, and
-// the command runner's cost per command.
+// Throughput of gzip compression, hexadecimal and Base64 text on 64 MiB; the
+// value type's dictionary at 10k to 1M keys; reading a large status list; the
+// command runner's cost per command.
 // Compare the gzip figure with the gzip program at the same level on the same
 // bytes: run with --dump=FILE to write them out, then time `gzip -1 -c FILE`.
 //
@@ -23,6 +24,8 @@
 #include "foundation-module/CommandRunner.h"
 #include "foundation/NSDataBase64.h"
 #include "foundation/NSDataExtensions.h"
+#include "platform/plist/PropertyList.h"
+#include "platform/value/NRVValue.h"
 
 extern char** environ;
 
@@ -133,6 +136,48 @@ void BM_commandRunnerPerCommand(benchmark::State& state) {
 
 BENCHMARK(BM_posixSpawnAlone)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_commandRunnerPerCommand)->Unit(benchmark::kMicrosecond)->UseRealTime();
+// Building a dictionary key by key and reading every key back. The
+// "per_key" counter must stay flat from 10k to 1M keys (linear growth).
+void BM_dictionaryBuildAndRead(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    std::vector<std::string> keys;
+    keys.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) keys.push_back("com.nerova.key." + std::to_string(i * 7919 % count));
+        NRVDictionary d;
+        for (const auto& key : keys) d.set(key, static_cast<long long>(key.size()));
+        std::size_t found = 0;
+        for (const auto& key : keys) found += d.find(key) != nullptr;
+        benchmark::DoNotOptimize(found);
+    state.counters["per_key"] = benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate |
+                                                                             benchmark::Counter::kInvert);
+// A ZTNA status list of 60,000 events, read as the status report reads it
+// (binary property list to values); must stay well under a second.
+void BM_readStatusList60000Events(benchmark::State& state) {
+    NRVArray events;
+    for (int i = 0; i < 60000; ++i) {
+        NRVDictionary event;
+        event.set("eventType", i % 15);
+        event.set("EventDate", NRVDate{757382400.0 + i});
+        event.set("eventZTNAStatus", i % 4);
+        NRVDictionary parameters;
+        parameters.set("appName", "wiki-" + std::to_string(i));
+        parameters.set("reason", "policy");
+        event.set("eventParameters", std::move(parameters));
+        events.push_back(std::move(event));
+    NRVDictionary list;
+    list.set("Events", std::move(events));
+    const std::string bytes = *platform::plist::serialize(NRVValue(std::move(list)), platform::plist::Format::Binary);
+    for (auto _ : state) benchmark::DoNotOptimize(platform::plist::readData(bytes));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+// A preference list of 100,000 keys, written and read back.
+void BM_readList100000Keys(benchmark::State& state) {
+    NRVDictionary many;
+    for (int i = 0; i < 100000; ++i) many.set("key" + std::to_string(i), i);
+    const std::string bytes = *platform::plist::serialize(NRVValue(std::move(many)), platform::plist::Format::Binary);
+    for (auto _ : state) benchmark::DoNotOptimize(platform::plist::readData(bytes));
+BENCHMARK(BM_readList100000Keys)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_dictionaryBuildAndRead)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_readStatusList60000Events)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_touchOutput)->Arg(144)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_gzipCompress)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_gzipDecompress)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,4 +1,13 @@
 // The status sink of a collection and the writer of the collection log.
+//
+// Threading: not thread-safe, and takes no lock. It is used by one thread at
+// a time: during a run that is the driver's operation queue (whose
+// operations run one at a time), before and after it the thread that owns
+// the driver. Subclasses' updateStatus() overrides run on the calling
+// thread, so a front end that shows lines elsewhere hands them over itself.
+// Every status line also goes to the unified log (category "zep"), which is
+// safe from any thread. The destructor waits for nothing; the driver holds
+// the logger by shared pointer for as long as it runs.
 #pragma once
 
 #include <optional>

@@ -8,7 +8,7 @@
 #include "collector/FileCopier.h"
 #include "collector/RecoveryUtility.h"
 #include "collector/StatusLogger.h"
-#include "collector/WCKSnapshotWriter.h"
+#include "collector/wellcheck/WCKSnapshotWriter.h"
 #include "foundation/NRVProductInfo.h"
 #include "platform/fs/FileManager.h"
 #include "platform/system/SystemEnvironment.h"

@@ -1,4 +1,15 @@
 // The collection driver: one object per collection.
+//
+// Threading and lifetime. Construct the driver, call processOperationsFile()
+// on the calling thread, then prepareAsync() and runAsync(); these three are
+// meant for one thread and are not safe to call concurrently. All collection
+// work runs on the driver's own operation queue, one operation at a time in
+// the order added; both completion handlers run on that queue, never on the
+// caller's or the main thread. The destructor waits until every queued
+// operation (completions included) has finished, so a handler may not destroy
+// its driver. The catalogue state (plan text, copiers) is built by
+// processOperationsFile() and only read afterwards; the status logger is
+// shared with the caller, which must not write to it while a run is going.
 #pragma once
 
 #include <functional>
@@ -36,46 +47,38 @@ public:
     void processOperationsFile();
     void prepareAsync(PrepareCompletion completionHandler);
     void runAsync(RunCompletion completionHandler);
-    void clearStagingArea();
 
-    bool createArchive();
-    void initializeOperation(const Operations& operation);
+    // The plan shown before a run: what will be collected if present.
+    const std::string& collectionString() const { return collectionString_; }
+    const std::set<std::string>& filesToCollect() const { return filesToCollect_; }
+    const std::set<std::string>& commandsToExecute() const { return commandsToExecute_; }
+    const std::vector<std::shared_ptr<FileCopier>>& fileCopierObjects() const { return fileCopierObjects_; }
+    const std::vector<std::shared_ptr<CommandExecutor>>& commandExecutorObjects() const {
+        return commandExecutorObjects_;
+    }
+
+    // Steps of a run, public for the tests that provoke their failure lines;
+    // in a run they are called on the driver's queue only.
     std::vector<std::string> expandWildCardedParameters(const std::vector<std::string>& parameters) const;
-    void createCollectionString();
-    static std::vector<std::string> sortAlphabetically(const std::set<std::string>& strings);
     void checkArchiveIntegrity();
     void generateQRBTypeText();
+    void generateUsernamesTxt(const std::vector<std::string>& names);
+
+private:
+    void clearStagingArea();
+    bool createArchive();
+    void initializeOperation(const Operations& operation);
+    void createCollectionString();
+    static std::vector<std::string> sortAlphabetically(const std::set<std::string>& strings);
     void collectCollectionLog(const std::string& collectionLogURL);
     void addAsyncCollectOperations(const std::vector<std::shared_ptr<FileCopier>>& fileObjects,
                                    const std::vector<std::shared_ptr<WCKSnapshotWriter>>& wckSnapshotWriters,
                                    const std::vector<std::shared_ptr<DirectoryCopier>>& dirObjects,
                                    const std::vector<std::shared_ptr<CommandExecutor>>& commandObjects);
-    void generateUsernamesTxt(const std::vector<std::string>& names);
-
-    platform::OperationQueue& opQueue() { return *opQueue_; }
-    const std::shared_ptr<StatusLogger>& statusLogger() const { return statusLogger_; }
-    const std::string& stagingLocation() const { return stagingLocation_; }
-    const std::string& finalLocation() const { return finalLocation_; }
-    const std::string& archiveName() const { return archiveName_; }
-    const std::set<std::string>& filesToCollect() const { return filesToCollect_; }
-    const std::set<std::string>& commandsToExecute() const { return commandsToExecute_; }
-    const std::string& collectionString() const { return collectionString_; }
-    const std::vector<std::shared_ptr<FileCopier>>& fileCopierObjects() const { return fileCopierObjects_; }
-    const std::vector<std::shared_ptr<WCKSnapshotWriter>>& wckSnapshotWriterObjects() const {
-        return wckSnapshotWriterObjects_;
-    }
-    const std::vector<std::shared_ptr<DirectoryCopier>>& dirCopierObjects() const { return dirCopierObjects_; }
-    const std::vector<std::shared_ptr<CommandExecutor>>& commandExecutorObjects() const {
-        return commandExecutorObjects_;
-    }
-    const std::vector<LoggingSubsystem>& osLogSubsystemObjects() const { return osLogSubsystemObjects_; }
-    const std::vector<LoggingProcess>& osLogProcessObjects() const { return osLogProcessObjects_; }
-
     // The edition folders under "/Library/Application Support/Nerova" that
     // name the installed anti-virus component, tried in this order.
     static const std::vector<std::string>& editionFolderNames();
 
-private:
     std::unique_ptr<platform::OperationQueue> opQueue_;
     std::shared_ptr<StatusLogger> statusLogger_;
     std::string stagingLocation_;

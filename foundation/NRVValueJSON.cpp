@@ -13,6 +13,29 @@ constexpr const char* kErrorDomain = "NSCocoaErrorDomain";
 constexpr std::int64_t kReadCorruptError = 3840;
 constexpr std::int64_t kWriteInvalidError = 3851;
 
+// Reading and converting recurse once per level; text nested deeper than the
+// property-list reader admits is refused before either sees it, so hostile
+// text cannot exhaust the stack.
+bool nestingWithinLimit(std::string_view text) {
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (c == '"') inString = true;
+        else if (c == '{' || c == '[') {
+            if (++depth > kMaxDepth) return false;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 NRVValue fromJSON(const nlohmann::ordered_json& json) {
     switch (json.type()) {
     case nlohmann::ordered_json::value_t::boolean: return NRVValue(json.get<bool>());
@@ -128,6 +151,10 @@ private:
 }  // namespace
 
 std::optional<NRVValue> parse(std::string_view text, NRVError* error) {
+    if (!nestingWithinLimit(text)) {
+        NRVSetError(error, NRVError(kErrorDomain, kReadCorruptError, "JSON text nested too deeply"));
+        return std::nullopt;
+    }
     try {
         const auto json = nlohmann::ordered_json::parse(text);
         if (!json.is_array() && !json.is_object()) {

@@ -12,9 +12,13 @@
 
 namespace NRVValueJSON {
 
+// Containers nested deeper than this are refused (the same limit as for
+// property lists): the texts come from files users can write.
+constexpr int kMaxDepth = 64;
+
 // The top-level array or object; nullopt with an error (code 3840) for
-// malformed text and for a bare scalar, as the platform's reader without
-// options answers.
+// malformed text, for a bare scalar, as the platform's reader without
+// options answers, and for nesting deeper than kMaxDepth.
 std::optional<NRVValue> parse(std::string_view text, NRVError* error = nullptr);
 // nullopt with an error for values JSON cannot hold (data, dates, non-finite
 // numbers).

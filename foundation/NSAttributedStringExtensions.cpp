@@ -1,8 +1,6 @@
 #include "foundation/NSAttributedStringExtensions.h"
 
-#include <unicode/unistr.h>
-
-#include <climits>
+#include "platform/text/UTF8Bridge.h"
 
 namespace NSAttributedStringExtensions {
 
@@ -11,14 +9,11 @@ namespace {
 constexpr NRVColor kWhite{1.0, 1.0, 1.0, 1.0};
 constexpr NRVColor kProductBlue{0.332, 0.593, 0.9567, 1.0};
 
-icu::UnicodeString unicode(std::string_view text) {
-    return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-}
+// Callers refuse texts the bridge refuses (tooLong) before converting.
+icu::UnicodeString unicode(std::string_view text) { return platform::text::unicodeFromUTF8(text).value_or(icu::UnicodeString()); }
 
 std::string utf8(const icu::UnicodeString& text, std::size_t start, std::size_t length) {
-    std::string out;
-    icu::UnicodeString(text, static_cast<int32_t>(start), static_cast<int32_t>(length)).toUTF8String(out);
-    return out;
+    return platform::text::utf8FromUnicode(text, start, length);
 }
 
 // The markers are ASCII, and no other character folds to one of their
@@ -52,7 +47,7 @@ NRVAttributedString styled(std::optional<std::string_view> text, NRVColor color,
 }
 
 // ICU strings count in 32 bits; longer texts are taken as they are.
-bool tooLong(std::string_view text) { return text.size() > INT32_MAX / 2; }
+bool tooLong(std::string_view text) { return text.size() > platform::text::kMaxUnicodeText; }
 
 }  // namespace
 

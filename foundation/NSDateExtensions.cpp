@@ -1,9 +1,5 @@
 #include "foundation/NSDateExtensions.h"
 
-#include <unicode/calendar.h>
-#include <unicode/datefmt.h>
-#include <unicode/smpdtfmt.h>
-#include <unicode/timezone.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+
+#include "platform/time/LocalTime.h"
 
 namespace NSDateExtensions {
 
@@ -27,83 +25,46 @@ constexpr double kMaxMillis = 183882168921600000.0;
 constexpr std::string_view kExtractPrefix = "com.nerova.rivovovuvev-";
 constexpr std::string_view kExtractSuffix = ".log.gz";
 
-enum class Zone { System, UTC, GMT };
-
-icu::UnicodeString unicode(std::string_view text) {
-    return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-}
-
-std::string utf8(const icu::UnicodeString& text) {
-    std::string out;
-    text.toUTF8String(out);
-    return out;
-}
-
-icu::TimeZone* makeZone(Zone zone) {
-    switch (zone) {
-    case Zone::System: return icu::TimeZone::detectHostTimeZone();
-    case Zone::UTC: return icu::TimeZone::createTimeZone("UTC");
-    case Zone::GMT: return icu::TimeZone::getGMT()->clone();
-    }
-    return nullptr;
-}
-
-// A formatter per call: they are cheap enough for these uses, keep no state
-// between threads, and see the time zone as it is now.
-std::unique_ptr<icu::SimpleDateFormat> makeFormatter(std::string_view pattern, const char* locale, Zone zone) {
-    UErrorCode status = U_ZERO_ERROR;
-    auto formatter = std::make_unique<icu::SimpleDateFormat>(
-        unicode(pattern), locale ? icu::Locale(locale) : icu::Locale::getDefault(), status);
-    if (U_FAILURE(status)) return nullptr;
-    formatter->adoptTimeZone(makeZone(zone));
-    formatter->setLenient(false);
-    return formatter;
-}
+using Zone = NRVDateFormatter::Zone;
 
 // Dates are seconds since 2001, so a value read as seconds since 1970 is only
 // good to a fraction of a microsecond; rounding to whole microseconds keeps
 // 0.999 s from showing as 998 ms.
 double millis(NRVDate date) { return std::round(date.timeIntervalSince1970() * 1e6) / 1e3; }
-NRVDate fromMillis(UDate ms) { return NRVDate::fromUnix(ms / 1000.0); }
-std::string formatMillis(const icu::DateFormat* formatter, double ms) {
-    if (!formatter || !std::isfinite(ms) || ms < kMinMillis || ms > kMaxMillis) return "";
-    icu::UnicodeString text;
-    formatter->format(ms, text);
-    return utf8(text);
-}
 
-std::string format(const icu::DateFormat* formatter, NRVDate date) { return formatMillis(formatter, millis(date)); }
+// Whole seconds of a date, for libc's calendar; nullopt outside the span the
+// formatters can show.
+std::optional<std::int64_t> wholeSeconds(double unixSeconds) {
+    if (!std::isfinite(unixSeconds) || unixSeconds * 1e3 < kMinMillis || unixSeconds * 1e3 > kMaxMillis)
+        return std::nullopt;
+    return static_cast<std::int64_t>(std::floor(unixSeconds));
+}
 
 std::string format(std::string_view pattern, const char* locale, Zone zone, NRVDate date) {
-    return format(makeFormatter(pattern, locale, zone).get(), date);
+    return NRVDateFormatter(std::string(pattern), locale ? locale : "", zone).stringFromDate(date);
 }
 
-// The whole text must be one date of the pattern.
 std::optional<NRVDate> parse(std::string_view pattern, const char* locale, Zone zone, std::optional<std::string_view> text) {
-    if (!text || text->empty() || text->size() > INT32_MAX / 2) return std::nullopt;
-    auto formatter = makeFormatter(pattern, locale, zone);
-    if (!formatter) return std::nullopt;
-    const icu::UnicodeString input = unicode(*text);
-    icu::ParsePosition position(0);
-    const UDate ms = formatter->parse(input, position);
-    if (position.getErrorIndex() >= 0 || position.getIndex() != input.length()) return std::nullopt;
-    return fromMillis(ms);
+    return NRVDateFormatter(std::string(pattern), locale ? locale : "", zone).dateFromString(text);
 }
 
-std::unique_ptr<icu::Calendar> currentCalendar(NRVDate date) {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::Calendar> calendar(
-        icu::Calendar::createInstance(icu::TimeZone::detectHostTimeZone(), icu::Locale::getDefault(), status));
-    if (U_FAILURE(status)) return nullptr;
-    const double ms = millis(date);
-    calendar->setTime(std::isnan(ms) ? 0.0 : std::clamp(ms, kMinMillis, kMaxMillis), status);
-    return U_FAILURE(status) ? nullptr : std::move(calendar);
+// The local wall clock of a date, as libc shows it.
+std::optional<platform::time::LocalTime> localFields(NRVDate date) {
+    const auto seconds = wholeSeconds(date.timeIntervalSince1970());
+    return seconds ? platform::time::localTime(*seconds) : std::nullopt;
 }
 
-NRVDate calendarTime(icu::Calendar& calendar, NRVDate fallback) {
-    UErrorCode status = U_ZERO_ERROR;
-    const UDate ms = calendar.getTime(status);
-    return U_FAILURE(status) ? fallback : fromMillis(ms);
+// The date `days` local calendar days after `date` at the same wall-clock
+// time (the fraction of a second kept); nullopt when it cannot be shown.
+std::optional<NRVDate> addingDays(NRVDate date, std::int64_t days) {
+    const auto local = localFields(date);
+    if (!local) return std::nullopt;
+    const double unix = date.timeIntervalSince1970();
+    const auto moved = platform::time::unixSecondsFromLocal(local->year, local->month,
+                                                            local->day + std::clamp<std::int64_t>(days, INT32_MIN, INT32_MAX),
+                                                            local->hour, local->minute, local->second);
+    if (!moved) return std::nullopt;
+    return NRVDate::fromUnix(static_cast<double>(*moved) + (unix - std::floor(unix)));
 }
 
 void removeAll(std::string& text, std::string_view part) {
@@ -132,34 +93,52 @@ std::int64_t integerValue(std::string_view text) {
 
 }  // namespace
 
-std::string scanLogTimestamp(NRVDate date) { return format("yyyy-MM-dd HH:mm:ss ZZ", nullptr, Zone::System, date); }
+NRVDateFormatter scanLogDateFormatter() { return NRVDateFormatter("yyyy-MM-dd HH:mm:ss ZZ", "", Zone::System); }
 
-std::string qrbLogTimestamp(NRVDate date) {
-    return format("yyyy'-'MM'-'dd' 'HH':'mm':'ss Z'", nullptr, Zone::System, date);
+NRVDateFormatter qrbLogDateFormatter() {
+    return NRVDateFormatter("yyyy'-'MM'-'dd' 'HH':'mm':'ss Z'", "", Zone::System);
 }
+
+const NRVDateFormatter& auditTimestampFormatter() {
+    static const NRVDateFormatter formatter("yyyy-MM-dd HH:mm:ss.SSS", "", Zone::System);
+    return formatter;
+}
+
+const NRVDateFormatter& rfc3339DateFormatter() {
+    static const NRVDateFormatter formatter("yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "en_US_POSIX", Zone::GMT);
+    return formatter;
+}
+
+std::string scanLogTimestamp(NRVDate date) { return scanLogDateFormatter().stringFromDate(date); }
+
+std::string qrbLogTimestamp(NRVDate date) { return qrbLogDateFormatter().stringFromDate(date); }
 
 std::optional<NRVDate> dateFromQrbLogTimestamp(std::optional<std::string_view> text) {
-    return parse("yyyy'-'MM'-'dd' 'HH':'mm':'ss Z'", nullptr, Zone::System, text);
+    return qrbLogDateFormatter().dateFromString(text);
 }
 
-std::string auditRecordTimestamp(NRVDate date) {
-    return format("yyyy-MM-dd HH:mm:ss.SSS", nullptr, Zone::System, date);
-}
+std::string auditRecordTimestamp(NRVDate date) { return auditTimestampFormatter().stringFromDate(date); }
 
 std::string rfc3339FormattedString(NRVDate date) {
-    auto formatter = makeFormatter("yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "en_US_POSIX", Zone::GMT);
-    return formatMillis(formatter.get(), std::floor(millis(date)));
+    // Cut down to whole milliseconds, never rounded up.
+    const double ms = std::floor(millis(date));
+    if (!std::isfinite(ms)) return "";
+    return rfc3339DateFormatter().stringFromDate(NRVDate::fromUnix(ms / 1e3));
 }
 
 std::optional<NRVDate> dateFromRFC3339FormattedString(std::optional<std::string_view> text) {
-    return parse("yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "en_US_POSIX", Zone::GMT, text);
+    return rfc3339DateFormatter().dateFromString(text);
 }
 
 std::string iso8601FormattedString(NRVDate date) {
-    return format("yyyy-MM-dd'T'HH:mm:ssZZZZZ", "en_US_POSIX", Zone::GMT, date);
+    static const NRVDateFormatter formatter("yyyy-MM-dd'T'HH:mm:ssZZZZZ", "en_US_POSIX", Zone::GMT);
+    return formatter.stringFromDate(date);
 }
 
-std::string zepLogFormattedDateString(NRVDate date) { return format("yyyy-MM-dd", nullptr, Zone::System, date); }
+std::string zepLogFormattedDateString(NRVDate date) {
+    static const NRVDateFormatter formatter("yyyy-MM-dd", "", Zone::System);
+    return formatter.stringFromDate(date);
+}
 
 std::optional<NRVDate> dateFromZEPLogFilename(std::optional<std::string_view> fileName) {
     if (!fileName || fileName->empty()) return std::nullopt;
@@ -184,10 +163,7 @@ std::optional<NRVDate> dateFromString(std::optional<std::string_view> text, std:
 }
 
 std::string mediumStyleFormattedDate(NRVDate date) {
-    std::unique_ptr<icu::DateFormat> formatter(
-        icu::DateFormat::createDateTimeInstance(icu::DateFormat::kMedium, icu::DateFormat::kMedium));
-    if (formatter) formatter->adoptTimeZone(makeZone(Zone::System));
-    return format(formatter.get(), date);
+    return NRVDateFormatter::mediumStyle(Zone::System).stringFromDate(date);
 }
 
 std::string dateToFiletimeString(std::optional<NRVDate> date) {
@@ -231,24 +207,29 @@ bool in24Hours(NRVDate date) {
 double deltaUntilNow(NRVDate date) { return now().sinceReferenceDate - date.sinceReferenceDate; }
 
 bool hasPassedMidnight(NRVDate date) {
-    auto then = currentCalendar(date);
-    auto current = currentCalendar(now());
+    const auto then = localFields(date);
+    const auto current = localFields(now());
     if (!then || !current) return false;
-    UErrorCode status = U_ZERO_ERROR;
-    const auto field = [&](icu::Calendar& calendar, UCalendarDateFields f) { return calendar.get(f, status); };
-    if (field(*current, UCAL_EXTENDED_YEAR) > field(*then, UCAL_EXTENDED_YEAR)) return true;
-    if (field(*current, UCAL_MONTH) > field(*then, UCAL_MONTH)) return true;
-    return field(*current, UCAL_DAY_OF_MONTH) > field(*then, UCAL_DAY_OF_MONTH);
+    if (current->year > then->year) return true;
+    if (current->month > then->month) return true;
+    return current->day > then->day;
 }
 
 std::optional<std::int64_t> daysSince(NRVDate date) {
     const NRVDate current = now();
     if (!(date.sinceReferenceDate < current.sinceReferenceDate)) return std::nullopt;
-    auto calendar = currentCalendar(date);
-    if (!calendar) return std::nullopt;
-    UErrorCode status = U_ZERO_ERROR;
-    const int32_t days = calendar->fieldDifference(std::min(millis(current), kMaxMillis), UCAL_DATE, status);
-    if (U_FAILURE(status)) return std::nullopt;
+    // The most days that can be added to the date without passing now; the
+    // estimate from elapsed seconds is off by at most one around changes of
+    // offset.
+    const auto notPast = [&](std::int64_t days) {
+        const auto moved = addingDays(date, days);
+        return moved && moved->sinceReferenceDate <= current.sinceReferenceDate;
+    };
+    const double elapsed = current.sinceReferenceDate - date.sinceReferenceDate;
+    if (!std::isfinite(elapsed) || elapsed / 86400 > INT32_MAX) return std::nullopt;
+    auto days = static_cast<std::int64_t>(elapsed / 86400);
+    while (days > 0 && !notPast(days)) --days;
+    while (notPast(days + 1)) ++days;
     return days;
 }
 
@@ -257,26 +238,12 @@ bool isPriorTo(NRVDate date, NRVDate other) { return date.sinceReferenceDate < o
 NRVDate yesterdayDate() { return dateByAddingDays(now(), -1); }
 
 NRVDate startOfDay(NRVDate date) {
-    auto calendar = currentCalendar(date);
-    if (!calendar) return date;
-    calendar->set(UCAL_HOUR_OF_DAY, 0);
-    calendar->set(UCAL_MINUTE, 0);
-    calendar->set(UCAL_SECOND, 0);
-    calendar->set(UCAL_MILLISECOND, 0);
-    return calendarTime(*calendar, date);
+    const auto local = localFields(date);
+    if (!local) return date;
+    const auto start = platform::time::unixSecondsFromLocal(local->year, local->month, local->day, 0, 0, 0);
+    return start ? NRVDate::fromUnix(static_cast<double>(*start)) : date;
 }
 
-NRVDate dateByAddingDays(NRVDate date, std::int64_t days) {
-    auto calendar = currentCalendar(date);
-    if (!calendar) return date;
-    UErrorCode status = U_ZERO_ERROR;
-    calendar->add(UCAL_DATE, static_cast<int32_t>(std::clamp<std::int64_t>(days, INT32_MIN, INT32_MAX)), status);
-    if (U_FAILURE(status)) return date;
-    // The calendar works in whole milliseconds; keep the finer part.
-    const double ms = millis(date);
-    const double fraction = std::isfinite(ms) ? ms - std::floor(ms) : 0.0;
-    const NRVDate moved = calendarTime(*calendar, date);
-    return NRVDate::fromUnix(moved.timeIntervalSince1970() + fraction / 1000.0);
-}
+NRVDate dateByAddingDays(NRVDate date, std::int64_t days) { return addingDays(date, days).value_or(date); }
 
 }  // namespace NSDateExtensions

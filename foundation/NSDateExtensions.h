@@ -11,9 +11,18 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/NRVDateFormatter.h"
 #include "platform/value/NRVValue.h"
 
 namespace NSDateExtensions {
+
+// The formatters behind the texts below. The first two are made new on every
+// call; the other two are made once and shared (formatters are immutable and
+// safe on any thread).
+NRVDateFormatter scanLogDateFormatter();
+NRVDateFormatter qrbLogDateFormatter();
+const NRVDateFormatter& auditTimestampFormatter();
+const NRVDateFormatter& rfc3339DateFormatter();
 
 // "yyyy-MM-dd HH:mm:ss ZZ" in the system time zone.
 std::string scanLogTimestamp(NRVDate date);

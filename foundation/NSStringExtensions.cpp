@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
-#include <unicode/unistr.h>
 
 #include <array>
 #include <climits>
@@ -12,6 +11,7 @@
 
 #include "foundation/NRVUnicodeScalars.h"
 #include "platform/net/Address.h"
+#include "platform/text/UTF8Bridge.h"
 #include "foundation/NRVValueJSON.h"
 #include "foundation/NSDataBase64.h"
 
@@ -35,25 +35,11 @@ bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// ICU strings count in 32 bits; longer texts are refused rather than cut.
-constexpr std::size_t kMaxUnicodeText = INT32_MAX / 2;
+using platform::text::caselessCanonicalKey;
+using platform::text::combinesAt;
 
-std::optional<icu::UnicodeString> unicode(std::string_view text) {
-    if (text.size() > kMaxUnicodeText) return std::nullopt;
-    return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-}
-
-std::optional<icu::UnicodeString> folded(std::string_view text) {
-    auto s = unicode(text);
-    if (s) s->foldCase(U_FOLD_CASE_DEFAULT);
-    return s;
-}
-
-std::string toUTF8(const icu::UnicodeString& s) {
-    std::string out;
-    s.toUTF8String(out);
-    return out;
-}
+std::optional<icu::UnicodeString> unicode(std::string_view text) { return platform::text::unicodeFromUTF8(text); }
+std::string toUTF8(const icu::UnicodeString& s) { return platform::text::utf8FromUnicode(s); }
 
 std::string lowerHex(const unsigned char* bytes, std::size_t count) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -120,20 +106,22 @@ bool isBoolean(std::string_view string) {
 }
 
 bool isCaseInsensitiveEqualToString(std::string_view string, std::string_view other) {
-    const auto a = folded(string), b = folded(other);
+    const auto a = caselessCanonicalKey(string), b = caselessCanonicalKey(other);
     return a && b && *a == *b;
 }
 
 bool isMD5String(std::string_view string) { return string.size() == 32 && isHexadecimalCharacters(string); }
 
 bool hasPrefixCaseInsensitiveSearch(std::string_view string, std::string_view prefix) {
-    const auto s = folded(string), p = folded(prefix);
-    return s && p && !p->isEmpty() && s->startsWith(*p);
+    const auto s = caselessCanonicalKey(string), p = caselessCanonicalKey(prefix);
+    // A match that ends inside a composed character (a base letter whose
+    // accent follows) is no prefix.
+    return s && p && !p->isEmpty() && s->startsWith(*p) && !combinesAt(*s, p->length());
 }
 
 bool hasSuffixCaseInsensitiveSearch(std::string_view string, std::string_view suffix) {
-    const auto s = folded(string), x = folded(suffix);
-    return s && x && !x->isEmpty() && s->endsWith(*x);
+    const auto s = caselessCanonicalKey(string), x = caselessCanonicalKey(suffix);
+    return s && x && !x->isEmpty() && s->endsWith(*x) && !combinesAt(*s, s->length() - x->length());
 }
 
 bool isValidIP4Address(std::string_view string) { return platform::net::parseIPv4Address(string).has_value(); }

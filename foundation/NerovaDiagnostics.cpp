@@ -38,6 +38,12 @@ public:
             const std::size_t percent = format_.find('%', pos_);
             out_.append(format_.substr(pos_, percent == std::string_view::npos ? std::string_view::npos : percent - pos_));
             if (percent == std::string_view::npos) break;
+            // A "%" that ends the format starts no conversion ("at 100%"):
+            // it is text, not a reason to lose the line.
+            if (percent + 1 == format_.size()) {
+                out_ += '%';
+                break;
+            }
             start_ = percent;
             pos_ = percent + 1;
             if (!conversion()) {

@@ -8,14 +8,16 @@
 #include "platform/log/LogStore.h"
 
 // A handle of one subsystem and category. Messages are finished text: they
-// are never read as a format.
+// are never read as a format. A handle is two views of texts with static
+// storage (literals), so handles need no heap and are made at compile time;
+// safe to use from any thread.
 class NRVLogHandle {
 public:
-    NRVLogHandle(std::string subsystem, std::string category)
-        : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
+    constexpr NRVLogHandle(std::string_view subsystem, std::string_view category)
+        : subsystem_(subsystem), category_(category) {}
 
-    const std::string& subsystem() const { return subsystem_; }
-    const std::string& category() const { return category_; }
+    constexpr std::string_view subsystem() const { return subsystem_; }
+    constexpr std::string_view category() const { return category_; }
     bool isEnabled(platform::log::Level) const { return true; }
     void log(platform::log::Level level, std::string_view message) const;
     void log(std::string_view message) const { log(platform::log::Level::Default, message); }
@@ -25,8 +27,8 @@ public:
     void fault(std::string_view message) const { log(platform::log::Level::Fault, message); }
 
 private:
-    std::string subsystem_;
-    std::string category_;
+    std::string_view subsystem_;
+    std::string_view category_;
 };
 
 // The process's default handle (no subsystem, category "default").

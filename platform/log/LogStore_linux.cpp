@@ -1,8 +1,10 @@
 #include "platform/log/LogStore.h"
 
+#include "platform/fd/ScopedFD.h"
+#include "platform/system/SystemEnvironment.h"
+
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -103,12 +105,9 @@ void stampTime(Record& record) {
 // ---- the store file -------------------------------------------------------
 
 struct OpenStore {
-    int fd = -1;
+    ScopedFD fd;
     dev_t device = 0;
     ino_t inode = 0;
-    ~OpenStore() {
-        if (fd >= 0) ::close(fd);
-    }
 };
 
 // Non-blocking, so a FIFO or a device at the path can never stall a caller;
@@ -117,12 +116,12 @@ std::shared_ptr<OpenStore> openStore(const std::string& path) {
     std::error_code ec;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-    if (fd < 0) return nullptr;
-    auto store = std::make_shared<OpenStore>();
-    store->fd = fd;
+    ScopedFD fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644));
+    if (!fd) return nullptr;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode))) return nullptr;
+    if (::fstat(fd.get(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISCHR(info.st_mode))) return nullptr;
+    auto store = std::make_shared<OpenStore>();
+    store->fd = std::move(fd);
     store->device = info.st_dev;
     store->inode = info.st_ino;
     return store;
@@ -180,7 +179,7 @@ void appendLine(const std::string& path, const std::string& line) {
     if (!store) return;
     ssize_t written;
     do {
-        written = ::write(store->fd, line.data(), line.size());
+        written = ::write(store->fd.get(), line.data(), line.size());
     } while (written < 0 && errno == EINTR);
 }
 
@@ -196,17 +195,6 @@ bool systemStoreWritable() {
     if (::access("/var/log/nerova", W_OK | X_OK) == 0) return true;
     if (errno != ENOENT) return false;
     return ::access("/var/log", W_OK | X_OK) == 0;
-}
-
-std::optional<std::string> homeFolder() {
-    if (auto home = environment("HOME")) return home;
-    std::array<char, 4096> buffer{};
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir &&
-        *found->pw_dir)
-        return std::string(found->pw_dir);
-    return std::nullopt;
 }
 
 // The default store path depends on three variables and on the file system;
@@ -354,7 +342,8 @@ std::string defaultStorePath() {
     if (auto override = environment("NRV_LOG_STORE")) return *override;
     if (systemStoreWritable()) return kSystemStore;
     if (auto state = environment("XDG_STATE_HOME"); state && state->front() == '/') return *state + "/nerova/unified.log";
-    if (auto home = homeFolder()) return *home + "/.local/state/nerova/unified.log";
+    // homeDirectory() answers "/" when there is no home at all: no store then.
+    if (const std::string home = platform::homeDirectory(); home != "/") return home + "/.local/state/nerova/unified.log";
     return {};
 }
 

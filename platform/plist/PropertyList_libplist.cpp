@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -20,6 +21,53 @@ struct PlistDeleter {
     void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+// Dates. libplist keeps a date as a double of seconds since 2001 but hands it
+// out and takes it in only as 32-bit seconds plus unsigned microseconds, which
+// wraps dates after 2069-01-19 and moves a pre-2001 date with a fraction
+// forward. Its binary form carries the double whole, so dates cross through
+// a one-object binary list: "bplist00", the date object (0x33 and the double,
+// big-endian), a one-entry offset table and the 32-byte trailer.
+constexpr std::size_t kDateObjectOffset = 8;
+constexpr std::size_t kDateListSize = 8 + 9 + 1 + 32;
+
+std::optional<double> dateSeconds(plist_t node) {
+    char* bytes = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(node, &bytes, &length);
+    std::optional<double> seconds;
+    if (bytes && length >= kDateObjectOffset + 9 &&
+        static_cast<unsigned char>(bytes[kDateObjectOffset]) == 0x33) {
+        std::uint64_t bits = 0;
+        for (std::size_t i = 0; i < 8; ++i)
+            bits = bits << 8 | static_cast<unsigned char>(bytes[kDateObjectOffset + 1 + i]);
+        double value;
+        std::memcpy(&value, &bits, sizeof value);
+        seconds = value;
+    }
+    plist_to_bin_free(bytes);
+    return seconds;
+}
+
+plist_t newDate(double seconds) {
+    unsigned char list[kDateListSize] = {'b', 'p', 'l', 'i', 's', 't', '0', '0', 0x33};
+    std::uint64_t bits;
+    std::memcpy(&bits, &seconds, sizeof bits);
+    for (std::size_t i = 0; i < 8; ++i) list[kDateObjectOffset + 1 + i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
+    unsigned char* trailer = list + kDateListSize - 32;
+    list[kDateListSize - 33] = static_cast<unsigned char>(kDateObjectOffset);  // the offset table
+    trailer[6] = 1;                                                          // offset size
+    trailer[7] = 1;                                                          // object reference size
+    trailer[15] = 1;                                                         // one object, the top one (0)
+    trailer[31] = static_cast<unsigned char>(kDateListSize - 33);            // where the offset table starts
+    plist_t node = nullptr;
+    plist_from_bin(reinterpret_cast<const char*>(list), kDateListSize, &node);
+    if (node && plist_get_node_type(node) != PLIST_DATE) {
+        plist_free(node);
+        return nullptr;
+    }
+    return node;
+}
 
 std::optional<NRVValue> toValue(plist_t node, int depth) {
     if (!node || depth > kMaxDepth) return std::nullopt;
@@ -54,9 +102,9 @@ std::optional<NRVValue> toValue(plist_t node, int depth) {
             return NRVValue(std::move(data));
         }
         case PLIST_DATE: {
-            std::int32_t sec = 0, usec = 0;
-            plist_get_date_val(node, &sec, &usec);
-            return NRVValue(NRVDate{static_cast<double>(sec) + static_cast<double>(usec) / 1e6});
+            const auto seconds = dateSeconds(node);
+            if (!seconds) return std::nullopt;
+            return NRVValue(NRVDate{*seconds});
         }
         case PLIST_UID: {
             std::uint64_t u = 0;
@@ -67,11 +115,21 @@ std::optional<NRVValue> toValue(plist_t node, int depth) {
             NRVArray array;
             const std::uint32_t n = plist_array_get_size(node);
             array.reserve(n);
+            // libplist finds an item by index by walking the list from its
+            // head; an iterator keeps reading a long array linear.
+            plist_array_iter it = nullptr;
+            plist_array_new_iter(node, &it);
             for (std::uint32_t i = 0; i < n; ++i) {
-                auto item = toValue(plist_array_get_item(node, i), depth + 1);
-                if (!item) return std::nullopt;
+                plist_t child = nullptr;
+                plist_array_next_item(node, it, &child);
+                auto item = toValue(child, depth + 1);
+                if (!item) {
+                    std::free(it);
+                    return std::nullopt;
+                }
                 array.push_back(std::move(*item));
             }
+            std::free(it);
             return NRVValue(std::move(array));
         }
         case PLIST_DICT: {
@@ -103,7 +161,7 @@ std::optional<NRVValue> toValue(plist_t node, int depth) {
     }
 }
 
-plist_t fromValue(const NRVValue& value, int depth) {
+plist_t fromValue(const NRVValue& value, Format format, int depth) {
     if (depth > kMaxDepth) return nullptr;
     switch (value.type()) {
         case NRVValue::Type::Null:
@@ -121,17 +179,16 @@ plist_t fromValue(const NRVValue& value, int depth) {
             return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
         }
         case NRVValue::Type::Date: {
-            double t = value.asDate()->sinceReferenceDate;
+            const double t = value.asDate()->sinceReferenceDate;
             if (!std::isfinite(t)) return nullptr;
-            double sec = std::floor(t);
-            if (sec < std::numeric_limits<std::int32_t>::min() || sec > std::numeric_limits<std::int32_t>::max())
-                return nullptr;
-            return plist_new_date(static_cast<std::int32_t>(sec), static_cast<std::int32_t>((t - sec) * 1e6));
+            // XML holds whole seconds and libplist cuts toward zero, which
+            // would move a pre-2001 date forward; round down first.
+            return newDate(format == Format::XML ? std::floor(t) : t);
         }
         case NRVValue::Type::Array: {
             plist_t array = plist_new_array();
             for (const auto& item : *value.asArray()) {
-                plist_t node = fromValue(item, depth + 1);
+                plist_t node = fromValue(item, format, depth + 1);
                 if (!node) {
                     plist_free(array);
                     return nullptr;
@@ -144,7 +201,7 @@ plist_t fromValue(const NRVValue& value, int depth) {
             plist_t dict = plist_new_dict();
             const NRVDictionary& d = *value.asDictionary();
             for (std::size_t i = 0; i < d.size(); ++i) {
-                plist_t node = fromValue(d.valueAt(i), depth + 1);
+                plist_t node = fromValue(d.valueAt(i), format, depth + 1);
                 if (!node) {
                     plist_free(dict);
                     return nullptr;
@@ -194,7 +251,7 @@ std::optional<NRVValue> readFile(const std::string& path, std::string* error) {
 }
 
 std::optional<std::string> serialize(const NRVValue& value, Format format) {
-    PlistPtr root(fromValue(value, 0));
+    PlistPtr root(fromValue(value, format, 0));
     if (!root) return std::nullopt;
     char* out = nullptr;
     std::uint32_t length = 0;

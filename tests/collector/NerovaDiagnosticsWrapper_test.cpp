@@ -29,6 +29,7 @@ TEST_F(NerovaDiagnosticsWrapperTest, FormatsItselfSoPercentInArgumentsIsLoggedUn
     NerovaDiagnostics("zep", "%@.zip created at %@", archive, folder);
     NerovaDiagnostics("remote zep", "%@", folder + "/" + archive);
     NerovaDiagnostics("zep", "%d of %s, 100%%", 3, "five");
+    NerovaDiagnostics("zep", "copied 100%");
 
     auto records = capture->records();
     const std::vector<std::string> expected = {
@@ -37,6 +38,7 @@ TEST_F(NerovaDiagnosticsWrapperTest, FormatsItselfSoPercentInArgumentsIsLoggedUn
         "zep : host_100%d_20261209_213654_ZEP.zip created at /Users/a/100%s%n%@ done",
         "remote zep : /Users/a/100%s%n%@ done/host_100%d_20261209_213654_ZEP",
         "zep : 3 of five, 100%",
+        "zep : copied 100%",
     };
     ASSERT_EQ(records.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {

@@ -107,37 +107,122 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
         EXPECT_EQ(member.rfind(name + "/", 0), 0u) << "one top folder: " << member;
         EXPECT_EQ(member.find("/."), std::string::npos) << "no hidden files: " << member;
     }
-    const std::vector<std::string> expected = {
-        "QRB-type.txt",
+    // The whole listing, in byte order: a changed output folder or file name
+    // of the catalogue fails here. The sample tree plus this test's additions
+    // (the user's crash report, the oddly named relay log) exercise every
+    // row of the Endpoint catalogue that a tree can hold.
+    std::vector<std::string> expected = {
+        "DiagnosticReports/",
+        "DiagnosticReports/NerovaDaemon_2026-12-01-101010_sample-mac.crash",
+        "DiagnosticReports/panic-full-2026-11-30-220000.panic",
         "Nerova Diagnostic Utility.log",
         "Nerova Wellcheck.log",
-        "system/sysinfo.spx",
-        "system/psaux.txt",
-        "system/hosts",
-        "system/install.log",
-        "system/system.log.0.gz",
-        "hzt/diskutil_list_out",
-        "rakelinfo.txt",
-        "qrb/listing.txt",
-        "qrb/frameworks.txt",
-        "qrb/product-info.plist",
-        "xdr/listing.txt",
-        "encryption/listing.txt",
-        "encryption/logs/KPJSubprocesses.log.1",
-        "config/qrb/receiptConfiguration.plist",
-        "config/mcs/configuration.plist",
-        "DiagnosticReports/NerovaDaemon_2026-12-01-101010_sample-mac.crash",
-        "DiagnosticReports/" + platform::userName() + "-NerovaDaemon_2026-12-01-101010_sample-mac.crash",
+        "NerovaDiagnostics/",
         "NerovaDiagnostics/NerovaDiagnostics.2026-12-08.gz",
         "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.gz",
         "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.recovered.gz",
+        "QRB-type.txt",
+        "config/",
+        "config/corc/",
+        "config/corc/com.nerova.corc.plist",
+        "config/hbt/",
+        "config/hbt/com.nerova.hbt.plist",
+        "config/keychain/",
+        "config/keychain/NerovaSecure.keychain",
+        "config/lf/",
+        "config/lf/com.nerova.lockfern.plist",
+        "config/mcs/",
+        "config/mcs/com.nerova.mcs.plist",
+        "config/mcs/configuration.plist",
+        "config/mw/",
+        "config/mw/com.nerova.mw.plist",
+        "config/plw/",
+        "config/plw/com.nerova.plw.plist",
+        "config/plw/plw.plist",
+        "config/qrb/",
+        "config/qrb/com.nerova.qrb.plist",
+        "config/qrb/receiptConfiguration.plist",
+        "config/rms/",
+        "config/rms/agent.config",
+        "config/rms/cac.pem",
+        "config/rms/nerova.config",
+        "config/rms/router.config",
+        "config/scan/",
+        "config/scan/com.nerova.scans.plist",
+        "config/swc/",
+        "config/swc/com.nerova.swc.plist",
+        "config/ztna/",
+        "config/ztna/com.nerova.nsg.ztna.plist",
+        "encryption/",
+        "encryption/listing.txt",
+        "encryption/logs/",
+        "encryption/logs/KPJSubprocesses.log",
+        "encryption/logs/KPJSubprocesses.log.1",
+        "hzt/",
+        "hzt/diskutil_list_out",
+        "qrb/",
+        "qrb/Nerova Anti-Virus.log",
+        "qrb/NerovaUpdater.log",
+        "qrb/frameworks.txt",
+        "qrb/ides.installed.txt",
+        "qrb/listing-applications.txt",
+        "qrb/listing-cbr.txt",
+        "qrb/listing.txt",
+        "qrb/product-info.plist",
+        "qrb/system_scan_logs/",
         "qrb/system_scan_logs/FullScan 2026-12-08 091201.log",
+        "qrb/system_scan_logs/QuickScan 2026-12-09 120000.log",
+        "rakelinfo.txt",
+        "rms/",
+        "rms/NerovaManagementAgent/",
+        "rms/NerovaManagementAgent/NerovaManagementAgent.log",
+        "rms/NerovaManagementAgent/archive/",
         "rms/NerovaManagementAgent/archive/NerovaManagementAgent.1.log",
+        "rms/NerovaMessageRouter/",
         "rms/NerovaMessageRouter/NerovaMessageRouter.log",
-        "rms/NerovaMessageRouter/relay- eu-1 \xC3\xA9t\xC3\xA9.log",
+        "rms/cache/",
+        "rms/cache/table_router.txt",
+        "system/",
+        "system/hosts",
+        "system/ifconfig.txt",
+        "system/install.log",
+        "system/ioreg.txt",
+        "system/kextstat.txt",
+        "system/lsof.txt",
+        "system/netstat.txt",
+        "system/pmset.txt",
+        "system/psaux.txt",
+        "system/scutil_dns.txt",
+        "system/scutil_nc_list.txt",
+        "system/scutil_nc_show.txt",
+        "system/scutil_nc_status.txt",
+        "system/sysinfo.spx",
+        "system/system.log",
+        "system/system.log.0.gz",
+        "system/systemextensionsctl.txt",
+        "system/tcc.txt",
+        "system/top.txt",
+        "xdr/",
+        "xdr/listing.txt",
+        "xdr/logs/",
+        "xdr/logs/osqueryd.INFO",
+        "xdr/osquery.conf",
+        "xdr/osquery.flags",
+        "xdr/scheduled-query-pack/",
         "xdr/scheduled-query-pack/pack.conf",
+        "DiagnosticReports/" + platform::userName() + "-NerovaDaemon_2026-12-01-101010_sample-mac.crash",
+        "rms/NerovaMessageRouter/relay- eu-1 \xC3\xA9t\xC3\xA9.log",
+        "rms/NerovaManagementAgent/empty/",
+        "rms/NerovaMessageRouter/two^Jlines.log",  // unzip shows the line feed as ^J
     };
-    for (const std::string& member : expected) EXPECT_TRUE(present.count(name + "/" + member)) << member;
+    for (std::string& member : expected) member = name + "/" + member;
+    expected.push_back(name + "/");
+    std::sort(expected.begin(), expected.end());
+    std::vector<std::string> missing, extra;
+    std::set_difference(expected.begin(), expected.end(), members.begin(), members.end(), std::back_inserter(missing));
+    std::set_difference(members.begin(), members.end(), expected.begin(), expected.end(), std::back_inserter(extra));
+    EXPECT_TRUE(missing.empty() && extra.empty()) << "missing:\n  " << testing::PrintToString(missing)
+                                                  << "\nnot expected:\n  " << testing::PrintToString(extra);
     EXPECT_FALSE(present.count(name + "/config/rms/MRInit.conf"));
     EXPECT_FALSE(present.count(name + "/encryption/dorvctl-zep.txt"));
     EXPECT_EQ(memberText(zip, name + "/QRB-type.txt"), "Endpoint");
@@ -209,4 +294,184 @@ TEST(CollectionDriver, FailedArchiveGivesFalseAndStillClearsTheStagingFolder) {
     ASSERT_GE(l.size(), 2u);
     EXPECT_EQ(l[l.size() - 1].rfind("Failure: zip failed (exit ", 0), 0u) << l.back();
     EXPECT_EQ(l[l.size() - 2], "Success: Collected run.log");
+}
+
+// Runs a whole collection in this process; the result, or nullopt when it
+// did not finish within two minutes.
+std::optional<bool> runDriver(const std::shared_ptr<StatusLogger>& logger, const std::string& staging,
+                              const std::string& output, const std::string& name) {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<bool> success;
+    ZEP zep(logger, staging, output, name);
+    zep.processOperationsFile();
+    zep.runAsync([&](const std::string&, const std::string&, bool ok) {
+        std::lock_guard<std::mutex> lock(mutex);
+        success = ok;
+        done.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    done.wait_for(lock, std::chrono::seconds(120), [&] { return success.has_value(); });
+    return success;
+}
+
+// The driver's steps in their order, seen in the collection log of a run on
+// the sample tree: clearing the staging folder, the log's start, the file
+// copiers, the report, the directory copiers, the commands (system_profiler
+// first), the archive checks, QRB-type.txt, the log's own copy and the zip.
+// Every line is compared, so a changed status text fails too. A stale staging
+// folder from an earlier run must not reach the archive.
+TEST(CollectionDriver, StepsRunInOrderFromAClearedStagingFolder) {
+    testsupport::TempDir tmp;
+    const std::string home = tmp / "home";
+    fsys::create_directories(home);
+    testsupport::ScopedEnv root("NRV_SYSTEM_ROOT", kSampleRoot);
+    testsupport::ScopedEnv homeEnv("HOME", home);
+    testsupport::ScopedEnv tz("TZ", std::string("UTC"));
+    testsupport::ScopedEnv tmpdir("TMPDIR", tmp.path());
+    platform::log::setSink(std::make_shared<platform::log::CaptureSink>());
+    NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
+    const std::string name = "Host_20261209_000000_ZEP";
+    const std::string staging = tmp / name;
+    const std::string output = tmp / "out";
+    fsys::create_directories(output);
+    writeText(staging + "/stale-from-an-earlier-run", "old");
+    writeText(staging + "/system/hosts", "stale hosts\n");
+    auto logger = std::make_shared<StatusLogger>(tmp / "run.log");
+
+    const std::optional<bool> success = runDriver(logger, staging, output, name);
+    ASSERT_TRUE(success.has_value()) << "the run did not finish";
+    platform::log::setSink(nullptr);
+    ASSERT_TRUE(*success);
+
+    const std::string zip = output + "/" + name + ".zip";
+    const auto members = archiveMembers(zip);
+    EXPECT_EQ(std::count(members.begin(), members.end(), name + "/stale-from-an-earlier-run"), 0);
+    EXPECT_EQ(memberText(zip, name + "/system/hosts"), readText(kSampleRoot + "/private/etc/hosts"));
+
+    // The log after its header line, with the run's own paths put back as
+    // placeholders.
+    std::string log = readText(tmp / "run.log");
+    ASSERT_TRUE(std::regex_search(log, std::regex("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\+0000 Begin collection\\.\\.\\. \n")))
+        << log;
+    log = log.substr(log.find('\n') + 1);
+    for (std::size_t at; (at = log.find(home)) != std::string::npos;) log.replace(at, home.size(), "@HOME@");
+    const std::string expectedPath = std::string(NRV_FIXTURES_DIR) + "/expected/sample-collection.log";
+    EXPECT_EQ(log, readText(expectedPath));
+}
+
+// The home edition's catalogue on the same tree: the Endpoint listing without
+// the rows the home edition lacks (encryption logs, corc and mw lists, the
+// updater log).
+TEST(CollectionDriver, HomeEditionArchiveListing) {
+    testsupport::TempDir tmp;
+    fsys::create_directories(tmp / "home");
+    testsupport::ScopedEnv root("NRV_SYSTEM_ROOT", kSampleRoot);
+    testsupport::ScopedEnv homeEnv("HOME", tmp / "home");
+    testsupport::ScopedEnv tmpdir("TMPDIR", tmp.path());
+    platform::log::setSink(std::make_shared<platform::log::CaptureSink>());
+    NRVProductInfo::resetIsNerovaHomeTo(true);
+    const std::string name = "Host_20261209_000000_ZEP";
+    fsys::create_directories(tmp / "out");
+    const auto success = runDriver(std::make_shared<StatusLogger>(tmp / "run.log"), tmp / name, tmp / "out", name);
+    NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
+    platform::log::setSink(nullptr);
+    ASSERT_TRUE(success.has_value() && *success);
+
+    std::vector<std::string> members = archiveMembers(tmp / ("out/" + name + ".zip"));
+    for (std::string& member : members) member.erase(0, name.size() + 1);
+    const std::vector<std::string> expected = {
+        "",
+        "DiagnosticReports/",
+        "DiagnosticReports/NerovaDaemon_2026-12-01-101010_sample-mac.crash",
+        "DiagnosticReports/panic-full-2026-11-30-220000.panic",
+        "Nerova Wellcheck.log",
+        "NerovaDiagnostics/",
+        "NerovaDiagnostics/NerovaDiagnostics.2026-12-08.gz",
+        "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.gz",
+        "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.recovered.gz",
+        "QRB-type.txt",
+        "config/",
+        "config/hbt/",
+        "config/hbt/com.nerova.hbt.plist",
+        "config/keychain/",
+        "config/keychain/NerovaSecure.keychain",
+        "config/lf/",
+        "config/lf/com.nerova.lockfern.plist",
+        "config/mcs/",
+        "config/mcs/com.nerova.mcs.plist",
+        "config/mcs/configuration.plist",
+        "config/plw/",
+        "config/plw/com.nerova.plw.plist",
+        "config/plw/plw.plist",
+        "config/qrb/",
+        "config/qrb/com.nerova.qrb.plist",
+        "config/qrb/receiptConfiguration.plist",
+        "config/rms/",
+        "config/rms/agent.config",
+        "config/rms/cac.pem",
+        "config/rms/nerova.config",
+        "config/rms/router.config",
+        "config/scan/",
+        "config/scan/com.nerova.scans.plist",
+        "config/swc/",
+        "config/swc/com.nerova.swc.plist",
+        "config/ztna/",
+        "config/ztna/com.nerova.nsg.ztna.plist",
+        "encryption/",
+        "encryption/listing.txt",
+        "hzt/",
+        "hzt/diskutil_list_out",
+        "qrb/",
+        "qrb/Nerova Anti-Virus.log",
+        "qrb/frameworks.txt",
+        "qrb/ides.installed.txt",
+        "qrb/listing-applications.txt",
+        "qrb/listing-cbr.txt",
+        "qrb/listing.txt",
+        "qrb/product-info.plist",
+        "qrb/system_scan_logs/",
+        "qrb/system_scan_logs/FullScan 2026-12-08 091201.log",
+        "qrb/system_scan_logs/QuickScan 2026-12-09 120000.log",
+        "rakelinfo.txt",
+        "rms/",
+        "rms/NerovaManagementAgent/",
+        "rms/NerovaManagementAgent/NerovaManagementAgent.log",
+        "rms/NerovaManagementAgent/archive/",
+        "rms/NerovaManagementAgent/archive/NerovaManagementAgent.1.log",
+        "rms/NerovaMessageRouter/",
+        "rms/NerovaMessageRouter/NerovaMessageRouter.log",
+        "rms/cache/",
+        "rms/cache/table_router.txt",
+        "run.log",
+        "system/",
+        "system/hosts",
+        "system/ifconfig.txt",
+        "system/install.log",
+        "system/ioreg.txt",
+        "system/kextstat.txt",
+        "system/lsof.txt",
+        "system/netstat.txt",
+        "system/pmset.txt",
+        "system/psaux.txt",
+        "system/scutil_dns.txt",
+        "system/scutil_nc_list.txt",
+        "system/scutil_nc_show.txt",
+        "system/scutil_nc_status.txt",
+        "system/sysinfo.spx",
+        "system/system.log",
+        "system/system.log.0.gz",
+        "system/systemextensionsctl.txt",
+        "system/tcc.txt",
+        "system/top.txt",
+        "xdr/",
+        "xdr/listing.txt",
+        "xdr/logs/",
+        "xdr/logs/osqueryd.INFO",
+        "xdr/osquery.conf",
+        "xdr/osquery.flags",
+        "xdr/scheduled-query-pack/",
+        "xdr/scheduled-query-pack/pack.conf",
+    };
+    EXPECT_EQ(members, expected);
 }

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <ctime>
+#include <thread>
+#include <vector>
 
 #include "support/TestSupport.h"
 
@@ -159,4 +163,90 @@ TEST(NSDateExtensions, CalendarDays) {
     EXPECT_NO_THROW(startOfDay(unix(1e300)));
     EXPECT_NO_THROW(dateByAddingDays(unix(std::nan("")), 1));
     EXPECT_EQ(zepLogFormattedDateString(unix(1e300)), "");
+}
+
+// libc is the oracle: the log store, `date` and the archive-name stamp all
+// follow it, whatever form TZ takes.
+TEST(NSDateExtensions, LocalTextsAgreeWithLibcForEveryTimeZoneForm) {
+    const std::optional<std::string> zones[] = {
+        std::nullopt, "", "UTC0", "<+0530>-5:30", "CET-1CEST,M3.5.0,M10.5.0/3", ":Europe/Berlin",
+        "America/St_Johns", "<-03>3<-02>,M3.5.0/-2,M10.5.0/-1", "Pacific/Kiritimati", "no such zone",
+    };
+    const double instants[] = {1704067199.0, 1719792000.0 + 1800, 1711846800.0 + 60, -631152000.0, 4102444800.0 + 43200};
+    for (const auto& zone : zones) {
+        testsupport::ScopedEnv tz("TZ", zone);
+        tzset();
+        for (double seconds : instants) {
+            const time_t t = static_cast<time_t>(seconds);
+            tm local{};
+            ASSERT_TRUE(localtime_r(&t, &local));
+            char expected[64], day[16];
+            strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S %z", &local);
+            strftime(day, sizeof day, "%Y-%m-%d", &local);
+            const std::string name = (zone ? "TZ=" + *zone : "TZ unset") + " at " + std::to_string(t);
+            EXPECT_EQ(scanLogTimestamp(unix(seconds)), expected) << name;
+            EXPECT_EQ(zepLogFormattedDateString(unix(seconds)), day) << name;
+            EXPECT_EQ(localTimestamp(unix(seconds), "yyyy-MM-dd HH:mm:ss ZZ"), expected) << name;
+            tm midnight = local;
+            midnight.tm_hour = midnight.tm_min = midnight.tm_sec = 0;
+            midnight.tm_isdst = -1;
+            EXPECT_EQ(startOfDay(unix(seconds)).timeIntervalSince1970(), static_cast<double>(mktime(&midnight))) << name;
+        }
+    }
+}
+
+// Formatting local dates from many threads at once: zone detection keeps no
+// shared state that could race (the thread sanitizer build checks this).
+TEST(NSDateExtensions, LocalTextsFromManyThreads) {
+    testsupport::ScopedEnv tz("TZ", "<+0530>-5:30");
+    const NRVDate date = unix(kLeapDay);
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            for (int k = 0; k < 100; ++k) {
+                if (scanLogTimestamp(date) != "2024-02-29 05:30:00 +0530") ++wrong;
+                if (!hasPassedMidnight(date)) ++wrong;
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(NSDateExtensions, FormatterAccessors) {
+    testsupport::ScopedEnv tz("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+    const NRVDate summer = unix(1719792000.0 + 0.25);  // 2024-07-01 00:00:00.25 UTC
+    struct Case {
+        const char* name;
+        NRVDateFormatter formatter;
+        const char* pattern;
+        const char* text;
+    } cases[] = {
+        {"scan log", scanLogDateFormatter(), "yyyy-MM-dd HH:mm:ss ZZ", "2024-07-01 02:00:00 +0200"},
+        {"qrb log", qrbLogDateFormatter(), "yyyy'-'MM'-'dd' 'HH':'mm':'ss Z'", "2024-07-01 02:00:00 +0200"},
+        {"audit", auditTimestampFormatter(), "yyyy-MM-dd HH:mm:ss.SSS", "2024-07-01 02:00:00.250"},
+        {"rfc 3339", rfc3339DateFormatter(), "yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "2024-07-01T00:00:00.250000Z"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.formatter.dateFormat(), c.pattern) << c.name;
+        EXPECT_EQ(c.formatter.stringFromDate(summer), c.text) << c.name;
+    }
+    EXPECT_EQ(rfc3339DateFormatter().locale(), "en_US_POSIX");
+    // The shared two are made once.
+    EXPECT_EQ(&auditTimestampFormatter(), &auditTimestampFormatter());
+    EXPECT_EQ(&rfc3339DateFormatter(), &rfc3339DateFormatter());
+    EXPECT_EQ(rfc3339DateFormatter().dateFromString("2024-07-01T00:00:00.250000Z"), summer);
+
+    // One shared formatter used from many threads at once.
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&, i] {
+            const NRVDate date = unix(1719792000.0 + i);
+            const std::string expected = "2024-07-01 02:00:0" + std::to_string(i) + ".000";
+            for (int k = 0; k < 100; ++k)
+                if (auditTimestampFormatter().stringFromDate(date) != expected) ++wrong;
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
 }

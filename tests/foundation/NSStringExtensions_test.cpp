@@ -82,6 +82,21 @@ TEST(NSStringExtensions, CaseInsensitiveComparisons) {
     EXPECT_FALSE(hasSuffixCaseInsensitiveSearch("report.log", ""));
 }
 
+// File names on the product's volumes often come decomposed; a composed and a
+// decomposed spelling are the same name.
+TEST(NSStringExtensions, CaseInsensitiveComparisonsIgnoreCanonicalForm) {
+    const std::string composed = "Caf\u00e9 R\u00e9sum\u00e9";     // é as one character
+    const std::string decomposed = "CAFE\u0301 RE\u0301SUME\u0301";  // E + combining acute
+    EXPECT_TRUE(isCaseInsensitiveEqualToString(composed, decomposed));
+    EXPECT_TRUE(isCaseInsensitiveEqualToString("\u212b", "\u00e5"));  // angstrom sign and a-ring
+    EXPECT_TRUE(hasPrefixCaseInsensitiveSearch(decomposed + "/x", "caf\u00e9"));
+    EXPECT_TRUE(hasSuffixCaseInsensitiveSearch("/Users/" + decomposed, "r\u00e9sum\u00e9"));
+    // A match may end before a composed character, not inside one.
+    EXPECT_TRUE(hasPrefixCaseInsensitiveSearch(composed, "caf"));
+    EXPECT_FALSE(hasPrefixCaseInsensitiveSearch(composed, "cafe"));
+    EXPECT_FALSE(isCaseInsensitiveEqualToString(composed, "cafe resume"));
+}
+
 TEST(NSStringExtensions, Addresses) {
     struct Case {
         const char* name;
@@ -180,9 +195,11 @@ TEST(NSStringExtensions, ThreatId) {
     EXPECT_EQ(nerovaThreatId("a"), 1125899906842597ULL * 31 + 97);
     // A character outside the basic plane counts as its two UTF-16 units.
     EXPECT_EQ(nerovaThreatId("\U0001F600"), (1125899906842597ULL * 31 + 0xD83D) * 31 + 0xDE00);
-    // Long text wraps around without trouble and stays deterministic.
+    // Long text wraps around in 64 bits.
     const std::string longText(10000, 'z');
-    EXPECT_EQ(nerovaThreatId(longText), nerovaThreatId(longText));
+    std::uint64_t expected = 1125899906842597ULL;
+    for (char c : longText) expected = expected * 31 + static_cast<unsigned char>(c);
+    EXPECT_EQ(nerovaThreatId(longText), expected);
 }
 
 TEST(NSStringExtensions, UuidAndPathForms) {
@@ -254,6 +271,20 @@ TEST(NSStringExtensions, JSONText) {
     EXPECT_EQ(error.code, 3840);
     EXPECT_FALSE(error.localizedDescription.empty());
     EXPECT_FALSE(JSONStringToDictionary(""));
+}
+
+// Hostile nesting ends in nil and an error, never in a stack overflow.
+TEST(NSStringExtensions, JSONNestingIsBounded) {
+    const auto nested = [](std::size_t depth, std::string inner = "") {
+        return std::string(depth, '[') + inner + std::string(depth, ']');
+    };
+    EXPECT_TRUE(JSONStringToDictionary(nested(64)));
+    NRVError error;
+    EXPECT_FALSE(JSONStringToDictionary(nested(65), &error));
+    EXPECT_EQ(error.code, 3840);
+    EXPECT_FALSE(JSONStringToDictionary(nested(100000)));
+    // Brackets inside strings do not count.
+    EXPECT_TRUE(JSONStringToDictionary(nested(10, "\"" + std::string(1000, '[') + "\\\"\"")));
 }
 
 TEST(NSStringExtensions, JSONTextMustBeArrayOrObject) {

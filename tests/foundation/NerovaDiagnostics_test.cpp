@@ -1,6 +1,7 @@
 #include "foundation/NerovaDiagnostics.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <openssl/sha.h>
 
 #include <cstdio>
@@ -115,7 +116,7 @@ TEST_F(NerovaDiagnosticsTest, AppliesPrintfConversionsAndObjectStrings) {
 TEST_F(NerovaDiagnosticsTest, FormatThatCannotBeAppliedLogsOneErrorLine) {
     struct Case {
         const char* format;
-    } cases[] = {{"%y"}, {"ends with %"}, {"count %n"}, {"%1$s"}, {"%ls"}, {"%C"}, {"%{public"}, {"%Ld"}, {"%99999999d"}};
+    } cases[] = {{"%y"}, {"count %n"}, {"%1$s"}, {"%ls"}, {"%C"}, {"%{public"}, {"%Ld"}, {"%99999999d"}};
     for (const auto& c : cases) {
         capture->clear();
         nerova_diagnostics("zep", c.format);
@@ -127,6 +128,14 @@ TEST_F(NerovaDiagnosticsTest, FormatThatCannotBeAppliedLogsOneErrorLine) {
         EXPECT_EQ(records[0].message.rfind(prefix, 0), 0u) << records[0].message;
         EXPECT_GT(records[0].message.size(), prefix.size()) << c.format;
     }
+}
+
+TEST_F(NerovaDiagnosticsTest, LoneTrailingPercentIsText) {
+    nerova_diagnostics("zep", "%d%% done, 100%", 50);
+    auto records = capture->records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, plog::Level::Default);
+    EXPECT_EQ(records[0].message, "zep : 50% done, 100%");
 }
 
 TEST(NerovaDiagnosticsSource, BaseNameOfSourcePath) {
@@ -203,4 +212,31 @@ TEST(Sha256, PiecewiseFeedingMatchesOneCall) {
         sha256_final(&ctx, digest);
         EXPECT_EQ(hex(digest, sizeof digest), whole) << "plan " << plan;
     }
+}
+
+// Past 512 MiB the length in bits no longer fits 32 bits; the digest must
+// still be the standard one. Fed in 1 MiB pieces (plus a tail that needs the
+// second padding block) and compared with OpenSSL's.
+TEST(NerovaDiagnosticsDigest, MessagesPast512MiBKeepTheStandardDigest) {
+    const std::string piece = patterned(std::size_t{1} << 20);
+    const std::string tail = patterned(60);
+    constexpr int kPieces = 513;
+    sha256_ctx ours;
+    sha256_init(&ours);
+    EVP_MD_CTX* theirs = EVP_MD_CTX_new();
+    ASSERT_TRUE(theirs);
+    ASSERT_EQ(EVP_DigestInit_ex(theirs, EVP_sha256(), nullptr), 1);
+    for (int i = 0; i < kPieces; ++i) {
+        sha256_update(&ours, reinterpret_cast<const unsigned char*>(piece.data()), static_cast<uint32_t>(piece.size()));
+        EVP_DigestUpdate(theirs, piece.data(), piece.size());
+    }
+    sha256_update(&ours, reinterpret_cast<const unsigned char*>(tail.data()), static_cast<uint32_t>(tail.size()));
+    EVP_DigestUpdate(theirs, tail.data(), tail.size());
+    unsigned char ourDigest[SHA256_DIGEST_SIZE], theirDigest[EVP_MAX_MD_SIZE];
+    unsigned int theirLength = 0;
+    sha256_final(&ours, ourDigest);
+    EVP_DigestFinal_ex(theirs, theirDigest, &theirLength);
+    EVP_MD_CTX_free(theirs);
+    ASSERT_EQ(theirLength, 32u);
+    EXPECT_EQ(hex(ourDigest, 32), hex(theirDigest, 32));
 }

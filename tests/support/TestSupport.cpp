@@ -110,6 +110,14 @@ std::string asUnprivilegedUser(const std::function<std::string()>& body) {
     return out;
 }
 
+std::optional<std::string> unprivilegedUserCannotRun(const std::string& program) {
+    if (geteuid() != 0) return std::nullopt;
+    const std::string outcome = asUnprivilegedUser([&] { return access(program.c_str(), X_OK) == 0 ? "yes" : "no"; });
+    if (outcome == "yes") return std::nullopt;
+    return "the unprivileged user (uid " + std::to_string(kNobody) + ") cannot run " + program +
+           "; a folder above it is closed to other users, so the permission test is skipped";
+}
+
 namespace {
 
 ProgramResult spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,

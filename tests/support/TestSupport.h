@@ -48,6 +48,12 @@ ProgramResult runProgramAsUnprivilegedUser(const std::vector<std::string>& argv,
                                            const std::map<std::string, std::string>& env,
                                            const std::string& workingDirectory);
 
+// When the tests run as root: why the unprivileged user cannot run the
+// program (a build folder inside a private folder, say), so that a test can
+// skip with that reason instead of failing with status 127; nullopt when it
+// can, and always when the tests do not run as root.
+std::optional<std::string> unprivilegedUserCannotRun(const std::string& program);
+
 // Splits text into lines (without the line feeds).
 std::vector<std::string> lines(const std::string& text);
 

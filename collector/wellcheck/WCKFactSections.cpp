@@ -6,8 +6,8 @@
 #include <string_view>
 #include <utility>
 
-#include "collector/WCKDateFormatters.h"
-#include "collector/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKDateFormatters.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
 
 using namespace WCKSnapshotValues;
 

@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "WCKTestTree.h"
-#include "collector/WCKDateFormatters.h"
-#include "collector/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKDateFormatters.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
 
 namespace {
 
-using G = WCKSnapshotGenerator;
+namespace G = WCKSnapshotGenerator;
 using wcktest::A;
 using wcktest::D;
 using wcktest::J;
@@ -290,6 +290,9 @@ TEST_F(WCKSections, ZTNAEventDescriptions) {
         {3, D({{"appBlockedTime", 30}}), "Access to application blocked for 30 seconds. Try again later"},
         {3, D({{"appBlockedTime", "45"}}), "Access to application blocked for 45 seconds. Try again later"},
         {3, D({{"appBlockedTime", std::numeric_limits<double>::quiet_NaN()}}), "Access to application blocked. Try again later"},
+        {3, D({{"appBlockedTime", 30.5}}), "Access to application blocked. Try again later"},
+        {3, D({{"appBlockedTime", 60.0}}), "Access to application blocked for 60 seconds. Try again later"},
+        {3, D({{"appBlockedTime", true}}), "Access to application blocked. Try again later"},
         {7, D({{"fqdn", "h.example"}}), "Failed to create connection. Server certificate validation error"},
         {11, D({{"fqdn", "h.example"}, {"reason", "timeout"}}),
          "Failed to create connection. DNS resolution failed for server h.example, due to: timeout"},

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <utility>
 
-#include "collector/WCKSnapshotGenerator.h"
-#include "collector/WCKState.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKState.h"
 
 using namespace WCKSnapshotValues;
 

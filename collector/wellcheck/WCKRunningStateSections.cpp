@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "collector/WCKDateFormatters.h"
-#include "collector/WCKSnapshotGenerator.h"
-#include "collector/WCKState.h"
+#include "collector/wellcheck/WCKDateFormatters.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKState.h"
 
 using namespace WCKSnapshotValues;
 

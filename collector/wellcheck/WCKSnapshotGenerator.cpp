@@ -1,10 +1,10 @@
-#include "collector/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
 
 #include <mutex>
 
 #include <nlohmann/json.hpp>
 
-#include "collector/WCKState.h"
+#include "collector/wellcheck/WCKState.h"
 #include "foundation/NerovaLogger.h"
 #include "platform/fs/FileManager.h"
 #include "platform/system/SystemEnvironment.h"

@@ -1,4 +1,4 @@
-#include "collector/WCKState.h"
+#include "collector/wellcheck/WCKState.h"
 
 #include <array>
 #include <string_view>

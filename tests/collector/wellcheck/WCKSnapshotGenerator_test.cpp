@@ -1,12 +1,13 @@
 // The whole report from fixture trees of preference lists.
-#include "collector/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
 
 #include <gtest/gtest.h>
 
 #include "WCKTestTree.h"
 #include "collector/StatusLogger.h"
-#include "collector/WCKSnapshotWriter.h"
+#include "collector/wellcheck/WCKSnapshotWriter.h"
 #include "platform/fs/FileManager.h"
+#include "platform/log/LogStore.h"
 
 namespace {
 
@@ -315,3 +316,95 @@ TEST(WCKSnapshotWriter, AFolderThatCannotBeMadeGivesTheWarning) {
 }
 
 }  // namespace
+
+// The installed features: the system and user update lists merged key by
+// key, then the first non-empty of InstalledFeatures,
+// InstallerProcessedFeatures and LastUpdateEventData.features, with the log
+// line that says which one was used.
+TEST(WCKSnapshotGenerator, FeatureSetFallbacksAndTheUserMerge) {
+    const NRVValue none;  // no list at all
+    struct Case {
+        const char* name;
+        NRVValue system;
+        NRVValue user;
+        std::set<std::string> features;
+        const char* logLine;
+    } cases[] = {
+        {"system installed features win", D({{"InstalledFeatures", A({"XPD", "XPD", 3})}}),
+         D({{"InstalledFeatures", A({"AV"})}}), {"XPD"}, "WCK: using InstalledFeatures (1 features)"},
+        {"empty system list filled from the user", D({{"InstalledFeatures", A({})}}),
+         D({{"InstalledFeatures", A({"AV", "ZTNA"})}}), {"AV", "ZTNA"}, "WCK: using InstalledFeatures (2 features)"},
+        {"installer features when none installed", D({{"InstallerProcessedFeatures", A({"MDR"})}}), none, {"MDR"},
+         "WCK: InstalledFeatures empty, falling back to InstallerProcessedFeatures (1 features)"},
+        {"installer features from the user", D({{"InstalledFeatures", A({1})}}),
+         D({{"InstallerProcessedFeatures", A({"AV"})}}), {"AV"},
+         "WCK: InstalledFeatures empty, falling back to InstallerProcessedFeatures (1 features)"},
+        {"last update event as the last resort", D({{"LastUpdateEventData", D({{"features", A({"AV", "LIVEQUERY"})}})}}),
+         none, {"AV", "LIVEQUERY"}, "WCK: falling back to LastUpdateEventData.features (2 features)"},
+        {"last update event taken from the user when the system lacks the key", D({{"LastProxyUsed", "p"}}),
+         D({{"LastUpdateEventData", D({{"features", A({"DISKENCRYPTION"})}})}}), {"DISKENCRYPTION"},
+         "WCK: falling back to LastUpdateEventData.features (1 features)"},
+        {"the system's last update event stays even when unusable", D({{"LastUpdateEventData", "text"}}),
+         D({{"LastUpdateEventData", D({{"features", A({"AV"})}})}}), {},
+         "WCK: falling back to LastUpdateEventData.features (0 features)"},
+        {"user list alone", none, D({{"InstalledFeatures", A({"AV"})}}), {"AV"}, "WCK: using InstalledFeatures (1 features)"},
+        {"no list", none, none, {}, "WCK: falling back to LastUpdateEventData.features (0 features)"},
+    };
+    for (const Case& c : cases) {
+        wcktest::Tree tree;
+        if (!c.system.isNull()) tree.systemList("com.nerova.plw.plist", c.system);
+        if (!c.user.isNull()) tree.userList("com.nerova.plw.plist", c.user, Format::Binary);
+        auto sink = std::make_shared<platform::log::CaptureSink>();
+        platform::log::setSink(sink);
+        const auto plw = WCKSnapshotGenerator::loadPlwPlist();
+        EXPECT_EQ(plw.has_value(), !c.system.isNull() || !c.user.isNull()) << c.name;
+        EXPECT_EQ(WCKSnapshotGenerator::effectiveFeatureSet(plw ? &*plw : nullptr), c.features) << c.name;
+        platform::log::setSink(nullptr);
+        const auto records = sink->records();
+        ASSERT_EQ(records.size(), 1u) << c.name;
+        EXPECT_EQ(records[0].message, c.logLine) << c.name;
+    }
+    // Other keys come from the system list alone.
+    wcktest::Tree tree;
+    tree.systemList("com.nerova.plw.plist", D({{"LastProxyUsed", "system"}}));
+    tree.userList("com.nerova.plw.plist", D({{"LastProxyUsed", "user"}, {"LastUpdate", "yesterday"}}));
+    const auto plw = WCKSnapshotGenerator::loadPlwPlist();
+    ASSERT_TRUE(plw);
+    EXPECT_EQ(plw->keys(), std::vector<std::string>{"LastProxyUsed"});
+    EXPECT_EQ(*plw->find("LastProxyUsed"), NRVValue("system"));
+}
+
+// Hostile but well-formed lists: each still gives a finished report, and
+// what can be shown is shown.
+TEST(WCKSnapshotGenerator, HostileListsStillGiveAFinishedReport) {
+    wcktest::Tree tree;
+    // An empty system list counts as absent; the user's is read instead.
+    testsupport::writeText(tree.systemPreferences("com.nerova.mcs.plist"), "");
+    tree.userList("com.nerova.mcs.plist", D({{"NRVMcsEndpointUUID", "from-user"}}));
+    // A list of 100,000 keys, the one that matters last.
+    NRVDictionary many;
+    for (int i = 0; i < 100000; ++i) many.set("key" + std::to_string(i), i);
+    many.set("MarketingVersion", "10.1");
+    tree.systemList("com.nerova.qrb.plist", many, Format::Binary);
+    tree.systemList("com.nerova.plw.plist", D({{"InstalledFeatures", A({"ZTNA"})}}));
+    // Event dates far before 1901 and after 2100, and parameters nested
+    // 100,000 deep (refused, so the event shows its text without them).
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    tree.systemList("com.nerova.nsg.ztna.plist",
+                    D({{"Events", A({D({{"eventType", 12}, {"EventDate", NRVDate::fromUnix(-3786825600.0)}}),
+                                     D({{"eventType", 12}, {"EventDate", NRVDate::fromUnix(7258118400.0)}}),
+                                     D({{"eventType", 0}, {"EventDate", NRVDate::fromUnix(0)},
+                                        {"eventParameters", "{\"appName\":" + deep + "}"}})})}}),
+                    Format::Binary);
+
+    const auto report = tree.report();
+    ASSERT_TRUE(report.is_object());
+    EXPECT_EQ(report["System"]["This Computer"]["Endpoint ID"]["value"], "from-user");
+    EXPECT_EQ(report["System"]["Version"]["value"], "10.1");
+    std::vector<std::string> rows;
+    for (const auto& [key, value] : report["ZTNA"]["ZTNA Events"].items()) rows.push_back(key);
+    std::sort(rows.begin(), rows.end());  // the JSON reader here sorts keys
+    EXPECT_EQ(rows, (std::vector<std::string>{"Jan 1, 1850, 12:00 AM ZTNA policy not found",
+                                              "Jan 1, 1970, 12:00 AM App access denied",
+                                              "Jan 1, 2200, 12:00 AM ZTNA policy not found"}));
+}

@@ -1,7 +1,7 @@
-#include "collector/WCKSnapshotWriter.h"
+#include "collector/wellcheck/WCKSnapshotWriter.h"
 
 #include "collector/StatusLogger.h"
-#include "collector/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
 #include "platform/fs/FileManager.h"
 
 WCKSnapshotWriter::WCKSnapshotWriter(const std::string& fileOutputFolder, std::shared_ptr<StatusLogger> statusLogger,

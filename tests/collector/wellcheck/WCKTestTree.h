@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "collector/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
 #include "platform/value/NRVValue.h"
 #include "platform/plist/PropertyList.h"
 #include "support/TestSupport.h"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "collector/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
 #include "foundation/NerovaLogger.h"
 #include "platform/plist/PropertyList.h"
 #include "platform/system/SystemEnvironment.h"

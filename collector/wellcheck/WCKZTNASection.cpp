@@ -6,11 +6,10 @@
 #include <map>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
-#include "collector/WCKDateFormatters.h"
-#include "collector/WCKSnapshotGenerator.h"
-#include "collector/WCKState.h"
+#include "collector/wellcheck/WCKDateFormatters.h"
+#include "foundation/NRVValueJSON.h"
+#include "collector/wellcheck/WCKSnapshotGenerator.h"
+#include "collector/wellcheck/WCKState.h"
 
 using namespace WCKSnapshotValues;
 
@@ -22,59 +21,10 @@ constexpr std::array<std::string_view, 2> eventDateKeys = {"EventDate", "eventDa
 
 namespace {
 
-// Event parameters may come as JSON text from a user-writable list; nesting
-// past this is refused before the parser sees it.
-constexpr int kMaxJSONDepth = 64;
-
 bool isEventArrayKey(std::string_view key) {
     for (std::string_view k : ZTNAPlist::eventArrayKeys)
         if (k == key) return true;
     return false;
-}
-
-bool jsonNestingWithinLimit(const std::string& text) {
-    int depth = 0;
-    bool inString = false, escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
-            continue;
-        }
-        if (c == '"') inString = true;
-        else if (c == '{' || c == '[') {
-            if (++depth > kMaxJSONDepth) return false;
-        } else if (c == '}' || c == ']') {
-            --depth;
-        }
-    }
-    return true;
-}
-
-NRVValue fromJSON(const nlohmann::json& j) {
-    switch (j.type()) {
-    case nlohmann::json::value_t::string: return NRVValue(j.get<std::string>());
-    case nlohmann::json::value_t::boolean: return NRVValue(j.get<bool>());
-    case nlohmann::json::value_t::number_integer: return NRVValue(static_cast<long long>(j.get<std::int64_t>()));
-    case nlohmann::json::value_t::number_unsigned: {
-        const auto u = j.get<std::uint64_t>();
-        if (u <= static_cast<std::uint64_t>(INT64_MAX)) return NRVValue(static_cast<long long>(u));
-        return NRVValue(static_cast<double>(u));
-    }
-    case nlohmann::json::value_t::number_float: return NRVValue(j.get<double>());
-    case nlohmann::json::value_t::array: {
-        NRVArray array;
-        for (const auto& element : j) array.push_back(fromJSON(element));
-        return NRVValue(std::move(array));
-    }
-    case nlohmann::json::value_t::object: {
-        NRVDictionary dict;
-        for (auto it = j.begin(); it != j.end(); ++it) dict.set(it.key(), fromJSON(it.value()));
-        return NRVValue(std::move(dict));
-    }
-    default: return NRVValue();
-    }
 }
 
 // Only dates a calendar can show count; a stored NaN or absurd value is no date.
@@ -138,11 +88,11 @@ std::optional<NRVDictionary> WCKSnapshotGenerator::ztnaEventParameters(const NRV
     if (!parameters) return std::nullopt;
     if (const NRVDictionary* dict = parameters->asDictionary()) return *dict;
     const std::string* json = parameters->asString();
-    if (!json || !jsonNestingWithinLimit(*json)) return std::nullopt;
-    const auto parsed = nlohmann::json::parse(*json, nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
-    NRVValue converted = fromJSON(parsed);
-    return std::move(*converted.asDictionary());
+    if (!json) return std::nullopt;
+    // Malformed or too deeply nested text counts as no parameters.
+    auto parsed = NRVValueJSON::parse(*json);
+    if (!parsed || !parsed->asDictionary()) return std::nullopt;
+    return std::move(*parsed->asDictionary());
 }
 
 std::string WCKSnapshotGenerator::ztnaEventDescription(std::int64_t type, const NRVDictionary* parameters) {
@@ -167,9 +117,11 @@ std::string WCKSnapshotGenerator::ztnaEventDescription(std::int64_t type, const 
         return "DNS resolution unsuccessful on the server";
     case 3: {
         std::optional<std::string> blocked = param("appBlockedTime");
-        if (!blocked) {
-            if (const auto seconds = intFromPlist(lookup(parameters, "appBlockedTime"))) blocked = std::to_string(*seconds);
-        }
+        // Only a whole number of seconds is shown; 30.5 must not read as 30,
+        // nor a boolean as 1.
+        const NRVValue* time = lookup(parameters, "appBlockedTime");
+        if (!blocked && time && (time->isInteger() || (time->isReal() && std::trunc(*time->asReal()) == *time->asReal())))
+            if (const auto seconds = intFromPlist(time)) blocked = std::to_string(*seconds);
         if (blocked) return "Access to application blocked for " + *blocked + " seconds. Try again later";
         return "Access to application blocked. Try again later";
     }

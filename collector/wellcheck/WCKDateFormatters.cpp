@@ -1,4 +1,4 @@
-#include "collector/WCKDateFormatters.h"
+#include "collector/wellcheck/WCKDateFormatters.h"
 
 #include <cmath>
 

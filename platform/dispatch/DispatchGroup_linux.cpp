@@ -1,0 +1,95 @@
+#include "platform/dispatch/Dispatch.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/dispatch/CurrentQueueScope_linux.h"
+#include "platform/dispatch/DispatchClock_linux.h"
+#include "platform/dispatch/DispatchScheduler_linux.h"
+
+namespace platform::dispatch {
+
+using namespace detail;
+
+namespace {
+
+class GroupImpl final : public DispatchGroup, public std::enable_shared_from_this<GroupImpl> {
+public:
+    void enter() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++count_;
+    }
+
+    void leave() override {
+        std::vector<std::pair<std::shared_ptr<DispatchQueue>, Block>> notifications;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            // An unbalanced leave crashes on the platform; here it is ignored so
+            // the group cannot go below empty.
+            if (count_ == 0) {
+                return;
+            }
+            if (--count_ > 0) {
+                return;
+            }
+            notifications.swap(notifications_);
+            emptied_.notify_all();
+        }
+        for (auto& [queue, block] : notifications) {
+            queue->async(std::move(block));
+        }
+    }
+
+    long wait(DispatchTime deadline) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto isEmpty = [this] { return count_ == 0; };
+        if (isNever(deadline)) {
+            emptied_.wait(lock, isEmpty);
+            return 0;
+        }
+        return emptied_.wait_until(lock, toTimePoint(deadline), isEmpty) ? 0 : 1;
+    }
+
+    void notify(const std::shared_ptr<DispatchQueue>& queue, Block block) override {
+        if (!queue) {
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (count_ > 0) {
+                notifications_.emplace_back(queue, std::move(block));
+                return;
+            }
+        }
+        queue->async(std::move(block));
+    }
+
+    void async(const std::shared_ptr<DispatchQueue>& queue, Block block) override {
+        if (!queue) {
+            return;
+        }
+        enter();
+        queue->async([self = shared_from_this(), block = std::move(block)] {
+            block();
+            self->leave();
+        });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable emptied_;
+    long count_ = 0;
+    std::vector<std::pair<std::shared_ptr<DispatchQueue>, Block>> notifications_;
+};
+
+}  // namespace
+
+std::shared_ptr<DispatchGroup> DispatchGroup::create() { return std::make_shared<GroupImpl>(); }
+
+}  // namespace platform::dispatch

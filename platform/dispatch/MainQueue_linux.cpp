@@ -1,0 +1,155 @@
+#include "platform/dispatch/Dispatch.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/dispatch/CurrentQueueScope_linux.h"
+#include "platform/dispatch/DispatchClock_linux.h"
+#include "platform/dispatch/DispatchScheduler_linux.h"
+
+namespace platform::dispatch {
+
+using namespace detail;
+
+namespace {
+
+// The main queue has no threads of its own: runMainQueue() drains it on the
+// calling thread, or a window front end's executor receives its blocks.
+class MainQueue final : public DispatchQueue {
+public:
+    const std::string& label() const override { return label_; }
+    QualityOfService qualityOfService() const override { return QualityOfService::UserInteractive; }
+
+    void async(Block block) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        items_.push_back(std::move(block));
+        changed_.notify_all();
+        drainToExecutorLocked(lock);
+    }
+    void asyncBarrier(Block block) override { async(std::move(block)); }
+
+    // Runs the block on the main thread (the thread draining the queue), as the
+    // platform does for its main queue, and waits for it.
+    void sync(const Block& block) override {
+        std::mutex doneMutex;
+        std::condition_variable doneChanged;
+        bool done = false;
+        async([&] {
+            block();
+            std::lock_guard<std::mutex> lock(doneMutex);
+            done = true;
+            doneChanged.notify_all();
+        });
+        std::unique_lock<std::mutex> lock(doneMutex);
+        doneChanged.wait(lock, [&] { return done; });
+    }
+    void syncBarrier(const Block& block) override { sync(block); }
+
+    void after(DispatchTime deadline, Block block) override {
+        Scheduler::shared().schedule(deadline, [this, block = std::move(block)]() mutable { async(std::move(block)); });
+    }
+
+    bool isCurrent() const override { return tCurrentQueue == this; }
+
+    void suspend() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++suspendCount_;
+    }
+
+    void resume() override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (suspendCount_ > 0 && --suspendCount_ == 0) {
+            changed_.notify_all();
+            drainToExecutorLocked(lock);
+        }
+    }
+
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stopRequested_ || (suspendCount_ == 0 && !executor_ && !items_.empty()); });
+            if (stopRequested_) {
+                stopRequested_ = false;
+                return;
+            }
+            Block block = std::move(items_.front());
+            items_.pop_front();
+            lock.unlock();
+            {
+                CurrentQueueScope scope(this);
+                block();
+                block = nullptr;
+            }
+            lock.lock();
+        }
+    }
+
+    // A stop that comes before the drain starts is kept, so that a completion
+    // arriving early cannot leave the front end waiting for ever.
+    void stop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopRequested_ = true;
+        changed_.notify_all();
+    }
+
+    void setExecutor(std::function<void(Block)> executor) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        executor_ = std::move(executor);
+        changed_.notify_all();
+        drainToExecutorLocked(lock);
+    }
+
+private:
+    // Hands the blocks to the executor in order, outside the lock so that an
+    // executor may add to the main queue itself. One thread drains at a time.
+    void drainToExecutorLocked(std::unique_lock<std::mutex>& lock) {
+        if (!executor_ || draining_) {
+            return;
+        }
+        draining_ = true;
+        while (executor_ && suspendCount_ == 0 && !items_.empty()) {
+            Block block = std::move(items_.front());
+            items_.pop_front();
+            auto executor = executor_;
+            lock.unlock();
+            executor([this, block = std::move(block)] {
+                CurrentQueueScope scope(this);
+                block();
+            });
+            lock.lock();
+        }
+        draining_ = false;
+    }
+
+    const std::string label_ = "main";
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Block> items_;
+    int suspendCount_ = 0;
+    bool stopRequested_ = false;
+    bool draining_ = false;
+    std::function<void(Block)> executor_;
+};
+
+MainQueue& mainQueueImpl() {
+    static auto* queue = new std::shared_ptr<MainQueue>(std::make_shared<MainQueue>());
+    return **queue;
+}
+
+}  // namespace
+
+std::shared_ptr<DispatchQueue> DispatchQueue::main() { return mainQueueImpl().shared_from_this(); }
+
+void runMainQueue() { mainQueueImpl().run(); }
+
+void stopMainQueue() { mainQueueImpl().stop(); }
+
+void setMainQueueExecutor(std::function<void(Block)> executor) { mainQueueImpl().setExecutor(std::move(executor)); }
+
+}  // namespace platform::dispatch

@@ -1,0 +1,34 @@
+// Local time as libc sees it: the zone comes from TZ at the moment of each
+// call (a zone name, a POSIX rule such as "<+0530>-5:30" or
+// "CET-1CEST,M3.5.0,M10.5.0/3", or none for the host's zone), so that every
+// local date text agrees with `date` and with the log store. Safe to call
+// from any thread: libc serialises its zone state.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace platform::time {
+
+struct LocalTime {
+    std::int64_t year = 0;  // proleptic Gregorian, 1 BC is 0
+    int month = 1;          // 1-12
+    int day = 1;            // 1-31
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    std::int32_t utcOffsetSeconds = 0;  // east of UTC
+};
+
+// The wall clock at whole second `unixSeconds`; nullopt where libc cannot
+// represent the year.
+std::optional<LocalTime> localTime(std::int64_t unixSeconds);
+
+// The instant at which the local wall clock shows the given fields (fields
+// out of their range carry over, as mktime does: day 32 is the next month's
+// first). A wall time that a change of offset skips or repeats resolves as
+// libc resolves it. nullopt when it cannot be represented.
+std::optional<std::int64_t> unixSecondsFromLocal(std::int64_t year, std::int64_t month, std::int64_t day, int hour,
+                                                 int minute, int second);
+
+}  // namespace platform::time
