@@ -102,7 +102,7 @@ void sha256_update(sha256_ctx* ctx, const unsigned char* message, uint32_t len) 
     const uint32_t tail = restLen % SHA256_BLOCK_SIZE;
     std::memcpy(ctx->block, rest + static_cast<std::size_t>(blocks) * SHA256_BLOCK_SIZE, tail);
     ctx->len = tail;
-    ctx->tot_len += (blocks + 1) * SHA256_BLOCK_SIZE;
+    ctx->tot_len += (uint64_t{blocks} + 1) * SHA256_BLOCK_SIZE;
 }
 
 void sha256_final(sha256_ctx* ctx, unsigned char* digest) {
@@ -111,7 +111,7 @@ void sha256_final(sha256_ctx* ctx, unsigned char* digest) {
     const uint32_t paddedLen = blocks * SHA256_BLOCK_SIZE;
     // Counted in 64 bits so that messages of 512 MiB and more still give the
     // standard digest.
-    const uint64_t bitCount = (uint64_t{ctx->tot_len} + ctx->len) * 8;
+    const uint64_t bitCount = (ctx->tot_len + ctx->len) * 8;
 
     std::memset(ctx->block + ctx->len, 0, paddedLen - ctx->len);
     ctx->block[ctx->len] = 0x80;

@@ -11,7 +11,7 @@ extern "C" {
 enum { SHA256_DIGEST_SIZE = 32, SHA256_BLOCK_SIZE = 64 };
 
 typedef struct {
-    uint32_t tot_len;                          // bytes already consumed in whole blocks
+    uint64_t tot_len;                          // bytes already consumed in whole blocks
     uint32_t len;                              // bytes waiting in block (0-63 between calls)
     unsigned char block[2 * SHA256_BLOCK_SIZE];  // room for the second block the padding may need
     uint32_t h[8];                             // running hash state
@@ -20,8 +20,8 @@ typedef struct {
 extern const uint32_t sha256_h0[8];  // H(0)
 extern const uint32_t sha256_k[64];  // K
 
-// Lengths are 32-bit: one call takes at most 4 GiB - 1 bytes, and a whole
-// message must stay below 4 GiB. A context belongs to one caller at a time
+// One call takes at most 4 GiB - 1 bytes; a message fed in pieces may be of
+// any length (the byte and bit counts are 64-bit). A context belongs to one caller at a time
 // and must be initialised again after sha256_final.
 void sha256_init(sha256_ctx* ctx);
 void sha256_update(sha256_ctx* ctx, const unsigned char* message, uint32_t len);

@@ -240,3 +240,15 @@ TEST(NerovaDiagnosticsDigest, MessagesPast512MiBKeepTheStandardDigest) {
     ASSERT_EQ(theirLength, 32u);
     EXPECT_EQ(hex(ourDigest, 32), hex(theirDigest, 32));
 }
+
+// Hashing 4 GiB takes too long for the suite, so start a context just below
+// that count: the consumed-bytes counter must carry past 32 bits instead of
+// wrapping to zero (which would pad a 4 GiB message as an empty one).
+TEST(NerovaDiagnosticsDigest, ByteCountCarriesPastFourGiB) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    ctx.tot_len = (std::uint64_t{1} << 32) - SHA256_BLOCK_SIZE;
+    const std::string block = patterned(2 * SHA256_BLOCK_SIZE);
+    sha256_update(&ctx, reinterpret_cast<const unsigned char*>(block.data()), static_cast<uint32_t>(block.size()));
+    EXPECT_EQ(ctx.tot_len, (std::uint64_t{1} << 32) + SHA256_BLOCK_SIZE);
+}
