@@ -1,5 +1,6 @@
 #include "ipc/NRVXPCClientConnection.h"
 
+#include "foundation/NRVQueueMonitor.h"
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVNerovaXPCInterfaceProtocol.h"
 #include "ipc/NRVXPCNotifications.h"
@@ -24,6 +25,8 @@ std::shared_ptr<NRVXPCClientConnection> NRVXPCClientConnection::initWithServiceN
     c->interface_ = std::move(interface);
     c->taskQueue_ = DispatchQueue::createConcurrent("com.nerova.xpc.clienthelper.clientConnection.taskqueue");
     c->statusUpdateQueue_ = DispatchQueue::createSerial("com.nerova.xpc.clienthelper.clientConnection.statusUpdateQueue");
+    NRVQueueMonitor::monitorDispatchQueue(c->taskQueue_);
+    NRVQueueMonitor::monitorDispatchQueue(c->statusUpdateQueue_);
     c->retryDelay_ = 10;
     c->connStatus_ = Disconnected;
     c->xpcBroker_ = std::make_shared<NRVNerovaXPCBroker>();

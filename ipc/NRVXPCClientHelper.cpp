@@ -4,6 +4,7 @@
 #include <random>
 
 #include "foundation/NRVDispatchExtensions.h"
+#include "foundation/NRVQueueMonitor.h"
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVNerovaXPCBroker.h"
 #include "platform/xpc/XPCPeer.h"
@@ -27,7 +28,11 @@ struct Shared {
 
 Shared& shared() {
     // Never destroyed: helpers may still unregister while the process exits.
-    static Shared* s = new Shared();
+    static Shared* s = [] {
+        auto* made = new Shared();
+        NRVQueueMonitor::monitorDispatchQueue(made->sharedTaskQueue);
+        return made;
+    }();
     return *s;
 }
 

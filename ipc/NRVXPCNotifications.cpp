@@ -1,20 +1,20 @@
 #include "ipc/NRVXPCNotifications.h"
 
 #include <map>
+#include <memory>
 #include <mutex>
 
-#include "platform/dispatch/Dispatch.h"
+#include "ipc/NRVDistributedNotificationCenter.h"
 
 namespace NRVXPCNotifications {
 
 namespace {
 
+// Each registration gets an address of its own to observe with.
 struct Registry {
     std::mutex mutex;
     std::uint64_t next = 1;
-    std::map<std::uint64_t, std::pair<std::string, Observer>> observers;
-    std::shared_ptr<platform::dispatch::DispatchQueue> queue =
-        platform::dispatch::DispatchQueue::createSerial("com.nerova.xpc.notifications.delivery");
+    std::map<std::uint64_t, std::unique_ptr<char>> keys;
 };
 
 Registry& registry() {
@@ -26,28 +26,34 @@ Registry& registry() {
 
 std::uint64_t addObserver(const std::string& name, Observer observer) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    std::uint64_t token = r.next++;
-    r.observers.emplace(token, std::make_pair(name, std::move(observer)));
+    const void* key;
+    std::uint64_t token;
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        token = r.next++;
+        key = r.keys.emplace(token, std::make_unique<char>()).first->second.get();
+    }
+    NRVDistributedNotificationCenter::addObserver(
+        key, [observer](const NRVNotification& n) { observer(n.userInfo.value_or(NRVDictionary())); }, name);
     return token;
 }
 
 void removeObserver(std::uint64_t token) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.observers.erase(token);
-}
-
-// Delivered within this process only, until the cross-process center is in.
-void post(const std::string& name, const NRVDictionary& userInfo) {
-    Registry& r = registry();
-    std::vector<Observer> targets;
+    std::unique_ptr<char> key;
     {
         std::lock_guard<std::mutex> lock(r.mutex);
-        for (const auto& [token, entry] : r.observers)
-            if (entry.first == name) targets.push_back(entry.second);
+        auto it = r.keys.find(token);
+        if (it == r.keys.end()) return;
+        key = std::move(it->second);
+        r.keys.erase(it);
     }
-    for (auto& t : targets) r.queue->async([t, userInfo] { t(userInfo); });
+    NRVDistributedNotificationCenter::removeObserver(key.get());
+}
+
+void post(const std::string& name, const NRVDictionary& userInfo) {
+    if (userInfo.empty()) NRVDistributedNotificationCenter::postNotificationName(name);
+    else NRVDistributedNotificationCenter::postNotificationName(name, userInfo);
 }
 
 }  // namespace NRVXPCNotifications

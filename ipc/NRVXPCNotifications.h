@@ -16,7 +16,9 @@ constexpr const char* kServerDidStart = "com.nerova.xpc.broker.notification.serv
 
 using Observer = std::function<void(const NRVDictionary& userInfo)>;
 
-// Observers run on a delivery queue, never on the poster's thread.
+// Across processes, through the distributed notification center. Observers
+// run on its delivery queue, never on the poster's thread; a process hears
+// its own posts too.
 std::uint64_t addObserver(const std::string& name, Observer observer);
 void removeObserver(std::uint64_t token);
 void post(const std::string& name, const NRVDictionary& userInfo);

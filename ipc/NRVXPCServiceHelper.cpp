@@ -1,5 +1,6 @@
 #include "ipc/NRVXPCServiceHelper.h"
 
+#include "foundation/NRVQueueMonitor.h"
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVNerovaXPCInterfaceProtocol.h"
 #include "ipc/NRVXPCNotifications.h"
@@ -26,6 +27,7 @@ std::shared_ptr<NRVXPCServiceHelper> NRVXPCServiceHelper::sharedHelper() {
         (*h)->taskQueue_ = DispatchQueue::createSerial("com.nerova.xpc.broker.servicehelper.taskqueue");
         (*h)->broker_ = std::make_shared<NRVNerovaXPCBroker>();
         (*h)->retryDelay_ = 30;
+        NRVQueueMonitor::monitorDispatchQueue((*h)->taskQueue_);
         return h;
     }();
     return *helper;

@@ -28,13 +28,6 @@ struct PeerIdentity {
 // read gives pid 0 (never trusted).
 PeerIdentity readPeerIdentity(int socketFD);
 
-// Field 22 of /proc/<pid>/stat, or nullopt when the process is gone.
-std::optional<std::uint64_t> processStartTime(int pid);
-
-// True only for a token of a live process that is not pid 0 or 1 and whose
-// start time still matches (no pid reuse since the token was made).
-bool auditTokenIsCurrent(const platform::AuditToken& token);
-
 // NRV_RUNTIME_ROOT when set and not empty, else "/run/nerova".
 std::string runtimeRoot();
 // <runtime root>/xpc/<name>

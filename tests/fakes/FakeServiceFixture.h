@@ -29,12 +29,15 @@ protected:
         runtimeRoot_ = tmpl;
         setenv("NRV_RUNTIME_ROOT", runtimeRoot_.c_str(), 1);
         setenv("NRV_LOG_STORE", logStore().c_str(), 1);
+        // The build's programs, from the build's bin folder, are the maker's.
+        setenv("NRV_CODESIGN_POLICY", (std::string(NRV_CODESIGN_DIR) + "/test-policy.plist").c_str(), 1);
     }
 
     void TearDown() override {
         for (pid_t pid : std::vector<pid_t>(running_)) stopRole(pid);
         unsetenv("NRV_RUNTIME_ROOT");
         unsetenv("NRV_LOG_STORE");
+        unsetenv("NRV_CODESIGN_POLICY");
         std::error_code ec;
         std::filesystem::remove_all(runtimeRoot_, ec);
     }

@@ -15,6 +15,7 @@
 #include "platform/xpc/XPCFrame.h"
 #include "platform/xpc/XPCListener.h"
 #include "platform/xpc/XPCPeer.h"
+#include "platform/process/ProcessInfo.h"
 
 using namespace platform::xpc;
 using namespace std::chrono_literals;
@@ -250,7 +251,7 @@ TEST(XPCTransport, CallsReplyAndBadCallsGetErrorsWhileTheConnectionStays) {
 
     EXPECT_TRUE(callAndWait(c, "echo:withReply:", {NRVValue("again")}).reply);
     EXPECT_EQ(c->processIdentifier(), getpid());
-    EXPECT_TRUE(auditTokenIsCurrent(c->auditToken()));
+    EXPECT_TRUE(platform::process::isAuditTokenCurrent(c->auditToken()));
     c->invalidate();
 }
 
