@@ -49,7 +49,11 @@ protected:
     // Starts `--role=<role>` with the knobs; 0 (and a test failure) when it
     // does not print READY within 5 s.
     pid_t startRole(const std::string& role, const std::vector<std::string>& knobs = {}) {
-        std::vector<std::string> args = {fakeServicePath(), "--role=" + role, "--runtime-root=" + runtimeRoot_};
+        return startRoleFrom(fakeServicePath(), role, knobs);
+    }
+    // The same from another copy of the program (signed in some other way).
+    pid_t startRoleFrom(const std::string& program, const std::string& role, const std::vector<std::string>& knobs = {}) {
+        std::vector<std::string> args = {program, "--role=" + role, "--runtime-root=" + runtimeRoot_};
         args.insert(args.end(), knobs.begin(), knobs.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <vector>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -62,9 +64,35 @@ bool takeValue(const std::string& arg, const char* key, std::string& out) {
     return true;
 }
 
+// Runs a copy of this program that has no signature file beside it, with the
+// same arguments but --unsigned: the peer checks then see an unsigned process.
+int runUnsigned(int argc, char** argv) {
+    namespace fs = std::filesystem;
+    const char* root = std::getenv("NRV_RUNTIME_ROOT");
+    fs::path folder = fs::path(root && *root ? root : "/tmp") / ("unsigned-" + std::to_string(getpid()));
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    fs::path copy = folder / "nrv-fake-service";
+    fs::copy_file("/proc/self/exe", copy, fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+        std::cerr << "nrv-fake-service: cannot copy itself: " << ec.message() << "\n";
+        return 1;
+    }
+    fs::permissions(copy, fs::perms(0755), ec);
+    std::vector<std::string> args = {copy.string()};
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) != "--unsigned") args.push_back(argv[i]);
+    std::vector<char*> cargs;
+    for (auto& a : args) cargs.push_back(a.data());
+    cargs.push_back(nullptr);
+    execv(cargs[0], cargs.data());
+    std::cerr << "nrv-fake-service: cannot run the unsigned copy\n";
+    return 1;
+}
+
 int usage(const std::string& why) {
     std::cerr << "nrv-fake-service: " << why << "\n"
-              << "usage: nrv-fake-service --role=broker|agent|root-service|settings [--name=TEXT] [--name-nil]\n"
+              << "usage: nrv-fake-service --role=broker|agent|root-service|settings|probe [--name=TEXT] [--name-nil]\n"
               << "       [--record=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--never-reply]\n"
               << "       [--reply=yes|no] [--delay-ms=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR]\n";
     return 64;
@@ -101,10 +129,12 @@ int main(int argc, char** argv) {
         else return usage("unknown argument " + a);
     }
     if (o.runtimeRoot) setenv("NRV_RUNTIME_ROOT", o.runtimeRoot->c_str(), 1);
+    if (o.unsignedRun) return runUnsigned(argc, argv);
     if (o.role == "broker") return fake::runBroker(o);
     if (o.role == "agent") return fake::runAgent(o);
     if (o.role == "root-service") return fake::runRootService(o);
     if (o.role == "settings") return fake::runSettings(o);
+    if (o.role == "probe") return fake::runProbe(o);
     // The notification-map updater role is added beside these.
     return usage("unknown role '" + o.role + "'");
 }
