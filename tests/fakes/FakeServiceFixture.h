@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,27 +22,76 @@
 
 extern char** environ;
 
+// The build's team and anchors (from the policy CMake writes for tests), with
+// the build's bin folder and `peers` as the allowed places.
+inline std::string testsupport_policyText(const std::string& peers) {
+    std::string text;
+    FILE* f = fopen(NRV_CODESIGN_DIR "/test-policy.plist", "r");
+    if (f) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+        fclose(f);
+    }
+    const std::string marker = "</string></array>";
+    std::size_t at = text.find(marker);
+    if (at != std::string::npos) text.insert(at + 9, "<string>" + peers + "</string>");
+    return text;
+}
+
+// The runtime root, log store and trust policy are set once, before main
+// starts any thread: changing the environment while the transport's and the
+// logger's threads read it would race.
+namespace fakeservices {
+
+struct Environment {
+    std::string root;
+    Environment() {
+        // Short on purpose: socket paths are limited to 107 bytes.
+        char tmpl[] = "/tmp/nrvrtXXXXXX";
+        if (!mkdtemp(tmpl)) return;
+        root = tmpl;
+        setenv("NRV_RUNTIME_ROOT", root.c_str(), 1);
+        setenv("NRV_LOG_STORE", (root + "/unified.log").c_str(), 1);
+        // The build's bin folder and the peers folder of the signature tests
+        // are the maker's places; the build's anchors are trusted.
+        std::filesystem::create_directories(root + "/peers");
+        const std::string policy = root + "/policy.plist";
+        FILE* f = fopen(policy.c_str(), "w");
+        if (f) {
+            std::string text = testsupport_policyText(root + "/peers");
+            fwrite(text.data(), 1, text.size(), f);
+            fclose(f);
+        }
+        setenv("NRV_CODESIGN_POLICY", policy.c_str(), 1);
+    }
+    ~Environment() {
+        std::error_code ec;
+        std::filesystem::remove_all(root, ec);
+    }
+};
+
+inline Environment& environment() {
+    static Environment e;
+    return e;
+}
+inline const bool kEnvironmentReady = !environment().root.empty();
+
+}  // namespace fakeservices
+
 class FakeServiceFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Short on purpose: socket paths are limited to 107 bytes.
-        char tmpl[] = "/tmp/nrvrtXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        runtimeRoot_ = tmpl;
-        setenv("NRV_RUNTIME_ROOT", runtimeRoot_.c_str(), 1);
-        setenv("NRV_LOG_STORE", logStore().c_str(), 1);
-        // The build's programs, from the build's bin folder, are the maker's.
-        setenv("NRV_CODESIGN_POLICY", (std::string(NRV_CODESIGN_DIR) + "/test-policy.plist").c_str(), 1);
+        ASSERT_TRUE(fakeservices::kEnvironmentReady);
+        runtimeRoot_ = fakeservices::environment().root;
     }
 
     void TearDown() override {
         for (pid_t pid : std::vector<pid_t>(running_)) stopRole(pid);
-        unsetenv("NRV_RUNTIME_ROOT");
-        unsetenv("NRV_LOG_STORE");
-        unsetenv("NRV_CODESIGN_POLICY");
-        std::error_code ec;
-        std::filesystem::remove_all(runtimeRoot_, ec);
     }
+
+    // Signed copies placed here count as the maker's programs.
+    std::string peersFolder() const { return runtimeRoot_ + "/peers"; }
 
     const std::string& runtimeRoot() const { return runtimeRoot_; }
     std::string logStore() const { return runtimeRoot_ + "/unified.log"; }

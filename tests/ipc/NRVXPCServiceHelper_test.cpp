@@ -126,10 +126,7 @@ TEST_F(NRVXPCServiceHelperTest, StartingANameAgainRetiresTheOldListener) {
 // Every signature case of a peer, on both sides: a client refusing a broker
 // that is not the maker's, and a service refusing a client that is not.
 TEST_F(NRVXPCServiceHelperTest, PeersAreCheckedOnBothSides) {
-    const std::string peers = runtimeRoot() + "/peers";
-    const std::string policy =
-        sig::writePolicy(runtimeRoot() + "/policy.plist", {std::string(NRV_BIN_DIR), peers});
-    setenv("NRV_CODESIGN_POLICY", policy.c_str(), 1);
+    const std::string peers = peersFolder();
     auto notHardened = sig::makerOptions("com.nerova.fake");
     notHardened.hardenedRuntime = false;
     auto entitled = sig::makerOptions("com.nerova.fake");

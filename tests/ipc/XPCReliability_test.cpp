@@ -82,7 +82,14 @@ TEST_F(XPCReliabilityTest, TenThousandCallsOnOneConnectionAreAllAnsweredWithFlat
     const long before = residentKiB(agent);
     for (int round = 0; round < 9; ++round) ASSERT_EQ(burst(proxy, 1000), 1000);
     const long after = residentKiB(agent);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers keep history per allocation and per thread: memory is
+    // measured in plain builds only.
+    (void)before;
+    (void)after;
+#else
     EXPECT_LT(after - before, 2048) << before << " KiB after 1,000 calls, " << after << " KiB after 10,000";
+#endif
     EXPECT_EQ(proxy->connection()->pendingCallCount(), 0u);
     helper.disconnectService(service);
 }

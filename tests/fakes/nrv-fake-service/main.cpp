@@ -130,11 +130,17 @@ int main(int argc, char** argv) {
     }
     if (o.runtimeRoot) setenv("NRV_RUNTIME_ROOT", o.runtimeRoot->c_str(), 1);
     if (o.unsignedRun) return runUnsigned(argc, argv);
-    if (o.role == "broker") return fake::runBroker(o);
-    if (o.role == "agent") return fake::runAgent(o);
-    if (o.role == "root-service") return fake::runRootService(o);
-    if (o.role == "settings") return fake::runSettings(o);
-    if (o.role == "probe") return fake::runProbe(o);
+    int status;
+    if (o.role == "broker") status = fake::runBroker(o);
+    else if (o.role == "agent") status = fake::runAgent(o);
+    else if (o.role == "root-service") status = fake::runRootService(o);
+    else if (o.role == "settings") status = fake::runSettings(o);
+    else if (o.role == "probe") status = fake::runProbe(o);
     // The notification-map updater role is added beside these.
-    return usage("unknown role '" + o.role + "'");
+    else status = usage("unknown role '" + o.role + "'");
+    // The transport's threads are still running: leave without destroying
+    // statics under them.
+    std::cout.flush();
+    std::cerr.flush();
+    _exit(status);
 }
