@@ -1,0 +1,702 @@
+#include "platform/codesign/CodeSignature.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/fd/ScopedFD.h"
+#include "platform/fs/FileManager.h"
+#include "platform/plist/PropertyList.h"
+#include "platform/process/ProcessInfo.h"
+
+namespace platform::codesign {
+
+struct StaticCode::Evaluation {
+    SigningInformation info;
+    CodeFacts facts;
+    int status = kCodeSignOK;  // of the signature itself, before any requirement
+    std::string description;
+};
+
+namespace {
+
+// A signature file holds a few certificates and a short text; anything this
+// large is not one of ours. The same bound holds for anchor files.
+constexpr std::size_t kMaxSignatureFileSize = 1u << 20;
+constexpr std::size_t kMaxAnchorFileSize = 1u << 20;
+constexpr std::size_t kMaxAnchorFiles = 256;
+constexpr std::size_t kMaxCertificates = 8;
+constexpr std::size_t kMaxCacheEntries = 512;
+
+std::atomic<std::uint64_t> gEvaluations{0};
+
+bool fail(CodeSignError* error, int status, std::string description) {
+    if (error) *error = CodeSignError{status, std::move(description)};
+    return false;
+}
+
+struct X509Free { void operator()(X509* x) const { X509_free(x); } };
+struct PkeyFree { void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); } };
+struct MdCtxFree { void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); } };
+struct StoreFree { void operator()(X509_STORE* s) const { X509_STORE_free(s); } };
+struct StoreCtxFree { void operator()(X509_STORE_CTX* c) const { X509_STORE_CTX_free(c); } };
+struct BioFree { void operator()(BIO* b) const { BIO_free(b); } };
+struct StackFree { void operator()(STACK_OF(X509)* s) const { sk_X509_free(s); } };
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+// ---- canonical encoding -------------------------------------------------
+
+void putU64(NRVData& out, std::uint64_t v) {
+    for (int i = 7; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(v >> (i * 8)));
+}
+void putBytes(NRVData& out, const void* p, std::size_t n) {
+    putU64(out, n);
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    out.insert(out.end(), b, b + n);
+}
+
+void encodeValue(NRVData& out, const NRVValue& v) {
+    switch (v.type()) {
+        case NRVValue::Type::Null: out.push_back('n'); break;
+        case NRVValue::Type::Bool: out.push_back(*v.asBool() ? 'T' : 'F'); break;
+        case NRVValue::Type::Integer:
+            out.push_back('i');
+            putU64(out, static_cast<std::uint64_t>(*v.asInteger()));
+            break;
+        case NRVValue::Type::Real: {
+            out.push_back('r');
+            std::uint64_t bits;
+            double d = *v.asReal();
+            std::memcpy(&bits, &d, sizeof bits);
+            putU64(out, bits);
+            break;
+        }
+        case NRVValue::Type::String:
+            out.push_back('s');
+            putBytes(out, v.asString()->data(), v.asString()->size());
+            break;
+        case NRVValue::Type::Data:
+            out.push_back('d');
+            putBytes(out, v.asData()->data(), v.asData()->size());
+            break;
+        case NRVValue::Type::Date: {
+            out.push_back('t');
+            std::uint64_t bits;
+            double d = v.asDate()->sinceReferenceDate;
+            std::memcpy(&bits, &d, sizeof bits);
+            putU64(out, bits);
+            break;
+        }
+        case NRVValue::Type::Array:
+            out.push_back('a');
+            putU64(out, v.asArray()->size());
+            for (const auto& item : *v.asArray()) encodeValue(out, item);
+            break;
+        case NRVValue::Type::Dictionary: {
+            const NRVDictionary& d = *v.asDictionary();
+            std::vector<std::size_t> order(d.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+            std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return d.keyAt(a) < d.keyAt(b); });
+            out.push_back('D');
+            putU64(out, d.size());
+            for (std::size_t i : order) {
+                putBytes(out, d.keyAt(i).data(), d.keyAt(i).size());
+                encodeValue(out, d.valueAt(i));
+            }
+            break;
+        }
+    }
+}
+
+// ---- certificates -------------------------------------------------------
+
+X509Ptr certificateFromDER(const NRVData& der) {
+    const unsigned char* p = der.data();
+    X509* x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    if (x && p != der.data() + der.size()) {
+        X509_free(x);
+        return nullptr;
+    }
+    return X509Ptr(x);
+}
+
+std::optional<NRVData> derOf(X509* x) {
+    unsigned char* buf = nullptr;
+    int n = i2d_X509(x, &buf);
+    if (n <= 0) return std::nullopt;
+    NRVData out(buf, buf + n);
+    OPENSSL_free(buf);
+    return out;
+}
+
+// Every certificate of a PEM file, or the one certificate of a DER file.
+std::vector<X509Ptr> certificatesFromBytes(const std::string& bytes) {
+    std::vector<X509Ptr> out;
+    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    while (bio && out.size() < kMaxCertificates * 32) {
+        X509* x = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr);
+        if (!x) break;
+        out.emplace_back(x);
+    }
+    if (out.empty()) {
+        NRVData der(bytes.begin(), bytes.end());
+        if (auto x = certificateFromDER(der)) out.push_back(std::move(x));
+    }
+    return out;
+}
+
+// Reads a small regular file without following a FIFO or device into a block.
+std::optional<std::string> readSmallRegularFile(const std::string& path, std::size_t cap, int* err) {
+    ScopedFD fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
+        *err = errno;
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > cap) {
+        *err = EINVAL;
+        return std::nullopt;
+    }
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *err = errno;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+        if (out.size() > cap) {
+            *err = EFBIG;
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> nameEntry(X509_NAME* name, int nid) {
+    int i = X509_NAME_get_index_by_NID(name, nid, -1);
+    if (i < 0) return std::nullopt;
+    ASN1_STRING* s = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, i));
+    unsigned char* utf8 = nullptr;
+    int n = ASN1_STRING_to_UTF8(&utf8, s);
+    if (n < 0) return std::nullopt;
+    std::string out(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(n));
+    OPENSSL_free(utf8);
+    return out;
+}
+
+CertificateFacts factsOf(X509* x) {
+    CertificateFacts f;
+    X509_NAME* subject = X509_get_subject_name(x);
+    f.subjectO = nameEntry(subject, NID_organizationName);
+    f.subjectOU = nameEntry(subject, NID_organizationalUnitName);
+    f.subjectCN = nameEntry(subject, NID_commonName);
+    int count = X509_get_ext_count(x);
+    for (int i = 0; i < count && i < 64; ++i) {
+        char buf[128];
+        int n = OBJ_obj2txt(buf, sizeof buf, X509_EXTENSION_get_object(X509_get_ext(x, i)), 1);
+        if (n > 0 && static_cast<std::size_t>(n) < sizeof buf) f.extensionOIDs.emplace_back(buf, static_cast<std::size_t>(n));
+    }
+    return f;
+}
+
+const EVP_MD* digestFor(EVP_PKEY* key) {
+    int id = EVP_PKEY_get_id(key);
+    return (id == EVP_PKEY_ED25519 || id == EVP_PKEY_ED448) ? nullptr : EVP_sha256();
+}
+
+bool verifyFieldSignature(X509* leaf, const SignatureFields& fields) {
+    PkeyPtr key(X509_get_pubkey(leaf));
+    if (!key || fields.signature.empty()) return false;
+    NRVData message = canonicalEncoding(fields);
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, digestFor(key.get()), nullptr, key.get()) != 1) return false;
+    return EVP_DigestVerify(ctx.get(), fields.signature.data(), fields.signature.size(), message.data(), message.size()) == 1;
+}
+
+// Folder identity, so that a changed anchors folder invalidates the cache.
+std::string anchorsIdentity(const std::string& folder) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) return "none";
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_mtim.tv_sec) +
+           "." + std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ctim.tv_sec) + "." +
+           std::to_string(st.st_ctim.tv_nsec);
+}
+
+std::unique_ptr<X509_STORE, StoreFree> loadAnchors(const std::string& folder) {
+    std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+    if (!store) return store;
+    auto entries = fs::contentsOfDirectory(folder, true);
+    if (!entries) return store;
+    std::size_t files = 0;
+    for (const auto& e : *entries) {
+        if (e.isDirectory || ++files > kMaxAnchorFiles) continue;
+        int err = 0;
+        auto bytes = readSmallRegularFile(e.path, kMaxAnchorFileSize, &err);
+        if (!bytes) continue;
+        for (auto& cert : certificatesFromBytes(*bytes)) X509_STORE_add_cert(store.get(), cert.get());
+    }
+    return store;
+}
+
+bool chainTrusted(const std::vector<X509Ptr>& chain, const std::string& anchorsFolder) {
+    if (chain.empty()) return false;
+    X509* leaf = chain.front().get();
+    // The leaf must be meant for code signing, not any certificate the
+    // authority ever issued.
+    if (!(X509_get_extension_flags(leaf) & EXFLAG_XKUSAGE) || !(X509_get_extended_key_usage(leaf) & XKU_CODE_SIGN)) {
+        return false;
+    }
+    auto store = loadAnchors(anchorsFolder);
+    std::unique_ptr<STACK_OF(X509), StackFree> untrusted(sk_X509_new_null());
+    std::unique_ptr<X509_STORE_CTX, StoreCtxFree> ctx(X509_STORE_CTX_new());
+    if (!store || !untrusted || !ctx) return false;
+    for (std::size_t i = 1; i < chain.size(); ++i) sk_X509_push(untrusted.get(), chain[i].get());
+    if (X509_STORE_CTX_init(ctx.get(), store.get(), leaf, untrusted.get()) != 1) return false;
+    return X509_verify_cert(ctx.get()) == 1;
+}
+
+// ---- evaluation ---------------------------------------------------------
+
+std::optional<NRVData> digestOfDescriptor(int fd, const EVP_MD* md = EVP_sha256()) {
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
+    std::vector<unsigned char> buf(1 << 20);
+    off_t offset = 0;
+    for (;;) {
+        ssize_t n = ::pread(fd, buf.data(), buf.size(), offset);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        offset += n;
+        EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<std::size_t>(n));
+    }
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), out, &len) != 1) return std::nullopt;
+    return NRVData(out, out + len);
+}
+
+bool isPlatformLocation(const std::string& path, const struct stat& st) {
+    static const char* const kPrefixes[] = {"/usr/", "/bin/", "/sbin/", "/lib/"};
+    bool under = false;
+    for (const char* p : kPrefixes) under = under || path.rfind(p, 0) == 0;
+    return under && st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::string statKey(const struct stat& st) {
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
+           std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
+}
+
+std::string escapeQuoted(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::string hexOf(const NRVData& d) {
+    static const char* kHex = "0123456789abcdef";
+    std::string out;
+    for (auto b : d) {
+        out.push_back(kHex[b >> 4]);
+        out.push_back(kHex[b & 15]);
+    }
+    return out;
+}
+
+std::shared_ptr<StaticCode::Evaluation> evaluate(int fd, const std::string& path, const struct stat& st,
+                                                 const TrustPolicy& policy) {
+    ++gEvaluations;
+    auto e = std::make_shared<StaticCode::Evaluation>();
+    e->info.path = path;
+    auto hash = digestOfDescriptor(fd);
+    if (!hash) {
+        e->status = kCodeSignNoSuchCode;
+        e->description = "cannot read '" + path + "'";
+        return e;
+    }
+    e->info.cdhash = *hash;
+    e->facts.cdhash = *hash;
+    e->facts.platformCode = isPlatformLocation(path, st);
+
+    CodeSignError readError;
+    auto fields = readSignatureFile(signatureFilePath(path), &readError);
+    if (!fields) {
+        if (readError.status == kCodeSignUnsigned && e->facts.platformCode) {
+            std::string name = fs::lastPathComponent(path);
+            e->info.isSigned = true;
+            e->info.isPlatformCode = true;
+            e->info.identifier = name;
+            e->info.designatedRequirement = "identifier \"" + escapeQuoted(name) + "\" and anchor apple";
+            e->facts.identifier = name;
+            return e;
+        }
+        e->status = readError.status;
+        e->description = readError.description;
+        return e;
+    }
+
+    e->info.isSigned = true;
+    e->info.identifier = fields->identifier;
+    e->info.teamIdentifier = fields->teamIdentifier;
+    e->info.flags = fields->flags;
+    e->info.entitlements = fields->entitlements;
+    e->info.designatedRequirement = fields->designatedRequirement;
+    e->facts.identifier = fields->identifier;
+
+    if (fields->cdhash != *hash) {
+        e->status = kCodeSignSignatureFailed;
+        e->description = "the file's hash does not match its signature";
+        return e;
+    }
+    if (fields->flags & kCodeSignFlagAdhoc) {
+        if (!fields->certificates.empty() || !fields->signature.empty()) {
+            e->status = kCodeSignMalformed;
+            e->description = "an ad hoc signature carries certificates";
+        }
+        return e;
+    }
+    if (fields->certificates.empty() || fields->certificates.size() > kMaxCertificates) {
+        e->status = kCodeSignMalformed;
+        e->description = "the signature has no usable certificate chain";
+        return e;
+    }
+    std::vector<X509Ptr> chain;
+    for (const auto& der : fields->certificates) {
+        auto cert = certificateFromDER(der);
+        if (!cert) {
+            e->status = kCodeSignMalformed;
+            e->description = "a certificate of the signature cannot be read";
+            return e;
+        }
+        chain.push_back(std::move(cert));
+    }
+    if (!verifyFieldSignature(chain.front().get(), *fields)) {
+        e->status = kCodeSignSignatureFailed;
+        e->description = "the signature does not verify with the leaf certificate";
+        return e;
+    }
+    for (const auto& cert : chain) e->facts.certificates.push_back(factsOf(cert.get()));
+    e->info.certificates = e->facts.certificates;
+    e->facts.anchorTrusted = chainTrusted(chain, policy.anchorsFolder);
+    return e;
+}
+
+std::mutex gCacheMutex;
+std::map<std::string, std::shared_ptr<const StaticCode::Evaluation>> gCache;
+
+// The evaluation of the open file `fd` at `path`, from the cache when the
+// file, its signature file and the anchors are unchanged.
+std::shared_ptr<const StaticCode::Evaluation> evaluationFor(int fd, const std::string& path) {
+    struct stat before {};
+    if (::fstat(fd, &before) != 0) return nullptr;
+    const TrustPolicy& policy = TrustPolicy::current();
+    struct stat sigStat {};
+    std::string sigKey = ::stat(signatureFilePath(path).c_str(), &sigStat) == 0 ? statKey(sigStat) : "absent";
+    std::string key = path + "\n" + statKey(before) + "\n" + sigKey + "\n" + policy.anchorsFolder + "\n" +
+                      anchorsIdentity(policy.anchorsFolder);
+    {
+        std::lock_guard<std::mutex> lock(gCacheMutex);
+        auto it = gCache.find(key);
+        if (it != gCache.end()) return it->second;
+    }
+    auto e = evaluate(fd, path, before, policy);
+    // A file written while it was hashed must not be remembered with the
+    // hash of a mixture.
+    struct stat after {};
+    if (::fstat(fd, &after) == 0 && statKey(after) == statKey(before)) {
+        std::lock_guard<std::mutex> lock(gCacheMutex);
+        if (gCache.size() >= kMaxCacheEntries) gCache.clear();
+        gCache[key] = e;
+    }
+    return e;
+}
+
+}  // namespace
+
+std::uint64_t evaluationCount() { return gEvaluations.load(); }
+
+std::string signatureFilePath(const std::string& executablePath) { return executablePath + kSignatureFileSuffix; }
+
+NRVData canonicalEncoding(const SignatureFields& f) {
+    constexpr std::string_view kMagic = "nrvsig-canonical-1";
+    NRVData out(kMagic.begin(), kMagic.end());
+    NRVDictionary d;
+    d.set("FormatVersion", NRVValue(static_cast<long long>(kSignatureFormatVersion)));
+    d.set("Identifier", NRVValue(f.identifier));
+    d.set("TeamIdentifier", NRVValue(f.teamIdentifier));
+    d.set("Flags", NRVValue(static_cast<long long>(f.flags)));
+    d.set("Entitlements", NRVValue(f.entitlements));
+    d.set("DesignatedRequirement", NRVValue(f.designatedRequirement));
+    d.set("CDHash", NRVValue(f.cdhash));
+    NRVArray certs;
+    for (const auto& c : f.certificates) certs.emplace_back(c);
+    d.set("Certificates", NRVValue(std::move(certs)));
+    encodeValue(out, NRVValue(std::move(d)));
+    return out;
+}
+
+std::optional<SignatureFields> readSignatureFile(const std::string& signaturePath, CodeSignError* error) {
+    int err = 0;
+    auto bytes = readSmallRegularFile(signaturePath, kMaxSignatureFileSize, &err);
+    if (!bytes) {
+        if (err == ENOENT || err == ENOTDIR) {
+            fail(error, kCodeSignUnsigned, "code object is not signed at all");
+        } else {
+            fail(error, kCodeSignMalformed, "cannot read the signature file '" + signaturePath + "'");
+        }
+        return std::nullopt;
+    }
+    auto value = plist::readData(*bytes);
+    const NRVDictionary* d = value ? value->asDictionary() : nullptr;
+    auto bad = [&](const std::string& why) {
+        fail(error, kCodeSignMalformed, "malformed signature file '" + signaturePath + "': " + why);
+        return std::nullopt;
+    };
+    if (!d) return bad("not a property-list dictionary");
+    const NRVValue* version = d->find("FormatVersion");
+    if (!version || !version->asInteger() || *version->asInteger() != kSignatureFormatVersion) {
+        return bad("unknown format version");
+    }
+    SignatureFields f;
+    auto str = [&](const char* key, std::string* out, bool required) {
+        const NRVValue* v = d->find(key);
+        if (!v) return !required;
+        if (!v->asString()) return false;
+        *out = *v->asString();
+        return true;
+    };
+    if (!str("Identifier", &f.identifier, true) || f.identifier.empty()) return bad("no identifier");
+    if (!str("TeamIdentifier", &f.teamIdentifier, false)) return bad("bad team identifier");
+    if (!str("DesignatedRequirement", &f.designatedRequirement, false)) return bad("bad requirement");
+    const NRVValue* flags = d->find("Flags");
+    if (!flags || !flags->asInteger() || *flags->asInteger() < 0 || *flags->asInteger() > 0xffffffffll) {
+        return bad("bad flags");
+    }
+    f.flags = static_cast<std::uint32_t>(*flags->asInteger());
+    if (const NRVValue* ent = d->find("Entitlements")) {
+        if (!ent->asDictionary()) return bad("bad entitlements");
+        f.entitlements = *ent->asDictionary();
+    }
+    const NRVValue* hash = d->find("CDHash");
+    if (!hash || !hash->asData() || hash->asData()->size() != 32) return bad("bad cdhash");
+    f.cdhash = *hash->asData();
+    if (const NRVValue* certs = d->find("Certificates")) {
+        if (!certs->asArray() || certs->asArray()->size() > kMaxCertificates) return bad("bad certificates");
+        for (const auto& c : *certs->asArray()) {
+            if (!c.asData()) return bad("bad certificates");
+            f.certificates.push_back(*c.asData());
+        }
+    }
+    if (const NRVValue* sig = d->find("Signature")) {
+        if (!sig->asData()) return bad("bad signature");
+        f.signature = *sig->asData();
+    }
+    return f;
+}
+
+bool writeSignatureFile(const std::string& signaturePath, const SignatureFields& f, CodeSignError* error) {
+    NRVDictionary d;
+    d.set("FormatVersion", NRVValue(static_cast<long long>(kSignatureFormatVersion)));
+    d.set("Identifier", NRVValue(f.identifier));
+    if (!f.teamIdentifier.empty()) d.set("TeamIdentifier", NRVValue(f.teamIdentifier));
+    d.set("Flags", NRVValue(static_cast<long long>(f.flags)));
+    d.set("Entitlements", NRVValue(f.entitlements));
+    d.set("DesignatedRequirement", NRVValue(f.designatedRequirement));
+    d.set("CDHash", NRVValue(f.cdhash));
+    NRVArray certs;
+    for (const auto& c : f.certificates) certs.emplace_back(c);
+    d.set("Certificates", NRVValue(std::move(certs)));
+    if (!f.signature.empty()) d.set("Signature", NRVValue(f.signature));
+    auto bytes = plist::serialize(NRVValue(std::move(d)), plist::Format::XML);
+    if (!bytes) return fail(error, kCodeSignSigningFailed, "cannot encode the signature");
+    fs::FsError fsError;
+    if (!fs::writeFileAtomically(signaturePath, *bytes, &fsError)) {
+        return fail(error, kCodeSignSigningFailed, fsError.description);
+    }
+    return true;
+}
+
+namespace {
+
+std::optional<NRVData> digestOfFile(const std::string& path, const EVP_MD* md, CodeSignError* error) {
+    ScopedFD fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fail(error, kCodeSignNoSuchCode, "'" + path + "' is no readable regular file");
+        return std::nullopt;
+    }
+    auto hash = digestOfDescriptor(fd.get(), md);
+    if (!hash) fail(error, kCodeSignNoSuchCode, "cannot read '" + path + "'");
+    return hash;
+}
+
+}  // namespace
+
+std::optional<NRVData> sha256OfFile(const std::string& path, CodeSignError* error) {
+    return digestOfFile(path, EVP_sha256(), error);
+}
+
+std::optional<NRVData> sha1OfFile(const std::string& path, CodeSignError* error) {
+    return digestOfFile(path, EVP_sha1(), error);
+}
+
+bool signFile(const std::string& executablePath, const SignOptions& o, CodeSignError* error) {
+    if (o.identifier.empty()) return fail(error, kCodeSignSigningFailed, "an identifier is required");
+    auto hash = sha256OfFile(executablePath, error);
+    if (!hash) return false;
+    SignatureFields f;
+    f.identifier = o.identifier;
+    f.cdhash = *hash;
+    f.entitlements = o.entitlements;
+    f.flags = o.hardenedRuntime ? kCodeSignFlagRuntime : 0;
+    if (o.adhoc) {
+        f.flags |= kCodeSignFlagAdhoc;
+        f.teamIdentifier = o.teamIdentifier.value_or("");
+        f.designatedRequirement = o.designatedRequirement.value_or("cdhash H\"" + hexOf(*hash) + "\"");
+        return writeSignatureFile(signatureFilePath(executablePath), f, error);
+    }
+    if (o.certificatePaths.empty()) return fail(error, kCodeSignSigningFailed, "no certificates given");
+    std::vector<X509Ptr> chain;
+    for (const auto& p : o.certificatePaths) {
+        int err = 0;
+        auto bytes = readSmallRegularFile(p, kMaxAnchorFileSize, &err);
+        auto certs = bytes ? certificatesFromBytes(*bytes) : std::vector<X509Ptr>{};
+        if (certs.empty()) return fail(error, kCodeSignSigningFailed, "cannot read a certificate from '" + p + "'");
+        for (auto& c : certs) chain.push_back(std::move(c));
+    }
+    if (chain.size() > kMaxCertificates) return fail(error, kCodeSignSigningFailed, "certificate chain too long");
+    int err = 0;
+    auto keyBytes = readSmallRegularFile(o.privateKeyPath, kMaxAnchorFileSize, &err);
+    if (!keyBytes) return fail(error, kCodeSignSigningFailed, "cannot read the key '" + o.privateKeyPath + "'");
+    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(keyBytes->data(), static_cast<int>(keyBytes->size())));
+    PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    OPENSSL_cleanse(keyBytes->data(), keyBytes->size());
+    if (!key) return fail(error, kCodeSignSigningFailed, "cannot read the key '" + o.privateKeyPath + "'");
+    if (X509_check_private_key(chain.front().get(), key.get()) != 1) {
+        return fail(error, kCodeSignSigningFailed, "the key does not belong to the leaf certificate");
+    }
+    CertificateFacts leaf = factsOf(chain.front().get());
+    f.teamIdentifier = o.teamIdentifier ? *o.teamIdentifier : leaf.subjectOU.value_or("");
+    f.designatedRequirement = o.designatedRequirement.value_or(
+        "identifier \"" + escapeQuoted(f.identifier) + "\" and anchor apple generic and certificate leaf[subject.OU] = \"" +
+        escapeQuoted(f.teamIdentifier) + "\"");
+    for (const auto& c : chain) {
+        auto der = derOf(c.get());
+        if (!der) return fail(error, kCodeSignSigningFailed, "cannot encode a certificate");
+        f.certificates.push_back(std::move(*der));
+    }
+    NRVData message = canonicalEncoding(f);
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    std::size_t len = 0;
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, digestFor(key.get()), nullptr, key.get()) != 1 ||
+        EVP_DigestSign(ctx.get(), nullptr, &len, message.data(), message.size()) != 1) {
+        return fail(error, kCodeSignSigningFailed, "cannot sign");
+    }
+    f.signature.resize(len);
+    if (EVP_DigestSign(ctx.get(), f.signature.data(), &len, message.data(), message.size()) != 1) {
+        return fail(error, kCodeSignSigningFailed, "cannot sign");
+    }
+    f.signature.resize(len);
+    return writeSignatureFile(signatureFilePath(executablePath), f, error);
+}
+
+std::optional<StaticCode> StaticCode::createWithPath(const std::string& path, CodeSignError* error) {
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved)) {
+        fail(error, kCodeSignNoSuchCode, "no code at '" + path + "'");
+        return std::nullopt;
+    }
+    ScopedFD fd(::open(resolved, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fail(error, kCodeSignNoSuchCode, "'" + path + "' is no readable regular file");
+        return std::nullopt;
+    }
+    auto e = evaluationFor(fd.get(), resolved);
+    if (!e) {
+        fail(error, kCodeSignNoSuchCode, "cannot examine '" + path + "'");
+        return std::nullopt;
+    }
+    return StaticCode(std::move(e));
+}
+
+std::optional<StaticCode> StaticCode::createWithProcess(pid_t pid, std::optional<std::uint64_t> expectedStartTime,
+                                                        CodeSignError* error) {
+    const std::string pidText = std::to_string(pid);
+    auto sameProcess = [&] {
+        if (!expectedStartTime) return true;
+        auto now = process::processStartTime(pid);
+        return now && *now == *expectedStartTime;
+    };
+    if (pid <= 0) {
+        fail(error, kCodeSignNoSuchCode, "no process " + pidText);
+        return std::nullopt;
+    }
+    if (!sameProcess()) {
+        fail(error, kCodeSignProcessChanged, "process " + pidText + " is gone or was replaced");
+        return std::nullopt;
+    }
+    const std::string exe = "/proc/" + pidText + "/exe";
+    ScopedFD fd(::open(exe.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    char link[PATH_MAX];
+    ssize_t n = fd ? ::readlink(exe.c_str(), link, sizeof link - 1) : -1;
+    struct stat st {};
+    if (!fd || n <= 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fail(error, kCodeSignNoSuchCode, "cannot open the executable of process " + pidText);
+        return std::nullopt;
+    }
+    // The descriptor may belong to a process that took the pid after the
+    // first look; only a second look with the same start time binds it to
+    // the process of the token.
+    if (!sameProcess()) {
+        fail(error, kCodeSignProcessChanged, "process " + pidText + " is gone or was replaced");
+        return std::nullopt;
+    }
+    auto e = evaluationFor(fd.get(), std::string(link, static_cast<std::size_t>(n)));
+    if (!e) {
+        fail(error, kCodeSignNoSuchCode, "cannot examine the executable of process " + pidText);
+        return std::nullopt;
+    }
+    return StaticCode(std::move(e));
+}
+
+const std::string& StaticCode::path() const { return evaluation_->info.path; }
+const SigningInformation& StaticCode::signingInformation() const { return evaluation_->info; }
+const CodeFacts& StaticCode::facts() const { return evaluation_->facts; }
+
+bool StaticCode::checkValidity(const Requirement* requirement, CodeSignError* error) const {
+    if (evaluation_->status != kCodeSignOK) return fail(error, evaluation_->status, evaluation_->description);
+    if (requirement && !requirement->isSatisfiedBy(evaluation_->facts)) {
+        return fail(error, kCodeSignRequirementFailed, "code failed to satisfy specified code requirement(s)");
+    }
+    return true;
+}
+
+}  // namespace platform::codesign

@@ -1,0 +1,264 @@
+#include "platform/codesign/CodeSignature.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "platform/plist/PropertyList.h"
+#include "platform/process/ProcessInfo.h"
+#include "platform/process/Task.h"
+#include "support/Signing.h"
+#include "support/TestSupport.h"
+
+namespace cs = platform::codesign;
+namespace sig = testsupport::signing;
+using testsupport::TempDir;
+
+namespace {
+
+const char* kMakerRequirement =
+    "certificate leaf[subject.O] = \"Nerova\" and anchor apple generic and "
+    "certificate 1[field.1.2.840.113635.100.6.2.6] exists";
+
+bool satisfies(const cs::StaticCode& code, const char* text) {
+    auto requirement = cs::Requirement::parse(text);
+    return requirement && code.checkValidity(&*requirement);
+}
+
+// Rewrites one field of a signature file without signing again.
+void editSignature(const std::string& file, const std::function<void(NRVDictionary&)>& edit) {
+    auto value = platform::plist::readFile(cs::signatureFilePath(file));
+    ASSERT_TRUE(value && value->asDictionary());
+    NRVDictionary d = *value->asDictionary();
+    edit(d);
+    ASSERT_TRUE(platform::plist::writeFile(cs::signatureFilePath(file), NRVValue(d), platform::plist::Format::XML));
+}
+
+TEST(CodeSignature, SignedFileIsValidAndEveryKindOfTamperingIsCaught) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> tamper;
+        int status;
+    } cases[] = {
+        {"intact", [](const std::string&) {}, cs::kCodeSignOK},
+        {"file changed", [](const std::string& f) { testsupport::writeText(f, "#!/bin/sh\n"); }, cs::kCodeSignSignatureFailed},
+        {"no signature file", [](const std::string& f) { std::filesystem::remove(cs::signatureFilePath(f)); },
+         cs::kCodeSignUnsigned},
+        {"flags raised", [](const std::string& f) { editSignature(f, [](auto& d) { d.set("Flags", NRVValue(0x10001)); }); },
+         cs::kCodeSignSignatureFailed},
+        {"entitlement added",
+         [](const std::string& f) {
+             editSignature(f, [](auto& d) {
+                 NRVDictionary ent;
+                 ent.set("com.apple.security.get-task-allow", NRVValue(true));
+                 d.set("Entitlements", NRVValue(ent));
+             });
+         },
+         cs::kCodeSignSignatureFailed},
+        {"identifier changed",
+         [](const std::string& f) { editSignature(f, [](auto& d) { d.set("Identifier", NRVValue("com.nerova.other")); }); },
+         cs::kCodeSignSignatureFailed},
+        {"signature dropped", [](const std::string& f) { editSignature(f, [](auto& d) { d.erase("Signature"); }); },
+         cs::kCodeSignSignatureFailed},
+        {"not a property list", [](const std::string& f) { testsupport::writeText(cs::signatureFilePath(f), "garbage"); },
+         cs::kCodeSignMalformed},
+        {"unknown version",
+         [](const std::string& f) { editSignature(f, [](auto& d) { d.set("FormatVersion", NRVValue(2)); }); },
+         cs::kCodeSignMalformed},
+        {"signature file is a folder",
+         [](const std::string& f) {
+             std::filesystem::remove(cs::signatureFilePath(f));
+             std::filesystem::create_directory(cs::signatureFilePath(f));
+         },
+         cs::kCodeSignMalformed},
+        {"signature file is a FIFO",
+         [](const std::string& f) {
+             std::filesystem::remove(cs::signatureFilePath(f));
+             ::mkfifo(cs::signatureFilePath(f).c_str(), 0644);
+         },
+         cs::kCodeSignMalformed},
+        {"oversized signature file",
+         [](const std::string& f) { testsupport::writeText(cs::signatureFilePath(f), std::string(2 << 20, ' ')); },
+         cs::kCodeSignMalformed},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const std::string file = dir / "program";
+        sig::placeTestee(file);
+        cs::CodeSignError error;
+        ASSERT_TRUE(cs::signFile(file, sig::makerOptions("com.nerova.program"), &error)) << error.description;
+        c.tamper(file);
+        auto code = cs::StaticCode::createWithPath(file, &error);
+        ASSERT_TRUE(code) << c.name;
+        auto requirement = cs::Requirement::parse(kMakerRequirement);
+        bool valid = code->checkValidity(&*requirement, &error);
+        EXPECT_EQ(valid, c.status == cs::kCodeSignOK) << c.name;
+        EXPECT_EQ(valid ? 0 : error.status, c.status) << c.name << ": " << error.description;
+    }
+}
+
+TEST(CodeSignature, SigningInformationAndDesignatedRequirement) {
+    TempDir dir;
+    const std::string file = dir / "program";
+    sig::placeTestee(file);
+    auto options = sig::makerOptions("com.nerova.program");
+    options.entitlements.set("com.nerova.some", NRVValue(true));
+    ASSERT_TRUE(cs::signFile(file, options));
+    auto code = cs::StaticCode::createWithPath(file);
+    ASSERT_TRUE(code);
+    const auto& info = code->signingInformation();
+    const std::string team = sig::buildTeamIdentifier();
+    EXPECT_TRUE(info.isSigned);
+    EXPECT_EQ(info.identifier, "com.nerova.program");
+    EXPECT_EQ(info.teamIdentifier, team);
+    EXPECT_EQ(info.flags, cs::kCodeSignFlagRuntime);
+    EXPECT_EQ(info.designatedRequirement, "identifier \"com.nerova.program\" and anchor apple generic and "
+                                          "certificate leaf[subject.OU] = \"" + team + "\"");
+    ASSERT_EQ(info.certificates.size(), 2u);
+    EXPECT_EQ(info.certificates[0].subjectO, "Nerova");
+    EXPECT_EQ(info.certificates[0].subjectOU, team);
+    EXPECT_EQ(info.cdhash, *cs::sha256OfFile(file));
+    ASSERT_TRUE(info.entitlements.find("com.nerova.some"));
+    auto dr = cs::Requirement::parse(info.designatedRequirement);
+    ASSERT_TRUE(dr);
+    EXPECT_TRUE(code->checkValidity(&*dr));
+
+    // A key that does not belong to the leaf makes no signature.
+    auto mismatched = sig::makerOptions("com.nerova.program");
+    mismatched.privateKeyPath = sig::authorityFile("other-leaf.key");
+    cs::CodeSignError error;
+    EXPECT_FALSE(cs::signFile(file, mismatched, &error));
+    EXPECT_EQ(error.status, cs::kCodeSignSigningFailed);
+}
+
+TEST(CodeSignature, AdhocAndUnsignedFiles) {
+    TempDir dir;
+    const std::string adhoc = dir / "adhoc";
+    sig::placeTestee(adhoc);
+    cs::SignOptions o;
+    o.identifier = "adhoc-program";
+    o.adhoc = true;
+    ASSERT_TRUE(cs::signFile(adhoc, o));
+    auto code = cs::StaticCode::createWithPath(adhoc);
+    ASSERT_TRUE(code);
+    EXPECT_TRUE(code->checkValidity(nullptr));
+    EXPECT_EQ(code->signingInformation().flags, cs::kCodeSignFlagAdhoc);
+    EXPECT_TRUE(code->signingInformation().certificates.empty());
+    EXPECT_FALSE(satisfies(*code, "anchor apple generic"));
+
+    const std::string unsigned_ = dir / "unsigned";
+    sig::placeTestee(unsigned_);
+    auto plain = cs::StaticCode::createWithPath(unsigned_);
+    ASSERT_TRUE(plain);
+    EXPECT_FALSE(plain->signingInformation().isSigned);
+    cs::CodeSignError error;
+    EXPECT_FALSE(plain->checkValidity(nullptr, &error));
+    EXPECT_EQ(error.status, cs::kCodeSignUnsigned);
+
+    EXPECT_FALSE(cs::StaticCode::createWithPath(dir / "missing", &error));
+    EXPECT_EQ(error.status, cs::kCodeSignNoSuchCode);
+    EXPECT_FALSE(cs::StaticCode::createWithPath(dir.path(), &error));
+}
+
+TEST(CodeSignature, ChainMustEndAtAnAnchor) {
+    TempDir dir;
+    const std::string file = dir / "program";
+    sig::placeTestee(file);
+    ASSERT_TRUE(cs::signFile(file, sig::makerOptions("com.nerova.program")));
+    std::filesystem::create_directory(dir / "no-anchors");
+    testsupport::ScopedEnv env("NRV_CODESIGN_POLICY", sig::writePolicy(dir / "policy.plist", {}, dir / "no-anchors"));
+    auto code = cs::StaticCode::createWithPath(file);
+    ASSERT_TRUE(code);
+    EXPECT_TRUE(code->checkValidity(nullptr));
+    EXPECT_FALSE(satisfies(*code, "anchor apple generic"));
+}
+
+TEST(CodeSignature, RepeatedChecksUseTheCacheUntilTheFileChanges) {
+    TempDir dir;
+    const std::string file = dir / "program";
+    sig::placeTestee(file);
+    ASSERT_TRUE(cs::signFile(file, sig::makerOptions("com.nerova.program")));
+    ASSERT_TRUE(cs::StaticCode::createWithPath(file));
+    const auto before = cs::evaluationCount();
+    ASSERT_TRUE(cs::StaticCode::createWithPath(file));
+    EXPECT_EQ(cs::evaluationCount(), before);
+
+    std::filesystem::resize_file(file, std::filesystem::file_size(file) + 1);
+    auto changed = cs::StaticCode::createWithPath(file);
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(cs::evaluationCount(), before + 1);
+    EXPECT_FALSE(changed->checkValidity(nullptr));
+}
+
+TEST(CodeSignature, RunningProcessIsCheckedByItsMappedFileAndStartTime) {
+    TempDir dir;
+    const std::string signedFile = dir / "signed";
+    sig::placeTestee(signedFile);
+    ASSERT_TRUE(cs::signFile(signedFile, sig::makerOptions("com.nerova.program")));
+
+    platform::Task good;
+    good.launchPath = signedFile;
+    ASSERT_TRUE(good.launch());
+    auto goodStart = platform::process::processStartTime(good.processIdentifier());
+    ASSERT_TRUE(goodStart);
+    cs::CodeSignError error;
+    auto code = cs::StaticCode::createWithProcess(good.processIdentifier(), *goodStart, &error);
+    ASSERT_TRUE(code) << error.description;
+    EXPECT_TRUE(code->checkValidity(nullptr, &error)) << error.description;
+    EXPECT_EQ(code->signingInformation().identifier, "com.nerova.program");
+    EXPECT_FALSE(cs::StaticCode::createWithProcess(good.processIdentifier(), *goodStart + 1, &error));
+    EXPECT_EQ(error.status, cs::kCodeSignProcessChanged);
+    good.terminate();
+    good.waitUntilExit();
+    EXPECT_FALSE(cs::StaticCode::createWithProcess(good.processIdentifier(), *goodStart, &error));
+
+    // An unsigned program whose path is then taken over by a signed file
+    // and its signature stays unsigned: the check reads the mapped file.
+    const std::string evil = dir / "evil";
+    sig::placeTestee(evil);
+    std::filesystem::resize_file(evil, std::filesystem::file_size(evil) + 1);
+    platform::Task task;
+    task.launchPath = evil;
+    ASSERT_TRUE(task.launch());
+    auto start = platform::process::processStartTime(task.processIdentifier());
+    ASSERT_TRUE(start);
+    const std::string copy = dir / "copy";
+    std::filesystem::copy_file(signedFile, copy);
+    std::filesystem::copy_file(cs::signatureFilePath(signedFile), cs::signatureFilePath(copy));
+    std::filesystem::rename(copy, evil);
+    std::filesystem::rename(cs::signatureFilePath(copy), cs::signatureFilePath(evil));
+    ASSERT_TRUE(cs::StaticCode::createWithPath(evil)->checkValidity(nullptr));
+    auto running = cs::StaticCode::createWithProcess(task.processIdentifier(), *start, &error);
+    ASSERT_TRUE(running) << error.description;
+    EXPECT_FALSE(running->checkValidity(nullptr));
+    task.terminate();
+    task.waitUntilExit();
+}
+
+TEST(CodeSignature, RootOwnedSystemProgramsArePlatformCode) {
+    struct stat st {};
+    if (::stat("/usr/bin/env", &st) != 0 || st.st_uid != 0) GTEST_SKIP() << "/usr/bin/env is not root-owned here";
+    auto code = cs::StaticCode::createWithPath("/usr/bin/env");
+    ASSERT_TRUE(code);
+    EXPECT_TRUE(code->signingInformation().isPlatformCode);
+    EXPECT_EQ(code->signingInformation().identifier, "env");
+    EXPECT_TRUE(satisfies(*code, "anchor apple"));
+    EXPECT_FALSE(satisfies(*code, "anchor apple generic"));
+}
+
+TEST(CodeSignature, CanonicalEncodingIgnoresKeyOrder) {
+    cs::SignatureFields a, b;
+    a.identifier = b.identifier = "x";
+    a.entitlements.set("one", NRVValue(true));
+    a.entitlements.set("two", NRVValue(false));
+    b.entitlements.set("two", NRVValue(false));
+    b.entitlements.set("one", NRVValue(true));
+    EXPECT_EQ(cs::canonicalEncoding(a), cs::canonicalEncoding(b));
+    b.entitlements.set("one", NRVValue(1));
+    EXPECT_NE(cs::canonicalEncoding(a), cs::canonicalEncoding(b));
+}
+
+}  // namespace
