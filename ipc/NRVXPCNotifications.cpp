@@ -1,53 +1,35 @@
 #include "ipc/NRVXPCNotifications.h"
 
-#include <map>
-#include <mutex>
+#include <atomic>
 
-#include "platform/dispatch/Dispatch.h"
+#include "ipc/NRVDistributedNotificationCenter.h"
 
 namespace NRVXPCNotifications {
 
 namespace {
 
-struct Registry {
-    std::mutex mutex;
-    std::uint64_t next = 1;
-    std::map<std::uint64_t, std::pair<std::string, Observer>> observers;
-    std::shared_ptr<platform::dispatch::DispatchQueue> queue =
-        platform::dispatch::DispatchQueue::createSerial("com.nerova.xpc.notifications.delivery");
-};
+std::atomic<std::uint64_t> nextToken{1};
 
-Registry& registry() {
-    static Registry* r = new Registry();
-    return *r;
-}
+// The token itself identifies the observer to the center; it is never dereferenced.
+const void* keyOf(std::uint64_t token) { return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(token)); }
 
 }  // namespace
 
 std::uint64_t addObserver(const std::string& name, Observer observer) {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    std::uint64_t token = r.next++;
-    r.observers.emplace(token, std::make_pair(name, std::move(observer)));
+    const std::uint64_t token = nextToken++;
+    NRVDistributedNotificationCenter::addObserver(
+        keyOf(token),
+        [observer = std::move(observer)](const NRVNotification& n) { observer(n.userInfo.value_or(NRVDictionary{})); },
+        name);
     return token;
 }
 
-void removeObserver(std::uint64_t token) {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.observers.erase(token);
-}
+void removeObserver(std::uint64_t token) { NRVDistributedNotificationCenter::removeObserver(keyOf(token)); }
 
-// Delivered within this process only, until the cross-process center is in.
 void post(const std::string& name, const NRVDictionary& userInfo) {
-    Registry& r = registry();
-    std::vector<Observer> targets;
-    {
-        std::lock_guard<std::mutex> lock(r.mutex);
-        for (const auto& [token, entry] : r.observers)
-            if (entry.first == name) targets.push_back(entry.second);
-    }
-    for (auto& t : targets) r.queue->async([t, userInfo] { t(userInfo); });
+    NRVDistributedNotificationCenter::postNotificationName(name, std::nullopt,
+                                                           userInfo.empty() ? std::nullopt
+                                                                            : std::optional<NRVDictionary>(userInfo));
 }
 
 }  // namespace NRVXPCNotifications

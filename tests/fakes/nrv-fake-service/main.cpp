@@ -1,4 +1,4 @@
-// nrv-fake-service --role=broker|agent|root-service|settings [knobs]
+// nrv-fake-service --role=broker|agent|root-service|settings|map-updater [knobs]
 // See tests/fakes/README.md.
 #include <signal.h>
 #include <stdlib.h>
@@ -64,7 +64,7 @@ bool takeValue(const std::string& arg, const char* key, std::string& out) {
 
 int usage(const std::string& why) {
     std::cerr << "nrv-fake-service: " << why << "\n"
-              << "usage: nrv-fake-service --role=broker|agent|root-service|settings [--name=TEXT] [--name-nil]\n"
+              << "usage: nrv-fake-service --role=broker|agent|root-service|settings|map-updater [--name=TEXT] [--name-nil]\n"
               << "       [--record=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--never-reply]\n"
               << "       [--reply=yes|no] [--delay-ms=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR]\n";
     return 64;
@@ -105,6 +105,6 @@ int main(int argc, char** argv) {
     if (o.role == "agent") return fake::runAgent(o);
     if (o.role == "root-service") return fake::runRootService(o);
     if (o.role == "settings") return fake::runSettings(o);
-    // The notification-map updater role is added beside these.
+    if (o.role == "map-updater") return fake::runMapUpdater(o);
     return usage("unknown role '" + o.role + "'");
 }
