@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "platform/fs/FileManager.h"
+#include "platform/plist/BinaryPropertyListBounds.h"
 
 namespace platform::plist {
 
@@ -16,6 +17,8 @@ namespace {
 
 // Preference lists are small; a larger file is not one of ours.
 constexpr std::uint64_t kMaxFileSize = 64ull << 20;
+// What a binary list may expand to once shared objects are copied.
+constexpr std::size_t kMaxBinaryValues = 16u << 20;
 
 struct PlistDeleter {
     void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -223,8 +226,16 @@ std::optional<NRVValue> readData(const std::string& bytes, std::string* error) {
     }
     plist_t root = nullptr;
     const auto length = static_cast<std::uint32_t>(bytes.size());
-    if (plist_is_binary(bytes.data(), length)) plist_from_bin(bytes.data(), length, &root);
-    else plist_from_xml(bytes.data(), length, &root);
+    if (plist_is_binary(bytes.data(), length)) {
+        if (!isBoundedBinaryPropertyList(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                                         kMaxDepth + 1, kMaxBinaryValues)) {
+            if (error) *error = "malformed, cyclic or too deeply nested binary property list";
+            return std::nullopt;
+        }
+        plist_from_bin(bytes.data(), length, &root);
+    } else {
+        plist_from_xml(bytes.data(), length, &root);
+    }
     PlistPtr guard(root);
     if (!root) {
         if (error) *error = "malformed property list";

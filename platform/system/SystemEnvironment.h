@@ -20,6 +20,11 @@ std::string resolveSystemPath(const std::string& path);
 // The inverse of resolveSystemPath for paths under the root; others unchanged.
 std::string unresolveSystemPath(const std::string& realPath);
 
+// The folder of the interprocess rendezvous points (named services,
+// notification sockets): NRV_RUNTIME_ROOT without a trailing slash when set,
+// else "/run/nerova".
+std::string runtimeRoot();
+
 // "~" and "~/x" -> $HOME, "~user/x" -> that user's home; anything else unchanged.
 std::string expandTilde(const std::string& path);
 

@@ -36,6 +36,12 @@ std::vector<std::string>& storedArguments() {
 
 }  // namespace
 
+std::string runtimeRoot() {
+    const char* root = std::getenv("NRV_RUNTIME_ROOT");
+    if (root && *root) return stripTrailingSlashes(root);
+    return "/run/nerova";
+}
+
 std::string systemRoot() {
     const char* root = std::getenv("NRV_SYSTEM_ROOT");
     if (!root || !*root) return "";

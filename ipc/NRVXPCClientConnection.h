@@ -1,0 +1,83 @@
+// The one shared connection per service name inside a process. It asks the
+// broker for the service's two endpoints, opens the call connection and a
+// control connection, checks liveness with statusWithReply: on the control
+// connection, and only then tells every registered status handler the proxy.
+// It reconnects by itself: after an error (after retryDelay seconds), and at
+// once when the service announces that it has registered.
+//
+// Threading: taskQueue (concurrent) guards every field; state changes run as
+// barrier blocks, reads as plain or sync blocks. Status handlers run one at a
+// time on statusUpdateQueue, never on the caller's thread. Platform callbacks
+// and delayed retries hold this object weakly.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ipc/NRVNerovaXPCBroker.h"
+#include "ipc/NRVXPCTypes.h"
+#include "platform/dispatch/Dispatch.h"
+
+class NRVXPCClientConnection : public std::enable_shared_from_this<NRVXPCClientConnection> {
+public:
+    using StatusHandler = std::function<void(NRVXPCProxy proxy)>;
+    using ErrorBlock = std::function<void(const std::string& error)>;
+
+    enum ConnStatus : std::uint64_t { Disconnected = 0, Connected = 1, Connecting = 2 };
+    // How long a connection attempt may stay in the connecting state before
+    // it is treated as a connection error.
+    static constexpr std::uint64_t kConnectingLimitSeconds = 30;
+
+    static std::shared_ptr<NRVXPCClientConnection> initWithServiceName(const std::string& serviceName,
+                                                                       NRVXPCProtocol interface);
+    ~NRVXPCClientConnection();
+
+    void registerWithUUID(const std::string& uuid, StatusHandler handler);
+    void unregisterWithUUID(const std::string& uuid);
+    NRVXPCProxy remoteObjectProxy();
+    NRVXPCProxy remoteObjectProxyWithErrorHandler(ErrorBlock block);
+    std::size_t numberOfRegisteredClient();
+
+    const std::string& serviceName() const { return serviceName_; }
+    std::uint64_t connStatusForUnitTest();
+
+private:
+    NRVXPCClientConnection() = default;
+
+    // All of these run inside barrier blocks on taskQueue_.
+    void addNotificationObservers();
+    void removeNotificationObservers();
+    void startConnection();
+    void openConnectionWithListenerEndpoint(std::uint64_t attempt, const NRVXPCEndpoint& endpoint,
+                                            const NRVXPCEndpoint& controlEndpoint);
+    void updateConnection(std::uint64_t attempt, NRVXPCConnectionRef connection, NRVXPCConnectionRef control);
+    void updateStatusToAllWithProxyObject(NRVXPCProxy proxy);
+    void handlerConnectionError(std::uint64_t attempt);
+    void closeConnection();
+    void reconnectWithDelay(std::uint64_t seconds);
+    void handleXPCServiceRegistered(const NRVDictionary& userInfo);
+    // Posts a connection error of `attempt` onto taskQueue_.
+    void connectionErrorSoon(std::uint64_t attempt);
+
+    bool isNotificationObserverRegistered_ = false;
+    std::string serviceName_;
+    NRVXPCProtocol interface_;
+    std::map<std::string, StatusHandler> statusHandlers_;
+    std::shared_ptr<platform::dispatch::DispatchQueue> taskQueue_;
+    std::shared_ptr<platform::dispatch::DispatchQueue> statusUpdateQueue_;
+    NRVXPCConnectionRef connection_;
+    NRVXPCConnectionRef controlConnection_;
+    // The pair of the attempt under way, until its status reply arrives.
+    NRVXPCConnectionRef pendingConnection_;
+    NRVXPCConnectionRef pendingControlConnection_;
+    std::uint64_t retryDelay_ = 10;
+    std::uint64_t connStatus_ = Disconnected;
+    std::shared_ptr<NRVNerovaXPCBroker> xpcBroker_;
+    // Numbers connection attempts, so that answers of a dropped attempt are ignored.
+    std::uint64_t attempt_ = 0;
+    std::uint64_t observerToken_ = 0;
+};

@@ -1,0 +1,151 @@
+#include "ipc/NRVXPCClientHelper.h"
+
+#include <cstdio>
+#include <random>
+
+#include "foundation/NRVDispatchExtensions.h"
+#include "foundation/NRVQueueMonitor.h"
+#include "foundation/NerovaLogger.h"
+#include "ipc/NRVNerovaXPCBroker.h"
+#include "platform/xpc/XPCPeer.h"
+
+using platform::dispatch::DispatchGroup;
+using platform::dispatch::DispatchQueue;
+using platform::dispatch::DISPATCH_TIME_FOREVER;
+using platform::dispatch::DISPATCH_TIME_NOW;
+using platform::dispatch::dispatchTime;
+using platform::dispatch::NSEC_PER_SEC;
+
+namespace {
+
+const NRVLogHandle& xpcLog() { return NerovaLogger::xpc(); }
+
+struct Shared {
+    std::shared_ptr<DispatchQueue> sharedTaskQueue =
+        DispatchQueue::createConcurrent("com.nerova.xpc.clienthelper.sharedTaskQueue");
+    std::map<std::string, std::shared_ptr<NRVXPCClientConnection>> clientConnections;
+};
+
+Shared& shared() {
+    // Never destroyed: helpers may still unregister while the process exits.
+    static Shared* s = [] {
+        auto* made = new Shared();
+        NRVQueueMonitor::monitorDispatchQueue(made->sharedTaskQueue);
+        return made;
+    }();
+    return *s;
+}
+
+std::string makeUUID() {
+    std::random_device rd;
+    unsigned char b[16];
+    for (auto& x : b) x = static_cast<unsigned char>(rd());
+    b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
+    b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
+    char text[37];
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
+                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return text;
+}
+
+}  // namespace
+
+NRVXPCClientHelper::NRVXPCClientHelper() : uuid_(makeUUID()) {}
+
+NRVXPCClientHelper::~NRVXPCClientHelper() { unregisterUUIDFromAllClients(uuid_); }
+
+void NRVXPCClientHelper::connectService(const std::string& serviceName, NRVXPCProtocol protocol,
+                                        StatusHandler statusHandler) {
+    std::string uuid = uuid_;
+    shared().sharedTaskQueue->asyncBarrier([serviceName, protocol, statusHandler, uuid] {
+        xpcLog().log("Connect to service '" + serviceName + "' with status handler");
+        auto& table = shared().clientConnections;
+        auto it = table.find(serviceName);
+        if (it == table.end())
+            it = table.emplace(serviceName, NRVXPCClientConnection::initWithServiceName(serviceName, protocol)).first;
+        it->second->registerWithUUID(uuid, statusHandler);
+    });
+}
+
+void NRVXPCClientHelper::connectService(const std::string& serviceName, NRVXPCProtocol protocol) {
+    xpcLog().log("Connect to service '" + serviceName + "' with empty status handler.");
+    connectService(serviceName, std::move(protocol), [](NRVXPCProxy proxy) {
+        xpcLog().log("Empty status handler received proxy object (" + NRVXPCDescribe(proxy) + ").");
+    });
+}
+
+long NRVXPCClientHelper::connectAndWaitForFirstConnectionForService(const std::string& serviceName,
+                                                                    NRVXPCProtocol protocol, double timeout) {
+    xpcLog().log("Connect and wait for service '" + serviceName + "'.");
+    if (!platform::xpc::serviceSocketExists(NRVNerovaXPCBroker::kBrokerServiceName)) {
+        // Nothing can answer: waiting out the limit would only delay the caller.
+        xpcLog().error("The broker's socket does not exist. Stop waiting for the service '" + serviceName + "'.");
+        return 1;
+    }
+    std::shared_ptr<DispatchGroup> group = DispatchGroup::create();
+    dispatch_group_safe_enter(group);
+    std::weak_ptr<DispatchGroup> weakGroup = group;
+    connectService(serviceName, std::move(protocol), [weakGroup](NRVXPCProxy proxy) {
+        if (!proxy) return;
+        if (auto g = weakGroup.lock()) dispatch_group_safe_leave(g);
+    });
+    if (timeout != 0) {
+        xpcLog().log("Start to wait for the connection to the service '" + serviceName +
+                     "'. Timeout: " + std::to_string(timeout));
+        return dispatch_group_safe_wait(
+            group, dispatchTime(DISPATCH_TIME_NOW, static_cast<std::int64_t>(timeout * NSEC_PER_SEC)));
+    }
+    xpcLog().log("Start to wait forever until connect to the service '" + serviceName + "'");
+    return dispatch_group_safe_wait(group, DISPATCH_TIME_FOREVER);
+}
+
+NRVXPCProxy NRVXPCClientHelper::remoteObjectProxyForService(const std::string& serviceName) {
+    std::shared_ptr<NRVXPCClientConnection> connection;
+    shared().sharedTaskQueue->sync([&] {
+        auto it = shared().clientConnections.find(serviceName);
+        if (it != shared().clientConnections.end()) connection = it->second;
+    });
+    return connection ? connection->remoteObjectProxy() : nullptr;
+}
+
+NRVXPCProxy NRVXPCClientHelper::remoteObjectProxyForService(const std::string& serviceName, ErrorBlock errorHandler) {
+    std::shared_ptr<NRVXPCClientConnection> connection;
+    shared().sharedTaskQueue->sync([&] {
+        auto it = shared().clientConnections.find(serviceName);
+        if (it != shared().clientConnections.end()) connection = it->second;
+    });
+    if (!connection) {
+        if (errorHandler) errorHandler("Cannot find a connection object for the service '" + serviceName + "'.");
+        return nullptr;
+    }
+    return connection->remoteObjectProxyWithErrorHandler(std::move(errorHandler));
+}
+
+void NRVXPCClientHelper::disconnectService(const std::string& serviceName) {
+    std::string uuid = uuid_;
+    shared().sharedTaskQueue->asyncBarrier([serviceName, uuid] {
+        xpcLog().log("Disconnect service '" + serviceName + "'");
+        auto& table = shared().clientConnections;
+        auto it = table.find(serviceName);
+        if (it == table.end()) return;
+        it->second->unregisterWithUUID(uuid);
+        if (it->second->numberOfRegisteredClient() == 0) {
+            xpcLog().log("Remove connection object for the service '" + serviceName +
+                         "', since no more client is registered.");
+            table.erase(it);
+        }
+    });
+}
+
+void NRVXPCClientHelper::unregisterUUIDFromAllClients(const std::string& uuid) {
+    shared().sharedTaskQueue->asyncBarrier([uuid] {
+        xpcLog().log("Unregister UUID '" + uuid + "' from all client connections.");
+        for (auto& [name, connection] : shared().clientConnections) connection->unregisterWithUUID(uuid);
+    });
+}
+
+std::map<std::string, std::shared_ptr<NRVXPCClientConnection>> NRVXPCClientHelper::sharedClientConnectionsForUnitTest() {
+    std::map<std::string, std::shared_ptr<NRVXPCClientConnection>> copy;
+    shared().sharedTaskQueue->sync([&] { copy = shared().clientConnections; });
+    return copy;
+}

@@ -1,0 +1,47 @@
+// The facade a client object owns to reach a named service: any number of
+// helpers (each with its own UUID) share one NRVXPCClientConnection per
+// service name in the process, and each registers a status handler that is
+// told the current proxy, or nil when the connection is lost.
+//
+// Threading: the class-wide table is touched only on sharedTaskQueue (reads
+// with sync, changes as barrier blocks). connectAndWaitForFirstConnection…
+// blocks its caller and must not be called on that queue, a connection
+// queue or a status update queue.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "ipc/NRVXPCClientConnection.h"
+#include "ipc/NRVXPCTypes.h"
+
+class NRVXPCClientHelper {
+public:
+    using StatusHandler = NRVXPCClientConnection::StatusHandler;
+    using ErrorBlock = NRVXPCClientConnection::ErrorBlock;
+
+    NRVXPCClientHelper();
+    ~NRVXPCClientHelper();
+    NRVXPCClientHelper(const NRVXPCClientHelper&) = delete;
+    NRVXPCClientHelper& operator=(const NRVXPCClientHelper&) = delete;
+
+    const std::string& uuid() const { return uuid_; }
+
+    void connectService(const std::string& serviceName, NRVXPCProtocol protocol, StatusHandler statusHandler);
+    void connectService(const std::string& serviceName, NRVXPCProtocol protocol);
+    // 0 when connected within `timeout` seconds (0 meaning no limit), else
+    // non-zero. Gives up at once when the broker's socket does not exist.
+    long connectAndWaitForFirstConnectionForService(const std::string& serviceName, NRVXPCProtocol protocol,
+                                                    double timeout);
+    NRVXPCProxy remoteObjectProxyForService(const std::string& serviceName);
+    NRVXPCProxy remoteObjectProxyForService(const std::string& serviceName, ErrorBlock errorHandler);
+    void disconnectService(const std::string& serviceName);
+
+    static std::map<std::string, std::shared_ptr<NRVXPCClientConnection>> sharedClientConnectionsForUnitTest();
+
+private:
+    void unregisterUUIDFromAllClients(const std::string& uuid);
+    std::string uuid_;
+};

@@ -1,0 +1,293 @@
+#include "ipc/NRVXPCServiceHelper.h"
+
+#include "foundation/NRVQueueMonitor.h"
+#include "foundation/NerovaLogger.h"
+#include "ipc/NRVNerovaXPCInterfaceProtocol.h"
+#include "ipc/NRVXPCNotifications.h"
+#include "ipc/NRVXPCPeerTrust.h"
+
+using platform::dispatch::DispatchQueue;
+using platform::dispatch::dispatchTime;
+using platform::dispatch::DISPATCH_TIME_NOW;
+using platform::dispatch::NSEC_PER_SEC;
+using platform::xpc::ExportedObject;
+using platform::xpc::Listener;
+using platform::xpc::Reply;
+using platform::xpc::Values;
+
+namespace {
+const NRVLogHandle& xpcLog() { return NerovaLogger::xpc(); }
+std::string controlName(const std::string& serviceName) { return serviceName + "." + "control"; }
+}  // namespace
+
+std::shared_ptr<NRVXPCServiceHelper> NRVXPCServiceHelper::sharedHelper() {
+    // Made once and never destroyed: listeners and retries may outlive main.
+    static std::shared_ptr<NRVXPCServiceHelper>* helper = [] {
+        auto* h = new std::shared_ptr<NRVXPCServiceHelper>(new NRVXPCServiceHelper());
+        (*h)->taskQueue_ = DispatchQueue::createSerial("com.nerova.xpc.broker.servicehelper.taskqueue");
+        (*h)->broker_ = std::make_shared<NRVNerovaXPCBroker>();
+        (*h)->retryDelay_ = 30;
+        NRVQueueMonitor::monitorDispatchQueue((*h)->taskQueue_);
+        return h;
+    }();
+    return *helper;
+}
+
+void NRVXPCServiceHelper::startService(const std::string& serviceName,
+                                       std::shared_ptr<ExportedObject> handlerObject, NRVXPCProtocol protocol) {
+    taskQueue_->async([self = shared_from_this(), serviceName, handlerObject, protocol] {
+        self->startControlChannelForService(serviceName);
+        NRVXPCListenerRef listener = self->makeListener();
+        if (!listener) return;
+        Entry entry;
+        entry.listener = listener;
+        entry.interface = protocol;
+        entry.handler = handlerObject;
+        self->putEntry(serviceName, std::move(entry));
+        listener->resume();
+        self->postEndpointForService(serviceName);
+        self->addNotificationObservers();
+        xpcLog().log("Start service '" + serviceName + "'");
+    });
+}
+
+void NRVXPCServiceHelper::startService(const std::string& serviceName, ConnectionHandler connectionHandler) {
+    taskQueue_->async([self = shared_from_this(), serviceName, connectionHandler] {
+        self->startControlChannelForService(serviceName);
+        NRVXPCListenerRef listener = self->makeListener();
+        if (!listener) return;
+        Entry entry;
+        entry.listener = listener;
+        entry.connHandler = connectionHandler;
+        self->putEntry(serviceName, std::move(entry));
+        listener->resume();
+        self->postEndpointForService(serviceName);
+        self->addNotificationObservers();
+        xpcLog().log("Start service '" + serviceName + "' with connection handler");
+    });
+}
+
+void NRVXPCServiceHelper::stopService(const std::string& serviceName) {
+    taskQueue_->async([self = shared_from_this(), serviceName] {
+        self->stopControlChannelForService(serviceName);
+        auto it = self->listeners_.find(serviceName);
+        if (it != self->listeners_.end() && it->second.listener) {
+            it->second.listener->invalidate();
+            self->listeners_.erase(it);
+        }
+        self->removeNotificationObservers();
+        xpcLog().log("Stop service '" + serviceName + "'");
+    });
+}
+
+void NRVXPCServiceHelper::statusWithReply(const std::function<void(const std::string&)>& reply) {
+    reply(kNRVServiceStatusVersion);
+}
+
+NRVXPCListenerRef NRVXPCServiceHelper::makeListener() {
+    platform::xpc::Error error;
+    NRVXPCListenerRef listener = Listener::anonymous(&error);
+    if (!listener) {
+        xpcLog().error(error.description);
+        return nullptr;
+    }
+    std::weak_ptr<NRVXPCServiceHelper> weak = weak_from_this();
+    const Listener* key = listener.get();
+    listener->setDelegate([weak, key](const NRVXPCConnectionRef& connection) {
+        auto self = weak.lock();
+        return self && self->shouldAcceptNewConnection(key, connection);
+    });
+    return listener;
+}
+
+void NRVXPCServiceHelper::putEntry(const std::string& name, Entry entry) {
+    auto it = listeners_.find(name);
+    // A replaced listener must stop accepting into the old handler.
+    if (it != listeners_.end() && it->second.listener && it->second.listener != entry.listener)
+        it->second.listener->invalidate();
+    listeners_[name] = std::move(entry);
+}
+
+std::shared_ptr<ExportedObject> NRVXPCServiceHelper::statusObject() {
+    auto object = std::make_shared<ExportedObject>();
+    std::weak_ptr<NRVXPCServiceHelper> weak = weak_from_this();
+    object->on("statusWithReply:", [weak](const Values&, const Reply& reply) {
+        if (auto self = weak.lock()) self->statusWithReply([&](const std::string& v) { reply({v}); });
+    });
+    return object;
+}
+
+void NRVXPCServiceHelper::startControlChannelForService(const std::string& serviceName) {
+    NRVXPCListenerRef listener = makeListener();
+    if (!listener) return;
+    Entry entry;
+    entry.listener = listener;
+    entry.interface = NRVServiceStatusProtocol();
+    entry.handler = statusObject();
+    entry.isControl = true;
+    putEntry(controlName(serviceName), std::move(entry));
+    listener->resume();
+    xpcLog().log("Start control channel for service '" + serviceName + "'");
+}
+
+void NRVXPCServiceHelper::stopControlChannelForService(const std::string& serviceName) {
+    auto it = listeners_.find(controlName(serviceName));
+    if (it != listeners_.end()) {
+        if (it->second.listener) it->second.listener->invalidate();
+        listeners_.erase(it);
+    }
+    xpcLog().log("Stop control channel for service '" + serviceName + "'");
+}
+
+std::optional<NRVXPCEndpoint> NRVXPCServiceHelper::controlListenerEndpointForService(const std::string& serviceName) {
+    auto it = listeners_.find(controlName(serviceName));
+    if (it == listeners_.end() || !it->second.listener) {
+        xpcLog().error("Cannot find a control listener '" + controlName(serviceName) + "'");
+        return std::nullopt;
+    }
+    return it->second.listener->endpoint();
+}
+
+void NRVXPCServiceHelper::postEndpointForService(const std::string& serviceName) {
+    auto it = listeners_.find(serviceName);
+    if (it == listeners_.end()) {
+        xpcLog().log("Service '" + serviceName + "' is stopped. Stop posting listener endpoint.");
+        return;
+    }
+    if (it->second.registered) {
+        xpcLog().log("Service '" + serviceName + "' is already registered.");
+        return;
+    }
+    std::weak_ptr<NRVXPCServiceHelper> weak = weak_from_this();
+    broker_->postListenerEndpoint(
+        it->second.listener->endpoint(), controlListenerEndpointForService(serviceName), serviceName,
+        [weak, serviceName](std::optional<std::string> error) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->taskQueue_->async([self, serviceName, error] {
+                if (!error || error->empty()) {
+                    xpcLog().log("Successfully post listener endpoint for the service '" + serviceName + "'");
+                    auto it = self->listeners_.find(serviceName);
+                    if (it != self->listeners_.end()) it->second.registered = true;
+                    return;
+                }
+                xpcLog().error("Failed to post listener endpoint for the service '" + serviceName +
+                               "'. Error: " + *error);
+                std::weak_ptr<NRVXPCServiceHelper> weakAgain = self;
+                self->taskQueue_->after(
+                    dispatchTime(DISPATCH_TIME_NOW, static_cast<std::int64_t>(self->retryDelay_) * NSEC_PER_SEC),
+                    [weakAgain, serviceName] {
+                        auto helper = weakAgain.lock();
+                        if (!helper) {
+                            xpcLog().log("Retry of posting the service '" + serviceName +
+                                         "' has been cancelled since the helper is gone.");
+                            return;
+                        }
+                        helper->postEndpointForService(serviceName);
+                    });
+            });
+        });
+}
+
+void NRVXPCServiceHelper::addNotificationObservers() {
+    if (notificationObserverRegistered_) return;
+    std::weak_ptr<NRVXPCServiceHelper> weak = weak_from_this();
+    registrationObserver_ =
+        NRVXPCNotifications::addObserver(NRVXPCNotifications::kRegistration, [weak](const NRVDictionary& info) {
+            if (auto self = weak.lock()) self->taskQueue_->async([self, info] { self->handleRegistrationRequest(info); });
+        });
+    serverDidStartObserver_ =
+        NRVXPCNotifications::addObserver(NRVXPCNotifications::kServerDidStart, [weak](const NRVDictionary&) {
+            if (auto self = weak.lock()) self->taskQueue_->async([self] { self->handleServerDidStart(); });
+        });
+    notificationObserverRegistered_ = true;
+    xpcLog().log("Added notification observer.");
+}
+
+void NRVXPCServiceHelper::removeNotificationObservers() {
+    if (!notificationObserverRegistered_ || !listeners_.empty()) return;
+    NRVXPCNotifications::removeObserver(registrationObserver_);
+    NRVXPCNotifications::removeObserver(serverDidStartObserver_);
+    notificationObserverRegistered_ = false;
+    xpcLog().log("Removed notification observer since there are no more listeners.");
+}
+
+void NRVXPCServiceHelper::handleRegistrationRequest(const NRVDictionary& userInfo) {
+    const NRVValue* requested = userInfo.find("requestName");
+    if (!requested || !requested->asString()) return;
+    const std::string name = *requested->asString();
+    auto it = listeners_.find(name);
+    if (it == listeners_.end() || !it->second.listener || it->second.isControl) return;
+    xpcLog().log("Received service update request for '" + name + "'");
+    it->second.registered = false;
+    postEndpointForService(name);
+}
+
+void NRVXPCServiceHelper::handleServerDidStart() {
+    xpcLog().log("Received Service Manager started notification. Re-register all listener endpoints.");
+    std::vector<std::string> names;
+    // Only control channels are skipped, whatever the services are called.
+    for (auto& [name, entry] : listeners_) {
+        if (entry.isControl) continue;
+        entry.registered = false;
+        names.push_back(name);
+    }
+    for (const auto& name : names) postEndpointForService(name);
+}
+
+bool NRVXPCServiceHelper::shouldAcceptNewConnection(const Listener* listener, const NRVXPCConnectionRef& connection) {
+    bool accepted = false;
+    taskQueue_->sync([&] {
+        const std::string* serviceName = nullptr;
+        const Entry* entry = nullptr;
+        for (const auto& [name, e] : listeners_) {
+            if (e.listener.get() == listener) {
+                serviceName = &name;
+                entry = &e;
+                break;
+            }
+        }
+        if (!entry) return;
+        const int pid = connection->processIdentifier();
+        if (pid > 0) {
+            xpcLog().log("Received a new connection from pid: " + std::to_string(pid) + ", username: " +
+                         NRVXPCPeerTrust::posixNameForUid(connection->auditToken().ruid()) + ", for service: '" +
+                         *serviceName + "'");
+        } else {
+            xpcLog().error("Error to get process information for pid: " + std::to_string(pid));
+        }
+        if (!NRVXPCPeerTrust::isNerovaSignTypeForConnection(connection)) {
+            xpcLog().error("Invalid codesign detected for pid '" + std::to_string(pid) + "', drop the xpc connection.");
+            return;
+        }
+        if (!NRVXPCPeerTrust::areHardenRuntimeEntitlementsValid(connection)) return;
+        if (entry->connHandler) {
+            xpcLog().info("Found a connection handler for service '" + *serviceName + "'");
+            accepted = entry->connHandler(connection);
+            return;
+        }
+        xpcLog().log("Found a handler object for service '" + *serviceName + "'");
+        connection->setExportedInterface(entry->interface);
+        connection->setExportedObject(entry->handler);
+        connection->resume();
+        accepted = true;
+    });
+    return accepted;
+}
+
+std::map<std::string, bool> NRVXPCServiceHelper::listenerTableForUnitTest() {
+    std::map<std::string, bool> table;
+    taskQueue_->sync([&] {
+        for (const auto& [name, e] : listeners_) table[name] = e.registered;
+    });
+    return table;
+}
+
+std::optional<NRVXPCEndpoint> NRVXPCServiceHelper::listenerEndpointForUnitTest(const std::string& name) {
+    std::optional<NRVXPCEndpoint> endpoint;
+    taskQueue_->sync([&] {
+        auto it = listeners_.find(name);
+        if (it != listeners_.end() && it->second.listener) endpoint = it->second.listener->endpoint();
+    });
+    return endpoint;
+}

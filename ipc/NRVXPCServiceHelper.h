@@ -1,0 +1,78 @@
+// Serves a protocol under a name without a fixed service socket: an
+// anonymous listener for the service plus an anonymous control listener
+// answering the version, both endpoints posted to the broker so that clients
+// can find them, posted again when the broker restarts or asks, and every
+// connecting peer's signature checked before the connection is let in.
+//
+// Threading: one instance per process (sharedHelper). Every change of the
+// listener table runs on taskQueue; the accept decision runs there with a
+// sync from the listener's queue. Broker replies hop back onto taskQueue.
+// Delayed retries hold the helper weakly.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ipc/NRVNerovaXPCBroker.h"
+#include "ipc/NRVXPCTypes.h"
+#include "platform/dispatch/Dispatch.h"
+
+class NRVXPCServiceHelper : public std::enable_shared_from_this<NRVXPCServiceHelper> {
+public:
+    using ConnectionHandler = std::function<bool(const NRVXPCConnectionRef& connection)>;
+
+    static std::shared_ptr<NRVXPCServiceHelper> sharedHelper();
+
+    // NRVXPCServiceHelperProtocol
+    void startService(const std::string& serviceName, ConnectionHandler connectionHandler);
+    void startService(const std::string& serviceName, std::shared_ptr<platform::xpc::ExportedObject> handlerObject,
+                      NRVXPCProtocol protocol);
+    void stopService(const std::string& serviceName);
+
+    // NRVServiceStatusProtocol
+    void statusWithReply(const std::function<void(const std::string&)>& reply);
+
+    // For tests: the names in the table, and whether an entry is registered.
+    std::map<std::string, bool> listenerTableForUnitTest();
+    // For tests: the endpoint of an entry's listener.
+    std::optional<NRVXPCEndpoint> listenerEndpointForUnitTest(const std::string& name);
+
+private:
+    NRVXPCServiceHelper() = default;
+
+    struct Entry {
+        NRVXPCListenerRef listener;
+        NRVXPCProtocol interface;
+        std::shared_ptr<platform::xpc::ExportedObject> handler;
+        ConnectionHandler connHandler;
+        bool registered = false;
+        // The control channel of a service, never posted on its own.
+        bool isControl = false;
+    };
+
+    // These run on taskQueue_.
+    void startControlChannelForService(const std::string& serviceName);
+    void stopControlChannelForService(const std::string& serviceName);
+    std::optional<NRVXPCEndpoint> controlListenerEndpointForService(const std::string& serviceName);
+    void postEndpointForService(const std::string& serviceName);
+    void addNotificationObservers();
+    void removeNotificationObservers();
+    void handleRegistrationRequest(const NRVDictionary& userInfo);
+    void handleServerDidStart();
+    NRVXPCListenerRef makeListener();
+    void putEntry(const std::string& name, Entry entry);
+
+    bool shouldAcceptNewConnection(const platform::xpc::Listener* listener, const NRVXPCConnectionRef& connection);
+    std::shared_ptr<platform::xpc::ExportedObject> statusObject();
+
+    bool notificationObserverRegistered_ = false;
+    std::map<std::string, Entry> listeners_;
+    std::shared_ptr<platform::dispatch::DispatchQueue> taskQueue_;
+    std::shared_ptr<NRVNerovaXPCBroker> broker_;
+    std::uint64_t retryDelay_ = 30;
+    std::uint64_t registrationObserver_ = 0, serverDidStartObserver_ = 0;
+};

@@ -1,0 +1,379 @@
+#include "platform/notify/NotificationCenter.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/fd/ScopedFD.h"
+#include "platform/log/LogStore.h"
+#include "platform/system/SystemEnvironment.h"
+
+namespace platform::notify {
+
+namespace {
+
+constexpr const char* kLogSubsystem = "com.nerova.rivovovuvev";
+constexpr const char* kLogCategory = "notification";
+// A receiver whose queue is full gets this long, in all, to make room before
+// a post gives up on it: long enough for a live receiving thread to catch up
+// with a burst, short enough that a stopped process cannot stall posters.
+constexpr int kFullReceiverWaitMs = 50;
+// A post looks at no more sockets than this, so that a folder filled by
+// someone else cannot make every post of the machine arbitrarily slow.
+constexpr std::size_t kMaxSockets = 4096;
+// Notifications received but not yet handed to handlers; beyond this a flood
+// is dropped instead of growing memory without bound.
+constexpr std::size_t kMaxPendingDeliveries = 4096;
+
+void logLine(platform::log::Level level, const std::string& message) {
+    platform::log::write(kLogSubsystem, kLogCategory, level, message);
+}
+
+std::string errnoText(int code) { return std::strerror(code); }
+
+bool fillAddress(const std::string& path, sockaddr_un* address) {
+    std::memset(address, 0, sizeof *address);
+    address->sun_family = AF_UNIX;
+    if (path.size() >= sizeof address->sun_path) return false;
+    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+std::string randomHex(std::size_t bytes) {
+    std::vector<unsigned char> raw(bytes);
+    std::size_t got = 0;
+    while (got < bytes) {
+        ssize_t n = getrandom(raw.data() + got, bytes - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : raw) {
+        out.push_back(kDigits[c >> 4]);
+        out.push_back(kDigits[c & 0xF]);
+    }
+    return out;
+}
+
+// Makes the shared folder (and the runtime root above it) when missing. The
+// folder is world-writable with the sticky bit, so that processes of every
+// user can observe and none can remove another's socket.
+bool ensureDirectory(const std::string& directory, std::string* error) {
+    const auto slash = directory.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        const std::string parent = directory.substr(0, slash);
+        struct stat st {};
+        if (lstat(parent.c_str(), &st) != 0 && mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) {
+            if (error) *error = "cannot create " + parent + ": " + errnoText(errno);
+            return false;
+        }
+    }
+    if (mkdir(directory.c_str(), 01777) == 0) {
+        chmod(directory.c_str(), 01777);  // the umask narrowed it
+        return true;
+    }
+    if (errno != EEXIST) {
+        if (error) *error = "cannot create " + directory + ": " + errnoText(errno);
+        return false;
+    }
+    struct stat st {};
+    if (lstat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (error) *error = directory + " is not a folder";
+        return false;
+    }
+    if (st.st_uid == geteuid() && (st.st_mode & 07777) != 01777) chmod(directory.c_str(), 01777);
+    return true;
+}
+
+enum class SendResult { Delivered, Stale, Full, Skipped };
+
+// One fresh socket per receiver: a connected datagram socket lets poll()
+// wait for room in that receiver's queue, and no receiver's backlog is
+// charged against the sends to the others.
+SendResult sendTo(const std::string& path, const std::string& bytes) {
+    sockaddr_un address;
+    if (!fillAddress(path, &address)) return SendResult::Skipped;
+    ScopedFD fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return SendResult::Full;
+    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (errno == ECONNREFUSED) return SendResult::Stale;
+        return SendResult::Skipped;  // vanished, or not ours to write to
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFullReceiverWaitMs);
+    for (;;) {
+        ssize_t n = send(fd.get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(bytes.size())) return SendResult::Delivered;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == ECONNREFUSED || errno == ENOTCONN)) return SendResult::Stale;
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS)) return SendResult::Full;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                  std::chrono::steady_clock::now());
+        if (left.count() <= 0) return SendResult::Full;
+        pollfd p{fd.get(), POLLOUT, 0};
+        poll(&p, 1, static_cast<int>(left.count()));
+    }
+}
+
+struct Registration {
+    NotificationCenter::ObserverKey observer;
+    std::optional<std::string> name;
+    std::optional<std::string> object;
+    NotificationCenter::Handler handler;
+    std::shared_ptr<std::atomic<bool>> active;
+};
+
+}  // namespace
+
+struct NotificationCenter::State : std::enable_shared_from_this<NotificationCenter::State> {
+    explicit State(std::string dir) : fixedDirectory(std::move(dir)) {}
+
+    const std::string fixedDirectory;
+    const std::shared_ptr<dispatch::DispatchQueue> deliveryQueue =
+        dispatch::DispatchQueue::createSerial("com.nerova.notify.deliveryqueue");
+    std::atomic<std::size_t> pendingDeliveries{0};
+
+    mutable std::mutex mutex;  // guards everything below
+    std::vector<Registration> registrations;
+    ScopedFD socket;
+    ScopedFD wakeup;
+    std::string socketPath;
+    std::thread receiver;
+
+    std::string directory() const {
+        return fixedDirectory.empty() ? NotificationCenter::defaultDirectory() : fixedDirectory;
+    }
+
+    bool bind(std::string* error);
+    void unbind();
+    void deliver(const Notification& notification);
+    static void receiveLoop(std::weak_ptr<State> weak, int fd, int wakeFD);
+};
+
+bool NotificationCenter::State::bind(std::string* error) {
+    const std::string dir = directory();
+    if (!ensureDirectory(dir, error)) return false;
+    const std::string path = dir + "/" + std::to_string(getpid()) + "." + randomHex(8);
+    sockaddr_un address;
+    if (!fillAddress(path, &address)) {
+        if (error) *error = "socket path too long: " + path;
+        return false;
+    }
+    ScopedFD fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ScopedFD wake(eventfd(0, EFD_CLOEXEC));
+    if (!fd || !wake) {
+        if (error) *error = "cannot create a socket: " + errnoText(errno);
+        return false;
+    }
+    int on = 1;
+    setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on);  // the sender's pid for the log
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (error) *error = "cannot bind " + path + ": " + errnoText(errno);
+        return false;
+    }
+    // Posters of every user must reach this observer.
+    chmod(path.c_str(), 0666);
+    socketPath = path;
+    receiver = std::thread(receiveLoop, weak_from_this(), fd.get(), wake.get());
+    socket = std::move(fd);
+    wakeup = std::move(wake);
+    return true;
+}
+
+void NotificationCenter::State::unbind() {
+    if (!socket) return;
+    const std::uint64_t one = 1;
+    while (write(wakeup.get(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    if (receiver.joinable()) receiver.join();
+    unlink(socketPath.c_str());
+    socket.reset();
+    wakeup.reset();
+    socketPath.clear();
+}
+
+void NotificationCenter::State::deliver(const Notification& notification) {
+    std::vector<std::pair<Handler, std::shared_ptr<std::atomic<bool>>>> matching;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& r : registrations) {
+            if (r.name && *r.name != notification.name) continue;
+            if (r.object && (!notification.object || *r.object != *notification.object)) continue;
+            matching.emplace_back(r.handler, r.active);
+        }
+    }
+    for (auto& [handler, active] : matching) {
+        if (active->load()) handler(notification);
+    }
+}
+
+void NotificationCenter::State::receiveLoop(std::weak_ptr<State> weak, int fd, int wakeFD) {
+    std::vector<std::uint8_t> buffer(datagram::kMaxDatagramSize + 1);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFD, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            logLine(log::Level::Fault, "Notification receiving stopped: " + errnoText(errno));
+            return;
+        }
+        if (fds[1].revents) return;
+        for (;;) {
+            iovec iov{buffer.data(), buffer.size()};
+            msghdr message{};
+            message.msg_iov = &iov;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            ssize_t n = recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                break;  // drained
+            }
+            int senderPID = 0;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
+                    ucred cred;
+                    std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+                    senderPID = cred.pid;
+                }
+            }
+            std::string reason;
+            std::optional<Notification> notification;
+            if (static_cast<std::size_t>(n) > datagram::kMaxDatagramSize) reason = "datagram too large";
+            else notification = datagram::decode(buffer.data(), static_cast<std::size_t>(n), &reason);
+            if (!notification) {
+                logLine(log::Level::Error, "Dropped an undecodable notification datagram of " + std::to_string(n) +
+                                               " bytes from pid " + std::to_string(senderPID) + ": " + reason);
+                continue;
+            }
+            auto state = weak.lock();
+            if (!state) return;
+            if (state->pendingDeliveries.load() >= kMaxPendingDeliveries) {
+                logLine(log::Level::Error, "Dropped notification '" + notification->name +
+                                               "': too many notifications waiting for delivery");
+                continue;
+            }
+            ++state->pendingDeliveries;
+            state->deliveryQueue->async([weak, n = std::move(*notification)] {
+                auto s = weak.lock();
+                if (!s) return;
+                --s->pendingDeliveries;
+                s->deliver(n);
+            });
+        }
+    }
+}
+
+NotificationCenter& NotificationCenter::defaultCenter() {
+    static NotificationCenter* center = new NotificationCenter();
+    return *center;
+}
+
+std::string NotificationCenter::defaultDirectory() { return runtimeRoot() + "/notify"; }
+
+NotificationCenter::NotificationCenter(std::string directory)
+    : state_(std::make_shared<State>(std::move(directory))) {}
+
+NotificationCenter::~NotificationCenter() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    for (auto& r : state_->registrations) r.active->store(false);
+    state_->registrations.clear();
+    state_->unbind();
+}
+
+bool NotificationCenter::addObserver(ObserverKey observer, std::optional<std::string> name,
+                                     std::optional<std::string> object, Handler handler, std::string* error) {
+    if (!handler) {
+        if (error) *error = "no handler";
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (state_->registrations.empty() && !state_->bind(error)) return false;
+    state_->registrations.push_back({observer, std::move(name), std::move(object), std::move(handler),
+                                     std::make_shared<std::atomic<bool>>(true)});
+    return true;
+}
+
+void NotificationCenter::removeObserver(ObserverKey observer, const std::optional<std::string>& name,
+                                        const std::optional<std::string>& object) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    auto& regs = state_->registrations;
+    const bool hadAny = !regs.empty();
+    std::erase_if(regs, [&](Registration& r) {
+        const bool match = r.observer == observer && (!name || r.name == name) && (!object || r.object == object);
+        if (match) r.active->store(false);
+        return match;
+    });
+    if (hadAny && regs.empty()) state_->unbind();
+}
+
+bool NotificationCenter::post(const Notification& notification, std::string* error) {
+    auto bytes = datagram::encode(notification, error);
+    if (!bytes) return false;
+    const std::string dir = state_->directory();
+    DIR* folder = opendir(dir.c_str());
+    if (!folder) {
+        if (errno == ENOENT) return true;  // nobody has ever observed
+        if (error) *error = "cannot read " + dir + ": " + errnoText(errno);
+        return false;
+    }
+    std::size_t full = 0, seen = 0;
+    while (dirent* entry = readdir(folder)) {
+        const std::string entryName = entry->d_name;
+        if (entryName == "." || entryName == "..") continue;
+        struct stat st {};
+        if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        if (++seen > kMaxSockets) {
+            logLine(log::Level::Error, "More than " + std::to_string(kMaxSockets) + " observer sockets in " + dir +
+                                           "; the rest miss '" + notification.name + "'");
+            break;
+        }
+        switch (sendTo(dir + "/" + entryName, *bytes)) {
+            case SendResult::Stale:
+                unlinkat(dirfd(folder), entry->d_name, 0);
+                break;
+            case SendResult::Full:
+                ++full;
+                break;
+            case SendResult::Delivered:
+            case SendResult::Skipped:
+                break;
+        }
+    }
+    closedir(folder);
+    if (full) {
+        const std::string text = std::to_string(full) + " observer(s) did not take notification '" +
+                                 notification.name + "' in time";
+        logLine(log::Level::Error, text);
+        if (error) *error = text;
+        return false;
+    }
+    return true;
+}
+
+std::string NotificationCenter::directory() const { return state_->directory(); }
+
+std::string NotificationCenter::socketPath() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->socketPath;
+}
+
+}  // namespace platform::notify

@@ -1,0 +1,412 @@
+#include "platform/xpc/XPCFrame.h"
+
+#include <cstring>
+#include <optional>
+
+#include "platform/plist/PropertyList.h"
+
+namespace platform::xpc {
+
+namespace {
+
+enum Tag : std::uint8_t {
+    kNull = 0,
+    kFalse = 1,
+    kTrue = 2,
+    kInteger = 3,
+    kReal = 4,
+    kString = 5,
+    kData = 6,
+    kDate = 7,
+    kArray = 8,
+    kDictionary = 9,
+    kEndpoint = 10,
+    kRecord = 11,
+};
+
+constexpr int kMaxDepth = platform::plist::kMaxDepth;
+
+class Writer {
+public:
+    explicit Writer(std::vector<std::uint8_t>& out) : out_(out) {}
+    void byte(std::uint8_t b) { out_.push_back(b); }
+    void u32(std::uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) out_.push_back(static_cast<std::uint8_t>(v >> s));
+    }
+    void u64(std::uint64_t v) {
+        for (int s = 56; s >= 0; s -= 8) out_.push_back(static_cast<std::uint8_t>(v >> s));
+    }
+    void bytes(const void* p, std::size_t n) {
+        u32(static_cast<std::uint32_t>(n));
+        const auto* b = static_cast<const std::uint8_t*>(p);
+        out_.insert(out_.end(), b, b + n);
+    }
+    void str(const std::string& s) { bytes(s.data(), s.size()); }
+    void real(double d) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, sizeof bits);
+        u64(bits);
+    }
+
+    bool plain(const NRVValue& v, int depth) {
+        if (depth > kMaxDepth) return false;
+        switch (v.type()) {
+            case NRVValue::Type::Null: byte(kNull); return true;
+            case NRVValue::Type::Bool: byte(*v.asBool() ? kTrue : kFalse); return true;
+            case NRVValue::Type::Integer: byte(kInteger); u64(static_cast<std::uint64_t>(*v.asInteger())); return true;
+            case NRVValue::Type::Real: byte(kReal); real(*v.asReal()); return true;
+            case NRVValue::Type::String: byte(kString); str(*v.asString()); return true;
+            case NRVValue::Type::Data: byte(kData); bytes(v.asData()->data(), v.asData()->size()); return true;
+            case NRVValue::Type::Date: byte(kDate); real(v.asDate()->sinceReferenceDate); return true;
+            case NRVValue::Type::Array:
+                byte(kArray);
+                u32(static_cast<std::uint32_t>(v.asArray()->size()));
+                for (const NRVValue& item : *v.asArray())
+                    if (!plain(item, depth + 1)) return false;
+                return true;
+            case NRVValue::Type::Dictionary: return dictionary(*v.asDictionary(), depth);
+        }
+        return false;
+    }
+    bool dictionary(const NRVDictionary& d, int depth) {
+        byte(kDictionary);
+        u32(static_cast<std::uint32_t>(d.size()));
+        for (std::size_t i = 0; i < d.size(); ++i) {
+            str(d.keyAt(i));
+            if (!plain(d.valueAt(i), depth + 1)) return false;
+        }
+        return true;
+    }
+    bool value(const Value& v, int depth) {
+        if (const Endpoint* e = v.endpoint()) {
+            byte(kEndpoint);
+            str(e->name);
+            return true;
+        }
+        if (const CodedRecord* r = v.record()) {
+            byte(kRecord);
+            str(r->className);
+            return dictionary(r->fields, depth + 1);
+        }
+        return plain(*v.plain(), depth);
+    }
+    bool values(const Values& vs, int depth) {
+        byte(kArray);
+        u32(static_cast<std::uint32_t>(vs.size()));
+        for (const Value& v : vs)
+            if (!value(v, depth + 1)) return false;
+        return true;
+    }
+
+private:
+    std::vector<std::uint8_t>& out_;
+};
+
+class Reader {
+public:
+    Reader(const std::uint8_t* p, std::size_t n) : p_(p), end_(p + n) {}
+    std::string error;
+
+    bool atEnd() const { return p_ == end_; }
+    bool fail(const char* why) {
+        if (error.empty()) error = why;
+        return false;
+    }
+    bool byte(std::uint8_t& b) {
+        if (p_ == end_) return fail("truncated value");
+        b = *p_++;
+        return true;
+    }
+    bool u32(std::uint32_t& v) {
+        if (end_ - p_ < 4) return fail("truncated value");
+        v = (std::uint32_t{p_[0]} << 24) | (std::uint32_t{p_[1]} << 16) | (std::uint32_t{p_[2]} << 8) | p_[3];
+        p_ += 4;
+        return true;
+    }
+    bool u64(std::uint64_t& v) {
+        if (end_ - p_ < 8) return fail("truncated value");
+        v = 0;
+        for (int i = 0; i < 8; ++i) v = (v << 8) | p_[i];
+        p_ += 8;
+        return true;
+    }
+    bool real(double& d) {
+        std::uint64_t bits;
+        if (!u64(bits)) return false;
+        std::memcpy(&d, &bits, sizeof d);
+        return true;
+    }
+    bool span(const std::uint8_t*& start, std::uint32_t& n) {
+        if (!u32(n)) return false;
+        if (static_cast<std::size_t>(end_ - p_) < n) return fail("length beyond the frame");
+        start = p_;
+        p_ += n;
+        return true;
+    }
+    bool str(std::string& s) {
+        const std::uint8_t* start;
+        std::uint32_t n;
+        if (!span(start, n)) return false;
+        s.assign(reinterpret_cast<const char*>(start), n);
+        return true;
+    }
+    // A count of members, each at least one byte long.
+    bool count(std::uint32_t& n) {
+        if (!u32(n)) return false;
+        if (static_cast<std::size_t>(end_ - p_) < n) return fail("count beyond the frame");
+        return true;
+    }
+
+    bool plainWithTag(std::uint8_t tag, NRVValue& out, int depth) {
+        if (depth > kMaxDepth) return fail("nesting too deep");
+        switch (tag) {
+            case kNull: out = NRVValue(); return true;
+            case kFalse: out = NRVValue(false); return true;
+            case kTrue: out = NRVValue(true); return true;
+            case kInteger: {
+                std::uint64_t v;
+                if (!u64(v)) return false;
+                out = NRVValue(static_cast<long long>(v));
+                return true;
+            }
+            case kReal: {
+                double d;
+                if (!real(d)) return false;
+                out = NRVValue(d);
+                return true;
+            }
+            case kString: {
+                std::string s;
+                if (!str(s)) return false;
+                out = NRVValue(std::move(s));
+                return true;
+            }
+            case kData: {
+                const std::uint8_t* start;
+                std::uint32_t n;
+                if (!span(start, n)) return false;
+                out = NRVValue(NRVData(start, start + n));
+                return true;
+            }
+            case kDate: {
+                double d;
+                if (!real(d)) return false;
+                out = NRVValue(NRVDate{d});
+                return true;
+            }
+            case kArray: {
+                std::uint32_t n;
+                if (!count(n)) return false;
+                NRVArray items;
+                items.reserve(n);
+                for (std::uint32_t i = 0; i < n; ++i) {
+                    NRVValue item;
+                    if (!plain(item, depth + 1)) return false;
+                    items.push_back(std::move(item));
+                }
+                out = NRVValue(std::move(items));
+                return true;
+            }
+            case kDictionary: {
+                NRVDictionary d;
+                if (!dictionaryBody(d, depth)) return false;
+                out = NRVValue(std::move(d));
+                return true;
+            }
+            case kEndpoint:
+            case kRecord: return fail("endpoint or record inside a plain value");
+            default: return fail("unknown value kind");
+        }
+    }
+    bool plain(NRVValue& out, int depth) {
+        std::uint8_t tag;
+        return byte(tag) && plainWithTag(tag, out, depth);
+    }
+    bool dictionaryBody(NRVDictionary& d, int depth) {
+        std::uint32_t n;
+        if (!count(n)) return false;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            std::string key;
+            NRVValue v;
+            if (!str(key) || !plain(v, depth + 1)) return false;
+            if (d.contains(key)) return fail("duplicate dictionary key");
+            d.set(std::move(key), std::move(v));
+        }
+        return true;
+    }
+    bool value(Value& out, int depth) {
+        std::uint8_t tag;
+        if (!byte(tag)) return false;
+        if (tag == kEndpoint) {
+            std::string name;
+            if (!str(name)) return false;
+            out = Value(Endpoint{std::move(name)});
+            return true;
+        }
+        if (tag == kRecord) {
+            CodedRecord r;
+            std::uint8_t dtag;
+            if (!str(r.className) || !byte(dtag)) return false;
+            if (dtag != kDictionary) return fail("record fields are not a dictionary");
+            if (!dictionaryBody(r.fields, depth + 1)) return false;
+            out = Value(std::move(r));
+            return true;
+        }
+        NRVValue v;
+        if (!plainWithTag(tag, v, depth)) return false;
+        out = Value(std::move(v));
+        return true;
+    }
+    bool values(Values& out, int depth) {
+        std::uint8_t tag;
+        if (!byte(tag)) return false;
+        if (tag != kArray) return fail("values are not an array");
+        std::uint32_t n;
+        if (!count(n)) return false;
+        out.reserve(n);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            Value v;
+            if (!value(v, depth + 1)) return false;
+            out.push_back(std::move(v));
+        }
+        return true;
+    }
+    bool integer(std::int64_t& v) {
+        std::uint8_t tag;
+        std::uint64_t raw;
+        if (!byte(tag)) return false;
+        if (tag != kInteger) return fail("expected an integer");
+        if (!u64(raw)) return false;
+        v = static_cast<std::int64_t>(raw);
+        return true;
+    }
+    bool string(std::string& s) {
+        std::uint8_t tag;
+        if (!byte(tag)) return false;
+        if (tag != kString) return fail("expected a string");
+        return str(s);
+    }
+    bool boolean(bool& b) {
+        std::uint8_t tag;
+        if (!byte(tag)) return false;
+        if (tag != kTrue && tag != kFalse) return fail("expected a bool");
+        b = tag == kTrue;
+        return true;
+    }
+
+private:
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+};
+
+}  // namespace
+
+Frame Frame::call(std::uint64_t id, std::string selector, Values arguments, bool wantsReply) {
+    Frame f;
+    f.kind = Kind::Call;
+    f.id = id;
+    f.selector = std::move(selector);
+    f.arguments = std::move(arguments);
+    f.wantsReply = wantsReply;
+    return f;
+}
+
+Frame Frame::reply(std::uint64_t id, Values values) {
+    Frame f;
+    f.kind = Kind::Reply;
+    f.id = id;
+    f.values = std::move(values);
+    return f;
+}
+
+Frame Frame::error(std::uint64_t id, std::int64_t code, std::string text) {
+    Frame f;
+    f.kind = Kind::Error;
+    f.id = id;
+    f.errorCode = code;
+    f.errorText = std::move(text);
+    return f;
+}
+
+bool encodeFrame(const Frame& frame, std::vector<std::uint8_t>& out, std::string* whyNot) {
+    out.clear();
+    out.resize(4);
+    Writer w(out);
+    bool ok = true;
+    switch (frame.kind) {
+        case Frame::Kind::Call:
+            w.byte(kArray);
+            w.u32(5);
+            w.byte(kInteger), w.u64(0);
+            w.byte(kInteger), w.u64(frame.id);
+            w.byte(kString), w.str(frame.selector);
+            ok = w.values(frame.arguments, 1);
+            w.byte(frame.wantsReply ? kTrue : kFalse);
+            break;
+        case Frame::Kind::Reply:
+            w.byte(kArray);
+            w.u32(3);
+            w.byte(kInteger), w.u64(1);
+            w.byte(kInteger), w.u64(frame.id);
+            ok = w.values(frame.values, 1);
+            break;
+        case Frame::Kind::Error:
+            w.byte(kArray);
+            w.u32(4);
+            w.byte(kInteger), w.u64(2);
+            w.byte(kInteger), w.u64(frame.id);
+            w.byte(kInteger), w.u64(static_cast<std::uint64_t>(frame.errorCode));
+            w.byte(kString), w.str(frame.errorText);
+            break;
+    }
+    if (!ok) {
+        if (whyNot) *whyNot = "nesting too deep";
+        return false;
+    }
+    std::size_t body = out.size() - 4;
+    if (body > kMaxFrameLength) {
+        if (whyNot) *whyNot = "frame too long";
+        return false;
+    }
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(body >> (24 - 8 * i));
+    return true;
+}
+
+bool decodeFrameBody(const std::uint8_t* body, std::size_t length, Frame& out, std::string* whyNot) {
+    Reader r(body, length);
+    auto done = [&](bool ok) {
+        if (ok && !r.atEnd()) ok = r.fail("bytes after the frame");
+        if (!ok && whyNot) *whyNot = r.error;
+        return ok;
+    };
+    std::uint8_t tag;
+    std::uint32_t n;
+    if (!r.byte(tag)) return done(false);
+    if (tag != kArray) return done(r.fail("frame is not an array"));
+    if (!r.count(n)) return done(false);
+    std::int64_t kind, id;
+    if (n < 3 || !r.integer(kind) || !r.integer(id)) return done(r.fail("frame without kind and id"));
+    out = Frame{};
+    out.id = static_cast<std::uint64_t>(id);
+    switch (kind) {
+        case 0:
+            out.kind = Frame::Kind::Call;
+            if (n != 5) return done(r.fail("call of the wrong size"));
+            return done(r.string(out.selector) && r.values(out.arguments, 1) && r.boolean(out.wantsReply));
+        case 1:
+            out.kind = Frame::Kind::Reply;
+            if (n != 3) return done(r.fail("reply of the wrong size"));
+            return done(r.values(out.values, 1));
+        case 2:
+            out.kind = Frame::Kind::Error;
+            if (n != 4) return done(r.fail("error of the wrong size"));
+            return done(r.integer(out.errorCode) && r.string(out.errorText));
+        default: return done(r.fail("unknown frame kind"));
+    }
+}
+
+std::string Error::fullDescription() const {
+    return std::string("Error Domain=") + kErrorDomain + " Code=" + std::to_string(code) + " \"" + description + "\"";
+}
+
+}  // namespace platform::xpc

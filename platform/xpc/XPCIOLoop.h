@@ -1,0 +1,102 @@
+// The one I/O thread of the process (epoll) and the framed stream channel it
+// serves. Internal to the transport: Connection and Listener build on it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/fd/ScopedFD.h"
+#include "platform/xpc/XPCFrame.h"
+
+namespace platform::xpc::detail {
+
+// Something the loop watches. handleEvents runs on the I/O thread, never
+// concurrently with itself for one object.
+class Pollable {
+public:
+    virtual ~Pollable() = default;
+    virtual void handleEvents(std::uint32_t events) = 0;
+};
+
+// Threading: add/modify/remove may be called from any thread. After remove
+// returns, the loop may still finish one handleEvents call already under way
+// for the object (it holds a strong reference for that call).
+class IOLoop {
+public:
+    static IOLoop& shared();
+    // Token for modify/remove; 0 when epoll refused the descriptor.
+    std::uint64_t add(int fd, std::uint32_t events, std::shared_ptr<Pollable> target);
+    void modify(std::uint64_t token, int fd, std::uint32_t events);
+    void remove(std::uint64_t token, int fd);
+
+    static std::uint32_t readable();
+    static std::uint32_t writable();
+
+private:
+    IOLoop();
+    void run();
+    struct Impl;
+    Impl* impl_;
+};
+
+class ChannelDelegate {
+public:
+    virtual ~ChannelDelegate() = default;
+    virtual void channelReceived(Frame frame) = 0;
+    // Once, when the channel closes for any reason. `malformed` when the
+    // peer sent something that is not a frame.
+    virtual void channelClosed(bool malformed) = 0;
+};
+
+// A connected stream socket carrying frames. Threading: send and close from
+// any thread; reads happen on the I/O thread.
+class Channel final : public Pollable, public std::enable_shared_from_this<Channel> {
+public:
+    Channel(ScopedFD fd, std::string label) : fd_(std::move(fd)), label_(std::move(label)) {}
+    // Starts reading; the delegate is held until the channel closes.
+    bool start(std::shared_ptr<ChannelDelegate> delegate);
+    // An encoded frame (encodeFrame). False when the channel is closed.
+    bool send(const std::vector<std::uint8_t>& bytes);
+    void close();
+    bool isClosed() const { return closed_.load(); }
+    int fd() const { return fd_.get(); }
+    void handleEvents(std::uint32_t events) override;
+
+private:
+    void closeFromLoop(bool malformed);
+    void readAvailable();
+    void flush();
+
+    ScopedFD fd_;
+    std::string label_;
+    std::atomic<bool> closed_{false};
+    std::uint64_t token_ = 0;
+
+    std::mutex delegateMutex_;
+    std::shared_ptr<ChannelDelegate> delegate_;
+
+    std::mutex writeMutex_;
+    std::vector<std::uint8_t> out_;
+    std::size_t outOffset_ = 0;
+    bool wantsWritable_ = false;
+
+    // Only the I/O thread touches the read buffer.
+    std::vector<std::uint8_t> in_;
+    std::size_t inOffset_ = 0;
+};
+
+// Stream sockets on a path (named services) or an abstract name (anonymous
+// listeners). Both answer an owned descriptor, invalid on failure with the
+// reason in `error`. Accepted and connected sockets are non-blocking.
+ScopedFD connectSocket(const std::string& address, bool abstract, std::string* error);
+ScopedFD listenSocket(const std::string& address, bool abstract, std::string* error);
+// One pending connection, or an invalid descriptor when none is waiting.
+ScopedFD acceptSocket(int listenFD);
+// 128 random bits in hex.
+std::string randomHex128();
+
+}  // namespace platform::xpc::detail

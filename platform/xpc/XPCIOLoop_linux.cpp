@@ -1,0 +1,363 @@
+#include "platform/xpc/XPCIOLoop.h"
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/log/LogStore.h"
+
+namespace platform::xpc::detail {
+
+namespace {
+void logError(const std::string& message) {
+    platform::log::write("com.nerova.rivovovuvev", "xpc", platform::log::Level::Error, message);
+}
+constexpr std::size_t kReadChunk = 64 * 1024;
+}  // namespace
+
+struct IOLoop::Impl {
+    ScopedFD epoll;
+    std::mutex mutex;
+    std::unordered_map<std::uint64_t, std::shared_ptr<Pollable>> targets;
+    std::uint64_t nextToken = 1;
+};
+
+IOLoop& IOLoop::shared() {
+    // Never destroyed: connections may still be closed while the process exits.
+    static IOLoop* loop = new IOLoop();
+    return *loop;
+}
+
+IOLoop::IOLoop() : impl_(new Impl) {
+    impl_->epoll.reset(epoll_create1(EPOLL_CLOEXEC));
+    std::thread([this] { run(); }).detach();
+}
+
+std::uint32_t IOLoop::readable() { return EPOLLIN; }
+std::uint32_t IOLoop::writable() { return EPOLLOUT; }
+
+std::uint64_t IOLoop::add(int fd, std::uint32_t events, std::shared_ptr<Pollable> target) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    std::uint64_t token = impl_->nextToken++;
+    struct epoll_event ev {};
+    ev.events = events;
+    ev.data.u64 = token;
+    if (epoll_ctl(impl_->epoll.get(), EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
+    impl_->targets.emplace(token, std::move(target));
+    return token;
+}
+
+void IOLoop::modify(std::uint64_t token, int fd, std::uint32_t events) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (!impl_->targets.count(token)) return;
+    struct epoll_event ev {};
+    ev.events = events;
+    ev.data.u64 = token;
+    epoll_ctl(impl_->epoll.get(), EPOLL_CTL_MOD, fd, &ev);
+}
+
+void IOLoop::remove(std::uint64_t token, int fd) {
+    std::shared_ptr<Pollable> released;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        auto it = impl_->targets.find(token);
+        if (it == impl_->targets.end()) return;
+        epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+        released = std::move(it->second);
+        impl_->targets.erase(it);
+    }
+    // `released` may be the last reference: destroyed outside the lock.
+}
+
+void IOLoop::run() {
+    struct epoll_event events[64];
+    for (;;) {
+        int n = epoll_wait(impl_->epoll.get(), events, 64, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            logError("The transport's I/O thread stopped: epoll_wait failed.");
+            return;
+        }
+        for (int i = 0; i < n; ++i) {
+            std::shared_ptr<Pollable> target;
+            {
+                std::lock_guard<std::mutex> lock(impl_->mutex);
+                auto it = impl_->targets.find(events[i].data.u64);
+                if (it == impl_->targets.end()) continue;
+                target = it->second;
+            }
+            target->handleEvents(events[i].events);
+        }
+    }
+}
+
+bool Channel::start(std::shared_ptr<ChannelDelegate> delegate) {
+    {
+        std::lock_guard<std::mutex> lock(delegateMutex_);
+        delegate_ = std::move(delegate);
+    }
+    bool watched = false;
+    {
+        // Under the write lock so that a close racing with this start finds the token.
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        if (!closed_.load()) {
+            token_ = IOLoop::shared().add(fd_.get(), EPOLLIN | EPOLLRDHUP, shared_from_this());
+            watched = token_ != 0;
+            // A send may have queued bytes before the channel was watched.
+            if (watched && wantsWritable_) IOLoop::shared().modify(token_, fd_.get(), EPOLLIN | EPOLLRDHUP | EPOLLOUT);
+        }
+    }
+    if (!watched) {
+        if (!closed_.load()) {
+            closeFromLoop(false);
+        } else {
+            std::shared_ptr<ChannelDelegate> d;
+            {
+                std::lock_guard<std::mutex> lock(delegateMutex_);
+                d = std::move(delegate_);
+            }
+            if (d) d->channelClosed(false);
+        }
+    }
+    return watched;
+}
+
+bool Channel::send(const std::vector<std::uint8_t>& bytes) {
+    bool failed = false;
+    {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        if (closed_.load()) return false;
+        if (out_.size() == outOffset_) {
+            out_.clear();
+            outOffset_ = 0;
+            std::size_t done = 0;
+            while (done < bytes.size()) {
+                ssize_t w = ::send(fd_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (w > 0) {
+                    done += static_cast<std::size_t>(w);
+                } else if (w < 0 && errno == EINTR) {
+                    continue;
+                } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                    break;
+                } else {
+                    failed = true;
+                    break;
+                }
+            }
+            if (!failed && done < bytes.size()) out_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(done), bytes.end());
+        } else {
+            out_.insert(out_.end(), bytes.begin(), bytes.end());
+        }
+        if (!failed && out_.size() > outOffset_ && !wantsWritable_) {
+            wantsWritable_ = true;
+            if (token_) IOLoop::shared().modify(token_, fd_.get(), EPOLLIN | EPOLLRDHUP | EPOLLOUT);
+        }
+    }
+    // The reader sees the same failure as an end of stream and closes the
+    // channel; shutting down makes sure it does.
+    if (failed) ::shutdown(fd_.get(), SHUT_RDWR);
+    return !failed;
+}
+
+void Channel::flush() {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    while (outOffset_ < out_.size()) {
+        ssize_t w = ::send(fd_.get(), out_.data() + outOffset_, out_.size() - outOffset_, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w > 0) {
+            outOffset_ += static_cast<std::size_t>(w);
+        } else if (w < 0 && errno == EINTR) {
+            continue;
+        } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        } else {
+            ::shutdown(fd_.get(), SHUT_RDWR);
+            return;
+        }
+    }
+    out_.clear();
+    outOffset_ = 0;
+    wantsWritable_ = false;
+    IOLoop::shared().modify(token_, fd_.get(), EPOLLIN | EPOLLRDHUP);
+}
+
+void Channel::handleEvents(std::uint32_t events) {
+    if (closed_.load()) return;
+    if (events & EPOLLOUT) flush();
+    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) readAvailable();
+}
+
+void Channel::readAvailable() {
+    std::uint8_t chunk[kReadChunk];
+    ssize_t r;
+    for (;;) {
+        r = ::recv(fd_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR) continue;
+        break;
+    }
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (r <= 0) {
+        closeFromLoop(false);
+        return;
+    }
+    if (inOffset_ > 0 && inOffset_ == in_.size()) {
+        in_.clear();
+        inOffset_ = 0;
+    }
+    in_.insert(in_.end(), chunk, chunk + r);
+    while (in_.size() - inOffset_ >= 4) {
+        const std::uint8_t* p = in_.data() + inOffset_;
+        std::uint32_t length = (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+        if (length > kMaxFrameLength) {
+            logError("Closing " + label_ + ": the peer announced a frame of " + std::to_string(length) + " bytes.");
+            closeFromLoop(true);
+            return;
+        }
+        if (in_.size() - inOffset_ - 4 < length) break;
+        Frame frame;
+        std::string why;
+        if (!decodeFrameBody(p + 4, length, frame, &why)) {
+            logError("Closing " + label_ + ": malformed frame (" + why + ").");
+            closeFromLoop(true);
+            return;
+        }
+        inOffset_ += 4 + length;
+        std::shared_ptr<ChannelDelegate> delegate;
+        {
+            std::lock_guard<std::mutex> lock(delegateMutex_);
+            delegate = delegate_;
+        }
+        if (delegate) delegate->channelReceived(std::move(frame));
+    }
+    // Keep the buffer from growing with everything ever read.
+    if (inOffset_ > kReadChunk && inOffset_ * 2 > in_.size()) {
+        in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(inOffset_));
+        inOffset_ = 0;
+    }
+}
+
+void Channel::close() { closeFromLoop(false); }
+
+void Channel::closeFromLoop(bool malformed) {
+    {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        if (closed_.exchange(true)) return;
+        out_.clear();
+        outOffset_ = 0;
+    }
+    ::shutdown(fd_.get(), SHUT_RDWR);
+    std::uint64_t token;
+    {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        token = token_;
+    }
+    if (token) IOLoop::shared().remove(token, fd_.get());
+    std::shared_ptr<ChannelDelegate> delegate;
+    {
+        std::lock_guard<std::mutex> lock(delegateMutex_);
+        delegate = std::move(delegate_);
+    }
+    if (delegate) delegate->channelClosed(malformed);
+}
+
+}  // namespace platform::xpc::detail
+
+namespace platform::xpc::detail {
+
+namespace {
+
+bool makeAddress(const std::string& address, bool abstract, sockaddr_un& sa, socklen_t& len, std::string* error) {
+    std::memset(&sa, 0, sizeof sa);
+    sa.sun_family = AF_UNIX;
+    std::size_t room = sizeof sa.sun_path - 1;
+    if (address.empty() || address.size() > room || address.find('\0') != std::string::npos) {
+        if (error) *error = "socket address too long or empty: " + address;
+        return false;
+    }
+    std::size_t at = abstract ? 1 : 0;
+    std::memcpy(sa.sun_path + at, address.data(), address.size());
+    len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + at + address.size() + (abstract ? 0 : 1));
+    return true;
+}
+
+std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+}  // namespace
+
+ScopedFD connectSocket(const std::string& address, bool abstract, std::string* error) {
+    sockaddr_un sa;
+    socklen_t len;
+    if (!makeAddress(address, abstract, sa, len, error)) return ScopedFD();
+    ScopedFD fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        if (error) *error = errnoText("socket");
+        return ScopedFD();
+    }
+    int rc;
+    do {
+        rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&sa), len);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        if (error) *error = errnoText("connect");
+        return ScopedFD();
+    }
+    int flags = fcntl(fd.get(), F_GETFL);
+    fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK);
+    return fd;
+}
+
+ScopedFD listenSocket(const std::string& address, bool abstract, std::string* error) {
+    sockaddr_un sa;
+    socklen_t len;
+    if (!makeAddress(address, abstract, sa, len, error)) return ScopedFD();
+    ScopedFD fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) {
+        if (error) *error = errnoText("socket");
+        return ScopedFD();
+    }
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), len) != 0) {
+        if (error) *error = errnoText("bind");
+        return ScopedFD();
+    }
+    if (::listen(fd.get(), SOMAXCONN) != 0) {
+        if (error) *error = errnoText("listen");
+        return ScopedFD();
+    }
+    return fd;
+}
+
+ScopedFD acceptSocket(int listenFD) {
+    for (;;) {
+        int fd = ::accept4(listenFD, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) return ScopedFD(fd);
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        return ScopedFD();
+    }
+}
+
+std::string randomHex128() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t r = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (r > 0) got += static_cast<std::size_t>(r);
+    }
+    static const char* digits = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char b : bytes) {
+        hex.push_back(digits[b >> 4]);
+        hex.push_back(digits[b & 15]);
+    }
+    return hex;
+}
+
+}  // namespace platform::xpc::detail

@@ -1,0 +1,152 @@
+#include "platform/xpc/XPCListener.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "platform/log/LogStore.h"
+#include "platform/xpc/XPCIOLoop.h"
+#include "platform/xpc/XPCPeer.h"
+
+namespace platform::xpc {
+
+using platform::dispatch::DispatchQueue;
+
+struct Listener::Impl : detail::Pollable, std::enable_shared_from_this<Listener::Impl> {
+    std::string name;  // endpoint text or service name
+    std::string path;  // named sockets only
+    ino_t inode = 0;
+    std::shared_ptr<DispatchQueue> queue;
+
+    mutable std::mutex mutex;
+    ScopedFD fd;
+    std::uint64_t token = 0;
+    bool resumed = false, invalid = false;
+    Delegate delegate;
+
+    void handleEvents(std::uint32_t) override {
+        for (;;) {
+            ScopedFD accepted;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (invalid || !fd) return;
+                accepted = detail::acceptSocket(fd.get());
+            }
+            if (!accepted) return;
+            auto connection = Connection::createAccepted(accepted.release(), name);
+            queue->async([self = shared_from_this(), connection] {
+                Delegate d;
+                {
+                    std::lock_guard<std::mutex> lock(self->mutex);
+                    if (!self->invalid) d = self->delegate;
+                }
+                bool accept = d && d(connection);
+                if (!accept) connection->invalidate();
+            });
+        }
+    }
+};
+
+namespace {
+
+std::shared_ptr<DispatchQueue> makeQueue(const std::string& name) {
+    return DispatchQueue::createSerial("com.nerova.xpc.listener." + name);
+}
+
+}  // namespace
+
+std::shared_ptr<Listener> Listener::anonymous(Error* error) {
+    std::string name = "nrvxpc." + detail::randomHex128();
+    std::string why;
+    ScopedFD fd = detail::listenSocket(name, true, &why);
+    if (!fd) {
+        if (error) *error = Error{kErrorInvalid, "Cannot create an anonymous listener: " + why};
+        return nullptr;
+    }
+    std::shared_ptr<Listener> l(new Listener());
+    l->queue_ = makeQueue("anonymous");
+    l->impl_ = std::make_shared<Impl>();
+    l->impl_->name = name;
+    l->impl_->queue = l->queue_;
+    l->impl_->fd = std::move(fd);
+    return l;
+}
+
+std::shared_ptr<Listener> Listener::forService(const std::string& serviceName, Error* error) {
+    auto fail = [&](const std::string& why) -> std::shared_ptr<Listener> {
+        if (error) *error = Error{kErrorInvalid, "Cannot listen for the service '" + serviceName + "': " + why};
+        return nullptr;
+    };
+    if (serviceName.empty() || serviceName.find('/') != std::string::npos || serviceName[0] == '.')
+        return fail("not a service name");
+    std::string path = servicePath(serviceName);
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    if (ec) return fail(ec.message());
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) return fail("a file that is not a socket is in the way");
+        std::string ignored;
+        if (detail::connectSocket(path, false, &ignored)) return fail("another process serves it");
+        ::unlink(path.c_str());
+    }
+    std::string why;
+    ScopedFD fd = detail::listenSocket(path, false, &why);
+    if (!fd) return fail(why);
+    std::shared_ptr<Listener> l(new Listener());
+    l->queue_ = makeQueue(serviceName);
+    l->impl_ = std::make_shared<Impl>();
+    l->impl_->name = serviceName;
+    l->impl_->path = path;
+    if (lstat(path.c_str(), &st) == 0) l->impl_->inode = st.st_ino;
+    l->impl_->queue = l->queue_;
+    l->impl_->fd = std::move(fd);
+    return l;
+}
+
+Listener::~Listener() { invalidate(); }
+
+void Listener::setDelegate(Delegate delegate) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->delegate = std::move(delegate);
+}
+
+void Listener::resume() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (impl_->resumed || impl_->invalid) return;
+    impl_->resumed = true;
+    impl_->token = detail::IOLoop::shared().add(impl_->fd.get(), detail::IOLoop::readable(), impl_);
+    if (impl_->token == 0)
+        platform::log::write("com.nerova.rivovovuvev", "xpc", platform::log::Level::Error,
+                             "Cannot watch the listener '" + impl_->name + "'.");
+}
+
+void Listener::invalidate() {
+    ScopedFD fd;
+    std::uint64_t token;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        if (impl_->invalid) return;
+        impl_->invalid = true;
+        impl_->delegate = nullptr;
+        token = impl_->token;
+        fd = std::move(impl_->fd);
+    }
+    if (token) detail::IOLoop::shared().remove(token, fd.get());
+    if (!impl_->path.empty()) {
+        // Only our own socket: a successor may already have bound the name.
+        struct stat st {};
+        if (lstat(impl_->path.c_str(), &st) == 0 && st.st_ino == impl_->inode) ::unlink(impl_->path.c_str());
+    }
+}
+
+Endpoint Listener::endpoint() const { return Endpoint{impl_->name}; }
+
+bool Listener::isInvalid() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->invalid;
+}
+
+}  // namespace platform::xpc

@@ -1,0 +1,38 @@
+// Who is on the other end of a socket, read once at connect or accept time,
+// and the runtime folder under which named services live.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/fd/ScopedFD.h"
+#include "platform/process/AuditToken.h"
+
+namespace platform::xpc {
+
+struct PeerIdentity {
+    int pid = 0;
+    std::uint32_t uid = 0, gid = 0;      // effective, from the socket
+    std::uint32_t ruid = 0, rgid = 0;    // real, from /proc
+    std::uint32_t auditUid = 0;          // login uid, else the effective uid
+    std::uint64_t startTime = 0;         // clock ticks since boot; 0 when unknown
+    platform::ScopedFD pidfd;            // when the kernel hands one out
+
+    platform::AuditToken auditToken() const {
+        return platform::AuditToken::make(auditUid, uid, gid, ruid, rgid, pid, startTime);
+    }
+};
+
+// Reads the peer of a connected AF_UNIX socket. A peer whose pid cannot be
+// read gives pid 0 (never trusted).
+PeerIdentity readPeerIdentity(int socketFD);
+
+// NRV_RUNTIME_ROOT when set and not empty, else "/run/nerova".
+std::string runtimeRoot();
+// <runtime root>/xpc/<name>
+std::string servicePath(const std::string& serviceName);
+// True when a socket file exists at the service's path (it may be stale).
+bool serviceSocketExists(const std::string& serviceName);
+
+}  // namespace platform::xpc

@@ -1,0 +1,56 @@
+#include "platform/xpc/XPCPeer.h"
+
+#include "platform/process/ProcessInfo.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
+
+namespace platform::xpc {
+
+PeerIdentity readPeerIdentity(int socketFD) {
+    PeerIdentity id;
+    struct ucred cred {};
+    socklen_t len = sizeof cred;
+    if (getsockopt(socketFD, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.pid <= 0) return id;
+    int pidfd = -1;
+    len = sizeof pidfd;
+    // Older kernels refuse this option; the start time still guards against pid reuse.
+    if (getsockopt(socketFD, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &len) == 0 && pidfd >= 0) id.pidfd.reset(pidfd);
+    id.pid = cred.pid;
+    id.uid = cred.uid;
+    id.gid = cred.gid;
+    id.ruid = cred.uid;
+    id.rgid = cred.gid;
+    id.auditUid = cred.uid;
+    if (auto token = platform::process::auditTokenForPid(cred.pid)) {
+        id.ruid = token->ruid();
+        id.rgid = token->rgid();
+        id.auditUid = token->auditUid();
+        id.startTime = token->startTime();
+    }
+    // A peer that exited between connect and now cannot be identified.
+    if (id.startTime == 0) id.pid = 0;
+    return id;
+}
+
+std::string runtimeRoot() {
+    const char* env = std::getenv("NRV_RUNTIME_ROOT");
+    if (env && *env) return env;
+    return "/run/nerova";
+}
+
+std::string servicePath(const std::string& serviceName) { return runtimeRoot() + "/xpc/" + serviceName; }
+
+bool serviceSocketExists(const std::string& serviceName) {
+    struct stat st {};
+    return lstat(servicePath(serviceName).c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+}  // namespace platform::xpc

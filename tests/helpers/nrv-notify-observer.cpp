@@ -1,0 +1,104 @@
+// Test helper: observes distributed notifications and prints one line per
+// notification received, or posts one.
+//   nrv-notify-observer --name=NAME [--name=NAME ...] [--as-nobody]
+//     prints "READY", then "<name>|<object or ->|<k>=<v>,..." per notification
+//   nrv-notify-observer --post=NAME [--object=TEXT] [--info=KEY=VALUE ...] [--as-nobody]
+//     prints "POSTED" or "FAILED <reason>"
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/notify/NotificationCenter.h"
+
+using platform::notify::Notification;
+using platform::notify::NotificationCenter;
+
+namespace {
+
+std::string describe(const NRVValue& value) {
+    if (auto s = value.asString()) return *s;
+    if (auto i = value.asInteger()) return std::to_string(*i);
+    if (auto d = value.asDictionary()) return "{" + std::to_string(d->size()) + " keys}";
+    if (auto a = value.asArray()) return "[" + std::to_string(a->size()) + " items]";
+    return "?";
+}
+
+std::string describe(const Notification& n) {
+    std::string line = n.name + "|" + (n.object ? *n.object : "-") + "|";
+    if (n.userInfo) {
+        for (std::size_t i = 0; i < n.userInfo->size(); ++i) {
+            if (i) line += ",";
+            line += n.userInfo->keyAt(i) + "=" + describe(n.userInfo->valueAt(i));
+        }
+    }
+    return line;
+}
+
+bool dropToNobody() {
+    if (geteuid() != 0) return true;
+    passwd* pw = getpwnam("nobody");
+    if (!pw) return false;
+    return setgroups(0, nullptr) == 0 && setgid(pw->pw_gid) == 0 && setuid(pw->pw_uid) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> names;
+    std::string post;
+    std::optional<std::string> object;
+    NRVDictionary info;
+    bool asNobody = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.rfind("--name=", 0) == 0) names.push_back(arg.substr(7));
+        else if (arg.rfind("--post=", 0) == 0) post = arg.substr(7);
+        else if (arg.rfind("--object=", 0) == 0) object = arg.substr(9);
+        else if (arg.rfind("--info=", 0) == 0) {
+            std::string kv = arg.substr(7);
+            auto eq = kv.find('=');
+            info.set(kv.substr(0, eq), NRVValue(eq == std::string::npos ? "" : kv.substr(eq + 1)));
+        } else if (arg == "--as-nobody") asNobody = true;
+        else {
+            std::cerr << "unknown argument " << arg << "\n";
+            return 2;
+        }
+    }
+    if (asNobody && !dropToNobody()) {
+        std::cout << "FAILED cannot become nobody" << std::endl;
+        return 1;
+    }
+    auto& center = NotificationCenter::defaultCenter();
+    if (!post.empty()) {
+        std::string error;
+        Notification n{post, object, info.empty() ? std::nullopt : std::optional<NRVDictionary>(info)};
+        if (center.post(n, &error)) std::cout << "POSTED" << std::endl;
+        else std::cout << "FAILED " << error << std::endl;
+        return 0;
+    }
+    std::mutex mutex;
+    for (const auto& name : names) {
+        std::string error;
+        if (!center.addObserver(&mutex, name, std::nullopt,
+                                [&mutex](const Notification& n) {
+                                    std::lock_guard<std::mutex> lock(mutex);
+                                    std::cout << describe(n) << std::endl;
+                                },
+                                &error)) {
+            std::cout << "FAILED " << error << std::endl;
+            return 1;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::cout << "READY" << std::endl;
+    }
+    for (;;) pause();
+}
