@@ -115,14 +115,16 @@ TEST_F(NRVDistributedNotificationTest, GarbagePayloadsAreDroppedWithALogLine) {
                                                                 NRVDistributedNotificationXPCProtocol(), 10.0),
               0);
     NRVValue deep("leaf");
-    for (int i = 0; i < 200; ++i) deep = NRVValue(NRVArray{deep});
+    // Deeper than an archive may be, still within what the writer takes.
+    for (int i = 0; i < NRVKeyedArchive::kMaxDepth + 8; ++i) deep = NRVValue(NRVArray{deep});
     NRVDictionary deepArchive;
     deepArchive.set("root", deep);
-    const auto deepBytes = *platform::plist::serialize(NRVValue(deepArchive), platform::plist::Format::Binary);
+    const auto deepBytes = platform::plist::serialize(NRVValue(deepArchive), platform::plist::Format::Binary);
+    ASSERT_TRUE(deepBytes);
     const NRVData garbage[] = {
         NRVData{},
         NRVData{'j', 'u', 'n', 'k'},
-        NRVData(deepBytes.begin(), deepBytes.end()),
+        NRVData(deepBytes->begin(), deepBytes->end()),
     };
     auto proxy = sender.remoteObjectProxyForService(subscriber->xpcServiceName(), [](const std::string&) {});
     ASSERT_TRUE(proxy);
