@@ -83,7 +83,8 @@ TEST_F(WorkersTest, MissingOrFailingZipGivesFalse) {
     ASSERT_EQ(l.size(), 3u);
     EXPECT_EQ(l[0], "Warning: " + root + "/bin/nozip command path does not exist");
     EXPECT_EQ(l[1], "Failure: zip failed (exit 12) for " + tmp.path() + "/A.zip");
-    EXPECT_EQ(l[2].rfind("Failure: zip failed (exit ", 0), 0u);
+    // zip cannot even start without the folder: the reason stands for its status.
+    EXPECT_EQ(l[2].rfind("Failure: zip failed (", 0), 0u);
     EXPECT_NE(l[2].find(") for " + tmp.path() + "/missing-folder/A.zip"), std::string::npos);
 }
 
