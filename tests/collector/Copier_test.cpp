@@ -2,7 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "collector/DirectoryCopier.h"
 #include "collector/FileCopier.h"
@@ -163,4 +168,25 @@ TEST_F(CopierTest, FilesThatFailInsideAFolderAreNamedAndTheFolderIsNotReportedCo
                  }));
     EXPECT_EQ(readText(staging + "/agent/sub/b.log"), "b\n");
     EXPECT_FALSE(exists(staging + "/agent/sub/link.pem"));
+}
+
+TEST_F(CopierTest, AFolderSwappedForALinkWhileCopyingNeverLetsTheLinkTargetIn) {
+    writeText(root + "/Library/Logs/Agent/cur/a.log", "public\n");
+    writeText(tmp / "secret/a.log", "secret\n");
+    std::filesystem::create_directory_symlink(tmp / "secret", root + "/Library/Logs/Agent/alt");
+    const std::string cur = root + "/Library/Logs/Agent/cur", alt = root + "/Library/Logs/Agent/alt";
+    std::atomic<bool> stop{false};
+    // "cur" flips between the real folder and a link to the secret folder.
+    std::thread swapper([&] {
+        while (!stop) renameat2(AT_FDCWD, cur.c_str(), AT_FDCWD, alt.c_str(), RENAME_EXCHANGE);
+    });
+    int leaked = 0;
+    for (int i = 0; i < 400; ++i) {
+        const std::string folder = "out" + std::to_string(i);
+        FileCopier(folder, {"/Library/Logs/Agent/cur/a.log"}, nullptr, staging).performCopy();
+        if (readText(staging + "/" + folder + "/a.log") == "secret\n") ++leaked;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(leaked, 0);
 }
