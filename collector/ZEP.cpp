@@ -156,6 +156,7 @@ void ZEP::runAsync(RunCompletion completionHandler) {
     opQueue_->addOperationWithBlock([this, completionHandler = std::move(completionHandler)] {
         const bool success = createArchive();
         clearStagingArea();
+        platform::signal::forget(stagingTerminationToken_);
         completionHandler(archiveName_, finalLocation_, success);
     });
 }
