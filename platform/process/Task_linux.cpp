@@ -1,7 +1,5 @@
 #include "platform/process/Task.h"
 
-#include "platform/signal/TerminationSignals.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <poll.h>
@@ -15,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+
+#include "platform/signal/TerminationSignals.h"
 
 extern char** environ;
 
@@ -199,15 +199,14 @@ void Task::waitUntilExit(std::optional<std::chrono::milliseconds> limit) {
         const auto deadline = std::chrono::steady_clock::now() + *limit;
         bool done = false;
         // A process descriptor becomes readable when the program ends: no polling.
-        int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-        if (pidfd >= 0) {
+        ScopedFD pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+        if (pidfd) {
             while (!(done = reap(pid_, &raw, false))) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
                 if (left.count() <= 0) break;
-                struct pollfd p {pidfd, POLLIN, 0};
+                struct pollfd p {pidfd.get(), POLLIN, 0};
                 ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30)));
             }
-            ::close(pidfd);
         } else {
             auto pause = std::chrono::milliseconds(1);
             while (!(done = reap(pid_, &raw, false)) && std::chrono::steady_clock::now() < deadline) {
