@@ -12,6 +12,7 @@
 // shared with the caller, which must not write to it while a run is going.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <set>
@@ -94,4 +95,7 @@ private:
     std::vector<LoggingSubsystem> osLogSubsystemObjects_;
     std::vector<LoggingProcess> osLogProcessObjects_;
     std::shared_ptr<GlobalSettingsClientProtocol> configDClient_;
+    // The staging folder is removed when the run is interrupted, from the
+    // start of the run until its final clear.
+    std::uint64_t stagingTerminationToken_ = 0;
 };

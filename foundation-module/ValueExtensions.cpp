@@ -172,6 +172,6 @@ bool NWKFileManager::fileExists(const std::string& atPath) const { return platfo
 
 void NWKFileManager::moveItem(const std::string& atPath, const std::string& toPath) const {
     platform::fs::FsError error;
-    if (!platform::fs::moveItem(atPath, toPath, &error))
+    if (!platform::fs::moveItemWithoutReplacing(atPath, toPath, &error))
         throw NRVError("NSPOSIXErrorDomain", error.code, error.description);
 }

@@ -10,13 +10,16 @@
 
 #include "platform/fs/FileManager.h"
 #include "platform/plist/BinaryPropertyListBounds.h"
+#include "platform/plist/PropertyListBudget.h"
 
 namespace platform::plist {
 
 namespace {
 
+// Lists held in memory (messages, data read by callers).
+constexpr std::uint64_t kMaxDataSize = 64ull << 20;
 // Preference lists are small; a larger file is not one of ours.
-constexpr std::uint64_t kMaxFileSize = 64ull << 20;
+constexpr std::uint64_t kMaxFileSize = 8ull << 20;
 // What a binary list may expand to once shared objects are copied.
 constexpr std::size_t kMaxBinaryValues = 16u << 20;
 
@@ -220,10 +223,11 @@ plist_t fromValue(const NRVValue& value, Format format, int depth) {
 }  // namespace
 
 std::optional<NRVValue> readData(const std::string& bytes, std::string* error) {
-    if (bytes.empty() || bytes.size() > kMaxFileSize) {
+    if (bytes.empty() || bytes.size() > kMaxDataSize) {
         if (error) *error = bytes.empty() ? "empty property list" : "property list too large";
         return std::nullopt;
     }
+    if (!fitsBudget(bytes, budgetForSize(bytes.size()), error)) return std::nullopt;
     plist_t root = nullptr;
     const auto length = static_cast<std::uint32_t>(bytes.size());
     if (plist_is_binary(bytes.data(), length)) {
@@ -247,13 +251,8 @@ std::optional<NRVValue> readData(const std::string& bytes, std::string* error) {
 }
 
 std::optional<NRVValue> readFile(const std::string& path, std::string* error) {
-    auto size = fs::fileSize(path);
-    if (size && *size > kMaxFileSize) {
-        if (error) *error = "property list too large";
-        return std::nullopt;
-    }
     fs::FsError fsError;
-    auto bytes = fs::readFile(path, &fsError);
+    auto bytes = fs::readFile(path, &fsError, kMaxFileSize);
     if (!bytes) {
         if (error) *error = fsError.description;
         return std::nullopt;
