@@ -37,6 +37,11 @@ public:
     void prepareAsync(PrepareCompletion completionHandler);
     void runAsync(RunCompletion completionHandler);
     void clearStagingArea();
+    // Ends a collection early: steps not yet started are dropped, the outside
+    // program of the running step is ended with its process group, and the
+    // call returns once the queue is idle (the completion of runAsync is then
+    // not called). Called on the main thread when the program ends.
+    void stopCollection();
 
     bool createArchive();
     void initializeOperation(const Operations& operation);
