@@ -119,37 +119,61 @@ TEST_F(WindowRun, LaunchEnablesRunOnlyOnceThePlanIsShown) {
     delegate.applicationWillTerminate();
 }
 
-TEST_F(WindowRun, RunLeavesTheArchiveOnTheDesktopAndTheWholeLogInTheView) {
-    ZEPAppDelegate delegate;
-    ZEPApplication application(delegate);
-    std::string archiveName;
-    const int status = runApplication(application, [&] {
-        ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.runButton()->isEnabled(); }, kRunTimeoutMs));
-        archiveName = delegate.zep()->archiveName();
-        QTest::mouseClick(delegate.runButton(), Qt::LeftButton);
-        EXPECT_FALSE(delegate.runButton()->isEnabled());
-        QCoreApplication::processEvents();
-        EXPECT_FALSE(delegate.quitButton()->isEnabled());
-        EXPECT_TRUE(indicatorAnimates(delegate));
+// A run to its end, with a Desktop that can be made and with one that cannot
+// (a file stands where its parent folder should be): either way the view ends
+// equal to the log, the result is its last line, Run stays disabled and Quit
+// is enabled again.
+TEST_F(WindowRun, RunEndsWithTheResultAsTheLastLineOfViewAndLog) {
+    writeText(tmp / "file", "not a folder\n");
+    struct Case {
+        const char* name;
+        std::string desktop;
+        bool archiveMade;
+    };
+    const Case cases[] = {
+        {"new Desktop folder", desktop, true},
+        {"Desktop that cannot be made", tmp / "file/Bureau", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedEnv caseDesktop("XDG_DESKTOP_DIR", c.desktop);
+        ZEPAppDelegate delegate;
+        ZEPApplication application(delegate);
+        std::string archivePath;
+        const int status = runApplication(application, [&] {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.runButton()->isEnabled(); }, kRunTimeoutMs));
+            const std::string archiveName = delegate.zep()->archiveName();
+            archivePath = c.desktop + "/" + archiveName + ".zip";
+            QTest::mouseClick(delegate.runButton(), Qt::LeftButton);
+            EXPECT_FALSE(delegate.runButton()->isEnabled());
+            QCoreApplication::processEvents();
+            EXPECT_FALSE(delegate.quitButton()->isEnabled());
+            EXPECT_TRUE(indicatorAnimates(delegate));
 
-        ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.quitButton()->isEnabled(); }, kRunTimeoutMs));
-        QCoreApplication::processEvents();  // the mirror of the last line
-        EXPECT_FALSE(delegate.runButton()->isEnabled());
-        EXPECT_FALSE(indicatorAnimates(delegate));
-        const std::string log = collectionLog();
-        EXPECT_EQ(viewText(delegate), log);
-        const std::string ending = "\n\n" + archiveName + ".zip archive created on Bureau\n";
-        ASSERT_GE(log.size(), ending.size());
-        EXPECT_EQ(log.substr(log.size() - ending.size()), ending);
-        EXPECT_NE(log.find(" Begin collection... \n"), std::string::npos);
-        EXPECT_TRUE(scrolledToEnd(delegate));
-        EXPECT_TRUE(exists(desktop + "/" + archiveName + ".zip"));
-        EXPECT_FALSE(exists(temporary + "/" + archiveName));
-        QTest::mouseClick(delegate.quitButton(), Qt::LeftButton);
-    });
-    EXPECT_EQ(status, 0);
-    EXPECT_TRUE(exists(desktop + "/" + archiveName + ".zip"));
-    EXPECT_TRUE(exists(home + "/Library/Logs/" + kLogName));
+            ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.quitButton()->isEnabled(); }, kRunTimeoutMs));
+            QCoreApplication::processEvents();  // the mirror of the last line
+            EXPECT_FALSE(delegate.runButton()->isEnabled());
+            EXPECT_FALSE(indicatorAnimates(delegate));
+            const std::string log = collectionLog();
+            EXPECT_EQ(viewText(delegate), log);
+            const std::string ending =
+                c.archiveMade ? "\n\n" + archiveName + ".zip archive created on Bureau\n"
+                              : "\nFailure: Failed to create zip file at " + archivePath +
+                                    ". See collection log for details.\n";
+            ASSERT_GE(log.size(), ending.size());
+            EXPECT_EQ(log.substr(log.size() - ending.size()), ending);
+            EXPECT_NE(log.find(" Begin collection... \n"), std::string::npos);
+            EXPECT_TRUE(scrolledToEnd(delegate));
+            EXPECT_FALSE(exists(delegate.zep()->stagingLocation()));
+            QTest::mouseClick(delegate.quitButton(), Qt::LeftButton);
+        });
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(exists(archivePath), c.archiveMade) << archivePath;
+        if (!c.archiveMade) {
+            EXPECT_EQ(collectionLog().rfind("Failure: Unable to create the Desktop folder at " + c.desktop + " -> ", 0), 0u)
+                << collectionLog();
+        }
+    }
 }
 
 // During a run Quit is disabled; the program still ends when the window is
