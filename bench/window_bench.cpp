@@ -11,13 +11,16 @@
 // equals the log, 1 otherwise.
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -38,6 +41,38 @@ std::string readFile(const std::string& path) {
 
 bool fileExists(const std::string& path) { return std::ifstream(path).good(); }
 
+// Times every event the GUI thread handles: the longest one is the longest
+// stretch the thread spent in one piece of work (a mirror block, a redraw).
+class TimedApplication final : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override {
+        QElapsedTimer timer;
+        timer.start();
+        const qint64 cpuBefore = threadCpuNs();
+        const int type = event->type();
+        const bool handled = QApplication::notify(receiver, event);
+        const qint64 ns = timer.nsecsElapsed();
+        if (measuring && ns > longestNs) {
+            longestNs = ns;
+            longestCpuNs = threadCpuNs() - cpuBefore;
+            longestType = type;
+        }
+        return handled;
+    }
+    bool measuring = false;
+    qint64 longestNs = 0;
+    qint64 longestCpuNs = 0;  // of that event: tells work from waiting for a processor
+    int longestType = 0;
+
+private:
+    static qint64 threadCpuNs() {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return static_cast<qint64>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    }
+};
+
 // A timer that should fire every kTick: the longest gap between two firings,
 // less the tick, is the longest stretch in which the GUI thread ran nothing else.
 constexpr int kTickMs = 2;
@@ -50,15 +85,37 @@ int main(int argc, char** argv) {
         if (std::string(argv[i]) == "--screenshot" && i + 1 < argc) screenshot = argv[++i];
     }
 
-    QApplication qtApplication(argc, argv);
+    TimedApplication qtApplication(argc, argv);
     ZEPAppDelegate delegate;
     ZEPApplication application(delegate);
 
-    enum class Phase { waitingForPlan, running, finished } phase = Phase::waitingForPlan;
-    QElapsedTimer sinceTick, sinceRun;
+    enum class Phase { waitingForPlan, running, settling, done } phase = Phase::waitingForPlan;
+    QElapsedTimer sincePlan, sinceTick, sinceRun, sinceFinish;
     qint64 longestGapMs = 0;
     qint64 runMs = 0;
     bool succeeded = false;
+
+    auto report = [&](const std::string& view, const std::string& log) {
+        const ZEP& zep = *delegate.zep();
+        const bool archiveMade = fileExists(zep.finalLocation() + "/" + zep.archiveName() + ".zip");
+        std::size_t lines = 0;
+        for (char c : log) lines += c == '\n';
+        succeeded = archiveMade && view == log;
+        std::printf("log_lines=%zu\nrun_ms=%lld\nlongest_gui_stall_ms=%lld\nlongest_event_ms=%.1f (cpu %.1f ms, event type %d)\n"
+                    "archive_made=%s\nview_equals_log=%s\n",
+                    lines, static_cast<long long>(runMs),
+                    static_cast<long long>(std::max<qint64>(0, longestGapMs - kTickMs)),
+                    static_cast<double>(qtApplication.longestNs) / 1e6,
+                    static_cast<double>(qtApplication.longestCpuNs) / 1e6, qtApplication.longestType,
+                    archiveMade ? "yes" : "no", view == log ? "yes" : "no");
+        if (!screenshot.empty()) {
+            QWidget* window = delegate.window();
+            QPixmap shot = window->screen()->grabWindow(window->winId());
+            if (shot.isNull()) shot = window->grab();
+            std::printf("screenshot=%s\n", shot.save(QString::fromStdString(screenshot)) ? "saved" : "failed");
+        }
+        std::fflush(stdout);
+    };
 
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
@@ -66,44 +123,37 @@ int main(int argc, char** argv) {
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         switch (phase) {
             case Phase::waitingForPlan:
-                if (!delegate.runButton()->isEnabled()) return;
+                // As a user would: Run once the window is on screen and the plan shown.
+                if (!delegate.runButton()->isEnabled() || !delegate.window()->windowHandle() ||
+                    !delegate.window()->windowHandle()->isExposed())
+                    return;
+                if (!sincePlan.isValid()) sincePlan.start();
+                if (sincePlan.elapsed() < 200) return;
                 phase = Phase::running;
                 sinceRun.start();
                 sinceTick.start();
+                qtApplication.measuring = true;
                 delegate.runButton()->click();
                 return;
-            case Phase::running: {
+            case Phase::running:
                 longestGapMs = std::max(longestGapMs, sinceTick.restart());
                 if (!delegate.quitButton()->isEnabled()) return;
                 runMs = sinceRun.elapsed();
-                phase = Phase::finished;
-                // One more turn of the loop for the mirror of the last line.
-                QTimer::singleShot(0, [&] {
-                    const ZEP& zep = *delegate.zep();
-                    const std::string archive = zep.finalLocation() + "/" + zep.archiveName() + ".zip";
-                    const std::string log = readFile(delegate.guiUpdater()->collectionLogURL());
-                    const std::string view = delegate.contextTextView()->toPlainText().toStdString();
-                    std::size_t lines = 0;
-                    for (char c : log) lines += c == '\n';
-                    const bool archiveMade = fileExists(archive);
-                    succeeded = archiveMade && view == log;
-                    std::printf("log_lines=%zu\nrun_ms=%lld\nlongest_gui_stall_ms=%lld\narchive_made=%s\n"
-                                "view_equals_log=%s\n",
-                                lines, static_cast<long long>(runMs),
-                                static_cast<long long>(std::max<qint64>(0, longestGapMs - kTickMs)),
-                                archiveMade ? "yes" : "no", view == log ? "yes" : "no");
-                    if (!screenshot.empty()) {
-                        QWidget* window = delegate.window();
-                        QPixmap shot = window->screen()->grabWindow(window->winId());
-                        if (shot.isNull()) shot = window->grab();
-                        std::printf("screenshot=%s\n", shot.save(QString::fromStdString(screenshot)) ? "saved" : "failed");
-                    }
-                    std::fflush(stdout);
-                    delegate.quitButton()->click();
-                });
+                qtApplication.measuring = false;
+                phase = Phase::settling;
+                sinceFinish.start();
+                return;
+            case Phase::settling: {
+                // The mirror of the last line may still be on its way.
+                const std::string log = readFile(delegate.guiUpdater()->collectionLogURL());
+                const std::string view = delegate.contextTextView()->toPlainText().toStdString();
+                if (view != log && sinceFinish.elapsed() < 2000) return;
+                phase = Phase::done;
+                report(view, log);
+                delegate.quitButton()->click();
                 return;
             }
-            case Phase::finished:
+            case Phase::done:
                 return;
         }
     });

@@ -151,9 +151,10 @@ TEST_F(WindowRun, RunEndsWithTheResultAsTheLastLineOfViewAndLog) {
             EXPECT_TRUE(indicatorAnimates(delegate));
 
             ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.quitButton()->isEnabled(); }, kRunTimeoutMs));
-            QCoreApplication::processEvents();  // the mirror of the last line
             EXPECT_FALSE(delegate.runButton()->isEnabled());
             EXPECT_FALSE(indicatorAnimates(delegate));
+            // The mirror of the last line may still be on its way.
+            QTest::qWaitFor([&] { return viewText(delegate) == collectionLog(); }, 5000);
             const std::string log = collectionLog();
             EXPECT_EQ(viewText(delegate), log);
             const std::string ending =
