@@ -15,7 +15,6 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
@@ -109,9 +108,9 @@ int main(int argc, char** argv) {
                     static_cast<double>(qtApplication.longestCpuNs) / 1e6, qtApplication.longestType,
                     archiveMade ? "yes" : "no", view == log ? "yes" : "no");
         if (!screenshot.empty()) {
-            QWidget* window = delegate.window();
-            QPixmap shot = window->screen()->grabWindow(window->winId());
-            if (shot.isNull()) shot = window->grab();
+            // Rendered afresh from the widgets: a grab of the screen can catch
+            // a redraw half done.
+            const QPixmap shot = delegate.window()->grab();
             std::printf("screenshot=%s\n", shot.save(QString::fromStdString(screenshot)) ? "saved" : "failed");
         }
         std::fflush(stdout);

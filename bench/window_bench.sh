@@ -15,8 +15,8 @@
 #   -h, --help        this text
 #
 # Two trees:
-#   files:  the 20,000-file, 1 GiB tree (a few dozen log lines: the copy and zip
-#           dominate);
+#   files:  the 20,000-file, 1 GiB tree (about 2,200 log lines; the copy and
+#           zip dominate);
 #   lines:  a tree whose collection reports 20,000 lines (20,000 small
 #           rotated system logs, one "Collected" line each), which is what
 #           stresses the window's mirror of the collection log.
