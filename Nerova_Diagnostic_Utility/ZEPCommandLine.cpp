@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "Nerova_Diagnostic_Utility/ZEPCLIConfiguration.h"
+#include "collector/CollectionLock.h"
 #include "collector/NerovaDiagnosticsWrapper.h"
 #include "collector/StatusLogger.h"
 #include "collector/ZEP.h"
@@ -94,7 +95,6 @@ bool ZEPCommandLine::runCLI(const std::optional<std::string>& outputDirectory) {
     const std::string executableLabel = ZEPCLIConfiguration::executableLabel(platform::processArguments());
     const std::string archiveName = makeArchiveName(platform::localizedHostName(), platform::userName(),
                                                     std::chrono::system_clock::now());
-    const std::string stagingLocation = platform::temporaryDirectory() + archiveName;
 
     std::string finalLocation;
     try {
@@ -108,7 +108,19 @@ bool ZEPCommandLine::runCLI(const std::optional<std::string>& outputDirectory) {
         return false;
     }
 
-    const std::string collectionLogURL = platform::temporaryDirectory() + StatusLogger::defaultFileName;
+    // Only now, with the output folder settled: finding the private temporary
+    // folder may create it.
+    const std::string temporaryFolder = platform::temporaryDirectory();
+    const std::string stagingLocation = temporaryFolder + archiveName;
+
+    // Held until the run has ended: a second run touches nothing of this one.
+    auto lock = CollectionLock::acquire(temporaryFolder);
+    if (const auto* error = std::get_if<CollectionLockError>(&lock)) {
+        writeAndFlush(stderr, error->message() + "\n");
+        return false;
+    }
+
+    const std::string collectionLogURL = temporaryFolder + StatusLogger::defaultFileName;
     auto statusLogger = std::make_shared<CLITerminalStatusLogger>(collectionLogURL);
     ZEP zep(statusLogger, stagingLocation, finalLocation, archiveName);
 

@@ -1,7 +1,11 @@
 #include "Nerova_Diagnostic_Utility/ZEPApplicationMain.h"
+#include "platform/signal/TerminationSignals.h"
 #include "platform/system/SystemEnvironment.h"
 
 int main(int argc, char** argv) {
+    // First, before any thread starts: the termination signals are taken by
+    // one watcher thread that cleans up, and a closed terminal must not end a run.
+    platform::signal::installTerminationHandling();
     platform::setProcessArguments(argc, argv);
     ZEPApplicationMain::main();
 }

@@ -9,4 +9,7 @@ namespace CollectionText {
 // can never break a line or forge one of its own.
 std::string displayName(const std::string& name);
 
+// A size for a log line: "1 GiB", "256 MiB", else bytes ("1500 bytes").
+std::string byteCount(unsigned long long bytes);
+
 }  // namespace CollectionText

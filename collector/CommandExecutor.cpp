@@ -1,5 +1,6 @@
 #include "collector/CommandExecutor.h"
 
+#include "collector/CollectionText.h"
 #include "collector/StatusLogger.h"
 #include "platform/fs/FileManager.h"
 #include "platform/process/Task.h"
@@ -44,6 +45,7 @@ void CommandExecutor::execCmdToOutput() {
     // Paths among the arguments name the product's files, read under the same root.
     for (const std::string& parameter : parameters_) task.arguments.push_back(platform::resolveSystemPath(parameter));
     task.standardOutput = platform::Task::Stream::to(output);
+    task.standardOutputLimit = outputLimit_;
     task.standardError = platform::Task::Stream::nullDevice();
     // A command that waits for input would otherwise hang a terminal run.
     task.standardInput = platform::Task::Stream::nullDevice();
@@ -53,6 +55,11 @@ void CommandExecutor::execCmdToOutput() {
         return;
     }
     task.waitUntilExit(std::chrono::duration_cast<std::chrono::milliseconds>(timeLimit_));
+    if (task.outputLimitReached()) {
+        statusLogger_->indicateFailure(command_ + " command output was cut at " + CollectionText::byteCount(outputLimit_) +
+                                       " and the command was ended; the output up to then is in " + outputFile_);
+        return;
+    }
     if (task.timedOut()) {
         statusLogger_->indicateFailure(command_ + " command did not finish within " + std::to_string(timeLimit_.count()) +
                                        " seconds and was ended; its output up to then is in " + outputFile_);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,9 @@ class CommandExecutor : public platform::Operation, public WildCardExtractor {
 public:
     // A command that outlives this is ended with its whole process group.
     static constexpr std::chrono::seconds kTimeLimit{300};
+    // A command printing more than this would fill the temporary folder and
+    // sink the whole collection: it is ended and its output cut here.
+    static constexpr std::uint64_t kOutputLimit = 1ull << 30;
 
     CommandExecutor(std::string command, const std::string& outputFolder, std::vector<std::string> parameters,
                     std::string outputFile, std::shared_ptr<StatusLogger> statusLogger,
@@ -29,6 +33,7 @@ public:
     const std::string& outputFolder() const { return outputFolder_; }
     const std::string& outputFile() const { return outputFile_; }
     void setTimeLimit(std::chrono::seconds limit) { timeLimit_ = limit; }
+    void setOutputLimit(std::uint64_t bytes) { outputLimit_ = bytes; }
 
 private:
     std::string command_;
@@ -37,4 +42,5 @@ private:
     std::string outputFile_;
     std::shared_ptr<StatusLogger> statusLogger_;
     std::chrono::seconds timeLimit_ = kTimeLimit;
+    std::uint64_t outputLimit_ = kOutputLimit;
 };

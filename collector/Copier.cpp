@@ -1,5 +1,7 @@
 #include "collector/Copier.h"
 
+#include <cerrno>
+
 #include "collector/CollectionText.h"
 #include "collector/StatusLogger.h"
 #include "platform/fs/FileManager.h"
@@ -7,35 +9,58 @@
 
 namespace fs = platform::fs;
 
-void Copier::createDirectories(const std::string& folder, StatusLogger* statusLogger) const {
-    if (fs::fileExists(folder)) return;
+namespace {
+
+// Sources are opened from the system root (trusted as a whole) or from "/";
+// only the system's own links may lie on the way.
+fs::LinkPolicy sourceLinkPolicy() {
+    const std::string root = platform::systemRoot();
+    fs::LinkPolicy policy;
+    policy.trustedFolder = root.empty() ? "/" : root;
+    for (const char* link : {"/var", "/tmp", "/etc"}) policy.allowedLinks.push_back(root + link);
+    return policy;
+}
+
+}  // namespace
+
+bool Copier::createDirectories(const std::string& folder, StatusLogger* statusLogger) const {
+    if (fs::fileExists(folder)) return true;
     fs::FsError error;
-    if (!fs::createDirectory(folder, true, &error) && statusLogger) {
+    if (fs::createDirectory(folder, true, &error)) return true;
+    if (statusLogger) {
         statusLogger->indicateFailure("Unable to create directory at " +
                                       CollectionText::displayName(fs::lastPathComponent(folder)) + " -> " +
                                       error.description);
     }
+    return false;
 }
 
-void Copier::copyItem(const std::string& source, const std::string& destination, StatusLogger* statusLogger) const {
+bool Copier::copyItem(const std::string& source, const std::string& destination, StatusLogger* statusLogger,
+                      bool reportSuccess) const {
     const std::string from = fs::standardizePath(source);
     const std::string to = fs::standardizePath(destination);
     const std::string fileName = CollectionText::displayName(fs::lastPathComponent(source));
     if (from.empty() || from[0] != '/' || to.empty() || to[0] != '/') {
         if (statusLogger) statusLogger->indicateFailure(source + " or " + destination + " is not a valid file URL");
-        return;
+        return false;
     }
-    if (!fileURLIsFreeOfSymlinks(from) || !fileURLIsFreeOfSymlinks(to)) {
-        if (statusLogger) statusLogger->indicateFailure("Unexpectedly found symlink for " + fileName + ". Skipping file...");
-        return;
+    const std::string symlinkFailure = "Unexpectedly found symlink for " + fileName + ". Skipping file...";
+    if (!fileURLIsFreeOfSymlinks(to)) {
+        if (statusLogger) statusLogger->indicateFailure(symlinkFailure);
+        return false;
     }
-    if (fs::lastPathComponent(from) == ".DS_Store") return;
+    if (fs::lastPathComponent(from) == ".DS_Store") return true;
     fs::FsError error;
-    if (!fs::copyItem(from, to, &error)) {
-        if (statusLogger) statusLogger->indicateFailure("Unable to copy source at " + fileName + " -> " + error.description);
-        return;
+    if (!fs::copyItem(from, to, sourceLinkPolicy(), &error)) {
+        if (statusLogger) {
+            statusLogger->indicateFailure(error.code == ELOOP ? symlinkFailure
+                                                              : "Unable to copy source at " + fileName + " -> " +
+                                                                    error.description);
+        }
+        return false;
     }
-    if (statusLogger) statusLogger->indicateSuccess("Collected " + fileName);
+    if (statusLogger && reportSuccess) statusLogger->indicateSuccess("Collected " + fileName);
+    return true;
 }
 
 bool Copier::allowedSymlink(const std::string& productPath) {

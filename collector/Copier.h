@@ -10,8 +10,15 @@ class Copier {
 public:
     virtual ~Copier() = default;
 
-    void createDirectories(const std::string& folder, StatusLogger* statusLogger) const;
-    void copyItem(const std::string& source, const std::string& destination, StatusLogger* statusLogger) const;
+    // true when the folder exists afterwards.
+    bool createDirectories(const std::string& folder, StatusLogger* statusLogger) const;
+    // true when the file came through (or was left out on purpose, as
+    // ".DS_Store" is). The source is opened one component at a time without
+    // following links, so the path checked is the file copied. The success
+    // line is given only when `reportSuccess` is set; failures always go to
+    // the logger when there is one.
+    bool copyItem(const std::string& source, const std::string& destination, StatusLogger* statusLogger,
+                  bool reportSuccess = true) const;
 
     // false for the three system links "/var", "/tmp" and "/etc" (product paths).
     static bool allowedSymlink(const std::string& productPath);

@@ -1,5 +1,7 @@
 #include "collector/DirectoryCopier.h"
 
+#include <cerrno>
+
 #include "collector/CollectionText.h"
 #include "collector/FileCopier.h"
 #include "collector/StatusLogger.h"
@@ -28,31 +30,43 @@ void DirectoryCopier::performCopy() {
     }
 }
 
-void DirectoryCopier::copyDirectory(const std::string& directory, const std::string& destination) {
+bool DirectoryCopier::copyDirectory(const std::string& directory, const std::string& destination, int depth) {
     fs::FsError error;
-    auto listing = fs::contentsOfDirectory(directory, true, &error);
+    // Bounded: a tree this deep is not one the product wrote.
+    if (depth > kMaxDepth) error = {ELOOP, "The folder is nested too deeply."};
+    auto listing = depth > kMaxDepth ? std::nullopt : fs::contentsOfDirectory(directory, true, &error);
     if (!listing) {
         if (statusLogger_) statusLogger_->indicateFailure("Issue iterating through " + collectionName_ + " -> " + error.description);
-        return;
+        return false;
     }
     if (listing->empty()) {
         if (statusLogger_) statusLogger_->indicateWarning(collectionName_ + " directory is empty");
-        return;
+        return true;
     }
-    copyDirectoryContents(*listing, destination);
+    if (!copyDirectoryContents(*listing, destination, depth)) return false;
     if (statusLogger_)
         statusLogger_->indicateSuccess("Collected " + CollectionText::displayName(fs::lastPathComponent(directory)));
+    return true;
 }
 
-void DirectoryCopier::copyDirectoryContents(const std::vector<fs::DirectoryEntry>& items, const std::string& destination) {
+bool DirectoryCopier::copyDirectoryContents(const std::vector<fs::DirectoryEntry>& items, const std::string& destination,
+                                            int depth) {
+    bool allCopied = true;
     for (const auto& item : items) {
         if (!item.isDirectory) {
-            // Files inside folders are copied silently, with the same rules.
-            FileCopier(destination, {item.path}, nullptr, "", FileCopier::SourcePaths::Real).performCopy();
+            // Files inside folders are copied with the same rules and without
+            // a line of their own, unless they fail.
+            allCopied = FileCopier(destination, {item.path}, statusLogger_, "", FileCopier::SourcePaths::Real,
+                                   FileCopier::Reporting::FailuresOnly)
+                            .performCopy() &&
+                        allCopied;
             continue;
         }
         const std::string target = fs::appendingPathComponent(destination, item.name);
-        createDirectories(target, statusLogger_.get());
-        copyDirectory(item.path, target);
+        const bool created = createDirectories(target, statusLogger_.get());
+        // Copies into a folder that could not be made fail one by one.
+        const bool copied = copyDirectory(item.path, target, depth + 1);
+        allCopied = created && copied && allCopied;
     }
+    return allCopied;
 }

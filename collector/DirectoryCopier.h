@@ -13,20 +13,26 @@ class StatusLogger;
 // Copies whole folders recursively, leaving hidden items out.
 class DirectoryCopier : public platform::Operation, public Copier {
 public:
+    static constexpr int kMaxDepth = 64;
+
     DirectoryCopier(const std::string& outputFolder, std::string collectionName, std::vector<std::string> sources,
                     std::shared_ptr<StatusLogger> statusLogger, const std::string& stagingLocation);
 
     void main() override { performCopy(); }
     void performCopy();
     // Real paths: the folder to copy and the folder that receives its items.
-    void copyDirectory(const std::string& directory, const std::string& destination);
+    // Every file that fails gets its own failure line; the folder's
+    // "Collected" line is given only when everything in it came through.
+    // true when it did.
+    bool copyDirectory(const std::string& directory, const std::string& destination, int depth = 0);
 
     const std::string& outputFolder() const { return outputFolder_; }
     const std::string& collectionName() const { return collectionName_; }
     const std::vector<std::string>& sources() const { return sources_; }
 
 private:
-    void copyDirectoryContents(const std::vector<platform::fs::DirectoryEntry>& items, const std::string& destination);
+    bool copyDirectoryContents(const std::vector<platform::fs::DirectoryEntry>& items, const std::string& destination,
+                               int depth);
 
     std::string outputFolder_;
     std::string stagingLocation_;

@@ -11,17 +11,19 @@ namespace fs = platform::fs;
 
 FileCopier::FileCopier(const std::string& fileOutputFolder, std::vector<std::string> sources,
                        std::shared_ptr<StatusLogger> statusLogger, const std::string& stagingLocation,
-                       SourcePaths sourcePaths)
+                       SourcePaths sourcePaths, Reporting reporting)
     : outputFolder_(fs::appendingPathComponent(stagingLocation, fileOutputFolder)),
       sources_(std::move(sources)),
       statusLogger_(std::move(statusLogger)),
-      sourcePaths_(sourcePaths) {}
+      sourcePaths_(sourcePaths),
+      reporting_(reporting) {}
 
 void FileCopier::warn(const std::string& message) const {
-    if (statusLogger_) statusLogger_->indicateWarning(message);
+    if (statusLogger_ && reporting_ == Reporting::All) statusLogger_->indicateWarning(message);
 }
 
-void FileCopier::performCopy() {
+bool FileCopier::performCopy() {
+    bool allCopied = true;
     for (const std::string& source : sources_) {
         const std::string expanded = platform::expandTilde(source);
         const std::string real = sourcePaths_ == SourcePaths::Product ? platform::resolveSystemPath(source) : expanded;
@@ -32,7 +34,8 @@ void FileCopier::performCopy() {
                 warn("No matching files exist for " + CollectionText::displayName(expanded));
                 continue;
             }
-            for (const std::string& match : matches) copyToOutputFolder(match, fs::lastPathComponent(match));
+            for (const std::string& match : matches)
+                allCopied = copyToOutputFolder(match, fs::lastPathComponent(match)) && allCopied;
             continue;
         }
         const std::string fileName = fs::lastPathComponent(real);
@@ -42,15 +45,16 @@ void FileCopier::performCopy() {
         }
         std::string storedName = fileName;
         std::replace(storedName.begin(), storedName.end(), ':', '-');
-        copyToOutputFolder(real, storedName);
+        allCopied = copyToOutputFolder(real, storedName) && allCopied;
     }
+    return allCopied;
 }
 
-void FileCopier::copyToOutputFolder(const std::string& realSource, const std::string& fileName) {
+bool FileCopier::copyToOutputFolder(const std::string& realSource, const std::string& fileName) {
     std::string destination = fs::appendingPathComponent(outputFolder_, fileName);
-    if (fs::contentsEqual(realSource, destination)) return;
+    if (fs::contentsEqual(realSource, destination)) return true;
     if (fs::itemExists(destination))
         destination = fs::appendingPathComponent(outputFolder_, platform::userName() + "-" + fileName);
     createDirectories(outputFolder_, statusLogger_.get());
-    copyItem(realSource, destination, statusLogger_.get());
+    return copyItem(realSource, destination, statusLogger_.get(), reporting_ == Reporting::All);
 }

@@ -19,23 +19,29 @@ public:
     // read under the system root, or "~" paths), or as real paths already.
     enum class SourcePaths { Product, Real };
 
+    // What reaches the logger: everything, or (for files inside a copied
+    // folder) only the failures.
+    enum class Reporting { All, FailuresOnly };
+
     FileCopier(const std::string& fileOutputFolder, std::vector<std::string> sources,
                std::shared_ptr<StatusLogger> statusLogger, const std::string& stagingLocation,
-               SourcePaths sourcePaths = SourcePaths::Product);
+               SourcePaths sourcePaths = SourcePaths::Product, Reporting reporting = Reporting::All);
 
     void main() override { performCopy(); }
-    void performCopy();
+    // true when no copy failed.
+    bool performCopy();
 
     const std::string& outputFolder() const { return outputFolder_; }
     const std::vector<std::string>& sources() const { return sources_; }
     static constexpr const char* wildChar = "*";
 
 private:
-    void copyToOutputFolder(const std::string& realSource, const std::string& fileName);
+    bool copyToOutputFolder(const std::string& realSource, const std::string& fileName);
     void warn(const std::string& message) const;
 
     std::string outputFolder_;
     std::vector<std::string> sources_;
     std::shared_ptr<StatusLogger> statusLogger_;
     SourcePaths sourcePaths_;
+    Reporting reporting_;
 };

@@ -11,7 +11,8 @@ RecoveryUtility::RecoveryUtility(std::shared_ptr<StatusLogger> statusLogger, std
     : statusLogger_(std::move(statusLogger)), gzipLaunchPath_(std::move(gzipLaunchPath)) {}
 
 int RecoveryUtility::launchProcess(const std::string& launchPath, const std::vector<std::string>& arguments,
-                                   const std::optional<std::string>& standardOutPath) {
+                                   const std::optional<std::string>& standardOutPath,
+                                   std::optional<std::uint64_t> outputLimit, bool* outputCut) {
     platform::Task task;
     task.launchPath = launchPath;
     task.arguments = arguments;
@@ -21,9 +22,11 @@ int RecoveryUtility::launchProcess(const std::string& launchPath, const std::vec
         auto handle = platform::FileHandle::forWritingAtPath(*standardOutPath);
         if (!handle) return -1;
         task.standardOutput = platform::Task::Stream::to(handle);
+        task.standardOutputLimit = outputLimit;
     }
     if (!task.launch()) return -1;
     task.waitUntilExit();
+    if (outputCut) *outputCut = task.outputLimitReached();
     if (task.terminationReason() != platform::Task::TerminationReason::Exit) return -1;
     return task.terminationStatus();
 }
@@ -34,7 +37,7 @@ bool RecoveryUtility::isArchiveValid(const std::string& path) {
         statusLogger_->indicateWarning(fileName + " file does not exist. Skipping validity check...");
         return true;
     }
-    if (launchProcess(gzipLaunchPath_, {testFlag, path}, std::nullopt) == 0) return true;
+    if (launchProcess(gzipLaunchPath_, {testFlag, "--", path}, std::nullopt) == 0) return true;
     statusLogger_->indicateWarning(fileName + " has not been archived properly.");
     return false;
 }
@@ -54,11 +57,17 @@ void RecoveryUtility::recoverArchiveIfRequired(const std::string& path) {
         statusLogger_->updateStatus("Error creating file handle: " + openError);
         return;
     }
-    // Whatever can still be decompressed lands in the repair file.
-    launchProcess(gzipLaunchPath_, {recoverFlag, path}, repairPath);
+    // Whatever can still be decompressed lands in the repair file, up to the limit.
+    bool cut = false;
+    launchProcess(gzipLaunchPath_, {recoverFlag, "--", path}, repairPath, repairOutputLimit_, &cut);
+    if (cut) {
+        statusLogger_->indicateFailure("Recovery of " + fileName + " was cut at " +
+                                       CollectionText::byteCount(repairOutputLimit_) + "; " + repairName +
+                                       " holds what was recovered up to then");
+    }
     // Only a clean exit means the compressed copy exists: gzip also ends
     // non-zero when a file of the new name is already there.
-    if (launchProcess(gzipLaunchPath_, {repairPath}, std::nullopt) != 0) {
+    if (launchProcess(gzipLaunchPath_, {"--", repairPath}, std::nullopt) != 0) {
         statusLogger_->updateStatus("Error compressing " + repairName);
         return;
     }

@@ -13,6 +13,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/fs/FileManager.h"
 #include "platform/process/ChildProcesses.h"
+#include "platform/signal/TerminationSignals.h"
 #include "platform/system/SystemEnvironment.h"
 #include "platform/text/Collation.h"
 
@@ -42,7 +43,10 @@ ZEP::ZEP(std::shared_ptr<StatusLogger> statusLogger, std::string stagingLocation
     opQueue_->setMaxConcurrentOperationCount(1);
 }
 
-ZEP::~ZEP() { opQueue_->waitUntilAllOperationsAreFinished(); }
+ZEP::~ZEP() {
+    opQueue_->waitUntilAllOperationsAreFinished();
+    platform::signal::forget(stagingTerminationToken_);
+}
 
 const std::vector<std::string>& ZEP::editionFolderNames() {
     static const std::vector<std::string> names = {"Enterprise", "Endpoint", "Server", "Cloud", "Home"};
@@ -145,6 +149,10 @@ void ZEP::prepareAsync(PrepareCompletion completionHandler) {
 }
 
 void ZEP::runAsync(RunCompletion completionHandler) {
+    // The staging folder collects keychains and keys: an interrupted run
+    // must not leave it behind.
+    platform::signal::forget(stagingTerminationToken_);
+    stagingTerminationToken_ = platform::signal::removeOnTermination(stagingLocation_);
     opQueue_->addOperationWithBlock([this] { clearStagingArea(); });
     addAsyncCollectOperations(fileCopierObjects_, wckSnapshotWriterObjects_, dirCopierObjects_, commandExecutorObjects_);
     opQueue_->addOperationWithBlock([this, completionHandler = std::move(completionHandler)] {

@@ -1,6 +1,7 @@
 // The collection driver: one object per collection.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <set>
@@ -96,4 +97,7 @@ private:
     std::vector<LoggingSubsystem> osLogSubsystemObjects_;
     std::vector<LoggingProcess> osLogProcessObjects_;
     std::shared_ptr<GlobalSettingsClientProtocol> configDClient_;
+    // The staging folder is removed when the run is interrupted, from the
+    // start of the run until its final clear.
+    std::uint64_t stagingTerminationToken_ = 0;
 };

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/fd/ScopedFD.h"
+
 namespace platform::fs {
 
 struct FsError {
@@ -26,7 +28,8 @@ bool isReadableFile(const std::string& path);
 std::optional<std::uint64_t> fileSize(const std::string& path);
 
 bool createDirectory(const std::string& path, bool withIntermediateDirectories, FsError* error = nullptr);
-// Creates an empty file or empties an existing one.
+// Creates an empty file or empties an existing regular one; never follows a
+// link at the last component.
 bool createFile(const std::string& path, FsError* error = nullptr);
 // Removes a file, link or whole folder tree.
 bool removeItem(const std::string& path, FsError* error = nullptr);
@@ -34,6 +37,33 @@ bool removeItem(const std::string& path, FsError* error = nullptr);
 // A symbolic link at the source's last component is refused, never followed.
 // Runs in constant memory whatever the file's size.
 bool copyItem(const std::string& source, const std::string& destination, FsError* error = nullptr);
+
+// How a source path may be opened: the walk starts at `trustedFolder` (taken
+// as it is, e.g. the system root) when the path lies below it, else at "/",
+// and opens one component at a time without following links, except the
+// links listed (full paths, e.g. the system's "/var"). What was checked is
+// what gets read: a folder swapped for a link is refused (code ELOOP).
+struct LinkPolicy {
+    std::string trustedFolder = "/";
+    std::vector<std::string> allowedLinks;
+};
+// The source opened read-only and non-blocking (the caller checks the type).
+std::optional<ScopedFD> openWithoutLinks(const std::string& path, const LinkPolicy& policy, FsError* error = nullptr);
+// copyItem with the source opened by openWithoutLinks.
+bool copyItem(const std::string& source, const std::string& destination, const LinkPolicy& policy,
+              FsError* error = nullptr);
+// A new folder "<prefix>XXXXXX" (mode 0700) inside `parent`; its path.
+std::optional<std::string> createTemporaryDirectory(const std::string& parent, const std::string& prefix,
+                                                    FsError* error = nullptr);
+// chmod of a regular file, never through a link.
+bool setPermissions(const std::string& path, unsigned mode, FsError* error = nullptr);
+// rename that never replaces: an existing destination fails with EEXIST.
+bool moveItemWithoutReplacing(const std::string& source, const std::string& destination, FsError* error = nullptr);
+// An exclusive lock on a folder (not through a link at its last component),
+// held while the descriptor lives and dropped when the process ends;
+// EWOULDBLOCK when another process holds it. Leaves nothing in the folder.
+std::optional<ScopedFD> lockDirectoryExclusively(const std::string& path, FsError* error = nullptr);
+
 bool contentsEqual(const std::string& a, const std::string& b);
 
 struct DirectoryEntry {
@@ -46,12 +76,17 @@ std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::string
                                                                 FsError* error = nullptr);
 // Every item below the folder as a relative path, parents before children;
 // nullopt when the folder cannot be opened.
+// Bounded in depth.
 std::optional<std::vector<std::string>> enumerateRelativePaths(const std::string& path);
 
-std::optional<std::string> readFile(const std::string& path, FsError* error = nullptr);
+// A regular file only (a FIFO or device is refused without blocking), at most
+// maxSize bytes, enforced while reading.
+constexpr std::uint64_t kDefaultReadLimit = 64ull << 20;
+std::optional<std::string> readFile(const std::string& path, FsError* error = nullptr,
+                                    std::uint64_t maxSize = kDefaultReadLimit);
 // Temp file in the same folder, fsync, rename: readers see old or new, never half.
 bool writeFileAtomically(const std::string& path, std::string_view contents, FsError* error = nullptr);
-// Plain write that replaces the file's content.
+// Plain write that replaces a regular file's content, never through a link.
 bool writeFile(const std::string& path, std::string_view contents, FsError* error = nullptr);
 bool appendToFile(const std::string& path, std::string_view contents, FsError* error = nullptr);
 

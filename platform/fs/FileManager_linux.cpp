@@ -1,5 +1,8 @@
 #include "platform/fs/FileManager.h"
 
+#include <stdio.h>
+#include <sys/file.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <glob.h>
@@ -18,52 +21,64 @@ namespace {
 
 constexpr std::size_t kCopyBufferSize = 1 << 20;
 
-enum class Op { Copy, CreateDirectory, CreateFile, Write, Remove, Read, List };
+// Which side of an operation failed: the errors name the file that did.
+enum class Op { ReadSource, WriteDestination, CreateDirectory, CreateFile, Write, Remove, Read, List, Move };
 
 std::string quoted(const std::string& s) { return "\u201C" + s + "\u201D"; }
 
-// A sentence in the manner of the platform's file errors.
-std::string describe(int code, Op op, const std::string& path, const std::string& other = {}) {
+// A sentence in the manner of the platform's file errors, about `path`.
+std::string describe(int code, Op op, const std::string& path) {
     const std::string name = quoted(lastPathComponent(path));
-    const std::string folder = quoted(lastPathComponent(other.empty() ? deletingLastPathComponent(path) : other));
+    const std::string folder = quoted(lastPathComponent(deletingLastPathComponent(path)));
+    const bool reading = op == Op::ReadSource || op == Op::Read || op == Op::List;
     switch (code) {
         case EEXIST:
-            if (op == Op::Copy) return name + " couldn\u2019t be copied to " + folder + " because an item with the same name already exists.";
+            if (op == Op::WriteDestination) return name + " couldn\u2019t be copied to " + folder + " because an item with the same name already exists.";
             return "The file " + name + " couldn\u2019t be saved because a file with the same name already exists.";
         case ENOENT:
-            if (op == Op::Copy || op == Op::Read || op == Op::List)
-                return "The file " + name + " couldn\u2019t be opened because there is no such file.";
+            if (reading) return "The file " + name + " couldn\u2019t be opened because there is no such file.";
             if (op == Op::Remove) return name + " couldn\u2019t be removed.";
             return "The folder " + folder + " doesn\u2019t exist.";
         case EACCES:
         case EPERM:
-            if (op == Op::Read || op == Op::List)
-                return "The file " + name + " couldn\u2019t be opened because you don\u2019t have permission to view it.";
-            if (op == Op::Copy)
-                return name + " couldn\u2019t be copied because you don\u2019t have permission to access " + folder + ".";
-            if (op == Op::Remove)
-                return name + " couldn\u2019t be removed because you don\u2019t have permission to access it.";
+            if (reading) return "The file " + name + " couldn\u2019t be opened because you don\u2019t have permission to view it.";
+            if (op == Op::Remove) return name + " couldn\u2019t be removed because you don\u2019t have permission to access it.";
             return "You don\u2019t have permission to save the file " + name + " in the folder " + folder + ".";
         case ENOSPC:
         case EDQUOT:
             return "The file " + name + " couldn\u2019t be saved because there isn\u2019t enough space.";
+        case EFBIG:
+            return "The file " + name + " couldn\u2019t be saved because it is too large.";
         case EROFS:
             return "The file " + name + " couldn\u2019t be saved because the volume is read only.";
+        case EIO:
+            if (reading) return "The file " + name + " couldn\u2019t be read because of an input/output error.";
+            return "The file " + name + " couldn\u2019t be saved because of an input/output error.";
         case ENOTDIR:
             return "The file " + name + " couldn\u2019t be opened because " + folder + " is not a folder.";
         case ELOOP:
-            return name + " couldn\u2019t be copied because it is a symbolic link.";
+            return name + " couldn\u2019t be opened because a symbolic link lies on its path.";
         case ENAMETOOLONG:
             return "The file name " + name + " is too long.";
+        case EWOULDBLOCK:
+            return "The file " + name + " is in use by another process.";
         default:
-            return "The operation couldn\u2019t be completed. (" + std::string(std::strerror(code)) + ")";
+            return "The operation on " + name + " couldn\u2019t be completed. (" + std::string(std::strerror(code)) + ")";
     }
 }
 
-bool fail(FsError* error, int code, Op op, const std::string& path, const std::string& other = {}) {
+bool fail(FsError* error, int code, Op op, const std::string& path) {
     if (error) {
         error->code = code;
-        error->description = describe(code, op, path, other);
+        error->description = describe(code, op, path);
+    }
+    return false;
+}
+
+bool failNotRegular(FsError* error, const std::string& path) {
+    if (error) {
+        error->code = EINVAL;
+        error->description = quoted(lastPathComponent(path)) + " couldn\u2019t be opened because it isn\u2019t a regular file.";
     }
     return false;
 }
@@ -81,21 +96,28 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-// Copies the rest of `in` to `out` in constant memory.
-bool copyData(int in, int out) {
+// Copies the rest of `in` to `out` in constant memory. On failure errno
+// holds the cause and *readFailed tells which side it came from.
+bool copyData(int in, int out, bool* readFailed) {
+    *readFailed = false;
     for (;;) {
         ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kCopyBufferSize, 0);
         if (n > 0) continue;
         if (n == 0) return true;
         if (errno == EINTR) continue;
         if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF) break;
-        return false;
+        // copy_file_range does not say which side failed: space and quota
+        // are the destination's, everything else is taken up by the plain
+        // loop below, which can tell.
+        if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG) return false;
+        break;
     }
     std::string buffer(kCopyBufferSize, '\0');
     for (;;) {
         ssize_t n = ::read(in, buffer.data(), buffer.size());
         if (n < 0) {
             if (errno == EINTR) continue;
+            *readFailed = true;
             return false;
         }
         if (n == 0) return true;
@@ -103,26 +125,11 @@ bool copyData(int in, int out) {
     }
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
-
 bool copyFileContents(const std::string& source, const std::string& destination, FsError* error);
 
 bool copyDirectoryTree(const std::string& source, const std::string& destination, mode_t mode, FsError* error) {
     if (::mkdir(destination.c_str(), (mode & 07777) | S_IRWXU) != 0)
-        return fail(error, errno, Op::Copy, source, deletingLastPathComponent(destination));
+        return fail(error, errno, Op::WriteDestination, destination);
     auto entries = contentsOfDirectory(source, false, error);
     if (!entries) return false;
     for (const auto& entry : *entries) {
@@ -139,40 +146,50 @@ bool copyDirectoryTree(const std::string& source, const std::string& destination
     return true;
 }
 
-bool copyFileContents(const std::string& source, const std::string& destination, FsError* error) {
-    // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
-    Fd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!in.ok()) return fail(error, errno, Op::Copy, source, deletingLastPathComponent(destination));
-    struct stat st {};
-    if (::fstat(in.get(), &st) != 0) return fail(error, errno, Op::Copy, source);
-    if (S_ISDIR(st.st_mode)) return copyDirectoryTree(source, destination, st.st_mode, error);
-    if (!S_ISREG(st.st_mode)) {
-        if (error) {
-            error->code = EINVAL;
-            error->description = quoted(lastPathComponent(source)) + " couldn\u2019t be copied because it isn\u2019t a regular file.";
-        }
-        return false;
-    }
+// Copies an opened regular source into a new file (never through a link,
+// never over an existing item).
+bool copyOpenedFile(const ScopedFD& in, const struct stat& st, const std::string& source,
+                    const std::string& destination, FsError* error) {
     ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
-    Fd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, (st.st_mode & 0777) | S_IRUSR | S_IWUSR));
-    if (!out.ok()) return fail(error, errno, Op::Copy, source, deletingLastPathComponent(destination));
-    if (!copyData(in.get(), out.get())) {
+    ScopedFD out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        (st.st_mode & 0777) | S_IRUSR | S_IWUSR));
+    if (!out) return fail(error, errno, Op::WriteDestination, destination);
+    bool readFailed = false;
+    if (!copyData(in.get(), out.get(), &readFailed)) {
         int code = errno;
         ::unlink(destination.c_str());  // never leave a half copy behind
-        return fail(error, code, Op::Copy, source, deletingLastPathComponent(destination));
+        return fail(error, code, readFailed ? Op::ReadSource : Op::Write, readFailed ? source : destination);
     }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::futimens(out.get(), times);
     return true;
 }
 
-void enumerate(const std::string& base, const std::string& relative, std::vector<std::string>& out) {
+bool copyFileContents(const std::string& source, const std::string& destination, FsError* error) {
+    // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
+    ScopedFD in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!in) return fail(error, errno, Op::ReadSource, source);
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0) return fail(error, errno, Op::ReadSource, source);
+    if (S_ISDIR(st.st_mode)) return copyDirectoryTree(source, destination, st.st_mode, error);
+    if (!S_ISREG(st.st_mode)) return failNotRegular(error, source);
+    return copyOpenedFile(in, st, source, destination, error);
+}
+
+bool startsWithFolder(const std::string& path, const std::string& folder) {
+    if (folder == "/") return !path.empty() && path[0] == '/';
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+void enumerate(const std::string& base, const std::string& relative, std::vector<std::string>& out, int depth) {
+    // Bounded: a tree deeper than this is not one the product wrote.
+    if (depth > 64) return;
     auto entries = contentsOfDirectory(relative.empty() ? base : base + "/" + relative, false);
     if (!entries) return;
     for (const auto& entry : *entries) {
         std::string rel = relative.empty() ? entry.name : relative + "/" + entry.name;
         out.push_back(rel);
-        if (entry.isDirectory) enumerate(base, rel, out);
+        if (entry.isDirectory) enumerate(base, rel, out, depth + 1);
     }
 }
 
@@ -234,8 +251,14 @@ bool createDirectory(const std::string& path, bool withIntermediateDirectories, 
 }
 
 bool createFile(const std::string& path, FsError* error) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd.ok()) return fail(error, errno, Op::CreateFile, path);
+    // Never through a planted link; a FIFO must not block the open, and only
+    // a regular file may be emptied.
+    ScopedFD fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!fd) return fail(error, errno, Op::CreateFile, path);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return fail(error, errno, Op::CreateFile, path);
+    if (!S_ISREG(st.st_mode)) return failNotRegular(error, path);
+    if (st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0) return fail(error, errno, Op::CreateFile, path);
     return true;
 }
 
@@ -258,10 +281,118 @@ bool copyItem(const std::string& source, const std::string& destination, FsError
     return copyFileContents(source, destination, error);
 }
 
+std::optional<ScopedFD> openWithoutLinks(const std::string& path, const LinkPolicy& policy, FsError* error) {
+    const std::string trusted = standardizePath(policy.trustedFolder.empty() ? "/" : policy.trustedFolder);
+    const std::string target = standardizePath(path);
+    if (target.empty() || target[0] != '/') {
+        fail(error, ENOENT, Op::ReadSource, path);
+        return std::nullopt;
+    }
+    // The trusted folder is opened as it is; a path outside it is walked from "/".
+    const std::string start = startsWithFolder(target, trusted) ? trusted : "/";
+    ScopedFD folder(::open(start.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder) {
+        fail(error, errno, Op::ReadSource, path);
+        return std::nullopt;
+    }
+    const std::string rest = start == "/" ? target.substr(1) : target.substr(start.size() + 1);
+    std::string walked = start;
+    std::size_t at = 0;
+    while (at < rest.size()) {
+        std::size_t slash = rest.find('/', at);
+        const bool last = slash == std::string::npos;
+        const std::string name = rest.substr(at, last ? std::string::npos : slash - at);
+        at = last ? rest.size() : slash + 1;
+        walked = appendingPathComponent(walked, name);
+        if (last) {
+            // O_NONBLOCK: a FIFO must not hang the open; the caller checks the type.
+            ScopedFD file(::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (!file) {
+                fail(error, errno, Op::ReadSource, path);
+                return std::nullopt;
+            }
+            return file;
+        }
+        ScopedFD next(::openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next && (errno == ENOTDIR || errno == ELOOP)) {
+            // O_NOFOLLOW with O_PATH opens the link itself: tell a link from a file.
+            struct stat st {};
+            const bool isLink = ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+            const bool allowed = std::find(policy.allowedLinks.begin(), policy.allowedLinks.end(), walked) !=
+                                 policy.allowedLinks.end();
+            if (isLink && allowed) {
+                next.reset(::openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            } else if (isLink) {
+                fail(error, ELOOP, Op::ReadSource, path);
+                return std::nullopt;
+            } else {
+                errno = ENOTDIR;
+            }
+        }
+        if (!next) {
+            fail(error, errno, Op::ReadSource, path);
+            return std::nullopt;
+        }
+        folder = std::move(next);
+    }
+    fail(error, EISDIR, Op::ReadSource, path);
+    return std::nullopt;
+}
+
+bool copyItem(const std::string& source, const std::string& destination, const LinkPolicy& policy, FsError* error) {
+    auto in = openWithoutLinks(source, policy, error);
+    if (!in) return false;
+    struct stat st {};
+    if (::fstat(in->get(), &st) != 0) return fail(error, errno, Op::ReadSource, source);
+    if (S_ISDIR(st.st_mode)) return copyDirectoryTree(source, destination, st.st_mode, error);
+    if (!S_ISREG(st.st_mode)) return failNotRegular(error, source);
+    return copyOpenedFile(*in, st, source, destination, error);
+}
+
+std::optional<std::string> createTemporaryDirectory(const std::string& parent, const std::string& prefix,
+                                                    FsError* error) {
+    std::string tmpl = appendingPathComponent(parent, prefix + "XXXXXX");
+    if (!::mkdtemp(tmpl.data())) {
+        fail(error, errno, Op::CreateDirectory, tmpl);
+        return std::nullopt;
+    }
+    return tmpl;
+}
+
+bool setPermissions(const std::string& path, unsigned mode, FsError* error) {
+    ScopedFD fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return fail(error, errno, Op::Write, path);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return fail(error, errno, Op::Write, path);
+    if (!S_ISREG(st.st_mode)) return failNotRegular(error, path);
+    if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) return fail(error, errno, Op::Write, path);
+    return true;
+}
+
+bool moveItemWithoutReplacing(const std::string& source, const std::string& destination, FsError* error) {
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) != 0)
+        return fail(error, errno, Op::Move, destination);
+    return true;
+}
+
+std::optional<ScopedFD> lockDirectoryExclusively(const std::string& path, FsError* error) {
+    ScopedFD fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        fail(error, errno, Op::List, path);
+        return std::nullopt;
+    }
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        fail(error, errno == EAGAIN ? EWOULDBLOCK : errno, Op::List, path);
+        return std::nullopt;
+    }
+    return fd;
+}
+
 bool contentsEqual(const std::string& a, const std::string& b) {
-    Fd fa(::open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    Fd fb(::open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fa.ok() || !fb.ok()) return false;
+    ScopedFD fa(::open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    ScopedFD fb(::open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fa || !fb) return false;
     struct stat sa {}, sb {};
     if (::fstat(fa.get(), &sa) != 0 || ::fstat(fb.get(), &sb) != 0) return false;
     if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode)) return false;
@@ -315,26 +446,47 @@ std::optional<std::vector<std::string>> enumerateRelativePaths(const std::string
     if (!probe) return std::nullopt;
     ::closedir(probe);
     std::vector<std::string> out;
-    enumerate(path, "", out);
+    enumerate(path, "", out, 0);
     return out;
 }
 
-std::optional<std::string> readFile(const std::string& path, FsError* error) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.ok()) {
+std::optional<std::string> readFile(const std::string& path, FsError* error, std::uint64_t maxSize) {
+    // Only a regular file: a FIFO would hang the open or the read, a device
+    // like /dev/zero would never end.
+    ScopedFD fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
         fail(error, errno, Op::Read, path);
         return std::nullopt;
     }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        fail(error, errno, Op::Read, path);
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        failNotRegular(error, path);
+        return std::nullopt;
+    }
+    auto tooLarge = [&] {
+        if (error) {
+            error->code = EFBIG;
+            error->description = "The file " + quoted(lastPathComponent(path)) + " is too large to be read.";
+        }
+        return std::nullopt;
+    };
+    if (static_cast<std::uint64_t>(st.st_size) > maxSize) return tooLarge();
     std::string out;
     std::string buffer(1 << 16, '\0');
     for (;;) {
         ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || errno == EAGAIN) continue;
             fail(error, errno, Op::Read, path);
             return std::nullopt;
         }
         if (n == 0) return out;
+        // The file can grow while it is read: the cap holds for what is read.
+        if (out.size() + static_cast<std::size_t>(n) > maxSize) return tooLarge();
         out.append(buffer.data(), static_cast<std::size_t>(n));
     }
 }
@@ -344,7 +496,7 @@ bool writeFileAtomically(const std::string& path, std::string_view contents, FsE
     std::string tmpl = appendingPathComponent(folder.empty() ? "." : folder, "." + lastPathComponent(path) + ".XXXXXX");
     int raw = ::mkstemp(tmpl.data());
     if (raw < 0) return fail(error, errno, Op::Write, path);
-    Fd fd(raw);
+    ScopedFD fd(raw);
     mode_t mask = ::umask(0);
     ::umask(mask);
     ::fchmod(fd.get(), 0666 & ~mask);
@@ -358,17 +510,20 @@ bool writeFileAtomically(const std::string& path, std::string_view contents, FsE
 }
 
 bool writeFile(const std::string& path, std::string_view contents, FsError* error) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd.ok() || !writeAll(fd.get(), contents.data(), contents.size()))
+    ScopedFD fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    struct stat st {};
+    if (fd && ::fstat(fd.get(), &st) == 0 && !S_ISREG(st.st_mode)) return failNotRegular(error, path);
+    if (!fd || !writeAll(fd.get(), contents.data(), contents.size()))
         return fail(error, errno, Op::Write, path);
     return true;
 }
 
 bool appendToFile(const std::string& path, std::string_view contents, FsError* error) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-    if (!fd.ok()) return fail(error, errno, Op::Write, path);
+    ScopedFD fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return fail(error, errno, Op::Write, path);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return fail(error, errno, Op::Write, path);
+    if (!S_ISREG(st.st_mode)) return failNotRegular(error, path);
     if (!writeAll(fd.get(), contents.data(), contents.size())) {
         int code = errno;
         // Take back a partial line so the file only ever holds whole lines.

@@ -8,8 +8,11 @@
 
 namespace platform::plist {
 
-// nullopt for a missing, unreadable or malformed file. Nesting deeper than
-// kMaxDepth is refused: the files come from places users can write.
+// nullopt for a missing, unreadable or malformed file. The files come from
+// places users can write: only a regular file is read (never a FIFO or a
+// device), at most 8 MiB, and a list nested deeper than kMaxDepth or whose
+// conversion would exceed its node or memory budget is refused before it is
+// parsed.
 constexpr int kMaxDepth = 64;
 std::optional<NRVValue> readFile(const std::string& path, std::string* error = nullptr);
 std::optional<NRVValue> readData(const std::string& bytes, std::string* error = nullptr);

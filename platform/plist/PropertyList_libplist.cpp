@@ -8,13 +8,16 @@
 #include <memory>
 
 #include "platform/fs/FileManager.h"
+#include "platform/plist/PropertyListBudget.h"
 
 namespace platform::plist {
 
 namespace {
 
+// Lists held in memory (messages, data read by callers).
+constexpr std::uint64_t kMaxDataSize = 64ull << 20;
 // Preference lists are small; a larger file is not one of ours.
-constexpr std::uint64_t kMaxFileSize = 64ull << 20;
+constexpr std::uint64_t kMaxFileSize = 8ull << 20;
 
 struct PlistDeleter {
     void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -160,10 +163,11 @@ plist_t fromValue(const NRVValue& value, int depth) {
 }  // namespace
 
 std::optional<NRVValue> readData(const std::string& bytes, std::string* error) {
-    if (bytes.empty() || bytes.size() > kMaxFileSize) {
+    if (bytes.empty() || bytes.size() > kMaxDataSize) {
         if (error) *error = bytes.empty() ? "empty property list" : "property list too large";
         return std::nullopt;
     }
+    if (!fitsBudget(bytes, budgetForSize(bytes.size()), error)) return std::nullopt;
     plist_t root = nullptr;
     const auto length = static_cast<std::uint32_t>(bytes.size());
     if (plist_is_binary(bytes.data(), length)) plist_from_bin(bytes.data(), length, &root);
@@ -179,13 +183,8 @@ std::optional<NRVValue> readData(const std::string& bytes, std::string* error) {
 }
 
 std::optional<NRVValue> readFile(const std::string& path, std::string* error) {
-    auto size = fs::fileSize(path);
-    if (size && *size > kMaxFileSize) {
-        if (error) *error = "property list too large";
-        return std::nullopt;
-    }
     fs::FsError fsError;
-    auto bytes = fs::readFile(path, &fsError);
+    auto bytes = fs::readFile(path, &fsError, kMaxFileSize);
     if (!bytes) {
         if (error) *error = fsError.description;
         return std::nullopt;

@@ -1,29 +1,33 @@
 // Running outside programs.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/fd/ScopedFD.h"
 
 namespace platform {
 
 // An open file descriptor for a child's standard stream.
 class FileHandle {
 public:
-    ~FileHandle();
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
 
     static std::shared_ptr<FileHandle> nullDevice();
-    // Opens an existing file for writing at its start; nullptr and the error text on failure.
+    // Opens an existing regular file for writing at its start, never through a
+    // link; nullptr and the error text on failure.
     static std::shared_ptr<FileHandle> forWritingAtPath(const std::string& path, std::string* error = nullptr);
-    int descriptor() const { return fd_; }
+    int descriptor() const { return fd_.get(); }
 
 private:
-    explicit FileHandle(int fd) : fd_(fd) {}
-    int fd_;
+    explicit FileHandle(ScopedFD fd) : fd_(std::move(fd)) {}
+    ScopedFD fd_;
 };
 
 class Task {
@@ -45,13 +49,19 @@ public:
     Stream standardInput = Stream::inherit();
     Stream standardOutput = Stream::inherit();
     Stream standardError = Stream::inherit();
+    // With a limit, a handle given as standard output is fed through a pipe,
+    // and once the program has written more than this its whole process
+    // group is ended: outputLimitReached() then answers true and the handle
+    // holds exactly the first `limit` bytes.
+    std::optional<std::uint64_t> standardOutputLimit;
 
     Task();
     ~Task();
     Task(const Task&) = delete;
     Task& operator=(const Task&) = delete;
 
-    // Starts the program in a process group of its own; false and a text on failure.
+    // Starts the program in a process group of its own (ended, too, when the
+    // program is interrupted by a termination signal); false and a text on failure.
     bool launch(std::string* error = nullptr);
     // Waits for the end. With a limit, a program that outlives it has its whole
     // process group ended (TERM, then KILL) and timedOut() answers true.
@@ -64,6 +74,7 @@ public:
     int terminationStatus() const { return status_; }
     TerminationReason terminationReason() const { return reason_; }
     bool timedOut() const { return timedOut_; }
+    bool outputLimitReached() const { return outputLimitReached_.load(); }
     // What the program wrote to piped streams (drained while it runs).
     const std::string& standardOutputData() const { return outData_; }
     const std::string& standardErrorData() const { return errData_; }
@@ -75,6 +86,8 @@ private:
     TerminationReason reason_ = TerminationReason::Exit;
     bool exited_ = false;
     bool timedOut_ = false;
+    std::atomic<bool> outputLimitReached_{false};
+    std::uint64_t terminationToken_ = 0;
     std::string outData_, errData_;
     std::unique_ptr<Drain> drain_;
 };

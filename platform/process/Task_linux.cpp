@@ -1,13 +1,17 @@
 #include "platform/process/Task.h"
 
+#include "platform/signal/TerminationSignals.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -16,39 +20,67 @@ extern char** environ;
 
 namespace platform {
 
-FileHandle::~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 std::shared_ptr<FileHandle> FileHandle::nullDevice() {
-    int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    return std::shared_ptr<FileHandle>(new FileHandle(fd));
+    ScopedFD fd(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (!fd) return nullptr;
+    return std::shared_ptr<FileHandle>(new FileHandle(std::move(fd)));
 }
 
 std::shared_ptr<FileHandle> FileHandle::forWritingAtPath(const std::string& path, std::string* error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
+    auto describe = [&](const char* reason) {
         if (error) *error = "The file \u201C" + path.substr(path.rfind('/') + 1) + "\u201D couldn\u2019t be opened. (" +
-                            std::strerror(errno) + ")";
+                            reason + ")";
         return nullptr;
-    }
-    return std::shared_ptr<FileHandle>(new FileHandle(fd));
+    };
+    ScopedFD fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return describe(std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return describe(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return describe("not a regular file");
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    return std::shared_ptr<FileHandle>(new FileHandle(std::move(fd)));
 }
 
 // Reads the parent's ends of piped streams while the child runs, so a child
 // that fills one pipe never blocks on it.
 struct Task::Drain {
-    int outFd = -1, errFd = -1;
     std::thread outThread, errThread;
-    static void pump(int fd, std::string* into) {
+    static void pump(ScopedFD fd, std::string* into) {
         char buffer[65536];
         for (;;) {
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
+            ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
             if (n > 0) into->append(buffer, static_cast<std::size_t>(n));
             else if (n == 0 || errno != EINTR) break;
         }
-        ::close(fd);
+    }
+    // Copies the program's output into `out` up to `limit` bytes; past it the
+    // program's group is ended and the pipe closed, so that nothing in the
+    // group can go on writing.
+    static void pumpWithLimit(ScopedFD fd, std::shared_ptr<FileHandle> out, std::uint64_t limit, int group,
+                              std::atomic<bool>* limitReached) {
+        std::string buffer(1 << 16, '\0');
+        std::uint64_t written = 0;
+        bool writable = true;
+        for (;;) {
+            ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(n), limit - written));
+            // A failed write (a full disk) leaves the rest unwritten but the
+            // program is still drained, so that it can end.
+            for (std::size_t done = 0; writable && done < take;) {
+                ssize_t w = ::write(out->descriptor(), buffer.data() + done, take - done);
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) writable = false;
+                else done += static_cast<std::size_t>(w);
+            }
+            written += take;
+            if (take < static_cast<std::size_t>(n)) {
+                limitReached->store(true);
+                ::kill(-group, SIGKILL);
+                return;
+            }
+        }
     }
     void join() {
         if (outThread.joinable()) outThread.join();
@@ -82,6 +114,7 @@ bool Task::launch(std::string* error) {
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGINT);
     sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGHUP);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     sigset_t none;
     sigemptyset(&none);
@@ -89,12 +122,18 @@ bool Task::launch(std::string* error) {
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
+    const bool limitedOutput = standardOutputLimit && standardOutput.kind == Stream::Kind::Handle;
     auto setStream = [&](const Stream& stream, int target, int* pipeFds) -> bool {
         switch (stream.kind) {
             case Stream::Kind::Inherit:
                 return true;
             case Stream::Kind::Handle:
                 if (!stream.handle) return false;
+                if (target == 1 && limitedOutput) {
+                    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+                    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], target);
+                    return true;
+                }
                 posix_spawn_file_actions_adddup2(&actions, stream.handle->descriptor(), target);
                 return true;
             case Stream::Kind::Pipe:
@@ -125,10 +164,15 @@ bool Task::launch(std::string* error) {
         if (error) *error = streamsOk ? std::string(std::strerror(rc)) : "could not set up the standard streams";
         return false;
     }
+    terminationToken_ = signal::endProcessGroupOnTermination(pid_);
     if (outPipe[0] >= 0 || errPipe[0] >= 0) {
         drain_ = std::make_unique<Drain>();
-        if (outPipe[0] >= 0) drain_->outThread = std::thread(Drain::pump, outPipe[0], &outData_);
-        if (errPipe[0] >= 0) drain_->errThread = std::thread(Drain::pump, errPipe[0], &errData_);
+        if (outPipe[0] >= 0 && limitedOutput)
+            drain_->outThread = std::thread(Drain::pumpWithLimit, ScopedFD(outPipe[0]), standardOutput.handle,
+                                            *standardOutputLimit, pid_, &outputLimitReached_);
+        else if (outPipe[0] >= 0)
+            drain_->outThread = std::thread(Drain::pump, ScopedFD(outPipe[0]), &outData_);
+        if (errPipe[0] >= 0) drain_->errThread = std::thread(Drain::pump, ScopedFD(errPipe[0]), &errData_);
     }
     return true;
 }
@@ -189,11 +233,12 @@ void Task::waitUntilExit(std::optional<std::chrono::milliseconds> limit) {
         reason_ = TerminationReason::Exit;
         status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
-    if (timedOut_) {
+    if (timedOut_ || outputLimitReached_.load()) {
         // Children of the program may still hold the pipes open.
         ::kill(-pid_, SIGKILL);
     }
     if (drain_) drain_->join();
+    signal::forget(terminationToken_);
 }
 
 bool Task::isRunning() const {

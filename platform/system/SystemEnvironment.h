@@ -34,7 +34,10 @@ std::optional<std::string> localizedHostName();
 std::optional<std::string> operatingSystemVersionString();
 
 // The per-user private temporary folder, always ending in "/": $TMPDIR when
-// set, else /tmp/nerova-<uid>/ (mode 0700, owner checked, made on first use).
+// it is an absolute folder of this user that no group or other may write;
+// else a folder "nerova-<uid>" inside $TMPDIR, else /tmp/nerova-<uid>/, else
+// ~/.cache/nerova-tmp/ (each mode 0700, owner checked, made on first use).
+// A relative $TMPDIR is ignored. "" when no private folder can be had.
 std::string temporaryDirectory();
 
 std::string desktopDirectory();

@@ -34,6 +34,22 @@ std::vector<std::string>& storedArguments() {
     return arguments;
 }
 
+// A real folder (not a link) of this user that nobody else may write.
+bool isPrivateFolder(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Creates the folder 0700 or takes it over when it is already this user's.
+bool makePrivateFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) return false;
+    if ((st.st_mode & 0077) != 0 && ::chmod(path.c_str(), 0700) != 0) return false;
+    return true;
+}
+
 }  // namespace
 
 std::string systemRoot() {
@@ -113,27 +129,24 @@ std::optional<std::string> operatingSystemVersionString() {
 }
 
 std::string temporaryDirectory() {
-    if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) {
-        std::string t = stripTrailingSlashes(tmp);
-        return t == "/" ? t : t + "/";
-    }
-    // A private folder per user: a shared world-writable folder would let
-    // another user plant links or files in the staging area.
+    // The run stages keychains and keys here: the folder must be one that no
+    // other user can write, or a planted link or folder would receive them.
     static std::mutex mutex;
     std::lock_guard<std::mutex> lock(mutex);
-    const std::string folder = "/tmp/nerova-" + std::to_string(getuid());
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return folder + "/";
-    struct stat st {};
-    if (lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid()) {
-        if ((st.st_mode & 0077) != 0) chmod(folder.c_str(), 0700);
-        return folder + "/";
+    const std::string privateName = "nerova-" + std::to_string(getuid());
+    if (const char* tmp = std::getenv("TMPDIR"); tmp && tmp[0] == '/') {
+        const std::string folder = stripTrailingSlashes(tmp);
+        if (folder != "/" && isPrivateFolder(folder)) return folder + "/";
+        const std::string inside = (folder == "/" ? "" : folder) + "/" + privateName;
+        if (makePrivateFolder(inside)) return inside + "/";
     }
-    // Someone else owns that name: fall back to a folder in the home.
+    // A relative TMPDIR names no folder reliably: it is not used at all.
+    if (const std::string folder = "/tmp/" + privateName; makePrivateFolder(folder)) return folder + "/";
+    // Someone else holds that name: fall back to a folder in the home.
     const std::string cache = homeDirectory() + "/.cache";
-    const std::string fallback = cache + "/nerova-tmp";
-    mkdir(cache.c_str(), 0700);
-    mkdir(fallback.c_str(), 0700);
-    return fallback + "/";
+    ::mkdir(cache.c_str(), 0700);
+    if (const std::string folder = cache + "/nerova-tmp"; makePrivateFolder(folder)) return folder + "/";
+    return "";
 }
 
 std::string desktopDirectory() {

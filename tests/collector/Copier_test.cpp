@@ -2,7 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "collector/DirectoryCopier.h"
 #include "collector/FileCopier.h"
@@ -137,4 +142,51 @@ TEST_F(CopierTest, SpecialFilesAreRefusedInsteadOfBlocking) {
     ASSERT_EQ(l.size(), 2u);
     EXPECT_EQ(l[0].rfind("Failure: Unable to copy source at pipe.log -> ", 0), 0u) << l[0];
     EXPECT_EQ(l[1], "Success: Collected keep.log");
+}
+
+TEST_F(CopierTest, FilesThatFailInsideAFolderAreNamedAndTheFolderIsNotReportedCollected) {
+    writeText(root + "/Library/Logs/Agent/a.log", "a\n");
+    writeText(root + "/Library/Logs/Agent/sub/b.log", "b\n");
+    writeText(root + "/Library/Logs/Agent/sub/locked.log", "secret\n");
+    writeText(root + "/Library/Logs/Agent/ok/c.log", "c\n");
+    chmod((root + "/Library/Logs/Agent/sub/locked.log").c_str(), 0);
+    writeText(tmp / "outside/key.pem", "key\n");
+    std::filesystem::create_symlink(tmp / "outside/key.pem", root + "/Library/Logs/Agent/sub/link.pem");
+    chmod(tmp.path().c_str(), 0777);
+    chmod(staging.c_str(), 0777);
+    const auto l = testsupport::lines(testsupport::asUnprivilegedUser([&] {
+        DirectoryCopier("agent", "Agent Logs", {"/Library/Logs/Agent"}, logger, staging).performCopy();
+        return logger->progressStatus();
+    }));
+    // The subfolder and its parent lost a file: neither says "Collected";
+    // the untouched subfolder still does.
+    EXPECT_EQ(l, (std::vector<std::string>{
+                     "Success: Collected ok",
+                     "Failure: Unexpectedly found symlink for link.pem. Skipping file...",
+                     "Failure: Unable to copy source at locked.log -> The file \u201Clocked.log\u201D couldn\u2019t be "
+                     "opened because you don\u2019t have permission to view it.",
+                 }));
+    EXPECT_EQ(readText(staging + "/agent/sub/b.log"), "b\n");
+    EXPECT_FALSE(exists(staging + "/agent/sub/link.pem"));
+}
+
+TEST_F(CopierTest, AFolderSwappedForALinkWhileCopyingNeverLetsTheLinkTargetIn) {
+    writeText(root + "/Library/Logs/Agent/cur/a.log", "public\n");
+    writeText(tmp / "secret/a.log", "secret\n");
+    std::filesystem::create_directory_symlink(tmp / "secret", root + "/Library/Logs/Agent/alt");
+    const std::string cur = root + "/Library/Logs/Agent/cur", alt = root + "/Library/Logs/Agent/alt";
+    std::atomic<bool> stop{false};
+    // "cur" flips between the real folder and a link to the secret folder.
+    std::thread swapper([&] {
+        while (!stop) renameat2(AT_FDCWD, cur.c_str(), AT_FDCWD, alt.c_str(), RENAME_EXCHANGE);
+    });
+    int leaked = 0;
+    for (int i = 0; i < 400; ++i) {
+        const std::string folder = "out" + std::to_string(i);
+        FileCopier(folder, {"/Library/Logs/Agent/cur/a.log"}, nullptr, staging).performCopy();
+        if (readText(staging + "/" + folder + "/a.log") == "secret\n") ++leaked;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(leaked, 0);
 }

@@ -57,6 +57,72 @@ TEST_F(WorkersTest, CommandThatNeverEndsIsStoppedWithItsChildrenAndKeepsItsOutpu
     EXPECT_EQ(CommandExecutor::kTimeLimit, std::chrono::seconds(300));
 }
 
+TEST_F(WorkersTest, CommandPrintingPastTheLimitIsEndedAndItsOutputCut) {
+    script("/bin/flood", "yes flooding the temporary folder\n");
+    CommandExecutor executor("/bin/flood", "system", {}, "flood.txt", logger, staging);
+    executor.setOutputLimit(1 << 20);
+    const auto start = std::chrono::steady_clock::now();
+    executor.execCmdToOutput();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(std::filesystem::file_size(staging + "/system/flood.txt"), 1u << 20);
+    EXPECT_EQ(lines(), (std::vector<std::string>{"Failure: /bin/flood command output was cut at 1 MiB and the command "
+                                                 "was ended; the output up to then is in flood.txt"}));
+    EXPECT_EQ(CommandExecutor::kOutputLimit, 1ull << 30);
+}
+
+TEST_F(WorkersTest, RepairThatDecompressesWithoutBoundIsCut) {
+    const std::string folder = staging + "/NerovaDiagnostics";
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(std::system(("head -c 64M /dev/zero | gzip -9n > " + tmp / "bomb.gz").c_str()), 0);
+    const std::string bomb = readText(tmp / "bomb.gz");
+    writeText(folder + "/bomb.log.gz", bomb.substr(0, bomb.size() - 4));  // damaged: the test fails
+    RecoveryUtility utility(logger);
+    utility.setRepairOutputLimit(1 << 20);
+    utility.recoverArchiveIfRequired(folder + "/bomb.log.gz");
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "Warning: bomb.log.gz has not been archived properly.",
+                           "Attempting to recover bomb.log.gz...",
+                           "Failure: Recovery of bomb.log.gz was cut at 1 MiB; bomb.log.recovered holds what was "
+                           "recovered up to then",
+                           "Success: Recovered bomb.log.gz as bomb.log.recovered.gz",
+                       }));
+    auto recovered = testsupport::runProgram({"/usr/bin/gzip", "-dc", folder + "/bomb.log.recovered.gz"});
+    EXPECT_EQ(recovered.out.size(), 1u << 20);
+}
+
+TEST_F(WorkersTest, ArchiveNeverReplacesWhatHasItsNameAndIsPrivate) {
+    writeText(staging + "/-Host_20261209_101010_ZEP/system/hosts", "127.0.0.1 localhost\n");
+    const std::string out = tmp / "out";
+    std::filesystem::create_directories(out);
+    // A host name beginning with "-" still names a folder, not an option.
+    ASSERT_TRUE(FileArchiver(logger, staging + "/-Host_20261209_101010_ZEP", out, "-Host_20261209_101010_ZEP",
+                             "/usr/bin/zip")
+                    .archiveFile());
+    struct stat st {};
+    ASSERT_EQ(stat((out + "/-Host_20261209_101010_ZEP.zip").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    writeText(staging + "/A/x", "x");
+    writeText(out + "/A.zip", "forged archive");
+    ASSERT_EQ(mkfifo((out + "/B.zip").c_str(), 0644), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(FileArchiver(logger, staging + "/A", out, "A", "/usr/bin/zip").archiveFile());
+    EXPECT_FALSE(FileArchiver(logger, staging + "/A", out, "B", "/usr/bin/zip").archiveFile());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(readText(out + "/A.zip"), "forged archive");
+    const auto l = lines();
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(l[1], "Failure: Unable to move archive into place at " + out +
+                        "/A.zip -> The file \u201CA.zip\u201D couldn\u2019t be saved because a file with the same name "
+                        "already exists.");
+    EXPECT_EQ(l[2].rfind("Failure: Unable to move archive into place at " + out + "/B.zip -> ", 0), 0u);
+    // Nothing of zip's work stays behind.
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(out)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"-Host_20261209_101010_ZEP.zip", "A.zip", "B.zip"}));
+}
+
 TEST_F(WorkersTest, ArchiveHoldsTheStagingFolderAsItsOneTopFolder) {
     writeText(staging + "/Host_20261209_101010_ZEP/system/hosts", "127.0.0.1 localhost\n");
     writeText(staging + "/Host_20261209_101010_ZEP/QRB-type.txt", "Endpoint");
@@ -83,7 +149,8 @@ TEST_F(WorkersTest, MissingOrFailingZipGivesFalse) {
     ASSERT_EQ(l.size(), 3u);
     EXPECT_EQ(l[0], "Warning: " + root + "/bin/nozip command path does not exist");
     EXPECT_EQ(l[1], "Failure: zip failed (exit 12) for " + tmp.path() + "/A.zip");
-    EXPECT_EQ(l[2].rfind("Failure: zip failed (exit ", 0), 0u);
+    // zip cannot even start without the folder: the reason stands for its status.
+    EXPECT_EQ(l[2].rfind("Failure: zip failed (", 0), 0u);
     EXPECT_NE(l[2].find(") for " + tmp.path() + "/missing-folder/A.zip"), std::string::npos);
 }
 

@@ -1,0 +1,106 @@
+// The property-list reader on files a user can plant: only regular files,
+// a size cap held while reading, and node and memory budgets checked before
+// the list is parsed.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "platform/plist/PropertyList.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+void putBigEndian(std::string& out, std::uint64_t value, int size) {
+    for (int i = size - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+// A binary list of `levels` arrays, each holding `fanOut` references to the
+// next, the last to `true`: a few hundred bytes that expand to
+// fanOut^levels nodes when shared references are copied.
+std::string sharedReferenceList(int levels, int fanOut) {
+    std::string list = "bplist00";
+    std::vector<std::uint64_t> offsets;
+    for (int level = 0; level < levels; ++level) {
+        offsets.push_back(list.size());
+        list.push_back(static_cast<char>(0xA0 | (fanOut < 15 ? fanOut : 15)));
+        if (fanOut >= 15) {
+            list.push_back(0x11);
+            putBigEndian(list, static_cast<std::uint64_t>(fanOut), 2);
+        }
+        for (int i = 0; i < fanOut; ++i) list.push_back(static_cast<char>(level + 1));
+    }
+    offsets.push_back(list.size());
+    list.push_back(0x09);  // true
+    const std::uint64_t table = list.size();
+    for (auto offset : offsets) putBigEndian(list, offset, 2);
+    list.append(6, '\0');
+    list.push_back(2);  // offset size
+    list.push_back(1);  // reference size
+    putBigEndian(list, offsets.size(), 8);
+    putBigEndian(list, 0, 8);
+    putBigEndian(list, table, 8);
+    return list;
+}
+
+std::string nestedXml(int depth) {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";
+    for (int i = 0; i < depth; ++i) xml += "<array>";
+    xml += "<true/>";
+    for (int i = 0; i < depth; ++i) xml += "</array>";
+    return xml + "\n</plist>\n";
+}
+
+class PropertyListFile : public ::testing::Test {
+protected:
+    testsupport::TempDir tmp;
+};
+
+}  // namespace
+
+TEST_F(PropertyListFile, HostileFilesAreUnreadableAndCostLittle) {
+    const std::string fifo = tmp / "fifo.plist";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", tmp / "zero.plist");
+    testsupport::writeText(tmp / "bomb.plist", sharedReferenceList(9, 10));        // 10^9 nodes
+    testsupport::writeText(tmp / "wide.plist", sharedReferenceList(2, 2000));      // 4 million nodes
+    testsupport::writeText(tmp / "deep.plist", nestedXml(200));
+    testsupport::writeText(tmp / "large.plist", nestedXml(1) + std::string(9 << 20, ' '));
+    struct Case {
+        const char* name;
+        const char* why;
+    } cases[] = {
+        {"fifo.plist", "a named pipe must not hang the reader"},
+        {"zero.plist", "a device must not be read until memory runs out"},
+        {"bomb.plist", "shared references count every time they are reached"},
+        {"wide.plist", "the node budget holds for a flat list too"},
+        {"deep.plist", "nesting is bounded"},
+        {"large.plist", "the size cap holds"},
+    };
+    for (const auto& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        std::string error;
+        EXPECT_FALSE(platform::plist::readFile(tmp / c.name, &error).has_value()) << c.name << ": " << c.why;
+        EXPECT_FALSE(error.empty()) << c.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.name << ": " << c.why;
+    }
+}
+
+TEST_F(PropertyListFile, ListsWithinBudgetStillRead) {
+    // Shared references within budget are what the platform writes for
+    // repeated values; they come back expanded.
+    testsupport::writeText(tmp / "shared.plist", sharedReferenceList(3, 10));
+    auto value = platform::plist::readFile(tmp / "shared.plist");
+    ASSERT_TRUE(value.has_value());
+    const NRVArray* top = value->asArray();
+    ASSERT_NE(top, nullptr);
+    ASSERT_EQ(top->size(), 10u);
+    ASSERT_EQ((*top)[9].asArray()->size(), 10u);
+    EXPECT_EQ(*(*(*(*top)[9].asArray())[9].asArray())[9].asBool(), true);
+
+    testsupport::writeText(tmp / "nested.plist", nestedXml(60));
+    EXPECT_TRUE(platform::plist::readFile(tmp / "nested.plist").has_value());
+}
