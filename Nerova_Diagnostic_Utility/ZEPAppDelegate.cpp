@@ -6,6 +6,7 @@
 #include <QScrollBar>
 #include <QTextCursor>
 #include <chrono>
+#include <variant>
 
 #include "Nerova_Diagnostic_Utility/GUIUpdater.h"
 #include "Nerova_Diagnostic_Utility/ZEPApplication.h"
@@ -45,6 +46,7 @@ void ZEPAppDelegate::applicationDidFinishLaunching() {
 }
 
 void ZEPAppDelegate::showPlan(const std::string& collectionString) {
+    collectionString_ = collectionString;
     if (contextTextView_) contextTextView_->setPlainText(QString::fromStdString(collectionString));
     viewShowsLogOf_ = nullptr;
     if (runButton_ && !runStarted_) runButton_->setEnabled(true);
@@ -55,6 +57,14 @@ void ZEPAppDelegate::runButtonPressed() {
     // the queued block below: a second press that came before the block ran
     // would otherwise queue a second collection behind the first.
     if (!zep_ || runStarted_) return;
+    // Another collection using the same temporary folder would share the
+    // staging folder and clear it under this one.
+    auto lock = CollectionLock::acquire(platform::temporaryDirectory());
+    if (const auto* refusal = std::get_if<CollectionLockError>(&lock)) {
+        showRunRefused(refusal->message());
+        return;
+    }
+    collectionLock_.emplace(std::move(std::get<CollectionLock>(lock)));
     runStarted_ = true;
     if (runButton_) runButton_->setEnabled(false);
     onMainQueue([this] { showRunStarted(); });
@@ -64,6 +74,17 @@ void ZEPAppDelegate::runButtonPressed() {
             if (alive.lock()) showRunFinished(archiveName, finalLocation, success);
         });
     });
+}
+
+// The line goes under the plan and not into the collection log: the log file
+// may belong to the collection that is running. Run stays enabled, so the
+// user can try again once that collection has ended.
+void ZEPAppDelegate::showRunRefused(const std::string& line) {
+    if (!contextTextView_) return;
+    contextTextView_->setPlainText(QString::fromStdString(collectionString_ + "\n" + line + "\n"));
+    viewShowsLogOf_ = nullptr;
+    QScrollBar* bar = contextTextView_->verticalScrollBar();
+    bar->setValue(bar->maximum());
 }
 
 void ZEPAppDelegate::showRunStarted() {
@@ -84,17 +105,23 @@ void ZEPAppDelegate::showRunFinished(const std::string& archiveName, const std::
     if (runButton_) runButton_->setEnabled(false);
     if (quitButton_) quitButton_->setEnabled(true);
     setIndicatorAnimating(false);
+    // The driver has cleared the staging folder; the last line is written.
+    collectionLock_.reset();
 }
 
 void ZEPAppDelegate::quitButtonPressed() { ZEPApplication::terminate(); }
 
 void ZEPAppDelegate::applicationWillTerminate() {
-    if (!zep_) return;
+    // Without the lock this program has nothing in the staging folder: it
+    // never ran, or its run has ended and cleared it. A folder of the same
+    // name may then belong to a collection started in the same second.
+    if (!zep_ || !collectionLock_) return;
     // Clearing the staging folder while the run goes on would not end it: the
     // next steps would fill the folder again, and the running command or zip
     // would outlive the program. So the run is stopped first.
     zep_->stopCollection();
     zep_->clearStagingArea();
+    collectionLock_.reset();
 }
 
 void ZEPAppDelegate::showCollectionLog(GUIUpdater& updater) {

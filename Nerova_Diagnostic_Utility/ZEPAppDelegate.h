@@ -21,7 +21,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "collector/CollectionLock.h"
 
 class GUIUpdater;
 class ZEP;
@@ -59,6 +62,7 @@ public:
 
 private:
     void showPlan(const std::string& collectionString);
+    void showRunRefused(const std::string& line);
     void showRunStarted();
     void showRunFinished(const std::string& archiveName, const std::string& finalLocation, bool success);
     void setIndicatorAnimating(bool animating);
@@ -73,7 +77,11 @@ private:
     QPointer<QPushButton> quitButton_;
     QPointer<QProgressBar> progressIndicator_;
 
+    std::string collectionString_;  // the plan as shown
     bool runStarted_ = false;
+    // Held from Run to the end of the run: one collection at a time per
+    // temporary folder, whichever program runs it.
+    std::optional<CollectionLock> collectionLock_;
     // What the text view holds of a collection log: whose, how many bytes and
     // of which generation of its text. Null while the view shows the plan.
     const GUIUpdater* viewShowsLogOf_ = nullptr;

@@ -17,11 +17,14 @@
 #include <filesystem>
 #include <functional>
 #include <thread>
+#include <variant>
 
 #include "Nerova_Diagnostic_Utility/GUIUpdater.h"
 #include "Nerova_Diagnostic_Utility/ZEPAppDelegate.h"
 #include "Nerova_Diagnostic_Utility/ZEPApplication.h"
+#include "collector/CollectionLock.h"
 #include "collector/ZEP.h"
+#include "platform/system/SystemEnvironment.h"
 #include "support/TestSupport.h"
 
 namespace fsys = std::filesystem;
@@ -154,7 +157,7 @@ TEST_F(WindowRun, RunEndsWithTheResultAsTheLastLineOfViewAndLog) {
             EXPECT_FALSE(delegate.runButton()->isEnabled());
             EXPECT_FALSE(indicatorAnimates(delegate));
             // The mirror of the last line may still be on its way.
-            QTest::qWaitFor([&] { return viewText(delegate) == collectionLog(); }, 5000);
+            static_cast<void>(QTest::qWaitFor([&] { return viewText(delegate) == collectionLog(); }, 5000));
             const std::string log = collectionLog();
             EXPECT_EQ(viewText(delegate), log);
             const std::string ending =
@@ -221,6 +224,36 @@ TEST_F(WindowRun, EndingTheProgramDuringARunEndsItsCommandAndRemovesStaging) {
         EXPECT_FALSE(exists(staging));
         EXPECT_TRUE(fsys::is_empty(desktop)) << "an archive was made after the program ended";
     }
+}
+
+// Another collection holds the temporary folder: Run says so under the plan
+// and touches nothing; once that collection has ended, Run starts this one.
+TEST_F(WindowRun, RunWhileAnotherCollectionHoldsTheFolderShowsTheRefusal) {
+    ZEPAppDelegate delegate;
+    ZEPApplication application(delegate);
+    std::string staging;
+    const int status = runApplication(application, [&] {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.runButton()->isEnabled(); }, kRunTimeoutMs));
+        staging = delegate.zep()->stagingLocation();
+        {
+            auto other = CollectionLock::acquire(platform::temporaryDirectory());
+            ASSERT_TRUE(std::holds_alternative<CollectionLock>(other));
+            QTest::mouseClick(delegate.runButton(), Qt::LeftButton);
+            QCoreApplication::processEvents();
+            EXPECT_EQ(viewText(delegate), delegate.zep()->collectionString() + "\nA collection is already running.\n");
+            EXPECT_TRUE(delegate.runButton()->isEnabled());
+            EXPECT_TRUE(delegate.quitButton()->isEnabled());
+            EXPECT_FALSE(exists(staging));
+            EXPECT_FALSE(exists(home + "/Library/Logs/" + kLogName));
+        }
+        QTest::mouseClick(delegate.runButton(), Qt::LeftButton);
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(delegate.runButton()->isEnabled());
+        EXPECT_FALSE(delegate.quitButton()->isEnabled());
+        delegate.window()->close();
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(exists(staging));
 }
 
 // Lines reported from the driver's thread as fast as it can while the window
