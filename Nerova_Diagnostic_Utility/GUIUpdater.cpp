@@ -27,12 +27,26 @@ void GUIUpdater::updateStatus(const std::string& line) {
         queueMirror = copyNewTextForWindow();
     }
     if (!queueMirror) return;
-    // One block takes all the lines that arrived before it runs: a fast run
-    // then costs the window one redraw per turn of its loop, not per line.
+    // One block takes all the lines that arrived before it runs, and blocks
+    // come at most once a frame: a fast run then costs the window a redraw
+    // per frame, not per line, and leaves the processor to the collection.
     std::weak_ptr<GUIUpdater> weakSelf = weak_from_this();
-    platform::dispatch::DispatchQueue::main()->async([weakSelf] {
+    auto block = [weakSelf] {
         if (auto self = weakSelf.lock()) self->mirrorIntoWindow();
-    });
+    };
+    const auto wait = nextMirrorDelay();
+    auto main = platform::dispatch::DispatchQueue::main();
+    if (wait.count() <= 0) {
+        main->async(std::move(block));
+    } else {
+        main->after(platform::dispatch::dispatchTime(platform::dispatch::DISPATCH_TIME_NOW, wait.count()),
+                    std::move(block));
+    }
+}
+
+std::chrono::nanoseconds GUIUpdater::nextMirrorDelay() const {
+    std::lock_guard<std::mutex> lock(windowTextMutex_);
+    return lastMirror_ + kMirrorInterval - std::chrono::steady_clock::now();
 }
 
 bool GUIUpdater::copyNewTextForWindow() {
@@ -61,6 +75,7 @@ void GUIUpdater::mirrorIntoWindow() {
     {
         std::lock_guard<std::mutex> lock(windowTextMutex_);
         mirrorPending_ = false;
+        lastMirror_ = std::chrono::steady_clock::now();
     }
     if (ZEPAppDelegate* delegate = ZEPApplication::delegate()) delegate->showCollectionLog(*this);
 }

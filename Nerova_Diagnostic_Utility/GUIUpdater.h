@@ -12,6 +12,7 @@
 // copied.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,6 +46,9 @@ private:
     // Copies what the logger's text gained since the last call into the
     // window's copy; true when a mirror block must be queued (none pending).
     bool copyNewTextForWindow();
+    // How long a new mirror block waits so that blocks run at most once per
+    // kMirrorInterval; zero or less for at once.
+    std::chrono::nanoseconds nextMirrorDelay() const;
     void mirrorIntoWindow();
 
     std::mutex reportMutex_;  // one report at a time, from whichever thread
@@ -54,4 +58,7 @@ private:
     std::string windowText_;
     std::uint64_t windowTextGeneration_ = 0;
     bool mirrorPending_ = false;
+    std::chrono::steady_clock::time_point lastMirror_{};  // when the last block ran
+
+    static constexpr std::chrono::milliseconds kMirrorInterval{30};
 };

@@ -33,6 +33,19 @@ using testsupport::exists;
 using testsupport::readText;
 using testsupport::writeText;
 
+#if defined(__SANITIZE_THREAD__)
+// Qt's event queue, thread pool and image buffers, and the C library's time
+// zone state, are guarded by locks the race detector cannot see (those
+// libraries are not built for it): every report from inside them is about
+// that hand-over, not about this program's data. Only what those libraries
+// do themselves is left out: a race between two accesses of this program is
+// still reported, on whatever thread it happens.
+extern "C" const char* __tsan_default_suppressions() {
+    return "called_from_lib:libQt6Core.so.6\ncalled_from_lib:libQt6Gui.so.6\ncalled_from_lib:libQt6Widgets.so.6\n"
+           "race:tzset_internal\n";
+}
+#endif
+
 namespace {
 
 const std::string kSampleRoot = std::string(NRV_FIXTURES_DIR) + "/sample-root";
