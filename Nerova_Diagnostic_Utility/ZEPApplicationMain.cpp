@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "Nerova_Diagnostic_Utility/ZEPApplication.h"
 #include "Nerova_Diagnostic_Utility/ZEPCLIConfiguration.h"
 #include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
 #include "platform/system/SystemEnvironment.h"
@@ -48,10 +49,7 @@ void ZEPApplicationMain::main() {
                                                            ZEPCLIConfiguration::executableLabel(arguments));
                 exitWith(EXIT_FAILURE);
             } else {
-                const std::string message = ZEPCLIConfiguration::executableLabel(arguments) +
-                                            ": the window is not available in this build; use --cli or --help\n";
-                std::fputs(message.c_str(), stderr);
-                exitWith(EXIT_FAILURE);
+                exitWith(ZEPApplication::main(arguments));
             }
         },
         result.value);

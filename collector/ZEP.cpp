@@ -10,7 +10,9 @@
 #include "collector/StatusLogger.h"
 #include "collector/wellcheck/WCKSnapshotWriter.h"
 #include "foundation/NRVProductInfo.h"
+#include "platform/dispatch/Dispatch.h"
 #include "platform/fs/FileManager.h"
+#include "platform/process/ChildProcesses.h"
 #include "platform/signal/TerminationSignals.h"
 #include "platform/system/SystemEnvironment.h"
 #include "platform/text/Collation.h"
@@ -243,4 +245,21 @@ void ZEP::generateUsernamesTxt(const std::vector<std::string>& names) {
     fs::FsError error;
     if (fs::writeFileAtomically(file, text, &error)) statusLogger_->indicateSuccess("Generated usernames.txt");
     else statusLogger_->indicateFailure("Unable to generate usernames.txt -> " + error.description);
+}
+
+void ZEP::stopCollection() {
+    namespace dispatch = platform::dispatch;
+    opQueue_->cancelAllOperations();
+    auto idle = dispatch::DispatchGroup::create();
+    idle->enter();
+    opQueue_->addOperationWithBlock([idle] { idle->leave(); });
+    // The running step may start its program just after a round of endings,
+    // so rounds repeat until the queue is idle; a program that ignores the
+    // request to end is killed after two seconds.
+    constexpr int kRoundsBeforeKill = 20;
+    for (int round = 0;; ++round) {
+        platform::endChildProcessGroups(round < kRoundsBeforeKill ? platform::ChildEnding::Terminate
+                                                                   : platform::ChildEnding::Kill);
+        if (idle->wait(dispatch::dispatchTime(dispatch::DISPATCH_TIME_NOW, 100 * dispatch::NSEC_PER_MSEC)) == 0) return;
+    }
 }

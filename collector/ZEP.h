@@ -48,6 +48,16 @@ public:
     void processOperationsFile();
     void prepareAsync(PrepareCompletion completionHandler);
     void runAsync(RunCompletion completionHandler);
+    void clearStagingArea();
+    // Ends a collection early: steps not yet started are dropped, the outside
+    // program of the running step is ended with its process group, and the
+    // call returns once the queue is idle (the completion of runAsync is then
+    // not called). Called on the main thread when the program ends.
+    void stopCollection();
+
+    const std::string& stagingLocation() const { return stagingLocation_; }
+    const std::string& finalLocation() const { return finalLocation_; }
+    const std::string& archiveName() const { return archiveName_; }
 
     // The plan shown before a run: what will be collected if present.
     const std::string& collectionString() const { return collectionString_; }
@@ -66,7 +76,6 @@ public:
     void generateUsernamesTxt(const std::vector<std::string>& names);
 
 private:
-    void clearStagingArea();
     bool createArchive();
     void initializeOperation(const Operations& operation);
     void createCollectionString();

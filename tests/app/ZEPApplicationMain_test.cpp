@@ -122,15 +122,59 @@ TEST_F(ProgramRun, CommandLineErrorsPrintUsageAndExitOne) {
     EXPECT_TRUE(temporaryFolderIsEmpty()) << listing();
 }
 
-TEST_F(ProgramRun, WithoutCommandLineOptionsTheWindowIsRefusedInThisBuild) {
+TEST_F(ProgramRun, WithoutADisplayTheWindowModeSaysSoInOneLine) {
+    TempDir home;
     for (const auto& arguments :
          std::vector<std::vector<std::string>>{{}, {"-NSDocumentRevisionsDebugMode", "YES"}}) {
-        const ProgramResult result = run(arguments);
+        const ProgramResult result = testsupport::runProgram(
+            [&] {
+                std::vector<std::string> argv{kProgram};
+                argv.insert(argv.end(), arguments.begin(), arguments.end());
+                return argv;
+            }(),
+            {{"TMPDIR", tmp_.path()},
+             {"HOME", home.path()},
+             {"NRV_LOG_STORE", logs_ / "unified.log"},
+             {"DISPLAY", ""},
+             {"WAYLAND_DISPLAY", ""},
+             {"QT_QPA_PLATFORM", ""}});
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "");
-        ASSERT_EQ(testsupport::lines(result.err).size(), 1u) << result.err;
-        EXPECT_NE(result.err.find("not available"), std::string::npos) << result.err;
+        EXPECT_EQ(result.err,
+                  "Nerova Diagnostic Utility: no display is available for the window; --cli runs the collection "
+                  "without one\n");
     }
+    EXPECT_TRUE(temporaryFolderIsEmpty()) << listing();
+    EXPECT_EQ(testsupport::runProgram({"/bin/ls", "-A", home.path()}).out, "");
+}
+
+// The window program started as a process on an offscreen display: it comes
+// up (its launch makes the Desktop and log folders), stays up in its event
+// loop, and ends on a termination request without an abort and without
+// leaving anything in its temporary folder.
+TEST_F(ProgramRun, TheWindowProgramStartsOffscreenAndEnds) {
+    TempDir home;
+    const std::string script =
+        "\"$0\" & program=$!\n"
+        "for i in $(seq 200); do [ -d \"$XDG_DESKTOP_DIR\" ] && break; sleep 0.05; done\n"
+        "sleep 0.5\n"
+        "kill -0 $program 2>/dev/null && echo running\n"
+        "kill -TERM $program\n"
+        "wait $program\n"
+        "echo \"status $?\"\n";
+    const ProgramResult result = testsupport::runProgram(
+        {"/bin/bash", "-c", script, kProgram},
+        {{"TMPDIR", tmp_.path()},
+         {"HOME", home.path()},
+         {"XDG_DESKTOP_DIR", home / "Desktop"},
+         {"XDG_RUNTIME_DIR", home.path()},
+         {"NRV_LOG_STORE", logs_ / "unified.log"},
+         {"NRV_SYSTEM_ROOT", std::string(NRV_FIXTURES_DIR) + "/sample-root"},
+         {"QT_QPA_PLATFORM", "offscreen"}});
+    EXPECT_EQ(result.out, "running\nstatus 143\n") << result.err;
+    EXPECT_EQ(result.err.find("Nerova Diagnostic Utility:"), std::string::npos) << result.err;
+    EXPECT_TRUE(testsupport::exists(home / "Library/Logs"));
+    EXPECT_TRUE(temporaryFolderIsEmpty()) << listing();
 }
 
 TEST_F(ProgramRun, UnusableOutputFoldersFailBeforeAnythingIsCollected) {

@@ -1,0 +1,309 @@
+// The window driven in-process, offscreen, on a copy of the sample product
+// tree: the launch up to the plan, a whole run up to the archive on the
+// Desktop, the program ended during a run, and the log mirror under load.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+#include <variant>
+
+#include "Nerova_Diagnostic_Utility/GUIUpdater.h"
+#include "Nerova_Diagnostic_Utility/ZEPAppDelegate.h"
+#include "Nerova_Diagnostic_Utility/ZEPApplication.h"
+#include "collector/CollectionLock.h"
+#include "collector/ZEP.h"
+#include "platform/system/SystemEnvironment.h"
+#include "support/TestSupport.h"
+
+namespace fsys = std::filesystem;
+using testsupport::ScopedEnv;
+using testsupport::exists;
+using testsupport::readText;
+using testsupport::writeText;
+
+#if defined(__SANITIZE_THREAD__)
+// Qt's event queue, thread pool and image buffers, and the C library's time
+// zone state, are guarded by locks the race detector cannot see (those
+// libraries are not built for it): every report from inside them is about
+// that hand-over, not about this program's data. Only what those libraries
+// do themselves is left out: a race between two accesses of this program is
+// still reported, on whatever thread it happens.
+extern "C" const char* __tsan_default_suppressions() {
+    return "called_from_lib:libQt6Core.so.6\ncalled_from_lib:libQt6Gui.so.6\ncalled_from_lib:libQt6Widgets.so.6\n"
+           "race:tzset_internal\n";
+}
+#endif
+
+namespace {
+
+const std::string kSampleRoot = std::string(NRV_FIXTURES_DIR) + "/sample-root";
+const std::string kLogName = "Nerova Diagnostic Utility.log";
+constexpr int kRunTimeoutMs = 60000;
+
+std::string viewText(const ZEPAppDelegate& delegate) {
+    return delegate.contextTextView()->toPlainText().toStdString();
+}
+
+bool indicatorAnimates(const ZEPAppDelegate& delegate) { return delegate.progressIndicator()->maximum() == 0; }
+
+bool scrolledToEnd(const ZEPAppDelegate& delegate) {
+    const QScrollBar* bar = delegate.contextTextView()->verticalScrollBar();
+    return bar->value() == bar->maximum();
+}
+
+// Gone, or a zombie that nothing reaps: either way no longer running.
+bool processEnded(pid_t pid) {
+    if (::kill(pid, 0) != 0) return true;
+    const std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] == 'Z';
+}
+
+class WindowRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (QApplication::instance()) return;
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        static int argc = 1;
+        static char name[] = "window_tests";
+        static char* argv[] = {name, nullptr};
+        new QApplication(argc, argv);  // for the life of the test program
+    }
+
+    void SetUp() override {
+        fsys::copy(kSampleRoot, root, fsys::copy_options::recursive | fsys::copy_options::copy_symlinks);
+        fsys::create_directories(temporary);
+    }
+
+    // Runs the application with `script` started from its event loop; the
+    // loop ends when the script makes the program quit, or after a minute.
+    int runApplication(ZEPApplication& application, const std::function<void()>& script) {
+        QTimer failsafe;
+        failsafe.setSingleShot(true);
+        QObject::connect(&failsafe, &QTimer::timeout, [] {
+            ADD_FAILURE() << "the program did not end";
+            ZEPApplication::terminate();
+        });
+        failsafe.start(2 * kRunTimeoutMs);
+        QTimer::singleShot(0, script);
+        return application.run();
+    }
+
+    std::string collectionLog() const { return readText(home + "/Library/Logs/" + kLogName); }
+
+    testsupport::TempDir tmp;
+    std::string root = tmp / "root";
+    std::string home = tmp / "home";
+    std::string desktop = tmp / "Bureau";
+    std::string temporary = tmp / "tmp";
+    ScopedEnv systemRoot{"NRV_SYSTEM_ROOT", root};
+    ScopedEnv homeFolder{"HOME", home};
+    ScopedEnv desktopFolder{"XDG_DESKTOP_DIR", desktop};
+    ScopedEnv temporaryFolder{"TMPDIR", temporary};
+    ScopedEnv runtimeFolder{"XDG_RUNTIME_DIR", temporary};
+    ScopedEnv logStore{"NRV_LOG_STORE", tmp / "unified.log"};
+};
+
+}  // namespace
+
+TEST_F(WindowRun, LaunchEnablesRunOnlyOnceThePlanIsShown) {
+    ZEPAppDelegate delegate;
+    ZEPApplication application(delegate);
+    delegate.applicationDidFinishLaunching();
+    // The plan comes from the driver's queue; until the window has it, Run
+    // must not be pressable.
+    EXPECT_FALSE(delegate.runButton()->isEnabled());
+    EXPECT_EQ(viewText(delegate), "");
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.runButton()->isEnabled(); }, kRunTimeoutMs));
+    EXPECT_EQ(viewText(delegate), delegate.zep()->collectionString());
+    EXPECT_EQ(viewText(delegate).rfind("The following files will be collected if present:\n\n", 0), 0u);
+    EXPECT_TRUE(delegate.quitButton()->isEnabled());
+    EXPECT_FALSE(indicatorAnimates(delegate));
+    delegate.applicationWillTerminate();
+}
+
+// A run to its end, with a Desktop that can be made and with one that cannot
+// (a file stands where its parent folder should be): either way the view ends
+// equal to the log, the result is its last line, Run stays disabled and Quit
+// is enabled again.
+TEST_F(WindowRun, RunEndsWithTheResultAsTheLastLineOfViewAndLog) {
+    writeText(tmp / "file", "not a folder\n");
+    struct Case {
+        const char* name;
+        std::string desktop;
+        bool archiveMade;
+    };
+    const Case cases[] = {
+        {"new Desktop folder", desktop, true},
+        {"Desktop that cannot be made", tmp / "file/Bureau", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedEnv caseDesktop("XDG_DESKTOP_DIR", c.desktop);
+        ZEPAppDelegate delegate;
+        ZEPApplication application(delegate);
+        std::string archivePath;
+        const int status = runApplication(application, [&] {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.runButton()->isEnabled(); }, kRunTimeoutMs));
+            const std::string archiveName = delegate.zep()->archiveName();
+            archivePath = c.desktop + "/" + archiveName + ".zip";
+            QTest::mouseClick(delegate.runButton(), Qt::LeftButton);
+            EXPECT_FALSE(delegate.runButton()->isEnabled());
+            QCoreApplication::processEvents();
+            EXPECT_FALSE(delegate.quitButton()->isEnabled());
+            EXPECT_TRUE(indicatorAnimates(delegate));
+
+            ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.quitButton()->isEnabled(); }, kRunTimeoutMs));
+            EXPECT_FALSE(delegate.runButton()->isEnabled());
+            EXPECT_FALSE(indicatorAnimates(delegate));
+            // The mirror of the last line may still be on its way.
+            static_cast<void>(QTest::qWaitFor([&] { return viewText(delegate) == collectionLog(); }, 5000));
+            const std::string log = collectionLog();
+            EXPECT_EQ(viewText(delegate), log);
+            const std::string ending =
+                c.archiveMade ? "\n\n" + archiveName + ".zip archive created on Bureau\n"
+                              : "\nFailure: Failed to create zip file at " + archivePath +
+                                    ". See collection log for details.\n";
+            ASSERT_GE(log.size(), ending.size());
+            EXPECT_EQ(log.substr(log.size() - ending.size()), ending);
+            EXPECT_NE(log.find(" Begin collection... \n"), std::string::npos);
+            EXPECT_TRUE(scrolledToEnd(delegate));
+            EXPECT_FALSE(exists(delegate.zep()->stagingLocation()));
+            QTest::mouseClick(delegate.quitButton(), Qt::LeftButton);
+        });
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(exists(archivePath), c.archiveMade) << archivePath;
+        if (!c.archiveMade) {
+            EXPECT_EQ(collectionLog().rfind("Failure: Unable to create the Desktop folder at " + c.desktop + " -> ", 0), 0u)
+                << collectionLog();
+        }
+    }
+}
+
+// During a run Quit is disabled; the program still ends when the window is
+// closed, or when the application is asked to quit from elsewhere.
+TEST_F(WindowRun, EndingTheProgramDuringARunEndsItsCommandAndRemovesStaging) {
+    const std::string pidFile = tmp / "sleeper.pid";
+    // The first command of the run starts a program of its own and waits.
+    const std::string command = root + "/usr/sbin/system_profiler";
+    writeText(command, "#!/bin/sh\nsleep 60 &\necho $! > '" + pidFile + ".tmp'\nmv '" + pidFile + ".tmp' '" +
+                           pidFile + "'\nwait\n");
+    fsys::permissions(command, fsys::perms::owner_all);
+
+    struct Case {
+        const char* name;
+        std::function<void(ZEPAppDelegate&)> end;
+    };
+    const Case cases[] = {
+        {"window closed", [](ZEPAppDelegate& d) { d.window()->close(); }},
+        {"quit action", [](ZEPAppDelegate& d) { d.quitButtonPressed(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ignored;
+        fsys::remove(pidFile, ignored);
+        ZEPAppDelegate delegate;
+        ZEPApplication application(delegate);
+        std::string staging;
+        pid_t sleeper = 0;
+        const auto started = std::chrono::steady_clock::now();
+        const int status = runApplication(application, [&] {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.runButton()->isEnabled(); }, kRunTimeoutMs));
+            staging = delegate.zep()->stagingLocation();
+            QTest::mouseClick(delegate.runButton(), Qt::LeftButton);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return exists(pidFile); }, kRunTimeoutMs));
+            sleeper = static_cast<pid_t>(std::atoi(readText(pidFile).c_str()));
+            EXPECT_TRUE(exists(staging));
+            c.end(delegate);
+        });
+        EXPECT_EQ(status, 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+        ASSERT_GT(sleeper, 0);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return processEnded(sleeper); }, 5000)) << "pid " << sleeper;
+        EXPECT_FALSE(staging.empty());
+        EXPECT_FALSE(exists(staging));
+        EXPECT_TRUE(fsys::is_empty(desktop)) << "an archive was made after the program ended";
+    }
+}
+
+// Another collection holds the temporary folder: Run says so under the plan
+// and touches nothing; once that collection has ended, Run starts this one.
+TEST_F(WindowRun, RunWhileAnotherCollectionHoldsTheFolderShowsTheRefusal) {
+    ZEPAppDelegate delegate;
+    ZEPApplication application(delegate);
+    std::string staging;
+    const int status = runApplication(application, [&] {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.runButton()->isEnabled(); }, kRunTimeoutMs));
+        staging = delegate.zep()->stagingLocation();
+        {
+            auto other = CollectionLock::acquire(platform::temporaryDirectory());
+            ASSERT_TRUE(std::holds_alternative<CollectionLock>(other));
+            QTest::mouseClick(delegate.runButton(), Qt::LeftButton);
+            QCoreApplication::processEvents();
+            EXPECT_EQ(viewText(delegate), delegate.zep()->collectionString() + "\nA collection is already running.\n");
+            EXPECT_TRUE(delegate.runButton()->isEnabled());
+            EXPECT_TRUE(delegate.quitButton()->isEnabled());
+            EXPECT_FALSE(exists(staging));
+            EXPECT_FALSE(exists(home + "/Library/Logs/" + kLogName));
+        }
+        QTest::mouseClick(delegate.runButton(), Qt::LeftButton);
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(delegate.runButton()->isEnabled());
+        EXPECT_FALSE(delegate.quitButton()->isEnabled());
+        delegate.window()->close();
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(exists(staging));
+}
+
+// Lines reported from the driver's thread as fast as it can while the window
+// mirrors them: however the mirror blocks fall, the view ends equal to the log.
+TEST_F(WindowRun, TheViewFollowsTheLogLineByLineUnderLoad) {
+    ZEPAppDelegate delegate;
+    ZEPApplication application(delegate);
+    delegate.contextTextView()->setPlainText("a plan that the log replaces\n");
+    constexpr int kLines = 20000;
+    std::atomic<bool> reported{false};
+    std::thread reporter([&] {
+        for (int i = 0; i < kLines; ++i) delegate.guiUpdater()->updateStatus("Success: Collected line " + std::to_string(i));
+        reported = true;
+    });
+    const bool done = QTest::qWaitFor(
+        [&] {
+            if (!reported) return false;
+            QCoreApplication::processEvents();
+            return viewText(delegate).size() == delegate.guiUpdater()->progressStatus().size();
+        },
+        kRunTimeoutMs);
+    reporter.join();
+    ASSERT_TRUE(done);
+    const std::string log = collectionLog();
+    EXPECT_EQ(viewText(delegate), log);
+    EXPECT_EQ(testsupport::lines(log).size(), static_cast<std::size_t>(kLines));
+    EXPECT_TRUE(scrolledToEnd(delegate));
+}
+
+TEST_F(WindowRun, ALogThatCannotBeWrittenIsReportedInTheView) {
+    fsys::create_directories(home + "/Library/Logs/" + kLogName);  // a folder where the file should be
+    ZEPAppDelegate delegate;
+    ZEPApplication application(delegate);
+    delegate.guiUpdater()->updateStatus("first line");
+    delegate.guiUpdater()->updateStatus("second line");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return viewText(delegate).find("second line\n") != std::string::npos; }, 5000));
+    const std::string text = viewText(delegate);
+    EXPECT_EQ(text.rfind("first line\nFailure updating log file: ", 0), 0u) << text;
+    EXPECT_EQ(text, delegate.guiUpdater()->progressStatus());
+}
