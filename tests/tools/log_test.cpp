@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/log/LogStore.h"
+#include "support/TestSupport.h"
+
+namespace plog = platform::log;
+using testsupport::runProgram;
+
+namespace {
+
+const std::string kTool = std::string(NRV_BIN_DIR) + "/log";
+const std::string kHeader = "Timestamp               Ty Process[PID:TID]\n";
+
+// 2025-03-07 00:00:00 UTC
+constexpr double kDay = 1741305600;
+
+plog::Record record(double at, const std::string& stamp, const std::string& process, const std::string& subsystem,
+                    plog::Level level, const std::string& message) {
+    plog::Record r;
+    r.timestamp = stamp;
+    r.unixTime = at;
+    r.pid = 42;
+    r.threadID = 0x1f;
+    r.process = process;
+    r.subsystem = subsystem;
+    r.category = "zep";
+    r.level = level;
+    r.message = message;
+    return r;
+}
+
+std::string store(const std::vector<plog::Record>& records) {
+    std::string text;
+    for (const auto& r : records) text += plog::renderLine(r) + "\n";
+    return text;
+}
+
+testsupport::ProgramResult show(const std::string& storePath, std::vector<std::string> args) {
+    args.insert(args.begin(), {kTool, "show"});
+    return runProgram(args, {{"NRV_LOG_STORE", storePath}, {"TZ", "UTC"}});
+}
+
+TEST(LogTool, ShowsTheSelectedDayInCompactStyle) {
+    testsupport::TempDir dir;
+    const std::string sub = "com.nerova.rivovovuvev";
+    testsupport::writeText(dir / "store", store({
+        record(kDay - 1, "2025-03-06 23:59:59.999999+0000", "zepd", sub, plog::Level::Default, "day before"),
+        record(kDay, "2025-03-07 00:00:00.000000+0000", "zepd", sub, plog::Level::Default, "midnight"),
+        record(kDay + 5, "2025-03-07 00:00:05.123456+0000", "zepd", sub, plog::Level::Info, "info\twith tab"),
+        record(kDay + 6, "2025-03-07 00:00:06.000000+0000", "zepd", sub, plog::Level::Debug, "debug is never shown"),
+        record(kDay + 7, "2025-03-07 00:00:07.000000+0000", "other", "com.other", plog::Level::Error, "other subsystem"),
+        record(kDay + 8, "2025-03-07 00:00:08.000000+0000", "other", sub, plog::Level::Fault, "two\nlines"),
+        record(kDay + 86400, "2025-03-08 00:00:00.000000+0000", "zepd", sub, plog::Level::Default, "next day"),
+    }));
+    const std::vector<std::string> day = {"--no-pager", "--signpost", "--style", "compact", "--start", "2025-03-07",
+                                          "--end", "2025-03-08"};
+
+    auto withInfo = day;
+    withInfo.insert(withInfo.end(), {"--info", "--predicate", "subsystem == '" + sub + "'"});
+    auto result = show(dir / "store", withInfo);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, kHeader +
+                              "2025-03-07 00:00:00.000 Df zepd[42:1f] [com.nerova.rivovovuvev:zep] midnight\n"
+                              "2025-03-07 00:00:05.123 I  zepd[42:1f] [com.nerova.rivovovuvev:zep] info\twith tab\n"
+                              "2025-03-07 00:00:08.000 F  other[42:1f] [com.nerova.rivovovuvev:zep] two\nlines\n");
+
+    auto byProcess = day;
+    byProcess.insert(byProcess.end(), {"--source", "--predicate", "process == 'other'"});
+    result = show(dir / "store", byProcess);
+    EXPECT_EQ(result.out, kHeader +
+                              "2025-03-07 00:00:07.000 E  other[42:1f] [com.other:zep] other subsystem\n"
+                              "2025-03-07 00:00:08.000 F  other[42:1f] [com.nerova.rivovovuvev:zep] two\nlines\n");
+
+    result = show(dir / "store", {"--start", "2025-03-08 00:00:00"});
+    EXPECT_EQ(result.out, kHeader + "2025-03-08 00:00:00.000 Df zepd[42:1f] [com.nerova.rivovovuvev:zep] next day\n");
+    EXPECT_EQ(kHeader.size(), 44u);
+}
+
+TEST(LogTool, ReadsHostileStoresSafely) {
+    testsupport::TempDir dir;
+    const std::string big(1 << 20, 'm');
+    const std::string good = store({
+        record(kDay, "2025-03-07 00:00:00.000000+0000", "p", "s", plog::Level::Default, big),
+        record(kDay + 1, "2025-03-07 00:00:01.000000+0000", "p", "s", plog::Level::Default, "bad \xff\xfe utf8"),
+    });
+    const std::string torn = plog::renderLine(
+        record(kDay + 2, "2025-03-07 00:00:02.000000+0000", "p", "s", plog::Level::Default, "torn"));
+    testsupport::writeText(dir / "store", "not a record\n" + std::string(5 << 20, 'x') + "\n" + good +
+                                              torn.substr(0, torn.size() - 1));
+    auto result = show(dir / "store", {});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, kHeader + "2025-03-07 00:00:00.000 Df p[42:1f] [s:zep] " + big +
+                              "\n2025-03-07 00:00:01.000 Df p[42:1f] [s:zep] bad \xff\xfe utf8\n");
+
+    testsupport::writeText(dir / "empty", "");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    struct Case { const char* name; std::string path; int status; };
+    const Case cases[] = {{"missing", dir / "absent", 0}, {"empty", dir / "empty", 0},
+                          {"fifo", dir / "fifo", 1}, {"folder", dir.path(), 1}};
+    for (const auto& c : cases) {
+        result = show(c.path, {});
+        EXPECT_EQ(result.status, c.status) << c.name;
+        EXPECT_EQ(result.out, kHeader) << c.name;
+    }
+}
+
+TEST(LogTool, RefusesWhatItDoesNotUnderstand) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"stream"},
+        {"show", "--style", "json"},
+        {"show", "--start"},
+        {"show", "--start", "yesterday"},
+        {"show", "--end", "2025-13-01"},
+        {"show", "--predicate", "category == 'x'"},
+        {"show", "--predicate", "subsystem == x"},
+        {"show", "--last", "1h"},
+    };
+    for (auto args : cases) {
+        args.insert(args.begin(), kTool);
+        const auto result = runProgram(args, {{"NRV_LOG_STORE", "/nonexistent/store"}});
+        EXPECT_EQ(result.status, 64) << (args.size() > 1 ? args[1] : "");
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+}  // namespace

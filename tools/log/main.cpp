@@ -1,0 +1,197 @@
+// `log show`: prints the records of the unified-log store in the compact
+// style. The store is hostile input: it is read only when it is a regular
+// file, in fixed-size pieces, with a cap on the length of one record line, so
+// memory stays bounded whatever the store holds.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/fd/ScopedFD.h"
+#include "platform/log/LogStore.h"
+#include "platform/time/LocalTime.h"
+
+namespace {
+
+namespace plog = platform::log;
+
+constexpr std::string_view kHeader = "Timestamp               Ty Process[PID:TID]\n";
+constexpr std::size_t kReadSize = 1 << 20;
+// A 1 MiB message doubles at most when escaped; anything longer is no record
+// of ours and is skipped rather than held.
+constexpr std::size_t kMaxLine = 4u << 20;
+
+constexpr int kUsage = 64;
+
+struct Options {
+    std::optional<double> start;
+    std::optional<double> end;
+    std::string field;  // "subsystem" or "process", empty for no predicate
+    std::string value;
+    bool info = false;
+};
+
+int usage(const std::string& problem) {
+    std::fprintf(stderr, "log: %s\nusage: log show [--info] [--signpost] [--source] [--no-pager] [--style compact] "
+                         "[--start date] [--end date] [--predicate \"subsystem == 'x'\" | \"process == 'x'\"]\n",
+                 problem.c_str());
+    return kUsage;
+}
+
+// "yyyy-MM-dd" or "yyyy-MM-dd HH:mm:ss", local time.
+std::optional<double> parseDate(const std::string& text) {
+    static const std::regex pattern(R"((\d{4})-(\d{2})-(\d{2})(?: (\d{2}):(\d{2}):(\d{2}))?)");
+    std::smatch m;
+    if (!std::regex_match(text, m, pattern)) return std::nullopt;
+    const int month = std::stoi(m[2]), day = std::stoi(m[3]);
+    const int hour = m[4].matched ? std::stoi(m[4]) : 0;
+    const int minute = m[5].matched ? std::stoi(m[5]) : 0;
+    const int second = m[6].matched ? std::stoi(m[6]) : 0;
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
+    const auto seconds = platform::time::unixSecondsFromLocal(std::stoll(m[1]), month, day, hour, minute, second);
+    if (!seconds) return std::nullopt;
+    return static_cast<double>(*seconds);
+}
+
+bool parsePredicate(const std::string& text, Options& options) {
+    static const std::regex pattern(R"(\s*(subsystem|process)\s*==\s*'([^']*)'\s*)");
+    std::smatch m;
+    if (!std::regex_match(text, m, pattern)) return false;
+    options.field = m[1];
+    options.value = m[2];
+    return true;
+}
+
+std::string_view typeCode(plog::Level level) {
+    switch (level) {
+        case plog::Level::Default: return "Df";
+        case plog::Level::Info: return "I ";
+        case plog::Level::Debug: return "Db";
+        case plog::Level::Error: return "E ";
+        case plog::Level::Fault: return "F ";
+    }
+    return "  ";
+}
+
+bool selected(const plog::Record& record, const Options& options) {
+    if (record.level == plog::Level::Debug) return false;
+    if (record.level == plog::Level::Info && !options.info) return false;
+    if (options.start && record.unixTime < *options.start) return false;
+    if (options.end && record.unixTime >= *options.end) return false;
+    if (options.field == "subsystem" && record.subsystem != options.value) return false;
+    if (options.field == "process" && record.process != options.value) return false;
+    return true;
+}
+
+void print(const plog::Record& record, std::string& out) {
+    // The store keeps microseconds and the zone; the compact style shows
+    // milliseconds, padded to the header's Timestamp column.
+    std::string stamp = record.timestamp.substr(0, 23);
+    stamp.resize(23, ' ');
+    char ids[64];
+    std::snprintf(ids, sizeof ids, "[%d:%llx]", record.pid, static_cast<unsigned long long>(record.threadID));
+    out.append(stamp).append(" ").append(typeCode(record.level)).append(" ").append(record.process).append(ids);
+    if (!record.subsystem.empty() || !record.category.empty())
+        out.append(" [").append(record.subsystem).append(":").append(record.category).append("]");
+    out.append(" ").append(record.message).append("\n");
+}
+
+bool flush(std::string& out) {
+    if (!out.empty() && std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) return false;
+    out.clear();
+    return true;
+}
+
+int show(const Options& options) {
+    std::string out(kHeader);
+    const std::string path = plog::defaultStorePath();
+    platform::ScopedFD fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd) {
+        const int error = errno;
+        flush(out);
+        if (error == ENOENT) return 0;  // nothing logged yet
+        std::fprintf(stderr, "log: cannot open the log store %s: %s\n", path.c_str(), std::strerror(error));
+        return 1;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        flush(out);
+        std::fprintf(stderr, "log: the log store %s is not a regular file\n", path.c_str());
+        return 1;
+    }
+
+    std::vector<char> buffer(kReadSize);
+    std::string line;
+    bool skipping = false;  // inside a line longer than kMaxLine
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            flush(out);
+            std::fprintf(stderr, "log: cannot read the log store: %s\n", std::strerror(errno));
+            return 1;
+        }
+        if (got == 0) break;  // a last line without its line feed is still being written: left out
+        std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+        while (!chunk.empty()) {
+            const std::size_t feed = chunk.find('\n');
+            const std::string_view piece = chunk.substr(0, feed);
+            if (!skipping) {
+                if (line.size() + piece.size() > kMaxLine) {
+                    skipping = true;
+                    line.clear();
+                } else {
+                    line.append(piece);
+                }
+            }
+            if (feed == std::string_view::npos) break;
+            chunk.remove_prefix(feed + 1);
+            if (!skipping) {
+                if (auto record = plog::parseLine(line); record && selected(*record, options)) print(*record, out);
+            }
+            skipping = false;
+            line.clear();
+            if (out.size() >= kReadSize && !flush(out)) return 1;
+        }
+    }
+    return flush(out) && std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || args[0] != "show") return usage("the only command is show");
+    Options options;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == "--info") {
+            options.info = true;
+        } else if (a == "--signpost" || a == "--source" || a == "--no-pager") {
+            // The store holds no signposts or source locations, and output never pages.
+        } else if (a == "--style") {
+            if (!hasValue || args[++i] != "compact") return usage("the only style is compact");
+        } else if (a == "--start" || a == "--end") {
+            if (!hasValue) return usage(a + " needs a date");
+            const auto date = parseDate(args[++i]);
+            if (!date) return usage("not a date: " + args[i]);
+            (a == "--start" ? options.start : options.end) = date;
+        } else if (a == "--predicate") {
+            if (!hasValue || !parsePredicate(args[++i], options))
+                return usage("the predicate is subsystem == '...' or process == '...'");
+        } else {
+            return usage("unknown option " + a);
+        }
+    }
+    return show(options);
+}
