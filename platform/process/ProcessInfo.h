@@ -60,6 +60,11 @@ OperatingSystemVersion operatingSystemVersion();
 
 std::optional<std::string> userName(std::uint32_t uid);
 std::optional<std::string> groupName(std::uint32_t gid);
+// The user's primary group or one of its supplementary groups is the named
+// group; false when the user or the group cannot be found.
+bool isUserInGroup(std::uint32_t uid, const std::string& groupName);
+// The process's real user id.
+std::uint32_t realUserID();
 // The first field of the user's comment (GECOS) field, when not empty.
 std::optional<std::string> fullName(std::uint32_t uid);
 

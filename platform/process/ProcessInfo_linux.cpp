@@ -287,6 +287,46 @@ std::optional<std::string> groupName(std::uint32_t gid) {
     return out;
 }
 
+std::uint32_t realUserID() { return ::getuid(); }
+
+bool isUserInGroup(std::uint32_t uid, const std::string& name) {
+    std::optional<std::uint32_t> groupID;
+    withLookupBuffer([&](std::vector<char>& buf) {
+        struct group gr {};
+        struct group* result = nullptr;
+        int rc = ::getgrnam_r(name.c_str(), &gr, buf.data(), buf.size(), &result);
+        if (rc == 0 && result) groupID = result->gr_gid;
+        return rc;
+    });
+    if (!groupID) return false;
+    std::optional<std::string> user;
+    std::uint32_t primary = 0;
+    withLookupBuffer([&](std::vector<char>& buf) {
+        struct passwd pw {};
+        struct passwd* result = nullptr;
+        int rc = ::getpwuid_r(uid, &pw, buf.data(), buf.size(), &result);
+        if (rc == 0 && result && result->pw_name) {
+            user = result->pw_name;
+            primary = result->pw_gid;
+        }
+        return rc;
+    });
+    if (!user) return false;
+    if (primary == *groupID) return true;
+    std::vector<gid_t> groups(64);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int count = static_cast<int>(groups.size());
+        if (::getgrouplist(user->c_str(), primary, groups.data(), &count) >= 0) {
+            groups.resize(static_cast<std::size_t>(count));
+            for (gid_t g : groups)
+                if (g == *groupID) return true;
+            return false;
+        }
+        groups.resize(static_cast<std::size_t>(count) > groups.size() ? static_cast<std::size_t>(count) : groups.size() * 2);
+    }
+    return false;
+}
+
 std::optional<std::string> fullName(std::uint32_t uid) {
     std::optional<std::string> out;
     withLookupBuffer([&](std::vector<char>& buf) {
