@@ -28,9 +28,7 @@ struct PeerIdentity {
 // read gives pid 0 (never trusted).
 PeerIdentity readPeerIdentity(int socketFD);
 
-// NRV_RUNTIME_ROOT when set and not empty, else "/run/nerova".
-std::string runtimeRoot();
-// <runtime root>/xpc/<name>
+// <runtime root>/xpc/<name>, the runtime root as platform::runtimeRoot() reads it.
 std::string servicePath(const std::string& serviceName);
 // True when a socket file exists at the service's path (it may be stale).
 bool serviceSocketExists(const std::string& serviceName);

@@ -1,5 +1,7 @@
 #include "platform/xpc/XPCPeer.h"
 
+#include "platform/system/SystemEnvironment.h"
+
 #include "platform/process/ProcessInfo.h"
 
 #include <sys/socket.h>
@@ -40,13 +42,7 @@ PeerIdentity readPeerIdentity(int socketFD) {
     return id;
 }
 
-std::string runtimeRoot() {
-    const char* env = std::getenv("NRV_RUNTIME_ROOT");
-    if (env && *env) return env;
-    return "/run/nerova";
-}
-
-std::string servicePath(const std::string& serviceName) { return runtimeRoot() + "/xpc/" + serviceName; }
+std::string servicePath(const std::string& serviceName) { return platform::runtimeRoot() + "/xpc/" + serviceName; }
 
 bool serviceSocketExists(const std::string& serviceName) {
     struct stat st {};
