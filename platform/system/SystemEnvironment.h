@@ -29,6 +29,8 @@ std::string expandTilde(const std::string& path);
 
 // The login name of the real user (never empty: falls back to the uid).
 std::string userName();
+// The same, or nullopt when the user database has no name for the real user.
+std::optional<std::string> loginName();
 std::string homeDirectory();
 
 // The host's name as the user sees it; nullopt when none can be read.

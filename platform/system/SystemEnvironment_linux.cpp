@@ -82,15 +82,17 @@ std::string expandTilde(const std::string& path) {
     return home == "/" ? rest : home + rest;
 }
 
-std::string userName() {
+std::optional<std::string> loginName() {
     struct passwd pw {};
     struct passwd* result = nullptr;
     std::string buffer(16384, '\0');
     if (getpwuid_r(getuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result && pw.pw_name &&
         *pw.pw_name)
-        return pw.pw_name;
-    return std::to_string(getuid());
+        return std::string(pw.pw_name);
+    return std::nullopt;
 }
+
+std::string userName() { return loginName().value_or(std::to_string(getuid())); }
 
 std::string homeDirectory() {
     if (const char* home = std::getenv("HOME"); home && *home) return stripTrailingSlashes(home);
