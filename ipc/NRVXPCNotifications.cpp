@@ -1,8 +1,6 @@
 #include "ipc/NRVXPCNotifications.h"
 
-#include <map>
-#include <memory>
-#include <mutex>
+#include <atomic>
 
 #include "ipc/NRVDistributedNotificationCenter.h"
 
@@ -10,50 +8,28 @@ namespace NRVXPCNotifications {
 
 namespace {
 
-// Each registration gets an address of its own to observe with.
-struct Registry {
-    std::mutex mutex;
-    std::uint64_t next = 1;
-    std::map<std::uint64_t, std::unique_ptr<char>> keys;
-};
+std::atomic<std::uint64_t> nextToken{1};
 
-Registry& registry() {
-    static Registry* r = new Registry();
-    return *r;
-}
+// The token itself identifies the observer to the center; it is never dereferenced.
+const void* keyOf(std::uint64_t token) { return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(token)); }
 
 }  // namespace
 
 std::uint64_t addObserver(const std::string& name, Observer observer) {
-    Registry& r = registry();
-    const void* key;
-    std::uint64_t token;
-    {
-        std::lock_guard<std::mutex> lock(r.mutex);
-        token = r.next++;
-        key = r.keys.emplace(token, std::make_unique<char>()).first->second.get();
-    }
+    const std::uint64_t token = nextToken++;
     NRVDistributedNotificationCenter::addObserver(
-        key, [observer](const NRVNotification& n) { observer(n.userInfo.value_or(NRVDictionary())); }, name);
+        keyOf(token),
+        [observer = std::move(observer)](const NRVNotification& n) { observer(n.userInfo.value_or(NRVDictionary{})); },
+        name);
     return token;
 }
 
-void removeObserver(std::uint64_t token) {
-    Registry& r = registry();
-    std::unique_ptr<char> key;
-    {
-        std::lock_guard<std::mutex> lock(r.mutex);
-        auto it = r.keys.find(token);
-        if (it == r.keys.end()) return;
-        key = std::move(it->second);
-        r.keys.erase(it);
-    }
-    NRVDistributedNotificationCenter::removeObserver(key.get());
-}
+void removeObserver(std::uint64_t token) { NRVDistributedNotificationCenter::removeObserver(keyOf(token)); }
 
 void post(const std::string& name, const NRVDictionary& userInfo) {
-    if (userInfo.empty()) NRVDistributedNotificationCenter::postNotificationName(name);
-    else NRVDistributedNotificationCenter::postNotificationName(name, userInfo);
+    NRVDistributedNotificationCenter::postNotificationName(name, std::nullopt,
+                                                           userInfo.empty() ? std::nullopt
+                                                                            : std::optional<NRVDictionary>(userInfo));
 }
 
 }  // namespace NRVXPCNotifications

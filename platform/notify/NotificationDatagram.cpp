@@ -63,6 +63,24 @@ bool isAcceptableName(std::string_view name) {
            isUTF8(name);
 }
 
+// Every text of the user info, keys included, is UTF-8 without NUL
+// characters, which the property-list writer cannot carry (depth is bounded
+// before this runs).
+bool isPlainText(std::string_view text) { return text.find('\0') == std::string_view::npos && isUTF8(text); }
+
+bool hasOnlyUTF8(const NRVValue& value) {
+    if (const auto* text = value.asString()) return isPlainText(*text);
+    if (const auto* array = value.asArray()) {
+        for (const auto& item : *array)
+            if (!hasOnlyUTF8(item)) return false;
+    }
+    if (const auto* dict = value.asDictionary()) {
+        for (std::size_t i = 0; i < dict->size(); ++i)
+            if (!isPlainText(dict->keyAt(i)) || !hasOnlyUTF8(dict->valueAt(i))) return false;
+    }
+    return true;
+}
+
 std::optional<NRVDictionary> decodeUserInfo(const std::uint8_t* bytes, std::size_t size, std::string* error) {
     if (!plist::isBoundedBinaryPropertyList(bytes, size, kMaxUserInfoDepth, kMaxUserInfoValues)) {
         fail(error, "user info is not a bounded binary property list");
@@ -71,6 +89,10 @@ std::optional<NRVDictionary> decodeUserInfo(const std::uint8_t* bytes, std::size
     auto value = plist::readData(std::string(reinterpret_cast<const char*>(bytes), size));
     if (!value || !value->isDictionary()) {
         fail(error, "user info is not a property-list dictionary");
+        return std::nullopt;
+    }
+    if (!hasOnlyUTF8(*value)) {
+        fail(error, "user info holds text that is not UTF-8 or holds NUL");
         return std::nullopt;
     }
     return std::move(*value->asDictionary());
@@ -113,6 +135,10 @@ std::optional<std::string> encode(const Notification& notification, std::string*
     }
     std::optional<std::string> userInfo;
     if (notification.userInfo) {
+        if (!hasOnlyUTF8(NRVValue(*notification.userInfo))) {
+            fail(error, "user info holds text that is not UTF-8 or holds NUL");
+            return std::nullopt;
+        }
         userInfo = plist::serialize(NRVValue(*notification.userInfo), plist::Format::Binary);
         if (!userInfo) {
             fail(error, "user info holds a value a property list cannot carry");

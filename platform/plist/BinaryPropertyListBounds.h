@@ -1,7 +1,8 @@
-// A check to run on a binary property list from another process before
-// parsing it. The property-list library parses binary lists recursively and
-// copies an object once for every reference to it, so a crafted list of a
-// few kilobytes could exhaust the stack or memory.
+// A check to run on a binary property list from another process or a file
+// before parsing it. The property-list library parses binary lists
+// recursively, copies an object once for every reference to it and asserts
+// (ending the process) on a dictionary key with a NUL character, so a
+// crafted list of a few kilobytes could crash the reader or exhaust memory.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +10,8 @@
 
 namespace platform::plist {
 
-// true when the bytes are a binary property list whose object graph has no
-// cycle, no container nesting deeper than maxDepth (the top object counts as
+// true when the bytes are a binary property list whose dictionary keys are
+// strings without NUL characters and whose object graph has no cycle, no container nesting deeper than maxDepth (the top object counts as
 // one level) and no more than maxValues values once every reference is
 // expanded. Walks the graph without recursion; only the structure is
 // checked, the values themselves are left to the parser.

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/fs/FileManager.h"
+#include "platform/plist/BinaryPropertyListBounds.h"
 
 namespace platform::plist {
 
@@ -15,6 +16,8 @@ namespace {
 
 // Preference lists are small; a larger file is not one of ours.
 constexpr std::uint64_t kMaxFileSize = 64ull << 20;
+// What a binary list may expand to once shared objects are copied.
+constexpr std::size_t kMaxBinaryValues = 16u << 20;
 
 struct PlistDeleter {
     void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -56,7 +59,13 @@ std::optional<NRVValue> toValue(plist_t node, int depth) {
         case PLIST_DATE: {
             std::int32_t sec = 0, usec = 0;
             plist_get_date_val(node, &sec, &usec);
-            return NRVValue(NRVDate{static_cast<double>(sec) + static_cast<double>(usec) / 1e6});
+            // The binary reader splits a date before 2001 into whole seconds
+            // rounded toward zero and a fraction without its sign; the
+            // fraction belongs on the same side as the seconds. (A date less
+            // than a second before 2001 has lost its sign there already.)
+            double fraction = static_cast<double>(usec) / 1e6;
+            if (sec < 0 && usec > 0) fraction = -fraction;
+            return NRVValue(NRVDate{static_cast<double>(sec) + fraction});
         }
         case PLIST_UID: {
             std::uint64_t u = 0;
@@ -124,9 +133,16 @@ plist_t fromValue(const NRVValue& value, int depth) {
             double t = value.asDate()->sinceReferenceDate;
             if (!std::isfinite(t)) return nullptr;
             double sec = std::floor(t);
+            // Rounded, not truncated: a date read back and written again
+            // must not lose a microsecond each time.
+            double usec = std::round((t - sec) * 1e6);
+            if (usec >= 1e6) {
+                sec += 1;
+                usec -= 1e6;
+            }
             if (sec < std::numeric_limits<std::int32_t>::min() || sec > std::numeric_limits<std::int32_t>::max())
                 return nullptr;
-            return plist_new_date(static_cast<std::int32_t>(sec), static_cast<std::int32_t>((t - sec) * 1e6));
+            return plist_new_date(static_cast<std::int32_t>(sec), static_cast<std::int32_t>(usec));
         }
         case NRVValue::Type::Array: {
             plist_t array = plist_new_array();
@@ -166,8 +182,16 @@ std::optional<NRVValue> readData(const std::string& bytes, std::string* error) {
     }
     plist_t root = nullptr;
     const auto length = static_cast<std::uint32_t>(bytes.size());
-    if (plist_is_binary(bytes.data(), length)) plist_from_bin(bytes.data(), length, &root);
-    else plist_from_xml(bytes.data(), length, &root);
+    if (plist_is_binary(bytes.data(), length)) {
+        if (!isBoundedBinaryPropertyList(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                                         kMaxDepth + 1, kMaxBinaryValues)) {
+            if (error) *error = "malformed, cyclic or too deeply nested binary property list";
+            return std::nullopt;
+        }
+        plist_from_bin(bytes.data(), length, &root);
+    } else {
+        plist_from_xml(bytes.data(), length, &root);
+    }
     PlistPtr guard(root);
     if (!root) {
         if (error) *error = "malformed property list";

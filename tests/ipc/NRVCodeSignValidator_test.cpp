@@ -46,6 +46,7 @@ protected:
         auto task = std::make_unique<platform::Task>();
         task->launchPath = path;
         EXPECT_TRUE(task->launch()) << path;
+        EXPECT_TRUE(sig::waitForExec(task->processIdentifier(), path));
         auto token = platform::process::auditTokenForPid(task->processIdentifier());
         EXPECT_TRUE(token);
         tasks_.push_back(std::move(task));

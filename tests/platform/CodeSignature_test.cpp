@@ -202,6 +202,7 @@ TEST(CodeSignature, RunningProcessIsCheckedByItsMappedFileAndStartTime) {
     platform::Task good;
     good.launchPath = signedFile;
     ASSERT_TRUE(good.launch());
+    ASSERT_TRUE(sig::waitForExec(good.processIdentifier(), signedFile));
     auto goodStart = platform::process::processStartTime(good.processIdentifier());
     ASSERT_TRUE(goodStart);
     cs::CodeSignError error;
@@ -223,6 +224,7 @@ TEST(CodeSignature, RunningProcessIsCheckedByItsMappedFileAndStartTime) {
     platform::Task task;
     task.launchPath = evil;
     ASSERT_TRUE(task.launch());
+    ASSERT_TRUE(sig::waitForExec(task.processIdentifier(), evil));
     auto start = platform::process::processStartTime(task.processIdentifier());
     ASSERT_TRUE(start);
     const std::string copy = dir / "copy";

@@ -86,6 +86,8 @@ TEST(NotificationDatagramTest, RoundTripsEveryShape) {
 TEST(NotificationDatagramTest, EncodeRefusesWhatReceiversCouldNotTake) {
     NRVDictionary withNull;
     withNull.set("k", NRVValue());
+    NRVDictionary badText;
+    badText.set("k", NRVArray{NRVValue("ok"), NRVValue("\xFF")});
     NRVDictionary huge;
     huge.set("k", std::string(datagram::kMaxDatagramSize, 'x'));
     NRVValue deep = NRVValue("leaf");
@@ -101,6 +103,7 @@ TEST(NotificationDatagramTest, EncodeRefusesWhatReceiversCouldNotTake) {
         {"name not UTF-8", {"bad\xFF", std::nullopt, std::nullopt}},
         {"object not UTF-8", {"n", std::string("\xC0\x80"), std::nullopt}},
         {"null in user info", {"n", std::nullopt, withNull}},
+        {"user info text not UTF-8", {"n", std::nullopt, badText}},
         {"over 64 KiB", {"n", std::nullopt, huge}},
         {"nested too deeply", {"n", std::nullopt, tooDeep}},
     };
@@ -154,6 +157,12 @@ TEST(NotificationDatagramTest, MalformedDatagramsAreRefused) {
         {"user info not a dictionary", withRawUserInfo(binaryPlist(arrayTop, 1))},
         {"user info offset out of range", withRawUserInfo(badOffset)},
         {"user info nested too deeply", withRawUserInfo(binaryPlist(dictionaryOver(deepChain, 2), 2))},
+        {"user info key holding NUL",
+         withRawUserInfo(binaryPlist({"\xD1\x01\x02", std::string("\x53" "a\0b", 4), "\x10\x01"}, 1))},
+        {"user info text not UTF-8", withRawUserInfo(binaryPlist(dictionaryOver({"\x52\xC3\x28"}, 1), 1))},
+        {"user info text holding NUL",
+         withRawUserInfo(binaryPlist(dictionaryOver({std::string("\x62\x00\x41\x00\x00", 5)}, 1), 1))},
+        {"user info key not a string", withRawUserInfo(binaryPlist({"\xD1\x01\x01", "\x10\x01"}, 1))},
         {"user info refers to itself", withRawUserInfo(binaryPlist(dictionaryOver({"\xA1\x02"}, 1), 1))},
         {"user info expands without bound", withRawUserInfo(binaryPlist(dictionaryOver(shared, 1), 1))},
         {"over 64 KiB", std::string("NRVN\x01\x01\x00\x01", 8) + "n" + bigEndian(70000, 4) + std::string(70000, 'x')},

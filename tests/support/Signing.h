@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+#include <thread>
+
 #include "platform/codesign/CodeSignature.h"
+#include "platform/process/ProcessInfo.h"
 #include "platform/plist/PropertyList.h"
 
 namespace testsupport::signing {
@@ -20,6 +24,18 @@ inline void placeTestee(const std::string& path) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::filesystem::copy_file(testeeProgram(), path, std::filesystem::copy_options::overwrite_existing);
     std::filesystem::permissions(path, std::filesystem::perms(0755));
+}
+
+// Waits (up to 5 s) until a just-started child runs `path`: some spawn
+// implementations (sanitizer builds) return before the child has exec'd.
+inline bool waitForExec(pid_t pid, const std::string& path) {
+    const std::string expected = std::filesystem::weakly_canonical(path).string();
+    for (int i = 0; i < 500; ++i) {
+        auto now = platform::process::executablePath(pid);
+        if (now && *now == expected) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 // Signed by the maker's development leaf, hardened, no entitlements.

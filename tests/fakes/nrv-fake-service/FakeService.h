@@ -50,6 +50,7 @@ int runBroker(const Options& options);
 int runAgent(const Options& options);
 int runRootService(const Options& options);
 int runSettings(const Options& options);
+int runMapUpdater(const Options& options);
 int runProbe(const Options& options);
 
 // Prints READY on standard output (flushed) once the role listens.

@@ -1,4 +1,4 @@
-// nrv-fake-service --role=broker|agent|root-service|settings [knobs]
+// nrv-fake-service --role=broker|agent|root-service|settings|map-updater [knobs]
 // See tests/fakes/README.md.
 #include <signal.h>
 #include <stdlib.h>
@@ -92,7 +92,8 @@ int runUnsigned(int argc, char** argv) {
 
 int usage(const std::string& why) {
     std::cerr << "nrv-fake-service: " << why << "\n"
-              << "usage: nrv-fake-service --role=broker|agent|root-service|settings|probe [--name=TEXT] [--name-nil]\n"
+              << "usage: nrv-fake-service --role=broker|agent|root-service|settings|map-updater|probe\n"
+              << "       [--name=TEXT] [--name-nil]\n"
               << "       [--record=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--never-reply]\n"
               << "       [--reply=yes|no] [--delay-ms=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR]\n";
     return 64;
@@ -135,8 +136,8 @@ int main(int argc, char** argv) {
     else if (o.role == "agent") status = fake::runAgent(o);
     else if (o.role == "root-service") status = fake::runRootService(o);
     else if (o.role == "settings") status = fake::runSettings(o);
+    else if (o.role == "map-updater") status = fake::runMapUpdater(o);
     else if (o.role == "probe") status = fake::runProbe(o);
-    // The notification-map updater role is added beside these.
     else status = usage("unknown role '" + o.role + "'");
     // The transport's threads are still running: leave without destroying
     // statics under them.

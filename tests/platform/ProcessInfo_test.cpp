@@ -1,0 +1,67 @@
+#include "platform/process/ProcessInfo.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/process/Task.h"
+
+namespace process = platform::process;
+
+namespace {
+
+TEST(ProcessInfo, AuditTokenOfALiveProcessAndItsEnd) {
+    platform::Task child;
+    child.launchPath = "/bin/sleep";
+    child.arguments = {"30"};
+    ASSERT_TRUE(child.launch());
+    auto token = process::auditTokenForPid(child.processIdentifier());
+    ASSERT_TRUE(token);
+    EXPECT_EQ(token->pid(), child.processIdentifier());
+    EXPECT_EQ(token->euid(), ::geteuid());
+    EXPECT_EQ(token->egid(), ::getegid());
+    EXPECT_EQ(token->startTime(), process::processStartTime(child.processIdentifier()));
+    EXPECT_TRUE(process::isAuditTokenCurrent(*token));
+
+    auto shifted = platform::AuditToken::make(token->auditUid(), token->euid(), token->egid(), token->ruid(),
+                                              token->rgid(), token->pid(), token->startTime() + 1);
+    EXPECT_FALSE(process::isAuditTokenCurrent(shifted));
+    EXPECT_FALSE(process::isAuditTokenCurrent(platform::AuditToken{}));
+
+    child.terminate();
+    child.waitUntilExit();
+    EXPECT_FALSE(process::isAuditTokenCurrent(*token));
+    EXPECT_FALSE(process::auditTokenForPid(child.processIdentifier()));
+}
+
+TEST(ProcessInfo, CancelledExitWatchNeverCalls) {
+    platform::Task child;
+    child.launchPath = "/bin/sleep";
+    child.arguments = {"30"};
+    ASSERT_TRUE(child.launch());
+    std::atomic<int> calls{0};
+    auto watch = process::ProcessExitWatch::start(child.processIdentifier(), [&] { ++calls; });
+    ASSERT_TRUE(watch);
+    watch->cancel();
+    child.terminate();
+    child.waitUntilExit();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(calls, 0);
+    EXPECT_FALSE(process::ProcessExitWatch::start(0, [] {}));
+}
+
+TEST(ProcessInfo, RecordOfThisProcess) {
+    std::string error;
+    auto record = process::readProcessRecord(::getpid(), &error);
+    ASSERT_TRUE(record) << error;
+    EXPECT_EQ(record->ppid, ::getppid());
+    EXPECT_EQ(record->name, "platform_tests");
+    EXPECT_FALSE(process::readProcessRecord(-5, &error));
+    EXPECT_EQ(error, "No process info found");
+}
+
+}  // namespace
