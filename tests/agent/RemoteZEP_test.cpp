@@ -4,6 +4,11 @@
 // support staff see is the "remote zep" lines of the diagnostics log.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -240,4 +245,34 @@ TEST(RemoteZEPArchiveName, AcceptsOnlyPlainFileNamesUpToTwoHundredBytes) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(RemoteZEPArchiveName::isAcceptable(c.name), c.acceptable) << "'" << c.name << "'";
+}
+
+// The service is named after the login name: without one there is nothing to
+// connect to, and the run ends with a line instead of guessing a name.
+TEST(RemoteZEPLoginName, AUserWithoutANameEndsTheRun) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can run the program as a user the system has no name for";
+    uid_t nameless = 4000123;
+    while (getpwuid(nameless)) ++nameless;
+    testsupport::TempDir tmp;
+    fsys::permissions(tmp.path(), fsys::perms::all);
+    const std::string store = tmp / "unified.log";
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(nameless) != 0 || setuid(nameless) != 0) _exit(100);
+        std::string storeVariable = "NRV_LOG_STORE=" + store, tmpVariable = "TMPDIR=" + tmp.path(),
+                    homeVariable = "HOME=" + tmp.path();
+        char* argv[] = {const_cast<char*>(kProgram.c_str()), nullptr};
+        char* envp[] = {storeVariable.data(), tmpVariable.data(), homeVariable.data(), nullptr};
+        execve(argv[0], argv, envp);
+        _exit(101);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(readText(store).find("\tremote zep : The login name of the current user cannot be looked up.\n"),
+              std::string::npos)
+        << readText(store);
 }
