@@ -131,6 +131,9 @@ struct FailureRow {
     int atLeastSeconds, atMostSeconds;
 };
 
+// Test names and failure messages show the row's label, not its bytes.
+void PrintTo(const FailureRow& row, std::ostream* out) { *out << row.label; }
+
 class RemoteZEPFailure : public RemoteZEPRun, public ::testing::WithParamInterface<FailureRow> {};
 
 TEST_P(RemoteZEPFailure, EndsWithItsLinesAndStatusAndNoUploadNotice) {
