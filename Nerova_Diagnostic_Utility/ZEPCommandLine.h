@@ -60,6 +60,21 @@ public:
 
     ZEPCommandLine(std::shared_ptr<NRVXPCClientHelper> agentClientHelper, DispatchTimeInterval timeoutInterval);
 
+    // The agent-driven program's hand-shake with the management agent's
+    // per-user service; defined with that program (agent-tool/).
+    // true when the service gave a connection within xpcTimeoutInterval.
+    bool connectToAgent(const std::string& serviceName);
+    // The name the agent sent within xpcTimeoutInterval; nullopt when it sent
+    // nil, failed or was late.
+    std::optional<std::string> requestArchiveName(const std::string& serviceName);
+    // One-way notice: the archive "<archiveName>.zip" lies in `finalLocation`.
+    void requestUpload(const std::string& archiveName, const std::string& finalLocation);
+    // Collects into the temporary folder and, on success, sends the upload
+    // notice. Blocks until the collection has finished.
+    // false when the run could not start (another collection holds the
+    // temporary folder); a failed archive still answers true.
+    bool collect(const std::string& archiveName);
+
     // Runs the whole collection into `outputDirectory` (the current folder when
     // absent) and blocks until it has finished. true when the archive was created.
     bool runCLI(const std::optional<std::string>& outputDirectory);

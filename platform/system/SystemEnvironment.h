@@ -30,6 +30,8 @@ std::string expandTilde(const std::string& path);
 
 // The login name of the real user (never empty: falls back to the uid).
 std::string userName();
+// The same, or nullopt when the user database has no name for the real user.
+std::optional<std::string> loginName();
 std::string homeDirectory();
 // The account name of a user id; nullopt when there is no such account.
 std::optional<std::string> userNameForUserID(std::uint32_t uid);

@@ -98,16 +98,6 @@ std::string expandTilde(const std::string& path) {
     return home == "/" ? rest : home + rest;
 }
 
-std::string userName() {
-    struct passwd pw {};
-    struct passwd* result = nullptr;
-    std::string buffer(16384, '\0');
-    if (getpwuid_r(getuid(), &pw, buffer.data(), buffer.size(), &result) == 0 && result && pw.pw_name &&
-        *pw.pw_name)
-        return pw.pw_name;
-    return std::to_string(getuid());
-}
-
 std::optional<std::string> userNameForUserID(std::uint32_t uid) {
     long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 1024;
@@ -127,6 +117,14 @@ std::optional<std::string> userNameForUserID(std::uint32_t uid) {
         return std::string(pw.pw_name);
     }
 }
+
+std::optional<std::string> loginName() {
+    auto name = userNameForUserID(static_cast<std::uint32_t>(getuid()));
+    if (name && name->empty()) return std::nullopt;
+    return name;
+}
+
+std::string userName() { return loginName().value_or(std::to_string(getuid())); }
 
 std::string homeDirectory() {
     if (const char* home = std::getenv("HOME"); home && *home) return stripTrailingSlashes(home);

@@ -1,0 +1,198 @@
+// The agent operations of ZEPCommandLine: the hand-shake of the agent-driven
+// program with the management agent's per-user service.
+//
+// Threading: each operation runs on the calling (main) thread and blocks in
+// its own group wait. Status handlers, replies and error handlers run on the
+// interprocess client's queues; they only write their operation's result cell
+// and leave its group. A cell is closed when its wait ends, so that a late
+// reply changes nothing the caller may still read.
+#include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
+
+#include <memory>
+#include <mutex>
+
+#include "agent-tool/NRVRemoteZEPProtocol.h"
+#include "collector/CollectionLock.h"
+#include "collector/NerovaDiagnosticsWrapper.h"
+#include "collector/StatusLogger.h"
+#include "collector/ZEP.h"
+#include "foundation/NRVDispatchExtensions.h"
+#include "ipc/NRVNerovaXPCBroker.h"
+#include "ipc/NRVXPCClientHelper.h"
+#include "ipc/NRVXPCPeerTrust.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/fs/FileManager.h"
+#include "platform/system/SystemEnvironment.h"
+#include "platform/xpc/XPCPeer.h"
+
+using platform::dispatch::DispatchGroup;
+using platform::dispatch::DISPATCH_TIME_FOREVER;
+using platform::dispatch::DISPATCH_TIME_NOW;
+using platform::dispatch::dispatchTime;
+
+namespace {
+
+constexpr const char* kDiagnosticsTag = "remote zep";
+// Stands for the service in the line of a failed upload notice.
+constexpr const char* kUploadServiceLabel = "com.nerova.upload.zep";
+
+template <typename T>
+class ResultCell {
+public:
+    void set(T value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!closed_) value_ = std::move(value);
+    }
+    // The value at the end of the wait; later sets are ignored.
+    T close() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        return value_;
+    }
+
+private:
+    std::mutex mutex_;
+    bool closed_ = false;
+    T value_{};
+};
+
+platform::dispatch::DispatchTime deadlineAfter(ZEPCommandLine::DispatchTimeInterval interval) {
+    return dispatchTime(DISPATCH_TIME_NOW, static_cast<std::int64_t>(interval.count()));
+}
+
+// The agent is told where the archive lies and names a folder that is
+// emptied: only a process signed by the maker may be that agent.
+bool isTrustedAgent(const NRVXPCProxy& proxy) {
+    return proxy && NRVXPCPeerTrust::isNerovaSignTypeForConnection(proxy->connection());
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+bool ZEPCommandLine::connectToAgent(const std::string& serviceName) {
+    auto group = DispatchGroup::create();
+    dispatch_group_safe_enter(group);
+    auto connected = std::make_shared<ResultCell<bool>>();
+    auto refused = std::make_shared<ResultCell<bool>>();
+
+    xpcAgentClientHelper_->connectService(
+        serviceName, NRVRemoteZEPProtocol(), [group, connected, refused, serviceName](NRVXPCProxy proxy) {
+            if (!proxy) return;
+            if (!isTrustedAgent(proxy)) {
+                // Counts as no connection; an untrusted peer does not become
+                // trusted by waiting for it.
+                NerovaDiagnostics(kDiagnosticsTag, "Refused %@: its signature failed the check.", serviceName);
+                refused->set(true);
+                dispatch_group_safe_leave(group);
+                return;
+            }
+            NerovaDiagnostics(kDiagnosticsTag, "Connected to %@.", serviceName);
+            connected->set(true);
+            dispatch_group_safe_leave(group);
+        });
+
+    // Services are reached through the broker: without its socket nothing can
+    // answer, and waiting out the limit would only delay the agent.
+    long timedOut = 1;
+    if (platform::xpc::serviceSocketExists(NRVNerovaXPCBroker::kBrokerServiceName))
+        timedOut = dispatch_group_safe_wait(group, deadlineAfter(xpcTimeoutInterval_));
+    const bool isConnected = connected->close();
+    const bool wasRefused = refused->close();
+    if (!isConnected) {
+        NerovaDiagnostics(kDiagnosticsTag, "Error from XPC connection to %@: Connection was lost", serviceName);
+        if (timedOut != 0 || wasRefused)
+            NerovaDiagnostics(kDiagnosticsTag, "Error from XPC connection to %@: Connection was not established",
+                              serviceName);
+    }
+    return isConnected;
+}
+
+std::optional<std::string> ZEPCommandLine::requestArchiveName(const std::string& serviceName) {
+    auto name = std::make_shared<ResultCell<std::optional<std::string>>>();
+    auto group = DispatchGroup::create();
+    dispatch_group_safe_enter(group);
+
+    NRVXPCProxy proxy =
+        xpcAgentClientHelper_->remoteObjectProxyForService(serviceName, [group, serviceName](const std::string& error) {
+            NerovaDiagnostics(kDiagnosticsTag, "Error making XPC connection to %@: %@", serviceName, error);
+            dispatch_group_safe_leave(group);
+        });
+    if (!isTrustedAgent(proxy)) {
+        NerovaDiagnostics(kDiagnosticsTag, "Error making proxy session to %@.", serviceName);
+        dispatch_group_safe_leave(group);
+        return name->close();
+    }
+
+    proxy->call("requestArchiveName:", {}, [group, name](const platform::xpc::Values& reply) {
+        const std::string* text = reply.empty() ? nullptr : reply[0].asString();
+        name->set(text ? std::optional<std::string>(*text) : std::nullopt);
+        dispatch_group_safe_leave(group);
+    });
+
+    if (dispatch_group_safe_wait(group, deadlineAfter(xpcTimeoutInterval_)) != 0)
+        NerovaDiagnostics(kDiagnosticsTag, "Error XPC connection to %@: timed out", serviceName);
+    return name->close();
+}
+
+void ZEPCommandLine::requestUpload(const std::string& archiveName, const std::string& finalLocation) {
+    auto group = DispatchGroup::create();
+    dispatch_group_safe_enter(group);
+    const std::string service = serviceName_;
+
+    NRVXPCProxy proxy =
+        xpcAgentClientHelper_->remoteObjectProxyForService(service, [group, service](const std::string& error) {
+            NerovaDiagnostics(kDiagnosticsTag, "Error making XPC connection to %@: %@", service, error);
+            dispatch_group_safe_leave(group);
+        });
+    if (!isTrustedAgent(proxy)) {
+        NerovaDiagnostics(kDiagnosticsTag, "Error making proxy session to %@.", kUploadServiceLabel);
+        dispatch_group_safe_leave(group);
+        return;
+    }
+    proxy->send("requestArchiveUpload:at:", {platform::xpc::Value(archiveName), platform::xpc::Value(finalLocation)});
+    // One-way: nothing waits for the agent.
+    dispatch_group_safe_leave(group);
+}
+
+bool ZEPCommandLine::collect(const std::string& archiveName) {
+    const std::string temporaryFolder = platform::temporaryDirectory();
+    // Held until the run has ended: a second run touches nothing of this one.
+    auto lock = CollectionLock::acquire(temporaryFolder);
+    if (const auto* refusal = std::get_if<CollectionLockError>(&lock)) {
+        NerovaDiagnostics(kDiagnosticsTag, "%@", refusal->message());
+        return false;
+    }
+
+    auto group = DispatchGroup::create();
+    dispatch_group_safe_enter(group);
+
+    const std::string stagingLocation = platform::fs::appendingPathComponent(temporaryFolder, archiveName);
+    const std::string finalLocation = withoutTrailingSlashes(temporaryFolder);
+    const std::string collectionLogURL =
+        platform::fs::appendingPathComponent(temporaryFolder, StatusLogger::defaultFileName);
+    auto statusLogger = std::make_shared<StatusLogger>(collectionLogURL);
+    ZEP zep(statusLogger, stagingLocation, finalLocation, archiveName);
+
+    NerovaDiagnostics(kDiagnosticsTag, "Preparing ZEP Collection.");
+    zep.processOperationsFile();
+    zep.prepareAsync([](const std::string& /*collectionString*/) {
+        NerovaDiagnostics(kDiagnosticsTag, "Running ZEP Collection.");
+    });
+    zep.runAsync([this, group, &zep](const std::string& name, const std::string& folder, bool success) {
+        if (success) {
+            NerovaDiagnostics(kDiagnosticsTag, "%@.zip archive created.", name);
+            requestUpload(name, folder);
+        } else {
+            NerovaDiagnostics(kDiagnosticsTag, "Archive creation failed for %@.", name);
+        }
+        zep.clearStagingArea();
+        dispatch_group_safe_leave(group);
+    });
+
+    dispatch_group_safe_wait(group, DISPATCH_TIME_FOREVER);
+    return true;
+}

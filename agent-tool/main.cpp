@@ -1,0 +1,62 @@
+// nerovadiagnosticutility: started by the management agent for a logged-in
+// user. Connects back to the agent's per-user service, takes the archive name
+// from it, collects into the temporary folder and tells the agent where the
+// archive lies. Prints nothing; the exit status tells the agent whether the
+// hand-shake worked. Command-line arguments are not read.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
+#include "agent-tool/RemoteZEPArchiveName.h"
+#include "collector/NerovaDiagnosticsWrapper.h"
+#include "ipc/NRVXPCClientHelper.h"
+#include "platform/signal/TerminationSignals.h"
+#include "platform/system/SystemEnvironment.h"
+
+namespace {
+
+constexpr const char* kDiagnosticsTag = "remote zep";
+constexpr std::chrono::seconds kAgentTimeout{30};
+
+// The interprocess client's threads are still running: leave without
+// destroying statics under them. Diagnostics lines are already written.
+[[noreturn]] void exitWith(int exitStatus) {
+    std::fflush(nullptr);
+    std::quick_exit(exitStatus);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // First, before any thread starts: the termination signals are taken by
+    // one watcher thread that ends the run's programs and removes its staging.
+    platform::signal::installTerminationHandling();
+    platform::setProcessArguments(argc, argv);
+
+    // The agent's service is named after the login name; a made-up stand-in
+    // would reach some other user's service or none.
+    if (!platform::loginName()) {
+        NerovaDiagnostics(kDiagnosticsTag, "The login name of the current user cannot be looked up.");
+        exitWith(EXIT_FAILURE);
+    }
+
+    ZEPCommandLine commandLine(std::make_shared<NRVXPCClientHelper>(), kAgentTimeout);
+    const std::string serviceName = commandLine.serviceName();
+
+    if (!commandLine.connectToAgent(serviceName)) exitWith(EXIT_FAILURE);
+
+    const std::optional<std::string> archiveName = commandLine.requestArchiveName(serviceName);
+    if (!archiveName) exitWith(EXIT_FAILURE);
+    if (!RemoteZEPArchiveName::isAcceptable(*archiveName)) {
+        NerovaDiagnostics(kDiagnosticsTag, "Refused the archive name from %@: not a plain file name.", serviceName);
+        exitWith(EXIT_FAILURE);
+    }
+
+    if (!commandLine.collect(*archiveName)) exitWith(EXIT_FAILURE);
+
+    commandLine.xpcAgentClientHelper()->disconnectService(serviceName);
+    // A failed archive reaches the agent only as the missing upload notice.
+    exitWith(EXIT_SUCCESS);
+}
