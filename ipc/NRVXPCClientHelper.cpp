@@ -1,12 +1,10 @@
 #include "ipc/NRVXPCClientHelper.h"
 
-#include <cstdio>
-#include <random>
-
 #include "foundation/NRVDispatchExtensions.h"
 #include "foundation/NRVQueueMonitor.h"
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVNerovaXPCBroker.h"
+#include "ipc/NRVUUID.h"
 #include "platform/xpc/XPCPeer.h"
 
 using platform::dispatch::DispatchGroup;
@@ -36,21 +34,9 @@ Shared& shared() {
     return *s;
 }
 
-std::string makeUUID() {
-    std::random_device rd;
-    unsigned char b[16];
-    for (auto& x : b) x = static_cast<unsigned char>(rd());
-    b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
-    b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
-    char text[37];
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
-                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-    return text;
-}
-
 }  // namespace
 
-NRVXPCClientHelper::NRVXPCClientHelper() : uuid_(makeUUID()) {}
+NRVXPCClientHelper::NRVXPCClientHelper() : uuid_(NRVUUIDString()) {}
 
 NRVXPCClientHelper::~NRVXPCClientHelper() { unregisterUUIDFromAllClients(uuid_); }
 
