@@ -52,6 +52,7 @@ int runRootService(const Options& options);
 int runSettings(const Options& options);
 int runMapUpdater(const Options& options);
 int runProbe(const Options& options);
+int runDispenser(const Options& options);
 
 // Prints READY on standard output (flushed) once the role listens.
 void announceReady();

@@ -138,6 +138,7 @@ int main(int argc, char** argv) {
     else if (o.role == "settings") status = fake::runSettings(o);
     else if (o.role == "map-updater") status = fake::runMapUpdater(o);
     else if (o.role == "probe") status = fake::runProbe(o);
+    else if (o.role == "dispenser") status = fake::runDispenser(o);
     else status = usage("unknown role '" + o.role + "'");
     // The transport's threads are still running: leave without destroying
     // statics under them.
