@@ -9,6 +9,7 @@
 #include "ipc/NRVXPCConnectionAuditToken.h"
 #include "platform/codesign/TrustPolicy.h"
 #include "platform/fs/FileManager.h"
+#include "platform/value/HexString.h"
 
 namespace cs = platform::codesign;
 
@@ -94,17 +95,6 @@ void appendError(NRVFileSigningInfo& info, const std::string& text) {
     } else {
         info.lastError = text;
     }
-}
-
-std::string lowerHex(const NRVData& data) {
-    static const char* kHex = "0123456789abcdef";
-    std::string out;
-    out.reserve(data.size() * 2);
-    for (auto b : data) {
-        out.push_back(kHex[b >> 4]);
-        out.push_back(kHex[b & 15]);
-    }
-    return out;
 }
 
 }  // namespace
@@ -375,7 +365,7 @@ NRVFileSigningInfo NRVCodeSignValidator::codeSignInfoForPath(const std::string& 
         appendError(record, "stat() error: " + std::to_string(errno));
     }
     if (auto sha1 = cs::sha1OfFile(path)) {
-        record.sha1 = lowerHex(*sha1);
+        record.sha1 = platform::lowercaseHex(*sha1);
     } else {
         appendError(record, "Failed to open the path '" + path + "' for reading.");
     }

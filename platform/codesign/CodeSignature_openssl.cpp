@@ -23,6 +23,7 @@
 #include "platform/fs/FileManager.h"
 #include "platform/plist/PropertyList.h"
 #include "platform/process/ProcessInfo.h"
+#include "platform/value/HexString.h"
 
 namespace platform::codesign {
 
@@ -320,16 +321,6 @@ std::string escapeQuoted(const std::string& s) {
     return out;
 }
 
-std::string hexOf(const NRVData& d) {
-    static const char* kHex = "0123456789abcdef";
-    std::string out;
-    for (auto b : d) {
-        out.push_back(kHex[b >> 4]);
-        out.push_back(kHex[b & 15]);
-    }
-    return out;
-}
-
 std::shared_ptr<StaticCode::Evaluation> evaluate(int fd, const std::string& path, const struct stat& st,
                                                  const TrustPolicy& policy) {
     ++gEvaluations;
@@ -579,7 +570,7 @@ bool signFile(const std::string& executablePath, const SignOptions& o, CodeSignE
     if (o.adhoc) {
         f.flags |= kCodeSignFlagAdhoc;
         f.teamIdentifier = o.teamIdentifier.value_or("");
-        f.designatedRequirement = o.designatedRequirement.value_or("cdhash H\"" + hexOf(*hash) + "\"");
+        f.designatedRequirement = o.designatedRequirement.value_or("cdhash H\"" + lowercaseHex(*hash) + "\"");
         return writeSignatureFile(signatureFilePath(executablePath), f, error);
     }
     if (o.certificatePaths.empty()) return fail(error, kCodeSignSigningFailed, "no certificates given");

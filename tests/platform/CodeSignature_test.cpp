@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+
 #include <filesystem>
 #include <functional>
 
 #include "platform/plist/PropertyList.h"
 #include "platform/process/ProcessInfo.h"
 #include "platform/process/Task.h"
+#include "platform/value/HexString.h"
 #include "support/Signing.h"
 #include "support/TestSupport.h"
 
@@ -261,6 +264,67 @@ TEST(CodeSignature, CanonicalEncodingIgnoresKeyOrder) {
     EXPECT_EQ(cs::canonicalEncoding(a), cs::canonicalEncoding(b));
     b.entitlements.set("one", NRVValue(1));
     EXPECT_NE(cs::canonicalEncoding(a), cs::canonicalEncoding(b));
+}
+
+// Fixed fields: every kind of value the encoding meets.
+cs::SignatureFields pinnedFields() {
+    cs::SignatureFields f;
+    f.identifier = "com.nerova.pinned";
+    f.teamIdentifier = "TEAM123456";
+    f.flags = 0x10000;
+    f.entitlements.set("com.nerova.flag", NRVValue(true));
+    f.entitlements.set("com.nerova.list", NRVValue(NRVArray{NRVValue("a"), NRVValue(7)}));
+    f.designatedRequirement = "identifier \"com.nerova.pinned\" and anchor apple generic";
+    for (int i = 0; i < 32; ++i) f.cdhash.push_back(static_cast<std::uint8_t>(i * 7));
+    f.certificates = {NRVData{0x30, 0x82, 0x01}, NRVData{0x30, 0x03}};
+    f.signature = NRVData{0xde, 0xad};
+    return f;
+}
+
+std::string sha256Hex(const NRVData& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    return platform::lowercaseHex(std::span<const std::uint8_t>(digest, length));
+}
+
+// The signed bytes of every signature already made must not change: a
+// different encoding would make them all fail to verify.
+TEST(CodeSignature, SignedBytesAreStable) {
+    cs::SignatureFields full = pinnedFields();
+    cs::SignatureFields bare;
+    bare.identifier = "x";
+    EXPECT_EQ(sha256Hex(cs::canonicalEncoding(full)), "c668285b0bd2b437416755541bdcda9037f91a8d7d81af094178d17f1b79fcd7");
+    EXPECT_EQ(sha256Hex(cs::canonicalEncoding(bare)), "29573a1b2307e965ceb0989db86b1ed4171249a6f911bf2249427e421082d911");
+    // The signature itself is not part of what it signs.
+    full.signature.clear();
+    EXPECT_EQ(sha256Hex(cs::canonicalEncoding(full)), "c668285b0bd2b437416755541bdcda9037f91a8d7d81af094178d17f1b79fcd7");
+}
+
+// The file leaves out an empty team identifier and a missing signature; the
+// signed bytes carry every field but the signature.
+TEST(CodeSignature, SignatureFileKeys) {
+    TempDir dir;
+    auto keysOfFile = [&](const cs::SignatureFields& f) {
+        const std::string path = dir.path() + "/f.nrvsig";
+        EXPECT_TRUE(cs::writeSignatureFile(path, f));
+        auto value = platform::plist::readFile(path);
+        std::string keys;
+        if (value && value->asDictionary())
+            for (const auto& k : value->asDictionary()->keys()) keys += (keys.empty() ? "" : ",") + k;
+        auto back = cs::readSignatureFile(path);
+        EXPECT_TRUE(back && back->teamIdentifier == f.teamIdentifier && back->signature == f.signature &&
+                    back->certificates == f.certificates && back->entitlements == f.entitlements);
+        return keys;
+    };
+    cs::SignatureFields full = pinnedFields();
+    EXPECT_EQ(keysOfFile(full),
+              "FormatVersion,Identifier,TeamIdentifier,Flags,Entitlements,DesignatedRequirement,CDHash,Certificates,"
+              "Signature");
+    full.teamIdentifier.clear();
+    full.signature.clear();
+    EXPECT_EQ(keysOfFile(full),
+              "FormatVersion,Identifier,Flags,Entitlements,DesignatedRequirement,CDHash,Certificates");
 }
 
 }  // namespace

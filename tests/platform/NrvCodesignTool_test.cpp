@@ -1,6 +1,8 @@
 // The signing tool as the build and the tests run it.
 #include <gtest/gtest.h>
 
+#include "platform/codesign/CodeSignature.h"
+#include "platform/value/HexString.h"
 #include "support/Signing.h"
 #include "support/TestSupport.h"
 
@@ -50,6 +52,9 @@ TEST(NrvCodesignTool, SignVerifyDisplayAndExitStatuses) {
     EXPECT_NE(r.out.find("TeamIdentifier=" + team + "\n"), std::string::npos);
     EXPECT_NE(r.out.find("Flags=0x10000 runtime\n"), std::string::npos);
     EXPECT_NE(r.out.find("Validity=valid\n"), std::string::npos);
+    auto hash = platform::codesign::sha256OfFile(file);
+    ASSERT_TRUE(hash);
+    EXPECT_NE(r.out.find("CDHash=" + platform::lowercaseHex(*hash) + "\n"), std::string::npos) << r.out;
 }
 
 }  // namespace

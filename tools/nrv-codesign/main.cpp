@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/codesign/CodeSignature.h"
+#include "platform/value/HexString.h"
 #include "platform/codesign/Requirement.h"
 #include "platform/plist/PropertyList.h"
 
@@ -137,16 +138,6 @@ int verify(const Arguments& a) {
     return 0;
 }
 
-std::string hex(const NRVData& d) {
-    static const char* kHex = "0123456789abcdef";
-    std::string out;
-    for (auto b : d) {
-        out.push_back(kHex[b >> 4]);
-        out.push_back(kHex[b & 15]);
-    }
-    return out;
-}
-
 int display(const Arguments& a) {
     cs::CodeSignError error;
     auto code = cs::StaticCode::createWithPath(a.file, &error);
@@ -164,7 +155,7 @@ int display(const Arguments& a) {
     std::printf("TeamIdentifier=%s\n", info.teamIdentifier.empty() ? "not set" : info.teamIdentifier.c_str());
     std::printf("Flags=0x%x%s%s%s\n", info.flags, info.flags & cs::kCodeSignFlagAdhoc ? " adhoc" : "",
                 info.flags & cs::kCodeSignFlagRuntime ? " runtime" : "", info.isPlatformCode ? " platform" : "");
-    std::printf("CDHash=%s\n", hex(info.cdhash).c_str());
+    std::printf("CDHash=%s\n", platform::lowercaseHex(info.cdhash).c_str());
     for (const auto& cert : info.certificates) {
         std::printf("Authority=%s\n", cert.subjectCN.value_or("").c_str());
     }
