@@ -435,13 +435,18 @@ std::uint64_t evaluationCount() { return gEvaluations.load(); }
 
 std::string signatureFilePath(const std::string& executablePath) { return executablePath + kSignatureFileSuffix; }
 
-NRVData canonicalEncoding(const SignatureFields& f) {
-    constexpr std::string_view kMagic = "nrvsig-canonical-1";
-    NRVData out(kMagic.begin(), kMagic.end());
+namespace {
+
+enum class FieldUse { SignedBytes, File };
+
+// The fields as one dictionary, in file order. The signed bytes always carry
+// the team identifier (an empty one too) and never the signature; the file
+// leaves out what is empty of the two.
+NRVDictionary fieldDictionary(const SignatureFields& f, FieldUse use) {
     NRVDictionary d;
     d.set("FormatVersion", NRVValue(static_cast<long long>(kSignatureFormatVersion)));
     d.set("Identifier", NRVValue(f.identifier));
-    d.set("TeamIdentifier", NRVValue(f.teamIdentifier));
+    if (use == FieldUse::SignedBytes || !f.teamIdentifier.empty()) d.set("TeamIdentifier", NRVValue(f.teamIdentifier));
     d.set("Flags", NRVValue(static_cast<long long>(f.flags)));
     d.set("Entitlements", NRVValue(f.entitlements));
     d.set("DesignatedRequirement", NRVValue(f.designatedRequirement));
@@ -449,7 +454,16 @@ NRVData canonicalEncoding(const SignatureFields& f) {
     NRVArray certs;
     for (const auto& c : f.certificates) certs.emplace_back(c);
     d.set("Certificates", NRVValue(std::move(certs)));
-    encodeValue(out, NRVValue(std::move(d)));
+    if (use == FieldUse::File && !f.signature.empty()) d.set("Signature", NRVValue(f.signature));
+    return d;
+}
+
+}  // namespace
+
+NRVData canonicalEncoding(const SignatureFields& f) {
+    constexpr std::string_view kMagic = "nrvsig-canonical-1";
+    NRVData out(kMagic.begin(), kMagic.end());
+    encodeValue(out, NRVValue(fieldDictionary(f, FieldUse::SignedBytes)));
     return out;
 }
 
@@ -513,19 +527,7 @@ std::optional<SignatureFields> readSignatureFile(const std::string& signaturePat
 }
 
 bool writeSignatureFile(const std::string& signaturePath, const SignatureFields& f, CodeSignError* error) {
-    NRVDictionary d;
-    d.set("FormatVersion", NRVValue(static_cast<long long>(kSignatureFormatVersion)));
-    d.set("Identifier", NRVValue(f.identifier));
-    if (!f.teamIdentifier.empty()) d.set("TeamIdentifier", NRVValue(f.teamIdentifier));
-    d.set("Flags", NRVValue(static_cast<long long>(f.flags)));
-    d.set("Entitlements", NRVValue(f.entitlements));
-    d.set("DesignatedRequirement", NRVValue(f.designatedRequirement));
-    d.set("CDHash", NRVValue(f.cdhash));
-    NRVArray certs;
-    for (const auto& c : f.certificates) certs.emplace_back(c);
-    d.set("Certificates", NRVValue(std::move(certs)));
-    if (!f.signature.empty()) d.set("Signature", NRVValue(f.signature));
-    auto bytes = plist::serialize(NRVValue(std::move(d)), plist::Format::XML);
+    auto bytes = plist::serialize(NRVValue(fieldDictionary(f, FieldUse::File)), plist::Format::XML);
     if (!bytes) return fail(error, kCodeSignSigningFailed, "cannot encode the signature");
     fs::FsError fsError;
     if (!fs::writeFileAtomically(signaturePath, *bytes, &fsError)) {
