@@ -1,6 +1,6 @@
-// Keychain file costs: unlocking (key derivation at the iteration count new
-// keychains get), adding items one by one (each add rewrites the whole
-// file), and finding an item among many.
+// Keychain file costs: unlocking (key derivation around the iteration count
+// new keychains get, that count marked), adding items one by one (each add
+// rewrites the whole file), and finding an item among many.
 //   keychain_bench [item count, default 10000] [folder, default the temporary folder]
 #include <chrono>
 #include <cstdio>
@@ -39,26 +39,48 @@ static double findMicroseconds(kc::Keychain& keychain, int items, int rounds) {
     return msSince(start) * 1000.0 / rounds;
 }
 
+// Average unlock time of a keychain made at the current iteration count; -1
+// when it cannot be made or unlocked.
+static double unlockMilliseconds(const std::string& path) {
+    std::shared_ptr<kc::Keychain> keychain;
+    if (kc::Keychain::create(path, "bench password", &keychain) != 0) {
+        std::fprintf(stderr, "cannot create %s\n", path.c_str());
+        return -1;
+    }
+    double total = 0;
+    const int unlocks = 5;
+    for (int i = 0; i < unlocks; ++i) {
+        keychain->lock();
+        auto start = Clock::now();
+        if (keychain->unlock("bench password") != 0) return -1;
+        total += msSince(start);
+    }
+    keychain->deleteFile();
+    return total / unlocks;
+}
+
 int main(int argc, char** argv) {
     int count = argc > 1 ? std::atoi(argv[1]) : 10000;
     std::string folder = argc > 2 ? argv[2] : platform::temporaryDirectory();
     std::string path = folder + "/keychain_bench." + std::to_string(::getpid()) + ".keychain";
 
-    std::printf("iteration count for new keychains: %u\n", kc::Keychain::iterationCountForNewKeychains());
+    // The count new keychains get should cost 50-200 ms per unlock here:
+    // slow enough to hold off guessing, quick enough for every start.
+    const std::uint32_t chosen = kc::Keychain::iterationCountForNewKeychains();
+    std::printf("%12s %18s\n", "iterations", "ms per unlock");
+    for (std::uint32_t iterations : {chosen / 4, chosen / 2, chosen, chosen * 2}) {
+        kc::Keychain::setIterationCountForNewKeychains(iterations);
+        const double ms = unlockMilliseconds(path);
+        if (ms < 0) return 1;
+        std::printf("%12u %18.1f%s\n", iterations, ms, iterations == chosen ? "   <- new keychains" : "");
+    }
+    kc::Keychain::setIterationCountForNewKeychains(chosen);
+
     std::shared_ptr<kc::Keychain> keychain;
     if (kc::Keychain::create(path, "bench password", &keychain) != 0) {
         std::fprintf(stderr, "cannot create %s\n", path.c_str());
         return 1;
     }
-    double unlockTotal = 0;
-    const int unlocks = 5;
-    for (int i = 0; i < unlocks; ++i) {
-        keychain->lock();
-        auto start = Clock::now();
-        if (keychain->unlock("bench password") != 0) return 1;
-        unlockTotal += msSince(start);
-    }
-    std::printf("unlock (key derivation): %.1f ms\n", unlockTotal / unlocks);
 
     std::printf("%8s %16s %14s %14s\n", "items", "ms per add", "file KiB", "us per find");
     const std::string secret = "secret value of some length";
