@@ -34,20 +34,25 @@ constexpr std::size_t kMaxEditedLine = 16u << 20;
 
 std::string dayText(NRVDate date) { return NSDateExtensions::zepLogFormattedDateString(date); }
 
-std::vector<std::string> logShowArguments(bool info, bool source, NRVDate day, const std::string& predicate) {
+// Day texts are made by the caller: the process days run in parallel, and
+// the local-time functions behind the texts are best kept to one thread.
+std::vector<std::string> logShowArguments(bool info, bool source, const std::string& start, const std::string& end,
+                                          const std::string& predicate) {
     std::vector<std::string> arguments = {"show"};
     if (info) arguments.push_back("--info");
     arguments.push_back("--signpost");
     arguments.push_back("--no-pager");
     if (source) arguments.push_back("--source");
     for (const char* a : {"--style", "compact", "--start"}) arguments.emplace_back(a);
-    arguments.push_back(dayText(day));
+    arguments.push_back(start);
     arguments.push_back("--end");
-    arguments.push_back(dayText(NSDateExtensions::dateByAddingDays(day, 1)));
+    arguments.push_back(end);
     arguments.push_back("--predicate");
     arguments.push_back(predicate);
     return arguments;
 }
+
+std::string nextDayText(NRVDate date) { return dayText(NSDateExtensions::dateByAddingDays(date, 1)); }
 
 void eraseFirst(std::string& line, std::string_view text) {
     const auto at = line.find(text);
@@ -229,7 +234,7 @@ void NRVOSLogExtractor::resetStandAloneState() {
 void NRVOSLogExtractor::runStandAloneLogsExtraction(const std::string& subsystem, NRVDate date) {
     const std::string day = dayText(date);
     const std::string name = subsystem + "-" + day + ".log.gz";
-    const DayResult result = runLogShow(logShowArguments(true, false, date, "subsystem == '" + subsystem + "'"),
+    const DayResult result = runLogShow(logShowArguments(true, false, day, nextDayText(date), "subsystem == '" + subsystem + "'"),
                                         fs::appendingPathComponent(tempDirectory_, name), true);
     if (!result.launched) {
         zepLog().error("Unable to run " + logToolPath_ + " for " + day + ": " + result.error);
@@ -264,8 +269,9 @@ void NRVOSLogExtractor::extractLogsForProcessPredicate(const std::string& proces
     queue.setSuspended(true);
     for (NRVDate day = fromDate; day.sinceReferenceDate <= now.sinceReferenceDate;
          day = NSDateExtensions::dateByAddingDays(day, 1)) {
-        const std::string file = fs::appendingPathComponent(folder, process + "-" + dayText(day) + ".log");
-        queue.addOperationWithBlock([this, process, day, file] { extractOSLogsForProcessPredicate(process, day, file); });
+        const std::string start = dayText(day), end = nextDayText(day);
+        const std::string file = fs::appendingPathComponent(folder, process + "-" + start + ".log");
+        queue.addOperationWithBlock([this, process, start, end, file] { runProcessDay(process, start, end, file); });
     }
     queue.addBarrierBlock([statusLogger, process] {
         statusLogger->indicateSuccess("ZEP Status: Log collection complete for process = " + process);
@@ -276,9 +282,13 @@ void NRVOSLogExtractor::extractLogsForProcessPredicate(const std::string& proces
 
 void NRVOSLogExtractor::extractOSLogsForProcessPredicate(const std::string& process, NRVDate date,
                                                          const std::string& filePath) {
-    const std::string day = dayText(date);
+    runProcessDay(process, dayText(date), nextDayText(date), filePath);
+}
+
+void NRVOSLogExtractor::runProcessDay(const std::string& process, const std::string& day, const std::string& nextDay,
+                                      const std::string& filePath) const {
     const DayResult result =
-        runLogShow(logShowArguments(false, true, date, "process == '" + process + "'"), filePath + ".gz", false);
+        runLogShow(logShowArguments(false, true, day, nextDay, "process == '" + process + "'"), filePath + ".gz", false);
     if (!result.launched) {
         zepLog().error("Unable to run " + logToolPath_ + " for " + process + " on " + day + ": " + result.error);
         return;

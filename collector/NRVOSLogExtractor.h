@@ -80,6 +80,9 @@ private:
     struct DayResult;
     DayResult runLogShow(const std::vector<std::string>& arguments, const std::string& gzipPath, bool filtered) const;
     void resetStandAloneState();
+    // One process-day with its day texts made by the caller.
+    void runProcessDay(const std::string& process, const std::string& day, const std::string& nextDay,
+                       const std::string& filePath) const;
 
     NRVDate maxLogHistoryDate_;
     std::int64_t maxFileSize_ = kMaxFileSize;
