@@ -6,10 +6,13 @@
 #include "collector/DirectoryCopier.h"
 #include "collector/FileArchiver.h"
 #include "collector/FileCopier.h"
+#include "collector/NRVOSLogExtractor.h"
+#include "collector/NRVWQRSummaryCollector.h"
 #include "collector/RecoveryUtility.h"
 #include "collector/StatusLogger.h"
 #include "collector/wellcheck/WCKSnapshotWriter.h"
 #include "foundation/NRVProductInfo.h"
+#include "foundation/NSDateExtensions.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/fs/FileManager.h"
 #include "platform/process/ChildProcesses.h"
@@ -172,8 +175,20 @@ void ZEP::addAsyncCollectOperations(const std::vector<std::shared_ptr<FileCopier
     for (const auto& operation : wckSnapshotWriters) opQueue_->addOperation(operation);
     for (const auto& operation : dirObjects) opQueue_->addOperation(operation);
     for (const auto& operation : commandObjects) opQueue_->addOperation(operation);
-    // The unified-log extractions and the data-recorder summary take their
-    // places here once the root-privileged service's client exists.
+    // One extractor serves the whole collection: the product subsystem
+    // always, whatever the catalogue lists, then each catalogued process from
+    // 10 days back, then the data recorder's summary.
+    auto extractor = std::make_shared<NRVOSLogExtractor>();
+    opQueue_->addOperationWithBlock(
+        [this, extractor] { extractor->extractLogsForNerovaSubSystem(stagingLocation_, statusLogger_); });
+    for (const LoggingProcess& process : osLogProcessObjects_) {
+        opQueue_->addOperationWithBlock([this, extractor, process] {
+            const NRVDate from = NSDateExtensions::dateByAddingDays(NSDateExtensions::now(), -10);
+            extractor->extractLogsForProcessPredicate(process.rawValue, from, stagingLocation_, statusLogger_);
+        });
+    }
+    opQueue_->addOperationWithBlock(
+        [this] { NRVWQRSummaryCollector().collectSummaryIntoStagingLocation(stagingLocation_, statusLogger_); });
     opQueue_->addOperationWithBlock([this] {
         checkArchiveIntegrity();
         generateQRBTypeText();

@@ -62,6 +62,10 @@ public:
     // group is ended: outputLimitReached() then answers true and the handle
     // holds exactly the first `limit` bytes.
     std::optional<std::uint64_t> standardOutputLimit;
+    // When set, whatever is left of the program's process group once the
+    // program itself has ended is killed too, so that a helper it left behind
+    // cannot hold the pipes open and keep waitUntilExit() waiting.
+    bool endsProcessGroupAtExit = false;
 
     Task();
     ~Task();

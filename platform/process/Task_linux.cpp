@@ -234,7 +234,7 @@ void Task::waitUntilExit(std::optional<std::chrono::milliseconds> limit) {
         reason_ = TerminationReason::Exit;
         status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
-    if (timedOut_ || outputLimitReached_.load()) {
+    if (timedOut_ || outputLimitReached_.load() || endsProcessGroupAtExit) {
         // Children of the program may still hold the pipes open.
         ::kill(-pid_, SIGKILL);
     }

@@ -39,6 +39,9 @@ public:
     Reply() = default;
     void operator()(Values values) const;
     bool isExpected() const { return state_ != nullptr; }
+    // Sends one more answer to the same call even after the first: fake
+    // services use it to play a peer that answers twice.
+    void answerAgainForTesting(Values values) const;
 
 private:
     friend class Connection;

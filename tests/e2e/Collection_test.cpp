@@ -107,6 +107,10 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
         EXPECT_EQ(member.rfind(name + "/", 0), 0u) << "one top folder: " << member;
         EXPECT_EQ(member.find("/."), std::string::npos) << "no hidden files: " << member;
     }
+    // The day of the archive's stamp (local time is UTC here).
+    const std::string stamp = name.substr(name.size() - 19, 8);
+    const std::string todaysExtract = "com.nerova.rivovovuvev-" + stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" +
+                                      stamp.substr(6, 2) + ".log.gz";
     // The whole listing, in byte order: a changed output folder or file name
     // of the catalogue fails here. The sample tree plus this test's additions
     // (the user's crash report, the oddly named relay log) exercise every
@@ -214,6 +218,9 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
         "rms/NerovaMessageRouter/relay- eu-1 \xC3\xA9t\xC3\xA9.log",
         "rms/NerovaManagementAgent/empty/",
         "rms/NerovaMessageRouter/two^Jlines.log",  // unzip shows the line feed as ^J
+        // No services run: the standalone extraction finds the run's own
+        // records of today in the log store.
+        "NerovaDiagnostics/" + todaysExtract,
     };
     for (std::string& member : expected) member = name + "/" + member;
     expected.push_back(name + "/");
@@ -230,6 +237,18 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
                                   "-NerovaDaemon_2026-12-01-101010_sample-mac.crash"),
               "user copy\n");
 
+    // The day's extract: the store's records of the product subsystem in the
+    // compact style, with the diagnostics category tag edited out.
+    const std::string extract =
+        testsupport::runProgram({"/bin/sh", "-c", "unzip -p \"$0\" \"$1\" | gzip -dc", zip,
+                                 name + "/NerovaDiagnostics/" + todaysExtract})
+            .out;
+    EXPECT_EQ(extract.rfind("Timestamp               Ty Process[PID:TID]\n", 0), 0u) << extract;
+    EXPECT_NE(extract.find("] [com.nerova.rivovovuvev:zep] Success: Generated Nerova Diagnostic Utility.log\n"),
+              std::string::npos);
+    EXPECT_NE(extract.find("] zep : Running ZEP collection.\n"), std::string::npos);
+    EXPECT_EQ(extract.find(":diagnostics]"), std::string::npos);
+
     // The copy inside the archive is the log up to the copy itself.
     const std::string copied = memberText(zip, name + "/Nerova Diagnostic Utility.log");
     EXPECT_EQ(log.rfind(copied, 0), 0u);
@@ -244,6 +263,11 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
              std::string("Attempting to recover NerovaDiagnostics.2026-12-09.gz..."),
              std::string("Success: Recovered NerovaDiagnostics.2026-12-09.gz as NerovaDiagnostics.2026-12-09.recovered.gz"),
              std::string("Success: Generated QRB-type.txt"),
+             std::string("Warning: ZEP Status: Trying standalone log collection (XPC connection failed)"),
+             std::string("Success: Finished processing log: ") + todaysExtract,
+             std::string("Success: ZEP Status: Log file collection completed."),
+             std::string("Success: ZEP Status: Log collection complete for process = sysextd"),
+             std::string("Warning: ZEP Status: WQR activity summary skipped (XPC connection failed)"),
              std::string("Success: Wrote Nerova Wellcheck.log from plists"),
          })
         EXPECT_NE(log.find(line + "\n"), std::string::npos) << line;
@@ -318,7 +342,9 @@ std::optional<bool> runDriver(const std::shared_ptr<StatusLogger>& logger, const
 // The driver's steps in their order, seen in the collection log of a run on
 // the sample tree: clearing the staging folder, the log's start, the file
 // copiers, the report, the directory copiers, the commands (system_profiler
-// first), the archive checks, QRB-type.txt, the log's own copy and the zip.
+// first), the unified-log extraction (standalone, no services running), the
+// process logs, the data-recorder summary, the archive checks, QRB-type.txt,
+// the log's own copy and the zip.
 // Every line is compared, so a changed status text fails too. A stale staging
 // folder from an earlier run must not reach the archive.
 TEST(CollectionDriver, StepsRunInOrderFromAClearedStagingFolder) {
@@ -329,6 +355,10 @@ TEST(CollectionDriver, StepsRunInOrderFromAClearedStagingFolder) {
     testsupport::ScopedEnv homeEnv("HOME", home);
     testsupport::ScopedEnv tz("TZ", std::string("UTC"));
     testsupport::ScopedEnv tmpdir("TMPDIR", tmp.path());
+    // No services, and a log store without records: the unified-log steps
+    // fall back to the standalone extraction and find nothing.
+    testsupport::ScopedEnv runtime("NRV_RUNTIME_ROOT", tmp / "runtime");
+    testsupport::ScopedEnv store("NRV_LOG_STORE", tmp / "unified.log");
     platform::log::setSink(std::make_shared<platform::log::CaptureSink>());
     NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
     const std::string name = "Host_20261209_000000_ZEP";
@@ -369,6 +399,8 @@ TEST(CollectionDriver, HomeEditionArchiveListing) {
     testsupport::ScopedEnv root("NRV_SYSTEM_ROOT", kSampleRoot);
     testsupport::ScopedEnv homeEnv("HOME", tmp / "home");
     testsupport::ScopedEnv tmpdir("TMPDIR", tmp.path());
+    testsupport::ScopedEnv runtime("NRV_RUNTIME_ROOT", tmp / "runtime");
+    testsupport::ScopedEnv store("NRV_LOG_STORE", tmp / "unified.log");
     platform::log::setSink(std::make_shared<platform::log::CaptureSink>());
     NRVProductInfo::resetIsNerovaHomeTo(true);
     const std::string name = "Host_20261209_000000_ZEP";

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -126,6 +129,87 @@ TEST(LogTool, RefusesWhatItDoesNotUnderstand) {
         EXPECT_EQ(result.status, 64) << (args.size() > 1 ? args[1] : "");
         EXPECT_EQ(result.out, "");
     }
+}
+
+// A store of 31 days, big enough for the day to be found by binary search:
+// every day shows exactly its own records, whether the store is in time
+// order or has a block of records out of place. A day without records shows
+// the header alone.
+TEST(LogTool, FindsEveryRecordOfTheDayInOrderedAndDisorderedStores) {
+    testsupport::TempDir dir;
+    std::vector<plog::Record> records;
+    for (int d = 0; d < 31; ++d) {
+        if (d == 12) continue;  // a day without records
+        for (int i = 0; i < 120; ++i) {  // 120 records of 300 bytes a day: over 1 MiB
+            const double at = kDay + d * 86400.0 + i * 700.0;
+            char stamp[64];
+            std::snprintf(stamp, sizeof stamp, "day %02d record %03d", d, i);
+            records.push_back(record(at, stamp, "zepd", "com.nerova.rivovovuvev", plog::Level::Default,
+                                     std::string(240, 'a' + d % 26)));
+        }
+    }
+    // Day d as the tool names it (TZ=UTC), and what it must print for it.
+    auto dayName = [](int d) {
+        const auto t = static_cast<time_t>(kDay + d * 86400.0);
+        tm utc{};
+        gmtime_r(&t, &utc);
+        char text[16];
+        std::strftime(text, sizeof text, "%Y-%m-%d", &utc);
+        return std::string(text);
+    };
+    auto expectedFor = [&](const std::vector<plog::Record>& all, int d) {
+        std::string out = kHeader;
+        for (const auto& r : all)
+            if (r.unixTime >= kDay + d * 86400.0 && r.unixTime < kDay + (d + 1) * 86400.0) {
+                out += r.timestamp.substr(0, 23);
+                out.resize(out.size() + 23 - std::min<std::size_t>(23, r.timestamp.size()), ' ');
+                out += " Df zepd[42:1f] [com.nerova.rivovovuvev:zep] " + r.message + "\n";
+            }
+        return out;
+    };
+
+    // In order; then the records of days 20-22 moved to the front, as when
+    // two stores are joined or the clock was set back.
+    std::vector<plog::Record> disordered;
+    for (const auto& r : records)
+        if (r.unixTime >= kDay + 20 * 86400.0 && r.unixTime < kDay + 23 * 86400.0) disordered.push_back(r);
+    for (const auto& r : records)
+        if (!(r.unixTime >= kDay + 20 * 86400.0 && r.unixTime < kDay + 23 * 86400.0)) disordered.push_back(r);
+
+    for (const auto* all : {&records, &disordered}) {
+        SCOPED_TRACE(all == &records ? "in order" : "out of order");
+        testsupport::writeText(dir / "store", store(*all));
+        ASSERT_GT(std::filesystem::file_size(dir / "store"), 1u << 20);
+        for (int d : {0, 1, 12, 15, 21, 29, 30}) {
+            const auto result = show(dir / "store", {"--start", dayName(d), "--end", dayName(d + 1), "--predicate",
+                                                     "subsystem == 'com.nerova.rivovovuvev'"});
+            EXPECT_EQ(result.status, 0);
+            const std::string expected = expectedFor(*all, d);
+            EXPECT_EQ(result.out.size(), expected.size()) << "day " << d;
+            EXPECT_TRUE(result.out == expected) << "day " << d;
+            if (d == 12) {
+                EXPECT_EQ(result.out, kHeader);
+            }
+        }
+    }
+}
+
+TEST(LogTool, UnreadableStoreIsAnErrorAfterTheHeader) {
+    testsupport::TempDir dir;
+    testsupport::writeText(dir / "store", store({record(kDay, "2025-03-07 00:00:00.000000+0000", "p", "s",
+                                                        plog::Level::Default, "secret")}));
+    ::chmod((dir / "store").c_str(), 0);
+    ::chmod(dir.path().c_str(), 0755);
+    testsupport::ProgramResult result;
+    if (::geteuid() == 0) {
+        if (const auto why = testsupport::unprivilegedUserCannotRun(kTool)) GTEST_SKIP() << *why;
+        result = testsupport::runProgramAsUnprivilegedUser({kTool, "show"}, {{"NRV_LOG_STORE", dir / "store"}}, "/");
+    } else {
+        result = show(dir / "store", {});
+    }
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, kHeader);
+    EXPECT_NE(result.err.find("cannot open the log store"), std::string::npos) << result.err;
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // `log show`: prints the records of the unified-log store in the compact
 // style. The store is hostile input: it is read only when it is a regular
 // file, in fixed-size pieces, with a cap on the length of one record line, so
-// memory stays bounded whatever the store holds.
+// memory stays bounded whatever the store holds. With --start, the scan
+// begins near the first record of interest, found by binary search.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -111,6 +113,79 @@ bool flush(std::string& out) {
     return true;
 }
 
+// ---- finding the first record of interest --------------------------------
+//
+// The store is appended in time order: each writer stamps its record just
+// before its single write, so records of concurrent writers are out of order
+// by moments only. A day is therefore found by binary search over byte
+// offsets instead of by reading everything before it. Order is checked, not
+// trusted: the probes of the search and a spread of samples over the whole
+// store must be in order (within kOrderSlack); where they are not (a clock
+// set back, stores joined, a damaged store) the whole store is scanned.
+
+constexpr double kOrderSlack = 600;                     // seconds
+constexpr off_t kSearchGranule = 256 * 1024;            // stop halving below this
+constexpr std::size_t kProbeRead = 64 * 1024;
+constexpr std::size_t kMaxProbeRead = 2 * kMaxLine;     // a whole longest line fits
+constexpr int kOrderSamples = 64;
+
+// The time of the first whole record that starts at or after `offset`, or
+// nullopt when none is found before the end or within kMaxProbeRead bytes.
+std::optional<double> probeTime(int fd, off_t offset, off_t size) {
+    std::string buffer;
+    for (std::size_t want = kProbeRead;; want *= 2) {
+        // Reading from one byte before tells whether `offset` is a line start.
+        const off_t from = offset > 0 ? offset - 1 : 0;
+        const std::size_t count = static_cast<std::size_t>(std::min<off_t>(static_cast<off_t>(want), size - from));
+        buffer.resize(count);
+        std::size_t got = 0;
+        while (got < count) {
+            const ssize_t n = ::pread(fd, buffer.data() + got, count - got, from + static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        buffer.resize(got);
+        std::string_view rest(buffer);
+        if (offset > 0) {
+            const std::size_t feed = rest.find('\n');
+            rest = feed == std::string_view::npos ? std::string_view() : rest.substr(feed + 1);
+        }
+        for (std::size_t feed; (feed = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(feed + 1))
+            if (auto record = plog::parseLine(rest.substr(0, feed))) return record->unixTime;
+        if (from + static_cast<off_t>(got) >= size || want >= kMaxProbeRead) return std::nullopt;
+    }
+}
+
+// The offset to read from so that no record at or after `start` is missed;
+// nullopt when the store is not in order (read everything).
+std::optional<off_t> searchStart(int fd, off_t size, double start) {
+    std::optional<double> last;
+    for (int i = 0; i < kOrderSamples; ++i) {
+        const auto t = probeTime(fd, size / kOrderSamples * i, size);
+        if (!t) continue;
+        if (last && *t < *last - kOrderSlack) return std::nullopt;
+        last = t;
+    }
+    off_t low = 0, high = size;
+    std::optional<double> lowTime, highTime;
+    while (high - low > kSearchGranule) {
+        const off_t middle = low + (high - low) / 2;
+        const auto t = probeTime(fd, middle, size);
+        if (!t) return std::nullopt;
+        if ((lowTime && *t < *lowTime - kOrderSlack) || (highTime && *t > *highTime + kOrderSlack))
+            return std::nullopt;
+        if (*t < start - kOrderSlack) {
+            low = middle;
+            lowTime = t;
+        } else {
+            high = middle;
+            highTime = t;
+        }
+    }
+    return low;
+}
+
 int show(const Options& options) {
     std::string out(kHeader);
     const std::string path = plog::defaultStorePath();
@@ -129,6 +204,25 @@ int show(const Options& options) {
         return 1;
     }
 
+    // Where to begin, and whether the scan may stop at the first record well
+    // past the end of the range (only when the store was found in order).
+    off_t begin = 0;
+    bool ordered = false;
+    if (options.start && info.st_size > kSearchGranule) {
+        if (const auto found = searchStart(fd.get(), info.st_size, *options.start)) {
+            begin = *found;
+            ordered = true;
+        }
+    }
+    if (begin > 0 && ::lseek(fd.get(), begin - 1, SEEK_SET) < 0) {
+        flush(out);
+        std::fprintf(stderr, "log: cannot read the log store: %s\n", std::strerror(errno));
+        return 1;
+    }
+    // From one byte before `begin`, the partial line up to the first line
+    // feed is skipped: a record starting exactly at `begin` is kept.
+    bool skippingPartial = begin > 0;
+
     std::vector<char> buffer(kReadSize);
     std::string line;
     bool skipping = false;  // inside a line longer than kMaxLine
@@ -142,6 +236,12 @@ int show(const Options& options) {
         }
         if (got == 0) break;  // a last line without its line feed is still being written: left out
         std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+        if (skippingPartial) {
+            const std::size_t feed = chunk.find('\n');
+            if (feed == std::string_view::npos) continue;
+            chunk.remove_prefix(feed + 1);
+            skippingPartial = false;
+        }
         while (!chunk.empty()) {
             const std::size_t feed = chunk.find('\n');
             const std::string_view piece = chunk.substr(0, feed);
@@ -156,7 +256,11 @@ int show(const Options& options) {
             if (feed == std::string_view::npos) break;
             chunk.remove_prefix(feed + 1);
             if (!skipping) {
-                if (auto record = plog::parseLine(line); record && selected(*record, options)) print(*record, out);
+                if (auto record = plog::parseLine(line)) {
+                    if (ordered && options.end && record->unixTime >= *options.end + kOrderSlack)
+                        return flush(out) && std::fflush(stdout) == 0 ? 0 : 1;
+                    if (selected(*record, options)) print(*record, out);
+                }
             }
             skipping = false;
             line.clear();

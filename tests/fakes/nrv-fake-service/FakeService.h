@@ -24,6 +24,7 @@ struct Options {
     std::optional<std::string> folder;  // --folder=DIR (root service output)
     std::optional<std::string> service;  // --service=NAME (agent: override the per-user name)
     bool neverReply = false;
+    bool replyTwice = false;  // --reply-twice (root service: a second, opposite answer)
     std::optional<bool> reply;  // --reply=yes|no
     int delayMs = 0;
     int crashAfter = 0;  // 0: never

@@ -1,11 +1,15 @@
 // The root-privileged service: log extraction and the activity summary,
-// answering yes (default), no, never or late, and writing into the folder it
-// is given what a real service would write there.
+// answering yes (default), no, never, late or twice, and writing into the
+// folder it is given what a real service would write there: one gzip extract
+// per day for today and yesterday, or an activity summary.
 #include <filesystem>
-#include <fstream>
+#include <string>
 
 #include "FakeProtocols.h"
 #include "FakeService.h"
+#include "foundation/NSDataExtensions.h"
+#include "foundation/NSDateExtensions.h"
+#include "platform/fs/FileManager.h"
 
 namespace fake {
 
@@ -16,24 +20,33 @@ using platform::xpc::Values;
 
 namespace {
 
-// A gzip stream of a short text (stored block), as the extraction writes per day.
-void writeGzip(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    const unsigned char header[] = {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3};
-    out.write(reinterpret_cast<const char*>(header), sizeof header);
-    const unsigned char block[] = {1, static_cast<unsigned char>(text.size()), static_cast<unsigned char>(text.size() >> 8),
-                                   static_cast<unsigned char>(~text.size()), static_cast<unsigned char>(~text.size() >> 8)};
-    out.write(reinterpret_cast<const char*>(block), sizeof block);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    // CRC-32 of the text, then its length.
-    unsigned long crc = 0xffffffffUL;
-    for (unsigned char c : text) {
-        crc ^= c;
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320UL & (0UL - (crc & 1)));
+void writeDayExtracts(const std::string& folder) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    const NRVDate today = NSDateExtensions::now();
+    for (int back = 0; back < 2; ++back) {
+        const std::string day =
+            NSDateExtensions::zepLogFormattedDateString(NSDateExtensions::dateByAddingDays(today, -back));
+        const std::string text = "Timestamp               Ty Process[PID:TID]\n" + day +
+                                 " 00:00:01.000 Df nerovad[1:1] fake root-service extract\n";
+        const auto gz = NSDataExtensions::gzipCompress(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        if (!gz) continue;
+        platform::fs::writeFileAtomically(folder + "/com.nerova.rivovovuvev-" + day + ".log.gz",
+                                          std::string_view(reinterpret_cast<const char*>(gz->data()), gz->size()));
     }
-    crc ^= 0xffffffffUL;
-    for (unsigned long v : {crc, static_cast<unsigned long>(text.size())})
-        for (int k = 0; k < 4; ++k) out.put(static_cast<char>((v >> (8 * k)) & 0xff));
+}
+
+void writeSummary(const std::string& folder) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    platform::fs::writeFileAtomically(folder + "/activity-summary.csv", "time,process,event\n");
+}
+
+// The service's answer: yes or no, and with --reply-twice a second, opposite
+// answer to the same call right after it.
+void answer(const Reply& reply, bool yes, bool twice) {
+    reply({Value(yes)});
+    if (twice) reply.answerAgainForTesting({Value(!yes)});
 }
 
 }  // namespace
@@ -41,27 +54,20 @@ void writeGzip(const std::string& path, const std::string& text) {
 int runRootService(const Options& options) {
     auto misbehaviour = std::make_shared<Misbehaviour>(options);
     const bool yes = options.reply.value_or(true);
+    const bool twice = options.replyTwice;
     auto object = std::make_shared<ExportedObject>();
     object->on("runZEPLogExtraction:withReply:", [=](const Values& a, const Reply& reply) {
         std::string folder = a[0].asString() ? *a[0].asString() : "";
         misbehaviour->handle(reply, [=](const Reply& r) {
-            if (yes && !folder.empty()) {
-                std::error_code ec;
-                std::filesystem::create_directories(folder, ec);
-                writeGzip(folder + "/com.nerova.rivovovuvev-root.log.gz", "fake root-service log extract\n");
-            }
-            r({Value(yes)});
+            if (yes && !folder.empty()) writeDayExtracts(folder);
+            answer(r, yes, twice);
         });
     });
     object->on("runWQRSummarization:withReply:", [=](const Values& a, const Reply& reply) {
         std::string folder = a[0].asString() ? *a[0].asString() : "";
         misbehaviour->handle(reply, [=](const Reply& r) {
-            if (yes && !folder.empty()) {
-                std::error_code ec;
-                std::filesystem::create_directories(folder, ec);
-                std::ofstream(folder + "/activity-summary.csv") << "time,process,event\n";
-            }
-            r({Value(yes)});
+            if (yes && !folder.empty()) writeSummary(folder);
+            answer(r, yes, twice);
         });
     });
     NRVXPCServiceHelper::sharedHelper()->startService(kRootServiceName, object, NRVRootPrivilegeServiceProtocol());

@@ -95,7 +95,7 @@ int usage(const std::string& why) {
               << "usage: nrv-fake-service --role=broker|agent|root-service|settings|map-updater|probe\n"
               << "       [--name=TEXT] [--name-nil]\n"
               << "       [--record=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--never-reply]\n"
-              << "       [--reply=yes|no] [--delay-ms=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR]\n";
+              << "       [--reply=yes|no] [--reply-twice] [--delay-ms=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR]\n";
     return 64;
 }
 
@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
         else if (takeValue(a, "--folder", v)) o.folder = v;
         else if (takeValue(a, "--service", v)) o.service = v;
         else if (a == "--never-reply") o.neverReply = true;
+        else if (a == "--reply-twice") o.replyTwice = true;
         else if (takeValue(a, "--reply", v)) {
             if (v != "yes" && v != "no") return usage("--reply takes yes or no");
             o.reply = v == "yes";

@@ -1,0 +1,363 @@
+#include "collector/NRVOSLogExtractor.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "collector/NRVRootPrivilegeServiceProtocol.h"
+#include "collector/StatusLogger.h"
+#include "foundation/NRVDispatchExtensions.h"
+#include "foundation/NRVGzipOutputStream.h"
+#include "foundation/NSDateExtensions.h"
+#include "foundation/NerovaLogger.h"
+#include "ipc/NRVXPCClientHelper.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/OperationQueue.h"
+#include "platform/fs/FileManager.h"
+#include "platform/process/Task.h"
+#include "platform/system/SystemEnvironment.h"
+
+namespace fs = platform::fs;
+using platform::dispatch::DispatchGroup;
+
+namespace {
+
+const NRVLogHandle& zepLog() { return NerovaLogger::zep(); }
+
+constexpr std::string_view kWrapperFrameStart = " <";
+constexpr std::string_view kWrapperFrameName = "`NerovaDiagnosticsWithArguments";
+constexpr std::string_view kDiagnosticsTag = " [com.nerova.rivovovuvev:diagnostics]";
+constexpr std::string_view kLocalhost = " localhost ";
+
+// A line longer than this is passed on unedited in pieces rather than held
+// whole: no record of the store comes near it, and memory stays bounded.
+constexpr std::size_t kMaxEditedLine = 16u << 20;
+
+std::string dayText(NRVDate date) { return NSDateExtensions::zepLogFormattedDateString(date); }
+
+// Day texts are made by the caller: the process days run in parallel, and
+// the local-time functions behind the texts are best kept to one thread.
+std::vector<std::string> logShowArguments(bool info, bool source, const std::string& start, const std::string& end,
+                                          const std::string& predicate) {
+    std::vector<std::string> arguments = {"show"};
+    if (info) arguments.push_back("--info");
+    arguments.push_back("--signpost");
+    arguments.push_back("--no-pager");
+    if (source) arguments.push_back("--source");
+    for (const char* a : {"--style", "compact", "--start"}) arguments.emplace_back(a);
+    arguments.push_back(start);
+    arguments.push_back("--end");
+    arguments.push_back(end);
+    arguments.push_back("--predicate");
+    arguments.push_back(predicate);
+    return arguments;
+}
+
+std::string nextDayText(NRVDate date) { return dayText(NSDateExtensions::dateByAddingDays(date, 1)); }
+
+void eraseFirst(std::string& line, std::string_view text) {
+    const auto at = line.find(text);
+    if (at != std::string::npos) line.erase(at, text.size());
+}
+
+// Splits the output into lines, edits each whole line and hands the result
+// on; a line feed stays with its line, a last line without one stays without.
+class LineEditor {
+public:
+    explicit LineEditor(std::function<void(std::string_view)> emit) : emit_(std::move(emit)) {}
+
+    void feed(std::string_view chunk) {
+        while (!chunk.empty()) {
+            const std::size_t feedAt = chunk.find('\n');
+            const std::string_view piece = chunk.substr(0, feedAt == std::string_view::npos ? chunk.size() : feedAt + 1);
+            chunk.remove_prefix(piece.size());
+            if (passing_) {
+                emit_(piece);
+            } else if (line_.size() + piece.size() > kMaxEditedLine) {
+                emit_(line_);
+                emit_(piece);
+                line_.clear();
+                passing_ = true;
+            } else {
+                line_.append(piece);
+            }
+            if (piece.back() == '\n') {
+                if (!passing_) flushLine();
+                passing_ = false;
+            }
+        }
+    }
+    void finish() {
+        if (!passing_ && !line_.empty()) flushLine();
+    }
+
+private:
+    void flushLine() {
+        const bool hadFeed = !line_.empty() && line_.back() == '\n';
+        if (hadFeed) line_.pop_back();
+        std::string edited = NRVOSLogExtractor::filteredLine(line_);
+        if (hadFeed) edited += '\n';
+        emit_(edited);
+        line_.clear();
+    }
+
+    std::function<void(std::string_view)> emit_;
+    std::string line_;
+    bool passing_ = false;
+};
+
+}  // namespace
+
+struct NRVOSLogExtractor::DayResult {
+    bool launched = false;
+    bool timedOut = false;
+    bool empty = false;    // nothing but the header: no file
+    bool written = false;  // the file is in place
+    std::uint64_t compressedBytes = 0;
+    std::string error;
+};
+
+NRVOSLogExtractor::NRVOSLogExtractor()
+    : maxLogHistoryDate_(NSDateExtensions::dateByAddingDays(NSDateExtensions::startOfDay(NSDateExtensions::now()),
+                                                            -kMaxHistoryDays)),
+      collectionStartDate_(NSDateExtensions::startOfDay(NSDateExtensions::now())),
+      logToolPath_(defaultLogToolPath()),
+      maxLogBytes_(static_cast<std::uint64_t>(kMaxFileSize) << 20) {}
+
+NRVOSLogExtractor::~NRVOSLogExtractor() = default;
+
+std::string NRVOSLogExtractor::defaultLogToolPath() {
+    return fs::appendingPathComponent(platform::executableDirectory(), "log");
+}
+
+std::string NRVOSLogExtractor::filteredLine(std::string_view input) {
+    std::string line(input);
+    // The frame runs from the first " <" to the first ">" after the last
+    // mention of the logger's name that still has a ">" after it, with at
+    // least one character between " <" and the name.
+    std::size_t name = std::string::npos;
+    for (std::size_t at = line.rfind(kWrapperFrameName); at != std::string::npos;
+         at = at == 0 ? std::string::npos : line.rfind(kWrapperFrameName, at - 1)) {
+        if (line.find('>', at + kWrapperFrameName.size()) != std::string::npos) {
+            name = at;
+            break;
+        }
+    }
+    if (name != std::string::npos) {
+        const std::size_t start = line.find(kWrapperFrameStart);
+        if (start != std::string::npos && start + kWrapperFrameStart.size() < name) {
+            const std::size_t end = line.find('>', name + kWrapperFrameName.size());
+            line.erase(start, end + 1 - start);
+        }
+    }
+    eraseFirst(line, kDiagnosticsTag);
+    eraseFirst(line, kLocalhost);
+    return line;
+}
+
+// ---- the product subsystem -------------------------------------------------
+
+void NRVOSLogExtractor::extractLogsForNerovaSubSystem(const std::string& stagingLocation,
+                                                      std::shared_ptr<StatusLogger> statusLogger) {
+    tempDirectory_ = fs::appendingPathComponent(stagingLocation, kExtractFolderName);
+    fs::createDirectory(tempDirectory_, true);
+    statusLogger_ = std::move(statusLogger);
+
+    std::shared_ptr<NRVXPCClientHelper> client = xpcClientHelper_ ? xpcClientHelper_ : std::make_shared<NRVXPCClientHelper>();
+    if (client->connectAndWaitForFirstConnectionForService(NRVRootPrivilegeService::kServiceName,
+                                                           NRVRootPrivilegeService::NRVRootPrivilegeServiceProtocol(),
+                                                           NRVRootPrivilegeService::kConnectTimeoutSeconds) != 0) {
+        zepLog().error("Unable to establish XPC Connection to Nerova ServiceManager");
+        statusLogger_->indicateWarning("ZEP Status: Trying standalone log collection (XPC connection failed)");
+        extractStandAloneLogs();
+        if (!xpcClientHelper_) client->disconnectService(NRVRootPrivilegeService::kServiceName);
+        return;
+    }
+
+    auto answer = std::make_shared<NRVRootPrivilegeService::ReplyCell>();
+    auto group = DispatchGroup::create();
+    dispatch_group_safe_enter(group);
+    NRVXPCProxy proxy = client->remoteObjectProxyForService(
+        NRVRootPrivilegeService::kServiceName, [answer, group](const std::string& message) {
+            zepLog().error("Failed to retrieve remote proxy: " + message);
+            answer->set(false);
+            dispatch_group_safe_leave(group);
+        });
+    if (proxy) {
+        proxy->call("runZEPLogExtraction:withReply:", {platform::xpc::Value(tempDirectory_)},
+                    [answer, group](const platform::xpc::Values& reply) {
+                        const bool* done = reply.empty() ? nullptr : reply[0].asBool();
+                        answer->set(done && *done);
+                        dispatch_group_safe_leave(group);
+                    });
+    } else {
+        // No proxy and so no call: nothing will ever answer.
+        dispatch_group_safe_leave(group);
+    }
+
+    const auto wait = NRVRootPrivilegeService::replyTimeout();
+    const bool timedOut =
+        dispatch_group_safe_wait(group, platform::dispatch::dispatchTime(
+                                            platform::dispatch::DISPATCH_TIME_NOW,
+                                            std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count())) != 0;
+    const bool done = answer->close() && !timedOut;
+    if (timedOut) zepLog().error("Timeout waiting for ZEP log extraction to complete");
+    if (done)
+        statusLogger_->indicateSuccess("ZEP Status: Log file collection completed.");
+    else
+        statusLogger_->indicateFailure("ZEP Status: Log file collection incomplete");
+    if (!xpcClientHelper_) client->disconnectService(NRVRootPrivilegeService::kServiceName);
+}
+
+void NRVOSLogExtractor::extractStandAloneLogs() {
+    while (totalLogBytes_ < maxLogBytes_) {
+        runStandAloneLogsExtraction(kSubsystem, collectionStartDate_);
+        if (totalLogBytes_ > maxLogBytes_) {
+            statusLogger_->indicateWarning("Compressed data size has exceeded maximum size");
+            hasHitMemoryLimit_ = true;
+            break;
+        }
+        collectionStartDate_ = NSDateExtensions::dateByAddingDays(collectionStartDate_, -1);
+        if (collectionStartDate_.sinceReferenceDate < maxLogHistoryDate_.sinceReferenceDate) {
+            statusLogger_->indicateSuccess("ZEP Status: Log file collection completed.");
+            break;
+        }
+    }
+    resetStandAloneState();
+}
+
+void NRVOSLogExtractor::resetStandAloneState() {
+    collectionStartDate_ = NSDateExtensions::startOfDay(NSDateExtensions::now());
+    totalLogBytes_ = 0;
+    hasHitMemoryLimit_ = false;
+}
+
+void NRVOSLogExtractor::runStandAloneLogsExtraction(const std::string& subsystem, NRVDate date) {
+    const std::string day = dayText(date);
+    const std::string name = subsystem + "-" + day + ".log.gz";
+    const DayResult result = runLogShow(logShowArguments(true, false, day, nextDayText(date), "subsystem == '" + subsystem + "'"),
+                                        fs::appendingPathComponent(tempDirectory_, name), true);
+    if (!result.launched) {
+        zepLog().error("Unable to run " + logToolPath_ + " for " + day + ": " + result.error);
+        return;
+    }
+    if (result.timedOut)
+        zepLog().error("log show for " + day + " did not finish within " +
+                       std::to_string(std::chrono::duration_cast<std::chrono::seconds>(logShowTimeLimit_).count()) +
+                       " seconds and was ended");
+    if (result.empty) {
+        zepLog().debug("No log data found for date : " + day + " ");
+        return;
+    }
+    if (!result.written) {
+        zepLog().error("Unable to write " + name + ": " + result.error);
+        return;
+    }
+    totalLogBytes_ += result.compressedBytes;
+    statusLogger_->indicateSuccess("Finished processing log: " + subsystem + "-" + day + ".log.gz");
+}
+
+// ---- processes --------------------------------------------------------------
+
+void NRVOSLogExtractor::extractLogsForProcessPredicate(const std::string& process, NRVDate fromDate,
+                                                       const std::string& directory,
+                                                       std::shared_ptr<StatusLogger> statusLogger) {
+    const std::string folder = fs::appendingPathComponent(directory, kExtractFolderName);
+    fs::createDirectory(folder, true);
+    const NRVDate now = NSDateExtensions::now();
+
+    platform::OperationQueue queue("com.nerova.zep.oslogextractor.processqueue");
+    queue.setSuspended(true);
+    for (NRVDate day = fromDate; day.sinceReferenceDate <= now.sinceReferenceDate;
+         day = NSDateExtensions::dateByAddingDays(day, 1)) {
+        const std::string start = dayText(day), end = nextDayText(day);
+        const std::string file = fs::appendingPathComponent(folder, process + "-" + start + ".log");
+        queue.addOperationWithBlock([this, process, start, end, file] { runProcessDay(process, start, end, file); });
+    }
+    queue.addBarrierBlock([statusLogger, process] {
+        statusLogger->indicateSuccess("ZEP Status: Log collection complete for process = " + process);
+    });
+    queue.setSuspended(false);
+    queue.waitUntilAllOperationsAreFinished();
+}
+
+void NRVOSLogExtractor::extractOSLogsForProcessPredicate(const std::string& process, NRVDate date,
+                                                         const std::string& filePath) {
+    runProcessDay(process, dayText(date), nextDayText(date), filePath);
+}
+
+void NRVOSLogExtractor::runProcessDay(const std::string& process, const std::string& day, const std::string& nextDay,
+                                      const std::string& filePath) const {
+    const DayResult result =
+        runLogShow(logShowArguments(false, true, day, nextDay, "process == '" + process + "'"), filePath + ".gz", false);
+    if (!result.launched) {
+        zepLog().error("Unable to run " + logToolPath_ + " for " + process + " on " + day + ": " + result.error);
+        return;
+    }
+    if (result.timedOut)
+        zepLog().error("log show for " + process + " on " + day + " did not finish in time and was ended");
+    if (result.empty) {
+        zepLog().error("Log file for process " + process + " is empty for date " + day);
+        return;
+    }
+    if (!result.written) zepLog().error("Unable to write " + filePath + ".gz: " + result.error);
+}
+
+// ---- one `log show` run -----------------------------------------------------
+
+NRVOSLogExtractor::DayResult NRVOSLogExtractor::runLogShow(const std::vector<std::string>& arguments,
+                                                           const std::string& gzipPath, bool filtered) const {
+    DayResult result;
+    NRVGzipOutputStream out(gzipPath);
+    fs::FsError error;
+    // The output is compressed as it arrives; a failed write stops the
+    // writing but not the reading, so that the program can still end.
+    bool writable = out.open(&error);
+    if (!writable) result.error = error.description;
+
+    std::uint64_t length = 0;
+    auto write = [&](std::string_view bytes) {
+        length += bytes.size();
+        if (writable && !bytes.empty() && !out.write(bytes, &error)) {
+            writable = false;
+            result.error = error.description;
+        }
+    };
+    LineEditor editor(write);
+
+    platform::Task task;
+    task.launchPath = logToolPath_;
+    task.arguments = arguments;
+    task.standardInput = platform::Task::Stream::nullDevice();
+    task.standardOutput = platform::Task::Stream::pipe();
+    task.standardError = platform::Task::Stream::nullDevice();
+    task.endsProcessGroupAtExit = true;
+    if (filtered)
+        task.standardOutputHandler = [&editor](std::string_view chunk) { editor.feed(chunk); };
+    else
+        task.standardOutputHandler = write;
+    std::string launchError;
+    if (!task.launch(&launchError)) {
+        result.error = launchError;
+        return result;
+    }
+    result.launched = true;
+    task.waitUntilExit(logShowTimeLimit_);
+    result.timedOut = task.timedOut();
+    if (filtered) editor.finish();
+
+    // Decided on what would have been written, before compression: the
+    // header line alone, or nothing at all, is a day without records.
+    if (length == kEmptyOutputLength || length == 0) {
+        out.discard();
+        result.empty = true;
+        return result;
+    }
+    if (!writable) return result;
+    if (!out.finish(&error)) {
+        result.error = error.description;
+        return result;
+    }
+    result.written = true;
+    result.compressedBytes = out.compressedBytes();
+    return result;
+}

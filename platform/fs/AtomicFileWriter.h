@@ -1,0 +1,44 @@
+// A file written piece by piece and put in place whole: the pieces go to a
+// hidden temporary file beside the target, and commit() makes it durable and
+// renames it over the target, so a reader never sees a half-written file.
+// A writer that is destroyed without a successful commit() removes its
+// temporary file.
+//
+// Threading: not thread-safe; one owner writes at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/fd/ScopedFD.h"
+#include "platform/fs/FileManager.h"
+
+namespace platform::fs {
+
+class AtomicFileWriter {
+public:
+    explicit AtomicFileWriter(std::string targetPath) : targetPath_(std::move(targetPath)) {}
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+    // Creates the temporary file (mode as the umask allows, like a new file).
+    bool open(FsError* error = nullptr);
+    bool write(std::string_view bytes, FsError* error = nullptr);
+    // fsync, then rename over the target. The writer is spent afterwards.
+    bool commit(FsError* error = nullptr);
+    // Removes the temporary file; nothing reaches the target.
+    void discard();
+
+    const std::string& targetPath() const { return targetPath_; }
+    std::uint64_t bytesWritten() const { return bytesWritten_; }
+
+private:
+    std::string targetPath_;
+    std::string temporaryPath_;
+    ScopedFD fd_;
+    std::uint64_t bytesWritten_ = 0;
+};
+
+}  // namespace platform::fs

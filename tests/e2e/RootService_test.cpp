@@ -1,0 +1,209 @@
+// The collection's two calls to the root-privileged service, against the
+// fake service (and the fake broker it registers with): whole collections in
+// this process for the answers yes, no and never, and the extractor and the
+// summary collector alone for answers that come late or twice.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "collector/NRVOSLogExtractor.h"
+#include "collector/NRVRootPrivilegeServiceProtocol.h"
+#include "collector/NRVWQRSummaryCollector.h"
+#include "collector/StatusLogger.h"
+#include "collector/ZEP.h"
+#include "fakes/FakeServiceFixture.h"
+#include "foundation/NRVProductInfo.h"
+#include "foundation/NSDateExtensions.h"
+#include "platform/log/LogStore.h"
+#include "support/TestSupport.h"
+
+namespace fsys = std::filesystem;
+using testsupport::lines;
+using testsupport::readText;
+
+namespace {
+
+const std::string kSampleRoot = std::string(NRV_FIXTURES_DIR) + "/sample-root";
+
+std::string today() { return NSDateExtensions::zepLogFormattedDateString(NSDateExtensions::now()); }
+std::string yesterday() {
+    return NSDateExtensions::zepLogFormattedDateString(NSDateExtensions::dateByAddingDays(NSDateExtensions::now(), -1));
+}
+
+class RootServiceRun : public FakeServiceFixture {
+protected:
+    void SetUp() override {
+        FakeServiceFixture::SetUp();
+        fsys::create_directories(tmp / "home");
+        fsys::create_directories(tmp / "out");
+        // Records of today in the store: the product subsystem's, and one of
+        // a catalogued process.
+        std::string text;
+        for (const auto& [process, subsystem] : {std::pair<std::string, std::string>{"nerovad", "com.nerova.rivovovuvev"},
+                                                 {"sysextd", "com.apple.sx"}}) {
+            platform::log::Record r;
+            r.timestamp = "now";
+            r.unixTime = NSDateExtensions::now().timeIntervalSince1970();
+            r.pid = 7;
+            r.process = process;
+            r.subsystem = subsystem;
+            r.category = "zep";
+            r.message = "a record of the store";
+            text += platform::log::renderLine(r) + "\n";
+        }
+        testsupport::writeText(tmp / "unified.log", text);
+        platform::log::setSink(capture);
+    }
+    void TearDown() override {
+        platform::log::setSink(nullptr);
+        NRVRootPrivilegeService::setReplyTimeoutForTesting(std::nullopt);
+        FakeServiceFixture::TearDown();
+    }
+
+    // A whole collection on the sample tree; the collection log.
+    std::string collect() {
+        testsupport::ScopedEnv root("NRV_SYSTEM_ROOT", kSampleRoot);
+        testsupport::ScopedEnv home("HOME", tmp / "home");
+        testsupport::ScopedEnv tmpdir("TMPDIR", tmp.path());
+        NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
+        auto logger = std::make_shared<StatusLogger>(tmp / "run.log");
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<bool> success;
+        {
+            ZEP zep(logger, tmp / name, tmp / "out", name);
+            zep.processOperationsFile();
+            zep.runAsync([&](const std::string&, const std::string&, bool ok) {
+                std::lock_guard<std::mutex> lock(mutex);
+                success = ok;
+                done.notify_all();
+            });
+            std::unique_lock<std::mutex> lock(mutex);
+            done.wait_for(lock, std::chrono::seconds(120), [&] { return success.has_value(); });
+        }
+        EXPECT_TRUE(success.has_value() && *success);
+        return logger->progressStatus();
+    }
+    std::vector<std::string> members() {
+        auto all = lines(testsupport::runProgram({"/usr/bin/unzip", "-Z1", tmp / ("out/" + name + ".zip")}).out);
+        std::vector<std::string> picked;
+        for (auto& m : all)
+            if (m.find("/NerovaDiagnostics/com.nerova") != std::string::npos ||
+                m.find("/NerovaDiagnostics/sysextd") != std::string::npos || m.find("/wqr/") != std::string::npos)
+                picked.push_back(m.substr(name.size() + 1));
+        std::sort(picked.begin(), picked.end());
+        return picked;
+    }
+    std::string member(const std::string& path) {
+        return testsupport::runProgram({"/bin/sh", "-c", "unzip -p \"$0\" \"$1\" | gzip -dc",
+                                        tmp / ("out/" + name + ".zip"), name + "/" + path})
+            .out;
+    }
+    // The lines of the two service steps, in order.
+    static std::vector<std::string> serviceLines(const std::string& log) {
+        std::vector<std::string> found;
+        for (const auto& line : lines(log))
+            if (line.find("ZEP Status: ") != std::string::npos || line.find("Finished processing log") != std::string::npos)
+                found.push_back(line);
+        return found;
+    }
+    bool logged(const std::string& message) {
+        for (const auto& r : capture->records())
+            if (r.message == message) return true;
+        return false;
+    }
+
+    testsupport::TempDir tmp;
+    testsupport::ScopedEnv store{"NRV_LOG_STORE", tmp / "unified.log"};
+    std::shared_ptr<platform::log::CaptureSink> capture = std::make_shared<platform::log::CaptureSink>();
+    const std::string name = "Host_20261210_000000_ZEP";
+};
+
+}  // namespace
+
+// The service does the extraction: no `log show` for the subsystem (the
+// store's record of today would have made a file of its own), its per-day
+// files and summary travel in the archive, the process log is still made here.
+TEST_F(RootServiceRun, ServiceAnsweringYesDoesTheExtraction) {
+    ASSERT_GT(startRole("broker"), 0);
+    ASSERT_GT(startRole("root-service"), 0);
+    const std::string log = collect();
+    EXPECT_EQ(serviceLines(log), (std::vector<std::string>{
+                                     "Success: ZEP Status: Log file collection completed.",
+                                     "Success: ZEP Status: Log collection complete for process = sysextd",
+                                     "Success: ZEP Status: WQR activity summary collected.",
+                                 }));
+    EXPECT_EQ(members(), (std::vector<std::string>{
+                             "NerovaDiagnostics/com.nerova.rivovovuvev-" + yesterday() + ".log.gz",
+                             "NerovaDiagnostics/com.nerova.rivovovuvev-" + today() + ".log.gz",
+                             "NerovaDiagnostics/sysextd-" + today() + ".log.gz",
+                             "wqr/",
+                             "wqr/activity-summary.csv",
+                         }));
+    EXPECT_NE(member("NerovaDiagnostics/com.nerova.rivovovuvev-" + today() + ".log.gz").find("fake root-service extract"),
+              std::string::npos);
+    EXPECT_NE(member("NerovaDiagnostics/sysextd-" + today() + ".log.gz").find("sysextd[7:0] [com.apple.sx:zep] a record of the store"),
+              std::string::npos);
+}
+
+TEST_F(RootServiceRun, ServiceAnsweringNoLeavesTheSubsystemOut) {
+    ASSERT_GT(startRole("broker"), 0);
+    ASSERT_GT(startRole("root-service", {"--reply=no"}), 0);
+    EXPECT_EQ(serviceLines(collect()), (std::vector<std::string>{
+                                           "Failure: ZEP Status: Log file collection incomplete",
+                                           "Success: ZEP Status: Log collection complete for process = sysextd",
+                                           "Warning: ZEP Status: No NerovaDataRecorder data found for activity summary",
+                                       }));
+    EXPECT_EQ(members(), std::vector<std::string>{"NerovaDiagnostics/sysextd-" + today() + ".log.gz"});
+}
+
+TEST_F(RootServiceRun, ServiceNeverAnsweringTimesOutAndTheRunGoesOn) {
+    NRVRootPrivilegeService::setReplyTimeoutForTesting(std::chrono::milliseconds(1000));
+    ASSERT_GT(startRole("broker"), 0);
+    ASSERT_GT(startRole("root-service", {"--never-reply"}), 0);
+    EXPECT_EQ(serviceLines(collect()), (std::vector<std::string>{
+                                           "Failure: ZEP Status: Log file collection incomplete",
+                                           "Success: ZEP Status: Log collection complete for process = sysextd",
+                                           "Failure: ZEP Status: WQR activity summary timed out",
+                                       }));
+    EXPECT_TRUE(logged("Timeout waiting for ZEP log extraction to complete"));
+    EXPECT_TRUE(logged("Timeout waiting for WQR activity summary to complete"));
+}
+
+// Answers after the wait ended, or a second answer to the same call, change
+// nothing: the first answer within the wait is the one reported.
+TEST_F(RootServiceRun, LateAndRepeatedAnswersAreIgnored) {
+    struct Row {
+        const char* label;
+        std::vector<std::string> knobs;
+        std::vector<std::string> expected;
+    };
+    const Row rows[] = {
+        {"late yes", {"--delay-ms=1500"},
+         {"Failure: ZEP Status: Log file collection incomplete", "Failure: ZEP Status: WQR activity summary timed out"}},
+        {"no, then yes", {"--reply=no", "--reply-twice"},
+         {"Failure: ZEP Status: Log file collection incomplete",
+          "Warning: ZEP Status: No NerovaDataRecorder data found for activity summary"}},
+        {"yes, then no", {"--reply-twice"},
+         {"Success: ZEP Status: Log file collection completed.", "Success: ZEP Status: WQR activity summary collected."}},
+    };
+    NRVRootPrivilegeService::setReplyTimeoutForTesting(std::chrono::milliseconds(500));
+    ASSERT_GT(startRole("broker"), 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        const pid_t service = startRole("root-service", row.knobs);
+        ASSERT_GT(service, 0);
+        const std::string staging = tmp / row.label;
+        auto logger = std::make_shared<StatusLogger>(tmp / "row.log");
+        NRVOSLogExtractor().extractLogsForNerovaSubSystem(staging, logger);
+        NRVWQRSummaryCollector().collectSummaryIntoStagingLocation(staging, logger);
+        // Time for any late or second answer to arrive.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        EXPECT_EQ(serviceLines(logger->progressStatus()), row.expected);
+        stopRole(service);
+    }
+}
