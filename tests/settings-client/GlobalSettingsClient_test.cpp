@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -206,19 +207,54 @@ TEST_F(GlobalSettingsClientTest, ChangeNotificationReachesHandlerWatchAndDelegat
     EXPECT_LT(handlerSecond, watchSecond) << "the handler hears a change before the watches";
 }
 
-// The destructor waits for the delegate queue: once the client is gone,
-// nothing calls its delegate.
-TEST_F(GlobalSettingsClientTest, DestroyedClientCallsNoDelegate) {
-    startSettings({});
+// The connect callback hears true on the first connection, false when the
+// service came back after a restart, and nothing when it went away; the
+// delegate hears every change of state.
+TEST_F(GlobalSettingsClientTest, ConnectCallbackTellsFirstConnectionOnly) {
+    ASSERT_GT(startRole("broker"), 0);
+    pid_t settings = startRole("settings", {"--set=1:Key=v"});
+    ASSERT_GT(settings, 0);
     auto heard = std::make_shared<Heard>();
-    {
-        auto client = connectedClient();
-        client->setDelegate(heard);
-    }
-    const auto count = heard->lines().size();
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(heard->lines().size(), count);
-    EXPECT_EQ(heard.use_count(), 1) << "the client let its delegate go";
+    auto client = GlobalSettingsClient::create(nullptr, nullptr, "s");
+    client->setDelegate(heard);
+    client->connect([heard](bool first) { heard->add(first ? "callback first" : "callback again"); });
+    ASSERT_TRUE(heard->waitFor("callback first"));
+    ASSERT_TRUE(heard->waitFor("delegate connected"));
+    stopRole(settings);
+    ASSERT_TRUE(heard->waitFor("delegate lost"));
+    EXPECT_EQ(thrownBy([&] { client->retrieve<std::string>("Key", 1); }), Case::notConnected);
+    ASSERT_GT(startRole("settings", {"--set=1:Key=w"}), 0);
+    ASSERT_TRUE(heard->waitFor("callback again", 30s));
+    EXPECT_EQ(client->retrieve<std::string>("Key", 1), "w");
+    const auto lines = heard->lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "callback first"), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "callback again"), 1);
+}
+
+// The destructor drains the delegate queue: a delegate call under way when
+// the client goes has finished once the destructor returns, and the client
+// lets its delegate go.
+TEST_F(GlobalSettingsClientTest, DestroyedClientCallsNoDelegateAfterwards) {
+    startSettings({});
+    struct SlowDelegate : GlobalSettingsClientDelegate {
+        std::atomic<bool> entered{false}, finished{false};
+        void connectionStatusChanged(bool) override {
+            entered = true;
+            std::this_thread::sleep_for(400ms);
+            finished = true;
+        }
+        void settingChanged(const std::string&, const NRVValue&) override {}
+    };
+    auto delegate = std::make_shared<SlowDelegate>();
+    auto client = GlobalSettingsClient::create(nullptr, nullptr, "s");
+    client->setDelegate(delegate);
+    client->connect(nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!delegate->entered && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    ASSERT_TRUE(delegate->entered);
+    client.reset();
+    EXPECT_TRUE(delegate->finished);
+    EXPECT_EQ(delegate.use_count(), 1);
 }
 
 }  // namespace
