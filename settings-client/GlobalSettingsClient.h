@@ -7,8 +7,9 @@
 // Threading and lifetime. Make a client with create() and hold it by
 // shared_ptr; every method may be called from any thread. The synchronous
 // retrieve/store block their caller for at most kSyncCallLimit (500 ms) and
-// must not be called on the named-service client's queues. The asynchronous
-// forms answer through a std::future that is always satisfied: by the reply,
+// must not be called on the named-service client's queues. Every read and
+// write throws notConnected at once while no connection is held. The
+// asynchronous forms answer through a std::future that is always satisfied: by the reply,
 // by the loss of the connection, or by timedOut once asyncCallLimit() (30 s
 // unless changed) has passed; a reply that arrives after its call gave up is
 // dropped. The connect callback runs on the named-service client's status
