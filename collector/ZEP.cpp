@@ -8,23 +8,63 @@
 #include "collector/FileCopier.h"
 #include "collector/NRVOSLogExtractor.h"
 #include "collector/NRVWQRSummaryCollector.h"
+#include "collector/NerovaDiagnosticsWrapper.h"
 #include "collector/RecoveryUtility.h"
 #include "collector/StatusLogger.h"
 #include "collector/wellcheck/WCKSnapshotWriter.h"
 #include "foundation/NRVProductInfo.h"
 #include "foundation/NSDateExtensions.h"
+#include "ipc/NRVDistributedNotification.h"
+#include "ipc/NRVNerovaXPCBroker.h"
+#include "ipc/NRVXPCClientHelper.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/fs/FileManager.h"
 #include "platform/process/ChildProcesses.h"
 #include "platform/signal/TerminationSignals.h"
 #include "platform/system/SystemEnvironment.h"
 #include "platform/text/Collation.h"
+#include "platform/xpc/XPCPeer.h"
+#include "settings-client/GlobalSettingsClient.h"
+#include "settings-client/SPACipher.h"
 
 namespace fs = platform::fs;
 
 namespace {
 
 constexpr const char* kEditionFoldersParent = "/Library/Application Support/Nerova";
+
+// Sent with settings writes that ask for notification. The programs have no
+// bundle identifier here.
+constexpr const char* kSettingsSender = "ZEP";
+
+// The settings domains the post-collection files read.
+constexpr NRVConfigServiceType kManagementServiceType = 1;
+constexpr NRVConfigServiceType kUpdateServiceType = 2;
+constexpr const char* kEndpointUUIDKey = "NRVMcsEndpointUUID";
+
+// How long the post-collection step waits for a settings connection that is
+// still being made. Nothing is waited for when no broker socket exists.
+constexpr std::chrono::seconds kSettingsConnectLimit{3};
+
+namespace ZEPGlobals {
+
+const std::vector<std::string>& updateKeys() {
+    static const std::vector<std::string> keys = {"PrimaryServerUserName", "PrimaryServerProxyUserName",
+                                                  "SecondaryServerUserName", "SecondaryServerProxyUserName"};
+    return keys;
+}
+
+}  // namespace ZEPGlobals
+
+// A String setting, or nullopt when it is not set or cannot be read.
+std::optional<std::string> readSetting(GlobalSettingsClientProtocol& client, const std::string& key,
+                                       NRVConfigServiceType serviceType) {
+    try {
+        return client.retrieve<std::string>(key, serviceType);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
 
 template <class... Ts>
 struct Overloaded : Ts... {
@@ -43,6 +83,10 @@ ZEP::ZEP(std::shared_ptr<StatusLogger> statusLogger, std::string stagingLocation
       finalLocation_(std::move(finalLocation)),
       archiveName_(std::move(archiveName)),
       configDClient_(std::move(configDClient)) {
+    if (!configDClient_)
+        configDClient_ = GlobalSettingsClient::create(std::make_shared<NRVXPCClientHelper>(),
+                                                      NRVDistributedNotification::create(), kSettingsSender);
+    configDConnected_ = configDClient_->connect().share();
     opQueue_->setMaxConcurrentOperationCount(1);
 }
 
@@ -192,7 +236,7 @@ void ZEP::addAsyncCollectOperations(const std::vector<std::shared_ptr<FileCopier
     opQueue_->addOperationWithBlock([this] {
         checkArchiveIntegrity();
         generateQRBTypeText();
-        // usernames.txt needs the settings client, which is not part of this build yet.
+        generateUsernamesTxt(collectUsernames());
         collectCollectionLog(statusLogger_->collectionLogURL());
     });
 }
@@ -243,6 +287,25 @@ void ZEP::generateQRBTypeText() {
 
 void ZEP::collectCollectionLog(const std::string& collectionLogURL) {
     FileCopier(stagingLocation_, {collectionLogURL}, statusLogger_, "", FileCopier::SourcePaths::Real).performCopy();
+}
+
+std::vector<std::string> ZEP::collectUsernames() {
+    // The connection is made over the broker; give one that is under way a
+    // moment, but none at all when nothing could answer.
+    if (platform::xpc::serviceSocketExists(NRVNerovaXPCBroker::kBrokerServiceName))
+        configDConnected_.wait_for(kSettingsConnectLimit);
+    std::vector<std::string> names;
+    if (auto uuid = readSetting(*configDClient_, kEndpointUUIDKey, kManagementServiceType))
+        names.push_back(*uuid);
+    else
+        NerovaDiagnostics("zep", "%@ is nil", kEndpointUUIDKey);
+    for (const std::string& key : ZEPGlobals::updateKeys()) {
+        auto stored = readSetting(*configDClient_, key, kUpdateServiceType);
+        auto name = stored ? decryptString(stored) : std::nullopt;
+        if (name) names.push_back(*name);
+        else NerovaDiagnostics("zep", "%@ is nil", key);
+    }
+    return names;
 }
 
 void ZEP::generateUsernamesTxt(const std::vector<std::string>& names) {

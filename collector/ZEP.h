@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -28,7 +29,7 @@ class FileCopier;
 class DirectoryCopier;
 class CommandExecutor;
 class WCKSnapshotWriter;
-class GlobalSettingsClientProtocol;  // the settings client arrives with its own subsystem
+class GlobalSettingsClientProtocol;
 
 class ZEP : public WildCardExtractor {
 public:
@@ -39,7 +40,9 @@ public:
     static constexpr const char* kZipLaunchPath = "/usr/bin/zip";
 
     // Paths are folders: the staging folder (owned and removed by the driver)
-    // and the folder that receives the archive.
+    // and the folder that receives the archive. Without a settings client
+    // the driver makes its own; either way it starts connecting it here
+    // without waiting.
     ZEP(std::shared_ptr<StatusLogger> statusLogger, std::string stagingLocation, std::string finalLocation,
         std::string archiveName, std::shared_ptr<GlobalSettingsClientProtocol> configDClient = nullptr);
     ZEP() = delete;
@@ -73,6 +76,10 @@ public:
     std::vector<std::string> expandWildCardedParameters(const std::vector<std::string>& parameters) const;
     void checkArchiveIntegrity();
     void generateQRBTypeText();
+    // The endpoint identifier and the deciphered update account names, in
+    // this order; a value that is missing, unreadable or does not decipher
+    // is left out and named in the diagnostics log.
+    std::vector<std::string> collectUsernames();
     void generateUsernamesTxt(const std::vector<std::string>& names);
 
 private:
@@ -104,6 +111,8 @@ private:
     std::vector<LoggingSubsystem> osLogSubsystemObjects_;
     std::vector<LoggingProcess> osLogProcessObjects_;
     std::shared_ptr<GlobalSettingsClientProtocol> configDClient_;
+    // Ready once the settings client first connected.
+    std::shared_future<void> configDConnected_;
     // The staging folder is removed when the run is interrupted, from the
     // start of the run until its final clear.
     std::uint64_t stagingTerminationToken_ = 0;

@@ -80,8 +80,10 @@ std::uint64_t currentThreadID() {
 }
 
 const std::string& processName() {
-    static const std::string name = program_invocation_short_name ? program_invocation_short_name : "";
-    return name;
+    // Never destroyed: records may be written during exit.
+    static const std::string* name =
+        new std::string(program_invocation_short_name ? program_invocation_short_name : "");
+    return *name;
 }
 
 // Formatted from integers only, so a locale set by a front end cannot turn

@@ -33,3 +33,11 @@ std::optional<icu::UnicodeString> caselessCanonicalKey(std::string_view text);
 bool combinesAt(const icu::UnicodeString& key, int32_t index);
 
 }  // namespace platform::text
+
+namespace platform::text {
+
+// Whether two texts are equal up to canonical equivalence (a composed and a
+// decomposed spelling of one character are equal; letter case counts).
+bool canonicallyEqual(std::string_view a, std::string_view b);
+
+}  // namespace platform::text

@@ -41,3 +41,20 @@ bool combinesAt(const icu::UnicodeString& key, int32_t index) {
 }
 
 }  // namespace platform::text
+
+namespace platform::text {
+
+bool canonicallyEqual(std::string_view a, std::string_view b) {
+    if (a == b) return true;
+    auto ua = unicodeFromUTF8(a);
+    auto ub = unicodeFromUTF8(b);
+    if (!ua || !ub) return false;
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+    if (U_FAILURE(status)) return false;
+    icu::UnicodeString na = nfd->normalize(*ua, status);
+    icu::UnicodeString nb = nfd->normalize(*ub, status);
+    return U_SUCCESS(status) && na == nb;
+}
+
+}  // namespace platform::text

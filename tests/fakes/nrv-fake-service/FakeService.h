@@ -21,6 +21,9 @@ struct Options {
     bool nameNil = false;             // --name-nil
     std::optional<std::string> record;  // --record=FILE
     std::optional<std::string> seed;    // --seed=FILE
+    // --set=TYPE:KEY=VALUE (false) and --set-enciphered=TYPE:KEY=PLAIN (true), in order.
+    std::vector<std::pair<std::string, bool>> settings;
+    bool wrongKind = false;  // --wrong-kind (settings: every stored value read back as a number)
     std::optional<std::string> folder;  // --folder=DIR (root service output)
     std::optional<std::string> service;  // --service=NAME (agent: override the per-user name)
     bool neverReply = false;

@@ -94,6 +94,7 @@ int usage(const std::string& why) {
     std::cerr << "nrv-fake-service: " << why << "\n"
               << "usage: nrv-fake-service --role=broker|agent|root-service|settings|map-updater|probe\n"
               << "       [--name=TEXT] [--name-nil]\n"
+              << "       [--set=TYPE:KEY=VALUE] [--set-enciphered=TYPE:KEY=PLAIN] [--wrong-kind]\n"
               << "       [--record=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--never-reply]\n"
               << "       [--reply=yes|no] [--reply-twice] [--delay-ms=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR]\n";
     return 64;
@@ -117,6 +118,9 @@ int main(int argc, char** argv) {
         else if (a == "--name-nil") o.nameNil = true;
         else if (takeValue(a, "--record", v)) o.record = v;
         else if (takeValue(a, "--seed", v)) o.seed = v;
+        else if (takeValue(a, "--set", v)) o.settings.emplace_back(v, false);
+        else if (takeValue(a, "--set-enciphered", v)) o.settings.emplace_back(v, true);
+        else if (a == "--wrong-kind") o.wrongKind = true;
         else if (takeValue(a, "--folder", v)) o.folder = v;
         else if (takeValue(a, "--service", v)) o.service = v;
         else if (a == "--never-reply") o.neverReply = true;
