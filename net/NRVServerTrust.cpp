@@ -78,11 +78,12 @@ NRVTrustResult NRVServerTrust::evaluate(std::string* failureReason) {
     X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
     if (!host_.empty()) {
         // An address literal is matched against the address entries, a name
-        // against the DNS names (the common name only when there are none).
+        // against the DNS names; the subject's common name never counts.
         std::string bare = host_;
         if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
         if (X509_VERIFY_PARAM_set1_ip_asc(param, bare.c_str()) != 1) {
-            X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            X509_VERIFY_PARAM_set_hostflags(param,
+                                            X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
             if (X509_VERIFY_PARAM_set1_host(param, bare.data(), bare.size()) != 1)
                 return fail(NRVTrustResult::kRecoverableTrustFailure, "the host name cannot be checked");
         }

@@ -71,6 +71,8 @@ TEST_F(ServerTrustTest, EvaluationTable) {
     ServerRecipe expired;
     expired.notBeforeOffset = -7200;
     expired.notAfterOffset = -3600;
+    ServerRecipe commonNameOnly;
+    commonNameOnly.subjectAltName = "";
     ServerRecipe clientOnly;
     clientOnly.extendedKeyUsage = "clientAuth";
 
@@ -99,6 +101,8 @@ TEST_F(ServerTrustTest, EvaluationTable) {
         {"wrong name", {nettest::issueServer({}, root_).certificate}, "example.test",
          NRVTrustResult::kRecoverableTrustFailure},
         {"expired", {nettest::issueServer(expired, root_).certificate}, "127.0.0.1",
+         NRVTrustResult::kRecoverableTrustFailure},
+        {"name in the common name only", {nettest::issueServer(commonNameOnly, root_).certificate}, "localhost",
          NRVTrustResult::kRecoverableTrustFailure},
         {"client certificate only", {nettest::issueServer(clientOnly, root_).certificate}, "127.0.0.1",
          NRVTrustResult::kRecoverableTrustFailure},
