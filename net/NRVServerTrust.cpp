@@ -43,6 +43,24 @@ NRVServerTrustRef NRVServerTrust::createWithX509Chain(const STACK_OF(X509) * cha
     return create(std::move(certs), std::move(host));
 }
 
+NRVServerTrustRef NRVServerTrust::createWithStoreContext(X509_STORE_CTX* context, std::string host) {
+    if (!context) return nullptr;
+    X509* leaf = X509_STORE_CTX_get0_cert(context);
+    if (!leaf) return nullptr;
+    std::vector<NRVCertificateRef> certs;
+    X509_up_ref(leaf);
+    certs.push_back(NRVCertificate::createWithX509(leaf));
+    if (STACK_OF(X509)* others = X509_STORE_CTX_get0_untrusted(context)) {
+        for (int i = 0; i < sk_X509_num(others); ++i) {
+            X509* x = sk_X509_value(others, i);
+            if (!x || X509_cmp(x, leaf) == 0) continue;  // some peers send their leaf twice
+            X509_up_ref(x);
+            certs.push_back(NRVCertificate::createWithX509(x));
+        }
+    }
+    return create(std::move(certs), std::move(host));
+}
+
 NRVServerTrustRef NRVServerTrust::createWithDERChain(const std::vector<NRVData>& chain, std::string host) {
     std::vector<NRVCertificateRef> certs;
     for (const auto& der : chain) {

@@ -40,6 +40,10 @@ public:
     // From the TLS layer's peer chain (leaf first; each certificate gets a
     // reference of its own). nullptr when the stack is null or empty.
     static NRVServerTrustRef createWithX509Chain(const STACK_OF(X509) * chain, std::string host);
+    // From what a whole-chain verify callback (SSL_CTX_set_cert_verify_callback)
+    // is handed: the peer's leaf, then the other certificates it sent.
+    // nullptr without a leaf.
+    static NRVServerTrustRef createWithStoreContext(X509_STORE_CTX* context, std::string host);
     // From DER blobs, leaf first; nullptr when one is not a certificate.
     static NRVServerTrustRef createWithDERChain(const std::vector<NRVData>& chain, std::string host);
 

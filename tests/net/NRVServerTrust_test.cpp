@@ -140,6 +140,31 @@ TEST_F(ServerTrustTest, VerifyCallbackFormChecksTheSystemAnchorsOnly) {
     EXPECT_EQ(NRVServerTrust::evaluateAgainstSystemAnchors(nullptr, "127.0.0.1").result, NRVTrustResult::kInvalid);
     sk_X509_free(chain);
 
+    // The form a whole-chain verify callback sees: the leaf and the rest apart.
+    ServerRecipe intermediateRecipe;
+    intermediateRecipe.commonName = "Intermediate";
+    intermediateRecipe.subjectAltName = "";
+    intermediateRecipe.extendedKeyUsage = nullptr;
+    intermediateRecipe.isCA = true;
+    testcerts::Issued intermediate = nettest::issueServer(intermediateRecipe, root_);
+    testcerts::Issued deepLeaf = nettest::issueServer({}, intermediate);
+    X509_STORE* store = X509_STORE_new();
+    X509_STORE_CTX* context = X509_STORE_CTX_new();
+    STACK_OF(X509)* sent = sk_X509_new_null();
+    sk_X509_push(sent, deepLeaf.certificate->x509());
+    sk_X509_push(sent, intermediate.certificate->x509());
+    ASSERT_EQ(X509_STORE_CTX_init(context, store, deepLeaf.certificate->x509(), sent), 1);
+    NRVServerTrustRef fromContext = NRVServerTrust::createWithStoreContext(context, "127.0.0.1");
+    ASSERT_TRUE(fromContext);
+    EXPECT_EQ(fromContext->certificates().size(), 2u);
+    fromContext->setAnchorCertificates(std::make_shared<const std::vector<NRVCertificateRef>>(
+        std::vector<NRVCertificateRef>{root_.certificate}));
+    fromContext->setAnchorCertificatesOnly(true);
+    EXPECT_EQ(fromContext->evaluate(), NRVTrustResult::kUnspecified);
+    X509_STORE_CTX_free(context);
+    X509_STORE_free(store);
+    sk_X509_free(sent);
+
     EXPECT_FALSE(NRVServerTrust::createWithDERChain({NRVData{0x30, 0x00}}, "localhost"));
     EXPECT_TRUE(NRVServerTrust::createWithDERChain({leaf.certificate->data()}, "localhost"));
 }
