@@ -10,13 +10,18 @@ void DomainInfo::encodeWithCoder(NRVDictionary& coder) const {
     if (universalCategories) coder.set("universalCategories", *universalCategories);
 }
 
-DomainInfo DomainInfo::initWithCoder(const NRVDictionary& coder, NRVError* error) {
+std::optional<DomainInfo> DomainInfo::initWithCoder(const NRVDictionary& coder, NRVError* error) {
     using namespace NRVSecureDecoding;
+    NRVError refused;
     DomainInfo d;
-    decodeString(coder, "domain", d.domain, error);
-    decodeUInt64(coder, "kelpId", d.kelpId, error);
-    decodeUInt64(coder, "reputation", d.reputation, error);
-    decodeUInt64(coder, "ttl", d.ttl, error);
-    decodeNumberArray(coder, "universalCategories", d.universalCategories, error);
+    decodeString(coder, "domain", d.domain, &refused);
+    decodeUInt64(coder, "kelpId", d.kelpId, &refused);
+    decodeUInt64(coder, "reputation", d.reputation, &refused);
+    decodeUInt64(coder, "ttl", d.ttl, &refused);
+    decodeNumberArray(coder, "universalCategories", d.universalCategories, &refused);
+    if (refused.code != 0) {
+        NRVSetError(error, std::move(refused));
+        return std::nullopt;
+    }
     return d;
 }

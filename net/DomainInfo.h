@@ -24,8 +24,8 @@ public:
     // values left out.
     void encodeWithCoder(NRVDictionary& coder) const;
     // As NRVNetworkExtensionEvent::initWithCoder; "universalCategories"
-    // must be an array of numbers, else it stays nil.
-    static DomainInfo initWithCoder(const NRVDictionary& coder, NRVError* error = nullptr);
+    // must be an array of numbers.
+    static std::optional<DomainInfo> initWithCoder(const NRVDictionary& coder, NRVError* error = nullptr);
 
     bool operator==(const DomainInfo&) const = default;
 };

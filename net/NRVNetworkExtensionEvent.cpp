@@ -17,20 +17,25 @@ void NRVNetworkExtensionEvent::encodeWithCoder(NRVDictionary& coder) const {
     coder.set("isURLValid", isURLValid);
 }
 
-NRVNetworkExtensionEvent NRVNetworkExtensionEvent::initWithCoder(const NRVDictionary& coder, NRVError* error) {
+std::optional<NRVNetworkExtensionEvent> NRVNetworkExtensionEvent::initWithCoder(const NRVDictionary& coder, NRVError* error) {
     using namespace NRVSecureDecoding;
+    NRVError refused;
     NRVNetworkExtensionEvent e;
-    decodeString(coder, "destIP", e.destIP, error);
-    decodeInt64(coder, "destPort", e.destPort, error);
-    decodeString(coder, "sourceIP", e.sourceIP, error);
-    decodeInt64(coder, "sourcePort", e.sourcePort, error);
-    decodeInt64(coder, "ipVersion", e.ipVersion, error);
-    decodeString(coder, "protocol", e.protocol, error);
-    decodeString(coder, "URL", e.URL, error);
-    decodeUInt64(coder, "pid", e.pid, error);
-    decodeBool(coder, "isProxyConnection", e.isProxyConnection, error);
-    decodeBool(coder, "isBrowser", e.isBrowser, error);
-    decodeBool(coder, "isDelayed", e.isDelayed, error);
-    decodeBool(coder, "isURLValid", e.isURLValid, error);
+    decodeString(coder, "destIP", e.destIP, &refused);
+    decodeInt64(coder, "destPort", e.destPort, &refused);
+    decodeString(coder, "sourceIP", e.sourceIP, &refused);
+    decodeInt64(coder, "sourcePort", e.sourcePort, &refused);
+    decodeInt64(coder, "ipVersion", e.ipVersion, &refused);
+    decodeString(coder, "protocol", e.protocol, &refused);
+    decodeString(coder, "URL", e.URL, &refused);
+    decodeUInt64(coder, "pid", e.pid, &refused);
+    decodeBool(coder, "isProxyConnection", e.isProxyConnection, &refused);
+    decodeBool(coder, "isBrowser", e.isBrowser, &refused);
+    decodeBool(coder, "isDelayed", e.isDelayed, &refused);
+    decodeBool(coder, "isURLValid", e.isURLValid, &refused);
+    if (refused.code != 0) {
+        NRVSetError(error, std::move(refused));
+        return std::nullopt;
+    }
     return e;
 }

@@ -32,9 +32,9 @@ public:
     // "isDelayed", "isURLValid", in that order; nil strings left out.
     void encodeWithCoder(NRVDictionary& coder) const;
     // A missing key decodes as nil, 0 or false. A key holding another kind
-    // of value is refused: the field stays nil, 0 or false and *error
-    // names the key (the last one refused).
-    static NRVNetworkExtensionEvent initWithCoder(const NRVDictionary& coder, NRVError* error = nullptr);
+    // of value fails the whole record, as secure decoding does: nullopt, and
+    // *error names the key (the last one refused).
+    static std::optional<NRVNetworkExtensionEvent> initWithCoder(const NRVDictionary& coder, NRVError* error = nullptr);
 
     bool operator==(const NRVNetworkExtensionEvent&) const = default;
 };

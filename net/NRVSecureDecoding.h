@@ -1,6 +1,6 @@
 // The typed reads of the network records' decoders: each refuses a value
 // of another kind, leaving the field as it was and naming the key in the
-// error, as a secure decoder does.
+// error; the record then fails as a whole, as under secure decoding.
 #pragma once
 
 #include <cstdint>

@@ -11,14 +11,19 @@ void ThreatInfoForURL::encodeWithCoder(NRVDictionary& coder) const {
     if (universalCategory) coder.set("universalCategory", *universalCategory);
 }
 
-ThreatInfoForURL ThreatInfoForURL::initWithCoder(const NRVDictionary& coder, NRVError* error) {
+std::optional<ThreatInfoForURL> ThreatInfoForURL::initWithCoder(const NRVDictionary& coder, NRVError* error) {
     using namespace NRVSecureDecoding;
+    NRVError refused;
     ThreatInfoForURL t;
-    decodeString(coder, "url", t.url, error);
-    decodeString(coder, "threatName", t.threatName, error);
-    decodeUInt64(coder, "kelpUriID", t.kelpUriID, error);
-    decodeUInt64(coder, "ttl", t.ttl, error);
-    decodeString(coder, "riskLevel", t.riskLevel, error);
-    decodeString(coder, "universalCategory", t.universalCategory, error);
+    decodeString(coder, "url", t.url, &refused);
+    decodeString(coder, "threatName", t.threatName, &refused);
+    decodeUInt64(coder, "kelpUriID", t.kelpUriID, &refused);
+    decodeUInt64(coder, "ttl", t.ttl, &refused);
+    decodeString(coder, "riskLevel", t.riskLevel, &refused);
+    decodeString(coder, "universalCategory", t.universalCategory, &refused);
+    if (refused.code != 0) {
+        NRVSetError(error, std::move(refused));
+        return std::nullopt;
+    }
     return t;
 }

@@ -25,7 +25,7 @@ public:
     // "universalCategory"; nil strings left out.
     void encodeWithCoder(NRVDictionary& coder) const;
     // As NRVNetworkExtensionEvent::initWithCoder.
-    static ThreatInfoForURL initWithCoder(const NRVDictionary& coder, NRVError* error = nullptr);
+    static std::optional<ThreatInfoForURL> initWithCoder(const NRVDictionary& coder, NRVError* error = nullptr);
 
     bool operator==(const ThreatInfoForURL&) const = default;
 };

@@ -73,19 +73,18 @@ TEST(NetworkRecords, ValuesOfAnotherKindAreRefused) {
         coder.set("ttl", 9);
         coder.set(row.key, row.value);
         NRVError error;
-        DomainInfo d = DomainInfo::initWithCoder(coder, &error);
+        EXPECT_FALSE(DomainInfo::initWithCoder(coder, &error)) << row.key;
         EXPECT_EQ(error.code, 4864) << row.key;
         EXPECT_NE(error.localizedDescription.find(row.key), std::string::npos);
-        EXPECT_EQ(d.ttl, 9u);  // the other keys still decode
-        if (std::string(row.key) == "universalCategories") {
-            EXPECT_FALSE(d.universalCategories);
-        }
     }
     NRVDictionary badBool;
     badBool.set("isBrowser", "yes");
     NRVError error;
-    EXPECT_FALSE(NRVNetworkExtensionEvent::initWithCoder(badBool, &error).isBrowser);
+    EXPECT_FALSE(NRVNetworkExtensionEvent::initWithCoder(badBool, &error));
     EXPECT_EQ(error.code, 4864);
+    NRVDictionary badURL;
+    badURL.set("url", NRVData{1});
+    EXPECT_FALSE(ThreatInfoForURL::initWithCoder(badURL));
 }
 
 TEST(NetworkRecords, Obfuscation) {
