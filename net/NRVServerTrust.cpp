@@ -24,6 +24,8 @@ void addAll(X509_STORE* store, const NRVCertificateArray& anchors) {
 
 }  // namespace
 
+// NRVCertificate::createWithX509 takes a reference of its own.
+
 NRVServerTrustRef NRVServerTrust::create(std::vector<NRVCertificateRef> chain, std::string host) {
     if (chain.empty()) return nullptr;
     for (const auto& c : chain)
@@ -37,7 +39,6 @@ NRVServerTrustRef NRVServerTrust::createWithX509Chain(const STACK_OF(X509) * cha
     for (int i = 0; i < sk_X509_num(chain); ++i) {
         X509* x = sk_X509_value(chain, i);
         if (!x) return nullptr;
-        X509_up_ref(x);
         certs.push_back(NRVCertificate::createWithX509(x));
     }
     return create(std::move(certs), std::move(host));
@@ -48,13 +49,11 @@ NRVServerTrustRef NRVServerTrust::createWithStoreContext(X509_STORE_CTX* context
     X509* leaf = X509_STORE_CTX_get0_cert(context);
     if (!leaf) return nullptr;
     std::vector<NRVCertificateRef> certs;
-    X509_up_ref(leaf);
     certs.push_back(NRVCertificate::createWithX509(leaf));
     if (STACK_OF(X509)* others = X509_STORE_CTX_get0_untrusted(context)) {
         for (int i = 0; i < sk_X509_num(others); ++i) {
             X509* x = sk_X509_value(others, i);
             if (!x || X509_cmp(x, leaf) == 0) continue;  // some peers send their leaf twice
-            X509_up_ref(x);
             certs.push_back(NRVCertificate::createWithX509(x));
         }
     }
