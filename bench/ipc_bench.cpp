@@ -179,10 +179,10 @@ int main(int argc, char** argv) {
     });
     if (!proxy) return 1;
     callsInSequence(proxy, 1000);
+    const long after1k = residentKiB();
     auto start = Clock::now();
     callsInSequence(proxy, n);
     const double layer = n / std::chrono::duration<double>(Clock::now() - start).count();
-    const long after1k = residentKiB();
     callsInSequence(proxy, 100000 - 1000 - n);
     const long after100k = residentKiB();
 
