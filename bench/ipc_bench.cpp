@@ -130,8 +130,10 @@ void callsInSequence(const NRVXPCProxy& proxy, int n) {
     for (int i = 0; i < n; ++i) {
         bool done = false;
         proxy->call("requestArchiveName:", {}, [&](const Values&) {
-            std::lock_guard<std::mutex> lock(m);
-            done = true;
+            {
+                std::lock_guard<std::mutex> lock(m);
+                done = true;
+            }
             cv.notify_one();
         });
         std::unique_lock<std::mutex> lock(m);

@@ -21,6 +21,14 @@ struct WorkerPool::State {
     std::size_t threads = 0;
 };
 
+namespace {
+thread_local Block* tDeferralSlot = nullptr;
+}  // namespace
+
+WorkerPool::DeferralScope::DeferralScope(Block* slot) : previous_(tDeferralSlot) { tDeferralSlot = slot; }
+
+WorkerPool::DeferralScope::~DeferralScope() { tDeferralSlot = previous_; }
+
 WorkerPool& WorkerPool::shared() {
     static WorkerPool& pool = *new WorkerPool;
     return pool;
@@ -41,13 +49,19 @@ void WorkerPool::childAfterFork() {
 }
 
 void WorkerPool::run(Block task) {
+    if (tDeferralSlot && !*tDeferralSlot) {
+        *tDeferralSlot = std::move(task);
+        return;
+    }
     State* state;
     {
-        std::lock_guard<std::mutex> lock(state_->mutex);
+        std::unique_lock<std::mutex> lock(state_->mutex);
         state = state_;
         if (state->idle > 0) {
             --state->idle;
             state->handedOver.push_back(std::move(task));
+            // Woken after the unlock, the thread does not wait for the lock.
+            lock.unlock();
             state->workAvailable.notify_one();
             return;
         }

@@ -26,6 +26,22 @@ public:
     // may block; the pool never makes one wait for another.
     void run(Block task);
 
+    // While one lives on a thread, the first task that thread gives to run()
+    // is kept in `slot` instead, for the thread to run itself once it is done
+    // with what it is doing: an event thread that hands the events to a
+    // queue then runs the queue's work without waking another thread first.
+    // Whoever opens the scope must run the task (or hand it to run()).
+    class DeferralScope {
+    public:
+        explicit DeferralScope(Block* slot);
+        ~DeferralScope();
+        DeferralScope(const DeferralScope&) = delete;
+        DeferralScope& operator=(const DeferralScope&) = delete;
+
+    private:
+        Block* previous_;
+    };
+
     // For tests: threads alive, and those waiting for work.
     std::size_t threadCount() const;
     std::size_t idleCount() const;

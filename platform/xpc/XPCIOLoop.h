@@ -1,5 +1,9 @@
-// The one I/O thread of the process (epoll) and the framed stream channel it
+// The one I/O loop of the process (epoll) and the framed stream channel it
 // serves. Internal to the transport: Connection and Listener build on it.
+// One thread at a time runs the loop; it borrows its threads from the
+// dispatch pool and hands the loop on to another one when a channel's
+// frames give it queue work, which it then runs itself, so that a call and
+// its reply cost no extra thread wake-up on either side.
 #pragma once
 
 #include <atomic>
@@ -20,6 +24,9 @@ class Pollable {
 public:
     virtual ~Pollable() = default;
     virtual void handleEvents(std::uint32_t events) = 0;
+    // true when handleEvents only hands work to queues (and never waits for
+    // such work), so the loop thread may run that work itself afterwards.
+    virtual bool handsWorkToQueues() const { return false; }
 };
 
 // Threading: add/modify/remove may be called from any thread. After remove
@@ -65,6 +72,7 @@ public:
     bool isClosed() const { return closed_.load(); }
     int fd() const { return fd_.get(); }
     void handleEvents(std::uint32_t events) override;
+    bool handsWorkToQueues() const override { return true; }
 
 private:
     void closeFromLoop(bool malformed);

@@ -11,9 +11,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <thread>
 #include <unordered_map>
 
+#include "platform/dispatch/WorkerPool_linux.h"
 #include "platform/log/LogStore.h"
 
 namespace platform::xpc::detail {
@@ -40,7 +40,7 @@ IOLoop& IOLoop::shared() {
 
 IOLoop::IOLoop() : impl_(new Impl) {
     impl_->epoll.reset(epoll_create1(EPOLL_CLOEXEC));
-    std::thread([this] { run(); }).detach();
+    platform::dispatch::detail::WorkerPool::shared().run([this] { run(); });
 }
 
 std::uint32_t IOLoop::readable() { return EPOLLIN; }
@@ -80,6 +80,7 @@ void IOLoop::remove(std::uint64_t token, int fd) {
 }
 
 void IOLoop::run() {
+    using platform::dispatch::detail::WorkerPool;
     struct epoll_event events[64];
     for (;;) {
         int n = epoll_wait(impl_->epoll.get(), events, 64, -1);
@@ -88,6 +89,7 @@ void IOLoop::run() {
             logError("The transport's I/O thread stopped: epoll_wait failed.");
             return;
         }
+        platform::dispatch::Block deferred;
         for (int i = 0; i < n; ++i) {
             std::shared_ptr<Pollable> target;
             {
@@ -96,7 +98,18 @@ void IOLoop::run() {
                 if (it == impl_->targets.end()) continue;
                 target = it->second;
             }
-            target->handleEvents(events[i].events);
+            if (target->handsWorkToQueues()) {
+                WorkerPool::DeferralScope scope(&deferred);
+                target->handleEvents(events[i].events);
+            } else {
+                target->handleEvents(events[i].events);
+            }
+        }
+        if (deferred) {
+            // Another thread takes the loop over; this one runs the work.
+            WorkerPool::shared().run([this] { run(); });
+            deferred();
+            return;
         }
     }
 }

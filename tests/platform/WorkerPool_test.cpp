@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "support/Events.h"
 
@@ -101,4 +102,23 @@ TEST(WorkerPoolTest, ForkedChildStartsWithAnEmptyPoolThatStillWorks) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_GE(pool.idleCount(), 1u);  // the parent's pool is untouched
+}
+
+TEST(WorkerPoolTest, ADeferralScopeKeepsTheFirstTaskForTheCallingThreadOnly) {
+    WorkerPool& pool = WorkerPool::shared();
+    testsupport::Events<int> events;
+    Block kept;
+    {
+        WorkerPool::DeferralScope scope(&kept);
+        pool.run([&] { events.add(1); });
+        pool.run([&] { events.add(2); });  // the slot is taken: this one goes to a pool thread
+        ASSERT_TRUE(events.waitFor(1));
+    }
+    EXPECT_EQ(events.values(), std::vector<int>{2});
+    ASSERT_TRUE(kept);
+    kept();
+    EXPECT_EQ(events.values(), (std::vector<int>{2, 1}));
+    // Outside the scope nothing is kept.
+    pool.run([&] { events.add(3); });
+    EXPECT_TRUE(events.waitFor(3));
 }
