@@ -80,7 +80,8 @@ std::uint64_t currentThreadID() {
 }
 
 const std::string& processName() {
-    static const std::string name = program_invocation_short_name ? program_invocation_short_name : "";
+    static const std::string& name =
+        *new std::string(program_invocation_short_name ? program_invocation_short_name : "");
     return name;
 }
 
