@@ -1,9 +1,9 @@
 // The one I/O loop of the process (epoll) and the framed stream channel it
 // serves. Internal to the transport: Connection and Listener build on it.
-// One thread at a time runs the loop; it borrows its threads from the
-// dispatch pool and hands the loop on to another one when a channel's
-// frames give it queue work, which it then runs itself, so that a call and
-// its reply cost no extra thread wake-up on either side.
+// Two threads borrowed from the dispatch pool wait for events. A thread
+// whose channel frames give a connection queue work runs that work itself
+// while the other keeps watching (another is borrowed if none is left), so
+// a call and its reply cost no extra thread wake-up on either side.
 #pragma once
 
 #include <atomic>
@@ -18,7 +18,7 @@
 
 namespace platform::xpc::detail {
 
-// Something the loop watches. handleEvents runs on the I/O thread, never
+// Something the loop watches. handleEvents runs on a loop thread, never
 // concurrently with itself for one object.
 class Pollable {
 public:
@@ -60,7 +60,7 @@ public:
 };
 
 // A connected stream socket carrying frames. Threading: send and close from
-// any thread; reads happen on the I/O thread.
+// any thread; reads happen on a loop thread.
 class Channel final : public Pollable, public std::enable_shared_from_this<Channel> {
 public:
     Channel(ScopedFD fd, std::string label) : fd_(std::move(fd)), label_(std::move(label)) {}
@@ -92,7 +92,7 @@ private:
     std::size_t outOffset_ = 0;
     bool wantsWritable_ = false;
 
-    // Only the I/O thread touches the read buffer.
+    // Only the loop thread handling the channel touches the read buffer.
     std::vector<std::uint8_t> in_;
     std::size_t inOffset_ = 0;
 };
