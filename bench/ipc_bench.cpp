@@ -130,8 +130,10 @@ void callsInSequence(const NRVXPCProxy& proxy, int n) {
     for (int i = 0; i < n; ++i) {
         bool done = false;
         proxy->call("requestArchiveName:", {}, [&](const Values&) {
-            std::lock_guard<std::mutex> lock(m);
-            done = true;
+            {
+                std::lock_guard<std::mutex> lock(m);
+                done = true;
+            }
             cv.notify_one();
         });
         std::unique_lock<std::mutex> lock(m);
@@ -179,10 +181,10 @@ int main(int argc, char** argv) {
     });
     if (!proxy) return 1;
     callsInSequence(proxy, 1000);
+    const long after1k = residentKiB();
     auto start = Clock::now();
     callsInSequence(proxy, n);
     const double layer = n / std::chrono::duration<double>(Clock::now() - start).count();
-    const long after1k = residentKiB();
     callsInSequence(proxy, 100000 - 1000 - n);
     const long after100k = residentKiB();
 

@@ -15,7 +15,8 @@ const NRVLogHandle& log() { return NerovaLogger::queue(); }
 std::atomic<std::uint32_t> gMessageCounter{0};
 
 const std::shared_ptr<dispatch::DispatchQueue>& monitorQueue() {
-    static const auto queue = dispatch::DispatchQueue::createSerial("com.nerova.eventmonitor.queuemonitor.monitorqueue");
+    static const auto& queue = *new std::shared_ptr<dispatch::DispatchQueue>(
+        dispatch::DispatchQueue::createSerial("com.nerova.eventmonitor.queuemonitor.monitorqueue"));
     return queue;
 }
 
@@ -73,7 +74,7 @@ std::vector<std::shared_ptr<dispatch::DispatchQueue>> NRVWeakQueueTable::allObje
 std::size_t NRVWeakQueueTable::count() { return allObjects().size(); }
 
 std::shared_ptr<NRVWeakQueueTable> NRVQueueMonitor::monitoredQueues() {
-    static const auto table = std::make_shared<NRVWeakQueueTable>();
+    static const auto& table = *new std::shared_ptr<NRVWeakQueueTable>(std::make_shared<NRVWeakQueueTable>());
     return table;
 }
 

@@ -100,12 +100,12 @@ NRVDateFormatter qrbLogDateFormatter() {
 }
 
 const NRVDateFormatter& auditTimestampFormatter() {
-    static const NRVDateFormatter formatter("yyyy-MM-dd HH:mm:ss.SSS", "", Zone::System);
+    static const NRVDateFormatter& formatter = *new NRVDateFormatter("yyyy-MM-dd HH:mm:ss.SSS", "", Zone::System);
     return formatter;
 }
 
 const NRVDateFormatter& rfc3339DateFormatter() {
-    static const NRVDateFormatter formatter("yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "en_US_POSIX", Zone::GMT);
+    static const NRVDateFormatter& formatter = *new NRVDateFormatter("yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "en_US_POSIX", Zone::GMT);
     return formatter;
 }
 
@@ -131,12 +131,12 @@ std::optional<NRVDate> dateFromRFC3339FormattedString(std::optional<std::string_
 }
 
 std::string iso8601FormattedString(NRVDate date) {
-    static const NRVDateFormatter formatter("yyyy-MM-dd'T'HH:mm:ssZZZZZ", "en_US_POSIX", Zone::GMT);
+    static const NRVDateFormatter& formatter = *new NRVDateFormatter("yyyy-MM-dd'T'HH:mm:ssZZZZZ", "en_US_POSIX", Zone::GMT);
     return formatter.stringFromDate(date);
 }
 
 std::string zepLogFormattedDateString(NRVDate date) {
-    static const NRVDateFormatter formatter("yyyy-MM-dd", "", Zone::System);
+    static const NRVDateFormatter& formatter = *new NRVDateFormatter("yyyy-MM-dd", "", Zone::System);
     return formatter.stringFromDate(date);
 }
 

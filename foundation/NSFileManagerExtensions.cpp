@@ -104,12 +104,12 @@ bool isEncryptionPath(std::optional<std::string_view> path) { return hasFolderPr
 bool isOSQueryPath(std::optional<std::string_view> path) { return hasFolderPrefix(path, kOSQueryFolder); }
 
 const NRVDictionary& rootAdminDirectoryAttributes() {
-    static const NRVDictionary attributes = rootAdminAttributes(0755);
+    static const NRVDictionary& attributes = *new NRVDictionary(rootAdminAttributes(0755));
     return attributes;
 }
 
 const NRVDictionary& rootAdminFileAttributes() {
-    static const NRVDictionary attributes = rootAdminAttributes(0644);
+    static const NRVDictionary& attributes = *new NRVDictionary(rootAdminAttributes(0644));
     return attributes;
 }
 

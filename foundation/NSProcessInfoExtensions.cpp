@@ -21,12 +21,14 @@ constexpr std::size_t kMaxCachedNames = 100;
 constexpr std::uint64_t kCacheCleanIntervalSeconds = 43200;
 
 const std::shared_ptr<dispatch::DispatchQueue>& processInfoQueue() {
-    static const auto q = dispatch::DispatchQueue::createSerial("com.nerova.nsprocessinfo_ext.processInfoQueue");
+    static const auto& q = *new std::shared_ptr<dispatch::DispatchQueue>(
+        dispatch::DispatchQueue::createSerial("com.nerova.nsprocessinfo_ext.processInfoQueue"));
     return q;
 }
 
 const std::shared_ptr<dispatch::DispatchQueue>& processExitQueue() {
-    static const auto q = dispatch::DispatchQueue::createSerial("com.nerova.nsprocessinfo_ext.processExitQueue");
+    static const auto& q = *new std::shared_ptr<dispatch::DispatchQueue>(
+        dispatch::DispatchQueue::createSerial("com.nerova.nsprocessinfo_ext.processExitQueue"));
     return q;
 }
 

@@ -47,7 +47,7 @@ struct MakerRequirements {
 
 const MakerRequirements& makerRequirements() {
     static std::mutex mutex;
-    static std::map<const cs::TrustPolicy*, std::unique_ptr<MakerRequirements>> made;
+    static auto& made = *new std::map<const cs::TrustPolicy*, std::unique_ptr<MakerRequirements>>;
     const cs::TrustPolicy& policy = cs::TrustPolicy::current();
     std::lock_guard<std::mutex> lock(mutex);
     auto& slot = made[&policy];
@@ -100,12 +100,12 @@ void appendError(NRVFileSigningInfo& info, const std::string& text) {
 }  // namespace
 
 const cs::Requirement& NRVCodeSignValidator::kSecRequirementAppleSignRef() {
-    static const cs::Requirement r = compile("anchor apple");
+    static const cs::Requirement& r = *new cs::Requirement(compile("anchor apple"));
     return r;
 }
 
 const cs::Requirement& NRVCodeSignValidator::kSecRequirementAppleDevIDSignRef() {
-    static const cs::Requirement r = compile("anchor apple generic");
+    static const cs::Requirement& r = *new cs::Requirement(compile("anchor apple generic"));
     return r;
 }
 
@@ -114,7 +114,7 @@ const cs::Requirement& NRVCodeSignValidator::kSecRequirementNerovaProdSignRef() 
 const cs::Requirement& NRVCodeSignValidator::kSecRequirementNerovaDeveloperRef() { return makerRequirements().developer; }
 
 const std::vector<std::string>& NRVCodeSignValidator::kProblematicEntitlements() {
-    static const std::vector<std::string> list = {
+    static const std::vector<std::string>& list = *new std::vector<std::string>{
         "com.apple.security.get-task-allow",
         "com.apple.security.cs.disable-library-validation",
         "com.apple.security.cs.allow-dyld-environment-variables",
@@ -123,7 +123,7 @@ const std::vector<std::string>& NRVCodeSignValidator::kProblematicEntitlements()
 }
 
 const std::vector<std::string>& NRVCodeSignValidator::kNerovaEndpointNiblessIdents() {
-    static const std::vector<std::string> list = {
+    static const std::vector<std::string>& list = *new std::vector<std::string>{
         "com.nerova.rivovovuvev.eventmonitor",
         "com.nerova.rivovovuvev.detection-extension",
         "com.nerova.rivovovuvev.ransomware-protection",

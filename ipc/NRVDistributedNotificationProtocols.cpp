@@ -4,30 +4,30 @@ using platform::xpc::Interface;
 using platform::xpc::Kind;
 
 NRVXPCProtocol NRVDistributedNotificationXPCProtocol() {
-    static const NRVXPCProtocol protocol = [] {
+    static const NRVXPCProtocol& protocol = *new NRVXPCProtocol([] {
         auto i = std::make_shared<Interface>("NRVDistributedNotificationXPCProtocol");
         i->method("notifyName:rawPayload:withReply:", {Kind::String, Kind::Data}, std::vector<Kind>{});
         return i;
-    }();
+    }());
     return protocol;
 }
 
 NRVXPCProtocol NRVDistributedNotificationMapUpdateXPCProtocol() {
-    static const NRVXPCProtocol protocol = [] {
+    static const NRVXPCProtocol& protocol = *new NRVXPCProtocol([] {
         auto i = std::make_shared<Interface>("NRVDistributedNotificationMapUpdateXPCProtocol");
         i->method("updateNotificationMap:withReply:", {Kind::Dictionary}, std::vector<Kind>{});
         return i;
-    }();
+    }());
     return protocol;
 }
 
 NRVXPCProtocol NRVDistributedNotificationMapUpdaterXPCProtocol() {
-    static const NRVXPCProtocol protocol = [] {
+    static const NRVXPCProtocol& protocol = *new NRVXPCProtocol([] {
         auto i = std::make_shared<Interface>("NRVDistributedNotificationMapUpdaterXPCProtocol");
         i->method("registerXPCNameForReceivingMapUpdate:withReply:", {Kind::String}, std::vector<Kind>{})
             .method("registerNotificationNames:callbackXPCName:withReply:", {Kind::Array, Kind::String},
                     std::vector<Kind>{});
         return i;
-    }();
+    }());
     return protocol;
 }

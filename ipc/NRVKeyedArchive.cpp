@@ -1,6 +1,6 @@
 #include "ipc/NRVKeyedArchive.h"
 
-#include "platform/plist/BinaryPropertyListBounds.h"
+#include "platform/plist/PropertyListBounds.h"
 #include "platform/plist/PropertyList.h"
 
 namespace NRVKeyedArchive {
@@ -10,7 +10,7 @@ std::optional<NRVData> archivedDataWithRootObject(const NRVValue& object, NRVErr
     if (!object.isNull()) archive.set(kRootKey, object);
     auto bytes = platform::plist::serialize(NRVValue(std::move(archive)), platform::plist::Format::Binary);
     if (!bytes || !platform::plist::isBoundedBinaryPropertyList(reinterpret_cast<const std::uint8_t*>(bytes->data()),
-                                                                bytes->size(), kMaxDepth + 1, kMaxValues)) {
+                                                                bytes->size())) {
         NRVSetError(error, NRVError(kErrorDomain, 1, "The object cannot be archived as property-list values."));
         return std::nullopt;
     }
@@ -18,7 +18,7 @@ std::optional<NRVData> archivedDataWithRootObject(const NRVValue& object, NRVErr
 }
 
 NRVValue unarchivedRootObject(const NRVData& data, NRVError* error) {
-    if (!platform::plist::isBoundedBinaryPropertyList(data.data(), data.size(), kMaxDepth + 1, kMaxValues)) {
+    if (!platform::plist::isBoundedBinaryPropertyList(data.data(), data.size())) {
         NRVSetError(error, NRVError(kErrorDomain, 2, "The data is not a bounded keyed archive."));
         return NRVValue();
     }

@@ -7,15 +7,17 @@
 #include <optional>
 
 #include "foundation/NRVError.h"
+#include "platform/plist/PropertyList.h"
 #include "platform/value/NRVValue.h"
 
 namespace NRVKeyedArchive {
 
 constexpr const char* kRootKey = "root";
 constexpr const char* kErrorDomain = "NRVKeyedArchiveErrorDomain";
-// Nesting and expanded size an archive from another process may have.
-constexpr int kMaxDepth = 32;
-constexpr std::size_t kMaxValues = 100000;
+// Nesting an archive may have (the archive's own dictionary counts as one
+// level), that of every property list; its expanded size is bounded by the
+// property-list check as well.
+constexpr int kMaxDepth = platform::plist::kMaxDepth;
 
 // A null value archives nil. nullopt (and the error) when the object holds
 // something a property list cannot carry (a null inside a container) or is

@@ -4,7 +4,7 @@ using platform::xpc::Interface;
 using platform::xpc::Kind;
 
 NRVXPCProtocol NRVNerovaXPCInterfaceProtocol() {
-    static const NRVXPCProtocol protocol = [] {
+    static const NRVXPCProtocol& protocol = *new NRVXPCProtocol([] {
         auto i = std::make_shared<Interface>("NRVNerovaXPCInterfaceProtocol");
         i->method("statusWithReply:", {}, std::vector<Kind>{Kind::String})
             .method("registerXPCListenerEndpoint:controlListenerEndpoint:forService:withReply:",
@@ -12,15 +12,15 @@ NRVXPCProtocol NRVNerovaXPCInterfaceProtocol() {
             .method("xpcListenerEndpointForService:withReply:", {Kind::String},
                     std::vector<Kind>{Kind::Endpoint, Kind::Endpoint, Kind::String});
         return i;
-    }();
+    }());
     return protocol;
 }
 
 NRVXPCProtocol NRVServiceStatusProtocol() {
-    static const NRVXPCProtocol protocol = [] {
+    static const NRVXPCProtocol& protocol = *new NRVXPCProtocol([] {
         auto i = std::make_shared<Interface>("NRVServiceStatusProtocol");
         i->method("statusWithReply:", {}, std::vector<Kind>{Kind::String});
         return i;
-    }();
+    }());
     return protocol;
 }

@@ -1,5 +1,7 @@
 #include "ipc/NRVXPCClientConnection.h"
 
+#include <atomic>
+
 #include "foundation/NRVQueueMonitor.h"
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVNerovaXPCInterfaceProtocol.h"
@@ -8,6 +10,7 @@
 using platform::dispatch::DispatchQueue;
 using platform::dispatch::dispatchTime;
 using platform::dispatch::DISPATCH_TIME_NOW;
+using platform::dispatch::NSEC_PER_MSEC;
 using platform::dispatch::NSEC_PER_SEC;
 using platform::xpc::Connection;
 using platform::xpc::Error;
@@ -16,7 +19,28 @@ using platform::xpc::Values;
 namespace {
 const NRVLogHandle& xpcLog() { return NerovaLogger::xpc(); }
 std::string quote(const std::string& s) { return "'" + s + "'"; }
+
+std::atomic<std::int64_t>& connectingLimitMilliseconds() {
+    static std::atomic<std::int64_t> limit{
+        static_cast<std::int64_t>(NRVXPCClientConnection::kConnectingLimitSeconds) * 1000};
+    return limit;
+}
+
+// "30", or "0.2" for a limit shorter than whole seconds.
+std::string secondsText(std::int64_t milliseconds) {
+    std::string text = std::to_string(milliseconds / 1000);
+    if (std::int64_t rest = milliseconds % 1000) {
+        std::string fraction = std::to_string(1000 + rest).substr(1);
+        while (fraction.back() == '0') fraction.pop_back();
+        text += "." + fraction;
+    }
+    return text;
+}
 }  // namespace
+
+void NRVXPCClientConnection::setConnectingLimitForUnitTest(std::chrono::milliseconds limit) {
+    connectingLimitMilliseconds().store(limit.count());
+}
 
 std::shared_ptr<NRVXPCClientConnection> NRVXPCClientConnection::initWithServiceName(const std::string& serviceName,
                                                                                     NRVXPCProtocol interface) {
@@ -155,15 +179,15 @@ void NRVXPCClientConnection::startConnection() {
     std::weak_ptr<NRVXPCClientConnection> weak = weak_from_this();
     // A broker or a service that never answers must not leave the connection
     // connecting for ever.
-    taskQueue_->after(dispatchTime(DISPATCH_TIME_NOW, static_cast<std::int64_t>(kConnectingLimitSeconds) * NSEC_PER_SEC),
-                      [weak, attempt] {
+    const std::int64_t limit = connectingLimitMilliseconds().load();
+    taskQueue_->after(dispatchTime(DISPATCH_TIME_NOW, limit * NSEC_PER_MSEC),
+                      [weak, attempt, limit] {
                           auto self = weak.lock();
                           if (!self) return;
-                          self->taskQueue_->asyncBarrier([self, attempt] {
+                          self->taskQueue_->asyncBarrier([self, attempt, limit] {
                               if (self->attempt_ != attempt || self->connStatus_ != Connecting) return;
                               xpcLog().error("Connection to the service " + quote(self->serviceName_) +
-                                             " did not complete within " + std::to_string(kConnectingLimitSeconds) +
-                                             " seconds.");
+                                             " did not complete within " + secondsText(limit) + " seconds.");
                               self->handlerConnectionError(attempt);
                           });
                       });

@@ -11,6 +11,7 @@
 // and delayed retries hold this object weakly.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -31,6 +32,9 @@ public:
     // How long a connection attempt may stay in the connecting state before
     // it is treated as a connection error.
     static constexpr std::uint64_t kConnectingLimitSeconds = 30;
+    // For tests: the limit of attempts started from now on (the default is
+    // kConnectingLimitSeconds).
+    static void setConnectingLimitForUnitTest(std::chrono::milliseconds limit);
 
     static std::shared_ptr<NRVXPCClientConnection> initWithServiceName(const std::string& serviceName,
                                                                        NRVXPCProtocol interface);

@@ -400,7 +400,13 @@ std::shared_ptr<StaticCode::Evaluation> evaluate(int fd, const std::string& path
 }
 
 std::mutex gCacheMutex;
-std::map<std::string, std::shared_ptr<const StaticCode::Evaluation>> gCache;
+
+// Never destroyed: peer checks may run on connection threads while the
+// process exits.
+std::map<std::string, std::shared_ptr<const StaticCode::Evaluation>>& evaluationCache() {
+    static auto& cache = *new std::map<std::string, std::shared_ptr<const StaticCode::Evaluation>>;
+    return cache;
+}
 
 // The evaluation of the open file `fd` at `path`, from the cache when the
 // file, its signature file and the anchors are unchanged.
@@ -414,8 +420,8 @@ std::shared_ptr<const StaticCode::Evaluation> evaluationFor(int fd, const std::s
                       anchorsIdentity(policy.anchorsFolder);
     {
         std::lock_guard<std::mutex> lock(gCacheMutex);
-        auto it = gCache.find(key);
-        if (it != gCache.end()) return it->second;
+        auto it = evaluationCache().find(key);
+        if (it != evaluationCache().end()) return it->second;
     }
     auto e = evaluate(fd, path, before, policy);
     // A file written while it was hashed must not be remembered with the
@@ -423,8 +429,9 @@ std::shared_ptr<const StaticCode::Evaluation> evaluationFor(int fd, const std::s
     struct stat after {};
     if (::fstat(fd, &after) == 0 && statKey(after) == statKey(before)) {
         std::lock_guard<std::mutex> lock(gCacheMutex);
-        if (gCache.size() >= kMaxCacheEntries) gCache.clear();
-        gCache[key] = e;
+        auto& cache = evaluationCache();
+        if (cache.size() >= kMaxCacheEntries) cache.clear();
+        cache[key] = e;
     }
     return e;
 }

@@ -64,7 +64,7 @@ TrustPolicy loadOverride(const std::string& file) {
 }  // namespace
 
 const TrustPolicy& TrustPolicy::compiledIn() {
-    static const TrustPolicy policy = makeCompiledIn();
+    static const TrustPolicy& policy = *new TrustPolicy(makeCompiledIn());
     return policy;
 }
 
@@ -75,7 +75,7 @@ const TrustPolicy& TrustPolicy::current() {
         // Tests switch policies within one process; each file is read once
         // and kept for the life of the process, so references stay valid.
         static std::mutex mutex;
-        static std::map<std::string, std::unique_ptr<TrustPolicy>> loaded;
+        static auto& loaded = *new std::map<std::string, std::unique_ptr<TrustPolicy>>;
         std::lock_guard<std::mutex> lock(mutex);
         auto& slot = loaded[file];
         if (!slot) slot = std::make_unique<TrustPolicy>(loadOverride(file));

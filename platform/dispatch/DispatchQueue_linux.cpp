@@ -12,6 +12,7 @@
 #include "platform/dispatch/CurrentQueueScope_linux.h"
 #include "platform/dispatch/DispatchClock_linux.h"
 #include "platform/dispatch/DispatchScheduler_linux.h"
+#include "platform/dispatch/WorkerPool_linux.h"
 
 namespace platform::dispatch {
 
@@ -25,9 +26,10 @@ namespace {
 constexpr int kConcurrentWidth = 64;
 
 
-// Serial (width 1) and concurrent queues. Worker threads are started when work
-// can start and nobody is free to take it, and end as soon as nothing more can
-// start, so an idle queue holds no thread. Each worker keeps the queue alive.
+// Serial (width 1) and concurrent queues. A worker is borrowed from the shared
+// pool when work can start and nobody is free to take it, and goes back as
+// soon as nothing more can start, so an idle queue holds no thread. Each
+// worker keeps the queue alive.
 class QueueImpl final : public DispatchQueue {
 public:
     QueueImpl(std::string label, QualityOfService qos, int width, bool isGlobal)
@@ -112,7 +114,7 @@ private:
         if (canStartFront() && availableWorkers_ == 0) {
             ++availableWorkers_;
             auto self = std::static_pointer_cast<QueueImpl>(shared_from_this());
-            std::thread([self] { self->workerLoop(); }).detach();
+            WorkerPool::shared().run([self] { self->workerLoop(); });
         }
     }
 

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/plist/BinaryPropertyListBounds.h"
+#include "platform/plist/PropertyListBounds.h"
 #include "platform/plist/PropertyList.h"
 
 namespace platform::notify::datagram {
@@ -82,7 +82,7 @@ bool hasOnlyUTF8(const NRVValue& value) {
 }
 
 std::optional<NRVDictionary> decodeUserInfo(const std::uint8_t* bytes, std::size_t size, std::string* error) {
-    if (!plist::isBoundedBinaryPropertyList(bytes, size, kMaxUserInfoDepth, kMaxUserInfoValues)) {
+    if (!plist::isBoundedBinaryPropertyList(bytes, size)) {
         fail(error, "user info is not a bounded binary property list");
         return std::nullopt;
     }
@@ -146,7 +146,7 @@ std::optional<std::string> encode(const Notification& notification, std::string*
         }
         // Refuse here what every receiver would drop.
         if (!plist::isBoundedBinaryPropertyList(reinterpret_cast<const std::uint8_t*>(userInfo->data()),
-                                                 userInfo->size(), kMaxUserInfoDepth, kMaxUserInfoValues)) {
+                                                 userInfo->size())) {
             fail(error, "user info is nested too deeply or too large");
             return std::nullopt;
         }

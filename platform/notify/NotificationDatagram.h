@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/plist/PropertyList.h"
 #include "platform/value/NRVValue.h"
 
 namespace platform::notify {
@@ -26,11 +27,10 @@ namespace datagram {
 constexpr std::size_t kMaxDatagramSize = 64 * 1024;
 // A notification name is a short reverse-DNS text.
 constexpr std::size_t kMaxNameLength = 1024;
-// User info nesting (containers inside containers) and the number of values
-// it may expand to; a binary property list can share one object from many
-// places, so a small datagram could otherwise expand without bound.
-constexpr int kMaxUserInfoDepth = 32;
-constexpr std::size_t kMaxUserInfoValues = 100000;
+// User info nesting (containers inside containers): that of every property
+// list. What a list may expand to (one object can be shared from many
+// places) is bounded by the property-list check as well.
+constexpr int kMaxUserInfoDepth = plist::kMaxDepth;
 
 // Layout, integers big-endian:
 //   "NRVN"  version (1 byte, 1)  flags (1 byte: 0x1 object, 0x2 user info)

@@ -9,8 +9,7 @@
 #include <memory>
 
 #include "platform/fs/FileManager.h"
-#include "platform/plist/BinaryPropertyListBounds.h"
-#include "platform/plist/PropertyListBudget.h"
+#include "platform/plist/PropertyListBounds.h"
 
 namespace platform::plist {
 
@@ -20,8 +19,6 @@ namespace {
 constexpr std::uint64_t kMaxDataSize = 64ull << 20;
 // Preference lists are small; a larger file is not one of ours.
 constexpr std::uint64_t kMaxFileSize = 8ull << 20;
-// What a binary list may expand to once shared objects are copied.
-constexpr std::size_t kMaxBinaryValues = 16u << 20;
 
 struct PlistDeleter {
     void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -227,15 +224,11 @@ std::optional<NRVValue> readData(const std::string& bytes, std::string* error) {
         if (error) *error = bytes.empty() ? "empty property list" : "property list too large";
         return std::nullopt;
     }
-    if (!fitsBudget(bytes, budgetForSize(bytes.size()), error)) return std::nullopt;
+    if (!isBoundedPropertyList(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), error))
+        return std::nullopt;
     plist_t root = nullptr;
     const auto length = static_cast<std::uint32_t>(bytes.size());
     if (plist_is_binary(bytes.data(), length)) {
-        if (!isBoundedBinaryPropertyList(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
-                                         kMaxDepth + 1, kMaxBinaryValues)) {
-            if (error) *error = "malformed, cyclic or too deeply nested binary property list";
-            return std::nullopt;
-        }
         plist_from_bin(bytes.data(), length, &root);
     } else {
         plist_from_xml(bytes.data(), length, &root);

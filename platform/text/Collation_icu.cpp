@@ -29,7 +29,7 @@ std::unique_ptr<icu::Collator> makeCollator() {
 
 int localizedStandardCompare(const std::string& a, const std::string& b) {
     static std::mutex mutex;
-    static std::unique_ptr<icu::Collator> collator = makeCollator();
+    static icu::Collator* collator = makeCollator().release();
     if (collator) {
         std::lock_guard<std::mutex> lock(mutex);
         UErrorCode status = U_ZERO_ERROR;

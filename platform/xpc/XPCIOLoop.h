@@ -1,5 +1,9 @@
-// The one I/O thread of the process (epoll) and the framed stream channel it
+// The one I/O loop of the process (epoll) and the framed stream channel it
 // serves. Internal to the transport: Connection and Listener build on it.
+// Two threads borrowed from the dispatch pool wait for events. A thread
+// whose channel frames give a connection queue work runs that work itself
+// while the other keeps watching (another is borrowed if none is left), so
+// a call and its reply cost no extra thread wake-up on either side.
 #pragma once
 
 #include <atomic>
@@ -14,12 +18,15 @@
 
 namespace platform::xpc::detail {
 
-// Something the loop watches. handleEvents runs on the I/O thread, never
+// Something the loop watches. handleEvents runs on a loop thread, never
 // concurrently with itself for one object.
 class Pollable {
 public:
     virtual ~Pollable() = default;
     virtual void handleEvents(std::uint32_t events) = 0;
+    // true when handleEvents only hands work to queues (and never waits for
+    // such work), so the loop thread may run that work itself afterwards.
+    virtual bool handsWorkToQueues() const { return false; }
 };
 
 // Threading: add/modify/remove may be called from any thread. After remove
@@ -53,7 +60,7 @@ public:
 };
 
 // A connected stream socket carrying frames. Threading: send and close from
-// any thread; reads happen on the I/O thread.
+// any thread; reads happen on a loop thread.
 class Channel final : public Pollable, public std::enable_shared_from_this<Channel> {
 public:
     Channel(ScopedFD fd, std::string label) : fd_(std::move(fd)), label_(std::move(label)) {}
@@ -65,6 +72,7 @@ public:
     bool isClosed() const { return closed_.load(); }
     int fd() const { return fd_.get(); }
     void handleEvents(std::uint32_t events) override;
+    bool handsWorkToQueues() const override { return true; }
 
 private:
     void closeFromLoop(bool malformed);
@@ -84,7 +92,7 @@ private:
     std::size_t outOffset_ = 0;
     bool wantsWritable_ = false;
 
-    // Only the I/O thread touches the read buffer.
+    // Only the loop thread handling the channel touches the read buffer.
     std::vector<std::uint8_t> in_;
     std::size_t inOffset_ = 0;
 };

@@ -11,9 +11,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <thread>
 #include <unordered_map>
 
+#include "platform/dispatch/WorkerPool_linux.h"
 #include "platform/log/LogStore.h"
 
 namespace platform::xpc::detail {
@@ -25,12 +25,37 @@ void logError(const std::string& message) {
 constexpr std::size_t kReadChunk = 64 * 1024;
 }  // namespace
 
+// Each watched descriptor is armed for one event at a time (EPOLLONESHOT)
+// and armed again once its target has handled it, so the loop threads never
+// see one descriptor at once; a target's own lock covers a re-arm made from
+// elsewhere (a send asking for writability) while it is being handled.
 struct IOLoop::Impl {
+    struct Entry {
+        std::shared_ptr<Pollable> target;
+        int fd = -1;
+        std::uint32_t events = 0;
+        std::mutex handling;
+    };
+
     ScopedFD epoll;
     std::mutex mutex;
-    std::unordered_map<std::uint64_t, std::shared_ptr<Pollable>> targets;
+    std::unordered_map<std::uint64_t, std::shared_ptr<Entry>> targets;
     std::uint64_t nextToken = 1;
+    int waiting = 0;  // threads in (or on their way into) epoll_wait
+
+    bool arm(int op, std::uint64_t token, const Entry& entry) {
+        struct epoll_event ev {};
+        ev.events = entry.events | EPOLLONESHOT;
+        ev.data.u64 = token;
+        return epoll_ctl(epoll.get(), op, entry.fd, &ev) == 0;
+    }
 };
+
+namespace {
+// Threads waiting for events. While one of them runs the work its events
+// started, the other keeps watching, so no hand-over is needed.
+constexpr int kLoopThreads = 2;
+}  // namespace
 
 IOLoop& IOLoop::shared() {
     // Never destroyed: connections may still be closed while the process exits.
@@ -40,34 +65,35 @@ IOLoop& IOLoop::shared() {
 
 IOLoop::IOLoop() : impl_(new Impl) {
     impl_->epoll.reset(epoll_create1(EPOLL_CLOEXEC));
-    std::thread([this] { run(); }).detach();
+    impl_->waiting = kLoopThreads;
+    for (int i = 0; i < kLoopThreads; ++i) platform::dispatch::detail::WorkerPool::shared().run([this] { run(); });
 }
 
 std::uint32_t IOLoop::readable() { return EPOLLIN; }
 std::uint32_t IOLoop::writable() { return EPOLLOUT; }
 
 std::uint64_t IOLoop::add(int fd, std::uint32_t events, std::shared_ptr<Pollable> target) {
+    auto entry = std::make_shared<Impl::Entry>();
+    entry->target = std::move(target);
+    entry->fd = fd;
+    entry->events = events;
     std::lock_guard<std::mutex> lock(impl_->mutex);
     std::uint64_t token = impl_->nextToken++;
-    struct epoll_event ev {};
-    ev.events = events;
-    ev.data.u64 = token;
-    if (epoll_ctl(impl_->epoll.get(), EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
-    impl_->targets.emplace(token, std::move(target));
+    if (!impl_->arm(EPOLL_CTL_ADD, token, *entry)) return 0;
+    impl_->targets.emplace(token, std::move(entry));
     return token;
 }
 
 void IOLoop::modify(std::uint64_t token, int fd, std::uint32_t events) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (!impl_->targets.count(token)) return;
-    struct epoll_event ev {};
-    ev.events = events;
-    ev.data.u64 = token;
-    epoll_ctl(impl_->epoll.get(), EPOLL_CTL_MOD, fd, &ev);
+    auto it = impl_->targets.find(token);
+    if (it == impl_->targets.end() || it->second->fd != fd) return;
+    it->second->events = events;
+    impl_->arm(EPOLL_CTL_MOD, token, *it->second);
 }
 
 void IOLoop::remove(std::uint64_t token, int fd) {
-    std::shared_ptr<Pollable> released;
+    std::shared_ptr<Impl::Entry> released;
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
         auto it = impl_->targets.find(token);
@@ -80,24 +106,59 @@ void IOLoop::remove(std::uint64_t token, int fd) {
 }
 
 void IOLoop::run() {
-    struct epoll_event events[64];
+    using platform::dispatch::detail::WorkerPool;
+    struct epoll_event events[16];
     for (;;) {
-        int n = epoll_wait(impl_->epoll.get(), events, 64, -1);
+        int n = epoll_wait(impl_->epoll.get(), events, 16, -1);
+        if (n < 0 && errno == EINTR) continue;
+        {
+            std::lock_guard<std::mutex> lock(impl_->mutex);
+            --impl_->waiting;
+        }
         if (n < 0) {
-            if (errno == EINTR) continue;
-            logError("The transport's I/O thread stopped: epoll_wait failed.");
+            logError("A thread of the transport's I/O loop stopped: epoll_wait failed.");
             return;
         }
+        platform::dispatch::Block deferred;
         for (int i = 0; i < n; ++i) {
-            std::shared_ptr<Pollable> target;
+            const std::uint64_t token = events[i].data.u64;
+            std::shared_ptr<Impl::Entry> entry;
             {
                 std::lock_guard<std::mutex> lock(impl_->mutex);
-                auto it = impl_->targets.find(events[i].data.u64);
+                auto it = impl_->targets.find(token);
                 if (it == impl_->targets.end()) continue;
-                target = it->second;
+                entry = it->second;
             }
-            target->handleEvents(events[i].events);
+            {
+                std::lock_guard<std::mutex> handling(entry->handling);
+                if (entry->target->handsWorkToQueues()) {
+                    WorkerPool::DeferralScope scope(&deferred);
+                    entry->target->handleEvents(events[i].events);
+                } else {
+                    entry->target->handleEvents(events[i].events);
+                }
+            }
+            // Armed again only while still watched: once removed, its
+            // descriptor may already belong to someone else.
+            std::lock_guard<std::mutex> lock(impl_->mutex);
+            auto it = impl_->targets.find(token);
+            if (it != impl_->targets.end() && it->second == entry) impl_->arm(EPOLL_CTL_MOD, token, *entry);
         }
+        if (deferred) {
+            // The work may take long: make sure someone keeps watching.
+            bool watched;
+            {
+                std::lock_guard<std::mutex> lock(impl_->mutex);
+                watched = impl_->waiting > 0;
+                if (!watched) ++impl_->waiting;
+            }
+            if (!watched) WorkerPool::shared().run([this] { run(); });
+            deferred();
+            deferred = nullptr;
+        }
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        if (impl_->waiting >= kLoopThreads) return;  // back to the pool
+        ++impl_->waiting;
     }
 }
 

@@ -12,6 +12,7 @@
 #include "ipc/NRVKeyedArchive.h"
 #include "ipc/NRVXPCClientHelper.h"
 #include "platform/plist/PropertyList.h"
+#include "support/BinaryPropertyList.h"
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
@@ -114,17 +115,12 @@ TEST_F(NRVDistributedNotificationTest, GarbagePayloadsAreDroppedWithALogLine) {
     ASSERT_EQ(sender.connectAndWaitForFirstConnectionForService(subscriber->xpcServiceName(),
                                                                 NRVDistributedNotificationXPCProtocol(), 10.0),
               0);
-    NRVValue deep("leaf");
-    // Deeper than an archive may be, still within what the writer takes.
-    for (int i = 0; i < NRVKeyedArchive::kMaxDepth + 8; ++i) deep = NRVValue(NRVArray{deep});
-    NRVDictionary deepArchive;
-    deepArchive.set("root", deep);
-    const auto deepBytes = platform::plist::serialize(NRVValue(deepArchive), platform::plist::Format::Binary);
-    ASSERT_TRUE(deepBytes);
+    // Deeper than an archive may be: made by hand, as no writer makes it.
+    const std::string deepBytes = testsupport::nestedArraysUnder("root", NRVKeyedArchive::kMaxDepth + 8);
     const NRVData garbage[] = {
         NRVData{},
         NRVData{'j', 'u', 'n', 'k'},
-        NRVData(deepBytes->begin(), deepBytes->end()),
+        NRVData(deepBytes.begin(), deepBytes.end()),
     };
     auto proxy = sender.remoteObjectProxyForService(subscriber->xpcServiceName(), [](const std::string&) {});
     ASSERT_TRUE(proxy);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -8,6 +9,7 @@
 #include "fakes/FakeServiceFixture.h"
 #include "fakes/nrv-fake-service/FakeProtocols.h"
 #include "foundation/NRVDispatchExtensions.h"
+#include "ipc/NRVXPCClientConnection.h"
 #include "ipc/NRVXPCClientHelper.h"
 
 using namespace std::chrono_literals;
@@ -133,6 +135,69 @@ TEST_F(NRVXPCClientHelperTest, ServiceDeathTellsEveryHandlerNilAndARestartReconn
     EXPECT_EQ(*name.reply, platform::xpc::Values{Value("second")});
     a.disconnectService(service);
     b.disconnectService(service);
+}
+
+TEST_F(NRVXPCClientHelperTest, AnAttemptStuckConnectingFailsAtItsBoundAndTheClientReconnectsLater) {
+    NRVXPCClientConnection::setConnectingLimitForUnitTest(200ms);
+    struct RestoreLimit {
+        ~RestoreLimit() { NRVXPCClientConnection::setConnectingLimitForUnitTest(30s); }
+    } restore;
+    // A broker that takes the request and never answers it.
+    pid_t silent = startRole("broker", {"--never-reply"});
+    ASSERT_TRUE(silent);
+
+    std::mutex mutex;
+    std::vector<bool> seen;
+    NRVXPCClientHelper helper;
+    helper.connectService(service, fake::NRVRemoteZEPProtocol(), [&](NRVXPCProxy p) {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(p != nullptr);
+    });
+    std::shared_ptr<NRVXPCClientConnection> connection;
+    ASSERT_TRUE(eventually([&] {
+        auto table = NRVXPCClientHelper::sharedClientConnectionsForUnitTest();
+        if (table.count(service)) connection = table.at(service);
+        return connection != nullptr;
+    }));
+    const std::string bound = "Connection to the service '" + service + "' did not complete within 0.2 seconds.";
+    ASSERT_TRUE(eventually([&] { return ipctest::countLog(logStore(), bound) == 1; }));
+    EXPECT_TRUE(eventually([&] { return connection->connStatusForUnitTest() == NRVXPCClientConnection::Disconnected; }));
+    // The bound goes through the connection-error path: close, then a retry.
+    const std::vector<std::string> errorPath = {
+        bound,
+        "Handle XPC connection error for the service '" + service + "'",
+        "Close XPC connection for the service '" + service + "'.",
+        "Reconnect after 10 seconds. (Service name: " + service + ")",
+    };
+    std::vector<std::string> lines = ipctest::logMessages(logStore());
+    auto at = std::find(lines.begin(), lines.end(), errorPath[0]);
+    ASSERT_NE(at, lines.end());
+    for (const auto& expected : errorPath) {
+        at = std::find(at, lines.end(), expected);
+        EXPECT_NE(at, lines.end()) << expected;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_TRUE(seen.empty());  // never connected: nobody is told anything
+    }
+
+    // A working broker and the service's registration bring the client back
+    // without waiting for the retry (with the usual bound: a loaded machine
+    // may take longer than the short one to connect).
+    NRVXPCClientConnection::setConnectingLimitForUnitTest(30s);
+    stopRole(silent);
+    ASSERT_TRUE(startRole("broker"));
+    ASSERT_TRUE(startAgent({"--name=back"}));
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen == std::vector<bool>{true};
+    }, 8s));
+    EXPECT_EQ(connection->connStatusForUnitTest(), NRVXPCClientConnection::Connected);
+    EXPECT_EQ(ipctest::countLog(logStore(), bound), 1u);
+    auto name = askName(helper);
+    ASSERT_TRUE(name.reply) << name.error.value_or("timed out");
+    EXPECT_EQ(*name.reply, platform::xpc::Values{Value("back")});
+    helper.disconnectService(service);
 }
 
 TEST_F(NRVXPCClientHelperTest, ANeverAnsweredCallIsEndedByTheCallersOwnBound) {

@@ -129,12 +129,13 @@ TEST(DispatchQueueTest, SuspendedQueueHoldsBlocksUntilResumedAsOftenAsSuspended)
 TEST(DispatchQueueTest, AfterRunsNoEarlierThanItsDeadlineAndInDeadlineOrder) {
     auto queue = DispatchQueue::createSerial("com.nerova.test.after");
     Events events;
-    const auto start = std::chrono::steady_clock::now();
-    queue->after(in(60ms), [&] { events.add(2); });
-    queue->after(in(20ms), [&] { events.add(1); });
+    // One reading of the clock for both deadlines and the check.
+    const DispatchTime start = dispatchTime(DISPATCH_TIME_NOW, 0);
+    queue->after(dispatchTime(start, 60 * NSEC_PER_MSEC), [&] { events.add(2); });
+    queue->after(dispatchTime(start, 20 * NSEC_PER_MSEC), [&] { events.add(1); });
     queue->after(DISPATCH_TIME_FOREVER, [&] { events.add(99); });
     ASSERT_TRUE(events.waitFor(2));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 60ms);
+    EXPECT_GE(dispatchTime(DISPATCH_TIME_NOW, 0) - start, static_cast<DispatchTime>(60 * NSEC_PER_MSEC));
     EXPECT_EQ(events.values(), (std::vector<int>{1, 2}));
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "support/BinaryPropertyList.h"
+
 using namespace platform::notify;
 
 namespace {
@@ -14,29 +16,8 @@ std::optional<Notification> decodeText(const std::string& s, std::string* error 
     return datagram::decode(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), error);
 }
 
-std::string bigEndian(std::uint64_t v, int width) {
-    std::string out;
-    for (int i = width; i-- > 0;) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-    return out;
-}
-
-// A binary property list from already encoded objects (references of
-// `refWidth` bytes), object 0 at the top.
-std::string binaryPlist(const std::vector<std::string>& objects, int refWidth) {
-    std::string out = "bplist00";
-    std::vector<std::uint64_t> offsets;
-    for (const auto& o : objects) {
-        offsets.push_back(out.size());
-        out += o;
-    }
-    const std::uint64_t table = out.size();
-    for (auto o : offsets) out += bigEndian(o, 4);
-    out += std::string(6, '\0');
-    out.push_back(4);
-    out.push_back(static_cast<char>(refWidth));
-    out += bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(table, 8);
-    return out;
-}
+using testsupport::bigEndian;
+using testsupport::binaryPlist;
 
 std::string ref(std::uint64_t index, int width) { return bigEndian(index, width); }
 
@@ -133,7 +114,8 @@ TEST(NotificationDatagramTest, MalformedDatagramsAreRefused) {
     };
     const std::vector<std::string> arrayTop{"\xA1\x01", "\x51x"};
     std::vector<std::string> deepChain;  // arrays inside arrays, beyond the limit
-    for (int i = 0; i < 40; ++i) deepChain.push_back("\xA1" + ref(static_cast<std::uint64_t>(i) + 3, 2));
+    for (int i = 0; i < datagram::kMaxUserInfoDepth + 8; ++i)
+        deepChain.push_back("\xA1" + ref(static_cast<std::uint64_t>(i) + 3, 2));
     deepChain.push_back("\xA0");
     std::vector<std::string> shared;  // each level refers twice to the next: 2^20 values when expanded
     for (int i = 0; i < 20; ++i)

@@ -15,23 +15,23 @@ constexpr const char* kRootServiceName = "com.nerova.xpc.name.rootPrivilegeServi
 
 inline NRVXPCProtocol NRVRemoteZEPProtocol() {
     using platform::xpc::Kind;
-    static const NRVXPCProtocol p = [] {
+    static const NRVXPCProtocol& p = *new NRVXPCProtocol([] {
         auto i = std::make_shared<platform::xpc::Interface>("NRVRemoteZEPProtocol");
         i->method("requestArchiveName:", {}, std::vector<Kind>{Kind::String})
             .method("requestArchiveUpload:at:", {Kind::String, Kind::String});
         return i;
-    }();
+    }());
     return p;
 }
 
 inline NRVXPCProtocol NRVRootPrivilegeServiceProtocol() {
     using platform::xpc::Kind;
-    static const NRVXPCProtocol p = [] {
+    static const NRVXPCProtocol& p = *new NRVXPCProtocol([] {
         auto i = std::make_shared<platform::xpc::Interface>("NRVRootPrivilegeServiceProtocol");
         i->method("runZEPLogExtraction:withReply:", {Kind::String}, std::vector<Kind>{Kind::Bool})
             .method("runWQRSummarization:withReply:", {Kind::String}, std::vector<Kind>{Kind::Bool});
         return i;
-    }();
+    }());
     return p;
 }
 

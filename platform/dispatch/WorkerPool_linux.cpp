@@ -1,0 +1,106 @@
+#include "platform/dispatch/WorkerPool_linux.h"
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace platform::dispatch::detail {
+
+// Everything the threads share. A forked child gets a fresh State: the old
+// one is left behind untouched (its threads do not exist there, and its
+// mutex was held across the fork).
+struct WorkerPool::State {
+    mutable std::mutex mutex;
+    std::condition_variable workAvailable;
+    std::deque<Block> handedOver;  // tasks given to idle threads, not yet taken
+    std::size_t idle = 0;          // waiting threads not yet promised a task
+    std::size_t threads = 0;
+};
+
+namespace {
+thread_local Block* tDeferralSlot = nullptr;
+}  // namespace
+
+WorkerPool::DeferralScope::DeferralScope(Block* slot) : previous_(tDeferralSlot) { tDeferralSlot = slot; }
+
+WorkerPool::DeferralScope::~DeferralScope() { tDeferralSlot = previous_; }
+
+WorkerPool& WorkerPool::shared() {
+    static WorkerPool& pool = *new WorkerPool;
+    return pool;
+}
+
+WorkerPool::WorkerPool() : state_(new State) {
+    pthread_atfork(&WorkerPool::prepareFork, &WorkerPool::parentAfterFork, &WorkerPool::childAfterFork);
+}
+
+void WorkerPool::prepareFork() { shared().state_->mutex.lock(); }
+
+void WorkerPool::parentAfterFork() { shared().state_->mutex.unlock(); }
+
+void WorkerPool::childAfterFork() {
+    // Only the forking thread exists in the child. The tasks handed over to
+    // idle threads are dropped with the old state (their threads are gone).
+    shared().state_ = new State;
+}
+
+void WorkerPool::run(Block task) {
+    if (tDeferralSlot && !*tDeferralSlot) {
+        *tDeferralSlot = std::move(task);
+        return;
+    }
+    State* state;
+    {
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        state = state_;
+        if (state->idle > 0) {
+            --state->idle;
+            state->handedOver.push_back(std::move(task));
+            // Woken after the unlock, the thread does not wait for the lock.
+            lock.unlock();
+            state->workAvailable.notify_one();
+            return;
+        }
+        ++state->threads;
+    }
+    std::thread([this, state, task = std::move(task)]() mutable { workerLoop(state, std::move(task)); }).detach();
+}
+
+void WorkerPool::workerLoop(State* state, Block task) {
+    for (;;) {
+        task();
+        task = nullptr;  // what the task captured goes before the thread waits
+
+        std::unique_lock<std::mutex> lock(state->mutex);
+        if (state->idle >= kMaxIdle) {
+            --state->threads;
+            return;
+        }
+        ++state->idle;
+        // Whoever hands over a task has already counted this thread as busy;
+        // a thread that times out with nothing handed over counts itself out.
+        if (!state->workAvailable.wait_for(lock, kIdleTimeout, [&] { return !state->handedOver.empty(); })) {
+            --state->idle;
+            --state->threads;
+            return;
+        }
+        task = std::move(state->handedOver.front());
+        state->handedOver.pop_front();
+    }
+}
+
+std::size_t WorkerPool::threadCount() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->threads;
+}
+
+std::size_t WorkerPool::idleCount() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->idle;
+}
+
+}  // namespace platform::dispatch::detail
