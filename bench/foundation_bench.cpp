@@ -143,13 +143,17 @@ void BM_dictionaryBuildAndRead(benchmark::State& state) {
     std::vector<std::string> keys;
     keys.reserve(count);
     for (std::size_t i = 0; i < count; ++i) keys.push_back("com.nerova.key." + std::to_string(i * 7919 % count));
+    for (auto _ : state) {
         NRVDictionary d;
         for (const auto& key : keys) d.set(key, static_cast<long long>(key.size()));
         std::size_t found = 0;
         for (const auto& key : keys) found += d.find(key) != nullptr;
         benchmark::DoNotOptimize(found);
+    }
     state.counters["per_key"] = benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate |
                                                                              benchmark::Counter::kInvert);
+}
+
 // A ZTNA status list of 60,000 events, read as the status report reads it
 // (binary property list to values); must stay well under a second.
 void BM_readStatusList60000Events(benchmark::State& state) {
@@ -164,17 +168,22 @@ void BM_readStatusList60000Events(benchmark::State& state) {
         parameters.set("reason", "policy");
         event.set("eventParameters", std::move(parameters));
         events.push_back(std::move(event));
+    }
     NRVDictionary list;
     list.set("Events", std::move(events));
     const std::string bytes = *platform::plist::serialize(NRVValue(std::move(list)), platform::plist::Format::Binary);
     for (auto _ : state) benchmark::DoNotOptimize(platform::plist::readData(bytes));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+
 // A preference list of 100,000 keys, written and read back.
 void BM_readList100000Keys(benchmark::State& state) {
     NRVDictionary many;
     for (int i = 0; i < 100000; ++i) many.set("key" + std::to_string(i), i);
     const std::string bytes = *platform::plist::serialize(NRVValue(std::move(many)), platform::plist::Format::Binary);
     for (auto _ : state) benchmark::DoNotOptimize(platform::plist::readData(bytes));
+}
+
 BENCHMARK(BM_readList100000Keys)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_dictionaryBuildAndRead)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_readStatusList60000Events)->Unit(benchmark::kMillisecond)->UseRealTime();
