@@ -493,21 +493,9 @@ std::optional<std::string> readFile(const std::string& path, FsError* error, std
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view contents, FsError* error) {
-    const std::string folder = deletingLastPathComponent(path);
-    std::string tmpl = appendingPathComponent(folder.empty() ? "." : folder, "." + lastPathComponent(path) + ".XXXXXX");
-    int raw = ::mkstemp(tmpl.data());
-    if (raw < 0) return fail(error, errno, Op::Write, path);
-    ScopedFD fd(raw);
     mode_t mask = ::umask(0);
     ::umask(mask);
-    ::fchmod(fd.get(), 0666 & ~mask);
-    if (!writeAll(fd.get(), contents.data(), contents.size()) || ::fsync(fd.get()) != 0 ||
-        ::rename(tmpl.c_str(), path.c_str()) != 0) {
-        int code = errno;
-        ::unlink(tmpl.c_str());
-        return fail(error, code, Op::Write, path);
-    }
-    return true;
+    return writeFileAtomicallyWithPermissions(path, contents, 0666 & ~mask, error);
 }
 
 bool writeFile(const std::string& path, std::string_view contents, FsError* error) {
