@@ -10,8 +10,8 @@
 // link). A file of ours that does not parse is removed; nothing else is ever
 // removed: not a folder, not a link, not a file we cannot examine.
 //
-// Threading: every public function may be called from any thread except from
-// a statistics call (which runs on statQueue) for the destructor.
+// Threading: every public function may be called from any thread; the
+// destructor must not run inside a block on taskQueue (it waits on it).
 // Look-ups run concurrently on taskQueue and wait for their answer; every
 // change (update, removal, expiry removal, load) is a barrier block on
 // taskQueue, so it runs alone and later look-ups see it. Updates and removals
