@@ -1,6 +1,7 @@
 // Throughput of gzip compression, hexadecimal and Base64 text on 64 MiB; the
 // value type's dictionary at 10k to 1M keys; reading a large status list; the
-// command runner's cost per command.
+// command runner's cost per command; listing all processes against `ps -e`;
+// the cache manager's insert and look-up cost at 1k, 10k and 100k entries.
 // Compare the gzip figure with the gzip program at the same level on the same
 // bytes: run with --dump=FILE to write them out, then time `gzip -1 -c FILE`.
 //
@@ -17,11 +18,17 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "foundation-module/CommandRunner.h"
+#include "foundation/GetBSDProcessList.h"
+#include "foundation/NRVCacheManager.h"
 #include "foundation/NSDataBase64.h"
 #include "foundation/NSDataExtensions.h"
 #include "platform/plist/PropertyList.h"
@@ -134,6 +141,127 @@ void BM_commandRunnerPerCommand(benchmark::State& state) {
     }
 }
 
+// Listing every process: the process table read from /proc in one block,
+// against `ps -e` (output to the null device) in the same run. The list
+// should take at most the time of `ps -e`.
+void BM_GetBSDProcessList(benchmark::State& state) {
+    std::size_t count = 0;
+    for (auto _ : state) {
+        NRVKinfoProc* list = nullptr;
+        if (GetBSDProcessList(&list, &count) != 0) {
+            state.SkipWithError("GetBSDProcessList failed");
+            break;
+        }
+        std::free(list);
+    }
+    state.counters["processes"] = static_cast<double>(count);
+}
+
+void BM_psE(benchmark::State& state) {
+    char ps[] = "/usr/bin/ps", flag[] = "-e";
+    char* args[] = {ps, flag, nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    for (auto _ : state) {
+        pid_t pid = -1;
+        if (::posix_spawn(&pid, ps, &actions, nullptr, args, environ) != 0) {
+            state.SkipWithError("posix_spawn of ps failed");
+            break;
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+BENCHMARK(BM_GetBSDProcessList)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_psE)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The cache manager with 1k, 10k and 100k entries: "per_entry" (inserting
+// every entry into a new memory-only cache, until the last change has run)
+// and "per_lookup" (looking up every key of a full cache) must stay flat as
+// the cache grows.
+class BenchEntry final : public NRVCacheEntry {
+public:
+    explicit BenchEntry(long long value) : value_(value) {}
+    bool expired() const override { return false; }
+    int compare(const NRVCacheEntry& other) const override {
+        const long long v = static_cast<const BenchEntry&>(other).value_;
+        return value_ < v ? -1 : value_ > v ? 1 : 0;
+    }
+    NRVValue encode() const override { return NRVValue(value_); }
+
+private:
+    long long value_;
+};
+
+std::vector<std::string> cacheKeys(std::size_t count) {
+    std::vector<std::string> keys;
+    keys.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) keys.push_back("com.nerova.cache.key." + std::to_string(i * 7919 % count));
+    return keys;
+}
+
+void BM_cacheInsert(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    const auto keys = cacheKeys(count);
+    std::vector<NRVCacheEntryRef> entries;
+    for (std::size_t i = 0; i < count; ++i) entries.push_back(std::make_shared<BenchEntry>(static_cast<long long>(i)));
+    for (auto _ : state) {
+        NRVCacheManager cache("bench", 0);
+        for (std::size_t i = 0; i < count; ++i) cache.updateCacheData(entries[i], keys[i]);
+        cache.taskQueue()->syncBarrier([] {});
+    }
+    state.counters["per_entry"] = benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate |
+                                                                                 benchmark::Counter::kInvert);
+}
+
+void BM_cacheLookup(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    const auto keys = cacheKeys(count);
+    NRVCacheManager cache("bench", 0);
+    for (std::size_t i = 0; i < count; ++i) cache.updateCacheData(std::make_shared<BenchEntry>(static_cast<long long>(i)), keys[i]);
+    cache.taskQueue()->syncBarrier([] {});
+    std::mt19937 random(7);
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = random() % count;
+    for (auto _ : state) {
+        std::size_t found = 0;
+        for (std::size_t i : order) found += cache.cacheDataForKey(keys[i]) != nullptr;
+        if (found != count) state.SkipWithError("an entry went missing");
+    }
+    state.counters["per_lookup"] = benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate |
+                                                                                  benchmark::Counter::kInvert);
+}
+
+// The same look-ups in a bare hash map: what memory alone costs as the
+// table outgrows the processor caches, to set against per_lookup.
+void BM_hashMapLookupBaseline(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    const auto keys = cacheKeys(count);
+    std::unordered_map<std::string, NRVCacheEntryRef> map;
+    for (std::size_t i = 0; i < count; ++i) map.emplace(keys[i], std::make_shared<BenchEntry>(static_cast<long long>(i)));
+    std::mt19937 random(7);
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i) order[i] = random() % count;
+    for (auto _ : state) {
+        std::size_t found = 0;
+        for (std::size_t i : order) {
+            auto it = map.find(keys[i]);
+            NRVCacheEntryRef entry = it == map.end() ? nullptr : it->second;
+            found += entry != nullptr;
+        }
+        benchmark::DoNotOptimize(found);
+    }
+    state.counters["per_lookup"] = benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate |
+                                                                                  benchmark::Counter::kInvert);
+}
+
+BENCHMARK(BM_cacheInsert)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_cacheLookup)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_hashMapLookupBaseline)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 BENCHMARK(BM_posixSpawnAlone)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_commandRunnerPerCommand)->Unit(benchmark::kMicrosecond)->UseRealTime();
 // Building a dictionary key by key and reading every key back. The
@@ -143,13 +271,17 @@ void BM_dictionaryBuildAndRead(benchmark::State& state) {
     std::vector<std::string> keys;
     keys.reserve(count);
     for (std::size_t i = 0; i < count; ++i) keys.push_back("com.nerova.key." + std::to_string(i * 7919 % count));
+    for (auto _ : state) {
         NRVDictionary d;
         for (const auto& key : keys) d.set(key, static_cast<long long>(key.size()));
         std::size_t found = 0;
         for (const auto& key : keys) found += d.find(key) != nullptr;
         benchmark::DoNotOptimize(found);
+    }
     state.counters["per_key"] = benchmark::Counter(static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate |
                                                                              benchmark::Counter::kInvert);
+}
+
 // A ZTNA status list of 60,000 events, read as the status report reads it
 // (binary property list to values); must stay well under a second.
 void BM_readStatusList60000Events(benchmark::State& state) {
@@ -164,17 +296,22 @@ void BM_readStatusList60000Events(benchmark::State& state) {
         parameters.set("reason", "policy");
         event.set("eventParameters", std::move(parameters));
         events.push_back(std::move(event));
+    }
     NRVDictionary list;
     list.set("Events", std::move(events));
     const std::string bytes = *platform::plist::serialize(NRVValue(std::move(list)), platform::plist::Format::Binary);
     for (auto _ : state) benchmark::DoNotOptimize(platform::plist::readData(bytes));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+
 // A preference list of 100,000 keys, written and read back.
 void BM_readList100000Keys(benchmark::State& state) {
     NRVDictionary many;
     for (int i = 0; i < 100000; ++i) many.set("key" + std::to_string(i), i);
     const std::string bytes = *platform::plist::serialize(NRVValue(std::move(many)), platform::plist::Format::Binary);
     for (auto _ : state) benchmark::DoNotOptimize(platform::plist::readData(bytes));
+}
+
 BENCHMARK(BM_readList100000Keys)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_dictionaryBuildAndRead)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_readStatusList60000Events)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -123,6 +124,25 @@ struct AttributeChange {
     std::optional<std::pair<std::int64_t, std::int64_t>> modification;  // seconds, nanoseconds
 };
 bool setAttributes(const std::string& path, const AttributeChange& change, FsError* error = nullptr);
+
+// readFile for a file whose owner and mode matter: opened without following
+// a link at the last component, and `accept` judges the attributes of the
+// opened file itself (so the file checked is the file read) before a byte is
+// read. A refusal by `accept` is nullopt with *refused set and no error code;
+// *identity (when given) receives the opened file's identity.
+std::optional<std::string> readFileWithoutLinks(const std::string& path,
+                                                const std::function<bool(const ItemAttributes&)>& accept,
+                                                bool* refused, FileIdentity* identity = nullptr,
+                                                FsError* error = nullptr, std::uint64_t maxSize = kDefaultReadLimit);
+// Unlinks one regular file: never a folder (nothing is recursed into), and a
+// link is never followed. With `expected`, only when the path still names
+// that very file (device and inode); otherwise ESTALE. Anything but a
+// regular file is EINVAL.
+bool removeRegularFile(const std::string& path, const std::optional<FileIdentity>& expected,
+                       FsError* error = nullptr);
+// writeFileAtomically with the given permission bits instead of the umask's.
+bool writeFileAtomicallyWithPermissions(const std::string& path, std::string_view contents, unsigned permissions,
+                                        FsError* error = nullptr);
 
 
 // pread: reads up to `count` bytes at `offset` without using or moving the

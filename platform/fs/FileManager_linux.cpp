@@ -493,21 +493,9 @@ std::optional<std::string> readFile(const std::string& path, FsError* error, std
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view contents, FsError* error) {
-    const std::string folder = deletingLastPathComponent(path);
-    std::string tmpl = appendingPathComponent(folder.empty() ? "." : folder, "." + lastPathComponent(path) + ".XXXXXX");
-    int raw = ::mkstemp(tmpl.data());
-    if (raw < 0) return fail(error, errno, Op::Write, path);
-    ScopedFD fd(raw);
     mode_t mask = ::umask(0);
     ::umask(mask);
-    ::fchmod(fd.get(), 0666 & ~mask);
-    if (!writeAll(fd.get(), contents.data(), contents.size()) || ::fsync(fd.get()) != 0 ||
-        ::rename(tmpl.c_str(), path.c_str()) != 0) {
-        int code = errno;
-        ::unlink(tmpl.c_str());
-        return fail(error, code, Op::Write, path);
-    }
-    return true;
+    return writeFileAtomicallyWithPermissions(path, contents, 0666 & ~mask, error);
 }
 
 bool writeFile(const std::string& path, std::string_view contents, FsError* error) {
@@ -549,12 +537,9 @@ bool createNewFile(const std::string& path, FsError* error) {
     return true;
 }
 
-std::optional<ItemAttributes> attributesOfItem(const std::string& path, FsError* error) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
-        fail(error, errno, Op::Read, path);
-        return std::nullopt;
-    }
+namespace {
+
+ItemAttributes attributesFromStat(const struct stat& st) {
     ItemAttributes a;
     a.type = S_ISREG(st.st_mode)   ? ItemAttributes::Type::Regular
              : S_ISDIR(st.st_mode) ? ItemAttributes::Type::Directory
@@ -568,6 +553,100 @@ std::optional<ItemAttributes> attributesOfItem(const std::string& path, FsError*
     a.modificationNanoseconds = st.st_mtim.tv_nsec;
     a.linkCount = st.st_nlink;
     return a;
+}
+
+FileIdentity identityFromStat(const struct stat& st) {
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                        static_cast<std::uint64_t>(st.st_size),
+                        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+std::optional<ItemAttributes> attributesOfItem(const std::string& path, FsError* error) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        fail(error, errno, Op::Read, path);
+        return std::nullopt;
+    }
+    return attributesFromStat(st);
+}
+
+std::optional<std::string> readFileWithoutLinks(const std::string& path,
+                                                const std::function<bool(const ItemAttributes&)>& accept,
+                                                bool* refused, FileIdentity* identity, FsError* error,
+                                                std::uint64_t maxSize) {
+    if (refused) *refused = false;
+    ScopedFD fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        fail(error, errno, Op::Read, path);
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        fail(error, errno, Op::Read, path);
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        failNotRegular(error, path);
+        return std::nullopt;
+    }
+    if (accept && !accept(attributesFromStat(st))) {
+        if (refused) *refused = true;
+        if (error) *error = FsError{};
+        return std::nullopt;
+    }
+    if (identity) *identity = identityFromStat(st);
+    if (static_cast<std::uint64_t>(st.st_size) > maxSize) {
+        fail(error, EFBIG, Op::Read, path);
+        return std::nullopt;
+    }
+    std::string out;
+    std::string buffer(1 << 16, '\0');
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            fail(error, errno, Op::Read, path);
+            return std::nullopt;
+        }
+        if (n == 0) return out;
+        if (out.size() + static_cast<std::size_t>(n) > maxSize) {
+            fail(error, EFBIG, Op::Read, path);
+            return std::nullopt;
+        }
+        out.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+}
+
+bool removeRegularFile(const std::string& path, const std::optional<FileIdentity>& expected, FsError* error) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return fail(error, errno, Op::Remove, path);
+    if (!S_ISREG(st.st_mode)) return failNotRegular(error, path);
+    if (expected && (expected->device != static_cast<std::uint64_t>(st.st_dev) ||
+                     expected->inode != static_cast<std::uint64_t>(st.st_ino)))
+        return fail(error, ESTALE, Op::Remove, path);
+    // unlink removes the name itself: a link swapped in meanwhile is removed
+    // as a link, never followed, and a folder is refused (EISDIR).
+    if (::unlink(path.c_str()) != 0) return fail(error, errno, Op::Remove, path);
+    return true;
+}
+
+bool writeFileAtomicallyWithPermissions(const std::string& path, std::string_view contents, unsigned permissions,
+                                        FsError* error) {
+    const std::string folder = deletingLastPathComponent(path);
+    std::string tmpl = appendingPathComponent(folder.empty() ? "." : folder, "." + lastPathComponent(path) + ".XXXXXX");
+    int raw = ::mkstemp(tmpl.data());
+    if (raw < 0) return fail(error, errno, Op::Write, path);
+    ScopedFD fd(raw);
+    if (::fchmod(fd.get(), static_cast<mode_t>(permissions & 07777)) != 0 ||
+        !writeAll(fd.get(), contents.data(), contents.size()) || ::fsync(fd.get()) != 0 ||
+        ::rename(tmpl.c_str(), path.c_str()) != 0) {
+        int code = errno;
+        ::unlink(tmpl.c_str());
+        return fail(error, code, Op::Write, path);
+    }
+    return true;
 }
 
 bool setAttributes(const std::string& path, const AttributeChange& change, FsError* error) {

@@ -142,3 +142,63 @@ TEST_F(FileManagerTest, TemporaryFolderIsAlwaysPrivate) {
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     EXPECT_FALSE(testsupport::exists(tmp / "elsewhere"));
 }
+
+TEST_F(FileManagerTest, CheckedReadsAndSingleFileRemovalNeverReachPastTheName) {
+    writeText(tmp / "file", "content");
+    ::chmod((tmp / "file").c_str(), 0644);
+    ::symlink((tmp / "file").c_str(), (tmp / "link").c_str());
+    ::mkdir((tmp / "folder").c_str(), 0755);
+    writeText(tmp / "folder/inside", "keep");
+
+    auto modeIs644 = [](const fs::ItemAttributes& a) { return a.permissions == 0644; };
+    struct Case {
+        const char* name;
+        std::function<bool(const fs::ItemAttributes&)> accept;
+        std::optional<std::string> expected;
+        bool refused;
+        int code;
+    } reads[] = {
+        {"file", modeIs644, "content", false, 0},
+        {"file", [](const fs::ItemAttributes& a) { return a.permissions == 0600; }, std::nullopt, true, 0},
+        {"link", modeIs644, std::nullopt, false, ELOOP},
+        {"folder", modeIs644, std::nullopt, false, EINVAL},
+        {"missing", modeIs644, std::nullopt, false, ENOENT},
+    };
+    for (const auto& c : reads) {
+        bool refused = false;
+        fs::FsError error;
+        auto read = fs::readFileWithoutLinks(tmp / c.name, c.accept, &refused, nullptr, &error);
+        EXPECT_EQ(read, c.expected) << c.name;
+        EXPECT_EQ(refused, c.refused) << c.name;
+        EXPECT_EQ(error.code, c.code) << c.name;
+    }
+    fs::FsError tooLarge;
+    EXPECT_FALSE(fs::readFileWithoutLinks(tmp / "file", nullptr, nullptr, nullptr, &tooLarge, 3));
+    EXPECT_EQ(tooLarge.code, EFBIG);
+
+    fs::FileIdentity identity;
+    ASSERT_TRUE(fs::readFileWithoutLinks(tmp / "file", nullptr, nullptr, &identity));
+    fs::FsError error;
+    EXPECT_FALSE(fs::removeRegularFile(tmp / "folder", std::nullopt, &error));
+    EXPECT_EQ(readText(tmp / "folder/inside"), "keep");
+    EXPECT_FALSE(fs::removeRegularFile(tmp / "link", std::nullopt, &error));
+    EXPECT_TRUE(fsys::is_symlink(tmp / "link"));
+    // The path now names another file than the one that was read.
+    ::rename((tmp / "file").c_str(), (tmp / "old").c_str());
+    writeText(tmp / "file", "replacement");
+    EXPECT_FALSE(fs::removeRegularFile(tmp / "file", identity, &error));
+    EXPECT_EQ(error.code, ESTALE);
+    EXPECT_EQ(readText(tmp / "file"), "replacement");
+    EXPECT_TRUE(fs::removeRegularFile(tmp / "old", identity));
+    EXPECT_FALSE(fsys::exists(tmp / "old"));
+}
+
+TEST_F(FileManagerTest, AtomicWritesTakeTheGivenModeWhateverTheUmask) {
+    const mode_t old = ::umask(077);
+    EXPECT_TRUE(fs::writeFileAtomicallyWithPermissions(tmp / "archive", "bytes", 0644));
+    ::umask(old);
+    struct stat st {};
+    ASSERT_EQ(::stat((tmp / "archive").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(readText(tmp / "archive"), "bytes");
+}
