@@ -6,6 +6,7 @@
 #include "collector/NRVRootPrivilegeServiceProtocol.h"
 #include "collector/StatusLogger.h"
 #include "foundation/NRVDispatchExtensions.h"
+#include "foundation/NRVReplyCell.h"
 #include "foundation/NRVGzipOutputStream.h"
 #include "foundation/NSDateExtensions.h"
 #include "foundation/NerovaLogger.h"
@@ -173,7 +174,7 @@ void NRVOSLogExtractor::extractLogsForNerovaSubSystem(const std::string& staging
         return;
     }
 
-    auto answer = std::make_shared<NRVRootPrivilegeService::ReplyCell>();
+    auto answer = std::make_shared<NRVReplyCell<bool>>();
     auto group = DispatchGroup::create();
     dispatch_group_safe_enter(group);
     NRVXPCProxy proxy = client->remoteObjectProxyForService(

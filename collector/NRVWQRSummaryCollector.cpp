@@ -3,6 +3,7 @@
 #include "collector/NRVRootPrivilegeServiceProtocol.h"
 #include "collector/StatusLogger.h"
 #include "foundation/NRVDispatchExtensions.h"
+#include "foundation/NRVReplyCell.h"
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVXPCClientHelper.h"
 #include "platform/dispatch/Dispatch.h"
@@ -26,7 +27,7 @@ void NRVWQRSummaryCollector::collectSummaryIntoStagingLocation(const std::string
         return;
     }
 
-    auto answer = std::make_shared<NRVRootPrivilegeService::ReplyCell>();
+    auto answer = std::make_shared<NRVReplyCell<bool>>();
     auto group = DispatchGroup::create();
     dispatch_group_safe_enter(group);
     NRVXPCProxy proxy = client->remoteObjectProxyForService(
