@@ -10,7 +10,7 @@
 using platform::dispatch::DispatchGroup;
 
 NRVRootPrivilegeServiceCall::NRVRootPrivilegeServiceCall(std::shared_ptr<NRVXPCClientHelper> injectedClientHelper)
-    : client_(injectedClientHelper ? std::move(injectedClientHelper) : std::make_shared<NRVXPCClientHelper>()),
+    : client_(injectedClientHelper ? injectedClientHelper : std::make_shared<NRVXPCClientHelper>()),
       ownsClient_(!injectedClientHelper) {}
 
 NRVRootPrivilegeServiceCall::~NRVRootPrivilegeServiceCall() {

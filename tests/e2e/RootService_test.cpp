@@ -16,6 +16,7 @@
 #include "fakes/FakeServiceFixture.h"
 #include "foundation/NRVProductInfo.h"
 #include "foundation/NSDateExtensions.h"
+#include "ipc/NRVXPCClientHelper.h"
 #include "platform/log/LogStore.h"
 #include "support/CollectionDriver.h"
 #include "support/TestSupport.h"
@@ -188,4 +189,34 @@ TEST_F(RootServiceRun, LateAndRepeatedAnswersAreIgnored) {
         EXPECT_EQ(serviceLines(logger->progressStatus()), row.expected);
         stopRole(service);
     }
+}
+
+// A client helper given to the two steps is the giver's: it stays connected
+// after them. One that a step makes for itself is disconnected at its end.
+TEST_F(RootServiceRun, GivenClientHelperStaysConnectedAndOwnOneIsDisconnected) {
+    ASSERT_GT(startRole("broker"), 0);
+    ASSERT_GT(startRole("root-service"), 0);
+    const std::string service = NRVRootPrivilegeService::kServiceName;
+    const std::vector<std::string> bothDone = {"Success: ZEP Status: Log file collection completed.",
+                                               "Success: ZEP Status: WQR activity summary collected."};
+
+    auto logger = std::make_shared<StatusLogger>(tmp / "own.log");
+    NRVOSLogExtractor().extractLogsForNerovaSubSystem(tmp / "own", logger);
+    NRVWQRSummaryCollector().collectSummaryIntoStagingLocation(tmp / "own", logger);
+    EXPECT_EQ(serviceLines(logger->progressStatus()), bothDone);
+    EXPECT_EQ(NRVXPCClientHelper::sharedClientConnectionsForUnitTest().count(service), 0u);
+
+    auto helper = std::make_shared<NRVXPCClientHelper>();
+    logger = std::make_shared<StatusLogger>(tmp / "given.log");
+    NRVOSLogExtractor extractor;
+    extractor.setXpcClientHelper(helper);
+    extractor.extractLogsForNerovaSubSystem(tmp / "given", logger);
+    NRVWQRSummaryCollector summary;
+    summary.setXpcClientHelper(helper);
+    summary.collectSummaryIntoStagingLocation(tmp / "given", logger);
+    EXPECT_EQ(serviceLines(logger->progressStatus()), bothDone);
+    const auto connections = NRVXPCClientHelper::sharedClientConnectionsForUnitTest();
+    ASSERT_EQ(connections.count(service), 1u);
+    EXPECT_EQ(connections.at(service)->numberOfRegisteredClient(), 1u);
+    helper->disconnectService(service);
 }
