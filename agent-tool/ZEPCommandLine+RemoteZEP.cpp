@@ -9,7 +9,6 @@
 #include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
 
 #include <memory>
-#include <mutex>
 
 #include "agent-tool/NRVRemoteZEPProtocol.h"
 #include "collector/CollectionLock.h"
@@ -17,6 +16,7 @@
 #include "collector/StatusLogger.h"
 #include "collector/ZEP.h"
 #include "foundation/NRVDispatchExtensions.h"
+#include "foundation/NRVReplyCell.h"
 #include "ipc/NRVNerovaXPCBroker.h"
 #include "ipc/NRVXPCClientHelper.h"
 #include "ipc/NRVXPCPeerTrust.h"
@@ -35,26 +35,6 @@ namespace {
 constexpr const char* kDiagnosticsTag = "remote zep";
 // Stands for the service in the line of a failed upload notice.
 constexpr const char* kUploadServiceLabel = "com.nerova.upload.zep";
-
-template <typename T>
-class ResultCell {
-public:
-    void set(T value) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!closed_) value_ = std::move(value);
-    }
-    // The value at the end of the wait; later sets are ignored.
-    T close() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        closed_ = true;
-        return value_;
-    }
-
-private:
-    std::mutex mutex_;
-    bool closed_ = false;
-    T value_{};
-};
 
 platform::dispatch::DispatchTime deadlineAfter(ZEPCommandLine::DispatchTimeInterval interval) {
     return dispatchTime(DISPATCH_TIME_NOW, static_cast<std::int64_t>(interval.count()));
@@ -76,8 +56,8 @@ std::string withoutTrailingSlashes(std::string path) {
 bool ZEPCommandLine::connectToAgent(const std::string& serviceName) {
     auto group = DispatchGroup::create();
     dispatch_group_safe_enter(group);
-    auto connected = std::make_shared<ResultCell<bool>>();
-    auto refused = std::make_shared<ResultCell<bool>>();
+    auto connected = std::make_shared<NRVReplyCell<bool>>();
+    auto refused = std::make_shared<NRVReplyCell<bool>>();
 
     xpcAgentClientHelper_->connectService(
         serviceName, NRVRemoteZEPProtocol(), [group, connected, refused, serviceName](NRVXPCProxy proxy) {
@@ -112,7 +92,7 @@ bool ZEPCommandLine::connectToAgent(const std::string& serviceName) {
 }
 
 std::optional<std::string> ZEPCommandLine::requestArchiveName(const std::string& serviceName) {
-    auto name = std::make_shared<ResultCell<std::optional<std::string>>>();
+    auto name = std::make_shared<NRVReplyCell<std::optional<std::string>>>();
     auto group = DispatchGroup::create();
     dispatch_group_safe_enter(group);
 

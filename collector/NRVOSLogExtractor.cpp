@@ -3,21 +3,17 @@
 #include <atomic>
 #include <mutex>
 
-#include "collector/NRVRootPrivilegeServiceProtocol.h"
+#include "collector/NRVRootPrivilegeServiceCall.h"
 #include "collector/StatusLogger.h"
-#include "foundation/NRVDispatchExtensions.h"
 #include "foundation/NRVGzipOutputStream.h"
 #include "foundation/NSDateExtensions.h"
 #include "foundation/NerovaLogger.h"
-#include "ipc/NRVXPCClientHelper.h"
-#include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/fs/FileManager.h"
 #include "platform/process/Task.h"
 #include "platform/system/SystemEnvironment.h"
 
 namespace fs = platform::fs;
-using platform::dispatch::DispatchGroup;
 
 namespace {
 
@@ -162,50 +158,20 @@ void NRVOSLogExtractor::extractLogsForNerovaSubSystem(const std::string& staging
     fs::createDirectory(tempDirectory_, true);
     statusLogger_ = std::move(statusLogger);
 
-    std::shared_ptr<NRVXPCClientHelper> client = xpcClientHelper_ ? xpcClientHelper_ : std::make_shared<NRVXPCClientHelper>();
-    if (client->connectAndWaitForFirstConnectionForService(NRVRootPrivilegeService::kServiceName,
-                                                           NRVRootPrivilegeService::NRVRootPrivilegeServiceProtocol(),
-                                                           NRVRootPrivilegeService::kConnectTimeoutSeconds) != 0) {
+    NRVRootPrivilegeServiceCall service(xpcClientHelper_);
+    if (!service.connect()) {
         zepLog().error("Unable to establish XPC Connection to Nerova ServiceManager");
         statusLogger_->indicateWarning("ZEP Status: Trying standalone log collection (XPC connection failed)");
         extractStandAloneLogs();
-        if (!xpcClientHelper_) client->disconnectService(NRVRootPrivilegeService::kServiceName);
         return;
     }
 
-    auto answer = std::make_shared<NRVRootPrivilegeService::ReplyCell>();
-    auto group = DispatchGroup::create();
-    dispatch_group_safe_enter(group);
-    NRVXPCProxy proxy = client->remoteObjectProxyForService(
-        NRVRootPrivilegeService::kServiceName, [answer, group](const std::string& message) {
-            zepLog().error("Failed to retrieve remote proxy: " + message);
-            answer->set(false);
-            dispatch_group_safe_leave(group);
-        });
-    if (proxy) {
-        proxy->call("runZEPLogExtraction:withReply:", {platform::xpc::Value(tempDirectory_)},
-                    [answer, group](const platform::xpc::Values& reply) {
-                        const bool* done = reply.empty() ? nullptr : reply[0].asBool();
-                        answer->set(done && *done);
-                        dispatch_group_safe_leave(group);
-                    });
-    } else {
-        // No proxy and so no call: nothing will ever answer.
-        dispatch_group_safe_leave(group);
-    }
-
-    const auto wait = NRVRootPrivilegeService::replyTimeout();
-    const bool timedOut =
-        dispatch_group_safe_wait(group, platform::dispatch::dispatchTime(
-                                            platform::dispatch::DISPATCH_TIME_NOW,
-                                            std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count())) != 0;
-    const bool done = answer->close() && !timedOut;
-    if (timedOut) zepLog().error("Timeout waiting for ZEP log extraction to complete");
-    if (done)
+    const auto answer = service.call("runZEPLogExtraction:withReply:", tempDirectory_, "Failed to retrieve remote proxy: ");
+    if (answer.timedOut) zepLog().error("Timeout waiting for ZEP log extraction to complete");
+    if (answer.value && !answer.timedOut)
         statusLogger_->indicateSuccess("ZEP Status: Log file collection completed.");
     else
         statusLogger_->indicateFailure("ZEP Status: Log file collection incomplete");
-    if (!xpcClientHelper_) client->disconnectService(NRVRootPrivilegeService::kServiceName);
 }
 
 void NRVOSLogExtractor::extractStandAloneLogs() {

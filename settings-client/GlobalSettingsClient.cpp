@@ -186,6 +186,40 @@ struct Once {
     bool take() { return !taken.exchange(true); }
 };
 
+// Sends one call and blocks for at most kSyncCallLimit: the reply's values,
+// or timedOut / notConnected thrown when none came.
+xpc::Values callServiceAndWait(const NRVXPCProxy& proxy, const std::string& selector, xpc::Values arguments) {
+    // Shared with the reply block: a reply after the wait gave up writes
+    // into a cell nobody reads, never into freed memory.
+    struct Cell {
+        Once once;
+        xpc::Values reply;
+        bool lost = false;
+    };
+    auto cell = std::make_shared<Cell>();
+    auto group = DispatchGroup::create();
+    dispatch_group_safe_enter(group);
+    callService(
+        proxy, selector, std::move(arguments),
+        [cell, group](const xpc::Values& values) {
+            if (!cell->once.take()) return;
+            cell->reply = values;
+            dispatch_group_safe_leave(group);
+        },
+        [cell, group] {
+            if (!cell->once.take()) return;
+            cell->lost = true;
+            dispatch_group_safe_leave(group);
+        });
+    if (dispatch_group_safe_wait(group, dispatchTime(DISPATCH_TIME_NOW,
+                                                     GlobalSettingsClient::kSyncCallLimit.count() * NSEC_PER_MSEC)) != 0) {
+        logTimedOut();
+        throw GlobalSettingsClientError::timedOut();
+    }
+    if (cell->lost) throw GlobalSettingsClientError::notConnected();
+    return cell->reply;
+}
+
 class WatchHandle : public GlobalSettingsWatch {
 public:
     WatchHandle(std::weak_ptr<GlobalSettingsClient::Shared> shared, std::uint64_t id) : shared_(std::move(shared)), id_(id) {}
@@ -346,35 +380,9 @@ std::optional<NRVValue> GlobalSettingsClient::retrieveValue(const std::string& k
                                                             std::uint64_t valueType) {
     NRVXPCProxy proxy = currentProxy();
     if (!proxy) throw GlobalSettingsClientError::notConnected();
-    // Shared with the reply block: a reply after the wait gave up writes
-    // into a cell nobody reads, never into freed memory.
-    struct Cell {
-        Once once;
-        std::optional<NRVValue> value;
-        bool lost = false;
-    };
-    auto cell = std::make_shared<Cell>();
-    auto group = DispatchGroup::create();
-    dispatch_group_safe_enter(group);
-    callService(
+    return payloadOfReply(callServiceAndWait(
         proxy, NRVConfigXPCProtocol::kValueForServiceType,
-        {static_cast<std::int64_t>(serviceType), key, static_cast<std::int64_t>(valueType)},
-        [cell, group](const xpc::Values& values) {
-            if (!cell->once.take()) return;
-            cell->value = payloadOfReply(values);
-            dispatch_group_safe_leave(group);
-        },
-        [cell, group] {
-            if (!cell->once.take()) return;
-            cell->lost = true;
-            dispatch_group_safe_leave(group);
-        });
-    if (dispatch_group_safe_wait(group, dispatchTime(DISPATCH_TIME_NOW, kSyncCallLimit.count() * NSEC_PER_MSEC)) != 0) {
-        logTimedOut();
-        throw GlobalSettingsClientError::timedOut();
-    }
-    if (cell->lost) throw GlobalSettingsClientError::notConnected();
-    return cell->value;
+        {static_cast<std::int64_t>(serviceType), key, static_cast<std::int64_t>(valueType)}));
 }
 
 void GlobalSettingsClient::storeValue(const NRVValue& value, std::uint64_t valueType, const std::string& key,
@@ -383,32 +391,8 @@ void GlobalSettingsClient::storeValue(const NRVValue& value, std::uint64_t value
     if (!proxy) throw GlobalSettingsClientError::notConnected();
     auto arguments = storeArguments(value, valueType, key, serviceType, notify ? std::optional(sender_) : std::nullopt);
     if (!arguments) throw GlobalSettingsClientError::keyNotSet();
-    struct Cell {
-        Once once;
-        bool success = false;
-        bool lost = false;
-    };
-    auto cell = std::make_shared<Cell>();
-    auto group = DispatchGroup::create();
-    dispatch_group_safe_enter(group);
-    callService(
-        proxy, NRVConfigXPCProtocol::kSetValueForServiceType, std::move(*arguments),
-        [cell, group](const xpc::Values& values) {
-            if (!cell->once.take()) return;
-            cell->success = !errorTextOfReply(values);
-            dispatch_group_safe_leave(group);
-        },
-        [cell, group] {
-            if (!cell->once.take()) return;
-            cell->lost = true;
-            dispatch_group_safe_leave(group);
-        });
-    if (dispatch_group_safe_wait(group, dispatchTime(DISPATCH_TIME_NOW, kSyncCallLimit.count() * NSEC_PER_MSEC)) != 0) {
-        logTimedOut();
-        throw GlobalSettingsClientError::timedOut();
-    }
-    if (cell->lost) throw GlobalSettingsClientError::notConnected();
-    if (!cell->success) throw GlobalSettingsClientError::keyNotSet();
+    if (errorTextOfReply(callServiceAndWait(proxy, NRVConfigXPCProtocol::kSetValueForServiceType, std::move(*arguments))))
+        throw GlobalSettingsClientError::keyNotSet();
 }
 
 void GlobalSettingsClient::retrieveValueAsync(const std::string& key, NRVConfigServiceType serviceType,

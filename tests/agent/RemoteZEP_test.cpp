@@ -21,6 +21,7 @@
 #include "support/TestSupport.h"
 
 namespace fsys = std::filesystem;
+using testsupport::folderEntries;
 using testsupport::lines;
 using testsupport::readText;
 using testsupport::writeText;
@@ -28,16 +29,8 @@ using testsupport::writeText;
 namespace {
 
 const std::string kProgram = std::string(NRV_BIN_DIR) + "/nerovadiagnosticutility";
-const std::string kSampleRoot = std::string(NRV_FIXTURES_DIR) + "/sample-root";
 
 std::string serviceName() { return "com.nerova.remote.zep." + platform::userName(); }
-
-std::vector<std::string> folderEntries(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fsys::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 class RemoteZEPRun : public FakeServiceFixture {
 protected:
@@ -53,14 +46,9 @@ protected:
     };
 
     Outcome run(const std::vector<std::string>& arguments = {}) {
-        std::vector<std::string> argv = {kProgram};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
         const auto start = std::chrono::steady_clock::now();
-        auto result = testsupport::runProgram(argv, {{"NRV_SYSTEM_ROOT", kSampleRoot},
-                                                     {"HOME", home},
-                                                     {"TMPDIR", temporary},
-                                                     {"NRV_LOG_STORE", store},
-                                                     {"TZ", "UTC"}});
+        auto result =
+            testsupport::runCollectionProgram(kProgram, arguments, {testsupport::sampleRoot(), home, temporary, store});
         return {result, std::chrono::steady_clock::now() - start};
     }
 
@@ -104,7 +92,7 @@ TEST_F(RemoteZEPRun, CollectsIntoTheTemporaryFolderAndSendsOneUploadNotice) {
     // The archive and the collection log stay; the staging folder is gone.
     EXPECT_EQ(folderEntries(temporary),
               (std::vector<std::string>{name + ".zip", "Nerova Diagnostic Utility.log"}));
-    const auto members = lines(testsupport::runProgram({"/usr/bin/unzip", "-Z1", temporary + "/" + name + ".zip"}).out);
+    const auto members = testsupport::archiveMembers(temporary + "/" + name + ".zip");
     const std::set<std::string> present(members.begin(), members.end());
     for (const char* member : {"QRB-type.txt", "Nerova Diagnostic Utility.log", "Nerova Wellcheck.log",
                                       "system/hosts", "config/qrb/receiptConfiguration.plist"})

@@ -14,6 +14,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/log/LogStore.h"
 #include "platform/system/SystemEnvironment.h"
+#include "support/CollectionDriver.h"
 #include "support/TestSupport.h"
 
 namespace fsys = std::filesystem;
@@ -25,17 +26,118 @@ using testsupport::writeText;
 namespace {
 
 const std::string kProgram = std::string(NRV_BIN_DIR) + "/Nerova Diagnostic Utility";
-const std::string kSampleRoot = std::string(NRV_FIXTURES_DIR) + "/sample-root";
+const std::string kSampleRoot = testsupport::sampleRoot();
 
-std::vector<std::string> archiveMembers(const std::string& zip) {
-    auto result = testsupport::runProgram({"/usr/bin/unzip", "-Z1", zip});
-    auto members = lines(result.out);
+// What the sample tree gives in the archive of either edition, below the top
+// folder: every row the two catalogues share that the tree can fill.
+const std::vector<std::string> kSampleRowsOfBothEditions = {
+    "DiagnosticReports/",
+    "DiagnosticReports/NerovaDaemon_2026-12-01-101010_sample-mac.crash",
+    "DiagnosticReports/panic-full-2026-11-30-220000.panic",
+    "Nerova Wellcheck.log",
+    "NerovaDiagnostics/",
+    "NerovaDiagnostics/NerovaDiagnostics.2026-12-08.gz",
+    "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.gz",
+    "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.recovered.gz",
+    "QRB-type.txt",
+    "config/",
+    "config/hbt/",
+    "config/hbt/com.nerova.hbt.plist",
+    "config/keychain/",
+    "config/keychain/NerovaSecure.keychain",
+    "config/lf/",
+    "config/lf/com.nerova.lockfern.plist",
+    "config/mcs/",
+    "config/mcs/com.nerova.mcs.plist",
+    "config/mcs/configuration.plist",
+    "config/plw/",
+    "config/plw/com.nerova.plw.plist",
+    "config/plw/plw.plist",
+    "config/qrb/",
+    "config/qrb/com.nerova.qrb.plist",
+    "config/qrb/receiptConfiguration.plist",
+    "config/rms/",
+    "config/rms/agent.config",
+    "config/rms/cac.pem",
+    "config/rms/nerova.config",
+    "config/rms/router.config",
+    "config/scan/",
+    "config/scan/com.nerova.scans.plist",
+    "config/swc/",
+    "config/swc/com.nerova.swc.plist",
+    "config/ztna/",
+    "config/ztna/com.nerova.nsg.ztna.plist",
+    "encryption/",
+    "encryption/listing.txt",
+    "hzt/",
+    "hzt/diskutil_list_out",
+    "qrb/",
+    "qrb/Nerova Anti-Virus.log",
+    "qrb/frameworks.txt",
+    "qrb/ides.installed.txt",
+    "qrb/listing-applications.txt",
+    "qrb/listing-cbr.txt",
+    "qrb/listing.txt",
+    "qrb/product-info.plist",
+    "qrb/system_scan_logs/",
+    "qrb/system_scan_logs/FullScan 2026-12-08 091201.log",
+    "qrb/system_scan_logs/QuickScan 2026-12-09 120000.log",
+    "rakelinfo.txt",
+    "rms/",
+    "rms/NerovaManagementAgent/",
+    "rms/NerovaManagementAgent/NerovaManagementAgent.log",
+    "rms/NerovaManagementAgent/archive/",
+    "rms/NerovaManagementAgent/archive/NerovaManagementAgent.1.log",
+    "rms/NerovaMessageRouter/",
+    "rms/NerovaMessageRouter/NerovaMessageRouter.log",
+    "rms/cache/",
+    "rms/cache/table_router.txt",
+    "system/",
+    "system/hosts",
+    "system/ifconfig.txt",
+    "system/install.log",
+    "system/ioreg.txt",
+    "system/kextstat.txt",
+    "system/lsof.txt",
+    "system/netstat.txt",
+    "system/pmset.txt",
+    "system/psaux.txt",
+    "system/scutil_dns.txt",
+    "system/scutil_nc_list.txt",
+    "system/scutil_nc_show.txt",
+    "system/scutil_nc_status.txt",
+    "system/sysinfo.spx",
+    "system/system.log",
+    "system/system.log.0.gz",
+    "system/systemextensionsctl.txt",
+    "system/tcc.txt",
+    "system/top.txt",
+    "xdr/",
+    "xdr/listing.txt",
+    "xdr/logs/",
+    "xdr/logs/osqueryd.INFO",
+    "xdr/osquery.conf",
+    "xdr/osquery.flags",
+    "xdr/scheduled-query-pack/",
+    "xdr/scheduled-query-pack/pack.conf",
+};
+// The rows of the sample tree that only the Endpoint catalogue collects:
+// encryption logs, corc and mw lists, the updater log.
+const std::vector<std::string> kSampleRowsOfEndpointOnly = {
+    "config/corc/",
+    "config/corc/com.nerova.corc.plist",
+    "config/mw/",
+    "config/mw/com.nerova.mw.plist",
+    "encryption/logs/",
+    "encryption/logs/KPJSubprocesses.log",
+    "encryption/logs/KPJSubprocesses.log.1",
+    "qrb/NerovaUpdater.log",
+};
+
+std::vector<std::string> sortedArchiveMembers(const std::string& zip) {
+    auto members = testsupport::archiveMembers(zip);
     std::sort(members.begin(), members.end());
     return members;
-}
-
-std::string memberText(const std::string& zip, const std::string& member) {
-    return testsupport::runProgram({"/usr/bin/unzip", "-p", zip, member}).out;
 }
 
 // A private copy of the sample tree with the awkward inputs added, a home
@@ -43,7 +145,7 @@ std::string memberText(const std::string& zip, const std::string& member) {
 class CollectionRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        fsys::copy(kSampleRoot, root, fsys::copy_options::recursive | fsys::copy_options::copy_symlinks);
+        testsupport::copySampleTree(root);
         fsys::create_directories(home);
         fsys::create_directories(temporary);
         fsys::create_directories(output);
@@ -59,13 +161,7 @@ protected:
     }
 
     testsupport::ProgramResult run(const std::vector<std::string>& extraArgs) {
-        std::vector<std::string> argv = {kProgram};
-        argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-        return testsupport::runProgram(argv, {{"NRV_SYSTEM_ROOT", root},
-                                              {"HOME", home},
-                                              {"TMPDIR", temporary},
-                                              {"NRV_LOG_STORE", tmp / "unified.log"},
-                                              {"TZ", "UTC"}});
+        return testsupport::runCollectionProgram(kProgram, extraArgs, {root, home, temporary, tmp / "unified.log"});
     }
 
     testsupport::TempDir tmp;
@@ -82,8 +178,7 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
     ASSERT_EQ(result.status, 0) << result.err;
 
     // The archive: one per run, named host part, stamp and "_ZEP".
-    std::vector<std::string> zips;
-    for (const auto& entry : fsys::directory_iterator(output)) zips.push_back(entry.path().filename().string());
+    const std::vector<std::string> zips = testsupport::folderEntries(output);
     ASSERT_EQ(zips.size(), 1u);
     std::smatch m;
     ASSERT_TRUE(std::regex_match(zips[0], m, std::regex("(.*_\\d{8}_\\d{6}_ZEP)\\.zip"))) << zips[0];
@@ -101,7 +196,7 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
     EXPECT_TRUE(std::regex_search(log, std::regex("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\+0000 Begin collection\\.\\.\\. \n\n"
                                                   "Success: Generated Nerova Diagnostic Utility\\.log\n\n")));
 
-    const auto members = archiveMembers(zip);
+    const auto members = sortedArchiveMembers(zip);
     const std::set<std::string> present(members.begin(), members.end());
     for (const std::string& member : members) {
         EXPECT_EQ(member.rfind(name + "/", 0), 0u) << "one top folder: " << member;
@@ -111,109 +206,12 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
     const std::string stamp = name.substr(name.size() - 19, 8);
     const std::string todaysExtract = "com.nerova.rivovovuvev-" + stamp.substr(0, 4) + "-" + stamp.substr(4, 2) + "-" +
                                       stamp.substr(6, 2) + ".log.gz";
-    // The whole listing, in byte order: a changed output folder or file name
-    // of the catalogue fails here. The sample tree plus this test's additions
+    // The whole listing: a changed output folder or file name of the
+    // catalogue fails here. The sample tree plus this test's additions
     // (the user's crash report, the oddly named relay log) exercise every
     // row of the Endpoint catalogue that a tree can hold.
-    std::vector<std::string> expected = {
-        "DiagnosticReports/",
-        "DiagnosticReports/NerovaDaemon_2026-12-01-101010_sample-mac.crash",
-        "DiagnosticReports/panic-full-2026-11-30-220000.panic",
+    const std::vector<std::string> rowsOfThisRun = {
         "Nerova Diagnostic Utility.log",
-        "Nerova Wellcheck.log",
-        "NerovaDiagnostics/",
-        "NerovaDiagnostics/NerovaDiagnostics.2026-12-08.gz",
-        "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.gz",
-        "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.recovered.gz",
-        "QRB-type.txt",
-        "config/",
-        "config/corc/",
-        "config/corc/com.nerova.corc.plist",
-        "config/hbt/",
-        "config/hbt/com.nerova.hbt.plist",
-        "config/keychain/",
-        "config/keychain/NerovaSecure.keychain",
-        "config/lf/",
-        "config/lf/com.nerova.lockfern.plist",
-        "config/mcs/",
-        "config/mcs/com.nerova.mcs.plist",
-        "config/mcs/configuration.plist",
-        "config/mw/",
-        "config/mw/com.nerova.mw.plist",
-        "config/plw/",
-        "config/plw/com.nerova.plw.plist",
-        "config/plw/plw.plist",
-        "config/qrb/",
-        "config/qrb/com.nerova.qrb.plist",
-        "config/qrb/receiptConfiguration.plist",
-        "config/rms/",
-        "config/rms/agent.config",
-        "config/rms/cac.pem",
-        "config/rms/nerova.config",
-        "config/rms/router.config",
-        "config/scan/",
-        "config/scan/com.nerova.scans.plist",
-        "config/swc/",
-        "config/swc/com.nerova.swc.plist",
-        "config/ztna/",
-        "config/ztna/com.nerova.nsg.ztna.plist",
-        "encryption/",
-        "encryption/listing.txt",
-        "encryption/logs/",
-        "encryption/logs/KPJSubprocesses.log",
-        "encryption/logs/KPJSubprocesses.log.1",
-        "hzt/",
-        "hzt/diskutil_list_out",
-        "qrb/",
-        "qrb/Nerova Anti-Virus.log",
-        "qrb/NerovaUpdater.log",
-        "qrb/frameworks.txt",
-        "qrb/ides.installed.txt",
-        "qrb/listing-applications.txt",
-        "qrb/listing-cbr.txt",
-        "qrb/listing.txt",
-        "qrb/product-info.plist",
-        "qrb/system_scan_logs/",
-        "qrb/system_scan_logs/FullScan 2026-12-08 091201.log",
-        "qrb/system_scan_logs/QuickScan 2026-12-09 120000.log",
-        "rakelinfo.txt",
-        "rms/",
-        "rms/NerovaManagementAgent/",
-        "rms/NerovaManagementAgent/NerovaManagementAgent.log",
-        "rms/NerovaManagementAgent/archive/",
-        "rms/NerovaManagementAgent/archive/NerovaManagementAgent.1.log",
-        "rms/NerovaMessageRouter/",
-        "rms/NerovaMessageRouter/NerovaMessageRouter.log",
-        "rms/cache/",
-        "rms/cache/table_router.txt",
-        "system/",
-        "system/hosts",
-        "system/ifconfig.txt",
-        "system/install.log",
-        "system/ioreg.txt",
-        "system/kextstat.txt",
-        "system/lsof.txt",
-        "system/netstat.txt",
-        "system/pmset.txt",
-        "system/psaux.txt",
-        "system/scutil_dns.txt",
-        "system/scutil_nc_list.txt",
-        "system/scutil_nc_show.txt",
-        "system/scutil_nc_status.txt",
-        "system/sysinfo.spx",
-        "system/system.log",
-        "system/system.log.0.gz",
-        "system/systemextensionsctl.txt",
-        "system/tcc.txt",
-        "system/top.txt",
-        "xdr/",
-        "xdr/listing.txt",
-        "xdr/logs/",
-        "xdr/logs/osqueryd.INFO",
-        "xdr/osquery.conf",
-        "xdr/osquery.flags",
-        "xdr/scheduled-query-pack/",
-        "xdr/scheduled-query-pack/pack.conf",
         "DiagnosticReports/" + platform::userName() + "-NerovaDaemon_2026-12-01-101010_sample-mac.crash",
         "rms/NerovaMessageRouter/relay- eu-1 \xC3\xA9t\xC3\xA9.log",
         "rms/NerovaManagementAgent/empty/",
@@ -222,6 +220,9 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
         // records of today in the log store.
         "NerovaDiagnostics/" + todaysExtract,
     };
+    std::vector<std::string> expected = kSampleRowsOfBothEditions;
+    expected.insert(expected.end(), kSampleRowsOfEndpointOnly.begin(), kSampleRowsOfEndpointOnly.end());
+    expected.insert(expected.end(), rowsOfThisRun.begin(), rowsOfThisRun.end());
     for (std::string& member : expected) member = name + "/" + member;
     expected.push_back(name + "/");
     std::sort(expected.begin(), expected.end());
@@ -232,17 +233,15 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
                                                   << "\nnot expected:\n  " << testing::PrintToString(extra);
     EXPECT_FALSE(present.count(name + "/config/rms/MRInit.conf"));
     EXPECT_FALSE(present.count(name + "/encryption/dorvctl-zep.txt"));
-    EXPECT_EQ(memberText(zip, name + "/QRB-type.txt"), "Endpoint");
-    EXPECT_EQ(memberText(zip, name + "/DiagnosticReports/" + platform::userName() +
-                                  "-NerovaDaemon_2026-12-01-101010_sample-mac.crash"),
+    EXPECT_EQ(testsupport::archiveMemberText(zip, name + "/QRB-type.txt"), "Endpoint");
+    EXPECT_EQ(testsupport::archiveMemberText(zip, name + "/DiagnosticReports/" + platform::userName() +
+                                                      "-NerovaDaemon_2026-12-01-101010_sample-mac.crash"),
               "user copy\n");
 
     // The day's extract: the store's records of the product subsystem in the
     // compact style, with the diagnostics category tag edited out.
     const std::string extract =
-        testsupport::runProgram({"/bin/sh", "-c", "unzip -p \"$0\" \"$1\" | gzip -dc", zip,
-                                 name + "/NerovaDiagnostics/" + todaysExtract})
-            .out;
+        testsupport::gunzippedArchiveMemberText(zip, name + "/NerovaDiagnostics/" + todaysExtract);
     EXPECT_EQ(extract.rfind("Timestamp               Ty Process[PID:TID]\n", 0), 0u) << extract;
     EXPECT_NE(extract.find("] [com.nerova.rivovovuvev:zep] Success: Generated Nerova Diagnostic Utility.log\n"),
               std::string::npos);
@@ -250,7 +249,7 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
     EXPECT_EQ(extract.find(":diagnostics]"), std::string::npos);
 
     // The copy inside the archive is the log up to the copy itself.
-    const std::string copied = memberText(zip, name + "/Nerova Diagnostic Utility.log");
+    const std::string copied = testsupport::archiveMemberText(zip, name + "/Nerova Diagnostic Utility.log");
     EXPECT_EQ(log.rfind(copied, 0), 0u);
     EXPECT_EQ(log.substr(copied.size()), "Success: Collected Nerova Diagnostic Utility.log\n"
                                          "Success: Generated output of zip command to " + name + ".zip\n");
@@ -273,9 +272,7 @@ TEST_F(CollectionRun, CommandLineRunLeavesACompleteArchive) {
         EXPECT_NE(log.find(line + "\n"), std::string::npos) << line;
 
     // Nothing of the staging folder is left; the log stays in the temporary folder.
-    std::vector<std::string> leftovers;
-    for (const auto& entry : fsys::directory_iterator(temporary)) leftovers.push_back(entry.path().filename().string());
-    EXPECT_EQ(leftovers, std::vector<std::string>{"Nerova Diagnostic Utility.log"});
+    EXPECT_EQ(testsupport::folderEntries(temporary), std::vector<std::string>{"Nerova Diagnostic Utility.log"});
 
     // Every status line also went to the unified log under "zep".
     const std::string store = readText(tmp / "unified.log");
@@ -295,48 +292,17 @@ TEST(CollectionDriver, FailedArchiveGivesFalseAndStillClearsTheStagingFolder) {
     const std::string staging = tmp / "Host_20261209_000000_ZEP";
     writeText(staging + "/stale-from-an-earlier-run", "old");
 
-    std::mutex mutex;
-    std::condition_variable done;
-    std::optional<bool> success;
-    {
-        ZEP zep(logger, staging, tmp / "no-such-folder", "Host_20261209_000000_ZEP");
-        zep.processOperationsFile();
-        zep.runAsync([&](const std::string& archiveName, const std::string& finalLocation, bool ok) {
-            EXPECT_EQ(archiveName, "Host_20261209_000000_ZEP");
-            EXPECT_EQ(finalLocation, tmp / "no-such-folder");
-            std::lock_guard<std::mutex> lock(mutex);
-            success = ok;
-            done.notify_all();
-        });
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(done.wait_for(lock, std::chrono::seconds(120), [&] { return success.has_value(); }));
-    }
+    const auto outcome = testsupport::runDriver(logger, staging, tmp / "no-such-folder", "Host_20261209_000000_ZEP");
+    ASSERT_TRUE(outcome.success.has_value());
+    EXPECT_EQ(outcome.archiveName, "Host_20261209_000000_ZEP");
+    EXPECT_EQ(outcome.finalLocation, tmp / "no-such-folder");
     platform::log::setSink(nullptr);
-    EXPECT_FALSE(*success);
+    EXPECT_FALSE(*outcome.success);
     EXPECT_FALSE(exists(staging));
     const auto l = lines(logger->progressStatus());
     ASSERT_GE(l.size(), 2u);
     EXPECT_EQ(l[l.size() - 1].rfind("Failure: zip failed (", 0), 0u) << l.back();
     EXPECT_EQ(l[l.size() - 2], "Success: Collected run.log");
-}
-
-// Runs a whole collection in this process; the result, or nullopt when it
-// did not finish within two minutes.
-std::optional<bool> runDriver(const std::shared_ptr<StatusLogger>& logger, const std::string& staging,
-                              const std::string& output, const std::string& name) {
-    std::mutex mutex;
-    std::condition_variable done;
-    std::optional<bool> success;
-    ZEP zep(logger, staging, output, name);
-    zep.processOperationsFile();
-    zep.runAsync([&](const std::string&, const std::string&, bool ok) {
-        std::lock_guard<std::mutex> lock(mutex);
-        success = ok;
-        done.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(mutex);
-    done.wait_for(lock, std::chrono::seconds(120), [&] { return success.has_value(); });
-    return success;
 }
 
 // The driver's steps in their order, seen in the collection log of a run on
@@ -369,15 +335,16 @@ TEST(CollectionDriver, StepsRunInOrderFromAClearedStagingFolder) {
     writeText(staging + "/system/hosts", "stale hosts\n");
     auto logger = std::make_shared<StatusLogger>(tmp / "run.log");
 
-    const std::optional<bool> success = runDriver(logger, staging, output, name);
+    const std::optional<bool> success = testsupport::runDriver(logger, staging, output, name).success;
     ASSERT_TRUE(success.has_value()) << "the run did not finish";
     platform::log::setSink(nullptr);
     ASSERT_TRUE(*success);
 
     const std::string zip = output + "/" + name + ".zip";
-    const auto members = archiveMembers(zip);
+    const auto members = sortedArchiveMembers(zip);
     EXPECT_EQ(std::count(members.begin(), members.end(), name + "/stale-from-an-earlier-run"), 0);
-    EXPECT_EQ(memberText(zip, name + "/system/hosts"), readText(kSampleRoot + "/private/etc/hosts"));
+    EXPECT_EQ(testsupport::archiveMemberText(zip, name + "/system/hosts"),
+              readText(kSampleRoot + "/private/etc/hosts"));
 
     // The log after its header line, with the run's own paths put back as
     // placeholders.
@@ -405,105 +372,17 @@ TEST(CollectionDriver, HomeEditionArchiveListing) {
     NRVProductInfo::resetIsNerovaHomeTo(true);
     const std::string name = "Host_20261209_000000_ZEP";
     fsys::create_directories(tmp / "out");
-    const auto success = runDriver(std::make_shared<StatusLogger>(tmp / "run.log"), tmp / name, tmp / "out", name);
+    const auto success =
+        testsupport::runDriver(std::make_shared<StatusLogger>(tmp / "run.log"), tmp / name, tmp / "out", name).success;
     NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
     platform::log::setSink(nullptr);
     ASSERT_TRUE(success.has_value() && *success);
 
-    std::vector<std::string> members = archiveMembers(tmp / ("out/" + name + ".zip"));
+    std::vector<std::string> members = sortedArchiveMembers(tmp / ("out/" + name + ".zip"));
     for (std::string& member : members) member.erase(0, name.size() + 1);
-    const std::vector<std::string> expected = {
-        "",
-        "DiagnosticReports/",
-        "DiagnosticReports/NerovaDaemon_2026-12-01-101010_sample-mac.crash",
-        "DiagnosticReports/panic-full-2026-11-30-220000.panic",
-        "Nerova Wellcheck.log",
-        "NerovaDiagnostics/",
-        "NerovaDiagnostics/NerovaDiagnostics.2026-12-08.gz",
-        "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.gz",
-        "NerovaDiagnostics/NerovaDiagnostics.2026-12-09.recovered.gz",
-        "QRB-type.txt",
-        "config/",
-        "config/hbt/",
-        "config/hbt/com.nerova.hbt.plist",
-        "config/keychain/",
-        "config/keychain/NerovaSecure.keychain",
-        "config/lf/",
-        "config/lf/com.nerova.lockfern.plist",
-        "config/mcs/",
-        "config/mcs/com.nerova.mcs.plist",
-        "config/mcs/configuration.plist",
-        "config/plw/",
-        "config/plw/com.nerova.plw.plist",
-        "config/plw/plw.plist",
-        "config/qrb/",
-        "config/qrb/com.nerova.qrb.plist",
-        "config/qrb/receiptConfiguration.plist",
-        "config/rms/",
-        "config/rms/agent.config",
-        "config/rms/cac.pem",
-        "config/rms/nerova.config",
-        "config/rms/router.config",
-        "config/scan/",
-        "config/scan/com.nerova.scans.plist",
-        "config/swc/",
-        "config/swc/com.nerova.swc.plist",
-        "config/ztna/",
-        "config/ztna/com.nerova.nsg.ztna.plist",
-        "encryption/",
-        "encryption/listing.txt",
-        "hzt/",
-        "hzt/diskutil_list_out",
-        "qrb/",
-        "qrb/Nerova Anti-Virus.log",
-        "qrb/frameworks.txt",
-        "qrb/ides.installed.txt",
-        "qrb/listing-applications.txt",
-        "qrb/listing-cbr.txt",
-        "qrb/listing.txt",
-        "qrb/product-info.plist",
-        "qrb/system_scan_logs/",
-        "qrb/system_scan_logs/FullScan 2026-12-08 091201.log",
-        "qrb/system_scan_logs/QuickScan 2026-12-09 120000.log",
-        "rakelinfo.txt",
-        "rms/",
-        "rms/NerovaManagementAgent/",
-        "rms/NerovaManagementAgent/NerovaManagementAgent.log",
-        "rms/NerovaManagementAgent/archive/",
-        "rms/NerovaManagementAgent/archive/NerovaManagementAgent.1.log",
-        "rms/NerovaMessageRouter/",
-        "rms/NerovaMessageRouter/NerovaMessageRouter.log",
-        "rms/cache/",
-        "rms/cache/table_router.txt",
-        "run.log",
-        "system/",
-        "system/hosts",
-        "system/ifconfig.txt",
-        "system/install.log",
-        "system/ioreg.txt",
-        "system/kextstat.txt",
-        "system/lsof.txt",
-        "system/netstat.txt",
-        "system/pmset.txt",
-        "system/psaux.txt",
-        "system/scutil_dns.txt",
-        "system/scutil_nc_list.txt",
-        "system/scutil_nc_show.txt",
-        "system/scutil_nc_status.txt",
-        "system/sysinfo.spx",
-        "system/system.log",
-        "system/system.log.0.gz",
-        "system/systemextensionsctl.txt",
-        "system/tcc.txt",
-        "system/top.txt",
-        "xdr/",
-        "xdr/listing.txt",
-        "xdr/logs/",
-        "xdr/logs/osqueryd.INFO",
-        "xdr/osquery.conf",
-        "xdr/osquery.flags",
-        "xdr/scheduled-query-pack/",
-        "xdr/scheduled-query-pack/pack.conf",
-    };
+    std::vector<std::string> expected = kSampleRowsOfBothEditions;
+    // The top folder itself, and the collection log's copy under its name here.
+    expected.insert(expected.end(), {"", "run.log"});
+    std::sort(expected.begin(), expected.end());
     EXPECT_EQ(members, expected);
 }

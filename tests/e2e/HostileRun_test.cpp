@@ -32,7 +32,6 @@ using testsupport::writeText;
 namespace {
 
 const std::string kProgram = std::string(NRV_BIN_DIR) + "/Nerova Diagnostic Utility";
-const std::string kSampleRoot = std::string(NRV_FIXTURES_DIR) + "/sample-root";
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kLimitAddressSpace = false;  // sanitizers reserve far more than they use
@@ -131,18 +130,11 @@ bool processIsGone(pid_t pid) {
     return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
 }
 
-std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fsys::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // One run's world: a copy of the sample tree, a home, a temporary folder,
 // an output folder, and a victim folder that no run may change.
 struct Sandbox {
     Sandbox() {
-        fsys::copy(kSampleRoot, root, fsys::copy_options::recursive | fsys::copy_options::copy_symlinks);
+        testsupport::copySampleTree(root);
         for (const auto& folder : {home, temporary, output, victim}) fsys::create_directories(folder);
         writeText(victim + "/owned-by-root.txt", "must stay\n");
         writeText(victim + "/private/key.pem", "secret key\n");
@@ -314,13 +306,13 @@ TEST_F(HostileRun, InterruptionRemovesStagingAndEndsTheRunningCommand) {
         const auto commandPid = s->waitForSleepingCommand();
         ASSERT_TRUE(commandPid.has_value()) << child->out();
         // The staging folder holds the collection by now.
-        ASSERT_GE(namesIn(s->temporary).size(), 2u);
+        ASSERT_GE(testsupport::folderEntries(s->temporary).size(), 2u);
         kill(child->pid(), signalNumber);
         const auto status = child->wait(std::chrono::seconds(20));
         ASSERT_TRUE(status.has_value());
         EXPECT_EQ(*status, 128 + signalNumber);
-        EXPECT_EQ(namesIn(s->temporary), std::vector<std::string>{"Nerova Diagnostic Utility.log"});
-        EXPECT_TRUE(namesIn(s->output).empty());
+        EXPECT_EQ(testsupport::folderEntries(s->temporary), std::vector<std::string>{"Nerova Diagnostic Utility.log"});
+        EXPECT_TRUE(testsupport::folderEntries(s->output).empty());
         bool gone = false;
         for (int i = 0; i < 200 && !(gone = processIsGone(*commandPid)); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -333,7 +325,7 @@ TEST_F(HostileRun, AClosedTerminalDoesNotEndTheRun) {
     const auto status = child->wait(std::chrono::seconds(120));
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 0) << child->err();
-    EXPECT_EQ(namesIn(s->output).size(), 1u);
+    EXPECT_EQ(testsupport::folderEntries(s->output).size(), 1u);
     const std::string log = readText(s->temporary + "/Nerova Diagnostic Utility.log");
     EXPECT_NE(log.find("Success: Generated output of zip command to "), std::string::npos);
 }
@@ -350,7 +342,7 @@ TEST_F(HostileRun, TwoRunsAtOnceLeaveOneCollection) {
     Child& refused = *a == 1 ? *first : *second;
     EXPECT_EQ(refused.err(), "A collection is already running.\n");
     EXPECT_EQ(refused.out(), "");
-    EXPECT_EQ(namesIn(s->output).size(), 1u);
+    EXPECT_EQ(testsupport::folderEntries(s->output).size(), 1u);
     const std::string log = readText(s->temporary + "/Nerova Diagnostic Utility.log");
     EXPECT_EQ(log.find("Begin collection"), log.rfind("Begin collection")) << "one run's log";
 }
@@ -388,10 +380,10 @@ TEST_F(HostileRun, AHostNameBeginningWithADashIsStillArchived) {
     ASSERT_TRUE(status.has_value());
     if (*status == 126) GTEST_SKIP() << "a UTS namespace is not allowed here";
     EXPECT_EQ(*status, 0) << child.err() << child.out();
-    const auto names = namesIn(s->output);
+    const auto names = testsupport::folderEntries(s->output);
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(names[0].rfind("-evil-host_", 0), 0u);
-    const auto members = testsupport::lines(testsupport::runProgram({"/usr/bin/unzip", "-Z1", s->output + "/" + names[0]}).out);
+    const auto members = testsupport::archiveMembers(s->output + "/" + names[0]);
     ASSERT_FALSE(members.empty());
     EXPECT_EQ(members[0].rfind("-evil-host_", 0), 0u);
 }

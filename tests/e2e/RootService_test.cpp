@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include "collector/NRVOSLogExtractor.h"
@@ -18,7 +16,9 @@
 #include "fakes/FakeServiceFixture.h"
 #include "foundation/NRVProductInfo.h"
 #include "foundation/NSDateExtensions.h"
+#include "ipc/NRVXPCClientHelper.h"
 #include "platform/log/LogStore.h"
+#include "support/CollectionDriver.h"
 #include "support/TestSupport.h"
 
 namespace fsys = std::filesystem;
@@ -26,8 +26,6 @@ using testsupport::lines;
 using testsupport::readText;
 
 namespace {
-
-const std::string kSampleRoot = std::string(NRV_FIXTURES_DIR) + "/sample-root";
 
 std::string today() { return NSDateExtensions::zepLogFormattedDateString(NSDateExtensions::now()); }
 std::string yesterday() {
@@ -66,30 +64,17 @@ protected:
 
     // A whole collection on the sample tree; the collection log.
     std::string collect() {
-        testsupport::ScopedEnv root("NRV_SYSTEM_ROOT", kSampleRoot);
+        testsupport::ScopedEnv root("NRV_SYSTEM_ROOT", testsupport::sampleRoot());
         testsupport::ScopedEnv home("HOME", tmp / "home");
         testsupport::ScopedEnv tmpdir("TMPDIR", tmp.path());
         NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
         auto logger = std::make_shared<StatusLogger>(tmp / "run.log");
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<bool> success;
-        {
-            ZEP zep(logger, tmp / name, tmp / "out", name);
-            zep.processOperationsFile();
-            zep.runAsync([&](const std::string&, const std::string&, bool ok) {
-                std::lock_guard<std::mutex> lock(mutex);
-                success = ok;
-                done.notify_all();
-            });
-            std::unique_lock<std::mutex> lock(mutex);
-            done.wait_for(lock, std::chrono::seconds(120), [&] { return success.has_value(); });
-        }
+        const std::optional<bool> success = testsupport::runDriver(logger, tmp / name, tmp / "out", name).success;
         EXPECT_TRUE(success.has_value() && *success);
         return logger->progressStatus();
     }
     std::vector<std::string> members() {
-        auto all = lines(testsupport::runProgram({"/usr/bin/unzip", "-Z1", tmp / ("out/" + name + ".zip")}).out);
+        auto all = testsupport::archiveMembers(tmp / ("out/" + name + ".zip"));
         std::vector<std::string> picked;
         for (auto& m : all)
             if (m.find("/NerovaDiagnostics/com.nerova") != std::string::npos ||
@@ -99,9 +84,7 @@ protected:
         return picked;
     }
     std::string member(const std::string& path) {
-        return testsupport::runProgram({"/bin/sh", "-c", "unzip -p \"$0\" \"$1\" | gzip -dc",
-                                        tmp / ("out/" + name + ".zip"), name + "/" + path})
-            .out;
+        return testsupport::gunzippedArchiveMemberText(tmp / ("out/" + name + ".zip"), name + "/" + path);
     }
     // The lines of the two service steps, in order.
     static std::vector<std::string> serviceLines(const std::string& log) {
@@ -206,4 +189,34 @@ TEST_F(RootServiceRun, LateAndRepeatedAnswersAreIgnored) {
         EXPECT_EQ(serviceLines(logger->progressStatus()), row.expected);
         stopRole(service);
     }
+}
+
+// A client helper given to the two steps is the giver's: it stays connected
+// after them. One that a step makes for itself is disconnected at its end.
+TEST_F(RootServiceRun, GivenClientHelperStaysConnectedAndOwnOneIsDisconnected) {
+    ASSERT_GT(startRole("broker"), 0);
+    ASSERT_GT(startRole("root-service"), 0);
+    const std::string service = NRVRootPrivilegeService::kServiceName;
+    const std::vector<std::string> bothDone = {"Success: ZEP Status: Log file collection completed.",
+                                               "Success: ZEP Status: WQR activity summary collected."};
+
+    auto logger = std::make_shared<StatusLogger>(tmp / "own.log");
+    NRVOSLogExtractor().extractLogsForNerovaSubSystem(tmp / "own", logger);
+    NRVWQRSummaryCollector().collectSummaryIntoStagingLocation(tmp / "own", logger);
+    EXPECT_EQ(serviceLines(logger->progressStatus()), bothDone);
+    EXPECT_EQ(NRVXPCClientHelper::sharedClientConnectionsForUnitTest().count(service), 0u);
+
+    auto helper = std::make_shared<NRVXPCClientHelper>();
+    logger = std::make_shared<StatusLogger>(tmp / "given.log");
+    NRVOSLogExtractor extractor;
+    extractor.setXpcClientHelper(helper);
+    extractor.extractLogsForNerovaSubSystem(tmp / "given", logger);
+    NRVWQRSummaryCollector summary;
+    summary.setXpcClientHelper(helper);
+    summary.collectSummaryIntoStagingLocation(tmp / "given", logger);
+    EXPECT_EQ(serviceLines(logger->progressStatus()), bothDone);
+    const auto connections = NRVXPCClientHelper::sharedClientConnectionsForUnitTest();
+    ASSERT_EQ(connections.count(service), 1u);
+    EXPECT_EQ(connections.at(service)->numberOfRegisteredClient(), 1u);
+    helper->disconnectService(service);
 }

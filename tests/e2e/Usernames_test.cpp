@@ -2,6 +2,7 @@
 // collections against the fake settings service, and without any service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <regex>
@@ -15,7 +16,6 @@ using testsupport::readText;
 namespace {
 
 const std::string kProgram = std::string(NRV_BIN_DIR) + "/Nerova Diagnostic Utility";
-const std::string kSampleRoot = std::string(NRV_FIXTURES_DIR) + "/sample-root";
 
 std::size_t count(const std::string& text, const std::string& part) {
     std::size_t n = 0;
@@ -27,7 +27,7 @@ class UsernamesRun : public FakeServiceFixture {
 protected:
     void SetUp() override {
         FakeServiceFixture::SetUp();
-        fsys::copy(kSampleRoot, root, fsys::copy_options::recursive | fsys::copy_options::copy_symlinks);
+        testsupport::copySampleTree(root);
         fsys::create_directories(home);
         fsys::create_directories(temporary);
         fsys::create_directories(output);
@@ -36,12 +36,8 @@ protected:
     // Runs a collection; the archive's path, or "" (and a failure).
     std::string collect() {
         const auto start = std::chrono::steady_clock::now();
-        auto result = testsupport::runProgram({kProgram, "--cli", "--output_path", output},
-                                              {{"NRV_SYSTEM_ROOT", root},
-                                               {"HOME", home},
-                                               {"TMPDIR", temporary},
-                                               {"NRV_LOG_STORE", store},
-                                               {"TZ", "UTC"}});
+        auto result =
+            testsupport::runCollectionProgram(kProgram, {"--cli", "--output_path", output}, {root, home, temporary, store});
         took = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(result.status, 0) << result.err;
         for (const auto& entry : fsys::directory_iterator(output)) {
@@ -52,11 +48,11 @@ protected:
         return "";
     }
     std::string member(const std::string& zip, const std::string& path) {
-        return testsupport::runProgram({"/usr/bin/unzip", "-p", zip, name + "/" + path}).out;
+        return testsupport::archiveMemberText(zip, name + "/" + path);
     }
     bool hasMember(const std::string& zip, const std::string& path) {
-        return testsupport::runProgram({"/usr/bin/unzip", "-Z1", zip}).out.find(name + "/" + path + "\n") !=
-               std::string::npos;
+        const auto members = testsupport::archiveMembers(zip);
+        return std::find(members.begin(), members.end(), name + "/" + path) != members.end();
     }
     std::string collectionLog() { return readText(temporary + "/Nerova Diagnostic Utility.log"); }
 

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -163,6 +164,43 @@ std::vector<std::string> lines(const std::string& text) {
     std::istringstream in(text);
     while (std::getline(in, line)) out.push_back(line);
     return out;
+}
+
+std::vector<std::string> folderEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string sampleRoot() { return std::string(NRV_FIXTURES_DIR) + "/sample-root"; }
+
+void copySampleTree(const std::string& destination) {
+    fs::copy(sampleRoot(), destination, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+}
+
+ProgramResult runCollectionProgram(const std::string& program, const std::vector<std::string>& arguments,
+                                   const CollectionFolders& folders) {
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runProgram(argv, {{"NRV_SYSTEM_ROOT", folders.systemRoot},
+                             {"HOME", folders.home},
+                             {"TMPDIR", folders.temporary},
+                             {"NRV_LOG_STORE", folders.logStore},
+                             {"TZ", "UTC"}});
+}
+
+std::vector<std::string> archiveMembers(const std::string& zip) {
+    return lines(runProgram({"/usr/bin/unzip", "-Z1", zip}).out);
+}
+
+std::string archiveMemberText(const std::string& zip, const std::string& member) {
+    return runProgram({"/usr/bin/unzip", "-p", zip, member}).out;
+}
+
+std::string gunzippedArchiveMemberText(const std::string& zip, const std::string& member) {
+    // The names go to the shell as operands, never as part of the script.
+    return runProgram({"/bin/sh", "-c", "unzip -p \"$0\" \"$1\" | gzip -dc", zip, member}).out;
 }
 
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {

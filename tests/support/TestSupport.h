@@ -57,6 +57,31 @@ std::optional<std::string> unprivilegedUserCannotRun(const std::string& program)
 // Splits text into lines (without the line feeds).
 std::vector<std::string> lines(const std::string& text);
 
+// The names in a folder (not below it), sorted.
+std::vector<std::string> folderEntries(const std::string& folder);
+
+// The sample product tree the collection tests run on, and a private copy of
+// it at `destination` (links copied as links), for a test that adds to it.
+std::string sampleRoot();
+void copySampleTree(const std::string& destination);
+
+// The folders of the test's own that a collection program runs with.
+struct CollectionFolders {
+    std::string systemRoot;
+    std::string home;
+    std::string temporary;
+    std::string logStore;
+};
+// Runs a collection program with `arguments` in those folders, in UTC.
+ProgramResult runCollectionProgram(const std::string& program, const std::vector<std::string>& arguments,
+                                   const CollectionFolders& folders);
+
+// A zip archive read back with unzip: its members in the archive's order,
+// one member's content, and one gzip-compressed member's content expanded.
+std::vector<std::string> archiveMembers(const std::string& zip);
+std::string archiveMemberText(const std::string& zip, const std::string& member);
+std::string gunzippedArchiveMemberText(const std::string& zip, const std::string& member);
+
 // Sets an environment variable for the life of the object and restores it.
 class ScopedEnv {
 public:
