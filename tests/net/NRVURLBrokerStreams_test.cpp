@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <future>
+#include <nlohmann/json.hpp>
+
+#include "BrokerTestSupport.h"
+#include "net/NRVURLBroker.h"
+
+using namespace std::chrono_literals;
+using brokertest::Environment;
+using brokertest::Recorder;
+using testsupport::LocalServers;
+
+namespace {
+
+struct PushEvent {
+    bool hasResponse = false;
+    std::int64_t status = 0;
+    std::string data;
+    bool hasData = false;
+    std::int64_t errorCode = 0;
+    bool hasError = false;
+};
+
+NRVPushConnectionHandler pushRecorder(const std::shared_ptr<Recorder<PushEvent>>& recorder) {
+    return [recorder](std::shared_ptr<NRVURLResponse> response, std::optional<NRVData> data, NRVErrorRef error) {
+        PushEvent e;
+        if (response && response->finalResponse()) {
+            e.hasResponse = true;
+            e.status = response->finalResponse()->statusCode;
+        }
+        if (data) {
+            e.hasData = true;
+            e.data.assign(data->begin(), data->end());
+        }
+        if (error) {
+            e.hasError = true;
+            e.errorCode = error->code;
+        }
+        recorder->add(e);
+    };
+}
+
+struct SocketEvent {
+    long code = 0;
+    std::optional<std::string> text;
+    std::optional<NRVData> data;
+    std::int64_t errorCode = 0;
+};
+
+NRVWebSocketHandler socketRecorder(const std::shared_ptr<Recorder<SocketEvent>>& recorder) {
+    return [recorder](long code, std::shared_ptr<NRVURLResponse>, std::optional<std::string> text,
+                      std::optional<NRVData> data, NRVErrorRef error) {
+        recorder->add({code, std::move(text), std::move(data), error ? error->code : 0});
+    };
+}
+
+std::size_t countOf(const std::vector<SocketEvent>& events, long code) {
+    return static_cast<std::size_t>(std::count_if(events.begin(), events.end(), [code](const auto& e) { return e.code == code; }));
+}
+
+NRVURLRequest get(const std::string& url, double timeout = 30) {
+    NRVURLRequest request(url);
+    request.timeoutInterval = timeout;
+    return request;
+}
+
+std::string fetch(NRVURLBroker& broker, const std::string& url) {
+    auto promise = std::make_shared<std::promise<std::string>>();
+    broker.dataWithRequest(get(url), [promise](std::shared_ptr<NRVURLResponse>, std::optional<NRVData> d) {
+        promise->set_value(d ? std::string(d->begin(), d->end()) : "");
+    });
+    auto future = promise->get_future();
+    return future.wait_for(30s) == std::future_status::ready ? future.get() : "";
+}
+
+std::shared_ptr<NRVURLSessionHandler> detached() {
+    auto handler = NRVURLSessionHandler::createDetached();
+    handler->setSelfReportMessageRelayErrors(true);
+    return handler;
+}
+
+}  // namespace
+
+// Each event reaches the client as the server sent it; when the server ends
+// the stream, the next route takes over, and after the last one the client
+// hears of the end.
+TEST(NRVURLBrokerPush, EventsAsSentAndReconnectOnTheNextRoute) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = detached();
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
+    auto recorder = std::make_shared<Recorder<PushEvent>>();
+    broker.connectToPushServer(get(servers->httpURL("/events/3?gap=100")), pushRecorder(recorder));
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) {
+        return !events.empty() && !events.back().hasData && events.size() >= 9;
+    })) << recorder->events().size();
+    auto events = recorder->events();
+    ASSERT_EQ(events.size(), 9u);
+    for (int route = 0; route < 2; ++route) {
+        const PushEvent& opened = events[route * 4];
+        EXPECT_TRUE(opened.hasResponse && !opened.hasData && !opened.hasError) << route;
+        EXPECT_EQ(opened.status, 200);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(events[route * 4 + 1 + i].data, "id: " + std::to_string(i) + "\ndata: event " + std::to_string(i) + "\n\n")
+                << route << "/" << i;
+        }
+    }
+    EXPECT_TRUE(events[8].hasResponse);
+    EXPECT_FALSE(events[8].hasError);
+    handler->drainForTesting();
+    EXPECT_EQ(handler->sseState(), 3u);
+}
+
+TEST(NRVURLBrokerPush, BytesThatAreNotUTF8PassUnchanged) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = detached();
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+    auto recorder = std::make_shared<Recorder<PushEvent>>();
+    broker.connectToPushServer(get(servers->httpURL("/events-bad-utf8")), pushRecorder(recorder));
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return events.size() >= 3; }));
+    auto events = recorder->events();
+    EXPECT_EQ(events[1].data, "data: \xff\xfe broken \xc3\n\n");
+}
+
+// A settings change tells the client with error 1; destroying the
+// container (stop) closes the stream the server holds open.
+TEST(NRVURLBrokerPush, SettingsChangeAndStopCloseTheStream) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = detached();
+    NRVURLBroker probe(handler);
+    probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+
+    auto recorder = std::make_shared<Recorder<PushEvent>>();
+    broker.connectToPushServer(get(servers->httpURL("/events-hold")), pushRecorder(recorder));
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return events.size() >= 2; }));
+    ASSERT_TRUE(brokertest::eventually([&] { return fetch(probe, servers->httpURL("/holds")) == "1"; }));
+    handler->configFromBootstrapper(NRVDictionary{});  // empty: nothing changes
+    NRVDictionary settings;
+    settings.set("NRVMcsMessageRelaysToUse", NRVArray{});
+    handler->configFromBootstrapper(settings);
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return events.back().hasError; }));
+    EXPECT_EQ(recorder->events().back().errorCode, 1);
+    handler->drainForTesting();
+    EXPECT_EQ(handler->sseState(), 3u);
+    EXPECT_TRUE(brokertest::eventually([&] { return fetch(probe, servers->httpURL("/holds")) == "0"; }));
+
+    broker.connectToPushServer(get(servers->httpURL("/events-hold")), pushRecorder(recorder));
+    ASSERT_TRUE(brokertest::eventually([&] { return fetch(probe, servers->httpURL("/holds")) == "1"; }));
+    broker.stop();
+    EXPECT_TRUE(brokertest::eventually([&] { return fetch(probe, servers->httpURL("/holds")) == "0"; }));
+}
+
+// Text and binary messages echo back, both sides' pings are answered, and a
+// close from the server ends the socket cleanly; the ping timer goes with
+// the last socket.
+TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = detached();
+    handler->setPingIntervalForTesting(0.2);
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
+
+    auto early = std::make_shared<std::promise<std::int64_t>>();
+    broker.send("too early", [early](NRVErrorRef error) { early->set_value(error ? error->code : 0); });
+    EXPECT_EQ(early->get_future().get(), 1501);
+
+    auto recorder = std::make_shared<Recorder<SocketEvent>>();
+    broker.connectToWebSocketServer(get(servers->wsURL()), socketRecorder(recorder));
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return !events.empty(); }));
+    ASSERT_EQ(recorder->events()[0].code, 1);
+    EXPECT_TRUE(handler->hasPingTimer());
+
+    const std::string unicode = "h\xc3\xa9llo \xe2\x82\xac";
+    std::vector<std::string> sent = {"hello", unicode, std::string(70000, 'x'), "binary:raw bytes"};
+    for (const auto& text : sent) {
+        auto done = std::make_shared<std::promise<bool>>();
+        broker.send(text, [done](NRVErrorRef error) { done->set_value(!error); });
+        EXPECT_TRUE(done->get_future().get()) << text.substr(0, 10);
+    }
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 2) >= 4; }));
+    auto events = recorder->events();
+    EXPECT_EQ(events[1].text, std::optional<std::string>("hello"));
+    EXPECT_EQ(events[2].text, std::optional<std::string>(unicode));
+    EXPECT_EQ(events[3].text->size(), 70000u);
+    ASSERT_TRUE(events[4].data);
+    EXPECT_EQ(std::string(events[4].data->begin(), events[4].data->end()), "raw bytes");
+    EXPECT_FALSE(events[4].text);
+
+    // Across several ping rounds of both sides nothing fails: the server
+    // drops a client whose pong is a second late.
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(countOf(recorder->events(), 4), 0u);
+
+    broker.send("close", nullptr);
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 3) == 1; }));
+    EXPECT_EQ(countOf(recorder->events(), 4), 0u);
+    EXPECT_EQ(handler->webSocketTaskCount(), 0u);
+    EXPECT_TRUE(brokertest::eventually([&] { return !handler->hasPingTimer(); }));
+}
+
+// Frames no server may send end the socket with the matching close code.
+TEST(NRVURLBrokerWebSocket, BadFramesCloseWithTheRightCode) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = detached();
+    NRVURLBroker probe(handler);
+    probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+    struct Case {
+        const char* kind;
+        int code;
+    } cases[] = {{"masked", 1002}, {"too-long", 1009}, {"long-control", 1002}};
+    for (const Case& c : cases) {
+        NRVURLBroker broker(handler);
+        broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+        auto recorder = std::make_shared<Recorder<SocketEvent>>();
+        broker.connectToWebSocketServer(get("ws://127.0.0.1:" + std::to_string(servers->httpPort) + "/ws-bad/" + c.kind),
+                                        socketRecorder(recorder));
+        ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) == 1; })) << c.kind;
+        EXPECT_EQ(recorder->events()[0].code, 1) << c.kind;
+        // The failed socket left the ping list and took the timer with it.
+        EXPECT_EQ(handler->webSocketTaskCount(), 0u) << c.kind;
+        EXPECT_FALSE(handler->hasPingTimer()) << c.kind;
+    }
+    nlohmann::json codes;
+    ASSERT_TRUE(brokertest::eventually([&] {
+        codes = nlohmann::json::parse(fetch(probe, servers->httpURL("/ws-close-codes")));
+        return codes.size() >= 3;
+    }));
+    for (const Case& c : cases) {
+        bool found = false;
+        for (const auto& entry : codes) {
+            if (entry["kind"] == c.kind) {
+                EXPECT_EQ(entry["code"], c.code) << c.kind;
+                found = true;
+            }
+        }
+        EXPECT_TRUE(found) << c.kind;
+    }
+}
+
+// A socket whose first route is dead opens on the next; stopping the broker
+// closes it with "going away".
+TEST(NRVURLBrokerWebSocket, FailoverOnOpenAndGoingAwayOnStop) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    // The relay's failure is announced, not trimmed: trimming rebuilds every
+    // container, and with it the socket being opened.
+    auto handler = NRVURLSessionHandler::createDetached();
+    NRVDictionary relays;
+    NRVDictionary relay;
+    relay.set("MessageRelayAddress", "127.0.0.1");
+    relay.set("MessageRelayPort", LocalServers::deadPort());
+    relays.set("NRVMcsMessageRelaysToUse", NRVArray{relay});
+    handler->configFromBootstrapper(relays);
+    NRVURLBroker probe(handler);
+    probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::defaultConfiguration(), nullptr);
+    auto recorder = std::make_shared<Recorder<SocketEvent>>();
+    broker.connectToWebSocketServer(get("ws://127.0.0.1:" + std::to_string(servers->httpPort) + "/ws-bad/hold"),
+                                    socketRecorder(recorder));
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 1) == 1; }));
+    EXPECT_EQ(countOf(recorder->events(), 4), 0u);
+    EXPECT_EQ(handler->webSocketTaskCount(), 1u);
+
+    broker.stop();
+    nlohmann::json codes;
+    ASSERT_TRUE(brokertest::eventually([&] {
+        codes = nlohmann::json::parse(fetch(probe, servers->httpURL("/ws-close-codes")));
+        for (const auto& entry : codes) {
+            if (entry["kind"] == "hold") return true;
+        }
+        return false;
+    }));
+    for (const auto& entry : codes) {
+        if (entry["kind"] == "hold") {
+            EXPECT_EQ(entry["code"], 1001);
+        }
+    }
+}

@@ -1,0 +1,276 @@
+#include "net/NRVURLBroker.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <nlohmann/json.hpp>
+
+#include "BrokerTestSupport.h"
+
+using namespace std::chrono_literals;
+using testsupport::LocalServers;
+
+namespace {
+
+using brokertest::Environment;
+
+struct Reply {
+    std::shared_ptr<NRVURLResponse> response;
+    std::optional<NRVData> data;
+    std::string text() const { return data ? std::string(data->begin(), data->end()) : ""; }
+};
+
+Reply dataRequest(NRVURLBroker& broker, NRVURLRequest request, std::chrono::seconds limit = 60s) {
+    auto promise = std::make_shared<std::promise<Reply>>();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    broker.dataWithRequest(request, [promise, calls](std::shared_ptr<NRVURLResponse> r, std::optional<NRVData> d) {
+        if (calls->fetch_add(1) == 0) promise->set_value({std::move(r), std::move(d)});
+    });
+    auto future = promise->get_future();
+    if (future.wait_for(limit) != std::future_status::ready) {
+        ADD_FAILURE() << "no reply for " << request.URL;
+        return {};
+    }
+    Reply reply = future.get();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(calls->load(), 1) << "the reply must come exactly once";
+    return reply;
+}
+
+NRVURLRequest get(const std::string& url, double timeout = 20) {
+    NRVURLRequest request(url);
+    request.timeoutInterval = timeout;
+    return request;
+}
+
+NRVDictionary relays(std::initializer_list<int> ports) {
+    NRVArray list;
+    for (int port : ports) {
+        NRVDictionary relay;
+        relay.set("MessageRelayAddress", "127.0.0.1");
+        relay.set("MessageRelayPort", port);
+        list.push_back(relay);
+    }
+    NRVDictionary d;
+    d.set("NRVMcsMessageRelaysToUse", list);
+    return d;
+}
+
+std::int64_t errorCode(const NRVURLSessionResult& attempt) { return attempt.error ? attempt.error->code : 0; }
+
+const NRVURLAuthenticationHandler& stock() { return NRVURLBrokerConfiguration::defaultHTTPSChallengeHandler(); }
+
+}  // namespace
+
+// A dead relay fails over to the next route; both attempts are on record,
+// in order, the first with its reason.
+TEST(NRVURLBroker, DeadFirstRouteFailsOverWithBothAttemptsRecorded) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = NRVURLSessionHandler::createDetached();
+    handler->setSelfReportMessageRelayErrors(true);
+    const int dead = LocalServers::deadPort();
+    handler->configFromBootstrapper(relays({dead}));
+    NRVURLBroker broker(handler);
+    broker.startWithAuthHandler(stock());
+
+    auto begin = std::chrono::steady_clock::now();
+    Reply reply = dataRequest(broker, get(servers->httpsURL("/status/200")));
+    auto elapsed = std::chrono::steady_clock::now() - begin;
+    ASSERT_TRUE(reply.response);
+    auto attempts = reply.response->resultOfSessions();
+    ASSERT_EQ(attempts.size(), 2u) << reply.response->description();
+    EXPECT_EQ(attempts[0].proxyUsageDescription, "127.0.0.1:" + std::to_string(dead) + ", username: '(null)' ");
+    EXPECT_EQ(attempts[0].brokerConfigType, NRVValue(4));
+    EXPECT_EQ(errorCode(attempts[0]), -1004);
+    EXPECT_EQ(attempts[0].statusCode, 0);
+    EXPECT_EQ(attempts[0].httpStatusSuccess, 0);
+    EXPECT_EQ(attempts[1].proxyUsageDescription, "Using system settings");
+    EXPECT_EQ(attempts[1].statusCode, 200);
+    EXPECT_EQ(attempts[1].httpStatusSuccess, 1);
+    EXPECT_EQ(reply.text(), "status 200");
+    EXPECT_LT(elapsed, 10s);
+
+    // With self-reporting on, the dead relay is gone after the rebuild.
+    handler->drainForTesting();
+    EXPECT_TRUE(handler->messageRelayConfigs().isNull());
+    EXPECT_EQ(handler->containerForBroker(broker.brokerID())->sessions().size(), 2u);
+}
+
+TEST(NRVURLBroker, EveryRouteFailingGivesOneEntryPerRoute) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = NRVURLSessionHandler::createDetached();
+    handler->setSelfReportMessageRelayErrors(true);
+    handler->configFromBootstrapper(relays({LocalServers::deadPort(), LocalServers::deadPort()}));
+    NRVURLBroker broker(handler);
+    broker.startWithAuthHandler(stock());
+    Reply reply = dataRequest(broker, get("http://127.0.0.1:" + std::to_string(LocalServers::deadPort()) + "/"));
+    auto attempts = reply.response->resultOfSessions();
+    ASSERT_EQ(attempts.size(), 4u);
+    const std::int64_t types[] = {4, 4, 0, 3};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(attempts[i].brokerConfigType, NRVValue(static_cast<long long>(types[i]))) << i;
+        EXPECT_EQ(errorCode(attempts[i]), -1004) << i;
+    }
+    EXPECT_FALSE(reply.data);
+}
+
+// The proxy's 407 is answered with the configured credentials; a wrong
+// password is answered once, then the refusal stays on record.
+TEST(NRVURLBroker, ProxyCredentialsComeFromTheConfiguration) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = NRVURLSessionHandler::createDetached();
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::customConfigurationWithProxy(
+                                      "127.0.0.1", static_cast<std::uint64_t>(servers->proxyPort),
+                                      LocalServers::kProxyUser, LocalServers::kProxyPassword),
+                                  stock());
+    Reply good = dataRequest(broker, get(servers->httpsURL("/status/200")));
+    auto attempts = good.response->resultOfSessions();
+    ASSERT_EQ(attempts.size(), 1u) << good.response->description();
+    EXPECT_EQ(attempts[0].brokerConfigType, NRVValue(2));
+    EXPECT_EQ(attempts[0].statusCode, 200);
+
+    broker.updateConfiguration(NRVURLBrokerConfiguration::customConfigurationWithProxy(
+        "127.0.0.1", static_cast<std::uint64_t>(servers->proxyPort), LocalServers::kProxyUser, "wrong"));
+    for (const std::string& url : {servers->httpsURL("/status/200"), servers->httpURL("/status/200")}) {
+        Reply refused = dataRequest(broker, get(url));
+        attempts = refused.response->resultOfSessions();
+        // The proxy route is refused, the system route (direct here) succeeds.
+        ASSERT_EQ(attempts.size(), 2u) << url << " " << refused.response->description();
+        if (url.rfind("https", 0) == 0) {
+            EXPECT_EQ(attempts[0].statusCode, 407) << url;
+            EXPECT_EQ(errorCode(attempts[0]), -1012) << url;
+        } else {
+            // tinyproxy answers a wrong password for a forwarded request with 401.
+            EXPECT_EQ(attempts[0].statusCode, 401) << url;
+        }
+        EXPECT_EQ(attempts[0].httpStatusSuccess, 0);
+        EXPECT_EQ(attempts[1].statusCode, 200) << url;
+    }
+}
+
+TEST(NRVURLBroker, ServerTrustOnlyThroughTheAnchors) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = NRVURLSessionHandler::createDetached();
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
+    Reply accepted = dataRequest(broker, get(servers->httpsURL("/status/200")));
+    EXPECT_EQ(accepted.response->finalResponse()->statusCode, 200);
+
+    Reply refused = dataRequest(broker, get(servers->untrustedURL("/status/200")));
+    auto attempts = refused.response->resultOfSessions();
+    ASSERT_EQ(attempts.size(), 1u);
+    EXPECT_EQ(errorCode(attempts[0]), -1202);
+    EXPECT_EQ(attempts[0].error->domain, "NSURLErrorDomain");
+    EXPECT_FALSE(attempts[0].responses);
+
+    // Without a challenge handler no server is trusted.
+    NRVURLBroker bare(handler);
+    bare.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+    EXPECT_EQ(errorCode(dataRequest(bare, get(servers->httpsURL("/status/200"))).response->resultOfSessions()[0]), -1202);
+}
+
+// Broken answers fail the attempt with their own error; none is success.
+TEST(NRVURLBroker, BrokenAnswersAreFailures) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = NRVURLSessionHandler::createDetached();
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
+    struct Case {
+        const char* path;
+        double timeout;
+        std::int64_t code;
+    } cases[] = {
+        {"/bad-length", 20, -1005},
+        {"/cut-chunked", 20, -1005},
+        {"/drop", 20, -1005},
+        {"/big-headers", 20, -1103},
+        {"/stall", 1, -1001},
+    };
+    for (const Case& c : cases) {
+        Reply reply = dataRequest(broker, get(servers->httpURL(c.path), c.timeout));
+        auto final = reply.response->finalResponse();
+        ASSERT_TRUE(final) << c.path;
+        EXPECT_EQ(errorCode(*final), c.code) << c.path << " " << reply.response->description();
+        EXPECT_EQ(final->httpStatusSuccess, 0) << c.path;
+        EXPECT_FALSE(reply.data) << c.path;
+    }
+    Reply notFound = dataRequest(broker, get(servers->httpURL("/status/404")));
+    EXPECT_EQ(notFound.response->finalResponse()->statusCode, 404);
+    EXPECT_EQ(notFound.response->finalResponse()->httpStatusSuccess, 0);
+    EXPECT_FALSE(notFound.response->finalResponse()->error);
+}
+
+// A cancelled request ends: no other route is tried.
+TEST(NRVURLBroker, CancellationEndsTheRequest) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = NRVURLSessionHandler::createDetached();
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), stock());
+    auto promise = std::make_shared<std::promise<std::shared_ptr<NRVURLResponse>>>();
+    broker.dataWithRequest(get(servers->httpURL("/stall"), 60),
+                           [promise](std::shared_ptr<NRVURLResponse> r, std::optional<NRVData>) { promise->set_value(r); });
+    std::this_thread::sleep_for(300ms);
+    broker.terminateAllTasks();
+    auto future = promise->get_future();
+    ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+    auto attempts = future.get()->resultOfSessions();
+    ASSERT_EQ(attempts.size(), 1u);
+    EXPECT_EQ(errorCode(attempts[0]), -999);
+}
+
+TEST(NRVURLBroker, UnknownBrokerResolvesOnceWithTheError) {
+    auto handler = NRVURLSessionHandler::createDetached();
+    NRVURLBroker broker(handler);  // never started
+    Reply reply = dataRequest(broker, get("http://127.0.0.1:9/"));
+    auto final = reply.response->finalResponse();
+    ASSERT_TRUE(final);
+    EXPECT_EQ(errorCode(*final), 1001);
+    EXPECT_EQ(final->error->localizedDescription, "No URL session container found for broker '" + broker.brokerID() + "'");
+    EXPECT_EQ(final->proxyUsageDescription, "Proxy unavailable: no session selected");
+    EXPECT_EQ(final->brokerConfigType, NRVValue(3));
+}
+
+TEST(NRVURLBroker, UploadAndDownload) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto handler = NRVURLSessionHandler::createDetached();
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
+
+    NRVURLRequest put = get(servers->httpsURL("/upload/one.json"));
+    put.HTTPMethod = "PUT";
+    std::string body = "{\"k\":1}";
+    auto uploaded = std::make_shared<std::promise<std::int64_t>>();
+    broker.uploadWithRequest(put, NRVData(body.begin(), body.end()),
+                             [uploaded](std::shared_ptr<NRVURLResponse> r, std::optional<NRVData>) {
+                                 uploaded->set_value(r->finalResponse()->statusCode);
+                             });
+    auto status = uploaded->get_future();
+    ASSERT_EQ(status.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(status.get(), 200);
+    auto list = nlohmann::json::parse(dataRequest(broker, get(servers->httpURL("/uploads"))).text());
+    ASSERT_FALSE(list.empty());
+    EXPECT_EQ(list.back()["path"], "/upload/one.json");
+    EXPECT_EQ(list.back()["body"], body);
+
+    auto downloaded = std::make_shared<std::promise<std::pair<std::string, std::size_t>>>();
+    broker.downloadWithRequest(get(servers->httpURL("/bytes/100000")), [downloaded](std::shared_ptr<NRVURLResponse> r) {
+        auto final = r->finalResponse();
+        std::string path = final && final->downloadedFileLocation ? *final->downloadedFileLocation : "";
+        downloaded->set_value({path, testsupport::readText(path).size()});
+    });
+    auto file = downloaded->get_future();
+    ASSERT_EQ(file.wait_for(30s), std::future_status::ready);
+    auto [path, size] = file.get();
+    EXPECT_EQ(size, 100000u);
+    handler->drainForTesting();
+    EXPECT_FALSE(testsupport::exists(path)) << "the temporary download stays after the reply";
+}
