@@ -203,7 +203,8 @@ TEST(NSDateExtensions, LocalTextsAgreeWithLibcForEveryTimeZoneForm) {
 // state must be serialised (the thread sanitizer build checks this).
 TEST(NSDateExtensions, LocalTextsFromManyThreads) {
     const NRVDate date = unix(kLeapDay);
-    for (const std::optional<std::string> zone : {std::optional<std::string>("<+0530>-5:30"), std::optional<std::string>()}) {
+    const std::optional<std::string> zones[] = {"<+0530>-5:30", std::nullopt};
+    for (const auto& zone : zones) {
         testsupport::ScopedEnv tz("TZ", zone);
         const std::string text = scanLogTimestamp(date);
         const double midnight = startOfDay(date).timeIntervalSince1970();
