@@ -11,6 +11,7 @@
 #include "foundation/NSDataExtensions.h"
 #include "foundation/NSDateExtensions.h"
 #include "platform/fs/FileManager.h"
+#include "platform/time/LocalTime.h"
 
 namespace DataExtension {
 
@@ -53,23 +54,18 @@ std::optional<NRVDate> dateMatchingPrevious(Weekday weekday, int hour, int minut
     if (hour < 0 || hour > 23 || minute < 0 || minute > 59) return std::nullopt;
     const double reference = relativeTo.timeIntervalSince1970();
     if (!std::isfinite(reference) || std::fabs(reference) > 1e15) return std::nullopt;
-    const std::time_t start = static_cast<std::time_t>(std::floor(reference));
-    std::tm today {};
-    if (!localtime_r(&start, &today)) return std::nullopt;
+    const auto today = platform::time::localTime(static_cast<std::int64_t>(std::floor(reference)));
+    if (!today) return std::nullopt;
     // Candidates walk back one calendar day at a time, so the first that
     // matches is the latest; a week and a day cover every weekday even when
     // today's time has not come yet.
     for (int daysBack = 0; daysBack <= 8; ++daysBack) {
-        std::tm candidate = today;
-        candidate.tm_mday -= daysBack;
-        candidate.tm_hour = hour;
-        candidate.tm_min = minute;
-        candidate.tm_sec = 0;
-        candidate.tm_isdst = -1;
-        const std::time_t t = std::mktime(&candidate);
-        if (t == static_cast<std::time_t>(-1)) continue;
-        if (candidate.tm_wday + 1 != static_cast<int>(weekday)) continue;
-        if (static_cast<double>(t) < reference) return NRVDate::fromUnix(static_cast<double>(t));
+        const auto t = platform::time::unixSecondsFromLocal(today->year, today->month, today->day - daysBack, hour,
+                                                            minute, 0);
+        if (!t) continue;
+        const auto candidate = platform::time::localTime(*t);
+        if (!candidate || candidate->weekday + 1 != static_cast<int>(weekday)) continue;
+        if (static_cast<double>(*t) < reference) return NRVDate::fromUnix(static_cast<double>(*t));
     }
     return std::nullopt;
 }
@@ -88,7 +84,13 @@ std::optional<NRVDate> dateByAdding(NRVDate date, std::int64_t amount, Component
         case Component::year: field = UCAL_YEAR; break;
     }
     UErrorCode status = U_ZERO_ERROR;
-    icu::GregorianCalendar calendar(icu::TimeZone::detectHostTimeZone(), status);
+    icu::TimeZone* hostZone = nullptr;
+    {
+        // ICU's detection calls tzset and reads TZ itself.
+        const platform::time::ZoneStateLock lock;
+        hostZone = icu::TimeZone::detectHostTimeZone();
+    }
+    icu::GregorianCalendar calendar(hostZone, status);
     if (U_FAILURE(status)) return std::nullopt;
     calendar.setTime(date.timeIntervalSince1970() * 1000.0, status);
     calendar.add(field, static_cast<int32_t>(amount), status);

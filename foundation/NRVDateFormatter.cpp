@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <mutex>
 
 #include "platform/text/UTF8Bridge.h"
 #include "platform/time/LocalTime.h"
@@ -51,6 +52,18 @@ icu::TimeZone* makeZone(NRVDateFormatter::Zone zone, double ms) {
     return nullptr;
 }
 
+// A new formatter starts from ICU's default zone, which ICU detects once,
+// on first use, by calling tzset and reading TZ itself: that first use runs
+// under the zone lock so it cannot overlap a local-time call on another
+// thread.
+void detectDefaultZoneOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const platform::time::ZoneStateLock lock;
+        delete icu::TimeZone::createDefault();
+    });
+}
+
 }  // namespace
 
 NRVDateFormatter::NRVDateFormatter(std::string pattern, std::string locale, Zone zone)
@@ -67,6 +80,7 @@ namespace {
 // zone takes its offset there.
 std::unique_ptr<icu::DateFormat> makeFormatter(const std::string& pattern, const std::string& localeName,
                                                NRVDateFormatter::Zone zone, bool mediumStyle, double ms) {
+    detectDefaultZoneOnce();
     const icu::Locale locale = localeName.empty() ? icu::Locale::getDefault() : icu::Locale(localeName.c_str());
     std::unique_ptr<icu::DateFormat> formatter;
     if (mediumStyle) {

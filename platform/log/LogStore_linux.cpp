@@ -2,6 +2,7 @@
 
 #include "platform/fd/ScopedFD.h"
 #include "platform/system/SystemEnvironment.h"
+#include "platform/time/LocalTime.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -91,15 +92,16 @@ const std::string& processName() {
 void stampTime(Record& record) {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    ::localtime_r(&now.tv_sec, &local);
+    // Through the zone layer: records are written from every thread while
+    // others format local dates.
+    const platform::time::LocalTime local = platform::time::localTime(now.tv_sec).value_or(platform::time::LocalTime{});
     const int micros = static_cast<int>(now.tv_nsec / 1000);
-    const int offsetMinutes = static_cast<int>(local.tm_gmtoff / 60);
+    const int offsetMinutes = static_cast<int>(local.utcOffsetSeconds / 60);
     const int absOffset = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
     char buffer[96];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%06d%c%02d%02d", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, micros,
-                  offsetMinutes < 0 ? '-' : '+', absOffset / 60 % 100, absOffset % 60);
+    std::snprintf(buffer, sizeof buffer, "%04lld-%02d-%02d %02d:%02d:%02d.%06d%c%02d%02d",
+                  static_cast<long long>(local.year), local.month, local.day, local.hour, local.minute, local.second,
+                  micros, offsetMinutes < 0 ? '-' : '+', absOffset / 60 % 100, absOffset % 60);
     record.timestamp = buffer;
     record.unixTime = static_cast<double>(now.tv_sec) + static_cast<double>(micros) / 1e6;
 }

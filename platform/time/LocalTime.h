@@ -2,10 +2,13 @@
 // call (a zone name, a POSIX rule such as "<+0530>-5:30" or
 // "CET-1CEST,M3.5.0,M10.5.0/3", or none for the host's zone), so that every
 // local date text agrees with `date` and with the log store. Safe to call
-// from any thread: libc serialises its zone state.
+// from any thread: every use of libc's zone state in the program (tzset,
+// localtime_r, mktime, TZ and the zone globals) goes through here under one
+// lock, since tzset rewrites that state while another thread may read it.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 namespace platform::time {
@@ -17,6 +20,7 @@ struct LocalTime {
     int hour = 0;
     int minute = 0;
     int second = 0;
+    int weekday = 0;                    // 0 is Sunday
     std::int32_t utcOffsetSeconds = 0;  // east of UTC
 };
 
@@ -30,5 +34,18 @@ std::optional<LocalTime> localTime(std::int64_t unixSeconds);
 // libc resolves it. nullopt when it cannot be represented.
 std::optional<std::int64_t> unixSecondsFromLocal(std::int64_t year, std::int64_t month, std::int64_t day, int hour,
                                                  int minute, int second);
+
+// Held while a library that reads libc's zone itself (ICU's detection of the
+// host zone calls tzset and reads TZ) does so, so that it never runs beside
+// the calls above. Not to be held around them: the lock is not recursive.
+class ZoneStateLock {
+public:
+    ZoneStateLock();
+    ZoneStateLock(const ZoneStateLock&) = delete;
+    ZoneStateLock& operator=(const ZoneStateLock&) = delete;
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
 
 }  // namespace platform::time

@@ -6,12 +6,29 @@
 
 namespace platform::time {
 
+namespace {
+
+// libc guards its zone state with a lock of its own, but tzset reads TZ
+// (racing a setenv) and the race detector cannot see libc's lock; one lock
+// of ours over every use keeps the state consistent wherever it is read.
+std::mutex& zoneStateMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+}  // namespace
+
+ZoneStateLock::ZoneStateLock() : lock_(zoneStateMutex()) {}
+
 std::optional<LocalTime> localTime(std::int64_t unixSeconds) {
-    // localtime_r need not look at TZ again; tzset makes a changed TZ count.
-    ::tzset();
     const time_t t = static_cast<time_t>(unixSeconds);
     tm local{};
-    if (!::localtime_r(&t, &local)) return std::nullopt;
+    {
+        const std::lock_guard lock(zoneStateMutex());
+        // localtime_r need not look at TZ again; tzset makes a changed TZ count.
+        ::tzset();
+        if (!::localtime_r(&t, &local)) return std::nullopt;
+    }
     LocalTime result;
     result.year = static_cast<std::int64_t>(local.tm_year) + 1900;
     result.month = local.tm_mon + 1;
@@ -19,6 +36,7 @@ std::optional<LocalTime> localTime(std::int64_t unixSeconds) {
     result.hour = local.tm_hour;
     result.minute = local.tm_min;
     result.second = local.tm_sec;
+    result.weekday = local.tm_wday;
     result.utcOffsetSeconds = static_cast<std::int32_t>(local.tm_gmtoff);
     return result;
 }
@@ -31,6 +49,7 @@ std::optional<std::int64_t> unixSecondsFromLocal(std::int64_t year, std::int64_t
     m0 -= (y - year) * 12;
     const std::int64_t tmYear = y - 1900;
     if (tmYear < INT_MIN || tmYear > INT_MAX || day < INT_MIN || day > INT_MAX) return std::nullopt;
+    const std::lock_guard lock(zoneStateMutex());
     ::tzset();
     tm fields{};
     fields.tm_year = static_cast<int>(tmYear);

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cmath>
+#include <optional>
+#include <string>
 #include <ctime>
 #include <thread>
 #include <vector>
@@ -195,22 +197,40 @@ TEST(NSDateExtensions, LocalTextsAgreeWithLibcForEveryTimeZoneForm) {
     }
 }
 
-// Formatting local dates from many threads at once: zone detection keeps no
-// shared state that could race (the thread sanitizer build checks this).
+// Formatting local dates and computing local days from many threads at once.
+// With TZ unset libc rereads the host's zone on every call and rewrites its
+// zone state each time, while the other threads read it: every use of that
+// state must be serialised (the thread sanitizer build checks this).
 TEST(NSDateExtensions, LocalTextsFromManyThreads) {
-    testsupport::ScopedEnv tz("TZ", "<+0530>-5:30");
     const NRVDate date = unix(kLeapDay);
-    std::vector<std::thread> threads;
-    std::atomic<int> wrong{0};
-    for (int i = 0; i < 8; ++i)
-        threads.emplace_back([&] {
-            for (int k = 0; k < 100; ++k) {
-                if (scanLogTimestamp(date) != "2024-02-29 05:30:00 +0530") ++wrong;
-                if (!hasPassedMidnight(date)) ++wrong;
-            }
-        });
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(wrong.load(), 0);
+    const std::optional<std::string> zones[] = {"<+0530>-5:30", std::nullopt};
+    for (const auto& zone : zones) {
+        testsupport::ScopedEnv tz("TZ", zone);
+        const std::string text = scanLogTimestamp(date);
+        const double midnight = startOfDay(date).timeIntervalSince1970();
+        const double nextDay = dateByAddingDays(date, 1).timeIntervalSince1970();
+        if (zone) {
+            EXPECT_EQ(text, "2024-02-29 05:30:00 +0530");
+            EXPECT_EQ(midnight, kLeapDay - 19800);  // 2024-02-28 18:30 UTC
+            EXPECT_EQ(nextDay, kLeapDay + 86400);
+        }
+        std::vector<std::thread> threads;
+        std::atomic<int> wrong{0};
+        for (int i = 0; i < 8; ++i)
+            threads.emplace_back([&, i] {
+                for (int k = 0; k < 100; ++k) {
+                    if (i % 2 == 0) {
+                        if (scanLogTimestamp(date) != text) ++wrong;
+                        if (!hasPassedMidnight(date)) ++wrong;
+                    } else {
+                        if (startOfDay(date).timeIntervalSince1970() != midnight) ++wrong;
+                        if (dateByAddingDays(date, 1).timeIntervalSince1970() != nextDay) ++wrong;
+                    }
+                }
+            });
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(wrong.load(), 0) << (zone ? *zone : "TZ unset");
+    }
 }
 
 TEST(NSDateExtensions, FormatterAccessors) {
