@@ -25,6 +25,11 @@ namespace {
 thread_local Block* tDeferralSlot = nullptr;
 }  // namespace
 
+// The State a forked child starts with, made beforehand: the child of a
+// threaded process may not allocate (another thread may have held an
+// allocator lock at the fork, and the child would wait for it forever).
+WorkerPool::State* WorkerPool::childState_ = nullptr;
+
 WorkerPool::DeferralScope::DeferralScope(Block* slot) : previous_(tDeferralSlot) { tDeferralSlot = slot; }
 
 WorkerPool::DeferralScope::~DeferralScope() { tDeferralSlot = previous_; }
@@ -38,14 +43,23 @@ WorkerPool::WorkerPool() : state_(new State) {
     pthread_atfork(&WorkerPool::prepareFork, &WorkerPool::parentAfterFork, &WorkerPool::childAfterFork);
 }
 
-void WorkerPool::prepareFork() { shared().state_->mutex.lock(); }
+void WorkerPool::prepareFork() {
+    auto* fresh = new State;
+    shared().state_->mutex.lock();
+    if (!childState_) {
+        childState_ = fresh;
+        fresh = nullptr;
+    }
+    delete fresh;
+}
 
 void WorkerPool::parentAfterFork() { shared().state_->mutex.unlock(); }
 
 void WorkerPool::childAfterFork() {
     // Only the forking thread exists in the child. The tasks handed over to
     // idle threads are dropped with the old state (their threads are gone).
-    shared().state_ = new State;
+    shared().state_ = childState_;
+    childState_ = nullptr;
 }
 
 void WorkerPool::run(Block task) {

@@ -55,6 +55,7 @@ private:
     static void childAfterFork();
 
     State* state_;
+    static State* childState_;  // guarded by state_->mutex
 };
 
 }  // namespace platform::dispatch::detail

@@ -79,9 +79,21 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
         queue->async([self = shared_from_this(), frame = std::move(frame)]() mutable { self->handle(std::move(frame)); });
     }
 
+    // With mutex held, on the way to Invalid: what may hold whoever holds
+    // this connection goes, handed to the caller to drop without the lock.
+    void releaseLocked(std::shared_ptr<ExportedObject>& object, std::shared_ptr<detail::Channel>& ch) {
+        interruptionHandler = nullptr;
+        invalidationHandler = nullptr;
+        object = std::move(exportedObject);
+        ch = std::move(channel);
+        acceptedFD.reset();
+    }
+
     void channelClosed(bool malformed) override {
         std::unordered_map<std::uint64_t, PendingCall> calls;
         std::function<void()> handler;
+        std::shared_ptr<ExportedObject> object;
+        std::shared_ptr<detail::Channel> closed;
         State newState;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -90,10 +102,7 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
             state = newState;
             calls.swap(pending);
             handler = newState == State::Interrupted ? interruptionHandler : invalidationHandler;
-            if (newState == State::Invalid) {
-                interruptionHandler = nullptr;
-                invalidationHandler = nullptr;
-            }
+            if (newState == State::Invalid) releaseLocked(object, closed);
         }
         (void)malformed;
         failAll(std::move(calls), errorForState(newState), std::move(handler));
@@ -277,7 +286,8 @@ void Connection::setInvalidationHandler(std::function<void()> handler) {
 
 void Connection::resume() {
     Impl& d = *impl_;
-    std::shared_ptr<detail::Channel> channel;
+    std::shared_ptr<detail::Channel> channel, unused;
+    std::shared_ptr<ExportedObject> object;
     std::function<void()> failed;
     {
         std::lock_guard<std::mutex> lock(d.mutex);
@@ -292,7 +302,7 @@ void Connection::resume() {
             if (!fd) {
                 d.state = State::Invalid;
                 failed = std::move(d.invalidationHandler);
-                d.interruptionHandler = nullptr;
+                d.releaseLocked(object, unused);
             } else {
                 d.takePeer(fd.get());
             }
@@ -312,17 +322,14 @@ void Connection::invalidate() {
     std::unordered_map<std::uint64_t, PendingCall> calls;
     std::function<void()> handler;
     std::shared_ptr<detail::Channel> channel;
+    std::shared_ptr<ExportedObject> object;
     {
         std::lock_guard<std::mutex> lock(d.mutex);
         if (d.state == State::Invalid) return;
         d.state = State::Invalid;
         calls.swap(d.pending);
         handler = std::move(d.invalidationHandler);
-        d.interruptionHandler = nullptr;
-        channel = std::move(d.channel);
-        d.acceptedFD.reset();
-        // The exported object may hold whoever holds this connection.
-        d.exportedObject.reset();
+        d.releaseLocked(object, channel);
     }
     if (channel) channel->close();
     d.failAll(std::move(calls), d.errorForState(State::Invalid), std::move(handler));

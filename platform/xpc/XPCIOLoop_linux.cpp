@@ -309,6 +309,8 @@ void Channel::readAvailable() {
 void Channel::close() { closeFromLoop(false); }
 
 void Channel::closeFromLoop(bool malformed) {
+    // The delegate may drop the last other reference to this channel.
+    auto keep = shared_from_this();
     {
         std::lock_guard<std::mutex> lock(writeMutex_);
         if (closed_.exchange(true)) return;

@@ -31,7 +31,10 @@ public:
 
     void setDelegate(Delegate delegate);
     void resume();
-    // Idempotent; stops accepting and removes a named socket of ours.
+    // Idempotent; stops accepting and removes a named socket of ours. Once
+    // it returns (called from outside the delegate) the delegate is neither
+    // running nor called again, and later connections are invalidated
+    // unseen; so it must not be called from work the delegate waits for.
     void invalidate();
     Endpoint endpoint() const;
     std::shared_ptr<platform::dispatch::DispatchQueue> queue() const { return queue_; }

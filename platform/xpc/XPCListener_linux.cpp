@@ -125,21 +125,30 @@ void Listener::resume() {
 
 void Listener::invalidate() {
     ScopedFD fd;
-    std::uint64_t token;
+    std::uint64_t token = 0;
+    bool first = false;
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
-        if (impl_->invalid) return;
-        impl_->invalid = true;
-        impl_->delegate = nullptr;
-        token = impl_->token;
-        fd = std::move(impl_->fd);
+        if (!impl_->invalid) {
+            first = true;
+            impl_->invalid = true;
+            impl_->delegate = nullptr;
+            token = impl_->token;
+            fd = std::move(impl_->fd);
+        }
     }
     if (token) detail::IOLoop::shared().remove(token, fd.get());
-    if (!impl_->path.empty()) {
+    if (first && !impl_->path.empty()) {
         // Only our own socket: a successor may already have bound the name.
         struct stat st {};
         if (lstat(impl_->path.c_str(), &st) == 0 && st.st_ino == impl_->inode) ::unlink(impl_->path.c_str());
     }
+    // A delegate call that took its copy of the delegate before the flag was
+    // set may still be running: wait for it, so that the caller may free
+    // what the delegate uses (and may drop the connections it kept) once
+    // this returns. Blocks queued after it see the flag and only close
+    // their connection. From the delegate itself there is nothing to wait for.
+    if (!impl_->queue->isCurrent()) impl_->queue->sync([] {});
 }
 
 Endpoint Listener::endpoint() const { return Endpoint{impl_->name}; }

@@ -4,12 +4,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <thread>
 
 #include "platform/xpc/XPCConnection.h"
 #include "platform/xpc/XPCFrame.h"
@@ -343,6 +345,64 @@ TEST(XPCTransport, MalformedInputClosesOnlyThatConnection) {
 
     EXPECT_TRUE(callAndWait(good, "echo:withReply:", {NRVValue("still here")}).reply);
     good->invalidate();
+}
+
+// A connection the peer ends (here with garbage) lets go of its exported
+// object, even when that object holds the connection.
+TEST(XPCTransport, ClosedConnectionReleasesAnExportedObjectThatHoldsIt) {
+    auto listener = Listener::anonymous();
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::weak_ptr<Connection>> seen;
+    listener->setDelegate([&](const std::shared_ptr<Connection>& c) {
+        auto object = std::make_shared<ExportedObject>();
+        object->on("echo:withReply:", [c](const Values& a, const Reply& r) { r({*a[0].asString()}); });
+        c->setExportedInterface(servedInterface());
+        c->setExportedObject(object);
+        c->resume();
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(c);
+        changed.notify_all();
+        return true;
+    });
+    listener->resume();
+    auto garbage = std::vector<std::uint8_t>{0, 0, 0, 2, 9, 9};
+    int fd = rawConnect(listener->endpoint());
+    ASSERT_EQ(6, ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL));
+    EXPECT_TRUE(closedByPeer(fd));
+    ::close(fd);
+    std::unique_lock<std::mutex> lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, 10s, [&] { return seen.size() == 1; }));
+    lock.unlock();
+    // The close happens on a loop thread just after the socket is shut down.
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!seen[0].expired() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(seen[0].expired());
+    listener->invalidate();
+}
+
+// What the delegate uses may go as soon as invalidate returns: a delegate
+// call already under way is waited for.
+TEST(XPCTransport, ListenerInvalidateWaitsForTheDelegateUnderWay) {
+    auto listener = Listener::anonymous();
+    std::promise<void> entered, invalidating;
+    auto go = invalidating.get_future();
+    std::atomic<bool> finished{false};
+    listener->setDelegate([&](const std::shared_ptr<Connection>&) {
+        entered.set_value();
+        go.wait();
+        std::this_thread::sleep_for(50ms);  // still busy when invalidate starts
+        finished = true;
+        return false;
+    });
+    listener->resume();
+    int fd = rawConnect(listener->endpoint());
+    ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+    invalidating.set_value();
+    listener->invalidate();
+    EXPECT_TRUE(finished.load());
+    EXPECT_TRUE(closedByPeer(fd));  // the refused connection is closed
+    ::close(fd);
 }
 
 TEST(XPCTransport, NamedServicesLiveUnderTheRuntimeRoot) {

@@ -123,25 +123,37 @@ namespace {
 
 ProgramResult spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                     const std::optional<std::string>& workingDirectory, bool unprivileged) {
+    // Everything the child needs is built here: between fork and exec the
+    // child of this threaded process may not allocate (another thread may
+    // have held the allocator's lock at the fork, and the child would wait
+    // for it forever).
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        if (!env.count(entry.substr(0, entry.find('=')))) environment.push_back(std::move(entry));
+    }
+    for (const auto& [k, v] : env)
+        if (!v.empty()) environment.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    // Close-on-exec, so that a program started at the same time by another
+    // thread does not keep them open after this one has ended.
     int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_t pid = fork();
     if (pid == 0) {
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
-        close(outPipe[0]); close(outPipe[1]); close(errPipe[0]); close(errPipe[1]);
-        for (const auto& [k, v] : env) {
-            if (v.empty()) unsetenv(k.c_str());
-            else setenv(k.c_str(), v.c_str(), 1);
-        }
         if (workingDirectory && chdir(workingDirectory->c_str()) != 0) _exit(126);
         if (unprivileged && !dropRoot()) _exit(125);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
+        execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     close(outPipe[1]);
