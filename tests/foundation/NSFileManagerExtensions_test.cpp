@@ -166,14 +166,22 @@ TEST(NSFileManagerExtensionsTest, MonitorsAnOpenFile) {
     testsupport::writeText(dir / "watched", "x");
     int fd = ::open((dir / "watched").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    std::mutex m;
-    std::condition_variable cv;
-    std::uint32_t seen = 0;
+    // A handler call already under way may finish after cancel(), as with
+    // the platform's sources, so what it touches is shared with it.
+    struct Seen {
+        std::mutex m;
+        std::condition_variable cv;
+        std::uint32_t flags = 0;
+    };
+    auto state = std::make_shared<Seen>();
+    auto& m = state->m;
+    auto& cv = state->cv;
+    auto& seen = state->flags;
     auto monitor = fm::monitorOpenFile(fd, platform::fswatch::kVnodeWrite | platform::fswatch::kVnodeDelete,
-                                       [&](std::uint32_t flags, const NRVError* error) {
-                                           std::lock_guard lock(m);
-                                           if (!error) seen |= flags;
-                                           cv.notify_all();
+                                       [state](std::uint32_t flags, const NRVError* error) {
+                                           std::lock_guard lock(state->m);
+                                           if (!error) state->flags |= flags;
+                                           state->cv.notify_all();
                                        });
     ASSERT_TRUE(monitor);
     auto waitFor = [&](std::uint32_t flag) {
