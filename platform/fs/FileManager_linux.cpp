@@ -451,10 +451,17 @@ std::optional<std::vector<std::string>> enumerateRelativePaths(const std::string
     return out;
 }
 
-std::optional<std::string> readFile(const std::string& path, FsError* error, std::uint64_t maxSize) {
-    // Only a regular file: a FIFO would hang the open or the read, a device
-    // like /dev/zero would never end.
-    ScopedFD fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+namespace {
+
+// Reads `path`, opened with `openFlags`, when it is a regular file: a FIFO
+// would hang the open or the read, a device like /dev/zero would never end.
+// At most `maxSize` bytes, checked on the size and again while reading, since
+// the file can grow. `check` sees the opened file first and may refuse it
+// (having said why in `error`); `tooLarge` describes the cap in `error`.
+std::optional<std::string> readRegularFile(const std::string& path, int openFlags, std::uint64_t maxSize,
+                                           FsError* error, const std::function<void()>& tooLarge,
+                                           const std::function<bool(const struct stat&)>& check) {
+    ScopedFD fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | openFlags));
     if (!fd) {
         fail(error, errno, Op::Read, path);
         return std::nullopt;
@@ -468,14 +475,11 @@ std::optional<std::string> readFile(const std::string& path, FsError* error, std
         failNotRegular(error, path);
         return std::nullopt;
     }
-    auto tooLarge = [&] {
-        if (error) {
-            error->code = EFBIG;
-            error->description = "The file " + quoted(lastPathComponent(path)) + " is too large to be read.";
-        }
+    if (check && !check(st)) return std::nullopt;
+    if (static_cast<std::uint64_t>(st.st_size) > maxSize) {
+        tooLarge();
         return std::nullopt;
-    };
-    if (static_cast<std::uint64_t>(st.st_size) > maxSize) return tooLarge();
+    }
     std::string out;
     std::string buffer(1 << 16, '\0');
     for (;;) {
@@ -486,10 +490,24 @@ std::optional<std::string> readFile(const std::string& path, FsError* error, std
             return std::nullopt;
         }
         if (n == 0) return out;
-        // The file can grow while it is read: the cap holds for what is read.
-        if (out.size() + static_cast<std::size_t>(n) > maxSize) return tooLarge();
+        if (out.size() + static_cast<std::size_t>(n) > maxSize) {
+            tooLarge();
+            return std::nullopt;
+        }
         out.append(buffer.data(), static_cast<std::size_t>(n));
     }
+}
+
+}  // namespace
+
+std::optional<std::string> readFile(const std::string& path, FsError* error, std::uint64_t maxSize) {
+    auto tooLarge = [&] {
+        if (error) {
+            error->code = EFBIG;
+            error->description = "The file " + quoted(lastPathComponent(path)) + " is too large to be read.";
+        }
+    };
+    return readRegularFile(path, 0, maxSize, error, tooLarge, nullptr);
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view contents, FsError* error) {
@@ -577,46 +595,16 @@ std::optional<std::string> readFileWithoutLinks(const std::string& path,
                                                 bool* refused, FileIdentity* identity, FsError* error,
                                                 std::uint64_t maxSize) {
     if (refused) *refused = false;
-    ScopedFD fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) {
-        fail(error, errno, Op::Read, path);
-        return std::nullopt;
-    }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) {
-        fail(error, errno, Op::Read, path);
-        return std::nullopt;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        failNotRegular(error, path);
-        return std::nullopt;
-    }
-    if (accept && !accept(attributesFromStat(st))) {
-        if (refused) *refused = true;
-        if (error) *error = FsError{};
-        return std::nullopt;
-    }
-    if (identity) *identity = identityFromStat(st);
-    if (static_cast<std::uint64_t>(st.st_size) > maxSize) {
-        fail(error, EFBIG, Op::Read, path);
-        return std::nullopt;
-    }
-    std::string out;
-    std::string buffer(1 << 16, '\0');
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            fail(error, errno, Op::Read, path);
-            return std::nullopt;
+    auto tooLarge = [&] { fail(error, EFBIG, Op::Read, path); };
+    return readRegularFile(path, O_NOFOLLOW, maxSize, error, tooLarge, [&](const struct stat& st) {
+        if (accept && !accept(attributesFromStat(st))) {
+            if (refused) *refused = true;
+            if (error) *error = FsError{};
+            return false;
         }
-        if (n == 0) return out;
-        if (out.size() + static_cast<std::size_t>(n) > maxSize) {
-            fail(error, EFBIG, Op::Read, path);
-            return std::nullopt;
-        }
-        out.append(buffer.data(), static_cast<std::size_t>(n));
-    }
+        if (identity) *identity = identityFromStat(st);
+        return true;
+    });
 }
 
 bool removeRegularFile(const std::string& path, const std::optional<FileIdentity>& expected, FsError* error) {
