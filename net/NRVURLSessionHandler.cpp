@@ -568,41 +568,42 @@ NRVDictionary unavailableProxyDetails() {
 
 }  // namespace
 
+void NRVURLSessionHandler::enterRequest(const std::shared_ptr<NRVHandlerRequest>& entry, const std::string& brokerID) {
+    auto self = shared_from_this();
+    taskQueue_->async([self, entry, brokerID] {
+        const bool isData = entry->kind == NRVURLSessionTask::Kind::kData;
+        if (isData) sessionLog().debug("Executing dataWithRequest() on handler taskQueue for (BrokerID: " + brokerID + ")");
+        const EntryTexts texts = textsFor(entry->kind);
+        entry->container = self->lookUp(brokerID);
+        NRVErrorRef error;
+        if (!entry->container) {
+            error = handlerError(texts.noContainer, "No URL session container found for broker '" + brokerText(brokerID) + "'");
+            sessionLog().error(std::string(texts.failed) + " failed: " + error->localizedDescription);
+        } else if (auto first = entry->container->firstSession()) {
+            if (isData) sessionLog().debug("Acquiring first session to execute task on");
+            self->startAttempt(entry, first);
+            return;
+        } else {
+            error = handlerError(texts.noSession, "No URL sessions available for broker '" + brokerText(brokerID) + "'");
+            sessionLog().error(std::string(texts.failed) + " failed. url=" + entry->request.URL +
+                               " method=" + methodOf(entry->request) + " error=" + error->localizedDescription);
+        }
+        entry->response->addResultWithProxy(unavailableProxyDetails(), nullptr, nullptr, error);
+        self->resolve(entry, std::nullopt);
+    });
+}
+
 void NRVURLSessionHandler::dataWithRequest(const NRVURLRequest& request, const std::string& brokerID,
                                            DataResolution resolution) {
     auto entry = std::make_shared<NRVHandlerRequest>();
     entry->kind = NRVURLSessionTask::Kind::kData;
     entry->request = request;
     entry->dataReply = std::move(resolution);
-    auto self = shared_from_this();
-    taskQueue_->async([self, entry, brokerID] {
-        sessionLog().debug("Executing dataWithRequest() on handler taskQueue for (BrokerID: " + brokerID + ")");
-        const EntryTexts texts = textsFor(entry->kind);
-        entry->container = self->lookUp(brokerID);
-        if (!entry->container) {
-            auto error = handlerError(texts.noContainer, "No URL session container found for broker '" + brokerText(brokerID) + "'");
-            sessionLog().error(std::string(texts.failed) + " failed: " + error->localizedDescription);
-            entry->response->addResultWithProxy(unavailableProxyDetails(), nullptr, nullptr, error);
-            self->resolve(entry, std::nullopt);
-            return;
-        }
-        auto first = entry->container->firstSession();
-        if (!first) {
-            auto error = handlerError(texts.noSession, "No URL sessions available for broker '" + brokerText(brokerID) + "'");
-            sessionLog().error(std::string(texts.failed) + " failed. url=" + entry->request.URL +
-                               " method=" + methodOf(entry->request) + " error=" + error->localizedDescription);
-            entry->response->addResultWithProxy(unavailableProxyDetails(), nullptr, nullptr, error);
-            self->resolve(entry, std::nullopt);
-            return;
-        }
-        if (entry->kind == NRVURLSessionTask::Kind::kData) sessionLog().debug("Acquiring first session to execute task on");
-        self->startAttempt(entry, first);
-    });
+    enterRequest(entry, brokerID);
 }
 
 void NRVURLSessionHandler::uploadWithRequest(const NRVURLRequest& request, const std::string& brokerID,
                                              const NRVData& data, DataResolution resolution) {
-    auto self = shared_from_this();
     NRVURLRequest copy = request;
     copy.HTTPBody = data;
     // The same entry path as a data request, with the upload's texts.
@@ -610,51 +611,16 @@ void NRVURLSessionHandler::uploadWithRequest(const NRVURLRequest& request, const
     entry->kind = NRVURLSessionTask::Kind::kUpload;
     entry->request = std::move(copy);
     entry->dataReply = std::move(resolution);
-    taskQueue_->async([self, entry, brokerID] {
-        const EntryTexts texts = textsFor(entry->kind);
-        entry->container = self->lookUp(brokerID);
-        NRVErrorRef error;
-        if (!entry->container) {
-            error = handlerError(texts.noContainer, "No URL session container found for broker '" + brokerText(brokerID) + "'");
-            sessionLog().error(std::string(texts.failed) + " failed: " + error->localizedDescription);
-        } else if (auto first = entry->container->firstSession()) {
-            self->startAttempt(entry, first);
-            return;
-        } else {
-            error = handlerError(texts.noSession, "No URL sessions available for broker '" + brokerText(brokerID) + "'");
-            sessionLog().error(std::string(texts.failed) + " failed. url=" + entry->request.URL +
-                               " method=" + methodOf(entry->request) + " error=" + error->localizedDescription);
-        }
-        entry->response->addResultWithProxy(unavailableProxyDetails(), nullptr, nullptr, error);
-        self->resolve(entry, std::nullopt);
-    });
+    enterRequest(entry, brokerID);
 }
 
 void NRVURLSessionHandler::downloadWithRequest(const NRVURLRequest& request, const std::string& brokerID,
                                                DownloadResolution resolution) {
-    auto self = shared_from_this();
     auto entry = std::make_shared<NRVHandlerRequest>();
     entry->kind = NRVURLSessionTask::Kind::kDownload;
     entry->request = request;
     entry->downloadReply = std::move(resolution);
-    taskQueue_->async([self, entry, brokerID] {
-        const EntryTexts texts = textsFor(entry->kind);
-        entry->container = self->lookUp(brokerID);
-        NRVErrorRef error;
-        if (!entry->container) {
-            error = handlerError(texts.noContainer, "No URL session container found for broker '" + brokerText(brokerID) + "'");
-            sessionLog().error(std::string(texts.failed) + " failed: " + error->localizedDescription);
-        } else if (auto first = entry->container->firstSession()) {
-            self->startAttempt(entry, first);
-            return;
-        } else {
-            error = handlerError(texts.noSession, "No URL sessions available for broker '" + brokerText(brokerID) + "'");
-            sessionLog().error(std::string(texts.failed) + " failed. url=" + entry->request.URL +
-                               " method=" + methodOf(entry->request) + " error=" + error->localizedDescription);
-        }
-        entry->response->addResultWithProxy(unavailableProxyDetails(), nullptr, nullptr, error);
-        self->resolve(entry, std::nullopt);
-    });
+    enterRequest(entry, brokerID);
 }
 
 void NRVURLSessionHandler::resolve(const std::shared_ptr<NRVHandlerRequest>& request, std::optional<NRVData> data) {

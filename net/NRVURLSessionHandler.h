@@ -117,6 +117,9 @@ private:
     NRVURLSessionContainerRef lookUp(const std::string& brokerID);
     NRVURLSessionContainerRef containerForTask(const NRVURLSessionTask* task);
 
+    // On the task queue: finds the broker's container and starts the first
+    // attempt, or resolves the request with the reason it cannot start.
+    void enterRequest(const std::shared_ptr<NRVHandlerRequest>& request, const std::string& brokerID);
     void startAttempt(const std::shared_ptr<NRVHandlerRequest>& request, const NRVURLSessionRef& session);
     void runTransfer(const std::shared_ptr<NRVHandlerRequest>& request, const NRVURLSessionTaskRef& task,
                      const std::shared_ptr<NRVHandlerAuthState>& auth);
