@@ -13,6 +13,7 @@
 
 #include "fakes/FakeServiceFixture.h"
 #include "ipc/NRVSystemKeychain.h"
+#include "support/Events.h"
 #include "support/LocalServers.h"
 
 namespace brokertest {
@@ -34,28 +35,7 @@ private:
 
 // Events recorded from handler callbacks, awaited by predicate.
 template <class Event>
-class Recorder {
-public:
-    void add(Event event) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(std::move(event));
-        changed_.notify_all();
-    }
-    bool waitFor(const std::function<bool(const std::vector<Event>&)>& done,
-                 std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return done(events_); });
-    }
-    std::vector<Event> events() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Event> events_;
-};
+using Recorder = testsupport::Events<Event>;
 
 // Polls until the condition holds or the limit passes.
 inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {

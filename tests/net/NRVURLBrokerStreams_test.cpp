@@ -95,8 +95,8 @@ TEST(NRVURLBrokerPush, EventsAsSentAndReconnectOnTheNextRoute) {
     broker.connectToPushServer(get(servers->httpURL("/events/3?gap=100")), pushRecorder(recorder));
     ASSERT_TRUE(recorder->waitFor([](const auto& events) {
         return !events.empty() && !events.back().hasData && events.size() >= 9;
-    })) << recorder->events().size();
-    auto events = recorder->events();
+    })) << recorder->values().size();
+    auto events = recorder->values();
     ASSERT_EQ(events.size(), 9u);
     for (int route = 0; route < 2; ++route) {
         const PushEvent& opened = events[route * 4];
@@ -122,7 +122,7 @@ TEST(NRVURLBrokerPush, BytesThatAreNotUTF8PassUnchanged) {
     auto recorder = std::make_shared<Recorder<PushEvent>>();
     broker.connectToPushServer(get(servers->httpURL("/events-bad-utf8")), pushRecorder(recorder));
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return events.size() >= 3; }));
-    auto events = recorder->events();
+    auto events = recorder->values();
     EXPECT_EQ(events[1].data, "data: \xff\xfe broken \xc3\n\n");
 }
 
@@ -146,7 +146,7 @@ TEST(NRVURLBrokerPush, SettingsChangeAndStopCloseTheStream) {
     settings.set("NRVMcsMessageRelaysToUse", NRVArray{});
     handler->configFromBootstrapper(settings);
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return events.back().hasError; }));
-    EXPECT_EQ(recorder->events().back().errorCode, 1);
+    EXPECT_EQ(recorder->values().back().errorCode, 1);
     handler->drainForTesting();
     EXPECT_EQ(handler->sseState(), 3u);
     EXPECT_TRUE(brokertest::eventually([&] { return fetch(probe, servers->httpURL("/holds")) == "0"; }));
@@ -175,7 +175,7 @@ TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
     auto recorder = std::make_shared<Recorder<SocketEvent>>();
     broker.connectToWebSocketServer(get(servers->wsURL()), socketRecorder(recorder));
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return !events.empty(); }));
-    ASSERT_EQ(recorder->events()[0].code, 1);
+    ASSERT_EQ(recorder->values()[0].code, 1);
     EXPECT_TRUE(handler->hasPingTimer());
 
     const std::string unicode = "h\xc3\xa9llo \xe2\x82\xac";
@@ -186,7 +186,7 @@ TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
         EXPECT_TRUE(done->get_future().get()) << text.substr(0, 10);
     }
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 2) >= 4; }));
-    auto events = recorder->events();
+    auto events = recorder->values();
     EXPECT_EQ(events[1].text, std::optional<std::string>("hello"));
     EXPECT_EQ(events[2].text, std::optional<std::string>(unicode));
     EXPECT_EQ(events[3].text->size(), 70000u);
@@ -197,11 +197,11 @@ TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
     // Across several ping rounds of both sides nothing fails: the server
     // drops a client whose pong is a second late.
     std::this_thread::sleep_for(2500ms);
-    EXPECT_EQ(countOf(recorder->events(), 4), 0u);
+    EXPECT_EQ(countOf(recorder->values(), 4), 0u);
 
     broker.send("close", nullptr);
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 3) == 1; }));
-    EXPECT_EQ(countOf(recorder->events(), 4), 0u);
+    EXPECT_EQ(countOf(recorder->values(), 4), 0u);
     EXPECT_EQ(handler->webSocketTaskCount(), 0u);
     EXPECT_TRUE(brokertest::eventually([&] { return !handler->hasPingTimer(); }));
 }
@@ -224,7 +224,7 @@ TEST(NRVURLBrokerWebSocket, BadFramesCloseWithTheRightCode) {
         broker.connectToWebSocketServer(get("ws://127.0.0.1:" + std::to_string(servers->httpPort) + "/ws-bad/" + c.kind),
                                         socketRecorder(recorder));
         ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) == 1; })) << c.kind;
-        EXPECT_EQ(recorder->events()[0].code, 1) << c.kind;
+        EXPECT_EQ(recorder->values()[0].code, 1) << c.kind;
         // The failed socket left the ping list and took the timer with it.
         EXPECT_EQ(handler->webSocketTaskCount(), 0u) << c.kind;
         EXPECT_FALSE(handler->hasPingTimer()) << c.kind;
@@ -269,7 +269,7 @@ TEST(NRVURLBrokerWebSocket, FailoverOnOpenAndGoingAwayOnStop) {
     broker.connectToWebSocketServer(get("ws://127.0.0.1:" + std::to_string(servers->httpPort) + "/ws-bad/hold"),
                                     socketRecorder(recorder));
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 1) == 1; }));
-    EXPECT_EQ(countOf(recorder->events(), 4), 0u);
+    EXPECT_EQ(countOf(recorder->values(), 4), 0u);
     EXPECT_EQ(handler->webSocketTaskCount(), 1u);
 
     broker.stop();

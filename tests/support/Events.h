@@ -26,6 +26,12 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, limit, [&] { return values_.size() >= count; });
     }
+    // Waits until `done` holds for the values so far.
+    bool waitFor(const std::function<bool(const std::vector<T>&)>& done,
+                 std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, limit, [&] { return done(values_); });
+    }
     std::vector<T> values() {
         std::lock_guard<std::mutex> lock(mutex_);
         return values_;
