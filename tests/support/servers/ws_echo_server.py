@@ -7,24 +7,11 @@ a binary message. The server pings every 0.3 s and drops a client that does
 not answer within 1 s. Prints "READY ws=<port>" once it listens.
 """
 import asyncio
-import os
-import sys
-import threading
-import time
 
 import websockets
 
-
-def exit_with_parent():
-    """Ends the server when the test program that started it is gone."""
-    parent = os.getppid()
-
-    def watch():
-        while os.getppid() == parent:
-            time.sleep(0.5)
-        os._exit(0)
-
-    threading.Thread(target=watch, daemon=True).start()
+# The HTTP test server beside this file ends itself the same way.
+from http_server import exit_with_parent
 
 
 async def echo(socket, path=None):
