@@ -1,13 +1,15 @@
 // The one I/O loop of the process (epoll) and the framed stream channel it
 // serves. Internal to the transport: Connection and Listener build on it.
-// Two threads borrowed from the dispatch pool wait for events. A thread
-// whose channel frames give a connection queue work runs that work itself
-// while the other keeps watching (another is borrowed if none is left), so
-// a call and its reply cost no extra thread wake-up on either side.
+// One thread borrowed from the dispatch pool waits for events; when its
+// channel frames give a connection queue work it runs that work itself and
+// then waits again, so a call and its reply cost no extra thread wake-up on
+// either side. A second thread stands by and takes over watching when such
+// work runs long.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,7 +47,14 @@ public:
 
 private:
     IOLoop();
+    // A pool thread's turn: watching, running what the events started, or
+    // standing by; returns when the thread goes back to the pool.
     void run();
+    // With the loop's lock held: stands by until this thread should watch.
+    void standBy(std::unique_lock<std::mutex>& lock);
+    // Waits for events and handles them until one gives queue work; answers
+    // that work, or nothing when waiting failed.
+    std::function<void()> watch();
     struct Impl;
     Impl* impl_;
 };

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <unordered_map>
@@ -25,36 +27,47 @@ void logError(const std::string& message) {
 constexpr std::size_t kReadChunk = 64 * 1024;
 }  // namespace
 
-// Each watched descriptor is armed for one event at a time (EPOLLONESHOT)
-// and armed again once its target has handled it, so the loop threads never
-// see one descriptor at once; a target's own lock covers a re-arm made from
-// elsewhere (a send asking for writability) while it is being handled.
+// One thread at a time waits for events (the watcher). When the events it
+// took give a queue work, it runs that work itself and then watches again;
+// events that come meanwhile wait in the kernel for it, so a call and its
+// reply wake no second thread. A second thread stands by: while work runs
+// it looks every kStandbyDelay whether the same work is still running, and
+// if so (the work is long, or waits for something only the loop delivers)
+// it watches in its place; the busy thread stands by once it is done. After
+// a whole delay without work the standby thread sleeps until work starts.
+// The standby thread's look is a timed wait, not a timer armed per event:
+// programming a timer for every call costs more than the call.
 struct IOLoop::Impl {
     struct Entry {
         std::shared_ptr<Pollable> target;
         int fd = -1;
         std::uint32_t events = 0;
-        std::mutex handling;
     };
 
     ScopedFD epoll;
     std::mutex mutex;
     std::unordered_map<std::uint64_t, std::shared_ptr<Entry>> targets;
     std::uint64_t nextToken = 1;
-    int waiting = 0;  // threads in (or on their way into) epoll_wait
+    // Guarded by mutex:
+    int watching = 0;         // threads in (or on their way into) epoll_wait
+    int busy = 0;             // threads that left watching to run work
+    int standing = 0;         // threads standing by
+    std::uint64_t works = 0;  // work started so far
+    bool standbyAsleep = false;
+    std::condition_variable standbyWake;
 
     bool arm(int op, std::uint64_t token, const Entry& entry) {
         struct epoll_event ev {};
-        ev.events = entry.events | EPOLLONESHOT;
+        ev.events = entry.events;
         ev.data.u64 = token;
         return epoll_ctl(epoll.get(), op, entry.fd, &ev) == 0;
     }
 };
 
 namespace {
-// Threads waiting for events. While one of them runs the work its events
-// started, the other keeps watching, so no hand-over is needed.
-constexpr int kLoopThreads = 2;
+// How long the watcher may run the work its events started before the
+// standby thread watches in its place.
+constexpr std::chrono::milliseconds kStandbyDelay{2};
 }  // namespace
 
 IOLoop& IOLoop::shared() {
@@ -65,8 +78,8 @@ IOLoop& IOLoop::shared() {
 
 IOLoop::IOLoop() : impl_(new Impl) {
     impl_->epoll.reset(epoll_create1(EPOLL_CLOEXEC));
-    impl_->waiting = kLoopThreads;
-    for (int i = 0; i < kLoopThreads; ++i) platform::dispatch::detail::WorkerPool::shared().run([this] { run(); });
+    // The watcher and the standby thread.
+    for (int i = 0; i < 2; ++i) platform::dispatch::detail::WorkerPool::shared().run([this] { run(); });
 }
 
 std::uint32_t IOLoop::readable() { return EPOLLIN; }
@@ -106,20 +119,76 @@ void IOLoop::remove(std::uint64_t token, int fd) {
 }
 
 void IOLoop::run() {
-    using platform::dispatch::detail::WorkerPool;
-    struct epoll_event events[16];
+    {
+        std::unique_lock<std::mutex> lock(impl_->mutex);
+        if (impl_->watching > 0) {
+            if (impl_->standing > 0) return;  // enough threads: back to the pool
+            standBy(lock);
+        }
+        ++impl_->watching;
+    }
     for (;;) {
-        int n = epoll_wait(impl_->epoll.get(), events, 16, -1);
-        if (n < 0 && errno == EINTR) continue;
+        platform::dispatch::Block deferred = watch();
+        if (!deferred) return;  // epoll failed
+        bool borrow = false, wake = false;
         {
             std::lock_guard<std::mutex> lock(impl_->mutex);
-            --impl_->waiting;
+            --impl_->watching;
+            ++impl_->busy;
+            ++impl_->works;
+            // Nobody stands by (the other thread is busy too): a new
+            // thread watches at once.
+            borrow = impl_->standing == 0 && impl_->watching == 0;
+            if (impl_->standbyAsleep) {
+                impl_->standbyAsleep = false;
+                wake = true;
+            }
         }
+        if (wake) impl_->standbyWake.notify_one();
+        if (borrow) platform::dispatch::detail::WorkerPool::shared().run([this] { run(); });
+        deferred();
+        deferred = nullptr;
+        std::unique_lock<std::mutex> lock(impl_->mutex);
+        --impl_->busy;
+        if (impl_->watching > 0) {
+            if (impl_->standing > 0) return;
+            standBy(lock);
+        }
+        ++impl_->watching;
+    }
+}
+
+void IOLoop::standBy(std::unique_lock<std::mutex>& lock) {
+    Impl& d = *impl_;
+    ++d.standing;
+    for (;;) {
+        if (d.watching == 0 && d.busy == 0) break;  // nobody watches at all
+        const std::uint64_t seen = d.works;
+        const bool wasBusy = d.busy > 0;
+        d.standbyWake.wait_for(lock, kStandbyDelay);
+        if (d.watching == 0 && wasBusy && d.busy > 0 && d.works == seen) break;  // the same work is still running
+        if (d.works == seen && d.busy == 0) {
+            // Nothing ran for a whole delay: sleep until work starts.
+            d.standbyAsleep = true;
+            d.standbyWake.wait(lock, [&] { return !d.standbyAsleep; });
+        }
+    }
+    --d.standing;
+}
+
+platform::dispatch::Block IOLoop::watch() {
+    using platform::dispatch::detail::WorkerPool;
+    struct epoll_event events[16];
+    platform::dispatch::Block deferred;
+    while (!deferred) {
+        int n = epoll_wait(impl_->epoll.get(), events, 16, -1);
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             logError("A thread of the transport's I/O loop stopped: epoll_wait failed.");
-            return;
+            std::lock_guard<std::mutex> lock(impl_->mutex);
+            --impl_->watching;
+            return nullptr;
         }
-        platform::dispatch::Block deferred;
         for (int i = 0; i < n; ++i) {
             const std::uint64_t token = events[i].data.u64;
             std::shared_ptr<Impl::Entry> entry;
@@ -129,37 +198,18 @@ void IOLoop::run() {
                 if (it == impl_->targets.end()) continue;
                 entry = it->second;
             }
-            {
-                std::lock_guard<std::mutex> handling(entry->handling);
-                if (entry->target->handsWorkToQueues()) {
-                    WorkerPool::DeferralScope scope(&deferred);
-                    entry->target->handleEvents(events[i].events);
-                } else {
-                    entry->target->handleEvents(events[i].events);
-                }
+            // Only the watcher handles events, one target at a time, so the
+            // descriptors stay armed (level-triggered): what a target leaves
+            // unread is reported again on the next wait.
+            if (entry->target->handsWorkToQueues()) {
+                WorkerPool::DeferralScope scope(&deferred);
+                entry->target->handleEvents(events[i].events);
+            } else {
+                entry->target->handleEvents(events[i].events);
             }
-            // Armed again only while still watched: once removed, its
-            // descriptor may already belong to someone else.
-            std::lock_guard<std::mutex> lock(impl_->mutex);
-            auto it = impl_->targets.find(token);
-            if (it != impl_->targets.end() && it->second == entry) impl_->arm(EPOLL_CTL_MOD, token, *entry);
         }
-        if (deferred) {
-            // The work may take long: make sure someone keeps watching.
-            bool watched;
-            {
-                std::lock_guard<std::mutex> lock(impl_->mutex);
-                watched = impl_->waiting > 0;
-                if (!watched) ++impl_->waiting;
-            }
-            if (!watched) WorkerPool::shared().run([this] { run(); });
-            deferred();
-            deferred = nullptr;
-        }
-        std::lock_guard<std::mutex> lock(impl_->mutex);
-        if (impl_->waiting >= kLoopThreads) return;  // back to the pool
-        ++impl_->waiting;
     }
+    return deferred;
 }
 
 bool Channel::start(std::shared_ptr<ChannelDelegate> delegate) {

@@ -289,6 +289,48 @@ TEST(XPCTransport, PeerGoingAwayFailsPendingCallsAndCallsTheInvalidationHandlerO
     EXPECT_EQ(c->pendingCallCount(), 0u);
 }
 
+// The thread that reads a call runs its handler; a handler that waits for a
+// reply on another connection of the same process needs another thread to
+// read that reply. Several calls in a row, so that the thread standing by is
+// sometimes asleep when the handler starts.
+TEST(XPCTransport, HandlerWaitingForAnotherReplyOfThisProcessGetsIt) {
+    EchoServer inner;
+    auto innerConnection = connectTo(inner.listener->endpoint());
+    auto listener = Listener::anonymous();
+    auto object = std::make_shared<ExportedObject>();
+    object->on("echo:withReply:", [innerConnection](const Values& a, const Reply& r) {
+        Outcome o = callAndWait(innerConnection, "echo:withReply:", {a[0]}, 3s);
+        r({Value(o.reply ? "relayed " + *(*o.reply)[0].asString() : std::string("no reply"))});
+    });
+    std::mutex mutex;
+    std::vector<std::shared_ptr<Connection>> accepted;
+    listener->setDelegate([&](const std::shared_ptr<Connection>& c) {
+        c->setExportedInterface(servedInterface());
+        c->setExportedObject(object);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            accepted.push_back(c);
+        }
+        c->resume();
+        return true;
+    });
+    listener->resume();
+    auto c = connectTo(listener->endpoint());
+    for (int i = 0; i < 3; ++i) {
+        Outcome o = callAndWait(c, "echo:withReply:", {Value("x" + std::to_string(i))});
+        ASSERT_TRUE(o.reply) << "call " << i;
+        const std::string* text = (*o.reply)[0].asString();
+        ASSERT_TRUE(text);
+        EXPECT_EQ(*text, "relayed x" + std::to_string(i));
+        std::this_thread::sleep_for(20ms);
+    }
+    c->invalidate();
+    innerConnection->invalidate();
+    listener->invalidate();
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& a : accepted) a->invalidate();
+}
+
 TEST(XPCTransport, ClearedHandlersAreNotCalledAndUnreachableEndpointsInvalidateAtOnce) {
     auto c = Connection::createForEndpoint(Endpoint{"nrvxpc.00000000000000000000000000000000"});
     c->setRemoteInterface(echoInterface());
