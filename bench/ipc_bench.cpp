@@ -4,10 +4,13 @@
 //  - connecting to a service by name through the broker, both peer checks
 //    included (target: median under 5 ms);
 //  - this process's memory after 100,000 calls against after 1,000.
+// The round trips are measured twice: as the scheduler places the threads,
+// then with the three processes held on one CPU.
 // Starts the fake broker and agent from the build's bin folder.
 //   ipc_bench [round trips, default 20000]
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -105,6 +108,7 @@ public:
         close(sv[1]);
         fd_ = sv[0];
     }
+    pid_t child() const { return child_; }
     ~BarePingPong() {
         close(fd_);
         waitpid(child_, nullptr, 0);
@@ -154,6 +158,41 @@ void callsInSequence(const NRVXPCProxy& proxy, int n) {
     }
 }
 
+struct RoundTrips {
+    double layer = 0, bare = 0;  // per second
+};
+
+// In alternating blocks, so that a change in the machine's load falls on
+// both alike.
+RoundTrips compareRoundTrips(const NRVXPCProxy& proxy, BarePingPong& bare, int n) {
+    const int blocks = std::max(1, std::min(20, n / 500));
+    double layerSeconds = 0, bareSeconds = 0;
+    for (int block = 0; block < blocks; ++block) {
+        const int count = n / blocks + (block < n % blocks ? 1 : 0);
+        auto start = Clock::now();
+        callsInSequence(proxy, count);
+        layerSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+        bareSeconds += bare.roundTrips(count);
+    }
+    return RoundTrips{n / layerSeconds, n / bareSeconds};
+}
+
+// Every thread of the process onto the CPU this thread runs on; threads
+// started later inherit it.
+bool pinToOneCPU(pid_t pid) {
+    static const int cpu = sched_getcpu();
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    std::error_code ec;
+    bool all = true;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        const pid_t tid = static_cast<pid_t>(std::atoi(task.path().filename().c_str()));
+        if (sched_setaffinity(tid, sizeof set, &set) != 0) all = false;
+    }
+    return all && !ec;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -195,23 +234,21 @@ int main(int argc, char** argv) {
     if (!proxy) return 1;
     callsInSequence(proxy, 1000);
     const long after1k = residentKiB();
-    // In alternating blocks, so that a change in the machine's load falls
-    // on both alike.
-    const int blocks = std::max(1, std::min(20, n / 500));
-    double layerSeconds = 0, bareSeconds = 0;
-    for (int block = 0; block < blocks; ++block) {
-        const int count = n / blocks + (block < n % blocks ? 1 : 0);
-        auto start = Clock::now();
-        callsInSequence(proxy, count);
-        layerSeconds += std::chrono::duration<double>(Clock::now() - start).count();
-        bareSeconds += bare.roundTrips(count);
-    }
-    const double layer = n / layerSeconds, bareRate = n / bareSeconds;
+    const RoundTrips spread = compareRoundTrips(proxy, bare, n);
     callsInSequence(proxy, std::max(0, 100000 - 1000 - n));
     const long after100k = residentKiB();
+    // The same again with every thread of the three processes on one CPU:
+    // the cost of a call with the scheduler's placement taken out. Left to
+    // itself, the scheduler keeps the bare pair on one CPU but spreads the
+    // layer's three threads (caller, reply reader, service) over idle ones.
+    const bool pinned = pinToOneCPU(getpid()) && pinToOneCPU(bare.child()) && pinToOneCPU(agent);
+    const RoundTrips oneCPU = pinned ? compareRoundTrips(proxy, bare, n) : RoundTrips{};
 
-    std::printf("round trips/s: layer %.0f, bare socket %.0f, ratio %.2f (target >= 0.33)\n", layer, bareRate,
-                layer / bareRate);
+    std::printf("round trips/s: layer %.0f, bare socket %.0f, ratio %.2f (target >= 0.33)\n", spread.layer,
+                spread.bare, spread.layer / spread.bare);
+    if (pinned)
+        std::printf("round trips/s on one CPU: layer %.0f, bare socket %.0f, ratio %.2f\n", oneCPU.layer, oneCPU.bare,
+                    oneCPU.layer / oneCPU.bare);
     std::printf("connect via broker with both peer checks: median %.2f ms, max %.2f ms (target median < 5 ms)\n",
                 connectMs[connectMs.size() / 2], connectMs.back());
     std::printf("resident memory: %ld KiB after 1,000 calls, %ld KiB after 100,000 calls\n", after1k, after100k);
