@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include "foundation/NSStringExtensions.h"
+#include "platform/value/HexString.h"
 
 #include <algorithm>
 #include <array>
@@ -112,14 +113,7 @@ std::string hexDigest(const EVP_MD* md, std::span<const std::uint8_t> data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     if (EVP_Digest(data.data(), data.size(), digest, &size, md, nullptr) != 1) return "";
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2);
-    for (unsigned int i = 0; i < size; ++i) {
-        text += kHex[digest[i] >> 4];
-        text += kHex[digest[i] & 0x0F];
-    }
-    return text;
+    return platform::lowercaseHex(std::span<const std::uint8_t>(digest, size));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "foundation/NRVUnicodeScalars.h"
 #include "platform/net/Address.h"
 #include "platform/text/UTF8Bridge.h"
+#include "platform/value/HexString.h"
 #include "foundation/NRVValueJSON.h"
 #include "foundation/NSDataBase64.h"
 
@@ -40,13 +41,6 @@ using platform::text::combinesAt;
 
 std::optional<icu::UnicodeString> unicode(std::string_view text) { return platform::text::unicodeFromUTF8(text); }
 std::string toUTF8(const icu::UnicodeString& s) { return platform::text::utf8FromUnicode(s); }
-
-std::string lowerHex(const unsigned char* bytes, std::size_t count) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) text += {kHex[bytes[i] >> 4], kHex[bytes[i] & 0x0F]};
-    return text;
-}
 
 std::span<const std::uint8_t> bytesOf(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -194,7 +188,7 @@ std::string md5(std::string_view string) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     if (EVP_Digest(string.data(), string.size(), digest, &size, EVP_md5(), nullptr) != 1) return "";
-    return lowerHex(digest, size);
+    return platform::lowercaseHex(std::span<const std::uint8_t>(digest, size));
 }
 
 std::string sha256Hash(std::string_view string) { return Base64::sha256Hash(bytesOf(string)); }

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,6 +20,7 @@
 #include "platform/fd/ScopedFD.h"
 #include "platform/log/LogStore.h"
 #include "platform/system/SystemEnvironment.h"
+#include "platform/value/HexString.h"
 
 namespace platform::notify {
 
@@ -51,26 +51,6 @@ bool fillAddress(const std::string& path, sockaddr_un* address) {
     if (path.size() >= sizeof address->sun_path) return false;
     std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
     return true;
-}
-
-std::string randomHex(std::size_t bytes) {
-    std::vector<unsigned char> raw(bytes);
-    std::size_t got = 0;
-    while (got < bytes) {
-        ssize_t n = getrandom(raw.data() + got, bytes - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : raw) {
-        out.push_back(kDigits[c >> 4]);
-        out.push_back(kDigits[c & 0xF]);
-    }
-    return out;
 }
 
 // Makes the shared folder (and the runtime root above it) when missing. The
@@ -170,7 +150,7 @@ struct NotificationCenter::State : std::enable_shared_from_this<NotificationCent
 bool NotificationCenter::State::bind(std::string* error) {
     const std::string dir = directory();
     if (!ensureDirectory(dir, error)) return false;
-    const std::string path = dir + "/" + std::to_string(getpid()) + "." + randomHex(8);
+    const std::string path = dir + "/" + std::to_string(getpid()) + "." + platform::randomLowercaseHex(8);
     sockaddr_un address;
     if (!fillAddress(path, &address)) {
         if (error) *error = "socket path too long: " + path;

@@ -113,7 +113,5 @@ ScopedFD connectSocket(const std::string& address, bool abstract, std::string* e
 ScopedFD listenSocket(const std::string& address, bool abstract, std::string* error);
 // One pending connection, or an invalid descriptor when none is waiting.
 ScopedFD acceptSocket(int listenFD);
-// 128 random bits in hex.
-std::string randomHex128();
 
 }  // namespace platform::xpc::detail

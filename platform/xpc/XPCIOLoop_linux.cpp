@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -455,22 +454,6 @@ ScopedFD acceptSocket(int listenFD) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
         return ScopedFD();
     }
-}
-
-std::string randomHex128() {
-    unsigned char bytes[16];
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        ssize_t r = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (r > 0) got += static_cast<std::size_t>(r);
-    }
-    static const char* digits = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char b : bytes) {
-        hex.push_back(digits[b >> 4]);
-        hex.push_back(digits[b & 15]);
-    }
-    return hex;
 }
 
 }  // namespace platform::xpc::detail

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "platform/log/LogStore.h"
+#include "platform/value/HexString.h"
 #include "platform/xpc/XPCIOLoop.h"
 #include "platform/xpc/XPCPeer.h"
 
@@ -58,7 +59,7 @@ std::shared_ptr<DispatchQueue> makeQueue(const std::string& name) {
 }  // namespace
 
 std::shared_ptr<Listener> Listener::anonymous(Error* error) {
-    std::string name = "nrvxpc." + detail::randomHex128();
+    std::string name = "nrvxpc." + platform::randomLowercaseHex(16);
     std::string why;
     ScopedFD fd = detail::listenSocket(name, true, &why);
     if (!fd) {
