@@ -57,19 +57,9 @@ struct EchoServer {
     std::vector<Reply> held;
     std::vector<std::shared_ptr<Connection>> accepted;
 
-    EchoServer() {
-        auto object = std::make_shared<ExportedObject>();
-        object->on("echo:withReply:", [](const Values& a, const Reply& r) { r({*a[0].asString()}); })
-            .on("hold:withReply:", [this](const Values&, const Reply& r) {
-                std::lock_guard<std::mutex> lock(mutex);
-                held.push_back(r);
-            })
-            .on("drop:withReply:", [](const Values&, const Reply&) {})
-            .on("endpoint:withReply:", [](const Values& a, const Reply& r) {
-                NRVDictionary fields;
-                fields.set("key", "value");
-                r({a[0], CodedRecord{"NRVConfigData", fields}});
-            });
+    // Serves `object` when given, else the echo object.
+    explicit EchoServer(std::shared_ptr<ExportedObject> object = nullptr) {
+        if (!object) object = echoObject();
         listener->setDelegate([this, object](const std::shared_ptr<Connection>& c) {
             c->setExportedInterface(servedInterface());
             c->setExportedObject(object);
@@ -86,6 +76,22 @@ struct EchoServer {
         listener->invalidate();
         std::lock_guard<std::mutex> lock(mutex);
         for (auto& c : accepted) c->invalidate();
+    }
+
+    std::shared_ptr<ExportedObject> echoObject() {
+        auto object = std::make_shared<ExportedObject>();
+        object->on("echo:withReply:", [](const Values& a, const Reply& r) { r({*a[0].asString()}); })
+            .on("hold:withReply:", [this](const Values&, const Reply& r) {
+                std::lock_guard<std::mutex> lock(mutex);
+                held.push_back(r);
+            })
+            .on("drop:withReply:", [](const Values&, const Reply&) {})
+            .on("endpoint:withReply:", [](const Values& a, const Reply& r) {
+                NRVDictionary fields;
+                fields.set("key", "value");
+                r({a[0], CodedRecord{"NRVConfigData", fields}});
+            });
+        return object;
     }
 };
 
@@ -296,26 +302,13 @@ TEST(XPCTransport, PeerGoingAwayFailsPendingCallsAndCallsTheInvalidationHandlerO
 TEST(XPCTransport, HandlerWaitingForAnotherReplyOfThisProcessGetsIt) {
     EchoServer inner;
     auto innerConnection = connectTo(inner.listener->endpoint());
-    auto listener = Listener::anonymous();
     auto object = std::make_shared<ExportedObject>();
     object->on("echo:withReply:", [innerConnection](const Values& a, const Reply& r) {
         Outcome o = callAndWait(innerConnection, "echo:withReply:", {a[0]}, 3s);
         r({Value(o.reply ? "relayed " + *(*o.reply)[0].asString() : std::string("no reply"))});
     });
-    std::mutex mutex;
-    std::vector<std::shared_ptr<Connection>> accepted;
-    listener->setDelegate([&](const std::shared_ptr<Connection>& c) {
-        c->setExportedInterface(servedInterface());
-        c->setExportedObject(object);
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            accepted.push_back(c);
-        }
-        c->resume();
-        return true;
-    });
-    listener->resume();
-    auto c = connectTo(listener->endpoint());
+    EchoServer relay(object);
+    auto c = connectTo(relay.listener->endpoint());
     for (int i = 0; i < 3; ++i) {
         Outcome o = callAndWait(c, "echo:withReply:", {Value("x" + std::to_string(i))});
         ASSERT_TRUE(o.reply) << "call " << i;
@@ -326,9 +319,6 @@ TEST(XPCTransport, HandlerWaitingForAnotherReplyOfThisProcessGetsIt) {
     }
     c->invalidate();
     innerConnection->invalidate();
-    listener->invalidate();
-    std::lock_guard<std::mutex> lock(mutex);
-    for (auto& a : accepted) a->invalidate();
 }
 
 TEST(XPCTransport, ClearedHandlersAreNotCalledAndUnreachableEndpointsInvalidateAtOnce) {
