@@ -30,15 +30,28 @@ constexpr const char* kSystemStore = "/var/log/nerova/unified.log";
 // ---- line format ----------------------------------------------------------
 
 void appendEscaped(std::string& out, std::string_view field) {
-    for (char c : field) {
-        switch (c) {
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t special = field.find_first_of("\\\t\n\r", start);
+        out.append(field.substr(start, special == std::string_view::npos ? std::string_view::npos : special - start));
+        if (special == std::string_view::npos) return;
+        switch (field[special]) {
             case '\\': out += "\\\\"; break;
             case '\t': out += "\\t"; break;
             case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            default: out += c;
+            default: out += "\\r"; break;
         }
+        start = special + 1;
     }
+}
+
+// `value` in `width` decimal digits, zero-padded; value < 10^width.
+char* putDigits(char* out, unsigned value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return out + width;
 }
 
 // An unknown escape keeps both characters: a reader of a damaged or foreign
@@ -99,10 +112,30 @@ void stampTime(Record& record) {
     const int offsetMinutes = static_cast<int>(local.utcOffsetSeconds / 60);
     const int absOffset = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
     char buffer[96];
-    std::snprintf(buffer, sizeof buffer, "%04lld-%02d-%02d %02d:%02d:%02d.%06d%c%02d%02d",
-                  static_cast<long long>(local.year), local.month, local.day, local.hour, local.minute, local.second,
-                  micros, offsetMinutes < 0 ? '-' : '+', absOffset / 60 % 100, absOffset % 60);
-    record.timestamp = buffer;
+    if (local.year >= 0 && local.year <= 9999) {
+        char* p = putDigits(buffer, static_cast<unsigned>(local.year), 4);
+        *p++ = '-';
+        p = putDigits(p, static_cast<unsigned>(local.month), 2);
+        *p++ = '-';
+        p = putDigits(p, static_cast<unsigned>(local.day), 2);
+        *p++ = ' ';
+        p = putDigits(p, static_cast<unsigned>(local.hour), 2);
+        *p++ = ':';
+        p = putDigits(p, static_cast<unsigned>(local.minute), 2);
+        *p++ = ':';
+        p = putDigits(p, static_cast<unsigned>(local.second), 2);
+        *p++ = '.';
+        p = putDigits(p, static_cast<unsigned>(micros), 6);
+        *p++ = offsetMinutes < 0 ? '-' : '+';
+        p = putDigits(p, static_cast<unsigned>(absOffset / 60 % 100), 2);
+        p = putDigits(p, static_cast<unsigned>(absOffset % 60), 2);
+        record.timestamp.assign(buffer, p);
+    } else {
+        std::snprintf(buffer, sizeof buffer, "%04lld-%02d-%02d %02d:%02d:%02d.%06d%c%02d%02d",
+                      static_cast<long long>(local.year), local.month, local.day, local.hour, local.minute,
+                      local.second, micros, offsetMinutes < 0 ? '-' : '+', absOffset / 60 % 100, absOffset % 60);
+        record.timestamp = buffer;
+    }
     record.unixTime = static_cast<double>(now.tv_sec) + static_cast<double>(micros) / 1e6;
 }
 
@@ -262,8 +295,12 @@ std::string renderLine(const Record& record) {
     const long long seconds = totalMicros / 1000000;
     const long long micros = totalMicros % 1000000;
     char time[48];
-    std::snprintf(time, sizeof time, "%s%lld.%06lld", totalMicros < 0 && seconds == 0 ? "-" : "", seconds,
-                  micros < 0 ? -micros : micros);
+    char* p = time;
+    if (totalMicros < 0 && seconds == 0) *p++ = '-';
+    p = std::to_chars(p, time + sizeof time - 8, seconds).ptr;
+    *p++ = '.';
+    p = putDigits(p, static_cast<unsigned>(micros < 0 ? -micros : micros), 6);
+    *p = '\0';
 
     std::string line;
     line.reserve(96 + record.process.size() + record.subsystem.size() + record.category.size() +

@@ -3,6 +3,8 @@
 #include <time.h>
 
 #include <climits>
+#include <cstdlib>
+#include <string>
 
 namespace platform::time {
 
@@ -16,6 +18,23 @@ std::mutex& zoneStateMutex() {
     return mutex;
 }
 
+// The last conversion, guarded by the zone-state lock. A second converted
+// once is answered again from here while TZ reads the same, so a burst of
+// log records does not make libc look at the zone file for each; a zone
+// file replaced meanwhile counts from the next second on.
+struct LastConversion {
+    bool valid = false;
+    time_t second = 0;
+    bool zoneSet = false;
+    std::string zone;
+    tm local{};
+};
+
+LastConversion& lastConversion() {
+    static LastConversion* last = new LastConversion;  // never destroyed: used while the process exits
+    return *last;
+}
+
 }  // namespace
 
 ZoneStateLock::ZoneStateLock() : lock_(zoneStateMutex()) {}
@@ -25,9 +44,20 @@ std::optional<LocalTime> localTime(std::int64_t unixSeconds) {
     tm local{};
     {
         const std::lock_guard lock(zoneStateMutex());
-        // localtime_r need not look at TZ again; tzset makes a changed TZ count.
-        ::tzset();
-        if (!::localtime_r(&t, &local)) return std::nullopt;
+        LastConversion& last = lastConversion();
+        const char* zone = std::getenv("TZ");
+        if (last.valid && last.second == t && last.zoneSet == (zone != nullptr) && (!zone || last.zone == zone)) {
+            local = last.local;
+        } else {
+            // localtime_r need not look at TZ again; tzset makes a changed TZ count.
+            ::tzset();
+            if (!::localtime_r(&t, &local)) return std::nullopt;
+            last.valid = true;
+            last.second = t;
+            last.zoneSet = zone != nullptr;
+            last.zone = zone ? zone : "";
+            last.local = local;
+        }
     }
     LocalTime result;
     result.year = static_cast<std::int64_t>(local.tm_year) + 1900;
