@@ -74,11 +74,10 @@ std::string fetch(NRVURLBroker& broker, const std::string& url) {
     return future.wait_for(30s) == std::future_status::ready ? future.get() : "";
 }
 
-std::shared_ptr<NRVURLSessionHandler> detached() {
-    auto handler = NRVURLSessionHandler::createDetached();
-    handler->setSelfReportMessageRelayErrors(true);
-    return handler;
-}
+// A handler of the test's own that trims failed relays itself.
+struct SelfReportingHandler : brokertest::TestHandler {
+    SelfReportingHandler() { (*this)->setSelfReportMessageRelayErrors(true); }
+};
 
 }  // namespace
 
@@ -88,7 +87,7 @@ std::shared_ptr<NRVURLSessionHandler> detached() {
 TEST(NRVURLBrokerPush, EventsAsSentAndReconnectOnTheNextRoute) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = detached();
+    SelfReportingHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
     auto recorder = std::make_shared<Recorder<PushEvent>>();
@@ -116,7 +115,7 @@ TEST(NRVURLBrokerPush, EventsAsSentAndReconnectOnTheNextRoute) {
 TEST(NRVURLBrokerPush, BytesThatAreNotUTF8PassUnchanged) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = detached();
+    SelfReportingHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
     auto recorder = std::make_shared<Recorder<PushEvent>>();
@@ -131,7 +130,7 @@ TEST(NRVURLBrokerPush, BytesThatAreNotUTF8PassUnchanged) {
 TEST(NRVURLBrokerPush, SettingsChangeAndStopCloseTheStream) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = detached();
+    SelfReportingHandler handler;
     NRVURLBroker probe(handler);
     probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
     NRVURLBroker broker(handler);
@@ -163,7 +162,7 @@ TEST(NRVURLBrokerPush, SettingsChangeAndStopCloseTheStream) {
 TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = detached();
+    SelfReportingHandler handler;
     handler->setPingIntervalForTesting(0.2);
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
@@ -210,7 +209,7 @@ TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
 TEST(NRVURLBrokerWebSocket, BadFramesCloseWithTheRightCode) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = detached();
+    SelfReportingHandler handler;
     NRVURLBroker probe(handler);
     probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
     struct Case {
@@ -253,7 +252,7 @@ TEST(NRVURLBrokerWebSocket, FailoverOnOpenAndGoingAwayOnStop) {
     Environment environment(*servers);
     // The relay's failure is announced, not trimmed: trimming rebuilds every
     // container, and with it the socket being opened.
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVDictionary relays;
     NRVDictionary relay;
     relay.set("MessageRelayAddress", "127.0.0.1");

@@ -68,7 +68,7 @@ const NRVURLAuthenticationHandler& stock() { return NRVURLBrokerConfiguration::d
 TEST(NRVURLBroker, DeadFirstRouteFailsOverWithBothAttemptsRecorded) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     handler->setSelfReportMessageRelayErrors(true);
     const int dead = LocalServers::deadPort();
     handler->configFromBootstrapper(relays({dead}));
@@ -101,7 +101,7 @@ TEST(NRVURLBroker, DeadFirstRouteFailsOverWithBothAttemptsRecorded) {
 TEST(NRVURLBroker, EveryRouteFailingGivesOneEntryPerRoute) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     handler->setSelfReportMessageRelayErrors(true);
     handler->configFromBootstrapper(relays({LocalServers::deadPort(), LocalServers::deadPort()}));
     NRVURLBroker broker(handler);
@@ -122,7 +122,7 @@ TEST(NRVURLBroker, EveryRouteFailingGivesOneEntryPerRoute) {
 TEST(NRVURLBroker, ProxyCredentialsComeFromTheConfiguration) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::customConfigurationWithProxy(
                                       "127.0.0.1", static_cast<std::uint64_t>(servers->proxyPort),
@@ -156,7 +156,7 @@ TEST(NRVURLBroker, ProxyCredentialsComeFromTheConfiguration) {
 TEST(NRVURLBroker, ServerTrustOnlyThroughTheAnchors) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
     Reply accepted = dataRequest(broker, get(servers->httpsURL("/status/200")));
@@ -179,7 +179,7 @@ TEST(NRVURLBroker, ServerTrustOnlyThroughTheAnchors) {
 TEST(NRVURLBroker, BrokenAnswersAreFailures) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
     struct Case {
@@ -211,7 +211,7 @@ TEST(NRVURLBroker, BrokenAnswersAreFailures) {
 TEST(NRVURLBroker, CancellationEndsTheRequest) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), stock());
     auto promise = std::make_shared<std::promise<std::shared_ptr<NRVURLResponse>>>();
@@ -227,7 +227,7 @@ TEST(NRVURLBroker, CancellationEndsTheRequest) {
 }
 
 TEST(NRVURLBroker, UnknownBrokerResolvesOnceWithTheError) {
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);  // never started
     Reply reply = dataRequest(broker, get("http://127.0.0.1:9/"));
     auto final = reply.response->finalResponse();
@@ -241,7 +241,7 @@ TEST(NRVURLBroker, UnknownBrokerResolvesOnceWithTheError) {
 TEST(NRVURLBroker, UploadAndDownload) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
 
