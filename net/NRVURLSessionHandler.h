@@ -54,10 +54,10 @@ public:
     static constexpr const char* kSettingsService = "com.nerova.configxpc";
     static constexpr const char* kSettingsChangedNotification = "QRBGlobalSettingsDidChangeNotification";
     static constexpr const char* kSettingsKeyModified = "QRBGlobalSettingsKeyModified";
+    // Open web sockets are pinged at this interval (seconds). Each pong is
+    // awaited until the next ping is due; a socket still without it then
+    // fails like one whose pong came back with an error.
     static constexpr double kPingInterval = 90.0;
-    // A web socket's pong is awaited until its next ping is due (one ping
-    // interval); a socket still without it then fails like one whose pong
-    // came back with an error.
 
     // A handler wired to the settings service, its change notification and
     // the machine's proxy settings (what the brokers' shared handler is).
