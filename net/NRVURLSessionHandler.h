@@ -54,6 +54,9 @@ public:
     static constexpr const char* kSettingsService = "com.nerova.configxpc";
     static constexpr const char* kSettingsChangedNotification = "QRBGlobalSettingsDidChangeNotification";
     static constexpr const char* kSettingsKeyModified = "QRBGlobalSettingsKeyModified";
+    // Open web sockets are pinged at this interval (seconds). Each pong is
+    // awaited until the next ping is due; a socket still without it then
+    // fails like one whose pong came back with an error.
     static constexpr double kPingInterval = 90.0;
 
     // A handler wired to the settings service, its change notification and
@@ -104,6 +107,7 @@ public:
     std::size_t webSocketTaskCount();
     // Waits until taskQueue has run everything queued before the call.
     void drainForTesting();
+    // Shortens the ping interval, and with it the wait for each pong.
     void setPingIntervalForTesting(double seconds) { pingInterval_ = seconds; }
     const std::shared_ptr<platform::dispatch::DispatchQueue>& taskQueue() const { return taskQueue_; }
     const std::shared_ptr<platform::http::Engine>& engine() const { return engine_; }

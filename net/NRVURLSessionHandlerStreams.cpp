@@ -1,5 +1,6 @@
 // The push-stream and web-socket half of NRVURLSessionHandler.
 #include <algorithm>
+#include <chrono>
 
 #include "foundation/NSErrorExtensions.h"
 #include "foundation/NerovaLogger.h"
@@ -418,8 +419,9 @@ void NRVURLSessionHandler::didReceiveMessage(const std::shared_ptr<NRVWebSocketT
 
 void NRVURLSessionHandler::didEnd(const std::shared_ptr<NRVWebSocketTask>& task, std::uint16_t code,
                                   const std::string& reason, const std::string& failure) {
-    // A dead task leaves the ping list whatever the way it ended.
-    std::erase(webSocketTasks_, task);
+    // A dead task leaves the ping list whatever the way it ended. One that
+    // already left it had its failure reported by a ping.
+    const bool failureReported = std::erase(webSocketTasks_, task) == 0;
     auto container = containerForTask(task.get());
     if (!container) {
         NerovaLogger::websocket().error("didCloseWithCode failed: no container found for task " + taskText(*task));
@@ -434,7 +436,7 @@ void NRVURLSessionHandler::didEnd(const std::shared_ptr<NRVWebSocketTask>& task,
         NerovaLogger::websocket().error("Failed to receive websocket message for task " + taskText(*task) +
                                         ". error=" + error->localizedDescription +
                                         " underlying=" + NSErrorExtensions::getNSUnderlyingErrorKeys(*error));
-        if (handler) handler(4, nullptr, std::nullopt, std::nullopt, error);
+        if (handler && !failureReported) handler(4, nullptr, std::nullopt, std::nullopt, error);
         invalidateTimer();
         return;
     }
@@ -455,20 +457,26 @@ void NRVURLSessionHandler::sendPing() {
         if (!socket) continue;
         anyMapped = true;
         std::weak_ptr<NRVURLSessionHandler> weak = shared_from_this();
-        socket->sendPing([weak, socket, container](const std::string& error) {
-            if (error.empty()) return;
-            auto self = weak.lock();
-            if (!self) return;
-            self->taskQueue_->async([self, socket, container, error] {
-                NerovaLogger::websocket().error("Communication error with websocket server (task: " + taskText(*socket) +
-                                                "): " + error);
-                if (auto handler = container->webSocketHandler()) {
-                    handler(4, nullptr, std::nullopt, std::nullopt, std::make_shared<NRVError>("websocket", 0, error));
-                }
-                std::erase(self->webSocketTasks_, socket);
-                self->invalidateTimer();
-            });
-        });
+        const auto pongLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(pingInterval_.load()));
+        socket->sendPing(
+            [weak, socket, container](const std::string& error) {
+                if (error.empty()) return;
+                auto self = weak.lock();
+                if (!self) return;
+                self->taskQueue_->async([self, socket, container, error] {
+                    // A socket fails once: a later ping's error, or the end
+                    // of its connection, is not reported again.
+                    if (std::erase(self->webSocketTasks_, socket) == 0) return;
+                    NerovaLogger::websocket().error("Communication error with websocket server (task: " +
+                                                    taskText(*socket) + "): " + error);
+                    if (auto handler = container->webSocketHandler()) {
+                        handler(4, nullptr, std::nullopt, std::nullopt, std::make_shared<NRVError>("websocket", 0, error));
+                    }
+                    self->invalidateTimer();
+                });
+            },
+            pongLimit);
     }
     if (!anyMapped) {
         NerovaLogger::websocket().log("No containers found. Close all terminal sessions and invalidate ping timer");

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cctype>
 #include <cstring>
+#include <sstream>
 
 #include "foundation/NerovaLogger.h"
 
@@ -266,7 +267,7 @@ void NRVWebSocketTask::readLoop() {
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     if (!pongWaiters_.empty()) {
-                        waiter = std::move(pongWaiters_.front());
+                        waiter = std::move(pongWaiters_.front().handler);
                         pongWaiters_.pop_front();
                     }
                 }
@@ -291,6 +292,8 @@ void NRVWebSocketTask::readLoop() {
             endError = "close handshake timed out";
             break;
         }
+        endError = overduePong();
+        if (!endError.empty()) break;
         std::string error;
         long got = connection_->receive(chunk, sizeof chunk, 250, &error);
         if (got < 0) {
@@ -311,12 +314,22 @@ void NRVWebSocketTask::readLoop() {
 }
 
 void NRVWebSocketTask::finishPongs(const std::string& error) {
-    std::deque<std::function<void(const std::string&)>> waiters;
+    std::deque<PongWaiter> waiters;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         waiters.swap(pongWaiters_);
     }
-    for (auto& waiter : waiters) waiter(error);
+    for (auto& waiter : waiters) {
+        if (waiter.handler) waiter.handler(error);
+    }
+}
+
+std::string NRVWebSocketTask::overduePong() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pongWaiters_.empty() || std::chrono::steady_clock::now() < pongWaiters_.front().deadline) return "";
+    std::ostringstream text;
+    text << "no pong received within " << std::chrono::duration<double>(pongWaiters_.front().limit).count() << " s";
+    return text.str();
 }
 
 void NRVWebSocketTask::sendText(const std::string& text, std::function<void(const std::string&)> completion) {
@@ -340,7 +353,8 @@ void NRVWebSocketTask::sendMessage(bool text, const std::string& payload,
     if (completion) completion(ok ? "" : error);
 }
 
-void NRVWebSocketTask::sendPing(std::function<void(const std::string&)> pongReceiveHandler) {
+void NRVWebSocketTask::sendPing(std::function<void(const std::string&)> pongReceiveHandler,
+                                std::chrono::steady_clock::duration pongLimit) {
     bool queued = false;
     if (isOpen()) {
         std::lock_guard<std::mutex> lock(codecMutex_);
@@ -352,7 +366,7 @@ void NRVWebSocketTask::sendPing(std::function<void(const std::string&)> pongRece
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        pongWaiters_.push_back(std::move(pongReceiveHandler));
+        pongWaiters_.push_back({std::chrono::steady_clock::now() + pongLimit, pongLimit, std::move(pongReceiveHandler)});
     }
     std::string error;
     if (!flushOutput(&error)) finishPongs(error);

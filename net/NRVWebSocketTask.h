@@ -9,6 +9,7 @@
 // Destroying the task closes the connection and joins its thread.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -54,8 +55,12 @@ public:
     // Completes with an error text, or "" once the frame is written.
     void sendText(const std::string& text, std::function<void(const std::string& error)> completion);
     void sendData(const NRVData& data, std::function<void(const std::string& error)> completion);
-    // Completes when the pong arrives ("" ) or the connection fails.
-    void sendPing(std::function<void(const std::string& error)> pongReceiveHandler);
+    // Completes when the pong arrives (""), or with an error when the
+    // connection fails or no pong came within `pongLimit`; a peer that lets
+    // a ping go unanswered that long is taken for dead and the connection
+    // is dropped.
+    void sendPing(std::function<void(const std::string& error)> pongReceiveHandler,
+                  std::chrono::steady_clock::duration pongLimit);
     void cancelWithCloseCode(std::uint16_t code, const std::string& reason);
     bool isOpen() const;
 
@@ -67,6 +72,8 @@ private:
     void sendMessage(bool text, const std::string& payload, std::function<void(const std::string&)> completion);
     void readLoop();
     void finishPongs(const std::string& error);
+    // The error of the oldest ping when its pong is overdue, else "".
+    std::string overduePong();
     bool stopping() const;
 
     std::shared_ptr<platform::http::Engine> engine_;
@@ -79,7 +86,12 @@ private:
     std::mutex writeMutex_;
     mutable std::mutex codecMutex_;
     platform::websocket::Connection codec_{platform::websocket::Role::kClient};
-    std::deque<std::function<void(const std::string&)>> pongWaiters_;
+    struct PongWaiter {
+        std::chrono::steady_clock::time_point deadline;
+        std::chrono::steady_clock::duration limit;
+        std::function<void(const std::string&)> handler;
+    };
+    std::deque<PongWaiter> pongWaiters_;  // oldest ping first
     std::string pending_;  // bytes read but not yet parsed; the reading thread's only
     bool open_ = false;
     bool stopping_ = false;

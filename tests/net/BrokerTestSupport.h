@@ -9,10 +9,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "fakes/FakeServiceFixture.h"
 #include "ipc/NRVSystemKeychain.h"
+#include "net/NRVURLSessionHandler.h"
 #include "support/Events.h"
 #include "support/LocalServers.h"
 
@@ -46,5 +48,42 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::mill
     }
     return condition();
 }
+
+// A handler of the test's own, ended on the test's thread before the test
+// returns. Blocks still queued or running (the broker's unregistering, a
+// request's completion) hold the handler and its transfer engine too, and
+// the last one to let go would end them, and join the engine's thread, on a
+// pool thread: once the test has returned, that may happen while the program
+// exits, after OpenSSL's exit handler removed its thread-local keys, so the
+// ending thread's error queue and random generators are never freed and the
+// leak checker reports them. Declared before the brokers that use it, it
+// outlives them, then waits until it holds the only reference to both.
+class TestHandler {
+public:
+    TestHandler() : handler_(NRVURLSessionHandler::createDetached()) {}
+    TestHandler(const TestHandler&) = delete;
+    TestHandler& operator=(const TestHandler&) = delete;
+    ~TestHandler() {
+        std::shared_ptr<platform::http::Engine> engine = handler_->engine();
+        if (!eventually([&] {
+                handler_->drainForTesting();
+                return handler_.use_count() == 1;
+            })) {
+            ADD_FAILURE() << "the handler is still held " << handler_.use_count() - 1 << " times after the test";
+        }
+        handler_.reset();
+        if (!eventually([&] { return engine.use_count() == 1; })) {
+            ADD_FAILURE() << "the transfer engine is still held " << engine.use_count() - 1 << " times after the test";
+        }
+        engine.reset();  // joins the engine's thread here
+    }
+
+    NRVURLSessionHandler* operator->() const { return handler_.get(); }
+    NRVURLSessionHandler& operator*() const { return *handler_; }
+    operator const std::shared_ptr<NRVURLSessionHandler>&() const { return handler_; }
+
+private:
+    std::shared_ptr<NRVURLSessionHandler> handler_;
+};
 
 }  // namespace brokertest

@@ -50,7 +50,7 @@ TEST(NRVTelemetryBroker, UploadURLIsDatedInUTC) {
 
 // Documents and servers refused before any byte goes out.
 TEST(NRVTelemetryBroker, BadInputIsRefusedWithItsText) {
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVTelemetryBroker noServer("", handler);
     EXPECT_EQ(send(noServer, document()), "No telemetry server address specified. Telemetry disabled.");
     NRVTelemetryBroker broker("http://127.0.0.1:9", handler);
@@ -75,7 +75,7 @@ TEST(NRVTelemetryBroker, UploadReachesTheServerAndIsAnnounced) {
                                        {{"NRV_RUNTIME_ROOT", environment.root()}});
     ASSERT_TRUE(observer.waitForLine("READY", 30s));
 
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVTelemetryBroker broker(servers->httpsURL("/tele"), handler);
     EXPECT_EQ(send(broker, document()), std::nullopt);
 
@@ -107,7 +107,7 @@ TEST(NRVTelemetryBroker, UploadReachesTheServerAndIsAnnounced) {
 TEST(NRVTelemetryBroker, FailuresAreReported) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
 
     NRVTelemetryBroker forbidden(servers->httpsURL("/reply/403"), handler);
     EXPECT_EQ(send(forbidden, document(), "crash"), "Failed to upload the 'crash' telemetry (status code: 403); error: (null)");

@@ -5,6 +5,7 @@
 
 #include "BrokerTestSupport.h"
 #include "net/NRVURLBroker.h"
+#include "platform/log/LogStore.h"
 
 using namespace std::chrono_literals;
 using brokertest::Environment;
@@ -74,11 +75,10 @@ std::string fetch(NRVURLBroker& broker, const std::string& url) {
     return future.wait_for(30s) == std::future_status::ready ? future.get() : "";
 }
 
-std::shared_ptr<NRVURLSessionHandler> detached() {
-    auto handler = NRVURLSessionHandler::createDetached();
-    handler->setSelfReportMessageRelayErrors(true);
-    return handler;
-}
+// A handler of the test's own that trims failed relays itself.
+struct SelfReportingHandler : brokertest::TestHandler {
+    SelfReportingHandler() { (*this)->setSelfReportMessageRelayErrors(true); }
+};
 
 }  // namespace
 
@@ -88,7 +88,7 @@ std::shared_ptr<NRVURLSessionHandler> detached() {
 TEST(NRVURLBrokerPush, EventsAsSentAndReconnectOnTheNextRoute) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = detached();
+    SelfReportingHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
     auto recorder = std::make_shared<Recorder<PushEvent>>();
@@ -116,7 +116,7 @@ TEST(NRVURLBrokerPush, EventsAsSentAndReconnectOnTheNextRoute) {
 TEST(NRVURLBrokerPush, BytesThatAreNotUTF8PassUnchanged) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = detached();
+    SelfReportingHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
     auto recorder = std::make_shared<Recorder<PushEvent>>();
@@ -131,7 +131,7 @@ TEST(NRVURLBrokerPush, BytesThatAreNotUTF8PassUnchanged) {
 TEST(NRVURLBrokerPush, SettingsChangeAndStopCloseTheStream) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = detached();
+    SelfReportingHandler handler;
     NRVURLBroker probe(handler);
     probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
     NRVURLBroker broker(handler);
@@ -163,8 +163,8 @@ TEST(NRVURLBrokerPush, SettingsChangeAndStopCloseTheStream) {
 TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = detached();
-    handler->setPingIntervalForTesting(0.2);
+    SelfReportingHandler handler;
+    handler->setPingIntervalForTesting(0.5);
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
 
@@ -210,7 +210,7 @@ TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
 TEST(NRVURLBrokerWebSocket, BadFramesCloseWithTheRightCode) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = detached();
+    SelfReportingHandler handler;
     NRVURLBroker probe(handler);
     probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
     struct Case {
@@ -253,7 +253,7 @@ TEST(NRVURLBrokerWebSocket, FailoverOnOpenAndGoingAwayOnStop) {
     Environment environment(*servers);
     // The relay's failure is announced, not trimmed: trimming rebuilds every
     // container, and with it the socket being opened.
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVDictionary relays;
     NRVDictionary relay;
     relay.set("MessageRelayAddress", "127.0.0.1");
@@ -286,4 +286,54 @@ TEST(NRVURLBrokerWebSocket, FailoverOnOpenAndGoingAwayOnStop) {
             EXPECT_EQ(entry["code"], 1001);
         }
     }
+}
+
+// A peer that lets a ping go unanswered until the next ping is due is taken
+// for dead: the failure is logged, the client hears of it once (event 4),
+// and the socket is pinged no more.
+TEST(NRVURLBrokerWebSocket, PingWithoutPongFailsTheSocketOnce) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto capture = std::make_shared<platform::log::CaptureSink>();
+    platform::log::setSink(capture);
+    struct ResetSink {
+        ~ResetSink() { platform::log::setSink(nullptr); }
+    } resetSink;
+    SelfReportingHandler handler;
+    handler->setPingIntervalForTesting(0.3);
+    NRVURLBroker probe(handler);
+    probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+
+    auto recorder = std::make_shared<Recorder<SocketEvent>>();
+    broker.connectToWebSocketServer(get("ws://127.0.0.1:" + std::to_string(servers->httpPort) + "/ws-bad/no-pong"),
+                                    socketRecorder(recorder));
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) >= 1; }));
+    EXPECT_EQ(recorder->values()[0].code, 1);
+    handler->drainForTesting();
+    EXPECT_EQ(handler->webSocketTaskCount(), 0u);
+    EXPECT_TRUE(brokertest::eventually([&] { return !handler->hasPingTimer(); }));
+
+    const std::string prefix = "Communication error with websocket server (task: ";
+    const std::string suffix = "): no pong received within 0.3 s";
+    std::size_t lines = 0;
+    for (const auto& record : capture->records()) {
+        if (record.category == "websocket" && record.level == platform::log::Level::Error &&
+            record.message.rfind(prefix, 0) == 0) {
+            ++lines;
+            EXPECT_TRUE(record.message.size() > suffix.size() &&
+                        record.message.compare(record.message.size() - suffix.size(), suffix.size(), suffix) == 0)
+                << record.message;
+        }
+    }
+    EXPECT_EQ(lines, 1u);
+
+    // The server saw the pings up to the failure and none after it.
+    const std::string swallowed = fetch(probe, servers->httpURL("/ws-pings"));
+    EXPECT_GE(std::atoi(swallowed.c_str()), 1);
+    std::this_thread::sleep_for(1500ms);  // five ping intervals
+    EXPECT_EQ(fetch(probe, servers->httpURL("/ws-pings")), swallowed);
+    EXPECT_EQ(countOf(recorder->values(), 4), 1u);
+    EXPECT_EQ(countOf(recorder->values(), 2), 0u);
 }

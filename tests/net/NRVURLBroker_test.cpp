@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "BrokerTestSupport.h"
+#include "ipc/NRVDistributedNotification.h"
+#include "support/ChildProcess.h"
 
 using namespace std::chrono_literals;
 using testsupport::LocalServers;
@@ -68,7 +70,7 @@ const NRVURLAuthenticationHandler& stock() { return NRVURLBrokerConfiguration::d
 TEST(NRVURLBroker, DeadFirstRouteFailsOverWithBothAttemptsRecorded) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     handler->setSelfReportMessageRelayErrors(true);
     const int dead = LocalServers::deadPort();
     handler->configFromBootstrapper(relays({dead}));
@@ -98,10 +100,51 @@ TEST(NRVURLBroker, DeadFirstRouteFailsOverWithBothAttemptsRecorded) {
     EXPECT_EQ(handler->containerForBroker(broker.brokerID())->sessions().size(), 2u);
 }
 
+// With self-reporting off, every failed attempt on a relay is announced to
+// the processes that subscribed, with the relay's host, and the relay stays.
+class NRVURLBrokerRelayFailure : public FakeServiceFixture {
+protected:
+    void SetUp() override {
+        FakeServiceFixture::SetUp();
+        ASSERT_GT(startRole("broker"), 0);
+        ASSERT_GT(startRole("map-updater", {"--record=" + runtimeRoot() + "/updater.txt"}), 0);
+    }
+};
+
+TEST_F(NRVURLBrokerRelayFailure, AnnouncedWhenNotSelfReported) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    const std::string name = NRVURLSessionHandler::kMessageRelayFailureNotification;
+    testsupport::ChildProcess subscriber({std::string(NRV_BIN_DIR) + "/nrv-payload-subscriber", "--name=" + name});
+    ASSERT_TRUE(subscriber.waitForLine("READY", 30s));
+    // This process learns of the subscriber from the map updater.
+    ASSERT_TRUE(brokertest::eventually([&] {
+        auto map = NRVDistributedNotification::sharedNotificationMap()->notificationMapForUnitTest();
+        return map && map->count(name) && !map->at(name).empty();
+    }));
+    brokertest::TestHandler handler;
+    ASSERT_FALSE(handler->selfReportMessageRelayErrors());
+    handler->configFromBootstrapper(relays({LocalServers::deadPort()}));
+    NRVURLBroker broker(handler);
+    broker.startWithAuthHandler(stock());
+
+    for (int round = 0; round < 2; ++round) {
+        Reply reply = dataRequest(broker, get(servers->httpURL("/status/200")));
+        ASSERT_TRUE(reply.response) << round;
+        EXPECT_EQ(reply.response->resultOfSessions().size(), 2u) << round;
+        EXPECT_EQ(reply.text(), "status 200") << round;
+        EXPECT_EQ(subscriber.readLine(30s).value_or("<nothing>"), name + "|127.0.0.1") << round;
+    }
+    handler->drainForTesting();
+    ASSERT_TRUE(handler->messageRelayConfigs().asArray());
+    EXPECT_EQ(handler->messageRelayConfigs().asArray()->size(), 1u);
+    EXPECT_EQ(handler->containerForBroker(broker.brokerID())->sessions().size(), 3u);
+}
+
 TEST(NRVURLBroker, EveryRouteFailingGivesOneEntryPerRoute) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     handler->setSelfReportMessageRelayErrors(true);
     handler->configFromBootstrapper(relays({LocalServers::deadPort(), LocalServers::deadPort()}));
     NRVURLBroker broker(handler);
@@ -122,7 +165,7 @@ TEST(NRVURLBroker, EveryRouteFailingGivesOneEntryPerRoute) {
 TEST(NRVURLBroker, ProxyCredentialsComeFromTheConfiguration) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::customConfigurationWithProxy(
                                       "127.0.0.1", static_cast<std::uint64_t>(servers->proxyPort),
@@ -156,7 +199,7 @@ TEST(NRVURLBroker, ProxyCredentialsComeFromTheConfiguration) {
 TEST(NRVURLBroker, ServerTrustOnlyThroughTheAnchors) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
     Reply accepted = dataRequest(broker, get(servers->httpsURL("/status/200")));
@@ -179,7 +222,7 @@ TEST(NRVURLBroker, ServerTrustOnlyThroughTheAnchors) {
 TEST(NRVURLBroker, BrokenAnswersAreFailures) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
     struct Case {
@@ -211,7 +254,7 @@ TEST(NRVURLBroker, BrokenAnswersAreFailures) {
 TEST(NRVURLBroker, CancellationEndsTheRequest) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), stock());
     auto promise = std::make_shared<std::promise<std::shared_ptr<NRVURLResponse>>>();
@@ -227,7 +270,7 @@ TEST(NRVURLBroker, CancellationEndsTheRequest) {
 }
 
 TEST(NRVURLBroker, UnknownBrokerResolvesOnceWithTheError) {
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);  // never started
     Reply reply = dataRequest(broker, get("http://127.0.0.1:9/"));
     auto final = reply.response->finalResponse();
@@ -241,7 +284,7 @@ TEST(NRVURLBroker, UnknownBrokerResolvesOnceWithTheError) {
 TEST(NRVURLBroker, UploadAndDownload) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
-    auto handler = NRVURLSessionHandler::createDetached();
+    brokertest::TestHandler handler;
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
 

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 #include "net/NRVURLSessionHandler.h"
+#include "platform/log/LogStore.h"
 
 namespace {
 
@@ -146,6 +150,71 @@ TEST(NRVURLSessionContainer, SmartResetAndTaskBookkeeping) {
     EXPECT_TRUE(container->hasTask(task.get()));
     task.reset();
     EXPECT_FALSE(container->hasTask(nullptr));
+}
+
+// Smart reset: a success resets every session after the one that worked,
+// each once, unless that one had already worked last; a failure with a next
+// session resets the failed one only when it was the last to work. Which
+// sessions were reset shows in their reset lines.
+TEST(NRVURLSessionContainer, SmartResetResetsExactlyTheNamedSessions) {
+    auto capture = std::make_shared<platform::log::CaptureSink>();
+    platform::log::setSink(capture);
+    struct ResetSink {
+        ~ResetSink() { platform::log::setSink(nullptr); }
+    } resetSink;
+    auto handler = NRVURLSessionHandler::createDetached();
+    handler->configFromBootstrapper(bootstrap());
+    auto configuration = NRVURLBrokerConfiguration::defaultConfiguration();
+    configuration->setEnableSmartReset(true);
+    auto container = containerOf(*handler, configuration);
+    ASSERT_TRUE(container->enableSmartReset());
+    const auto sessions = container->sessions();
+    ASSERT_EQ(sessions.size(), 5u);  // relay 1, relay 2, custom proxy, system, direct
+    auto stranger = std::make_shared<NRVURLSession>(handler->engine(), NRVURLBrokerConfiguration::noProxyConfiguration());
+    std::map<std::string, int> indexOfLine;
+    for (int i = 0; i < 5; ++i) indexOfLine["Session " + sessions[i]->hashText() + " reset"] = i;
+    indexOfLine["Session " + stranger->hashText() + " reset"] = -1;
+
+    enum Op { kSuccess, kFailure };
+    constexpr int kNone = -2;
+    struct Step {
+        const char* name;
+        Op op;
+        int session;  // -1: a session the container does not hold
+        std::vector<int> reset;
+        int next = kNone;
+    } steps[] = {
+        {"success on 1 resets those after it", kSuccess, 1, {2, 3, 4}},
+        {"success on 1 again", kSuccess, 1, {}},
+        {"failure on 3, not the last to work", kFailure, 3, {}, 4},
+        {"failure on 1, the last to work", kFailure, 1, {1}, 2},
+        {"success on 3", kSuccess, 3, {4}},
+        {"success on the last session", kSuccess, 4, {}},
+        {"failure on the last session", kFailure, 4, {}, kNone},
+        {"success on 0 resets all others", kSuccess, 0, {1, 2, 3, 4}},
+        {"success on a stranger", kSuccess, -1, {}},
+        {"failure on 0, no longer the last to work", kFailure, 0, {}, 1},
+        {"success on 0 once more", kSuccess, 0, {1, 2, 3, 4}},
+    };
+    for (const Step& step : steps) {
+        capture->clear();
+        const NRVURLSessionRef& session = step.session < 0 ? stranger : sessions[step.session];
+        if (step.op == kSuccess) {
+            container->reportSuccessForSession(session);
+        } else {
+            NRVURLSessionRef next = container->nextSession(session);
+            EXPECT_EQ(next, step.next == kNone ? nullptr : sessions[step.next]) << step.name;
+        }
+        std::vector<int> reset;
+        for (const auto& record : capture->records()) {
+            auto it = indexOfLine.find(record.message);
+            if (record.category == "session" && it != indexOfLine.end()) reset.push_back(it->second);
+        }
+        std::sort(reset.begin(), reset.end());
+        EXPECT_EQ(reset, step.reset) << step.name;
+    }
+    // Resetting keeps the sessions and their order.
+    EXPECT_EQ(container->sessions(), sessions);
 }
 
 // Reuse means an item that was replaced for its key and comes back.

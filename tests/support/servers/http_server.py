@@ -16,9 +16,12 @@ Prints "READY http=<port> https=<port>" once both listen. Paths:
   /events-hold            one event, then a comment every 100 ms until the client goes
   /holds                  how many /events-hold streams are open now
   /ws-bad/<kind>          web-socket handshake, then one bad frame
-                          (masked, too-long, long-control), or none (hold);
-                          records the close code the client sends
+                          (masked, too-long, long-control), or none (hold,
+                          no-pong: reads the client's frames and answers
+                          none of its pings); records the close code the
+                          client sends
   /ws-close-codes         the close codes the bad-frame server received, as JSON
+  /ws-pings               how many pings the no-pong server swallowed
   /uploads                every PUT received so far, as JSON
 Any PUT is recorded and answered 200; under /reply/<code>/ with that status,
 under /cut/ with 200 and a body that breaks off.
@@ -40,6 +43,7 @@ from urllib.parse import urlsplit, parse_qs
 UPLOADS = []
 CLOSE_CODES = []
 HOLDS = [0]  # event streams open right now
+PINGS = [0]  # pings swallowed by /ws-bad/no-pong
 LOCK = threading.Lock()
 STOP = threading.Event()
 PATTERN = bytes(range(256)) * 4096  # 1 MiB
@@ -169,6 +173,9 @@ class Handler(BaseHTTPRequestHandler):
         elif head == "holds":
             with LOCK:
                 self.send_body(200, str(HOLDS[0]).encode())
+        elif head == "ws-pings":
+            with LOCK:
+                self.send_body(200, str(PINGS[0]).encode())
         elif head == "uploads":
             with LOCK:
                 self.send_body(200, json.dumps(UPLOADS).encode(), "application/json")
@@ -240,19 +247,33 @@ class Handler(BaseHTTPRequestHandler):
             frame = b""
         self.wfile.write(frame)
         self.wfile.flush()
-        self.connection.settimeout(60 if kind == "hold" else 10)
+        self.connection.settimeout(60 if kind in ("hold", "no-pong") else 10)
         code = None
         try:
-            first = self.rfile.read(2)
-            if len(first) == 2 and (first[0] & 0x0F) == 0x8:
+            while True:
+                first = self.rfile.read(2)
+                if len(first) != 2:
+                    break
                 length = first[1] & 0x7F
+                if length == 126:
+                    length = struct.unpack(">H", self.rfile.read(2))[0]
+                elif length == 127:
+                    length = struct.unpack(">Q", self.rfile.read(8))[0]
                 mask = self.rfile.read(4) if first[1] & 0x80 else b"\0\0\0\0"
                 payload = bytearray(self.rfile.read(length))
                 for i in range(len(payload)):
                     payload[i] ^= mask[i % 4]
-                if len(payload) >= 2:
-                    code = struct.unpack(">H", bytes(payload[:2]))[0]
-        except (OSError, ValueError):
+                opcode = first[0] & 0x0F
+                if opcode == 0x8:
+                    if len(payload) >= 2:
+                        code = struct.unpack(">H", bytes(payload[:2]))[0]
+                    break
+                if kind != "no-pong":
+                    break
+                if opcode == 0x9:
+                    with LOCK:
+                        PINGS[0] += 1
+        except (OSError, ValueError, struct.error):
             pass
         with LOCK:
             CLOSE_CODES.append({"kind": kind, "code": code})
