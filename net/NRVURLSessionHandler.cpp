@@ -570,7 +570,9 @@ NRVDictionary unavailableProxyDetails() {
 
 void NRVURLSessionHandler::enterRequest(const std::shared_ptr<NRVHandlerRequest>& entry, const std::string& brokerID) {
     auto self = shared_from_this();
-    taskQueue_->async([self, entry, brokerID] {
+    // The engine's thread runs the queue when it is idle: the request then
+    // reaches the engine with no thread in between.
+    engine_->dispatch(taskQueue_, [self, entry, brokerID] {
         const bool isData = entry->kind == NRVURLSessionTask::Kind::kData;
         if (isData) sessionLog().debug("Executing dataWithRequest() on handler taskQueue for (BrokerID: " + brokerID + ")");
         const EntryTexts texts = textsFor(entry->kind);
@@ -667,7 +669,9 @@ void NRVURLSessionHandler::runTransfer(const std::shared_ptr<NRVHandlerRequest>&
     delegate.onComplete = [weak, request, task, auth, body, downloadPath](const TransferResult& result) {
         auto self = weak.lock();
         if (!self) return;
-        self->taskQueue_->async([self, request, task, auth, body, downloadPath, result] {
+        // Run on the engine's thread when the queue is idle: the resolution
+        // then reaches the caller with one hand-over.
+        self->engine_->dispatch(self->taskQueue_, [self, request, task, auth, body, downloadPath, result] {
             self->transferDone(request, task, auth, result, body, downloadPath);
         });
     };

@@ -3,6 +3,8 @@
 // curl_multi_wakeup, so no curl handle is ever touched by two threads.
 #include "platform/http/HttpEngine.h"
 
+#include "platform/dispatch/WorkerPool_linux.h"
+
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -23,6 +25,9 @@
 namespace platform::http {
 namespace {
 
+using platform::dispatch::Block;
+using platform::dispatch::detail::WorkerPool;
+
 std::once_flag gCurlInit;
 
 void initCurl() {
@@ -30,6 +35,17 @@ void initCurl() {
 }
 
 class EngineCore;
+
+// The engine whose thread this is; null on every other thread.
+thread_local EngineCore* tEngineThread = nullptr;
+
+// Around a callback that may wait for a queue given to Engine::dispatch:
+// the engine's thread runs no such queue until the callback is over.
+struct EngineThreadMayWait {
+    EngineThreadMayWait();
+    ~EngineThreadMayWait();
+    EngineCore* core;
+};
 
 // What the TLS verify callback needs; lives as long as the curl handle.
 struct TrustContext {
@@ -40,6 +56,8 @@ struct TrustContext {
 
 int verifyChain(X509_STORE_CTX* chain, void* raw) {
     auto* context = static_cast<TrustContext*>(raw);
+    // The hook may wait for a queue whose turn on this thread has not come.
+    EngineThreadMayWait waiting;
     if (context->hook && context->hook(chain, context->host)) {
         X509_STORE_CTX_set_error(chain, X509_V_OK);
         return 1;
@@ -208,12 +226,44 @@ public:
     }
     ~EngineCore() { curl_multi_cleanup(multi_); }
 
-    void post(std::function<void()> command) {
+    void post(std::function<void()> command) { (void)tryPost(command, false); }
+
+    // Queues `command` for the engine's thread, false (command untouched)
+    // once the thread has ended. The engine's own thread runs what it posts
+    // before it waits again, so it needs no wake-up.
+    bool tryPost(Block& command, bool queueWorker) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            commands_.push_back(std::move(command));
+            if (closed_ || (queueWorker && mayWait_)) return false;
+            commands_.push_back(Command{std::move(command), queueWorker});
         }
-        curl_multi_wakeup(multi_);
+        if (tEngineThread != this) curl_multi_wakeup(multi_);
+        return true;
+    }
+
+    // Engine thread, before it may wait for a queue: the queue workers it
+    // was to run go to the pool, and so do those given to it until
+    // endWait(), so that no queue waits for this thread meanwhile.
+    void beginWait() {
+        std::vector<Block> workers;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            mayWait_ = true;
+            for (auto it = commands_.begin(); it != commands_.end();) {
+                if (it->queueWorker) {
+                    workers.push_back(std::move(it->block));
+                    it = commands_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (auto& worker : workers) WorkerPool::shared().run(std::move(worker));
+    }
+
+    void endWait() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        mayWait_ = false;
     }
 
     void stop() {
@@ -222,12 +272,15 @@ public:
     }
 
     void run() {
+        tEngineThread = this;
         while (!stopping_) {
             runCommands();
             int running = 0;
             curl_multi_perform(multi_, &running);
             collectDone();
             if (stopping_) break;
+            // What the callbacks posted runs before the thread waits.
+            if (hasCommands()) continue;
             curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
         }
         runCommands();
@@ -237,6 +290,9 @@ public:
             curl_multi_remove_handle(multi_, easy);
             transfer->finishWith(TransferErrorKind::Cancelled, "engine stopped");
         }
+        // From here on posting fails, and queue work goes to the pool.
+        runCommands(true);
+        tEngineThread = nullptr;
     }
 
     // Engine thread.
@@ -276,13 +332,32 @@ public:
     }
 
 private:
-    void runCommands() {
-        std::deque<std::function<void()>> commands;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            commands.swap(commands_);
+    struct Command {
+        Block block;
+        bool queueWorker = false;  // runs a dispatch queue (see Engine::dispatch)
+    };
+
+    bool hasCommands() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return !commands_.empty();
+    }
+
+    // Runs commands until none is left, also those the commands post. One at
+    // a time, so that beginWait() sees every queue worker not yet run.
+    void runCommands(bool close = false) {
+        for (;;) {
+            Block block;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (commands_.empty()) {
+                    if (close) closed_ = true;
+                    return;
+                }
+                block = std::move(commands_.front().block);
+                commands_.pop_front();
+            }
+            block();
         }
-        for (auto& command : commands) command();
     }
 
     void collectDone() {
@@ -301,11 +376,21 @@ private:
 
     CURLM* multi_ = nullptr;
     std::mutex mutex_;
-    std::deque<std::function<void()>> commands_;
+    std::deque<Command> commands_;
+    bool closed_ = false;   // the thread has ended: nothing more runs there
+    bool mayWait_ = false;  // the thread is in a callback that may wait for a queue
     std::function<std::optional<ProxyRoute>(const std::string&)> resolver_;
     std::atomic<bool> stopping_{false};
     std::map<CURL*, std::shared_ptr<TransferImpl>> transfers_;
 };
+
+EngineThreadMayWait::EngineThreadMayWait() : core(tEngineThread) {
+    if (core) core->beginWait();
+}
+
+EngineThreadMayWait::~EngineThreadMayWait() {
+    if (core) core->endWait();
+}
 
 void SessionImpl::reset(std::function<void()> done) {
     markFreshConnect();
@@ -829,6 +914,16 @@ public:
 
     void setSystemProxyResolver(std::function<std::optional<ProxyRoute>(const std::string&)> resolver) override {
         core_->setResolver(std::move(resolver));
+    }
+
+    void dispatch(const std::shared_ptr<platform::dispatch::DispatchQueue>& queue, Block block) override {
+        // The worker the queue would hand to the pool, if it was idle.
+        Block worker;
+        {
+            WorkerPool::DeferralScope scope(&worker);
+            queue->async(std::move(block));
+        }
+        if (worker && !core_->tryPost(worker, true)) WorkerPool::shared().run(std::move(worker));
     }
 
 private:

@@ -8,6 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "support/LocalServers.h"
 
@@ -250,4 +253,72 @@ TEST(HttpEngine, CookiesStayWithTheirSessionUntilReset) {
     EXPECT_NE(run(*engine, one, get(servers->httpURL("/echo"))).body.find("sid=secret-value"), std::string::npos);
     one->reset(nullptr);
     EXPECT_TRUE(one->cookiesForURL(servers->httpURL("/other/page")).empty());
+}
+
+// Work given to dispatch() lands on the queue at once and in order; an idle
+// queue runs on the engine's thread (right after the callback that gave it),
+// and a trust hook that waits for the queue while such work is pending on
+// the engine's thread still gets its answer.
+TEST(HttpEngine, DispatchedQueueRunsOnTheEngineThreadWithoutStallingTheTrustHook) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    using platform::dispatch::DispatchQueue;
+    auto engine = Engine::create("test");
+    auto direct = engine->createSession(ProxyRoute{ProxyRoute::Mode::None, "", 0});
+    auto queue = DispatchQueue::createSerial("test.engine.dispatch");
+
+    struct Seen {
+        std::mutex mutex;
+        std::vector<int> order;
+        std::thread::id callbackThread, blockThread;
+        bool onQueue = false;
+    };
+    auto seen = std::make_shared<Seen>();
+    auto done = std::make_shared<std::promise<void>>();
+    TransferDelegate delegate;
+    delegate.onComplete = [&, seen, done](const TransferResult&) {
+        seen->callbackThread = std::this_thread::get_id();
+        engine->dispatch(queue, [queue, seen, done] {
+            seen->blockThread = std::this_thread::get_id();
+            seen->onQueue = queue->isCurrent();
+            done->set_value();
+        });
+    };
+    engine->start(direct, get(servers->httpURL("/status/200")), std::move(delegate), nullptr);
+    ASSERT_EQ(done->get_future().wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(seen->blockThread, seen->callbackThread);
+    EXPECT_TRUE(seen->onQueue);
+
+    // From another thread: queued at once, so later blocks keep their order.
+    for (int i = 0; i < 50; ++i) {
+        engine->dispatch(queue, [seen, i] {
+            std::lock_guard<std::mutex> lock(seen->mutex);
+            seen->order.push_back(i);
+        });
+        if (i % 2) queue->async([seen, i] {
+            std::lock_guard<std::mutex> lock(seen->mutex);
+            seen->order.push_back(100 + i);
+        });
+    }
+    queue->sync([] {});
+    {
+        std::lock_guard<std::mutex> lock(seen->mutex);
+        std::vector<int> expected;
+        for (int i = 0; i < 50; ++i) {
+            expected.push_back(i);
+            if (i % 2) expected.push_back(100 + i);
+        }
+        EXPECT_EQ(seen->order, expected);
+    }
+
+    // The hook hands work to the idle queue (its worker waits for the engine's
+    // thread), then waits for the queue.
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    ServerTrustHook waiting = [&, ran](x509_store_ctx_st*, const std::string&) {
+        engine->dispatch(queue, [ran] { *ran = true; });
+        queue->sync([] {});
+        return ran->load();
+    };
+    Outcome outcome = run(*engine, direct, get(servers->httpsURL("/status/200")), waiting);
+    EXPECT_EQ(outcome.result.kind, TransferErrorKind::None);
+    EXPECT_TRUE(ran->load());
 }
