@@ -47,18 +47,30 @@ struct EngineThreadMayWait {
     EngineCore* core;
 };
 
+std::string hostOfURL(const std::string& url);
+
 // What the TLS verify callback needs; lives as long as the curl handle.
 struct TrustContext {
     ServerTrustHook hook;
-    std::string host;
+    std::string url;
     bool refused = false;
+
+    // The host the request was made for, worked out when a chain is first
+    // checked (most transfers reuse a checked connection and never need it).
+    const std::string& host() {
+        if (!host_) host_ = hostOfURL(url);
+        return *host_;
+    }
+
+private:
+    std::optional<std::string> host_;
 };
 
 int verifyChain(X509_STORE_CTX* chain, void* raw) {
     auto* context = static_cast<TrustContext*>(raw);
     // The hook may wait for a queue whose turn on this thread has not come.
     EngineThreadMayWait waiting;
-    if (context->hook && context->hook(chain, context->host)) {
+    if (context->hook && context->hook(chain, context->host())) {
         X509_STORE_CTX_set_error(chain, X509_V_OK);
         return 1;
     }
@@ -137,7 +149,11 @@ public:
     }
     // Every transfer of the session has left its share by now: transfers
     // hold their session and detach from the share when they finish.
-    ~SessionImpl() override { curl_share_cleanup(share_); }
+    ~SessionImpl() override {
+        for (CURL* easy : idleHandles_) curl_easy_cleanup(easy);
+        if (cookieHandle_) curl_easy_cleanup(cookieHandle_);
+        curl_share_cleanup(share_);
+    }
 
     const ProxyRoute& route() const override { return route_; }
     void reset(std::function<void()> done) override;
@@ -146,6 +162,36 @@ public:
     bool isInvalidated() const override { return invalidated_; }
 
     CURLSH* share() const { return share_; }
+
+    // A handle for the next transfer: one a finished transfer left, with
+    // every option back at its default, or a new one. Setting a handle up
+    // again costs far less than making it.
+    CURL* takeHandle() {
+        {
+            std::lock_guard<std::mutex> lock(handlesMutex_);
+            if (!idleHandles_.empty()) {
+                CURL* easy = idleHandles_.back();
+                idleHandles_.pop_back();
+                return easy;
+            }
+        }
+        return curl_easy_init();
+    }
+
+    // A finished transfer's handle, out of the multi handle: detached from
+    // the share, reset, and kept for the next transfer (a few at most).
+    void giveBack(CURL* easy) {
+        curl_easy_setopt(easy, CURLOPT_SHARE, nullptr);
+        curl_easy_reset(easy);
+        {
+            std::lock_guard<std::mutex> lock(handlesMutex_);
+            if (idleHandles_.size() < kMaxIdleHandles) {
+                idleHandles_.push_back(easy);
+                return;
+            }
+        }
+        curl_easy_cleanup(easy);
+    }
     // Engine thread only.
     bool takeFreshConnect() { return freshConnect_.exchange(false); }
     void markFreshConnect() { freshConnect_ = true; }
@@ -158,10 +204,29 @@ private:
     static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* self) { mutexFor(self, data).lock(); }
     static void unlockShare(CURL*, curl_lock_data data, void* self) { mutexFor(self, data).unlock(); }
 
+    // Calls `use` with a handle on the share, for reading or clearing its cookies.
+    template <typename Use>
+    void withCookieHandle(Use use) {
+        std::lock_guard<std::mutex> lock(cookieMutex_);
+        if (!cookieHandle_) {
+            cookieHandle_ = curl_easy_init();
+            if (!cookieHandle_) return;
+            curl_easy_setopt(cookieHandle_, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(cookieHandle_, CURLOPT_SHARE, share_);
+        }
+        use(cookieHandle_);
+    }
+
+    static constexpr std::size_t kMaxIdleHandles = 4;
+
     ProxyRoute route_;
     std::weak_ptr<EngineCore> core_;
     std::array<std::mutex, CURL_LOCK_DATA_LAST> shareMutexes_;
     CURLSH* share_ = nullptr;
+    std::mutex handlesMutex_;
+    std::vector<CURL*> idleHandles_;
+    std::mutex cookieMutex_;
+    CURL* cookieHandle_ = nullptr;  // guarded by cookieMutex_
     std::atomic<bool> invalidated_{false};
     std::atomic<bool> freshConnect_{false};
 };
@@ -394,11 +459,7 @@ EngineThreadMayWait::~EngineThreadMayWait() {
 
 void SessionImpl::reset(std::function<void()> done) {
     markFreshConnect();
-    if (CURL* easy = curl_easy_init()) {
-        curl_easy_setopt(easy, CURLOPT_SHARE, share_);
-        curl_easy_setopt(easy, CURLOPT_COOKIELIST, "ALL");
-        curl_easy_cleanup(easy);
-    }
+    withCookieHandle([](CURL* easy) { curl_easy_setopt(easy, CURLOPT_COOKIELIST, "ALL"); });
     if (done) done();
 }
 
@@ -467,20 +528,17 @@ std::vector<Cookie> SessionImpl::cookiesForURL(const std::string& url) {
         curl_url_cleanup(u);
     }
     if (host.empty()) return result;
-    CURL* easy = curl_easy_init();
-    if (!easy) return result;
-    curl_easy_setopt(easy, CURLOPT_SHARE, share_);
     curl_slist* list = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) == CURLE_OK) {
-        for (curl_slist* item = list; item; item = item->next) {
-            auto cookie = parseCookieLine(item->data);
-            if (!cookie || !domainMatches(host, *cookie) || !pathMatches(path, cookie->path)) continue;
-            if (cookie->secure && scheme != "https") continue;
-            result.push_back(std::move(*cookie));
-        }
+    withCookieHandle([&list](CURL* easy) {
+        if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) != CURLE_OK) list = nullptr;
+    });
+    for (curl_slist* item = list; item; item = item->next) {
+        auto cookie = parseCookieLine(item->data);
+        if (!cookie || !domainMatches(host, *cookie) || !pathMatches(path, cookie->path)) continue;
+        if (cookie->secure && scheme != "https") continue;
+        result.push_back(std::move(*cookie));
     }
     curl_slist_free_all(list);
-    curl_easy_cleanup(easy);
     return result;
 }
 
@@ -492,7 +550,7 @@ void TransferImpl::cancel() {
 }
 
 bool TransferImpl::setUp(std::string* failure) {
-    easy_ = curl_easy_init();
+    easy_ = session_->takeHandle();
     if (!easy_) {
         *failure = "could not create a transfer";
         return false;
@@ -514,7 +572,7 @@ bool TransferImpl::setUp(std::string* failure) {
     curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");
     if (session_->takeFreshConnect()) curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
 
-    trust_.host = hostOfURL(request_.url);
+    trust_.url = request_.url;
     std::optional<ProxyRoute> route = session_->route();
     if (route->mode == ProxyRoute::Mode::System) {
         auto core = core_.lock();
@@ -708,8 +766,8 @@ void TransferImpl::finishWith(TransferErrorKind kind, const std::string& message
         file_ = nullptr;
     }
     running_ = false;
-    // Cleaning up also detaches the handle from the session's share.
-    if (easy_) curl_easy_cleanup(easy_);
+    // The handle, detached from the session's share, serves the session's next transfer.
+    if (easy_) session_->giveBack(easy_);
     easy_ = nullptr;
     if (headerList_) curl_slist_free_all(headerList_);
     headerList_ = nullptr;
@@ -722,8 +780,7 @@ void TransferImpl::finishWith(TransferErrorKind kind, const std::string& message
 void TransferImpl::releaseHandles() {
     if (file_) std::fclose(file_);
     file_ = nullptr;
-    // Cleaning up also detaches the handle from the session's share.
-    if (easy_) curl_easy_cleanup(easy_);
+    if (easy_) session_->giveBack(easy_);
     easy_ = nullptr;
     if (headerList_) curl_slist_free_all(headerList_);
     headerList_ = nullptr;
@@ -744,7 +801,7 @@ public:
             return false;
         }
         trust_.hook = std::move(hook);
-        trust_.host = hostOfURL(url);
+        trust_.url = url;
         curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
         curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy_, CURLOPT_CONNECT_ONLY, 1L);

@@ -322,3 +322,30 @@ TEST(HttpEngine, DispatchedQueueRunsOnTheEngineThreadWithoutStallingTheTrustHook
     EXPECT_EQ(outcome.result.kind, TransferErrorKind::None);
     EXPECT_TRUE(ran->load());
 }
+
+// A session hands the handles of finished transfers to its next ones: no
+// method, body, header or download file of one transfer reaches the next.
+TEST(HttpEngine, ReusedHandlesCarryNothingIntoTheNextTransfer) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    testsupport::TempDir dir;
+    auto engine = Engine::create("test");
+    auto direct = engine->createSession(ProxyRoute{ProxyRoute::Mode::None, "", 0});
+    Request post = get(servers->httpURL("/echo"));
+    post.method = "POST";
+    post.body = std::make_shared<const std::string>("twelve bytes");
+    post.headers.emplace_back("X-Only-Once", "1");
+    Request head = get(servers->httpURL("/status/200"));
+    head.method = "HEAD";
+    Request download = get(servers->httpURL("/bytes/100"));
+    download.downloadPath = dir / "file";
+    for (const Request& first : {post, head, download}) {
+        SCOPED_TRACE(first.method + " " + first.url);
+        ASSERT_EQ(run(*engine, direct, first).result.kind, TransferErrorKind::None);
+        Outcome next = run(*engine, direct, get(servers->httpURL("/echo")));
+        ASSERT_EQ(next.result.kind, TransferErrorKind::None);
+        EXPECT_NE(next.body.find("\"method\": \"GET\""), std::string::npos) << next.body;
+        EXPECT_NE(next.body.find("\"bodyLength\": 0"), std::string::npos) << next.body;
+        EXPECT_EQ(next.body.find("X-Only-Once"), std::string::npos) << next.body;
+    }
+    EXPECT_EQ(testsupport::readText(dir / "file").size(), 100u);
+}
