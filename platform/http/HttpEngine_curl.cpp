@@ -291,7 +291,8 @@ public:
     }
     ~EngineCore() { curl_multi_cleanup(multi_); }
 
-    void post(std::function<void()> command) { (void)tryPost(command, false); }
+    // false once the engine's thread has ended (the command never runs).
+    bool post(std::function<void()> command) { return tryPost(command, false); }
 
     // Queues `command` for the engine's thread, false (command untouched)
     // once the thread has ended. The engine's own thread runs what it posts
@@ -362,6 +363,12 @@ public:
 
     // Engine thread.
     void add(const std::shared_ptr<TransferImpl>& transfer) {
+        // Started while the engine stops (by work that ran on its way out):
+        // nothing would drive it any more.
+        if (stopping_) {
+            transfer->finishWith(TransferErrorKind::Cancelled, "engine stopped");
+            return;
+        }
         std::string failure;
         if (!transfer->setUp(&failure)) {
             transfer->finishWith(TransferErrorKind::Other, failure);
@@ -942,13 +949,15 @@ public:
         auto impl = std::dynamic_pointer_cast<SessionImpl>(session);
         auto transfer = std::make_shared<TransferImpl>(impl, std::move(request), std::move(delegate), std::move(trust), core_);
         auto core = core_;
-        core->post([core, transfer, impl] {
+        const bool posted = core->post([core, transfer, impl] {
             if (!impl || impl->isInvalidated()) {
                 transfer->finishWith(TransferErrorKind::Cancelled, "session invalidated");
                 return;
             }
             core->add(transfer);
         });
+        // The engine is gone: the completion still runs once, here.
+        if (!posted) transfer->finishWith(TransferErrorKind::Cancelled, "engine stopped");
         return transfer;
     }
 

@@ -349,3 +349,25 @@ TEST(HttpEngine, ReusedHandlesCarryNothingIntoTheNextTransfer) {
     }
     EXPECT_EQ(testsupport::readText(dir / "file").size(), 100u);
 }
+
+// Stopping the engine cancels what runs; a transfer that a cancelled one's
+// completion starts on the way out is cancelled too, never left hanging.
+TEST(HttpEngine, TransfersStartedWhileTheEngineStopsStillComplete) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    auto engine = Engine::create("test");
+    Engine* raw = engine.get();
+    auto direct = engine->createSession(ProxyRoute{ProxyRoute::Mode::None, "", 0});
+    auto kinds = std::make_shared<std::vector<TransferErrorKind>>();
+    TransferDelegate first;
+    first.onComplete = [raw, direct, kinds, url = servers->httpURL("/stall")](const TransferResult& result) {
+        kinds->push_back(result.kind);
+        TransferDelegate second;
+        second.onComplete = [kinds](const TransferResult& again) { kinds->push_back(again.kind); };
+        raw->start(direct, get(url), std::move(second), nullptr);
+    };
+    engine->start(direct, get(servers->httpURL("/stall")), std::move(first), nullptr);
+    // The server never answers: the transfer runs until the engine stops.
+    std::this_thread::sleep_for(100ms);
+    engine.reset();
+    EXPECT_EQ(*kinds, (std::vector<TransferErrorKind>{TransferErrorKind::Cancelled, TransferErrorKind::Cancelled}));
+}
