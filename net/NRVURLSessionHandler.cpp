@@ -909,7 +909,8 @@ void NRVURLSessionHandler::logCookies(const NRVURLSessionRef& session, const NRV
     const auto cookies = session->transport()->cookiesForURL(request.URL);
     log.log(prefix + " - " + (cookies.size() < 2 ? "" : "** WARNING ** - ") +
             "count for request URL: " + std::to_string(cookies.size()));
-    const NRVDateFormatter expiryFormat("yyyy-MM-dd HH:mm:ss", "en_US_POSIX", NRVDateFormatter::Zone::System);
+    // Made for the first cookie that has an expiry date: most requests carry none.
+    std::optional<NRVDateFormatter> expiryFormat;
     auto yesNo = [](bool b) { return std::string(b ? "YES" : "NO"); };
     std::size_t number = 0;
     for (const auto& cookie : cookies) {
@@ -919,8 +920,9 @@ void NRVURLSessionHandler::logCookies(const NRVURLSessionRef& session, const NRV
                 ", path: " + cookie.path + ", secure: " + yesNo(cookie.secure) + ", HTTP only: " +
                 yesNo(cookie.httpOnly) + ", expiry date: " + yesNo(cookie.expires != 0));
         if (cookie.expires != 0) {
+            if (!expiryFormat) expiryFormat.emplace("yyyy-MM-dd HH:mm:ss", "en_US_POSIX", NRVDateFormatter::Zone::System);
             log.log(prefix + " - " + hash + " expiry date: " +
-                    expiryFormat.stringFromDate(NRVDate::fromUnix(static_cast<double>(cookie.expires))));
+                    expiryFormat->stringFromDate(NRVDate::fromUnix(static_cast<double>(cookie.expires))));
         }
         detectItemReuse(hash, host, prefix, "cookie");
     }
