@@ -181,6 +181,9 @@ public:
     // A finished transfer's handle, out of the multi handle: detached from
     // the share, reset, and kept for the next transfer (a few at most).
     void giveBack(CURL* easy) {
+        // A reset forgets the list of cookie files without freeing it: it
+        // goes first (the share's cookies stay, the share holds them).
+        curl_easy_setopt(easy, CURLOPT_COOKIEFILE, nullptr);
         curl_easy_setopt(easy, CURLOPT_SHARE, nullptr);
         curl_easy_reset(easy);
         {
