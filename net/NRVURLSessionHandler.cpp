@@ -570,7 +570,9 @@ NRVDictionary unavailableProxyDetails() {
 
 void NRVURLSessionHandler::enterRequest(const std::shared_ptr<NRVHandlerRequest>& entry, const std::string& brokerID) {
     auto self = shared_from_this();
-    taskQueue_->async([self, entry, brokerID] {
+    // The engine's thread runs the queue when it is idle: the request then
+    // reaches the engine with no thread in between.
+    engine_->dispatch(taskQueue_, [self, entry, brokerID] {
         const bool isData = entry->kind == NRVURLSessionTask::Kind::kData;
         if (isData) sessionLog().debug("Executing dataWithRequest() on handler taskQueue for (BrokerID: " + brokerID + ")");
         const EntryTexts texts = textsFor(entry->kind);
@@ -667,7 +669,9 @@ void NRVURLSessionHandler::runTransfer(const std::shared_ptr<NRVHandlerRequest>&
     delegate.onComplete = [weak, request, task, auth, body, downloadPath](const TransferResult& result) {
         auto self = weak.lock();
         if (!self) return;
-        self->taskQueue_->async([self, request, task, auth, body, downloadPath, result] {
+        // Run on the engine's thread when the queue is idle: the resolution
+        // then reaches the caller with one hand-over.
+        self->engine_->dispatch(self->taskQueue_, [self, request, task, auth, body, downloadPath, result] {
             self->transferDone(request, task, auth, result, body, downloadPath);
         });
     };
@@ -905,7 +909,8 @@ void NRVURLSessionHandler::logCookies(const NRVURLSessionRef& session, const NRV
     const auto cookies = session->transport()->cookiesForURL(request.URL);
     log.log(prefix + " - " + (cookies.size() < 2 ? "" : "** WARNING ** - ") +
             "count for request URL: " + std::to_string(cookies.size()));
-    const NRVDateFormatter expiryFormat("yyyy-MM-dd HH:mm:ss", "en_US_POSIX", NRVDateFormatter::Zone::System);
+    // Made for the first cookie that has an expiry date: most requests carry none.
+    std::optional<NRVDateFormatter> expiryFormat;
     auto yesNo = [](bool b) { return std::string(b ? "YES" : "NO"); };
     std::size_t number = 0;
     for (const auto& cookie : cookies) {
@@ -915,8 +920,9 @@ void NRVURLSessionHandler::logCookies(const NRVURLSessionRef& session, const NRV
                 ", path: " + cookie.path + ", secure: " + yesNo(cookie.secure) + ", HTTP only: " +
                 yesNo(cookie.httpOnly) + ", expiry date: " + yesNo(cookie.expires != 0));
         if (cookie.expires != 0) {
+            if (!expiryFormat) expiryFormat.emplace("yyyy-MM-dd HH:mm:ss", "en_US_POSIX", NRVDateFormatter::Zone::System);
             log.log(prefix + " - " + hash + " expiry date: " +
-                    expiryFormat.stringFromDate(NRVDate::fromUnix(static_cast<double>(cookie.expires))));
+                    expiryFormat->stringFromDate(NRVDate::fromUnix(static_cast<double>(cookie.expires))));
         }
         detectItemReuse(hash, host, prefix, "cookie");
     }

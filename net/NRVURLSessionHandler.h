@@ -10,12 +10,17 @@
 // "com.nerova.nrvurlsession.handler.taskqueue" and returns at once, except
 // configSettingsChanged (runs on the caller's thread, blocking at most
 // 2 x 500 ms) and the accessors. Transfer completions, push and web-socket
-// callbacks and resolution blocks all run on taskQueue. A server-trust
-// challenge is raised on the transfer thread, which waits for taskQueue to
-// answer it; nothing on taskQueue ever waits for the transfer thread (session
-// resets are immediate), so that wait cannot deadlock. The proxy and relay
-// settings are guarded by a lock: the settings notifier writes them from its
-// own thread. The destructor must not run on taskQueue.
+// callbacks and resolution blocks all run on taskQueue. Requests and
+// transfer completions reach taskQueue through the engine's dispatch, so an
+// idle taskQueue runs them on the transfer thread without a thread switch:
+// blocks on taskQueue (resolution blocks included) hold up the transfers
+// while they run and must be short. A server-trust challenge is raised on
+// the transfer thread, which waits for taskQueue to answer it (meanwhile the
+// engine leaves taskQueue to pool threads); nothing on taskQueue ever waits
+// for the transfer thread (session resets are immediate), so that wait
+// cannot deadlock. The proxy and relay settings are guarded by a lock: the
+// settings notifier writes them from its own thread. The destructor must not
+// run on taskQueue.
 #pragma once
 
 #include <atomic>

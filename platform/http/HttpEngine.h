@@ -5,8 +5,10 @@
 // Threading: every public call is thread-safe and returns at once; the
 // delegate callbacks of a transfer run on the engine's thread, one at a time,
 // in the order response, data..., completion. A callback must not block on
-// work that needs the engine's thread. Destroying the engine cancels what is
-// still running (each transfer completes with Cancelled) and joins the thread.
+// work that needs the engine's thread; the trust hook alone may wait for a
+// queue given to dispatch() (the engine lets a pool thread run that queue
+// first). Destroying the engine cancels what is still running (each transfer
+// completes with Cancelled) and joins the thread.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +19,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/dispatch/Dispatch.h"
 
 struct x509_store_ctx_st;
 
@@ -166,6 +170,16 @@ public:
     // The machine's proxy for a URL, used by System sessions; without a
     // resolver (or when it answers nothing) the environment's proxy variables apply.
     virtual void setSystemProxyResolver(std::function<std::optional<ProxyRoute>(const std::string& url)> resolver) = 0;
+    // Adds `block` to `queue` at once, as queue->async does. When the queue
+    // is idle and would borrow a pool thread to run it, the engine's thread
+    // runs the queue instead: from another thread that is the one hand-over
+    // the work needs anyway (it mostly starts transfers), and from a callback
+    // on the engine's thread the queue runs right after the callback, with no
+    // hand-over at all. Meant for the queue that starts the engine's
+    // transfers and takes their callbacks; while the engine's thread runs
+    // it, transfers wait, so its blocks must be short.
+    virtual void dispatch(const std::shared_ptr<platform::dispatch::DispatchQueue>& queue,
+                          platform::dispatch::Block block) = 0;
 };
 
 }  // namespace platform::http

@@ -3,6 +3,8 @@
 // curl_multi_wakeup, so no curl handle is ever touched by two threads.
 #include "platform/http/HttpEngine.h"
 
+#include "platform/dispatch/WorkerPool_linux.h"
+
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -23,6 +25,9 @@
 namespace platform::http {
 namespace {
 
+using platform::dispatch::Block;
+using platform::dispatch::detail::WorkerPool;
+
 std::once_flag gCurlInit;
 
 void initCurl() {
@@ -31,16 +36,41 @@ void initCurl() {
 
 class EngineCore;
 
+// The engine whose thread this is; null on every other thread.
+thread_local EngineCore* tEngineThread = nullptr;
+
+// Around a callback that may wait for a queue given to Engine::dispatch:
+// the engine's thread runs no such queue until the callback is over.
+struct EngineThreadMayWait {
+    EngineThreadMayWait();
+    ~EngineThreadMayWait();
+    EngineCore* core;
+};
+
+std::string hostOfURL(const std::string& url);
+
 // What the TLS verify callback needs; lives as long as the curl handle.
 struct TrustContext {
     ServerTrustHook hook;
-    std::string host;
+    std::string url;
     bool refused = false;
+
+    // The host the request was made for, worked out when a chain is first
+    // checked (most transfers reuse a checked connection and never need it).
+    const std::string& host() {
+        if (!host_) host_ = hostOfURL(url);
+        return *host_;
+    }
+
+private:
+    std::optional<std::string> host_;
 };
 
 int verifyChain(X509_STORE_CTX* chain, void* raw) {
     auto* context = static_cast<TrustContext*>(raw);
-    if (context->hook && context->hook(chain, context->host)) {
+    // The hook may wait for a queue whose turn on this thread has not come.
+    EngineThreadMayWait waiting;
+    if (context->hook && context->hook(chain, context->host())) {
         X509_STORE_CTX_set_error(chain, X509_V_OK);
         return 1;
     }
@@ -119,7 +149,11 @@ public:
     }
     // Every transfer of the session has left its share by now: transfers
     // hold their session and detach from the share when they finish.
-    ~SessionImpl() override { curl_share_cleanup(share_); }
+    ~SessionImpl() override {
+        for (CURL* easy : idleHandles_) curl_easy_cleanup(easy);
+        if (cookieHandle_) curl_easy_cleanup(cookieHandle_);
+        curl_share_cleanup(share_);
+    }
 
     const ProxyRoute& route() const override { return route_; }
     void reset(std::function<void()> done) override;
@@ -128,6 +162,39 @@ public:
     bool isInvalidated() const override { return invalidated_; }
 
     CURLSH* share() const { return share_; }
+
+    // A handle for the next transfer: one a finished transfer left, with
+    // every option back at its default, or a new one. Setting a handle up
+    // again costs far less than making it.
+    CURL* takeHandle() {
+        {
+            std::lock_guard<std::mutex> lock(handlesMutex_);
+            if (!idleHandles_.empty()) {
+                CURL* easy = idleHandles_.back();
+                idleHandles_.pop_back();
+                return easy;
+            }
+        }
+        return curl_easy_init();
+    }
+
+    // A finished transfer's handle, out of the multi handle: detached from
+    // the share, reset, and kept for the next transfer (a few at most).
+    void giveBack(CURL* easy) {
+        // A reset forgets the list of cookie files without freeing it: it
+        // goes first (the share's cookies stay, the share holds them).
+        curl_easy_setopt(easy, CURLOPT_COOKIEFILE, nullptr);
+        curl_easy_setopt(easy, CURLOPT_SHARE, nullptr);
+        curl_easy_reset(easy);
+        {
+            std::lock_guard<std::mutex> lock(handlesMutex_);
+            if (idleHandles_.size() < kMaxIdleHandles) {
+                idleHandles_.push_back(easy);
+                return;
+            }
+        }
+        curl_easy_cleanup(easy);
+    }
     // Engine thread only.
     bool takeFreshConnect() { return freshConnect_.exchange(false); }
     void markFreshConnect() { freshConnect_ = true; }
@@ -140,10 +207,29 @@ private:
     static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* self) { mutexFor(self, data).lock(); }
     static void unlockShare(CURL*, curl_lock_data data, void* self) { mutexFor(self, data).unlock(); }
 
+    // Calls `use` with a handle on the share, for reading or clearing its cookies.
+    template <typename Use>
+    void withCookieHandle(Use use) {
+        std::lock_guard<std::mutex> lock(cookieMutex_);
+        if (!cookieHandle_) {
+            cookieHandle_ = curl_easy_init();
+            if (!cookieHandle_) return;
+            curl_easy_setopt(cookieHandle_, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(cookieHandle_, CURLOPT_SHARE, share_);
+        }
+        use(cookieHandle_);
+    }
+
+    static constexpr std::size_t kMaxIdleHandles = 4;
+
     ProxyRoute route_;
     std::weak_ptr<EngineCore> core_;
     std::array<std::mutex, CURL_LOCK_DATA_LAST> shareMutexes_;
     CURLSH* share_ = nullptr;
+    std::mutex handlesMutex_;
+    std::vector<CURL*> idleHandles_;
+    std::mutex cookieMutex_;
+    CURL* cookieHandle_ = nullptr;  // guarded by cookieMutex_
     std::atomic<bool> invalidated_{false};
     std::atomic<bool> freshConnect_{false};
 };
@@ -208,12 +294,45 @@ public:
     }
     ~EngineCore() { curl_multi_cleanup(multi_); }
 
-    void post(std::function<void()> command) {
+    // false once the engine's thread has ended (the command never runs).
+    bool post(std::function<void()> command) { return tryPost(command, false); }
+
+    // Queues `command` for the engine's thread, false (command untouched)
+    // once the thread has ended. The engine's own thread runs what it posts
+    // before it waits again, so it needs no wake-up.
+    bool tryPost(Block& command, bool queueWorker) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            commands_.push_back(std::move(command));
+            if (closed_ || (queueWorker && mayWait_)) return false;
+            commands_.push_back(Command{std::move(command), queueWorker});
         }
-        curl_multi_wakeup(multi_);
+        if (tEngineThread != this) curl_multi_wakeup(multi_);
+        return true;
+    }
+
+    // Engine thread, before it may wait for a queue: the queue workers it
+    // was to run go to the pool, and so do those given to it until
+    // endWait(), so that no queue waits for this thread meanwhile.
+    void beginWait() {
+        std::vector<Block> workers;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            mayWait_ = true;
+            for (auto it = commands_.begin(); it != commands_.end();) {
+                if (it->queueWorker) {
+                    workers.push_back(std::move(it->block));
+                    it = commands_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (auto& worker : workers) WorkerPool::shared().run(std::move(worker));
+    }
+
+    void endWait() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        mayWait_ = false;
     }
 
     void stop() {
@@ -222,12 +341,15 @@ public:
     }
 
     void run() {
+        tEngineThread = this;
         while (!stopping_) {
             runCommands();
             int running = 0;
             curl_multi_perform(multi_, &running);
             collectDone();
             if (stopping_) break;
+            // What the callbacks posted runs before the thread waits.
+            if (hasCommands()) continue;
             curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
         }
         runCommands();
@@ -237,10 +359,19 @@ public:
             curl_multi_remove_handle(multi_, easy);
             transfer->finishWith(TransferErrorKind::Cancelled, "engine stopped");
         }
+        // From here on posting fails, and queue work goes to the pool.
+        runCommands(true);
+        tEngineThread = nullptr;
     }
 
     // Engine thread.
     void add(const std::shared_ptr<TransferImpl>& transfer) {
+        // Started while the engine stops (by work that ran on its way out):
+        // nothing would drive it any more.
+        if (stopping_) {
+            transfer->finishWith(TransferErrorKind::Cancelled, "engine stopped");
+            return;
+        }
         std::string failure;
         if (!transfer->setUp(&failure)) {
             transfer->finishWith(TransferErrorKind::Other, failure);
@@ -276,13 +407,32 @@ public:
     }
 
 private:
-    void runCommands() {
-        std::deque<std::function<void()>> commands;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            commands.swap(commands_);
+    struct Command {
+        Block block;
+        bool queueWorker = false;  // runs a dispatch queue (see Engine::dispatch)
+    };
+
+    bool hasCommands() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return !commands_.empty();
+    }
+
+    // Runs commands until none is left, also those the commands post. One at
+    // a time, so that beginWait() sees every queue worker not yet run.
+    void runCommands(bool close = false) {
+        for (;;) {
+            Block block;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (commands_.empty()) {
+                    if (close) closed_ = true;
+                    return;
+                }
+                block = std::move(commands_.front().block);
+                commands_.pop_front();
+            }
+            block();
         }
-        for (auto& command : commands) command();
     }
 
     void collectDone() {
@@ -301,19 +451,25 @@ private:
 
     CURLM* multi_ = nullptr;
     std::mutex mutex_;
-    std::deque<std::function<void()>> commands_;
+    std::deque<Command> commands_;
+    bool closed_ = false;   // the thread has ended: nothing more runs there
+    bool mayWait_ = false;  // the thread is in a callback that may wait for a queue
     std::function<std::optional<ProxyRoute>(const std::string&)> resolver_;
     std::atomic<bool> stopping_{false};
     std::map<CURL*, std::shared_ptr<TransferImpl>> transfers_;
 };
 
+EngineThreadMayWait::EngineThreadMayWait() : core(tEngineThread) {
+    if (core) core->beginWait();
+}
+
+EngineThreadMayWait::~EngineThreadMayWait() {
+    if (core) core->endWait();
+}
+
 void SessionImpl::reset(std::function<void()> done) {
     markFreshConnect();
-    if (CURL* easy = curl_easy_init()) {
-        curl_easy_setopt(easy, CURLOPT_SHARE, share_);
-        curl_easy_setopt(easy, CURLOPT_COOKIELIST, "ALL");
-        curl_easy_cleanup(easy);
-    }
+    withCookieHandle([](CURL* easy) { curl_easy_setopt(easy, CURLOPT_COOKIELIST, "ALL"); });
     if (done) done();
 }
 
@@ -382,20 +538,17 @@ std::vector<Cookie> SessionImpl::cookiesForURL(const std::string& url) {
         curl_url_cleanup(u);
     }
     if (host.empty()) return result;
-    CURL* easy = curl_easy_init();
-    if (!easy) return result;
-    curl_easy_setopt(easy, CURLOPT_SHARE, share_);
     curl_slist* list = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) == CURLE_OK) {
-        for (curl_slist* item = list; item; item = item->next) {
-            auto cookie = parseCookieLine(item->data);
-            if (!cookie || !domainMatches(host, *cookie) || !pathMatches(path, cookie->path)) continue;
-            if (cookie->secure && scheme != "https") continue;
-            result.push_back(std::move(*cookie));
-        }
+    withCookieHandle([&list](CURL* easy) {
+        if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) != CURLE_OK) list = nullptr;
+    });
+    for (curl_slist* item = list; item; item = item->next) {
+        auto cookie = parseCookieLine(item->data);
+        if (!cookie || !domainMatches(host, *cookie) || !pathMatches(path, cookie->path)) continue;
+        if (cookie->secure && scheme != "https") continue;
+        result.push_back(std::move(*cookie));
     }
     curl_slist_free_all(list);
-    curl_easy_cleanup(easy);
     return result;
 }
 
@@ -407,7 +560,7 @@ void TransferImpl::cancel() {
 }
 
 bool TransferImpl::setUp(std::string* failure) {
-    easy_ = curl_easy_init();
+    easy_ = session_->takeHandle();
     if (!easy_) {
         *failure = "could not create a transfer";
         return false;
@@ -429,7 +582,7 @@ bool TransferImpl::setUp(std::string* failure) {
     curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");
     if (session_->takeFreshConnect()) curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
 
-    trust_.host = hostOfURL(request_.url);
+    trust_.url = request_.url;
     std::optional<ProxyRoute> route = session_->route();
     if (route->mode == ProxyRoute::Mode::System) {
         auto core = core_.lock();
@@ -623,8 +776,8 @@ void TransferImpl::finishWith(TransferErrorKind kind, const std::string& message
         file_ = nullptr;
     }
     running_ = false;
-    // Cleaning up also detaches the handle from the session's share.
-    if (easy_) curl_easy_cleanup(easy_);
+    // The handle, detached from the session's share, serves the session's next transfer.
+    if (easy_) session_->giveBack(easy_);
     easy_ = nullptr;
     if (headerList_) curl_slist_free_all(headerList_);
     headerList_ = nullptr;
@@ -637,8 +790,7 @@ void TransferImpl::finishWith(TransferErrorKind kind, const std::string& message
 void TransferImpl::releaseHandles() {
     if (file_) std::fclose(file_);
     file_ = nullptr;
-    // Cleaning up also detaches the handle from the session's share.
-    if (easy_) curl_easy_cleanup(easy_);
+    if (easy_) session_->giveBack(easy_);
     easy_ = nullptr;
     if (headerList_) curl_slist_free_all(headerList_);
     headerList_ = nullptr;
@@ -659,7 +811,7 @@ public:
             return false;
         }
         trust_.hook = std::move(hook);
-        trust_.host = hostOfURL(url);
+        trust_.url = url;
         curl_easy_setopt(easy_, CURLOPT_URL, url.c_str());
         curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy_, CURLOPT_CONNECT_ONLY, 1L);
@@ -800,13 +952,15 @@ public:
         auto impl = std::dynamic_pointer_cast<SessionImpl>(session);
         auto transfer = std::make_shared<TransferImpl>(impl, std::move(request), std::move(delegate), std::move(trust), core_);
         auto core = core_;
-        core->post([core, transfer, impl] {
+        const bool posted = core->post([core, transfer, impl] {
             if (!impl || impl->isInvalidated()) {
                 transfer->finishWith(TransferErrorKind::Cancelled, "session invalidated");
                 return;
             }
             core->add(transfer);
         });
+        // The engine is gone: the completion still runs once, here.
+        if (!posted) transfer->finishWith(TransferErrorKind::Cancelled, "engine stopped");
         return transfer;
     }
 
@@ -829,6 +983,16 @@ public:
 
     void setSystemProxyResolver(std::function<std::optional<ProxyRoute>(const std::string&)> resolver) override {
         core_->setResolver(std::move(resolver));
+    }
+
+    void dispatch(const std::shared_ptr<platform::dispatch::DispatchQueue>& queue, Block block) override {
+        // The worker the queue would hand to the pool, if it was idle.
+        Block worker;
+        {
+            WorkerPool::DeferralScope scope(&worker);
+            queue->async(std::move(block));
+        }
+        if (worker && !core_->tryPost(worker, true)) WorkerPool::shared().run(std::move(worker));
     }
 
 private:

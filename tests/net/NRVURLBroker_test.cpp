@@ -5,9 +5,11 @@
 #include <chrono>
 #include <future>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "BrokerTestSupport.h"
 #include "ipc/NRVDistributedNotification.h"
+#include "platform/log/LogStore.h"
 #include "support/ChildProcess.h"
 
 using namespace std::chrono_literals;
@@ -316,4 +318,39 @@ TEST(NRVURLBroker, UploadAndDownload) {
     EXPECT_EQ(size, 100000u);
     handler->drainForTesting();
     EXPECT_FALSE(testsupport::exists(path)) << "the temporary download stays after the reply";
+}
+
+// The cookie lines after a request: names, hashes and the expiry date of a
+// lasting cookie, with the warning from two cookies on; never a value.
+TEST(NRVURLBroker, CookieLinesShowHashesAndExpiryButNeverTheValue) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    auto capture = std::make_shared<platform::log::CaptureSink>();
+    platform::log::setSink(capture);
+    brokertest::TestHandler handler;
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
+    dataRequest(broker, get(servers->httpURL("/set-cookie")));
+    dataRequest(broker, get(servers->httpURL("/other/page")));
+    handler->drainForTesting();
+    platform::log::setSink(nullptr);
+
+    const std::regex expiry(" - HTTP cookie - [0-9a-f]{64} expiry date: \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}$");
+    int counts = 0, warnings = 0, expiries = 0, named = 0;
+    for (const auto& record : capture->records()) {
+        const std::string& m = record.message;
+        EXPECT_EQ(m.find("secret-value"), std::string::npos) << m;
+        if (m.find(" - HTTP cookie - ") == std::string::npos) continue;
+        if (m.find("count for request URL: ") != std::string::npos) ++counts;
+        if (m.find(" - ** WARNING ** - count for request URL: 2") != std::string::npos) ++warnings;
+        if (m.find(" name: pref, hash value: ") != std::string::npos &&
+            m.find("session only: NO") != std::string::npos && m.find("expiry date: YES") != std::string::npos) {
+            ++named;
+        }
+        if (std::regex_search(m, expiry)) ++expiries;
+    }
+    EXPECT_EQ(counts, 2);
+    EXPECT_EQ(warnings, 1);
+    EXPECT_EQ(named, 1);
+    EXPECT_EQ(expiries, 1);
 }

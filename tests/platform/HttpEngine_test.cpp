@@ -8,6 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "support/LocalServers.h"
 
@@ -250,4 +253,121 @@ TEST(HttpEngine, CookiesStayWithTheirSessionUntilReset) {
     EXPECT_NE(run(*engine, one, get(servers->httpURL("/echo"))).body.find("sid=secret-value"), std::string::npos);
     one->reset(nullptr);
     EXPECT_TRUE(one->cookiesForURL(servers->httpURL("/other/page")).empty());
+}
+
+// Work given to dispatch() lands on the queue at once and in order; an idle
+// queue runs on the engine's thread (right after the callback that gave it),
+// and a trust hook that waits for the queue while such work is pending on
+// the engine's thread still gets its answer.
+TEST(HttpEngine, DispatchedQueueRunsOnTheEngineThreadWithoutStallingTheTrustHook) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    using platform::dispatch::DispatchQueue;
+    auto engine = Engine::create("test");
+    auto direct = engine->createSession(ProxyRoute{ProxyRoute::Mode::None, "", 0});
+    auto queue = DispatchQueue::createSerial("test.engine.dispatch");
+
+    struct Seen {
+        std::mutex mutex;
+        std::vector<int> order;
+        std::thread::id callbackThread, blockThread;
+        bool onQueue = false;
+    };
+    auto seen = std::make_shared<Seen>();
+    auto done = std::make_shared<std::promise<void>>();
+    TransferDelegate delegate;
+    delegate.onComplete = [&, seen, done](const TransferResult&) {
+        seen->callbackThread = std::this_thread::get_id();
+        engine->dispatch(queue, [queue, seen, done] {
+            seen->blockThread = std::this_thread::get_id();
+            seen->onQueue = queue->isCurrent();
+            done->set_value();
+        });
+    };
+    engine->start(direct, get(servers->httpURL("/status/200")), std::move(delegate), nullptr);
+    ASSERT_EQ(done->get_future().wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(seen->blockThread, seen->callbackThread);
+    EXPECT_TRUE(seen->onQueue);
+
+    // From another thread: queued at once, so later blocks keep their order.
+    for (int i = 0; i < 50; ++i) {
+        engine->dispatch(queue, [seen, i] {
+            std::lock_guard<std::mutex> lock(seen->mutex);
+            seen->order.push_back(i);
+        });
+        if (i % 2) queue->async([seen, i] {
+            std::lock_guard<std::mutex> lock(seen->mutex);
+            seen->order.push_back(100 + i);
+        });
+    }
+    queue->sync([] {});
+    {
+        std::lock_guard<std::mutex> lock(seen->mutex);
+        std::vector<int> expected;
+        for (int i = 0; i < 50; ++i) {
+            expected.push_back(i);
+            if (i % 2) expected.push_back(100 + i);
+        }
+        EXPECT_EQ(seen->order, expected);
+    }
+
+    // The hook hands work to the idle queue (its worker waits for the engine's
+    // thread), then waits for the queue.
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    ServerTrustHook waiting = [&, ran](x509_store_ctx_st*, const std::string&) {
+        engine->dispatch(queue, [ran] { *ran = true; });
+        queue->sync([] {});
+        return ran->load();
+    };
+    Outcome outcome = run(*engine, direct, get(servers->httpsURL("/status/200")), waiting);
+    EXPECT_EQ(outcome.result.kind, TransferErrorKind::None);
+    EXPECT_TRUE(ran->load());
+}
+
+// A session hands the handles of finished transfers to its next ones: no
+// method, body, header or download file of one transfer reaches the next.
+TEST(HttpEngine, ReusedHandlesCarryNothingIntoTheNextTransfer) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    testsupport::TempDir dir;
+    auto engine = Engine::create("test");
+    auto direct = engine->createSession(ProxyRoute{ProxyRoute::Mode::None, "", 0});
+    Request post = get(servers->httpURL("/echo"));
+    post.method = "POST";
+    post.body = std::make_shared<const std::string>("twelve bytes");
+    post.headers.emplace_back("X-Only-Once", "1");
+    Request head = get(servers->httpURL("/status/200"));
+    head.method = "HEAD";
+    Request download = get(servers->httpURL("/bytes/100"));
+    download.downloadPath = dir / "file";
+    for (const Request& first : {post, head, download}) {
+        SCOPED_TRACE(first.method + " " + first.url);
+        ASSERT_EQ(run(*engine, direct, first).result.kind, TransferErrorKind::None);
+        Outcome next = run(*engine, direct, get(servers->httpURL("/echo")));
+        ASSERT_EQ(next.result.kind, TransferErrorKind::None);
+        EXPECT_NE(next.body.find("\"method\": \"GET\""), std::string::npos) << next.body;
+        EXPECT_NE(next.body.find("\"bodyLength\": 0"), std::string::npos) << next.body;
+        EXPECT_EQ(next.body.find("X-Only-Once"), std::string::npos) << next.body;
+    }
+    EXPECT_EQ(testsupport::readText(dir / "file").size(), 100u);
+}
+
+// Stopping the engine cancels what runs; a transfer that a cancelled one's
+// completion starts on the way out is cancelled too, never left hanging.
+TEST(HttpEngine, TransfersStartedWhileTheEngineStopsStillComplete) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    auto engine = Engine::create("test");
+    Engine* raw = engine.get();
+    auto direct = engine->createSession(ProxyRoute{ProxyRoute::Mode::None, "", 0});
+    auto kinds = std::make_shared<std::vector<TransferErrorKind>>();
+    TransferDelegate first;
+    first.onComplete = [raw, direct, kinds, url = servers->httpURL("/stall")](const TransferResult& result) {
+        kinds->push_back(result.kind);
+        TransferDelegate second;
+        second.onComplete = [kinds](const TransferResult& again) { kinds->push_back(again.kind); };
+        raw->start(direct, get(url), std::move(second), nullptr);
+    };
+    engine->start(direct, get(servers->httpURL("/stall")), std::move(first), nullptr);
+    // The server never answers: the transfer runs until the engine stops.
+    std::this_thread::sleep_for(100ms);
+    engine.reset();
+    EXPECT_EQ(*kinds, (std::vector<TransferErrorKind>{TransferErrorKind::Cancelled, TransferErrorKind::Cancelled}));
 }
