@@ -50,6 +50,10 @@ private:
     // A pool thread's turn: watching, running what the events started, or
     // standing by; returns when the thread goes back to the pool.
     void run();
+    // With the loop's lock held: true when this thread is to watch next,
+    // after standing by while another watches; false when a watcher and a
+    // standby thread exist already and this one goes back to the pool.
+    bool takeTurn(std::unique_lock<std::mutex>& lock);
     // With the loop's lock held: stands by until this thread should watch.
     void standBy(std::unique_lock<std::mutex>& lock);
     // Waits for events and handles them until one gives queue work; answers

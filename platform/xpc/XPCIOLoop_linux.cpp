@@ -120,11 +120,7 @@ void IOLoop::remove(std::uint64_t token, int fd) {
 void IOLoop::run() {
     {
         std::unique_lock<std::mutex> lock(impl_->mutex);
-        if (impl_->watching > 0) {
-            if (impl_->standing > 0) return;  // enough threads: back to the pool
-            standBy(lock);
-        }
-        ++impl_->watching;
+        if (!takeTurn(lock)) return;
     }
     for (;;) {
         platform::dispatch::Block deferred = watch();
@@ -137,7 +133,7 @@ void IOLoop::run() {
             ++impl_->works;
             // Nobody stands by (the other thread is busy too): a new
             // thread watches at once.
-            borrow = impl_->standing == 0 && impl_->watching == 0;
+            borrow = impl_->standing == 0;
             if (impl_->standbyAsleep) {
                 impl_->standbyAsleep = false;
                 wake = true;
@@ -149,12 +145,17 @@ void IOLoop::run() {
         deferred = nullptr;
         std::unique_lock<std::mutex> lock(impl_->mutex);
         --impl_->busy;
-        if (impl_->watching > 0) {
-            if (impl_->standing > 0) return;
-            standBy(lock);
-        }
-        ++impl_->watching;
+        if (!takeTurn(lock)) return;
     }
+}
+
+bool IOLoop::takeTurn(std::unique_lock<std::mutex>& lock) {
+    if (impl_->watching > 0) {
+        if (impl_->standing > 0) return false;  // enough threads: back to the pool
+        standBy(lock);
+    }
+    ++impl_->watching;
+    return true;
 }
 
 void IOLoop::standBy(std::unique_lock<std::mutex>& lock) {
