@@ -4,16 +4,11 @@
 // audit token the transport took when the socket connected.
 #pragma once
 
-#include <cstdint>
-#include <string>
-
 #include "ipc/NRVXPCTypes.h"
 
 namespace NRVXPCPeerTrust {
 
 bool isNerovaSignTypeForConnection(const NRVXPCConnectionRef& connection);
 bool areHardenRuntimeEntitlementsValid(const NRVXPCConnectionRef& connection);
-// The POSIX name of a user id, for log lines; the number when unknown.
-std::string posixNameForUid(std::uint32_t uid);
 
 }  // namespace NRVXPCPeerTrust

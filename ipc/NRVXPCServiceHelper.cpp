@@ -1,6 +1,7 @@
 #include "ipc/NRVXPCServiceHelper.h"
 
 #include "foundation/NRVQueueMonitor.h"
+#include "foundation/NSProcessInfoExtensions.h"
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVNerovaXPCInterfaceProtocol.h"
 #include "ipc/NRVXPCNotifications.h"
@@ -249,13 +250,18 @@ bool NRVXPCServiceHelper::shouldAcceptNewConnection(const Listener* listener, co
         }
         if (!entry) return;
         const int pid = connection->processIdentifier();
-        if (pid > 0) {
-            xpcLog().log("Received a new connection from pid: " + std::to_string(pid) + ", username: " +
-                         NRVXPCPeerTrust::posixNameForUid(connection->auditToken().ruid()) + ", for service: '" +
-                         *serviceName + "'");
-        } else {
-            xpcLog().error("Error to get process information for pid: " + std::to_string(pid));
-        }
+        // For the log only: the decision rests on the checks below.
+        NSProcessInfoExtensions::processInfoForPid(
+            pid, [&](pid_t, std::uint32_t ruid, std::uint32_t, const std::optional<std::string>&,
+                     const std::optional<NRVDate>&, const std::optional<std::string>& error) {
+                if (error) {
+                    xpcLog().error("Error to get process information for pid: " + std::to_string(pid));
+                    return;
+                }
+                xpcLog().log("Received a new connection from pid: " + std::to_string(pid) + ", username: " +
+                             NSProcessInfoExtensions::posixNameForUid(ruid).value_or("(null)") + ", for service: '" +
+                             *serviceName + "'");
+            });
         if (!NRVXPCPeerTrust::isNerovaSignTypeForConnection(connection)) {
             xpcLog().error("Invalid codesign detected for pid '" + std::to_string(pid) + "', drop the xpc connection.");
             return;

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
 #include "IPCTestSupport.h"
 #include "fakes/FakeServiceFixture.h"
+#include "foundation/NSProcessInfoExtensions.h"
 #include "ipc/NRVNerovaXPCBroker.h"
 #include "ipc/NRVNerovaXPCInterfaceProtocol.h"
 #include "ipc/NRVXPCNotifications.h"
@@ -84,6 +86,11 @@ TEST_F(NRVXPCServiceHelperTest, ControlChannelAnswersTheVersionAndABrokerRestart
     auto version = status(*control);
     ASSERT_TRUE(version.reply) << version.error.value_or("timed out");
     EXPECT_EQ(*version.reply, Values{Value("1.5")});
+    // The accepted peer (this process) is named in the log with its user.
+    EXPECT_EQ(countLog(logStore(), "Received a new connection from pid: " + std::to_string(::getpid()) + ", username: " +
+                                       *NSProcessInfoExtensions::posixNameForUid(::getuid()) + ", for service: '" + a +
+                                       ".control'"),
+              1u);
 
     EXPECT_EQ(countLog(logStore(), posted(a)), 1u);
     NRVXPCNotifications::post(NRVXPCNotifications::kServerDidStart, NRVDictionary());

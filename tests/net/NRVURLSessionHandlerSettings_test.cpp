@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "BrokerTestSupport.h"
 #include "fakes/FakeServiceFixture.h"
 #include "net/NRVURLSessionHandler.h"
 #include "support/TestSupport.h"
@@ -42,9 +43,11 @@ TEST_F(NRVURLSessionHandlerSettings, RoutesComeFromTheSettingsService) {
     ASSERT_GT(startRole("broker"), 0);
     ASSERT_GT(startRole("settings", {"--seed=" + writeSeed()}), 0);
     auto handler = NRVURLSessionHandler::create();
+    // The connection may take longer than the set-up's wait (a loaded or
+    // instrumented run); the handler reads the settings once it connects.
     handler->configSettingsChanged(nullptr);
+    ASSERT_TRUE(brokertest::eventually([&] { return handler->internalConfiguration().customProxyConfiguration != nullptr; }));
     auto internal = handler->internalConfiguration();
-    ASSERT_TRUE(internal.customProxyConfiguration);
     EXPECT_EQ(internal.customProxyConfiguration->proxyHostname().value_or(""), "proxy.example");
     EXPECT_EQ(internal.customProxyConfiguration->proxyPort(), 3128u);
     ASSERT_EQ(internal.messageRelayConfiguration.size(), 2u);
