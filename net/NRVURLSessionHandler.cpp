@@ -152,11 +152,14 @@ std::optional<platform::http::ProxyRoute> systemProxyFor(const std::string& url)
     const std::string target = NetworkUtility::extractHost(url);
     if (const NRVValue* exceptions = settings.find(keys::kExceptionsList); exceptions && exceptions->asArray()) {
         for (const NRVValue& entry : *exceptions->asArray()) {
-            const std::string* pattern = entry.asString();
-            if (!pattern || pattern->empty()) continue;
-            std::string suffix = (*pattern)[0] == '.' ? *pattern : "." + *pattern;
-            if (target == *pattern || (target.size() > suffix.size() &&
-                                       target.compare(target.size() - suffix.size(), suffix.size(), suffix) == 0)) {
+            const std::string* text = entry.asString();
+            if (!text || text->empty()) continue;
+            // "*" names every host; "*.example.org" the same domain as ".example.org".
+            if (*text == "*") return direct;
+            const std::string pattern = text->rfind("*.", 0) == 0 ? text->substr(1) : *text;
+            const std::string suffix = pattern[0] == '.' ? pattern : "." + pattern;
+            if (target == pattern || (target.size() > suffix.size() &&
+                                      target.compare(target.size() - suffix.size(), suffix.size(), suffix) == 0)) {
                 return direct;
             }
         }

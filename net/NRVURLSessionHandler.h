@@ -176,6 +176,11 @@ private:
                                               const NRVURLSessionRef& session);
     void didOpen(const std::shared_ptr<NRVWebSocketTask>& task);
     void didFailToOpen(const std::shared_ptr<NRVWebSocketTask>& task, const platform::http::TransferResult& result);
+    // A web socket that failed (before or after it opened) tries the
+    // container's next session; the handler hears of the failure with
+    // event 4 unless `reported` (it has already), or `cancelled` ends it.
+    void webSocketFailed(const std::shared_ptr<NRVWebSocketTask>& task, const NRVURLSessionContainerRef& container,
+                         const NRVErrorRef& error, bool cancelled, bool reported);
     void didReceiveMessage(const std::shared_ptr<NRVWebSocketTask>& task, std::optional<std::string> text,
                            std::optional<NRVData> data);
     void didEnd(const std::shared_ptr<NRVWebSocketTask>& task, std::uint16_t code, const std::string& reason,

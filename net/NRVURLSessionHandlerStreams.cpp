@@ -382,6 +382,13 @@ void NRVURLSessionHandler::didFailToOpen(const std::shared_ptr<NRVWebSocketTask>
     }
     NRVErrorRef error = NRVURLErrorForTransferResult(result);
     if (!error) error = std::make_shared<NRVError>("NSURLErrorDomain", -1011, "The server returned an invalid response.");
+    webSocketFailed(task, container, error, task->cancelledByClient() || result.kind == TransferErrorKind::Cancelled,
+                    false);
+}
+
+void NRVURLSessionHandler::webSocketFailed(const std::shared_ptr<NRVWebSocketTask>& task,
+                                           const NRVURLSessionContainerRef& container, const NRVErrorRef& error,
+                                           bool cancelled, bool reported) {
     const NRVURLSessionRef& session = task->session();
     NRVDictionary details = container->proxyDetailsForSession(session);
     NRVHTTPURLResponseRef response = task->response();
@@ -389,8 +396,8 @@ void NRVURLSessionHandler::didFailToOpen(const std::shared_ptr<NRVWebSocketTask>
     record->addResultWithProxy(details, response, nullptr, error);
     logOperationFailure("streamTask", task->originalRequest(), session, error, nullptr, details, response);
     auto handler = container->webSocketHandler();
-    if (task->cancelledByClient() || result.kind == TransferErrorKind::Cancelled) {
-        if (handler) handler(4, record, std::nullopt, std::nullopt, error);
+    if (cancelled) {
+        if (handler && !reported) handler(4, record, std::nullopt, std::nullopt, error);
         return;
     }
     reportCustomProxyFailure(details);
@@ -402,7 +409,7 @@ void NRVURLSessionHandler::didFailToOpen(const std::shared_ptr<NRVWebSocketTask>
     } else {
         NerovaLogger::websocket().log("Communication via all sessions " + session->hashText() + " failed for task: " +
                                       taskText(*task) + ", failing communication");
-        if (handler) handler(4, record, std::nullopt, std::nullopt, error);
+        if (handler && !reported) handler(4, record, std::nullopt, std::nullopt, error);
     }
 }
 
@@ -438,6 +445,9 @@ void NRVURLSessionHandler::didEnd(const std::shared_ptr<NRVWebSocketTask>& task,
                                         " underlying=" + NSErrorExtensions::getNSUnderlyingErrorKeys(*error));
         if (handler && !failureReported) handler(4, nullptr, std::nullopt, std::nullopt, error);
         invalidateTimer();
+        // The client has heard of this failure already: the next session
+        // opens the socket again (event 1) or, after the last, nothing more.
+        webSocketFailed(task, container, error, task->cancelledByClient(), true);
         return;
     }
     std::string reasonText = reason.empty() ? "<none>" : reason;

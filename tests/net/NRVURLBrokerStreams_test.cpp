@@ -246,6 +246,27 @@ TEST(NRVURLBrokerWebSocket, BadFramesCloseWithTheRightCode) {
     }
 }
 
+// A socket that breaks after it opened opens again on the next route; the
+// client hears of each break once, and after the last route of nothing more.
+TEST(NRVURLBrokerWebSocket, BrokenSocketReopensOnTheNextRoute) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    SelfReportingHandler handler;
+    NRVURLBroker broker(handler);
+    // The system route, then the direct one: both reach the server.
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
+    auto recorder = std::make_shared<Recorder<SocketEvent>>();
+    broker.connectToWebSocketServer(get("ws://127.0.0.1:" + std::to_string(servers->httpPort) + "/ws-bad/masked"),
+                                    socketRecorder(recorder));
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) == 2; }));
+    std::this_thread::sleep_for(300ms);
+    handler->drainForTesting();
+    std::vector<long> codes;
+    for (const auto& e : recorder->values()) codes.push_back(e.code);
+    EXPECT_EQ(codes, (std::vector<long>{1, 4, 1, 4}));
+    EXPECT_EQ(handler->webSocketTaskCount(), 0u);
+}
+
 // A socket whose first route is dead opens on the next; stopping the broker
 // closes it with "going away".
 TEST(NRVURLBrokerWebSocket, FailoverOnOpenAndGoingAwayOnStop) {

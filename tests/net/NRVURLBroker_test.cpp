@@ -102,6 +102,46 @@ TEST(NRVURLBroker, DeadFirstRouteFailsOverWithBothAttemptsRecorded) {
     EXPECT_EQ(handler->containerForBroker(broker.brokerID())->sessions().size(), 2u);
 }
 
+// The system route takes the machine's proxy (here a dead one, so the
+// request falls to the direct route), except for a host that the exceptions
+// list names exactly, by its domain, or with "*".
+TEST(NRVURLBroker, SystemRouteKeepsTheProxyExceptions) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    brokertest::TestHandler handler;
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
+    const std::string dead = std::to_string(LocalServers::deadPort());
+    struct Case {
+        const char* exceptions;
+        bool viaProxy;
+    } cases[] = {
+        {"", true},
+        {"<string>*.example.org</string><string>localhost</string><string>7.0.0.1</string>", true},
+        {"<string>127.0.0.1</string>", false},
+        {"<string>.0.0.1</string>", false},
+        {"<string>*.0.0.1</string>", false},
+        {"<string>*</string>", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.exceptions);
+        testsupport::writeText(environment.root() + "/network/proxy.plist",
+                               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                               "<key>HTTPEnable</key><integer>1</integer><key>HTTPProxy</key><string>127.0.0.1</string>"
+                               "<key>HTTPPort</key><integer>" + dead + "</integer><key>ExceptionsList</key><array>" +
+                                   c.exceptions + "</array></dict></plist>\n");
+        Reply reply = dataRequest(broker, get(servers->httpURL("/status/200")));
+        ASSERT_TRUE(reply.response);
+        auto attempts = reply.response->resultOfSessions();
+        ASSERT_EQ(attempts.size(), c.viaProxy ? 2u : 1u) << reply.response->description();
+        EXPECT_EQ(attempts[0].proxyUsageDescription, "Using system settings");
+        if (c.viaProxy) {
+            EXPECT_EQ(errorCode(attempts[0]), -1004);
+        }
+        EXPECT_EQ(attempts.back().statusCode, 200);
+    }
+}
+
 // With self-reporting off, every failed attempt on a relay is announced to
 // the processes that subscribed, with the relay's host, and the relay stays.
 class NRVURLBrokerRelayFailure : public FakeServiceFixture {
