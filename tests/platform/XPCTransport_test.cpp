@@ -252,6 +252,23 @@ TEST(XPCTransport, CallsReplyAndBadCallsGetErrorsWhileTheConnectionStays) {
     auto wrongKind = callAndWait(c, "echo:withReply:", {NRVValue(5)});
     ASSERT_TRUE(wrongKind.error);
     EXPECT_EQ(wrongKind.error->code, kErrorReplyInvalid);
+    // A peer whose protocol differs from the served one is refused by the
+    // server, with the connection left up.
+    {
+        auto lying = std::make_shared<Interface>("EchoProtocol");
+        lying->method("echo:withReply:", {Kind::Integer}, std::vector<Kind>{Kind::String})
+            .method("endpoint:withReply:", {Kind::Endpoint}, std::vector<Kind>{Kind::Endpoint, Kind::Record});
+        auto other = Connection::createForEndpoint(server.listener->endpoint());
+        other->setRemoteInterface(lying);
+        other->resume();
+        auto refused = callAndWait(other, "echo:withReply:", {NRVValue(5)});
+        ASSERT_TRUE(refused.error);
+        EXPECT_EQ(refused.error->code, kErrorReplyInvalid);
+        EXPECT_EQ(refused.error->description.rfind("Arguments of 'echo:withReply:' do not match the protocol: ", 0), 0u)
+            << refused.error->description;
+        EXPECT_TRUE(callAndWait(other, "endpoint:withReply:", {Endpoint{"nrvxpc.abc"}}).reply);
+        other->invalidate();
+    }
     // A dropped reply function answers with an error.
     auto dropped = callAndWait(c, "drop:withReply:", {NRVValue("x")});
     ASSERT_TRUE(dropped.error);
