@@ -375,13 +375,14 @@ void NRVURLSessionHandler::didOpen(const std::shared_ptr<NRVWebSocketTask>& task
 // A web socket that never opened fails over like one that broke, to the
 // container's next session, and its failure reaches the web-socket handler.
 void NRVURLSessionHandler::didFailToOpen(const std::shared_ptr<NRVWebSocketTask>& task, const TransferResult& result) {
-    auto container = containerForTask(task.get());
-    if (!container) {
-        NerovaLogger::websocket().error("didCompleteWithError failed: no container found for task " + taskText(*task));
-        return;
-    }
     NRVErrorRef error = NRVURLErrorForTransferResult(result);
     if (!error) error = std::make_shared<NRVError>("NSURLErrorDomain", -1011, "The server returned an invalid response.");
+    auto container = containerForTask(task.get());
+    if (!container) {
+        NerovaLogger::websocket().error("didCompleteWithError failed: no container found for task " + taskText(*task) +
+                                        ", error=" + error->localizedDescription);
+        return;
+    }
     webSocketFailed(task, container, error, task->cancelledByClient() || result.kind == TransferErrorKind::Cancelled,
                     false);
 }
