@@ -10,7 +10,7 @@
 using platform::dispatch::DispatchQueue;
 using platform::dispatch::dispatchTime;
 using platform::dispatch::DISPATCH_TIME_NOW;
-using platform::dispatch::NSEC_PER_SEC;
+using platform::dispatch::NSEC_PER_MSEC;
 using platform::xpc::ExportedObject;
 using platform::xpc::Listener;
 using platform::xpc::Reply;
@@ -27,7 +27,6 @@ std::shared_ptr<NRVXPCServiceHelper> NRVXPCServiceHelper::sharedHelper() {
         auto* h = new std::shared_ptr<NRVXPCServiceHelper>(new NRVXPCServiceHelper());
         (*h)->taskQueue_ = DispatchQueue::createSerial("com.nerova.xpc.broker.servicehelper.taskqueue");
         (*h)->broker_ = std::make_shared<NRVNerovaXPCBroker>();
-        (*h)->retryDelay_ = 30;
         NRVQueueMonitor::monitorDispatchQueue((*h)->taskQueue_);
         return h;
     }();
@@ -176,7 +175,7 @@ void NRVXPCServiceHelper::postEndpointForService(const std::string& serviceName)
                                "'. Error: " + *error);
                 std::weak_ptr<NRVXPCServiceHelper> weakAgain = self;
                 self->taskQueue_->after(
-                    dispatchTime(DISPATCH_TIME_NOW, static_cast<std::int64_t>(self->retryDelay_) * NSEC_PER_SEC),
+                    dispatchTime(DISPATCH_TIME_NOW, static_cast<std::int64_t>(self->retryDelay_.count()) * NSEC_PER_MSEC),
                     [weakAgain, serviceName] {
                         auto helper = weakAgain.lock();
                         if (!helper) {
@@ -287,6 +286,10 @@ std::map<std::string, bool> NRVXPCServiceHelper::listenerTableForUnitTest() {
         for (const auto& [name, e] : listeners_) table[name] = e.registered;
     });
     return table;
+}
+
+void NRVXPCServiceHelper::setRetryDelayForUnitTest(std::chrono::milliseconds delay) {
+    taskQueue_->sync([&] { retryDelay_ = delay; });
 }
 
 std::optional<NRVXPCEndpoint> NRVXPCServiceHelper::listenerEndpointForUnitTest(const std::string& name) {

@@ -10,6 +10,7 @@
 // Delayed retries hold the helper weakly.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -40,6 +41,8 @@ public:
     std::map<std::string, bool> listenerTableForUnitTest();
     // For tests: the endpoint of an entry's listener.
     std::optional<NRVXPCEndpoint> listenerEndpointForUnitTest(const std::string& name);
+    // For tests: how long a refused post waits before it is tried again (30 s).
+    void setRetryDelayForUnitTest(std::chrono::milliseconds delay);
 
 private:
     NRVXPCServiceHelper() = default;
@@ -73,6 +76,6 @@ private:
     std::map<std::string, Entry> listeners_;
     std::shared_ptr<platform::dispatch::DispatchQueue> taskQueue_;
     std::shared_ptr<NRVNerovaXPCBroker> broker_;
-    std::uint64_t retryDelay_ = 30;
+    std::chrono::milliseconds retryDelay_{30000};
     std::uint64_t registrationObserver_ = 0, serverDidStartObserver_ = 0;
 };

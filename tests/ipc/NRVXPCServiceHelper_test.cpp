@@ -110,6 +110,32 @@ TEST_F(NRVXPCServiceHelperTest, ControlChannelAnswersTheVersionAndABrokerRestart
     EXPECT_TRUE(gone(a) && gone(a + ".control") && gone(b) && gone(b + ".control"));
 }
 
+// A broker that refuses the endpoints is asked again after the retry delay
+// until the service stops; the next retry then ends the loop.
+TEST_F(NRVXPCServiceHelperTest, RefusedPostsAreRetriedUntilTheServiceStops) {
+    ASSERT_TRUE(startRole("broker", {"--reply=no"}));
+    helper->setRetryDelayForUnitTest(200ms);
+    struct Restore {
+        std::shared_ptr<NRVXPCServiceHelper> helper;
+        ~Restore() { helper->setRetryDelayForUnitTest(30s); }
+    } restore{helper};
+    const std::string name = "com.nerova.test.refused";
+    const std::string failed = "Failed to post listener endpoint for the service '" + name +
+                               "'. Error: The broker refuses registrations.";
+    const std::string stopped = "Service '" + name + "' is stopped. Stop posting listener endpoint.";
+    helper->startService(name, silentObject(), NRVServiceStatusProtocol());
+    ASSERT_TRUE(eventually([&] { return countLog(logStore(), failed) >= 3; }));
+    EXPECT_FALSE(helper->listenerTableForUnitTest().at(name));
+
+    helper->stopService(name);
+    ASSERT_TRUE(eventually([&] { return countLog(logStore(), stopped) == 1; }));
+    const std::size_t failures = countLog(logStore(), failed);
+    std::this_thread::sleep_for(600ms);
+    EXPECT_EQ(countLog(logStore(), failed), failures);
+    EXPECT_EQ(countLog(logStore(), stopped), 1u);
+    EXPECT_EQ(countLog(logStore(), posted(name)), 0u);
+}
+
 TEST_F(NRVXPCServiceHelperTest, StartingANameAgainRetiresTheOldListener) {
     ASSERT_TRUE(startRole("broker"));
     const std::string name = "com.nerova.test.replace";
