@@ -123,16 +123,18 @@ TEST_F(NRVXPCServiceHelperTest, RefusedPostsAreRetriedUntilTheServiceStops) {
     const std::string failed = "Failed to post listener endpoint for the service '" + name +
                                "'. Error: The broker refuses registrations.";
     const std::string stopped = "Service '" + name + "' is stopped. Stop posting listener endpoint.";
+    // Counted from here: a repeated run of this test shares the log store.
+    const std::size_t failedBefore = countLog(logStore(), failed), stoppedBefore = countLog(logStore(), stopped);
     helper->startService(name, silentObject(), NRVServiceStatusProtocol());
-    ASSERT_TRUE(eventually([&] { return countLog(logStore(), failed) >= 3; }));
+    ASSERT_TRUE(eventually([&] { return countLog(logStore(), failed) >= failedBefore + 3; }));
     EXPECT_FALSE(helper->listenerTableForUnitTest().at(name));
 
     helper->stopService(name);
-    ASSERT_TRUE(eventually([&] { return countLog(logStore(), stopped) == 1; }));
+    ASSERT_TRUE(eventually([&] { return countLog(logStore(), stopped) == stoppedBefore + 1; }));
     const std::size_t failures = countLog(logStore(), failed);
     std::this_thread::sleep_for(600ms);
     EXPECT_EQ(countLog(logStore(), failed), failures);
-    EXPECT_EQ(countLog(logStore(), stopped), 1u);
+    EXPECT_EQ(countLog(logStore(), stopped), stoppedBefore + 1);
     EXPECT_EQ(countLog(logStore(), posted(name)), 0u);
 }
 
