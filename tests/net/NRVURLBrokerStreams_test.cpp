@@ -221,7 +221,7 @@ TEST(NRVURLBrokerWebSocket, BadFramesCloseWithTheRightCode) {
         NRVURLBroker broker(handler);
         broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
         auto recorder = std::make_shared<Recorder<SocketEvent>>();
-        broker.connectToWebSocketServer(get("ws://127.0.0.1:" + std::to_string(servers->httpPort) + "/ws-bad/" + c.kind),
+        broker.connectToWebSocketServer(get(servers->badWebSocketURL(c.kind)),
                                         socketRecorder(recorder));
         ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) == 1; })) << c.kind;
         EXPECT_EQ(recorder->values()[0].code, 1) << c.kind;
@@ -256,7 +256,7 @@ TEST(NRVURLBrokerWebSocket, BrokenSocketReopensOnTheNextRoute) {
     // The system route, then the direct one: both reach the server.
     broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
     auto recorder = std::make_shared<Recorder<SocketEvent>>();
-    broker.connectToWebSocketServer(get("ws://127.0.0.1:" + std::to_string(servers->httpPort) + "/ws-bad/masked"),
+    broker.connectToWebSocketServer(get(servers->badWebSocketURL("masked")),
                                     socketRecorder(recorder));
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) == 2; }));
     std::this_thread::sleep_for(300ms);
@@ -287,7 +287,7 @@ TEST(NRVURLBrokerWebSocket, FailoverOnOpenAndGoingAwayOnStop) {
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::defaultConfiguration(), nullptr);
     auto recorder = std::make_shared<Recorder<SocketEvent>>();
-    broker.connectToWebSocketServer(get("ws://127.0.0.1:" + std::to_string(servers->httpPort) + "/ws-bad/hold"),
+    broker.connectToWebSocketServer(get(servers->badWebSocketURL("hold")),
                                     socketRecorder(recorder));
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 1) == 1; }));
     EXPECT_EQ(countOf(recorder->values(), 4), 0u);
@@ -328,7 +328,7 @@ TEST(NRVURLBrokerWebSocket, PingWithoutPongFailsTheSocketOnce) {
     broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
 
     auto recorder = std::make_shared<Recorder<SocketEvent>>();
-    broker.connectToWebSocketServer(get("ws://127.0.0.1:" + std::to_string(servers->httpPort) + "/ws-bad/no-pong"),
+    broker.connectToWebSocketServer(get(servers->badWebSocketURL("no-pong")),
                                     socketRecorder(recorder));
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) >= 1; }));
     EXPECT_EQ(recorder->values()[0].code, 1);

@@ -52,6 +52,10 @@ public:
         return "https://127.0.0.1:" + std::to_string(untrustedPort) + path;
     }
     std::string wsURL(const std::string& path = "/") const { return "ws://127.0.0.1:" + std::to_string(wsPort) + path; }
+    // The HTTP server's misbehaving web socket of the given kind (/ws-bad/<kind>).
+    std::string badWebSocketURL(const std::string& kind) const {
+        return "ws://127.0.0.1:" + std::to_string(httpPort) + "/ws-bad/" + kind;
+    }
     std::string caPath() const { return dir_.path() + "/ca.pem"; }
     std::string otherCAPath() const { return dir_.path() + "/other-ca.pem"; }
 
