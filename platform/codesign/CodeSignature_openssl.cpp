@@ -500,7 +500,9 @@ std::optional<SignatureFields> readSignatureFile(const std::string& signaturePat
     auto str = [&](const char* key, std::string* out, bool required) {
         const NRVValue* v = d->find(key);
         if (!v) return !required;
-        if (!v->asString()) return false;
+        // A NUL would let a name show as another in every C-string use
+        // (logs, the tool's display) and could not be written again.
+        if (!v->asString() || v->asString()->find('\0') != std::string::npos) return false;
         *out = *v->asString();
         return true;
     };

@@ -10,6 +10,7 @@
 
 #include "platform/fs/FileManager.h"
 #include "platform/plist/PropertyListBounds.h"
+#include "platform/text/UTF8Bridge.h"
 
 namespace platform::plist {
 
@@ -94,7 +95,9 @@ std::optional<NRVValue> toValue(plist_t node, int depth) {
         case PLIST_KEY: {
             std::uint64_t length = 0;
             const char* text = plist_get_string_ptr(node, &length);
-            return NRVValue(std::string(text ? text : "", text ? length : 0));
+            // Texts are UTF-8 in the value type; libplist passes malformed
+            // bytes through, and its writer would alter them differently.
+            return NRVValue(platform::text::wellFormedUTF8(std::string_view(text ? text : "", text ? length : 0)));
         }
         case PLIST_DATA: {
             std::uint64_t length = 0;
@@ -148,7 +151,7 @@ std::optional<NRVValue> toValue(plist_t node, int depth) {
                     break;
                 }
                 auto value = toValue(item, depth + 1);
-                std::string k = key ? key : "";
+                std::string k = platform::text::wellFormedUTF8(key ? key : "");
                 std::free(key);
                 if (!value) {
                     std::free(it);
@@ -176,7 +179,10 @@ plist_t fromValue(const NRVValue& value, Format format, int depth) {
         case NRVValue::Type::Real:
             return plist_new_real(*value.asReal());
         case NRVValue::Type::String:
-            return plist_new_string(value.asString()->c_str());
+            // libplist takes C strings: a NUL inside would silently cut the
+            // text short, so such a value is not written at all.
+            if (value.asString()->find('\0') != std::string::npos) return nullptr;
+            return plist_new_string(platform::text::wellFormedUTF8(*value.asString()).c_str());
         case NRVValue::Type::Data: {
             const NRVData& d = *value.asData();
             return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
@@ -204,12 +210,14 @@ plist_t fromValue(const NRVValue& value, Format format, int depth) {
             plist_t dict = plist_new_dict();
             const NRVDictionary& d = *value.asDictionary();
             for (std::size_t i = 0; i < d.size(); ++i) {
-                plist_t node = fromValue(d.valueAt(i), format, depth + 1);
+                plist_t node = d.keyAt(i).find('\0') == std::string::npos
+                                   ? fromValue(d.valueAt(i), format, depth + 1)
+                                   : nullptr;
                 if (!node) {
                     plist_free(dict);
                     return nullptr;
                 }
-                plist_dict_set_item(dict, d.keyAt(i).c_str(), node);
+                plist_dict_set_item(dict, platform::text::wellFormedUTF8(d.keyAt(i)).c_str(), node);
             }
             return dict;
         }

@@ -20,6 +20,10 @@ constexpr std::size_t kMaxUnicodeText = INT32_MAX / 2;
 // Malformed UTF-8 becomes U+FFFD, as ICU reads it.
 std::optional<icu::UnicodeString> unicodeFromUTF8(std::string_view text);
 std::string utf8FromUnicode(const icu::UnicodeString& text);
+// The text itself when it is well-formed UTF-8; otherwise a copy in which
+// every malformed sequence is U+FFFD, as unicodeFromUTF8 reads it. For
+// writers that would otherwise alter such bytes in their own way.
+std::string wellFormedUTF8(std::string_view text);
 // The units [start, start + length) of the text.
 std::string utf8FromUnicode(const icu::UnicodeString& text, std::size_t start, std::size_t length);
 

@@ -2,12 +2,42 @@
 
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <cstdint>
 
 namespace platform::text {
 
 std::optional<icu::UnicodeString> unicodeFromUTF8(std::string_view text) {
     if (text.size() > kMaxUnicodeText) return std::nullopt;
     return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+}
+
+std::string wellFormedUTF8(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::int64_t length = static_cast<std::int64_t>(text.size());
+    auto firstMalformed = [&](std::int64_t from) {
+        for (std::int64_t i = from; i < length;) {
+            const std::int64_t start = i;
+            UChar32 c = 0;
+            U8_NEXT(bytes, i, length, c);
+            if (c < 0) return start;
+        }
+        return length;
+    };
+    std::int64_t bad = firstMalformed(0);
+    if (bad == length) return std::string(text);
+    std::string out(text.substr(0, static_cast<std::size_t>(bad)));
+    for (std::int64_t i = bad; i < length;) {
+        const std::int64_t start = i;
+        UChar32 c = 0;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0)
+            out += "\xEF\xBF\xBD";
+        else
+            out.append(text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start)));
+    }
+    return out;
 }
 
 std::string utf8FromUnicode(const icu::UnicodeString& text) {

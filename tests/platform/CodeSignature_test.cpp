@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "platform/fs/FileManager.h"
 #include "platform/plist/PropertyList.h"
 #include "platform/process/ProcessInfo.h"
 #include "platform/process/Task.h"
@@ -325,6 +326,27 @@ TEST(CodeSignature, SignatureFileKeys) {
     full.signature.clear();
     EXPECT_EQ(keysOfFile(full),
               "FormatVersion,Identifier,Flags,Entitlements,DesignatedRequirement,CDHash,Certificates");
+}
+
+// A text field holding a NUL shows as another name wherever it is used as a
+// C string: the file is malformed, not read as a shorter identifier.
+TEST(CodeSignature, TextFieldsWithNulAreMalformed) {
+    TempDir dir;
+    const std::string path = dir.path() + "/f.nrvsig";
+    cs::SignatureFields fields = pinnedFields();
+    for (const char* key : {"Identifier", "TeamIdentifier", "DesignatedRequirement"}) {
+        ASSERT_TRUE(cs::writeSignatureFile(path, fields));
+        auto text = platform::fs::readFile(path);
+        ASSERT_TRUE(text);
+        const std::string opening = std::string("<key>") + key + "</key>\n\t<string>";
+        const auto at = text->find(opening);
+        ASSERT_NE(at, std::string::npos) << key;
+        text->insert(at + opening.size() + 3, std::string("\0", 1));
+        ASSERT_TRUE(platform::fs::writeFile(path, *text));
+        cs::CodeSignError error;
+        EXPECT_FALSE(cs::readSignatureFile(path, &error)) << key;
+        EXPECT_EQ(error.status, cs::kCodeSignMalformed) << key;
+    }
 }
 
 }  // namespace

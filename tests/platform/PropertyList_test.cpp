@@ -26,6 +26,48 @@ TEST(PropertyListTest, BinaryListWithNulInAKeyIsRefused) {
     EXPECT_EQ(*value->asDictionary()->find("acb"), NRVValue(1));
 }
 
+// An XML list may carry a NUL inside a string; writing such a value would
+// cut the text at the NUL, so it is refused instead of written short.
+TEST(PropertyListTest, TextWithNulIsNotWrittenShort) {
+    const std::string withNul("G\x01\0rest", 8);
+    NRVDictionary inValue;
+    inValue.set("zeta", withNul);
+    NRVDictionary inKey;
+    inKey.set(withNul, 1);
+    for (const NRVValue& value : {NRVValue(inValue), NRVValue(inKey), NRVValue(NRVArray{NRVValue(withNul)})}) {
+        for (auto format : {platform::plist::Format::Binary, platform::plist::Format::XML})
+            EXPECT_FALSE(platform::plist::serialize(value, format)) << static_cast<int>(format);
+    }
+    NRVDictionary plain;
+    plain.set("zeta", std::string("G\x01rest"));
+    auto written = platform::plist::serialize(NRVValue(plain), platform::plist::Format::Binary);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(platform::plist::readData(*written), NRVValue(plain));
+}
+
+// Malformed UTF-8 in a list's text reads as U+FFFD, so that writing the value
+// and reading it again gives the same text in both formats; a value made in
+// memory with such bytes is written the same way.
+TEST(PropertyListTest, MalformedUTF8ReadsAsReplacementCharacter) {
+    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                            "<key>year\xfe</key><string>a\xc3" "b\xe6\x9d</string></dict></plist>";
+    auto value = platform::plist::readData(xml);
+    ASSERT_TRUE(value);
+    NRVDictionary expected;
+    expected.set("year\xEF\xBF\xBD", std::string("a\xEF\xBF\xBD" "b\xEF\xBF\xBD"));
+    EXPECT_EQ(*value, NRVValue(expected));
+
+    NRVDictionary made;
+    made.set("year\xfe", std::string("a\xc3" "b\xe6\x9d"));
+    for (auto format : {platform::plist::Format::Binary, platform::plist::Format::XML}) {
+        for (const NRVValue& v : {*value, NRVValue(made)}) {
+            auto written = platform::plist::serialize(v, format);
+            ASSERT_TRUE(written);
+            EXPECT_EQ(platform::plist::readData(*written), NRVValue(expected)) << static_cast<int>(format);
+        }
+    }
+}
+
 // Dates before the reference date keep their fraction, and written and read
 // again any number of times they stay within their microsecond.
 TEST(PropertyListTest, DatesSurviveRepeatedRoundTrips) {
