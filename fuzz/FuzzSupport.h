@@ -16,8 +16,8 @@
 
 namespace fuzz {
 
-// Structural equality in which a NaN equals a NaN: a real read back as NaN
-// is the same value, though `==` says otherwise. With `numbersByValue`, an
+// Structural equality in which a NaN equals a NaN (as a real or as a date):
+// a value read back as NaN is the same value, though `==` says otherwise. With `numbersByValue`, an
 // integer and a real of the same value are equal, as JSON text does not
 // tell them apart (2500.0 prints as 2500).
 inline bool sameValue(const NRVValue& a, const NRVValue& b, bool numbersByValue = false) {
@@ -30,6 +30,10 @@ inline bool sameValue(const NRVValue& a, const NRVValue& b, bool numbersByValue 
     if (const double* x = a.asReal()) {
         const double y = *b.asReal();
         return (std::isnan(*x) && std::isnan(y)) || *x == y;
+    }
+    if (const NRVDate* x = a.asDate()) {
+        const double s = x->sinceReferenceDate, t = b.asDate()->sinceReferenceDate;
+        return (std::isnan(s) && std::isnan(t)) || s == t;
     }
     if (const NRVArray* x = a.asArray()) {
         const NRVArray& y = *b.asArray();
