@@ -2,10 +2,13 @@
 // session's route, then messages through the RFC 6455 codec of
 // platform/websocket (client frames masked, fragmented messages joined,
 // pings answered, the close handshake, protocol errors closed with their
-// code), on a thread of its own that reads the connection.
+// code), on a thread of its own that reads the connection. The request's
+// timeout covers the handshake.
 //
-// Threading: every call is thread-safe. The callbacks run on the task's
-// reading thread, one at a time; the handler hops them onto its queue.
+// Threading: every call is thread-safe and none waits for the peer: a frame
+// the connection does not take at once waits in the task's queue of unsent
+// bytes, which its thread writes as the peer reads. The callbacks run on the
+// task's thread, one at a time; the handler hops them onto its queue.
 // Destroying the task closes the connection and joins its thread.
 #pragma once
 
