@@ -252,6 +252,8 @@ TEST(NRVURLBroker, ServerTrustOnlyThroughTheAnchors) {
     ASSERT_EQ(attempts.size(), 1u);
     EXPECT_EQ(errorCode(attempts[0]), -1202);
     EXPECT_EQ(attempts[0].error->domain, "NSURLErrorDomain");
+    // The challenge handler's evaluation says why.
+    EXPECT_EQ(attempts[0].error->localizedFailureReason.value_or(""), "unable to get local issuer certificate (depth 0)");
     EXPECT_FALSE(attempts[0].responses);
 
     // Without a challenge handler no server is trusted.
