@@ -77,6 +77,7 @@ void NRVServerTrust::setAnchorCertificates(NRVCertificateArray anchors) {
 
 NRVTrustResult NRVServerTrust::evaluate(std::string* failureReason) {
     auto fail = [&](NRVTrustResult result, std::string reason) {
+        lastFailureReason_ = reason;
         if (failureReason) *failureReason = std::move(reason);
         return result;
     };
@@ -93,6 +94,7 @@ NRVTrustResult NRVServerTrust::evaluate(std::string* failureReason) {
         return fail(NRVTrustResult::kOtherError, "could not set up the chain check");
     X509_STORE_CTX_set_purpose(ctx.get(), X509_PURPOSE_SSL_SERVER);
     X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(ctx.get());
+    X509_VERIFY_PARAM_set_auth_level(param, kMinimumSecurityLevel);
     if (!host_.empty()) {
         // An address literal is matched against the address entries, a name
         // against the DNS names; the subject's common name never counts.
@@ -108,6 +110,7 @@ NRVTrustResult NRVServerTrust::evaluate(std::string* failureReason) {
     int ok = X509_verify_cert(ctx.get());
     ERR_clear_error();
     if (ok == 1) {
+        lastFailureReason_.clear();
         if (failureReason) failureReason->clear();
         return NRVTrustResult::kUnspecified;
     }

@@ -58,10 +58,16 @@ public:
     // true: only the anchors set count; false: the system's anchors count too.
     void setAnchorCertificatesOnly(bool only) { anchorsOnly_ = only; }
 
+    // Keys and signatures of the chain must reach this OpenSSL security
+    // level (112 bits: RSA from 2048 bits, no SHA-1 or MD5 signatures).
+    static constexpr int kMinimumSecurityLevel = 2;
+
     // kUnspecified when the chain verifies, else kRecoverableTrustFailure
     // (kOtherError when OpenSSL could not run the check), with the reason in
     // *failureReason.
     virtual NRVTrustResult evaluate(std::string* failureReason = nullptr);
+    // Why the last evaluation failed ("" after a pass or before any).
+    const std::string& lastFailureReason() const { return lastFailureReason_; }
 
     struct Evaluation {
         NRVTrustResult result = NRVTrustResult::kInvalid;
@@ -82,4 +88,5 @@ private:
     NRVCertificateArray anchors_;
     bool anchorsSet_ = false;
     bool anchorsOnly_ = false;
+    std::string lastFailureReason_;
 };

@@ -64,8 +64,22 @@ NRVErrorRef NRVURLErrorForTransferResult(const TransferResult& result) {
     case TransferErrorKind::HostNotFound:
         return urlError(-1003, "A server with the specified hostname could not be found.", result.message);
     case TransferErrorKind::TimedOut: return urlError(-1001, "The request timed out.", result.message);
-    case TransferErrorKind::ServerTrustRefused:
-        return urlError(-1202, "The certificate for this server is invalid.", result.message);
+    case TransferErrorKind::ServerTrustRefused: {
+        auto error = std::make_shared<NRVError>(kURLErrorDomain, -1202, "The certificate for this server is invalid.");
+        auto underlying = std::make_shared<NRVError>("libcurl", 0, result.message);
+        // Why the chain was refused (expired, wrong name, weak key) travels
+        // with the error and reaches the failure line through the underlying one.
+        if (!result.trustFailureReason.empty()) {
+            error->localizedFailureReason = result.trustFailureReason;
+            underlying->localizedFailureReason = result.trustFailureReason;
+        }
+        error->underlyingError = std::move(underlying);
+        return error;
+    }
+    case TransferErrorKind::SecureConnectionFailed:
+        return urlError(-1200, "An SSL error has occurred and a secure connection to the server cannot be made.",
+                        result.message);
+    case TransferErrorKind::UnsupportedURL: return urlError(-1002, "unsupported URL", result.message);
     case TransferErrorKind::ConnectionLost: return urlError(-1005, "The network connection was lost.", result.message);
     case TransferErrorKind::TooLarge: return urlError(-1103, "resource exceeds maximum size", result.message);
     case TransferErrorKind::ProxyFailed:
@@ -661,12 +675,16 @@ void NRVURLSessionHandler::runTransfer(const std::shared_ptr<NRVHandlerRequest>&
     if (request->kind == NRVURLSessionTask::Kind::kDownload) {
         downloadPath = newDownloadPath();
         r.downloadPath = downloadPath;
+    } else {
+        r.maxBodyBytes = maxDataBodyBytes_;
     }
-    auto body = std::make_shared<std::string>();
+    r.maxDecodedBytes = maxDecodedBodyBytes_;
+    auto body = std::make_shared<NRVData>();
     std::weak_ptr<NRVURLSessionHandler> weak = shared_from_this();
     platform::http::TransferDelegate delegate;
     delegate.onData = [body](const char* data, std::size_t size) {
-        body->append(data, size);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        body->insert(body->end(), bytes, bytes + size);
         return true;
     };
     delegate.onComplete = [weak, request, task, auth, body, downloadPath](const TransferResult& result) {
@@ -748,7 +766,7 @@ bool NRVURLSessionHandler::retryAfterChallenge(const NRVURLSessionTaskRef& task,
 void NRVURLSessionHandler::transferDone(const std::shared_ptr<NRVHandlerRequest>& request,
                                         const NRVURLSessionTaskRef& task,
                                         const std::shared_ptr<NRVHandlerAuthState>& auth, const TransferResult& result,
-                                        const std::shared_ptr<std::string>& body, const std::string& downloadPath) {
+                                        const std::shared_ptr<NRVData>& body, const std::string& downloadPath) {
     const NRVURLSessionRef session = task->session();
     const bool isData = request->kind == NRVURLSessionTask::Kind::kData;
     if (isData) sessionLog().debug("Task done; completionHandler running for session " + session->hashText());
@@ -766,7 +784,11 @@ void NRVURLSessionHandler::transferDone(const std::shared_ptr<NRVHandlerRequest>
 
     NRVDictionary details = request->container->proxyDetailsForSession(session);
     std::optional<NRVData> data;
-    if (!error && request->kind != NRVURLSessionTask::Kind::kDownload) data = NRVData(body->begin(), body->end());
+    if (!error && request->kind != NRVURLSessionTask::Kind::kDownload) {
+        data = std::move(*body);
+    } else {
+        NRVData().swap(*body);  // a failed attempt's partial body goes at once
+    }
     std::optional<std::string> location;
     if (request->kind == NRVURLSessionTask::Kind::kDownload && !error) location = downloadPath;
     request->response->addResultWithProxy(details, response, data ? &*data : nullptr, location, error);
@@ -953,7 +975,7 @@ NRVServerTrustRef trustForPeerChain(const STACK_OF(X509) * chain, const std::str
 platform::http::ServerTrustHook NRVURLSessionHandler::trustHookFor(const NRVURLSessionTaskRef& task) {
     std::weak_ptr<NRVURLSessionHandler> weakSelf = shared_from_this();
     std::weak_ptr<NRVURLSessionTask> weakTask = task;
-    return [weakSelf, weakTask](x509_store_ctx_st* chain, const std::string& host) {
+    return [weakSelf, weakTask](x509_store_ctx_st* chain, const std::string& host, std::string* reason) {
         auto self = weakSelf.lock();
         auto task = weakTask.lock();
         if (!self || !task) return false;
@@ -970,11 +992,16 @@ platform::http::ServerTrustHook NRVURLSessionHandler::trustHookFor(const NRVURLS
         switch (answer.kind()) {
         case NRVURLAuthenticationAnswer::Kind::kUseCredential:
             return answer.credential() && answer.credential()->serverTrust() == trust;
-        case NRVURLAuthenticationAnswer::Kind::kPerformDefaultHandling:
-            return NRVServerTrust::evaluateAgainstSystemAnchors(X509_STORE_CTX_get0_untrusted(chain), host).result ==
-                   NRVTrustResult::kUnspecified;
+        case NRVURLAuthenticationAnswer::Kind::kPerformDefaultHandling: {
+            auto evaluation = NRVServerTrust::evaluateAgainstSystemAnchors(X509_STORE_CTX_get0_untrusted(chain), host);
+            if (evaluation.result == NRVTrustResult::kUnspecified) return true;
+            if (reason) *reason = evaluation.failureReason;
+            return false;
+        }
         case NRVURLAuthenticationAnswer::Kind::kCancel: break;
         }
+        // The handler's evaluation says why, when it made one.
+        if (reason) *reason = trust->lastFailureReason();
         return false;
     };
 }

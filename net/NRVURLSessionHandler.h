@@ -24,6 +24,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -63,6 +64,15 @@ public:
     // awaited until the next ping is due; a socket still without it then
     // fails like one whose pong came back with an error.
     static constexpr double kPingInterval = 90.0;
+    // What a data or upload task may hold of its reply (decoded): past it the
+    // attempt fails with -1103 and what it held is freed. The system's own
+    // replies are small documents (telemetry answers); 64 MiB leaves room
+    // for any reply a client keeps in memory.
+    static constexpr std::uint64_t kMaximumDataBodyBytes = 64ull << 20;
+    // What a compressed body may decode to; download tasks write to their
+    // file up to this (an uncompressed download has no limit: the server
+    // sends every byte of it).
+    static constexpr std::uint64_t kMaximumDecodedBodyBytes = 1ull << 30;
 
     // A handler wired to the settings service, its change notification and
     // the machine's proxy settings (what the brokers' shared handler is).
@@ -114,6 +124,17 @@ public:
     void drainForTesting();
     // Shortens the ping interval, and with it the wait for each pong.
     void setPingIntervalForTesting(double seconds) { pingInterval_ = seconds; }
+    // Lowers what one web socket may hold unsent and how long it waits for
+    // its peer to take it (NRVWebSocketTask's limits otherwise).
+    void setWebSocketSendLimitsForTesting(std::size_t unsentBytes, std::chrono::steady_clock::duration drainLimit) {
+        maxUnsentBytes_ = unsentBytes;
+        drainLimit_ = drainLimit;
+    }
+    // Lowers the two body limits above.
+    void setBodyLimitsForTesting(std::uint64_t dataBytes, std::uint64_t decodedBytes) {
+        maxDataBodyBytes_ = dataBytes;
+        maxDecodedBodyBytes_ = decodedBytes;
+    }
     const std::shared_ptr<platform::dispatch::DispatchQueue>& taskQueue() const { return taskQueue_; }
     const std::shared_ptr<platform::http::Engine>& engine() const { return engine_; }
 
@@ -134,7 +155,7 @@ private:
                      const std::shared_ptr<NRVHandlerAuthState>& auth);
     void transferDone(const std::shared_ptr<NRVHandlerRequest>& request, const NRVURLSessionTaskRef& task,
                       const std::shared_ptr<NRVHandlerAuthState>& auth, const platform::http::TransferResult& result,
-                      const std::shared_ptr<std::string>& body, const std::string& downloadPath);
+                      const std::shared_ptr<NRVData>& body, const std::string& downloadPath);
     void resolve(const std::shared_ptr<NRVHandlerRequest>& request, std::optional<NRVData> data);
 
     // Challenges.
@@ -208,4 +229,9 @@ private:
     std::vector<std::shared_ptr<NRVWebSocketTask>> webSocketTasks_;
     std::vector<NRVWebSocketHandler> webSocketHandlers_;
     std::atomic<double> pingInterval_{kPingInterval};
+    std::atomic<std::uint64_t> maxDataBodyBytes_{kMaximumDataBodyBytes};
+    std::atomic<std::uint64_t> maxDecodedBodyBytes_{kMaximumDecodedBodyBytes};
+    // Set before the sockets they apply to are opened (tests).
+    std::size_t maxUnsentBytes_ = 0;
+    std::chrono::steady_clock::duration drainLimit_{};
 };

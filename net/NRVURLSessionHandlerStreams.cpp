@@ -285,6 +285,7 @@ void NRVURLSessionHandler::connectToWebSocketServerForContainer(const NRVURLRequ
                                                                 const NRVURLSessionRef& session) {
     NerovaLogger::websocket().log("Attempting communication with session " + session->hashText());
     auto task = std::make_shared<NRVWebSocketTask>(request, session, engine_);
+    if (maxUnsentBytes_ > 0) task->setSendLimits(maxUnsentBytes_, drainLimit_);
     logCookies(session, request, "webSocketServer");
     container->addTaskSynchronously(task);
     std::weak_ptr<NRVURLSessionHandler> weak = shared_from_this();
@@ -513,8 +514,17 @@ void NRVURLSessionHandler::send(const std::string& text, const std::string& brok
         auto container = self->lookUp(brokerID);
         auto socket = container ? container->webSocketTask() : nullptr;
         if (socket) {
-            socket->sendText(text, [completion](const std::string& error) {
-                if (completion) completion(error.empty() ? nullptr : std::make_shared<NRVError>("websocket", 0, error));
+            // The frame is queued at once; its completion may come from the
+            // socket's own thread once the peer took it, and goes to the queue.
+            std::weak_ptr<NRVURLSessionHandler> weak = self;
+            socket->sendText(text, [weak, completion](const std::string& error) {
+                if (!completion) return;
+                NRVErrorRef result = error.empty() ? nullptr : std::make_shared<NRVError>("websocket", 0, error);
+                if (auto handler = weak.lock()) {
+                    handler->taskQueue_->async([completion, result] { completion(result); });
+                } else {
+                    completion(result);
+                }
             });
             return;
         }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cctype>
 #include <cstring>
+#include <algorithm>
 #include <sstream>
 
 #include "foundation/NerovaLogger.h"
@@ -92,13 +93,23 @@ void NRVWebSocketTask::run() {
         return;
     }
     const std::string transportURL = std::string(parts->secure ? "https://" : "http://") + parts->host + "/";
-    const long connectTimeout =
-        originalRequest().timeoutInterval > 0 ? static_cast<long>(originalRequest().timeoutInterval * 1000) : 0;
+    // The request's timeout covers the whole upgrade, from the connection
+    // (and the proxy's challenges) to the server's answer.
+    using Clock = std::chrono::steady_clock;
+    const double timeout = originalRequest().timeoutInterval;
+    const Clock::time_point deadline =
+        timeout > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout))
+                    : Clock::time_point::max();
+    auto remainingMs = [&]() -> long {
+        if (deadline == Clock::time_point::max()) return 0;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return std::max<long>(1, static_cast<long>(left));
+    };
     std::optional<platform::http::Credentials> credentials;
     std::unique_ptr<platform::http::StreamConnection> connection;
     for (long refusals = 0;; ++refusals) {
         failure = {};
-        connection = engine_->openStream(session()->transport(), transportURL, credentials, connectTimeout, trust_, &failure);
+        connection = engine_->openStream(session()->transport(), transportURL, credentials, remainingMs(), trust_, &failure);
         if (connection || failure.kind != platform::http::TransferErrorKind::ProxyFailed ||
             (failure.proxyConnectStatus != 407 && !(failure.proxyConnectStatus == 401 && credentials))) {
             break;
@@ -129,7 +140,7 @@ void NRVWebSocketTask::run() {
     }
     const std::string request = platform::websocket::handshake::clientRequest(parts->host, parts->target, key, extra);
     std::string error;
-    if (!connection_->send(request.data(), request.size(), &error) || !handshake(key, &failure)) {
+    if (!connection_->send(request.data(), request.size(), &error) || !handshake(key, deadline, &failure)) {
         if (failure.kind == platform::http::TransferErrorKind::None) {
             failure.kind = platform::http::TransferErrorKind::ConnectionLost;
             failure.message = error;
@@ -147,7 +158,8 @@ void NRVWebSocketTask::run() {
     setState(State::kCompleted);
 }
 
-bool NRVWebSocketTask::handshake(const std::string& key, platform::http::TransferResult* failure) {
+bool NRVWebSocketTask::handshake(const std::string& key, std::chrono::steady_clock::time_point deadline,
+                                 platform::http::TransferResult* failure) {
     namespace hs = platform::websocket::handshake;
     std::string& buffer = pending_;
     char chunk[4096];
@@ -158,8 +170,15 @@ bool NRVWebSocketTask::handshake(const std::string& key, platform::http::Transfe
             failure->message = "handshake answer too large";
             return false;
         }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            failure->kind = platform::http::TransferErrorKind::TimedOut;
+            failure->message = "no answer to the web-socket upgrade within the request's timeout";
+            return false;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
         std::string error;
-        long got = connection_->receive(chunk, sizeof chunk, 1000, &error);
+        long got = connection_->receive(chunk, sizeof chunk, static_cast<int>(std::clamp<long long>(left, 1, 1000)), &error);
         if (got < 0 || (got == 0 && stopping())) {
             failure->kind = platform::http::TransferErrorKind::ConnectionLost;
             failure->message = error.empty() ? "closed during the handshake" : error;
@@ -203,25 +222,96 @@ bool NRVWebSocketTask::stopping() const {
     return stopping_;
 }
 
-bool NRVWebSocketTask::flushOutput(std::string* error) {
-    std::string bytes;
+bool NRVWebSocketTask::flushOutput(std::string* error, const std::function<bool()>& queue,
+                                   std::function<void(const std::string&)> completion) {
+    using Completion = std::function<void(const std::string&)>;
+    std::vector<Completion> written, failed;
+    std::string failure, refusal;
     {
-        std::lock_guard<std::mutex> lock(codecMutex_);
-        bytes = codec_.takeOutput();
+        std::lock_guard<std::mutex> writeLock(writeMutex_);
+        failure = writeFailure_;
+        if (failure.empty()) {
+            const bool wasEmpty = unsent_.empty();
+            bool queued = true;
+            {
+                // Frames leave whole and in the order the codec made them:
+                // taking them and queueing them is one step.
+                std::lock_guard<std::mutex> lock(codecMutex_);
+                if (queue && !(queued = queue())) {
+                    refusal = codec_.state() == platform::websocket::Connection::State::kOpen
+                                  ? "message refused (not UTF-8, or the socket is closing)"
+                                  : "web socket is not open";
+                }
+                std::string bytes = codec_.takeOutput();
+                queuedBytes_ += bytes.size();
+                unsent_ += bytes;
+            }
+            if (queued && completion) sendCompletions_.emplace_back(queuedBytes_, std::move(completion));
+            platform::http::StreamConnection* connection;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                connection = connection_.get();
+            }
+            bool progress = false;
+            while (!unsent_.empty() && failure.empty()) {
+                if (!connection) {
+                    failure = "not connected";
+                    break;
+                }
+                std::string sendError;
+                // Never waits: a peer that does not read holds up this socket only.
+                const long sent = connection->sendSome(unsent_.data(), unsent_.size(), &sendError);
+                if (sent < 0) {
+                    failure = sendError.empty() ? "connection lost" : sendError;
+                } else if (sent == 0) {
+                    break;
+                } else {
+                    unsent_.erase(0, static_cast<std::size_t>(sent));
+                    writtenBytes_ += static_cast<std::uint64_t>(sent);
+                    progress = true;
+                }
+            }
+            if (progress || wasEmpty) lastProgress_ = std::chrono::steady_clock::now();
+            if (failure.empty() && unsent_.size() > maxUnsent_) {
+                failure = "the peer does not read: " + std::to_string(unsent_.size()) + " bytes wait to be sent";
+            }
+            if (!failure.empty()) {
+                writeFailure_ = failure;
+                if (connection) connection->close();
+            } else {
+                while (!sendCompletions_.empty() && sendCompletions_.front().first <= writtenBytes_) {
+                    written.push_back(std::move(sendCompletions_.front().second));
+                    sendCompletions_.pop_front();
+                }
+            }
+        } else if (completion) {
+            failed.push_back(std::move(completion));
+        }
+        if (!failure.empty()) {
+            for (auto& [end, pending] : sendCompletions_) failed.push_back(std::move(pending));
+            sendCompletions_.clear();
+        }
     }
-    if (bytes.empty()) return true;
-    platform::http::StreamConnection* connection;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        connection = connection_.get();
-    }
-    if (!connection) {
-        if (error) *error = "not connected";
-        return false;
-    }
-    // Frames leave whole and in the order the codec queued them.
+    for (auto& done : written) done("");
+    for (auto& done : failed) done(failure);
+    if (!refusal.empty() && completion) completion(refusal);
+    if (!failure.empty() && error) *error = failure;
+    return failure.empty() && refusal.empty();
+}
+
+bool NRVWebSocketTask::hasUnsent() const {
     std::lock_guard<std::mutex> lock(writeMutex_);
-    return connection->send(bytes.data(), bytes.size(), error);
+    return !unsent_.empty();
+}
+
+void NRVWebSocketTask::failWrites(const std::string& reason,
+                                  std::vector<std::function<void(const std::string&)>>* completions) {
+    std::lock_guard<std::mutex> writeLock(writeMutex_);
+    if (writeFailure_.empty()) writeFailure_ = reason;
+    for (auto& [end, pending] : sendCompletions_) completions->push_back(std::move(pending));
+    sendCompletions_.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (connection_) connection_->close();
 }
 
 void NRVWebSocketTask::readLoop() {
@@ -294,19 +384,46 @@ void NRVWebSocketTask::readLoop() {
         }
         endError = overduePong();
         if (!endError.empty()) break;
+        bool stalled = false;
+        {
+            std::lock_guard<std::mutex> lock(writeMutex_);
+            endError = writeFailure_;
+            stalled = !unsent_.empty() && std::chrono::steady_clock::now() - lastProgress_ > drainLimit_;
+            if (endError.empty() && stalled) {
+                std::ostringstream text;
+                text << "the peer took none of " << unsent_.size() << " unsent bytes within "
+                     << std::chrono::duration<double>(drainLimit_).count() << " s";
+                endError = text.str();
+            }
+        }
+        if (!endError.empty()) break;
         std::string error;
-        long got = connection_->receive(chunk, sizeof chunk, 250, &error);
+        long got = connection_->receive(chunk, sizeof chunk, 0, &error);
         if (got < 0) {
             endError = error.empty() ? "connection lost" : error;
             break;
         }
-        bytes.assign(chunk, static_cast<std::size_t>(got));
+        if (got > 0) {
+            bytes.assign(chunk, static_cast<std::size_t>(got));
+            continue;
+        }
+        // Nothing to read now: wait for input, or for room for the frames
+        // that wait to be written (the loop writes them when it comes back).
+        connection_->wait(hasUnsent(), 250);
     }
+    {
+        // A socket that failed because of its writes says so, not how its
+        // connection then broke.
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        if (!writeFailure_.empty()) endError = writeFailure_;
+    }
+    std::vector<std::function<void(const std::string&)>> unsentCompletions;
+    failWrites(endError.empty() ? "connection closed" : endError, &unsentCompletions);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         open_ = false;
-        if (connection_) connection_->close();
     }
+    for (auto& completion : unsentCompletions) completion(endError.empty() ? "connection closed" : endError);
     finishPongs(endError.empty() ? "connection closed" : endError);
     // A close the peer answered (or started) is a clean end, whatever the
     // code; a broken connection or a refused frame is a failure.
@@ -342,15 +459,13 @@ void NRVWebSocketTask::sendData(const NRVData& data, std::function<void(const st
 
 void NRVWebSocketTask::sendMessage(bool text, const std::string& payload,
                                    std::function<void(const std::string&)> completion) {
-    std::string error;
-    bool ok = isOpen();
-    if (ok) {
-        std::lock_guard<std::mutex> lock(codecMutex_);
-        ok = text ? codec_.sendText(payload) : codec_.sendBinary(payload);
+    if (!isOpen()) {
+        if (completion) completion("web socket is not open");
+        return;
     }
-    if (!ok) error = isOpen() ? "message refused (not UTF-8, or the socket is closing)" : "web socket is not open";
-    if (ok) ok = flushOutput(&error);
-    if (completion) completion(ok ? "" : error);
+    std::string ignored;
+    flushOutput(
+        &ignored, [&] { return text ? codec_.sendText(payload) : codec_.sendBinary(payload); }, std::move(completion));
 }
 
 void NRVWebSocketTask::sendPing(std::function<void(const std::string&)> pongReceiveHandler,

@@ -41,8 +41,14 @@ struct Credentials {
 };
 
 // The peer's chain as OpenSSL presents it at the end of the handshake, and
-// the host name the request was made for. Answer true to accept the chain.
-using ServerTrustHook = std::function<bool(x509_store_ctx_st* chain, const std::string& host)>;
+// the host of the connection it came on (after a redirect, the new host).
+// Answer true to accept the chain; a refusal may say why in *reason.
+using ServerTrustHook = std::function<bool(x509_store_ctx_st* chain, const std::string& host, std::string* reason)>;
+
+// The OpenSSL security level every TLS connection of the engine keeps at
+// least: keys and signatures under 112 bits (RSA below 2048 bits, SHA-1 and
+// MD5 signatures) are refused, whatever the trust hook answers.
+constexpr int kMinimumSecurityLevel = 2;
 
 struct Request {
     std::string url;
@@ -61,6 +67,10 @@ struct Request {
     std::string downloadPath;
     // Response headers above this size end the transfer with TooLarge.
     std::size_t maxHeaderBytes = 256 * 1024;
+    // Body bytes (as decoded) past this end the transfer with TooLarge; 0 is none.
+    std::uint64_t maxBodyBytes = 0;
+    // The same for a body the server sent compressed (Content-Encoding); 0 is none.
+    std::uint64_t maxDecodedBytes = 0;
 };
 
 struct ResponseHead {
@@ -75,11 +85,13 @@ enum class TransferErrorKind {
     ConnectFailed,      // refused or unreachable
     HostNotFound,
     TimedOut,
-    ServerTrustRefused, // the trust hook refused the chain, or TLS failed
+    ServerTrustRefused, // the chain was refused (see trustFailureReason)
+    SecureConnectionFailed,  // the TLS handshake failed for another reason
     ConnectionLost,     // cut short: wrong length, broken chunking, closed
-    TooLarge,           // headers above the limit
+    TooLarge,           // headers or body above their limit
     ProxyFailed,        // the proxy refused the tunnel (see proxyConnectStatus)
     BadResponse,
+    UnsupportedURL,     // a scheme other than http and https (also in a redirect)
     FileError,
     Other,
 };
@@ -87,6 +99,7 @@ enum class TransferErrorKind {
 struct TransferResult {
     TransferErrorKind kind = TransferErrorKind::None;
     std::string message;            // libcurl's text for the failure
+    std::string trustFailureReason; // why the chain was refused (ServerTrustRefused)
     long proxyConnectStatus = 0;    // status of the proxy's answer to CONNECT, 0 without tunnel
     bool proxyAsksBasicOrDigest = false;  // the proxy offered Basic or Digest
     std::optional<ResponseHead> response;
@@ -143,8 +156,18 @@ public:
 class StreamConnection {
 public:
     virtual ~StreamConnection() = default;
+    static constexpr int kReadable = 1;
+    static constexpr int kWritable = 2;
+
     // Sends everything or fails.
     virtual bool send(const void* data, std::size_t size, std::string* error) = 0;
+    // Sends what the connection takes now, without waiting: the bytes sent
+    // (0 when it takes none now), -1 when it failed.
+    virtual long sendSome(const void* data, std::size_t size, std::string* error) = 0;
+    // Waits at most timeoutMs until the connection has something to read,
+    // or (with forWrite) room to write: kReadable | kWritable, 0 when the
+    // time passed, -1 once closed.
+    virtual int wait(bool forWrite, int timeoutMs) = 0;
     // Bytes read (> 0), 0 when nothing came within the limit, -1 when the
     // peer closed or the connection failed.
     virtual long receive(void* buffer, std::size_t capacity, int timeoutMs, std::string* error) = 0;

@@ -6,8 +6,11 @@
 #include "platform/dispatch/WorkerPool_linux.h"
 
 #include <curl/curl.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <poll.h>
 #include <strings.h>
@@ -20,7 +23,9 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 namespace platform::http {
 namespace {
@@ -53,24 +58,75 @@ std::string hostOfURL(const std::string& url);
 struct TrustContext {
     ServerTrustHook hook;
     std::string url;
+    CURL* easy = nullptr;  // the handle whose connections are checked
     bool refused = false;
+    std::string reason;  // why the last chain was refused
 
-    // The host the request was made for, worked out when a chain is first
-    // checked (most transfers reuse a checked connection and never need it).
-    const std::string& host() {
-        if (!host_) host_ = hostOfURL(url);
-        return *host_;
+    // The host of the connection being checked: after a redirect, the host
+    // the handle went on to, not the one the request was made for.
+    std::string host() const {
+        char* current = nullptr;
+        if (easy && curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &current) == CURLE_OK && current && *current) {
+            return hostOfURL(current);
+        }
+        return hostOfURL(url);
     }
-
-private:
-    std::optional<std::string> host_;
 };
+
+// The bits of security OpenSSL's levels ask of keys and signatures.
+int minimumSecurityBits(int level) {
+    static const int bits[] = {0, 80, 112, 128, 192, 256};
+    return bits[std::clamp(level, 0, 5)];
+}
+
+// The peer's chain against the security level, as OpenSSL's own chain check
+// would have judged it had the trust hook not replaced that check: every key
+// and every signature not made by the certificate itself must reach the
+// level's bits. false with the reason when one falls short.
+bool chainMeetsSecurityLevel(X509_STORE_CTX* chain, int level, std::string* reason) {
+    const int minimum = minimumSecurityBits(level);
+    std::vector<X509*> certificates;
+    if (X509* leaf = X509_STORE_CTX_get0_cert(chain)) certificates.push_back(leaf);
+    if (STACK_OF(X509)* others = X509_STORE_CTX_get0_untrusted(chain)) {
+        for (int i = 0; i < sk_X509_num(others); ++i) {
+            X509* x = sk_X509_value(others, i);
+            if (x && (certificates.empty() || X509_cmp(x, certificates.front()) != 0)) certificates.push_back(x);
+        }
+    }
+    for (std::size_t depth = 0; depth < certificates.size(); ++depth) {
+        X509* certificate = certificates[depth];
+        EVP_PKEY* key = X509_get0_pubkey(certificate);
+        const int keyBits = key ? EVP_PKEY_get_security_bits(key) : 0;
+        if (keyBits < minimum) {
+            *reason = "weak key (" + std::string(key ? EVP_PKEY_get0_type_name(key) : "none") + " " +
+                      std::to_string(key ? EVP_PKEY_get_bits(key) : 0) + " bits) at depth " + std::to_string(depth);
+            return false;
+        }
+        if (X509_check_issued(certificate, certificate) == X509_V_OK) continue;  // self-signed: not judged here
+        int digest = NID_undef, signatureBits = 0;
+        if (X509_get_signature_info(certificate, &digest, nullptr, &signatureBits, nullptr) != 1 ||
+            signatureBits < minimum) {
+            *reason = "weak signature (" + std::string(digest != NID_undef ? OBJ_nid2sn(digest) : "unknown digest") +
+                      ") at depth " + std::to_string(depth);
+            return false;
+        }
+    }
+    return true;
+}
 
 int verifyChain(X509_STORE_CTX* chain, void* raw) {
     auto* context = static_cast<TrustContext*>(raw);
-    // The hook may wait for a queue whose turn on this thread has not come.
-    EngineThreadMayWait waiting;
-    if (context->hook && context->hook(chain, context->host())) {
+    context->reason.clear();
+    SSL* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(chain, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    const int level = std::max(kMinimumSecurityLevel, ssl ? SSL_get_security_level(ssl) : 0);
+    bool accepted = chainMeetsSecurityLevel(chain, level, &context->reason);
+    if (accepted) {
+        // The hook may wait for a queue whose turn on this thread has not come.
+        EngineThreadMayWait waiting;
+        accepted = context->hook && context->hook(chain, context->host(), &context->reason);
+        if (!accepted && context->reason.empty()) context->reason = "refused by the trust check";
+    }
+    if (accepted) {
         X509_STORE_CTX_set_error(chain, X509_V_OK);
         return 1;
     }
@@ -79,8 +135,17 @@ int verifyChain(X509_STORE_CTX* chain, void* raw) {
     return 0;
 }
 
-CURLcode installVerifier(CURL*, void* sslContext, void* raw) {
-    SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext), &verifyChain, raw);
+// Every TLS context of the engine: at least the minimum security level (key
+// exchange, ciphers and signatures of the handshake), and the trust hook in
+// place of OpenSSL's chain check when there is one. A write that must be
+// repeated may come from a buffer that moved (stream connections queue
+// what the peer does not take yet).
+CURLcode configureContext(CURL*, void* sslContext, void* raw) {
+    auto* ctx = static_cast<SSL_CTX*>(sslContext);
+    auto* trust = static_cast<TrustContext*>(raw);
+    SSL_CTX_set_security_level(ctx, std::max(kMinimumSecurityLevel, SSL_CTX_get_security_level(ctx)));
+    SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    if (trust->hook) SSL_CTX_set_cert_verify_callback(ctx, &verifyChain, raw);
     return CURLE_OK;
 }
 
@@ -129,8 +194,49 @@ void applyTLS(CURL* e, TrustContext* trust) {
     if (trust->hook) {
         curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
         curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &installVerifier);
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, trust);
+    }
+    trust->easy = e;
+    curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, &configureContext);
+    curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, trust);
+}
+
+// The kind of failure a libcurl code stands for, once the engine's own
+// reasons (limits, the delegate, the trust hook) are ruled out.
+TransferErrorKind kindOfCode(CURLcode code, long connectCode) {
+    switch (code) {
+    case CURLE_OK: return TransferErrorKind::None;
+    case CURLE_COULDNT_CONNECT: return TransferErrorKind::ConnectFailed;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY: return TransferErrorKind::HostNotFound;
+    case CURLE_OPERATION_TIMEDOUT: return TransferErrorKind::TimedOut;
+    case CURLE_PEER_FAILED_VERIFICATION: return TransferErrorKind::ServerTrustRefused;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+        if (connectCode != 0 && (connectCode < 200 || connectCode > 299)) return TransferErrorKind::ProxyFailed;
+        return TransferErrorKind::SecureConnectionFailed;
+    case CURLE_UNSUPPORTED_PROTOCOL: return TransferErrorKind::UnsupportedURL;
+    case CURLE_ABORTED_BY_CALLBACK: return TransferErrorKind::Cancelled;
+    case CURLE_FILESIZE_EXCEEDED:
+    case CURLE_OUT_OF_MEMORY: return TransferErrorKind::TooLarge;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+        if (connectCode != 0 && (connectCode < 200 || connectCode > 299)) return TransferErrorKind::ProxyFailed;
+        return TransferErrorKind::ConnectionLost;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_TOO_MANY_REDIRECTS: return TransferErrorKind::BadResponse;
+    case CURLE_PROXY: return TransferErrorKind::ProxyFailed;
+    default: return TransferErrorKind::Other;
     }
 }
 
@@ -278,6 +384,10 @@ private:
     std::size_t headerBytes_ = 0;
     std::uint64_t received_ = 0;
     bool headerTooLarge_ = false;
+    bool bodyTooLarge_ = false;
+    bool badResponse_ = false;      // conflicting lengths
+    bool atHeadStart_ = true;       // the next header line starts a response head
+    bool encodedBody_ = false;      // the body arrives compressed and is decoded here
     bool stoppedByDelegate_ = false;
     bool fileFailed_ = false;
     std::atomic<bool> running_{true};
@@ -640,20 +750,57 @@ bool TransferImpl::setUp(std::string* failure) {
     return true;
 }
 
+namespace {
+
+// The Content-Length values of one head agree (a field may list the value
+// more than once, "5, 5"); false when two differ, which a server sends only
+// to make two readers of one answer split it in different places.
+bool lengthsAgree(const HeaderList& headers) {
+    std::optional<std::string> seen;
+    for (const auto& [name, value] : headers) {
+        if (strcasecmp(name.c_str(), "Content-Length") != 0) continue;
+        std::size_t start = 0;
+        for (;;) {
+            std::size_t comma = value.find(',', start);
+            std::string item = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            const auto first = item.find_first_not_of(" \t");
+            const auto last = item.find_last_not_of(" \t");
+            item = first == std::string::npos ? std::string() : item.substr(first, last - first + 1);
+            const auto digits = item.find_first_not_of('0');
+            item = digits == std::string::npos ? (item.empty() ? item : "0") : item.substr(digits);
+            if (seen && *seen != item) return false;
+            seen = item;
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 size_t TransferImpl::onHeader(char* data, size_t size, size_t count, void* raw) {
     auto* self = static_cast<TransferImpl*>(raw);
     const size_t length = size * count;
+    std::string line(data, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    // Only the status line that opens a head (the next answer after an
+    // interim one or a redirect) starts the limit again; a header line
+    // that merely begins with "HTTP/" counts like any other.
+    if (self->atHeadStart_ && line.rfind("HTTP/", 0) == 0) {
+        self->atHeadStart_ = false;
+        self->pending_ = ResponseHead{};
+        self->headerBytes_ = length;
+        if (self->headerBytes_ > self->request_.maxHeaderBytes) {
+            self->headerTooLarge_ = true;
+            return 0;
+        }
+        return length;
+    }
     self->headerBytes_ += length;
     if (self->headerBytes_ > self->request_.maxHeaderBytes) {
         self->headerTooLarge_ = true;
         return 0;
-    }
-    std::string line(data, length);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line.rfind("HTTP/", 0) == 0) {
-        self->pending_ = ResponseHead{};
-        self->headerBytes_ = length;
-        return length;
     }
     if (!line.empty()) {
         auto colon = line.find(':');
@@ -666,6 +813,11 @@ size_t TransferImpl::onHeader(char* data, size_t size, size_t count, void* raw) 
         return length;
     }
     // End of one header block.
+    self->atHeadStart_ = true;
+    if (!lengthsAgree(self->pending_.headers)) {
+        self->badResponse_ = true;
+        return 0;
+    }
     long status = 0;
     curl_easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &status);
     self->pending_.status = status;
@@ -675,8 +827,12 @@ size_t TransferImpl::onHeader(char* data, size_t size, size_t count, void* raw) 
     if (status >= 100 && status < 200) return length;
     self->head_ = self->pending_;
     bool mayBeFollowed = false;
+    self->encodedBody_ = false;
     for (const auto& [name, value] : self->pending_.headers) {
         if (strcasecmp(name.c_str(), "Location") == 0 && status >= 300 && status < 400) mayBeFollowed = true;
+        if (strcasecmp(name.c_str(), "Content-Encoding") == 0 && !value.empty() && strcasecmp(value.c_str(), "identity") != 0) {
+            self->encodedBody_ = true;
+        }
     }
     // Authentication answers may be retried by libcurl itself; they reach the
     // delegate only when they turn out to be final.
@@ -695,6 +851,12 @@ size_t TransferImpl::onBody(char* data, size_t size, size_t count, void* raw) {
     const size_t length = size * count;
     self->deliverHead();
     self->received_ += length;
+    const Request& request = self->request_;
+    if ((request.maxBodyBytes > 0 && self->received_ > request.maxBodyBytes) ||
+        (self->encodedBody_ && request.maxDecodedBytes > 0 && self->received_ > request.maxDecodedBytes)) {
+        self->bodyTooLarge_ = true;
+        return 0;
+    }
     if (self->file_) {
         if (std::fwrite(data, 1, length, self->file_) != length) {
             self->fileFailed_ = true;
@@ -711,43 +873,27 @@ size_t TransferImpl::onBody(char* data, size_t size, size_t count, void* raw) {
 
 TransferErrorKind TransferImpl::classify(CURLcode code) const {
     if (code == CURLE_OK) return TransferErrorKind::None;
-    if (headerTooLarge_) return TransferErrorKind::TooLarge;
+    if (headerTooLarge_ || bodyTooLarge_) return TransferErrorKind::TooLarge;
+    if (badResponse_) return TransferErrorKind::BadResponse;
     if (stoppedByDelegate_) return TransferErrorKind::Cancelled;
     if (fileFailed_) return TransferErrorKind::FileError;
     if (trust_.refused) return TransferErrorKind::ServerTrustRefused;
     long connectCode = 0;
     curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connectCode);
-    switch (code) {
-    case CURLE_COULDNT_CONNECT: return TransferErrorKind::ConnectFailed;
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY: return TransferErrorKind::HostNotFound;
-    case CURLE_OPERATION_TIMEDOUT: return TransferErrorKind::TimedOut;
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CACERT_BADFILE: return TransferErrorKind::ServerTrustRefused;
-    case CURLE_ABORTED_BY_CALLBACK: return TransferErrorKind::Cancelled;
-    case CURLE_FILESIZE_EXCEEDED:
-    case CURLE_OUT_OF_MEMORY: return TransferErrorKind::TooLarge;
-    case CURLE_PARTIAL_FILE:
-    case CURLE_GOT_NOTHING:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-        if (connectCode != 0 && (connectCode < 200 || connectCode > 299)) return TransferErrorKind::ProxyFailed;
-        return TransferErrorKind::ConnectionLost;
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_BAD_CONTENT_ENCODING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-    case CURLE_TOO_MANY_REDIRECTS: return TransferErrorKind::BadResponse;
-    case CURLE_PROXY: return TransferErrorKind::ProxyFailed;
-    default: return TransferErrorKind::Other;
-    }
+    return kindOfCode(code, connectCode);
 }
 
 void TransferImpl::finish(CURLcode code) {
     TransferErrorKind kind = classify(code);
     std::string message = errorBuffer_[0] ? errorBuffer_ : curl_easy_strerror(code);
+    if (bodyTooLarge_) {
+        message = encodedBody_ && request_.maxDecodedBytes > 0 &&
+                          (request_.maxBodyBytes == 0 || request_.maxDecodedBytes < request_.maxBodyBytes)
+                      ? "the compressed body decodes to more than " + std::to_string(request_.maxDecodedBytes) + " bytes"
+                      : "the body exceeds " + std::to_string(request_.maxBodyBytes) + " bytes";
+    } else if (badResponse_) {
+        message = "conflicting Content-Length values";
+    }
     if (kind == TransferErrorKind::None) message.clear();
     if (kind == TransferErrorKind::None || kind == TransferErrorKind::ConnectionLost) deliverHead();
     finishWith(kind, message);
@@ -760,6 +906,7 @@ void TransferImpl::finishWith(TransferErrorKind kind, const std::string& message
     result.kind = kind;
     result.message = message;
     result.bytesReceived = received_;
+    if (kind == TransferErrorKind::ServerTrustRefused) result.trustFailureReason = trust_.reason;
     if (easy_) {
         curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &result.proxyConnectStatus);
         long available = 0;
@@ -830,19 +977,19 @@ public:
         result->proxyAsksBasicOrDigest = (available & (CURLAUTH_BASIC | CURLAUTH_DIGEST)) != 0;
         if (code != CURLE_OK) {
             result->message = errorBuffer_[0] ? errorBuffer_ : curl_easy_strerror(code);
+            const TransferErrorKind kind = kindOfCode(code, result->proxyConnectStatus);
             if (trust_.refused) {
                 result->kind = TransferErrorKind::ServerTrustRefused;
-            } else if (code == CURLE_COULDNT_CONNECT) {
-                result->kind = TransferErrorKind::ConnectFailed;
-            } else if (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY) {
-                result->kind = TransferErrorKind::HostNotFound;
-            } else if (code == CURLE_OPERATION_TIMEDOUT) {
-                result->kind = TransferErrorKind::TimedOut;
+                result->trustFailureReason = trust_.reason;
+            } else if (kind == TransferErrorKind::ConnectFailed || kind == TransferErrorKind::HostNotFound ||
+                       kind == TransferErrorKind::TimedOut) {
+                result->kind = kind;
             } else if (result->proxyConnectStatus != 0 &&
                        (result->proxyConnectStatus < 200 || result->proxyConnectStatus > 299)) {
                 result->kind = TransferErrorKind::ProxyFailed;
-            } else if (code == CURLE_SSL_CONNECT_ERROR || code == CURLE_PEER_FAILED_VERIFICATION) {
-                result->kind = TransferErrorKind::ServerTrustRefused;
+            } else if (kind == TransferErrorKind::ServerTrustRefused || kind == TransferErrorKind::SecureConnectionFailed ||
+                       kind == TransferErrorKind::UnsupportedURL) {
+                result->kind = kind;
             } else {
                 result->kind = TransferErrorKind::Other;
             }
@@ -873,6 +1020,29 @@ public:
             size -= sent;
         }
         return true;
+    }
+
+    long sendSome(const void* data, std::size_t size, std::string* error) override {
+        if (closed_) return fail(error, "connection closed") ? 0 : -1;
+        size_t sent = 0;
+        CURLcode code;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            code = curl_easy_send(easy_, data, size, &sent);
+        }
+        if (code == CURLE_AGAIN) return 0;
+        if (code != CURLE_OK) return fail(error, curl_easy_strerror(code)) ? 0 : -1;
+        return static_cast<long>(sent);
+    }
+
+    int wait(bool forWrite, int timeoutMs) override {
+        if (closed_) return -1;
+        pollfd p{socket_, static_cast<short>(POLLIN | (forWrite ? POLLOUT : 0)), 0};
+        if (::poll(&p, 1, timeoutMs) <= 0) return 0;
+        int ready = 0;
+        if (p.revents & (POLLIN | POLLHUP | POLLERR)) ready |= kReadable;
+        if (p.revents & (POLLOUT | POLLERR)) ready |= kWritable;
+        return ready;
     }
 
     long receive(void* buffer, std::size_t capacity, int timeoutMs, std::string* error) override {

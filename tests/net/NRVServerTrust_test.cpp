@@ -75,6 +75,21 @@ TEST_F(ServerTrustTest, EvaluationTable) {
     commonNameOnly.subjectAltName = "";
     ServerRecipe clientOnly;
     clientOnly.extendedKeyUsage = "clientAuth";
+    // Weak keys and digests: an RSA authority below the anchor signs them
+    // (no digest but SHA-2 goes with the anchor's EC key).
+    ServerRecipe rsaRecipe = intermediateRecipe;
+    rsaRecipe.rsaBits = 2048;
+    testcerts::Issued rsaIntermediate = nettest::issueServer(rsaRecipe, root_);
+    rsaRecipe.rsaBits = 1024;
+    testcerts::Issued weakIntermediate = nettest::issueServer(rsaRecipe, root_);
+    ServerRecipe weakKey;
+    weakKey.rsaBits = 1024;
+    ServerRecipe sha1;
+    sha1.digest = "SHA1";
+    ServerRecipe md5;
+    md5.digest = "MD5";
+    testcerts::Issued md5Leaf = nettest::issueServer(md5, rsaIntermediate);
+    ASSERT_TRUE(md5Leaf.certificate) << "OpenSSL would not sign with MD5";
 
     struct Row {
         const char* name;
@@ -106,6 +121,18 @@ TEST_F(ServerTrustTest, EvaluationTable) {
          NRVTrustResult::kRecoverableTrustFailure},
         {"client certificate only", {nettest::issueServer(clientOnly, root_).certificate}, "127.0.0.1",
          NRVTrustResult::kRecoverableTrustFailure},
+        {"RSA-2048 leaf through an RSA-2048 authority",
+         {nettest::issueServer({}, rsaIntermediate).certificate, rsaIntermediate.certificate}, "127.0.0.1",
+         NRVTrustResult::kUnspecified},
+        {"RSA-1024 leaf", {nettest::issueServer(weakKey, root_).certificate}, "127.0.0.1",
+         NRVTrustResult::kRecoverableTrustFailure},
+        {"RSA-1024 intermediate",
+         {nettest::issueServer({}, weakIntermediate).certificate, weakIntermediate.certificate}, "127.0.0.1",
+         NRVTrustResult::kRecoverableTrustFailure},
+        {"SHA-1 signed leaf", {nettest::issueServer(sha1, rsaIntermediate).certificate, rsaIntermediate.certificate},
+         "127.0.0.1", NRVTrustResult::kRecoverableTrustFailure},
+        {"MD5 signed leaf", {md5Leaf.certificate, rsaIntermediate.certificate}, "127.0.0.1",
+         NRVTrustResult::kRecoverableTrustFailure},
     };
     for (const auto& row : rows) {
         NRVServerTrustRef trust = NRVServerTrust::create(row.chain, row.host);
@@ -115,6 +142,7 @@ TEST_F(ServerTrustTest, EvaluationTable) {
         std::string reason;
         EXPECT_EQ(trust->evaluate(&reason), row.expected) << row.name << ": " << reason;
         EXPECT_EQ(reason.empty(), row.expected == NRVTrustResult::kUnspecified) << row.name;
+        EXPECT_EQ(trust->lastFailureReason(), reason) << row.name;
     }
 }
 

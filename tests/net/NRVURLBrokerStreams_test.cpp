@@ -358,3 +358,58 @@ TEST(NRVURLBrokerWebSocket, PingWithoutPongFailsTheSocketOnce) {
     EXPECT_EQ(countOf(recorder->values(), 4), 1u);
     EXPECT_EQ(countOf(recorder->values(), 2), 0u);
 }
+
+// A server that takes the connection and never answers the upgrade: the
+// request's timeout ends the attempt (-1001) as it ends any request.
+TEST(NRVURLBrokerWebSocket, UpgradeWithoutAnswerEndsAtTheRequestTimeout) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    SelfReportingHandler handler;
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+    auto recorder = std::make_shared<Recorder<SocketEvent>>();
+    const auto begin = std::chrono::steady_clock::now();
+    broker.connectToWebSocketServer(get("ws://127.0.0.1:" + std::to_string(servers->httpPort) + "/stall", 1),
+                                    socketRecorder(recorder));
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return !events.empty(); }));
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    auto events = recorder->values();
+    EXPECT_EQ(events[0].code, 4);
+    EXPECT_EQ(events[0].errorCode, -1001);
+    EXPECT_GE(elapsed, 900ms);
+    EXPECT_LT(elapsed, 8s);  // the timeout, with room for a loaded machine
+}
+
+// A peer that stops reading holds up its own socket only: sends return at
+// once, an unrelated request on the same handler completes, and the socket
+// fails (event 4) once more than its limit waits to be sent.
+TEST(NRVURLBrokerWebSocket, PeerThatDoesNotReadFailsItsSocketOnly) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    SelfReportingHandler handler;
+    handler->setWebSocketSendLimitsForTesting(256 * 1024, std::chrono::seconds(60));
+    NRVURLBroker probe(handler);
+    probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
+    auto recorder = std::make_shared<Recorder<SocketEvent>>();
+    broker.connectToWebSocketServer(get(servers->badWebSocketURL("deaf")), socketRecorder(recorder));
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return !events.empty(); }));
+    ASSERT_EQ(recorder->values()[0].code, 1);
+
+    // Far more than the connection's buffers and the limit together.
+    auto failed = std::make_shared<std::atomic<int>>(0);
+    const std::string chunk(64 * 1024, 'x');
+    for (int i = 0; i < 400; ++i) {
+        broker.send(chunk, [failed](NRVErrorRef error) {
+            if (error) failed->fetch_add(1);
+        });
+    }
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(fetch(probe, servers->httpURL("/status/200")), "status 200");
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
+    ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) == 1; }));
+    EXPECT_TRUE(brokertest::eventually([&] { return failed->load() > 0; }));
+    handler->drainForTesting();
+    EXPECT_EQ(handler->webSocketTaskCount(), 0u);
+}

@@ -252,6 +252,8 @@ TEST(NRVURLBroker, ServerTrustOnlyThroughTheAnchors) {
     ASSERT_EQ(attempts.size(), 1u);
     EXPECT_EQ(errorCode(attempts[0]), -1202);
     EXPECT_EQ(attempts[0].error->domain, "NSURLErrorDomain");
+    // The challenge handler's evaluation says why.
+    EXPECT_EQ(attempts[0].error->localizedFailureReason.value_or(""), "unable to get local issuer certificate (depth 0)");
     EXPECT_FALSE(attempts[0].responses);
 
     // Without a challenge handler no server is trusted.
@@ -276,6 +278,11 @@ TEST(NRVURLBroker, BrokenAnswersAreFailures) {
         {"/cut-chunked", 20, -1005},
         {"/drop", 20, -1005},
         {"/big-headers", 20, -1103},
+        // Under the 256 KiB limit only when lines that begin like a status
+        // line were taken for the start of a new head.
+        {"/status-line-headers", 20, -1103},
+        {"/conflicting-length", 20, -1011},
+        {"/redirect?to=ftp://127.0.0.1/file", 20, -1002},
         {"/stall", 1, -1001},
     };
     for (const Case& c : cases) {
@@ -290,6 +297,54 @@ TEST(NRVURLBroker, BrokenAnswersAreFailures) {
     EXPECT_EQ(notFound.response->finalResponse()->statusCode, 404);
     EXPECT_EQ(notFound.response->finalResponse()->httpStatusSuccess, 0);
     EXPECT_FALSE(notFound.response->finalResponse()->error);
+}
+
+// A data task holds at most its limit of a body (decoded), whether the
+// server announced no length or sent a small compressed body that decodes
+// to much more; a download writes past that limit to its file, up to the
+// limit on what a compressed body may decode to.
+TEST(NRVURLBroker, BodiesPastTheirLimitFailWithDataLengthExceedsMaximum) {
+    NRV_REQUIRE_LOCAL_SERVERS(servers);
+    Environment environment(*servers);
+    brokertest::TestHandler handler;
+    handler->setBodyLimitsForTesting(1u << 20, 4u << 20);
+    NRVURLBroker broker(handler);
+    broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
+    struct Case {
+        const char* path;
+        std::int64_t code;  // 0: the whole body arrives
+        std::size_t size;
+    } dataCases[] = {
+        {"/unbounded/3000000", -1103, 0},
+        {"/gzip-bomb/67108864", -1103, 0},
+        {"/bytes/3000000", -1103, 0},
+        {"/unbounded/1000000", 0, 1000000},
+    };
+    for (const Case& c : dataCases) {
+        Reply reply = dataRequest(broker, get(servers->httpURL(c.path)));
+        auto final = reply.response->finalResponse();
+        ASSERT_TRUE(final) << c.path;
+        EXPECT_EQ(errorCode(*final), c.code) << c.path << " " << reply.response->description();
+        EXPECT_EQ(reply.data ? reply.data->size() : 0u, c.size) << c.path;
+    }
+    const Case downloadCases[] = {
+        {"/unbounded/3000000", 0, 3000000},
+        {"/gzip-bomb/2000000", 0, 2000000},
+        {"/gzip-bomb/67108864", -1103, 0},
+    };
+    for (const Case& c : downloadCases) {
+        auto promise = std::make_shared<std::promise<std::pair<std::int64_t, std::size_t>>>();
+        broker.downloadWithRequest(get(servers->httpURL(c.path)), [promise](std::shared_ptr<NRVURLResponse> r) {
+            auto final = r->finalResponse();
+            std::string path = final && final->downloadedFileLocation ? *final->downloadedFileLocation : "";
+            promise->set_value({final ? errorCode(*final) : 1, path.empty() ? 0 : testsupport::readText(path).size()});
+        });
+        auto future = promise->get_future();
+        ASSERT_EQ(future.wait_for(60s), std::future_status::ready) << c.path;
+        auto [code, size] = future.get();
+        EXPECT_EQ(code, c.code) << c.path;
+        EXPECT_EQ(size, c.size) << c.path;
+    }
 }
 
 // A cancelled request ends: no other route is tried.

@@ -21,6 +21,8 @@ struct ServerRecipe {
     long notAfterOffset = 30L * 86400;
     const char* extendedKeyUsage = "serverAuth";
     bool isCA = false;
+    int rsaBits = 0;                 // an RSA key of this size; 0 for an EC P-256 key
+    const char* digest = "SHA256";   // what the issuer signs with
 };
 
 inline testcerts::Issued rootAuthority(const std::string& name = "Nerova Test Root") {
@@ -34,7 +36,8 @@ inline testcerts::Issued rootAuthority(const std::string& name = "Nerova Test Ro
 // alternative names go in before the signature.
 inline testcerts::Issued issueServer(const ServerRecipe& recipe, const testcerts::Issued& issuer) {
     static long serial = 100;
-    NRVKeyRef key = NRVKey::generate(NRVKey::kKeyTypeEC, 256);
+    NRVKeyRef key = recipe.rsaBits > 0 ? NRVKey::generate(NRVKey::kKeyTypeRSA, recipe.rsaBits)
+                                       : NRVKey::generate(NRVKey::kKeyTypeEC, 256);
     X509* cert = X509_new();
     X509_set_version(cert, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert), ++serial);
@@ -53,8 +56,9 @@ inline testcerts::Issued issueServer(const ServerRecipe& recipe, const testcerts
         testcerts::addExtension(cert, issuerCert, NID_ext_key_usage, recipe.extendedKeyUsage);
     if (!recipe.subjectAltName.empty())
         testcerts::addExtension(cert, issuerCert, NID_subject_alt_name, recipe.subjectAltName.c_str());
-    X509_sign(cert, issuer.key->pkey(), EVP_sha256());
-    NRVCertificateRef made = NRVCertificate::createWithX509(cert);
+    // Null when OpenSSL will not sign with that digest and key.
+    const bool signedOK = X509_sign(cert, issuer.key->pkey(), EVP_get_digestbyname(recipe.digest)) > 0;
+    NRVCertificateRef made = signedOK ? NRVCertificate::createWithX509(cert) : nullptr;
     X509_free(cert);
     return {made, key};
 }

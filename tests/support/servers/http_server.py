@@ -23,6 +23,12 @@ Prints "READY http=<port> https=<port>" once both listen. Paths:
   /ws-close-codes         the close codes the bad-frame server received, as JSON
   /ws-pings               how many pings the no-pong server swallowed
   /uploads                every PUT received so far, as JSON
+  /redirect?to=<url>      302 to that URL
+  /unbounded/<n>          n bytes without Content-Length, ended by closing
+  /gzip-bomb/<n>          a small gzip body that decodes to n zero bytes
+  /conflicting-length     two Content-Length fields that differ
+  /status-line-headers    280 KB of headers, every 50th line beginning "HTTP/"
+  /ws-bad/deaf            web-socket handshake, then never reads
 Any PUT is recorded and answered 200; under /reply/<code>/ with that status,
 under /cut/ with 200 and a body that breaks off.
 """
@@ -37,6 +43,7 @@ import struct
 import sys
 import threading
 import time
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit, parse_qs
 
@@ -165,6 +172,52 @@ class Handler(BaseHTTPRequestHandler):
             self.close_now()
         elif head == "events-hold":
             self.hold_events()
+        elif head == "redirect":
+            self.send_body(302, b"moved", extra=[("Location", query.get("to", ["/status/200"])[0])])
+        elif head == "unbounded" and len(parts) == 2:
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Connection", "close")
+            self.end_headers()
+            left = int(parts[1])
+            try:
+                while left > 0:
+                    n = min(left, len(PATTERN))
+                    self.wfile.write(PATTERN[:n])
+                    left -= n
+            except OSError:
+                pass
+            self.close_now()
+        elif head == "gzip-bomb" and len(parts) == 2:
+            packer = zlib.compressobj(9, zlib.DEFLATED, 31)
+            zeros = bytes(1 << 20)
+            left = int(parts[1])
+            chunks = []
+            while left > 0:
+                n = min(left, len(zeros))
+                chunks.append(packer.compress(zeros[:n]))
+                left -= n
+            chunks.append(packer.flush())
+            self.send_body(200, b"".join(chunks), "application/octet-stream", extra=[("Content-Encoding", "gzip")])
+        elif head == "conflicting-length":
+            self.send_response(200)
+            self.send_header("Content-Length", "10")
+            self.send_header("Content-Length", "5")
+            self.end_headers()
+            self.wfile.write(b"helloworld")
+            self.close_now()
+        elif head == "status-line-headers":
+            self.send_response(200)
+            for i in range(280):
+                if i % 50 == 49:
+                    self.flush_headers()
+                    self.wfile.write(b"HTTP/1.1 200 OK: starts like a status line\r\n")
+                else:
+                    self.send_header("X-Filler-%d" % i, "x" * 1000)
+                    self.flush_headers()
+            self.send_header("Content-Length", "2")
+            self.end_headers()
+            self.wfile.write(b"ok")
         elif head == "ws-bad" and len(parts) == 2:
             self.bad_websocket(parts[1])
         elif head == "ws-close-codes":
@@ -247,6 +300,11 @@ class Handler(BaseHTTPRequestHandler):
             frame = b""
         self.wfile.write(frame)
         self.wfile.flush()
+        if kind == "deaf":
+            # Takes nothing of what the client sends until the test ends.
+            STOP.wait(60)
+            self.close_now()
+            return
         self.connection.settimeout(60 if kind in ("hold", "no-pong") else 10)
         code = None
         try:
@@ -304,9 +362,28 @@ def serve(server):
 
 
 def main():
+    """Arguments: [cert key] [--any-key] [--sni name cert key]...
+
+    --any-key lets the server present keys and signatures of any strength
+    (the clients' refusal of weak ones is what tests look at); --sni serves
+    another certificate to clients that ask for that name.
+    """
     exit_with_parent()
-    cert = sys.argv[1] if len(sys.argv) > 2 else None
-    key = sys.argv[2] if len(sys.argv) > 2 else None
+    args = sys.argv[1:]
+    positional = []
+    any_key = False
+    sni = {}
+    while args:
+        arg = args.pop(0)
+        if arg == "--any-key":
+            any_key = True
+        elif arg == "--sni":
+            sni[args[0]] = (args[1], args[2])
+            del args[:3]
+        else:
+            positional.append(arg)
+    cert = positional[0] if len(positional) > 1 else None
+    key = positional[1] if len(positional) > 1 else None
     plain = QuietServer(("127.0.0.1", 0), Handler)
     plain.daemon_threads = True
     servers = [plain]
@@ -314,8 +391,19 @@ def main():
     if cert:
         secure = QuietServer(("127.0.0.1", 0), Handler)
         secure.daemon_threads = True
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(cert, key)
+        def make_context(cert, key):
+            made = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            if any_key:
+                made.set_ciphers("DEFAULT:@SECLEVEL=0")
+            made.load_cert_chain(cert, key)
+            return made
+        context = make_context(cert, key)
+        by_name = {name: make_context(*pair) for name, pair in sni.items()}
+        if by_name:
+            def choose(sock, name, _):
+                if name in by_name:
+                    sock.context = by_name[name]
+            context.sni_callback = choose
         secure.socket = context.wrap_socket(secure.socket, server_side=True)
         servers.append(secure)
         https_port = secure.server_address[1]
