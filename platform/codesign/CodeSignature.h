@@ -43,7 +43,7 @@ constexpr std::uint32_t kCodeSignFlagRuntime = 0x10000;
 constexpr std::int64_t kSignatureFormatVersion = 1;
 inline constexpr const char* kSignatureFileSuffix = ".nrvsig";
 // No signed program of ours comes near this size (the largest, a test
-// program of a sanitizer build, is about 100 MiB). A larger file with a
+// program of a sanitizer build, is about 160 MiB). A larger file with a
 // signature file beside it is refused without being read, so a huge or
 // sparse file cannot make a check expensive. Platform code is exempt.
 constexpr std::uint64_t kMaxExecutableSize = 512ull << 20;
