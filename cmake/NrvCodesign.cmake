@@ -68,6 +68,15 @@ authorityKeyIdentifier = keyid
   file(CHMOD ${_keys} PERMISSIONS OWNER_READ OWNER_WRITE)
 endif()
 
+# The checks use anchors and policy files only when nobody but their owner
+# can write them (nor the folders above): whatever the umask, keep them so.
+file(GLOB _anchor_files ${NRV_CODESIGN_DIR}/anchors/*)
+file(CHMOD ${NRV_CODESIGN_DIR} ${NRV_CODESIGN_DIR}/anchors
+     PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+if(_anchor_files)
+  file(CHMOD ${_anchor_files} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
+
 # A policy for tests: the compiled-in team and organisation, the build's
 # anchors, and the build's bin folder as the one place programs run from.
 file(WRITE ${NRV_CODESIGN_DIR}/test-policy.plist "<?xml version=\"1.0\" encoding=\"UTF-8\"?>
@@ -81,6 +90,7 @@ file(WRITE ${NRV_CODESIGN_DIR}/test-policy.plist "<?xml version=\"1.0\" encoding
 </dict>
 </plist>
 ")
+file(CHMOD ${NRV_CODESIGN_DIR}/test-policy.plist PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # Signs a target after every link, with the hardened-runtime flag:
 #   nrv_sign_target(<target> [IDENTIFIER <id>] [ENTITLEMENTS <plist>])

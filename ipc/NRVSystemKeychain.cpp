@@ -5,9 +5,12 @@
 #include <openssl/pem.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/dispatch/Dispatch.h"
+#include "foundation/NerovaLogger.h"
 #include "platform/fs/FileManager.h"
+#include "platform/fs/TrustedItem.h"
 
 namespace {
 
@@ -26,12 +29,41 @@ Shared& shared() {
     return *instance;
 }
 
+constexpr const char* kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
+
+const NRVLogHandle& log() { return NerovaLogger::keychain(); }
+
+// The bundle's text when it belongs to root or this user and nobody else can
+// write it or the folders above it; *why says what is wrong otherwise.
+std::optional<std::string> readTrustedBundle(const std::string& path, std::string* why) {
+    using platform::fs::TrustedItemKind;
+    if (!platform::fs::isTrustedItem(path, TrustedItemKind::File, why)) return std::nullopt;
+    bool refused = false;
+    auto text = platform::fs::readFileWithoutLinks(
+        path, [&](const platform::fs::ItemAttributes& a) { return platform::fs::isTrustedOwnerAndMode(a, TrustedItemKind::File, why); },
+        &refused, nullptr, nullptr, kMaxBundleSize);
+    if (!text && !refused) *why = "cannot read " + path;
+    return text;
+}
+
+std::optional<std::string> anchorBundleText() {
+    const std::string configured = NRVSystemKeychain::anchorCertificatesPath();
+    std::string why;
+    if (configured != kSystemBundle) {
+        if (auto text = readTrustedBundle(configured, &why)) return text;
+        log().error("NRV_ANCHOR_CERTIFICATES: " + why + "; using " + kSystemBundle);
+    }
+    // The system's bundle may be a link to where the distribution keeps it.
+    std::error_code ec;
+    const std::string resolved = std::filesystem::canonical(kSystemBundle, ec).string();
+    if (ec) return std::nullopt;
+    auto text = readTrustedBundle(resolved, &why);
+    if (!text) log().error("Anchor certificates not read: " + why);
+    return text;
+}
+
 NRVCertificateArray copyAnchorCertificates() {
-    std::string path = NRVSystemKeychain::anchorCertificatesPath();
-    std::optional<bool> isLink = platform::fs::isSymbolicLink(path);
-    std::optional<std::uint64_t> size = platform::fs::fileSize(path);
-    if (!isLink || !size || *size > kMaxBundleSize) return nullptr;
-    std::optional<std::string> text = platform::fs::readFile(path);
+    std::optional<std::string> text = anchorBundleText();
     if (!text || text->size() > kMaxBundleSize) return nullptr;
     BIO* bio = BIO_new_mem_buf(text->data(), static_cast<int>(text->size()));
     if (!bio) return nullptr;
@@ -50,7 +82,7 @@ NRVCertificateArray copyAnchorCertificates() {
 
 std::string NRVSystemKeychain::anchorCertificatesPath() {
     const char* configured = std::getenv("NRV_ANCHOR_CERTIFICATES");
-    return configured && *configured ? configured : "/etc/ssl/certs/ca-certificates.crt";
+    return configured && *configured ? configured : kSystemBundle;
 }
 
 NRVCertificateArray NRVSystemKeychain::rootCAs() {

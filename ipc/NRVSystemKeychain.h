@@ -2,7 +2,10 @@
 // handed to every caller as the same array; refreshRootCAs() reads them again.
 //
 // The anchors come from the CA bundle "/etc/ssl/certs/ca-certificates.crt",
-// or from the file named by NRV_ANCHOR_CERTIFICATES when that is set.
+// or from the file named by NRV_ANCHOR_CERTIFICATES when that is set and
+// passes the ownership rule of platform/fs/TrustedItem.h (root's or this
+// user's, writable by nobody else, nor are the folders above it); a file that
+// fails it is logged in one line and the system's bundle is read instead.
 //
 // Threading: both calls run synchronously on the class's serial queue
 // "com.nerova.systemkeychain.taskqueue", so no reader sees a half-replaced

@@ -11,10 +11,17 @@
 // Limits: nothing in the kernel enforces these signatures; interpreters and
 // the scripts they run are not covered; LD_PRELOAD is not detected.
 //
+// A check reads and verifies the signature file before it reads the
+// executable: an unsigned file, a malformed or forged signature file, and a
+// file larger than kMaxExecutableSize are refused without hashing. The
+// signature file is read only when it is a regular file (never through a
+// link, never a FIFO or device) of at most 1 MiB.
+//
 // Threading: every function may be called from any thread. Evaluations are
 // cached process-wide by the identity of the executable and its signature
-// file (device, inode, size, modification and change times) and of the
-// anchors folder, so a repeated check does not hash the file again.
+// file (device, inode, size, modification and change times, never the path)
+// and of the anchors folder, and hashes by the identity of the executable,
+// so a repeated check, or one of a hard link, does not hash the file again.
 #pragma once
 
 #include <sys/types.h>
@@ -35,6 +42,11 @@ constexpr std::uint32_t kCodeSignFlagAdhoc = 0x2;
 constexpr std::uint32_t kCodeSignFlagRuntime = 0x10000;
 constexpr std::int64_t kSignatureFormatVersion = 1;
 inline constexpr const char* kSignatureFileSuffix = ".nrvsig";
+// No signed program of ours comes near this size (the largest, a test
+// program of a sanitizer build, is about 160 MiB). A larger file with a
+// signature file beside it is refused without being read, so a huge or
+// sparse file cannot make a check expensive. Platform code is exempt.
+constexpr std::uint64_t kMaxExecutableSize = 512ull << 20;
 
 // Status codes of the checks (0 is success).
 enum CodeSignStatus : int {
@@ -136,8 +148,10 @@ private:
     std::shared_ptr<const Evaluation> evaluation_;
 };
 
-// Counts full evaluations (file hashed, chain built) since the process
-// started, so tests and benchmarks can see the cache work.
+// Counts evaluations (signature file read and judged), and executables
+// hashed, since the process started, so tests and benchmarks can see the
+// caches work and what a refusal cost.
 std::uint64_t evaluationCount();
+std::uint64_t executableHashCount();
 
 }  // namespace platform::codesign

@@ -18,9 +18,12 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "platform/fd/ScopedFD.h"
 #include "platform/fs/FileManager.h"
+#include "platform/fs/TrustedItem.h"
+#include "platform/log/LogStore.h"
 #include "platform/plist/PropertyList.h"
 #include "platform/process/ProcessInfo.h"
 #include "platform/value/HexString.h"
@@ -45,6 +48,7 @@ constexpr std::size_t kMaxCertificates = 8;
 constexpr std::size_t kMaxCacheEntries = 512;
 
 std::atomic<std::uint64_t> gEvaluations{0};
+std::atomic<std::uint64_t> gHashes{0};
 
 bool fail(CodeSignError* error, int status, std::string description) {
     if (error) *error = CodeSignError{status, std::move(description)};
@@ -162,13 +166,10 @@ std::vector<X509Ptr> certificatesFromBytes(const std::string& bytes) {
     return out;
 }
 
-// Reads a small regular file without following a FIFO or device into a block.
-std::optional<std::string> readSmallRegularFile(const std::string& path, std::size_t cap, int* err) {
-    ScopedFD fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) {
-        *err = errno;
-        return std::nullopt;
-    }
+// Reads at most `cap` bytes of an open regular file; a FIFO, device or
+// folder is refused by its type before a byte is read, a file growing past
+// the cap while it is read is refused too.
+std::optional<std::string> readSmallRegularDescriptor(const ScopedFD& fd, std::size_t cap, int* err) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > cap) {
         *err = EINVAL;
@@ -191,6 +192,25 @@ std::optional<std::string> readSmallRegularFile(const std::string& path, std::si
         }
     }
     return out;
+}
+
+// Opened without following a link at the last component, and without
+// blocking on a FIFO.
+ScopedFD openWithoutFollowing(const std::string& path) {
+    return ScopedFD(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+}
+
+enum class Links { Refuse, Follow };
+
+std::optional<std::string> readSmallRegularFile(const std::string& path, std::size_t cap, int* err,
+                                                Links links = Links::Refuse) {
+    ScopedFD fd = links == Links::Follow ? ScopedFD(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK))
+                                         : openWithoutFollowing(path);
+    if (!fd) {
+        *err = errno;
+        return std::nullopt;
+    }
+    return readSmallRegularDescriptor(fd, cap, err);
 }
 
 std::optional<std::string> nameEntry(X509_NAME* name, int nid) {
@@ -234,25 +254,71 @@ bool verifyFieldSignature(X509* leaf, const SignatureFields& fields) {
     return EVP_DigestVerify(ctx.get(), fields.signature.data(), fields.signature.size(), message.data(), message.size()) == 1;
 }
 
+// One line per distinct complaint: the same untrusted folder met by every
+// check must not flood the log.
+void logOnce(const std::string& line) {
+    static std::mutex mutex;
+    static auto& seen = *new std::set<std::string>;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (seen.size() >= 256 || !seen.insert(line).second) return;
+    }
+    platform::log::write("com.nerova.rivovovuvev", "signing", platform::log::Level::Error, line);
+}
+
+// The anchors folder the checks may rely on: the policy's when it passes the
+// ownership rule, else the compiled-in one when that does, else none ("").
+std::string usableAnchorsFolder(const TrustPolicy& policy) {
+    std::string why;
+    if (fs::isTrustedItem(policy.anchorsFolder, fs::TrustedItemKind::Folder, &why)) return policy.anchorsFolder;
+    const std::string& builtIn = TrustPolicy::compiledIn().anchorsFolder;
+    if (policy.anchorsFolder != builtIn) {
+        std::string builtInWhy;
+        if (fs::isTrustedItem(builtIn, fs::TrustedItemKind::Folder, &builtInWhy)) {
+            logOnce("Anchors folder not used: " + why + "; using the built-in anchors folder");
+            return builtIn;
+        }
+    }
+    logOnce("Anchors folder not used: " + why + "; no chain is trusted");
+    return "";
+}
+
 // Folder identity, so that a changed anchors folder invalidates the cache.
 std::string anchorsIdentity(const std::string& folder) {
     struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0) return "none";
-    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_mtim.tv_sec) +
-           "." + std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ctim.tv_sec) + "." +
-           std::to_string(st.st_ctim.tv_nsec);
+    if (folder.empty() || ::lstat(folder.c_str(), &st) != 0) return "none";
+    return folder + "\n" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
+           std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
 }
 
 std::unique_ptr<X509_STORE, StoreFree> loadAnchors(const std::string& folder) {
     std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
-    if (!store) return store;
+    if (!store || folder.empty()) return store;
     auto entries = fs::contentsOfDirectory(folder, true);
     if (!entries) return store;
     std::size_t files = 0;
     for (const auto& e : *entries) {
         if (e.isDirectory || ++files > kMaxAnchorFiles) continue;
+        // Each anchor is held to the folder's rule: a file that another user
+        // may write is no anchor, wherever it lies.
+        ScopedFD fd = openWithoutFollowing(e.path);
+        struct stat st {};
+        if (!fd || ::fstat(fd.get(), &st) != 0) {
+            logOnce("Anchor certificate not used: " + e.path + (errno == ELOOP ? " is a symbolic link" : " cannot be read"));
+            continue;
+        }
+        std::string why;
+        fs::ItemAttributes attributes;
+        attributes.type = S_ISREG(st.st_mode) ? fs::ItemAttributes::Type::Regular : fs::ItemAttributes::Type::Other;
+        attributes.ownerID = st.st_uid;
+        attributes.permissions = st.st_mode & 07777;
+        if (!fs::isTrustedOwnerAndMode(attributes, fs::TrustedItemKind::File, &why)) {
+            logOnce("Anchor certificate not used: " + e.path + " " + why);
+            continue;
+        }
         int err = 0;
-        auto bytes = readSmallRegularFile(e.path, kMaxAnchorFileSize, &err);
+        auto bytes = readSmallRegularDescriptor(fd, kMaxAnchorFileSize, &err);
         if (!bytes) continue;
         for (auto& cert : certificatesFromBytes(*bytes)) X509_STORE_add_cert(store.get(), cert.get());
     }
@@ -260,7 +326,7 @@ std::unique_ptr<X509_STORE, StoreFree> loadAnchors(const std::string& folder) {
 }
 
 bool chainTrusted(const std::vector<X509Ptr>& chain, const std::string& anchorsFolder) {
-    if (chain.empty()) return false;
+    if (chain.empty() || anchorsFolder.empty()) return false;
     X509* leaf = chain.front().get();
     // The leaf must be meant for code signing, not any certificate the
     // authority ever issued.
@@ -278,7 +344,10 @@ bool chainTrusted(const std::vector<X509Ptr>& chain, const std::string& anchorsF
 
 // ---- evaluation ---------------------------------------------------------
 
-std::optional<NRVData> digestOfDescriptor(int fd, const EVP_MD* md = EVP_sha256()) {
+// The digest of everything in the file, or nullopt when it cannot be read
+// or holds more than `limit` bytes (a file growing while it is read).
+std::optional<NRVData> digestOfDescriptor(int fd, const EVP_MD* md = EVP_sha256(),
+                                          std::uint64_t limit = UINT64_MAX) {
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
     std::vector<unsigned char> buf(1 << 20);
@@ -291,6 +360,7 @@ std::optional<NRVData> digestOfDescriptor(int fd, const EVP_MD* md = EVP_sha256(
         }
         if (n == 0) break;
         offset += n;
+        if (static_cast<std::uint64_t>(offset) > limit) return std::nullopt;
         EVP_DigestUpdate(ctx.get(), buf.data(), static_cast<std::size_t>(n));
     }
     unsigned char out[EVP_MAX_MD_SIZE];
@@ -321,83 +391,8 @@ std::string escapeQuoted(const std::string& s) {
     return out;
 }
 
-std::shared_ptr<StaticCode::Evaluation> evaluate(int fd, const std::string& path, const struct stat& st,
-                                                 const TrustPolicy& policy) {
-    ++gEvaluations;
-    auto e = std::make_shared<StaticCode::Evaluation>();
-    e->info.path = path;
-    auto hash = digestOfDescriptor(fd);
-    if (!hash) {
-        e->status = kCodeSignNoSuchCode;
-        e->description = "cannot read '" + path + "'";
-        return e;
-    }
-    e->info.cdhash = *hash;
-    e->facts.cdhash = *hash;
-    e->facts.platformCode = isPlatformLocation(path, st);
-
-    CodeSignError readError;
-    auto fields = readSignatureFile(signatureFilePath(path), &readError);
-    if (!fields) {
-        if (readError.status == kCodeSignUnsigned && e->facts.platformCode) {
-            std::string name = fs::lastPathComponent(path);
-            e->info.isSigned = true;
-            e->info.isPlatformCode = true;
-            e->info.identifier = name;
-            e->info.designatedRequirement = "identifier \"" + escapeQuoted(name) + "\" and anchor apple";
-            e->facts.identifier = name;
-            return e;
-        }
-        e->status = readError.status;
-        e->description = readError.description;
-        return e;
-    }
-
-    e->info.isSigned = true;
-    e->info.identifier = fields->identifier;
-    e->info.teamIdentifier = fields->teamIdentifier;
-    e->info.flags = fields->flags;
-    e->info.entitlements = fields->entitlements;
-    e->info.designatedRequirement = fields->designatedRequirement;
-    e->facts.identifier = fields->identifier;
-
-    if (fields->cdhash != *hash) {
-        e->status = kCodeSignSignatureFailed;
-        e->description = "the file's hash does not match its signature";
-        return e;
-    }
-    if (fields->flags & kCodeSignFlagAdhoc) {
-        if (!fields->certificates.empty() || !fields->signature.empty()) {
-            e->status = kCodeSignMalformed;
-            e->description = "an ad hoc signature carries certificates";
-        }
-        return e;
-    }
-    if (fields->certificates.empty() || fields->certificates.size() > kMaxCertificates) {
-        e->status = kCodeSignMalformed;
-        e->description = "the signature has no usable certificate chain";
-        return e;
-    }
-    std::vector<X509Ptr> chain;
-    for (const auto& der : fields->certificates) {
-        auto cert = certificateFromDER(der);
-        if (!cert) {
-            e->status = kCodeSignMalformed;
-            e->description = "a certificate of the signature cannot be read";
-            return e;
-        }
-        chain.push_back(std::move(cert));
-    }
-    if (!verifyFieldSignature(chain.front().get(), *fields)) {
-        e->status = kCodeSignSignatureFailed;
-        e->description = "the signature does not verify with the leaf certificate";
-        return e;
-    }
-    for (const auto& cert : chain) e->facts.certificates.push_back(factsOf(cert.get()));
-    e->info.certificates = e->facts.certificates;
-    e->facts.anchorTrusted = chainTrusted(chain, policy.anchorsFolder);
-    return e;
-}
+std::optional<SignatureFields> readSignatureDescriptor(const ScopedFD& fd, int openErrno,
+                                                      const std::string& signaturePath, CodeSignError* error);
 
 std::mutex gCacheMutex;
 
@@ -408,24 +403,146 @@ std::map<std::string, std::shared_ptr<const StaticCode::Evaluation>>& evaluation
     return cache;
 }
 
+std::map<std::string, NRVData>& hashCache() {
+    static auto& cache = *new std::map<std::string, NRVData>;
+    return cache;
+}
+
+// The SHA-256 of the open file, remembered by the file's identity (device,
+// inode, size, modification and change times): another name for the same
+// file, a hard link, finds it, and a changed file has another identity.
+std::optional<NRVData> hashOfExecutable(int fd, const struct stat& before) {
+    const std::string key = statKey(before);
+    {
+        std::lock_guard<std::mutex> lock(gCacheMutex);
+        auto it = hashCache().find(key);
+        if (it != hashCache().end()) return it->second;
+    }
+    ++gHashes;
+    auto hash = digestOfDescriptor(fd, EVP_sha256(), static_cast<std::uint64_t>(before.st_size));
+    // A file written while it was hashed must not be remembered with the
+    // hash of a mixture.
+    struct stat after {};
+    if (hash && ::fstat(fd, &after) == 0 && statKey(after) == key) {
+        std::lock_guard<std::mutex> lock(gCacheMutex);
+        if (hashCache().size() >= kMaxCacheEntries) hashCache().clear();
+        hashCache()[key] = *hash;
+    }
+    return hash;
+}
+
+// Judges the executable `fd` (found at `path`) by its signature file `sig`
+// (not open: openErrno). Everything that can be refused from the signature
+// file alone is refused before the executable is read: a missing, malformed
+// or forged signature costs no hashing, and neither does a file larger than
+// any signed program may be.
+std::shared_ptr<StaticCode::Evaluation> evaluate(int fd, const std::string& path, const struct stat& st,
+                                                 const ScopedFD& sig, int openErrno, const std::string& anchors) {
+    ++gEvaluations;
+    auto e = std::make_shared<StaticCode::Evaluation>();
+    e->info.path = path;
+    e->facts.platformCode = isPlatformLocation(path, st);
+    auto refuse = [&](int status, std::string description) {
+        e->status = status;
+        e->description = std::move(description);
+        return e;
+    };
+    auto takeHash = [&](std::uint64_t limit) {
+        if (static_cast<std::uint64_t>(st.st_size) > limit) return false;
+        auto hash = hashOfExecutable(fd, st);
+        if (!hash) return false;
+        e->info.cdhash = *hash;
+        e->facts.cdhash = *hash;
+        return true;
+    };
+
+    CodeSignError readError;
+    auto fields = readSignatureDescriptor(sig, openErrno, signatureFilePath(path), &readError);
+    if (!fields) {
+        if (readError.status == kCodeSignUnsigned && e->facts.platformCode) {
+            // Only root can place files there; the system's own programs
+            // may be of any size.
+            if (!takeHash(UINT64_MAX)) return refuse(kCodeSignNoSuchCode, "cannot read '" + path + "'");
+            std::string name = fs::lastPathComponent(path);
+            e->info.isSigned = true;
+            e->info.isPlatformCode = true;
+            e->info.identifier = name;
+            e->info.designatedRequirement = "identifier \"" + escapeQuoted(name) + "\" and anchor apple";
+            e->facts.identifier = name;
+            return e;
+        }
+        return refuse(readError.status, readError.description);
+    }
+
+    e->info.isSigned = true;
+    e->info.identifier = fields->identifier;
+    e->info.teamIdentifier = fields->teamIdentifier;
+    e->info.flags = fields->flags;
+    e->info.entitlements = fields->entitlements;
+    e->info.designatedRequirement = fields->designatedRequirement;
+    e->facts.identifier = fields->identifier;
+
+    const bool adhoc = (fields->flags & kCodeSignFlagAdhoc) != 0;
+    std::vector<X509Ptr> chain;
+    if (adhoc) {
+        if (!fields->certificates.empty() || !fields->signature.empty())
+            return refuse(kCodeSignMalformed, "an ad hoc signature carries certificates");
+    } else {
+        if (fields->certificates.empty() || fields->certificates.size() > kMaxCertificates)
+            return refuse(kCodeSignMalformed, "the signature has no usable certificate chain");
+        for (const auto& der : fields->certificates) {
+            auto cert = certificateFromDER(der);
+            if (!cert) return refuse(kCodeSignMalformed, "a certificate of the signature cannot be read");
+            chain.push_back(std::move(cert));
+        }
+        if (!verifyFieldSignature(chain.front().get(), *fields))
+            return refuse(kCodeSignSignatureFailed, "the signature does not verify with the leaf certificate");
+        for (const auto& cert : chain) e->facts.certificates.push_back(factsOf(cert.get()));
+        e->info.certificates = e->facts.certificates;
+    }
+
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxExecutableSize) {
+        return refuse(kCodeSignSignatureFailed, "'" + path + "' is larger than any signed program may be (" +
+                                                    std::to_string(kMaxExecutableSize >> 20) + " MiB)");
+    }
+    if (!takeHash(kMaxExecutableSize)) return refuse(kCodeSignNoSuchCode, "cannot read '" + path + "'");
+    if (fields->cdhash != e->info.cdhash) {
+        return refuse(kCodeSignSignatureFailed, "the file's hash does not match its signature");
+    }
+    if (!adhoc) e->facts.anchorTrusted = chainTrusted(chain, anchors);
+    return e;
+}
+
 // The evaluation of the open file `fd` at `path`, from the cache when the
-// file, its signature file and the anchors are unchanged.
+// file, its signature file and the anchors are unchanged. Both files are
+// known by identity, not by name, so the cache holds across hard links and
+// the signature file judged is the one that was opened.
 std::shared_ptr<const StaticCode::Evaluation> evaluationFor(int fd, const std::string& path) {
     struct stat before {};
     if (::fstat(fd, &before) != 0) return nullptr;
-    const TrustPolicy& policy = TrustPolicy::current();
+    ScopedFD sig = openWithoutFollowing(signatureFilePath(path));
+    const int openErrno = sig ? 0 : errno;
     struct stat sigStat {};
-    std::string sigKey = ::stat(signatureFilePath(path).c_str(), &sigStat) == 0 ? statKey(sigStat) : "absent";
-    std::string key = path + "\n" + statKey(before) + "\n" + sigKey + "\n" + policy.anchorsFolder + "\n" +
-                      anchorsIdentity(policy.anchorsFolder);
+    std::string sigKey = "absent:" + std::to_string(openErrno);
+    if (sig && ::fstat(sig.get(), &sigStat) == 0) sigKey = statKey(sigStat);
+    const std::string anchors = usableAnchorsFolder(TrustPolicy::current());
+    const bool platformPlace = isPlatformLocation(path, before);
+    const std::string key = statKey(before) + "\n" + sigKey + "\n" + anchorsIdentity(anchors) + "\n" +
+                            (platformPlace ? "platform" : "");
+    std::shared_ptr<const StaticCode::Evaluation> found;
     {
         std::lock_guard<std::mutex> lock(gCacheMutex);
         auto it = evaluationCache().find(key);
-        if (it != evaluationCache().end()) return it->second;
+        if (it != evaluationCache().end()) found = it->second;
     }
-    auto e = evaluate(fd, path, before, policy);
-    // A file written while it was hashed must not be remembered with the
-    // hash of a mixture.
+    if (found) {
+        if (found->info.path == path) return found;
+        // The same file under another name: the verdict holds, the name is this one.
+        auto renamed = std::make_shared<StaticCode::Evaluation>(*found);
+        renamed->info.path = path;
+        return renamed;
+    }
+    auto e = evaluate(fd, path, before, sig, openErrno, anchors);
     struct stat after {};
     if (::fstat(fd, &after) == 0 && statKey(after) == statKey(before)) {
         std::lock_guard<std::mutex> lock(gCacheMutex);
@@ -439,6 +556,7 @@ std::shared_ptr<const StaticCode::Evaluation> evaluationFor(int fd, const std::s
 }  // namespace
 
 std::uint64_t evaluationCount() { return gEvaluations.load(); }
+std::uint64_t executableHashCount() { return gHashes.load(); }
 
 std::string signatureFilePath(const std::string& executablePath) { return executablePath + kSignatureFileSuffix; }
 
@@ -474,15 +592,18 @@ NRVData canonicalEncoding(const SignatureFields& f) {
     return out;
 }
 
-std::optional<SignatureFields> readSignatureFile(const std::string& signaturePath, CodeSignError* error) {
-    int err = 0;
-    auto bytes = readSmallRegularFile(signaturePath, kMaxSignatureFileSize, &err);
+namespace {
+
+std::optional<SignatureFields> readSignatureDescriptor(const ScopedFD& fd, int openErrno,
+                                                      const std::string& signaturePath, CodeSignError* error) {
+    if (!fd && (openErrno == ENOENT || openErrno == ENOTDIR)) {
+        fail(error, kCodeSignUnsigned, "code object is not signed at all");
+        return std::nullopt;
+    }
+    int err = openErrno;
+    auto bytes = fd ? readSmallRegularDescriptor(fd, kMaxSignatureFileSize, &err) : std::nullopt;
     if (!bytes) {
-        if (err == ENOENT || err == ENOTDIR) {
-            fail(error, kCodeSignUnsigned, "code object is not signed at all");
-        } else {
-            fail(error, kCodeSignMalformed, "cannot read the signature file '" + signaturePath + "'");
-        }
+        fail(error, kCodeSignMalformed, "cannot read the signature file '" + signaturePath + "'");
         return std::nullopt;
     }
     auto value = plist::readData(*bytes);
@@ -533,6 +654,13 @@ std::optional<SignatureFields> readSignatureFile(const std::string& signaturePat
         f.signature = *sig->asData();
     }
     return f;
+}
+
+}  // namespace
+
+std::optional<SignatureFields> readSignatureFile(const std::string& signaturePath, CodeSignError* error) {
+    ScopedFD fd = openWithoutFollowing(signaturePath);
+    return readSignatureDescriptor(fd, fd ? 0 : errno, signaturePath, error);
 }
 
 bool writeSignatureFile(const std::string& signaturePath, const SignatureFields& f, CodeSignError* error) {
@@ -588,14 +716,14 @@ bool signFile(const std::string& executablePath, const SignOptions& o, CodeSignE
     std::vector<X509Ptr> chain;
     for (const auto& p : o.certificatePaths) {
         int err = 0;
-        auto bytes = readSmallRegularFile(p, kMaxAnchorFileSize, &err);
+        auto bytes = readSmallRegularFile(p, kMaxAnchorFileSize, &err, Links::Follow);
         auto certs = bytes ? certificatesFromBytes(*bytes) : std::vector<X509Ptr>{};
         if (certs.empty()) return fail(error, kCodeSignSigningFailed, "cannot read a certificate from '" + p + "'");
         for (auto& c : certs) chain.push_back(std::move(c));
     }
     if (chain.size() > kMaxCertificates) return fail(error, kCodeSignSigningFailed, "certificate chain too long");
     int err = 0;
-    auto keyBytes = readSmallRegularFile(o.privateKeyPath, kMaxAnchorFileSize, &err);
+    auto keyBytes = readSmallRegularFile(o.privateKeyPath, kMaxAnchorFileSize, &err, Links::Follow);
     if (!keyBytes) return fail(error, kCodeSignSigningFailed, "cannot read the key '" + o.privateKeyPath + "'");
     std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(keyBytes->data(), static_cast<int>(keyBytes->size())));
     PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);

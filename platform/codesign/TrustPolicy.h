@@ -3,10 +3,14 @@
 // stand for the platform vendor's developer authority.
 //
 // The policy is compiled in. Builds made with NRV_CODESIGN_POLICY_OVERRIDE
-// (the test builds) also honour the environment variable NRV_CODESIGN_POLICY,
-// naming a property-list file whose keys "TeamIdentifier", "Organization",
-// "AllowedPathPrefixes" (array) and "AnchorsFolder" replace the compiled-in
-// values they name. Thread-safe.
+// (the test builds; a release build is configured with the CMake option
+// NRV_CODESIGN_POLICY_OVERRIDE=OFF, which leaves this code out) also honour
+// the environment variable NRV_CODESIGN_POLICY, naming a property-list file
+// whose keys "TeamIdentifier", "Organization", "AllowedPathPrefixes" (array)
+// and "AnchorsFolder" replace the compiled-in values they name. The file and
+// the anchors folder it names are used only when they pass the ownership
+// rule of platform/fs/TrustedItem.h (root's or this user's, writable by
+// nobody else). Thread-safe.
 #pragma once
 
 #include <string>
@@ -21,8 +25,9 @@ struct TrustPolicy {
     std::string anchorsFolder;
 
     // The compiled-in policy, unless overridden as said above. A policy file
-    // that cannot be read leaves the compiled-in values in place (with a
-    // line on standard error), so a broken override never widens trust.
+    // that cannot be read or fails the ownership rule leaves the compiled-in
+    // values in place (with one log line), so a broken or planted override
+    // never widens trust.
     static const TrustPolicy& current();
     static const TrustPolicy& compiledIn();
 };

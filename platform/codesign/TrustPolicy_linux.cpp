@@ -1,11 +1,12 @@
 #include "platform/codesign/TrustPolicy.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
 
+#include "platform/fs/TrustedItem.h"
+#include "platform/log/LogStore.h"
 #include "platform/plist/PropertyList.h"
 
 #ifndef NRV_CODESIGN_ANCHORS_DIR
@@ -39,25 +40,44 @@ TrustPolicy makeCompiledIn() {
 }
 
 #ifdef NRV_CODESIGN_POLICY_OVERRIDE
+// A policy is a few short strings; more is not one.
+constexpr std::uint64_t kMaxPolicyFileSize = 64 * 1024;
+
+// The policy file replaces the built-in values only when it, and the anchors
+// folder it names, belong to root or this user and nobody else can write
+// them: otherwise another local user could make this process trust their
+// code. Any doubt leaves the whole built-in policy in place, with one line.
 TrustPolicy loadOverride(const std::string& file) {
     TrustPolicy p = makeCompiledIn();
-    std::string error;
-    auto value = plist::readFile(file, &error);
-    const NRVDictionary* d = value ? value->asDictionary() : nullptr;
-    if (!d) {
-        std::fprintf(stderr, "NRV_CODESIGN_POLICY: cannot read %s; using the built-in trust policy\n", file.c_str());
+    auto refuse = [&](const std::string& why) {
+        platform::log::write("com.nerova.rivovovuvev", "signing", platform::log::Level::Error,
+                             "NRV_CODESIGN_POLICY: " + why + "; using the built-in trust policy");
         return p;
-    }
-    if (auto v = d->find("TeamIdentifier"); v && v->asString()) p.teamIdentifier = *v->asString();
-    if (auto v = d->find("Organization"); v && v->asString()) p.organization = *v->asString();
-    if (auto v = d->find("AnchorsFolder"); v && v->asString()) p.anchorsFolder = *v->asString();
+    };
+    std::string why;
+    if (!fs::isTrustedItem(file, fs::TrustedItemKind::File, &why)) return refuse(why);
+    bool refused = false;
+    fs::FsError error;
+    auto bytes = fs::readFileWithoutLinks(
+        file, [&](const fs::ItemAttributes& a) { return fs::isTrustedOwnerAndMode(a, fs::TrustedItemKind::File, &why); },
+        &refused, nullptr, &error, kMaxPolicyFileSize);
+    if (!bytes) return refuse(refused ? file + " " + why : "cannot read " + file);
+    auto value = plist::readData(*bytes);
+    const NRVDictionary* d = value ? value->asDictionary() : nullptr;
+    if (!d) return refuse(file + " is not a property-list dictionary");
+    TrustPolicy o = p;
+    if (auto v = d->find("TeamIdentifier"); v && v->asString()) o.teamIdentifier = *v->asString();
+    if (auto v = d->find("Organization"); v && v->asString()) o.organization = *v->asString();
+    if (auto v = d->find("AnchorsFolder"); v && v->asString()) o.anchorsFolder = *v->asString();
     if (auto v = d->find("AllowedPathPrefixes"); v && v->asArray()) {
-        p.allowedPathPrefixes.clear();
+        o.allowedPathPrefixes.clear();
         for (const auto& item : *v->asArray()) {
-            if (item.asString()) p.allowedPathPrefixes.push_back(*item.asString());
+            if (item.asString()) o.allowedPathPrefixes.push_back(*item.asString());
         }
     }
-    return p;
+    if (o.anchorsFolder != p.anchorsFolder && !fs::isTrustedItem(o.anchorsFolder, fs::TrustedItemKind::Folder, &why))
+        return refuse(why);
+    return o;
 }
 #endif
 

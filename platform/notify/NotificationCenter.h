@@ -2,7 +2,10 @@
 // a daemon. Each process that observes binds one datagram socket in a shared
 // folder (<runtime root>/notify, mode 1777); a post sends one datagram to
 // every socket there, the poster's own included, and removes sockets nobody
-// listens on any more.
+// listens on any more. The folder is used only when it belongs to root or
+// this user (writable by others only with the sticky bit) and the folder
+// above it, the runtime root, is writable by nobody else; otherwise
+// observing and posting fail with a log line.
 //
 // Threading: every member may be called from any thread. Handlers run one at
 // a time on the center's serial delivery queue, never on the main thread and

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/fd/ScopedFD.h"
+#include "platform/fs/TrustedItem.h"
 #include "platform/log/LogStore.h"
 #include "platform/system/SystemEnvironment.h"
 #include "platform/value/HexString.h"
@@ -81,6 +82,22 @@ bool ensureDirectory(const std::string& directory, std::string* error) {
     }
     if (st.st_uid == geteuid() && (st.st_mode & 07777) != 01777) chmod(directory.c_str(), 01777);
     return true;
+}
+
+// The shared folder is used only when it and the folder above it (the
+// runtime root) belong to root or this user; the root must be writable by
+// nobody else, the shared folder by everyone only with the sticky bit, so
+// that nobody can take another's socket away or put a folder of their own in
+// its place.
+bool folderIsTrusted(const std::string& directory, std::string* error) {
+    std::string why;
+    if (fs::isTrustedItem(fs::deletingLastPathComponent(directory), fs::TrustedItemKind::Folder, &why) &&
+        fs::isTrustedItem(directory, fs::TrustedItemKind::SharedFolder, &why))
+        return true;
+    const std::string text = "Not using the notification folder " + directory + ": " + why;
+    logLine(log::Level::Error, text);
+    if (error) *error = text;
+    return false;
 }
 
 enum class SendResult { Delivered, Stale, Full, Skipped };
@@ -149,7 +166,7 @@ struct NotificationCenter::State : std::enable_shared_from_this<NotificationCent
 
 bool NotificationCenter::State::bind(std::string* error) {
     const std::string dir = directory();
-    if (!ensureDirectory(dir, error)) return false;
+    if (!ensureDirectory(dir, error) || !folderIsTrusted(dir, error)) return false;
     const std::string path = dir + "/" + std::to_string(getpid()) + "." + platform::randomLowercaseHex(8);
     sockaddr_un address;
     if (!fillAddress(path, &address)) {
@@ -313,6 +330,10 @@ bool NotificationCenter::post(const Notification& notification, std::string* err
     if (!folder) {
         if (errno == ENOENT) return true;  // nobody has ever observed
         if (error) *error = "cannot read " + dir + ": " + errnoText(errno);
+        return false;
+    }
+    if (!folderIsTrusted(dir, error)) {
+        closedir(folder);
         return false;
     }
     std::size_t full = 0, seen = 0;

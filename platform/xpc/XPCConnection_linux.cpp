@@ -298,7 +298,11 @@ void Connection::resume() {
         } else {
             std::string why;
             bool abstract = d.origin == Origin::Endpoint;
-            fd = detail::connectSocket(abstract ? d.address : servicePath(d.address), abstract, &why);
+            if (abstract || serviceFolderIsTrusted(&why)) {
+                fd = detail::connectSocket(abstract ? d.address : servicePath(d.address), abstract, &why);
+            } else if (serviceSocketExists(d.address)) {
+                logError("Not connecting to the service '" + d.address + "': " + why);
+            }
             if (!fd) {
                 d.state = State::Invalid;
                 failed = std::move(d.invalidationHandler);

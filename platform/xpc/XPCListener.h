@@ -25,7 +25,9 @@ public:
     // wait in the backlog until then. Null (and error) when the socket fails.
     static std::shared_ptr<Listener> anonymous(Error* error = nullptr);
     // Binds <runtime root>/xpc/<name>, creating the folders and replacing a
-    // stale socket; fails when a live listener already serves the name.
+    // stale socket; fails when a live listener already serves the name, and
+    // (with a log line) when the runtime root or xpc/ fails the ownership
+    // rule of serviceFolderIsTrusted().
     static std::shared_ptr<Listener> forService(const std::string& serviceName, Error* error = nullptr);
     ~Listener();
 

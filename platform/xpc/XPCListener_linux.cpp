@@ -86,6 +86,12 @@ std::shared_ptr<Listener> Listener::forService(const std::string& serviceName, E
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     if (ec) return fail(ec.message());
+    std::string untrusted;
+    if (!serviceFolderIsTrusted(&untrusted)) {
+        platform::log::write("com.nerova.rivovovuvev", "xpc", platform::log::Level::Error,
+                             "Refusing to listen for '" + serviceName + "': " + untrusted);
+        return fail(untrusted);
+    }
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) return fail("a file that is not a socket is in the way");

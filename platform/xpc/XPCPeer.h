@@ -30,6 +30,11 @@ PeerIdentity readPeerIdentity(int socketFD);
 
 // <runtime root>/xpc/<name>, the runtime root as platform::runtimeRoot() reads it.
 std::string servicePath(const std::string& serviceName);
+// Whether named services may be served or reached at all: the runtime root
+// and its xpc/ folder belong to root or this user, nobody else can write
+// them (nor the folders above), and the root is no link. Otherwise another
+// user could put their own socket in a service's place. *why says what is wrong.
+bool serviceFolderIsTrusted(std::string* why);
 // True when a socket file exists at the service's path (it may be stale).
 bool serviceSocketExists(const std::string& serviceName);
 

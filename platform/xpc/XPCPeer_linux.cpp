@@ -1,5 +1,6 @@
 #include "platform/xpc/XPCPeer.h"
 
+#include "platform/fs/TrustedItem.h"
 #include "platform/system/SystemEnvironment.h"
 
 #include "platform/process/ProcessInfo.h"
@@ -43,6 +44,12 @@ PeerIdentity readPeerIdentity(int socketFD) {
 }
 
 std::string servicePath(const std::string& serviceName) { return platform::runtimeRoot() + "/xpc/" + serviceName; }
+
+bool serviceFolderIsTrusted(std::string* why) {
+    const std::string root = platform::runtimeRoot();
+    return platform::fs::isTrustedItem(root, platform::fs::TrustedItemKind::Folder, why) &&
+           platform::fs::isTrustedItem(root + "/xpc", platform::fs::TrustedItemKind::Folder, why);
+}
 
 bool serviceSocketExists(const std::string& serviceName) {
     struct stat st {};

@@ -6,7 +6,9 @@
 
 #include <openssl/evp.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "platform/fs/FileManager.h"
@@ -41,16 +43,39 @@ void editSignature(const std::string& file, const std::function<void(NRVDictiona
     ASSERT_TRUE(platform::plist::writeFile(cs::signatureFilePath(file), NRVValue(d), platform::plist::Format::XML));
 }
 
+// Every case but the intact file, a changed file and another file's
+// signature is refused from the signature file alone, before the executable
+// is read (`hashed` false).
 TEST(CodeSignature, SignedFileIsValidAndEveryKindOfTamperingIsCaught) {
     struct Case {
         const char* name;
         std::function<void(const std::string&)> tamper;
         int status;
+        bool hashed = false;
     } cases[] = {
-        {"intact", [](const std::string&) {}, cs::kCodeSignOK},
-        {"file changed", [](const std::string& f) { testsupport::writeText(f, "#!/bin/sh\n"); }, cs::kCodeSignSignatureFailed},
+        {"intact", [](const std::string&) {}, cs::kCodeSignOK, true},
+        {"file changed", [](const std::string& f) { testsupport::writeText(f, "#!/bin/sh\n"); },
+         cs::kCodeSignSignatureFailed, true},
+        {"another file's signature",
+         [](const std::string& f) {
+             const std::string other = f + "-other";
+             sig::placeTestee(other);
+             std::filesystem::resize_file(other, std::filesystem::file_size(other) + 1);
+             ASSERT_TRUE(cs::signFile(other, sig::makerOptions("com.nerova.program")));
+             std::filesystem::rename(cs::signatureFilePath(other), cs::signatureFilePath(f));
+         },
+         cs::kCodeSignSignatureFailed, true},
         {"no signature file", [](const std::string& f) { std::filesystem::remove(cs::signatureFilePath(f)); },
          cs::kCodeSignUnsigned},
+        {"signature file is a link to the genuine one",
+         [](const std::string& f) {
+             std::filesystem::rename(cs::signatureFilePath(f), f + ".genuine");
+             std::filesystem::create_symlink(f + ".genuine", cs::signatureFilePath(f));
+         },
+         cs::kCodeSignMalformed},
+        {"100 GB sparse signature file",
+         [](const std::string& f) { std::filesystem::resize_file(cs::signatureFilePath(f), 100ull << 30); },
+         cs::kCodeSignMalformed},
         {"flags raised", [](const std::string& f) { editSignature(f, [](auto& d) { d.set("Flags", NRVValue(0x10001)); }); },
          cs::kCodeSignSignatureFailed},
         {"entitlement added",
@@ -95,8 +120,10 @@ TEST(CodeSignature, SignedFileIsValidAndEveryKindOfTamperingIsCaught) {
         cs::CodeSignError error;
         ASSERT_TRUE(cs::signFile(file, sig::makerOptions("com.nerova.program"), &error)) << error.description;
         c.tamper(file);
+        const auto hashesBefore = cs::executableHashCount();
         auto code = cs::StaticCode::createWithPath(file, &error);
         ASSERT_TRUE(code) << c.name;
+        EXPECT_EQ(cs::executableHashCount() - hashesBefore, c.hashed ? 1u : 0u) << c.name;
         auto requirement = cs::Requirement::parse(kMakerRequirement);
         bool valid = code->checkValidity(&*requirement, &error);
         EXPECT_EQ(valid, c.status == cs::kCodeSignOK) << c.name;
@@ -195,6 +222,69 @@ TEST(CodeSignature, RepeatedChecksUseTheCacheUntilTheFileChanges) {
     ASSERT_TRUE(changed);
     EXPECT_EQ(cs::evaluationCount(), before + 1);
     EXPECT_FALSE(changed->checkValidity(nullptr));
+}
+
+// A hostile user cannot make checks expensive with big files: an unsigned
+// file, or one larger than any signed program with a genuine signature file
+// copied beside it, is refused without being read, under every name it has;
+// a file within the size limit is hashed once whatever its names.
+TEST(CodeSignature, BigFilesAndTheirHardLinksAreRefusedWithoutHashing) {
+    TempDir dir;
+    const std::string genuine = dir / "genuine";
+    sig::placeTestee(genuine);
+    ASSERT_TRUE(cs::signFile(genuine, sig::makerOptions("com.nerova.program")));
+    auto requirement = cs::Requirement::parse(kMakerRequirement);
+    ASSERT_TRUE(requirement);
+
+    // Names `count` hard links of `file`, each with a copy of the genuine
+    // signature file when asked, and checks every name; returns the seconds
+    // all checks took.
+    auto checkAllNames = [&](const std::string& file, int count, bool withSignature, int expectedStatus) {
+        std::vector<std::string> names{file};
+        for (int i = 0; i < count; ++i) {
+            names.push_back(file + "-link" + std::to_string(i));
+            std::filesystem::create_hard_link(file, names.back());
+        }
+        if (withSignature) {
+            for (const auto& name : names) std::filesystem::copy_file(cs::signatureFilePath(genuine), cs::signatureFilePath(name));
+        }
+        const auto start = std::chrono::steady_clock::now();
+        for (const auto& name : names) {
+            cs::CodeSignError error;
+            auto code = cs::StaticCode::createWithPath(name, &error);
+            if (!code) {
+                ADD_FAILURE() << name << ": " << error.description;
+                continue;
+            }
+            EXPECT_FALSE(code->checkValidity(&*requirement, &error)) << name;
+            EXPECT_EQ(error.status, expectedStatus) << name << ": " << error.description;
+        }
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+
+    const std::string huge = dir / "huge";
+    {
+        std::ofstream create(huge);
+    }
+    std::filesystem::resize_file(huge, 4ull << 30);
+    std::filesystem::permissions(huge, std::filesystem::perms(0755));
+    const auto hashesBefore = cs::executableHashCount();
+    // Hashing 4 GiB takes seconds; a refusal from the signature file alone
+    // takes microseconds, so a second for 18 checks holds on a loaded machine.
+    EXPECT_LT(checkAllNames(huge, 8, false, cs::kCodeSignUnsigned), 1.0);
+    const std::string hugeSigned = dir / "huge-signed";
+    std::filesystem::create_hard_link(huge, hugeSigned);
+    EXPECT_LT(checkAllNames(hugeSigned, 8, true, cs::kCodeSignSignatureFailed), 1.0);
+    EXPECT_EQ(cs::executableHashCount(), hashesBefore);
+
+    // Within the limit the hash is taken once, by the file's identity.
+    const std::string big = dir / "big";
+    {
+        std::ofstream create(big);
+    }
+    std::filesystem::resize_file(big, 16u << 20);
+    checkAllNames(big, 8, true, cs::kCodeSignSignatureFailed);
+    EXPECT_EQ(cs::executableHashCount(), hashesBefore + 1);
 }
 
 TEST(CodeSignature, RunningProcessIsCheckedByItsMappedFileAndStartTime) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "platform/codesign/CodeSignature.h"
 #include "platform/process/ProcessInfo.h"
 #include "platform/plist/PropertyList.h"
+#include "support/TestSupport.h"
 
 namespace testsupport::signing {
 
@@ -56,6 +58,14 @@ inline platform::codesign::SignOptions otherTeamOptions(const std::string& ident
     return o;
 }
 
+// A self-made authority in `dir` whose root, intermediate and leaf carry the
+// very names and extensions of the build's development authority: only the
+// anchors tell the two apart. Returns options signing with its leaf, or
+// nullopt (with *why) when the openssl program fails.
+inline std::optional<platform::codesign::SignOptions> lookalikeOptions(const std::string& dir,
+                                                                       const std::string& identifier,
+                                                                       std::string* why);
+
 // The build's team as read from the test policy that CMake writes.
 inline std::string buildTeamIdentifier() {
     auto policy = platform::plist::readFile(authorityFile("test-policy.plist"));
@@ -76,6 +86,46 @@ inline std::string writePolicy(const std::string& path, const std::vector<std::s
     d.set("AllowedPathPrefixes", NRVValue(std::move(prefixes)));
     platform::plist::writeFile(path, NRVValue(std::move(d)), platform::plist::Format::XML);
     return path;
+}
+
+inline std::optional<platform::codesign::SignOptions> lookalikeOptions(const std::string& dir,
+                                                                       const std::string& identifier,
+                                                                       std::string* why) {
+    const std::string openssl = "/usr/bin/openssl";
+    const std::string config = authorityFile("authority.cnf");
+    const std::string team = buildTeamIdentifier();
+    auto run = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv{openssl};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto r = testsupport::runProgram(argv, {}, dir);
+        if (r.status != 0 && why) *why = args.front() + ": " + r.err;
+        return r.status == 0;
+    };
+    auto key = [&](const std::string& name) {
+        return run({"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", name + ".key"});
+    };
+    auto issue = [&](const std::string& name, const std::string& subject, const std::string& extensions,
+                     const std::string& issuer, const std::string& serial) {
+        return key(name) &&
+               run({"req", "-new", "-key", name + ".key", "-subj", subject, "-config", config, "-out", name + ".csr"}) &&
+               run({"x509", "-req", "-in", name + ".csr", "-CA", issuer + ".pem", "-CAkey", issuer + ".key",
+                    "-set_serial", serial, "-days", "30", "-sha256", "-extfile", config, "-extensions", extensions,
+                    "-out", name + ".pem"});
+    };
+    const bool made =
+        key("root") &&
+        run({"req", "-x509", "-new", "-key", "root.key", "-subj",
+             "/O=Nerova Development Authority/CN=Nerova Development Root CA", "-days", "30", "-sha256", "-config",
+             config, "-extensions", "root", "-out", "root.pem"}) &&
+        issue("intermediate", "/O=Nerova Development Authority/CN=Nerova Development Certification Authority",
+              "intermediate", "root", "101") &&
+        issue("leaf", "/CN=Developer ID Application: Nerova (" + team + ")/OU=" + team + "/O=Nerova", "leaf",
+              "intermediate", "102");
+    if (!made) return std::nullopt;
+    auto o = makerOptions(identifier);
+    o.privateKeyPath = dir + "/leaf.key";
+    o.certificatePaths = {dir + "/leaf.pem", dir + "/intermediate.pem"};
+    return o;
 }
 
 }  // namespace testsupport::signing

@@ -2,10 +2,16 @@
 //   nrv-codesign sign --identifier ID (--key KEY.pem --cert CERT.pem... | --adhoc)
 //                     [--team TEAM] [--hardened] [--entitlements FILE.plist]
 //                     [--requirement TEXT] [--] FILE
-//   nrv-codesign verify [--requirement TEXT] [--] FILE
+//   nrv-codesign verify [--requirement TEXT] [--integrity-only] [--] FILE
 //   nrv-codesign display [--] FILE
-// Exit status: 0 success, 1 the signature is missing, broken or fails the
-// requirement, 2 a usage error.
+// verify accepts a file only when its signature is intact, its certificate
+// chain leads to an anchor of the trust policy's anchors folder, and it
+// satisfies its own designated requirement (and --requirement when given).
+// Platform code is judged by its designated requirement alone; an ad hoc
+// signature, vouched for by no authority, is refused. --integrity-only
+// weakens this to "the file matches its signature", whoever signed it.
+// Exit status: 0 success, 1 the signature is missing, broken, not anchored or
+// fails a requirement, 2 a usage error.
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -14,6 +20,7 @@
 #include "platform/codesign/CodeSignature.h"
 #include "platform/value/HexString.h"
 #include "platform/codesign/Requirement.h"
+#include "platform/codesign/TrustPolicy.h"
 #include "platform/plist/PropertyList.h"
 
 namespace cs = platform::codesign;
@@ -25,8 +32,12 @@ int usage(const char* why) {
     std::fprintf(stderr,
                  "usage: nrv-codesign sign --identifier ID (--key KEY --cert CERT... | --adhoc) [--team TEAM]\n"
                  "                         [--hardened] [--entitlements FILE] [--requirement TEXT] [--] FILE\n"
-                 "       nrv-codesign verify [--requirement TEXT] [--] FILE\n"
-                 "       nrv-codesign display [--] FILE\n");
+                 "       nrv-codesign verify [--requirement TEXT] [--integrity-only] [--] FILE\n"
+                 "       nrv-codesign display [--] FILE\n"
+                 "verify checks the signature, that its chain leads to a trusted anchor, and the\n"
+                 "file's own designated requirement. --integrity-only checks only that the file\n"
+                 "matches its signature, trusting ANY authority (a self-made one too) and\n"
+                 "skipping the designated requirement.\n");
     return 2;
 }
 
@@ -35,7 +46,7 @@ struct Arguments {
     std::string file;
     std::optional<std::string> identifier, team, key, entitlements, requirement;
     std::vector<std::string> certificates;
-    bool adhoc = false, hardened = false;
+    bool adhoc = false, hardened = false, integrityOnly = false;
 };
 
 std::optional<Arguments> parse(int argc, char** argv, std::string* why) {
@@ -74,6 +85,8 @@ std::optional<Arguments> parse(int argc, char** argv, std::string* why) {
             a.adhoc = true;
         } else if (options && arg == "--hardened") {
             a.hardened = true;
+        } else if (options && arg == "--integrity-only") {
+            a.integrityOnly = true;
         } else if (options && arg.size() > 1 && arg[0] == '-') {
             *why = "unknown option " + arg;
             return std::nullopt;
@@ -127,13 +140,38 @@ int verify(const Arguments& a) {
         requirement = cs::Requirement::parse(*a.requirement, &why);
         if (!requirement) return usage(("bad requirement: " + why).c_str());
     }
+    auto refuse = [&](const std::string& why) {
+        std::fprintf(stderr, "%s: %s\n", a.file.c_str(), why.c_str());
+        return 1;
+    };
     cs::CodeSignError error;
     auto code = cs::StaticCode::createWithPath(a.file, &error);
     if (!code || !code->checkValidity(requirement ? &*requirement : nullptr, &error)) {
-        std::fprintf(stderr, "%s: %s (%d)\n", a.file.c_str(), error.description.c_str(), error.status);
-        return 1;
+        return refuse(error.description + " (" + std::to_string(error.status) + ")");
+    }
+    const auto& info = code->signingInformation();
+    if (!a.integrityOnly) {
+        if (info.flags & cs::kCodeSignFlagAdhoc) {
+            return refuse("ad hoc signature: no authority vouches for it (--integrity-only accepts it)");
+        }
+        if (!info.isPlatformCode && !code->facts().anchorTrusted) {
+            return refuse("the certificate chain does not lead to a trusted anchor in " +
+                          cs::TrustPolicy::current().anchorsFolder + " (--integrity-only accepts any authority)");
+        }
+        std::string why;
+        auto designated = cs::Requirement::parse(info.designatedRequirement, &why);
+        if (!designated) return refuse("its designated requirement cannot be read: " + why);
+        if (!code->checkValidity(&*designated, &error)) {
+            return refuse("does not satisfy its designated requirement: " + info.designatedRequirement);
+        }
     }
     std::printf("%s: valid on disk\n", a.file.c_str());
+    if (a.integrityOnly) {
+        std::printf("%s: integrity only; the authority and the designated requirement were not checked\n",
+                    a.file.c_str());
+    } else {
+        std::printf("%s: satisfies its designated requirement\n", a.file.c_str());
+    }
     if (requirement) std::printf("%s: satisfies its requirement\n", a.file.c_str());
     return 0;
 }
@@ -176,6 +214,7 @@ int main(int argc, char** argv) {
     std::string why;
     auto a = parse(argc, argv, &why);
     if (!a) return usage(why.c_str());
+    if (a->integrityOnly && a->command != "verify") return usage("--integrity-only belongs to verify");
     if (a->command == "sign") return sign(*a);
     if (a->command == "verify") return verify(*a);
     if (a->command == "display") return display(*a);
