@@ -12,13 +12,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/fd/ScopedFD.h"
 #include "platform/log/LogStore.h"
+#include "platform/signal/TerminationSignals.h"
 #include "platform/system/SystemEnvironment.h"
 #include "platform/value/HexString.h"
 
@@ -28,13 +31,6 @@ namespace {
 
 constexpr const char* kLogSubsystem = "com.nerova.rivovovuvev";
 constexpr const char* kLogCategory = "notification";
-// A receiver whose queue is full gets this long, in all, to make room before
-// a post gives up on it: long enough for a live receiving thread to catch up
-// with a burst, short enough that a stopped process cannot stall posters.
-constexpr int kFullReceiverWaitMs = 50;
-// A post looks at no more sockets than this, so that a folder filled by
-// someone else cannot make every post of the machine arbitrarily slow.
-constexpr std::size_t kMaxSockets = 4096;
 // Notifications received but not yet handed to handlers; beyond this a flood
 // is dropped instead of growing memory without bound.
 constexpr std::size_t kMaxPendingDeliveries = 4096;
@@ -61,9 +57,13 @@ bool ensureDirectory(const std::string& directory, std::string* error) {
     if (slash != std::string::npos && slash > 0) {
         const std::string parent = directory.substr(0, slash);
         struct stat st {};
-        if (lstat(parent.c_str(), &st) != 0 && mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) {
-            if (error) *error = "cannot create " + parent + ": " + errnoText(errno);
-            return false;
+        if (lstat(parent.c_str(), &st) != 0) {
+            if (mkdir(parent.c_str(), 0755) == 0) {
+                chmod(parent.c_str(), 0755);  // reachable by every user, whatever the umask
+            } else if (errno != EEXIST) {
+                if (error) *error = "cannot create " + parent + ": " + errnoText(errno);
+                return false;
+            }
         }
     }
     if (mkdir(directory.c_str(), 01777) == 0) {
@@ -83,34 +83,99 @@ bool ensureDirectory(const std::string& directory, std::string* error) {
     return true;
 }
 
-enum class SendResult { Delivered, Stale, Full, Skipped };
+enum class SendResult { Delivered, Stale, Full, Gone, Skipped };
 
-// One fresh socket per receiver: a connected datagram socket lets poll()
-// wait for room in that receiver's queue, and no receiver's backlog is
-// charged against the sends to the others.
-SendResult sendTo(const std::string& path, const std::string& bytes) {
-    sockaddr_un address;
-    if (!fillAddress(path, &address)) return SendResult::Skipped;
-    ScopedFD fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) return SendResult::Full;
-    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        if (errno == ECONNREFUSED) return SendResult::Stale;
-        return SendResult::Skipped;  // vanished, or not ours to write to
+// Sends one post's datagram to every socket from one unbound socket, never
+// waiting: a receiver whose queue is full is skipped. Datagrams waiting in
+// receivers' queues are charged to the sending socket's buffer, so a send
+// refused with EAGAIN may mean that this socket's buffer is full (receivers
+// that never read hold it), not the receiver's queue: the send is tried once
+// more from a fresh socket, and only a refusal of that one counts as full.
+class Sender {
+public:
+    explicit Sender(const std::string& bytes) : bytes_(bytes) {}
+
+    SendResult sendTo(const std::string& path) {
+        sockaddr_un address;
+        if (!fillAddress(path, &address)) return SendResult::Skipped;
+        bool retried = false;
+        for (;;) {
+            if (!fd_) {
+                fd_.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+                sent_ = 0;
+                if (!fd_) return SendResult::Full;
+            }
+            const ssize_t n = sendto(fd_.get(), bytes_.data(), bytes_.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                                     reinterpret_cast<const sockaddr*>(&address), sizeof address);
+            if (n == static_cast<ssize_t>(bytes_.size())) {
+                ++sent_;
+                return SendResult::Delivered;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // A socket that has sent nothing has room: then the receiver is full.
+                if (sent_ == 0 || retried) return SendResult::Full;
+                fd_.reset();
+                retried = true;
+                continue;
+            }
+            if (n < 0 && errno == ECONNREFUSED) return SendResult::Stale;
+            if (n < 0 && errno == ENOENT) return SendResult::Gone;
+            // Not an observer's socket: one that is not ours to write to, a
+            // stream socket, a datagram socket connected elsewhere.
+            if (n < 0 && (errno == EACCES || errno == EPERM || errno == EPROTOTYPE)) return SendResult::Skipped;
+            return SendResult::Full;
+        }
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFullReceiverWaitMs);
-    for (;;) {
-        ssize_t n = send(fd.get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n == static_cast<ssize_t>(bytes.size())) return SendResult::Delivered;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == ECONNREFUSED || errno == ENOTCONN)) return SendResult::Stale;
-        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS)) return SendResult::Full;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                  std::chrono::steady_clock::now());
-        if (left.count() <= 0) return SendResult::Full;
-        pollfd p{fd.get(), POLLOUT, 0};
-        poll(&p, 1, static_cast<int>(left.count()));
+
+private:
+    const std::string& bytes_;
+    ScopedFD fd_;
+    std::size_t sent_ = 0;  // datagrams the current socket has sent
+};
+
+// The socket of every bound center of this process, removed when the process
+// exits normally (a center that is never destroyed would leave it behind);
+// termination by a signal removes them through the termination handling when
+// the program installed it. Posters remove what an abnormal end leaves.
+class OwnSockets {
+public:
+    static OwnSockets& shared() {
+        static OwnSockets* sockets = new OwnSockets();  // never destroyed: used at exit
+        return *sockets;
     }
-}
+    void add(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!registered_) {
+            registered_ = true;
+            std::atexit([] { OwnSockets::shared().removeAll(); });
+        }
+        paths_[path] = {getpid(), platform::signal::removeOnTermination(path)};
+    }
+    void remove(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = paths_.find(path);
+        if (it == paths_.end()) return;
+        platform::signal::forget(it->second.termination);
+        paths_.erase(it);
+    }
+
+private:
+    struct Owner {
+        pid_t pid = 0;
+        std::uint64_t termination = 0;
+    };
+    void removeAll() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // A forked child that exits leaves its parent's sockets alone.
+        for (const auto& [path, owner] : paths_)
+            if (owner.pid == getpid()) unlink(path.c_str());
+        paths_.clear();
+    }
+    std::mutex mutex_;
+    bool registered_ = false;
+    std::map<std::string, Owner> paths_;
+};
 
 struct Registration {
     NotificationCenter::ObserverKey observer;
@@ -171,6 +236,7 @@ bool NotificationCenter::State::bind(std::string* error) {
     // Posters of every user must reach this observer.
     chmod(path.c_str(), 0666);
     socketPath = path;
+    OwnSockets::shared().add(path);
     receiver = std::thread(receiveLoop, weak_from_this(), fd.get(), wake.get());
     socket = std::move(fd);
     wakeup = std::move(wake);
@@ -184,6 +250,7 @@ void NotificationCenter::State::unbind() {
     }
     if (receiver.joinable()) receiver.join();
     unlink(socketPath.c_str());
+    OwnSockets::shared().remove(socketPath);
     socket.reset();
     wakeup.reset();
     socketPath.clear();
@@ -315,33 +382,39 @@ bool NotificationCenter::post(const Notification& notification, std::string* err
         if (error) *error = "cannot read " + dir + ": " + errnoText(errno);
         return false;
     }
-    std::size_t full = 0, seen = 0;
+    Sender sender(*bytes);
+    std::size_t missed = 0;
     while (dirent* entry = readdir(folder)) {
         const std::string entryName = entry->d_name;
         if (entryName == "." || entryName == "..") continue;
-        struct stat st {};
-        if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) continue;
-        if (++seen > kMaxSockets) {
-            logLine(log::Level::Error, "More than " + std::to_string(kMaxSockets) + " observer sockets in " + dir +
-                                           "; the rest miss '" + notification.name + "'");
-            break;
+        // Sockets only: never a link, which would lead the datagram to any
+        // socket of the machine. The type from the folder saves a stat.
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        } else if (entry->d_type != DT_SOCK) {
+            continue;
         }
-        switch (sendTo(dir + "/" + entryName, *bytes)) {
-            case SendResult::Stale:
-                unlinkat(dirfd(folder), entry->d_name, 0);
+        switch (sender.sendTo(dir + "/" + entryName)) {
+            case SendResult::Stale: {
+                struct stat st {};
+                if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode))
+                    unlinkat(dirfd(folder), entry->d_name, 0);
                 break;
+            }
             case SendResult::Full:
-                ++full;
+                ++missed;
                 break;
             case SendResult::Delivered:
+            case SendResult::Gone:
             case SendResult::Skipped:
                 break;
         }
     }
     closedir(folder);
-    if (full) {
-        const std::string text = std::to_string(full) + " observer(s) did not take notification '" +
-                                 notification.name + "' in time";
+    if (missed) {
+        const std::string text = std::to_string(missed) + " observer(s) did not take notification '" +
+                                 notification.name + "': their queue was full";
         logLine(log::Level::Error, text);
         if (error) *error = text;
         return false;
