@@ -387,8 +387,10 @@ bool NotificationCenter::post(const Notification& notification, std::string* err
     while (dirent* entry = readdir(folder)) {
         const std::string entryName = entry->d_name;
         if (entryName == "." || entryName == "..") continue;
-        // Sockets only: never a link, which would lead the datagram to any
-        // socket of the machine. The type from the folder saves a stat.
+        // Sockets only: a link would lead the datagram to any socket of the
+        // machine (one swapped in after the listing is still followed where
+        // the kernel does not protect links in sticky folders). The type
+        // from the listing saves a stat.
         if (entry->d_type == DT_UNKNOWN) {
             struct stat st {};
             if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) continue;
