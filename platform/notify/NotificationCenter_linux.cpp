@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -85,50 +86,75 @@ bool ensureDirectory(const std::string& directory, std::string* error) {
 
 enum class SendResult { Delivered, Stale, Full, Gone, Skipped };
 
-// Sends one post's datagram to every socket from one unbound socket, never
-// waiting: a receiver whose queue is full is skipped. Datagrams waiting in
-// receivers' queues are charged to the sending socket's buffer, so a send
-// refused with EAGAIN may mean that this socket's buffer is full (receivers
-// that never read hold it), not the receiver's queue: the send is tried once
-// more from a fresh socket, and only a refusal of that one counts as full.
+// Sends one post's datagram to every socket from one unbound socket, many
+// at a time per system call, never waiting: a receiver whose queue is full is
+// skipped. Datagrams waiting in receivers' queues are charged to the sending
+// socket's buffer, so a send refused with EAGAIN may mean that this socket's
+// buffer is full (receivers that never read hold it), not the receiver's
+// queue: the send is tried once more from a fresh socket, and only a refusal
+// of that one counts as full.
 class Sender {
 public:
     explicit Sender(const std::string& bytes) : bytes_(bytes) {}
 
-    SendResult sendTo(const std::string& path) {
-        sockaddr_un address;
-        if (!fillAddress(path, &address)) return SendResult::Skipped;
+    // One result per address, in order.
+    std::vector<SendResult> sendToAll(std::vector<sockaddr_un>& addresses) {
+        const std::size_t count = addresses.size();
+        std::vector<SendResult> results(count, SendResult::Delivered);
+        iovec iov{const_cast<char*>(bytes_.data()), bytes_.size()};
+        std::vector<mmsghdr> messages(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            messages[i].msg_hdr.msg_name = &addresses[i];
+            messages[i].msg_hdr.msg_namelen = sizeof addresses[i];
+            messages[i].msg_hdr.msg_iov = &iov;
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        constexpr std::size_t kBatch = 256;
         bool retried = false;
-        for (;;) {
+        for (std::size_t i = 0; i < count;) {
             if (!fd_) {
                 fd_.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
                 sent_ = 0;
-                if (!fd_) return SendResult::Full;
+                if (!fd_) {
+                    std::fill(results.begin() + static_cast<std::ptrdiff_t>(i), results.end(), SendResult::Full);
+                    break;
+                }
             }
-            const ssize_t n = sendto(fd_.get(), bytes_.data(), bytes_.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                                     reinterpret_cast<const sockaddr*>(&address), sizeof address);
-            if (n == static_cast<ssize_t>(bytes_.size())) {
-                ++sent_;
-                return SendResult::Delivered;
+            const int n = sendmmsg(fd_.get(), &messages[i], static_cast<unsigned>(std::min(kBatch, count - i)),
+                                   MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                sent_ += static_cast<std::size_t>(n);
+                i += static_cast<std::size_t>(n);
+                retried = false;
+                continue;
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                // A socket that has sent nothing has room: then the receiver is full.
-                if (sent_ == 0 || retried) return SendResult::Full;
-                fd_.reset();
+            if (errno == EINTR) continue;
+            // The call began with message i: errno is its refusal.
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && sent_ > 0 && !retried) {
+                fd_.reset();  // maybe only this socket's buffer: once more, afresh
                 retried = true;
                 continue;
             }
-            if (n < 0 && errno == ECONNREFUSED) return SendResult::Stale;
-            if (n < 0 && errno == ENOENT) return SendResult::Gone;
-            // Not an observer's socket: one that is not ours to write to, a
-            // stream socket, a datagram socket connected elsewhere.
-            if (n < 0 && (errno == EACCES || errno == EPERM || errno == EPROTOTYPE)) return SendResult::Skipped;
-            return SendResult::Full;
+            results[i++] = refusal(errno);
+            retried = false;
         }
+        return results;
     }
 
 private:
+    static SendResult refusal(int code) {
+        switch (code) {
+            case ECONNREFUSED: return SendResult::Stale;
+            case ENOENT: return SendResult::Gone;
+            // Not an observer's socket: one that is not ours to write to, a
+            // stream socket, a datagram socket connected elsewhere.
+            case EACCES:
+            case EPERM:
+            case EPROTOTYPE: return SendResult::Skipped;
+            default: return SendResult::Full;  // EAGAIN from a socket with room: the receiver's queue
+        }
+    }
+
     const std::string& bytes_;
     ScopedFD fd_;
     std::size_t sent_ = 0;  // datagrams the current socket has sent
@@ -382,26 +408,32 @@ bool NotificationCenter::post(const Notification& notification, std::string* err
         if (error) *error = "cannot read " + dir + ": " + errnoText(errno);
         return false;
     }
-    Sender sender(*bytes);
-    std::size_t missed = 0;
+    // Sockets only: a link would lead the datagram to any socket of the
+    // machine (one swapped in after the listing is still followed where the
+    // kernel does not protect links in sticky folders). The type from the
+    // listing saves a stat.
+    std::vector<std::string> names;
+    std::vector<sockaddr_un> addresses;
     while (dirent* entry = readdir(folder)) {
-        const std::string entryName = entry->d_name;
-        if (entryName == "." || entryName == "..") continue;
-        // Sockets only: a link would lead the datagram to any socket of the
-        // machine (one swapped in after the listing is still followed where
-        // the kernel does not protect links in sticky folders). The type
-        // from the listing saves a stat.
         if (entry->d_type == DT_UNKNOWN) {
             struct stat st {};
             if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) continue;
         } else if (entry->d_type != DT_SOCK) {
             continue;
         }
-        switch (sender.sendTo(dir + "/" + entryName)) {
+        sockaddr_un address;
+        if (!fillAddress(dir + "/" + entry->d_name, &address)) continue;
+        names.emplace_back(entry->d_name);
+        addresses.push_back(address);
+    }
+    const std::vector<SendResult> results = Sender(*bytes).sendToAll(addresses);
+    std::size_t missed = 0;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        switch (results[i]) {
             case SendResult::Stale: {
                 struct stat st {};
-                if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode))
-                    unlinkat(dirfd(folder), entry->d_name, 0);
+                if (fstatat(dirfd(folder), names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode))
+                    unlinkat(dirfd(folder), names[i].c_str(), 0);
                 break;
             }
             case SendResult::Full:
