@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -518,7 +519,8 @@ pid_t connectFromChild(const Endpoint& e, int count, const rlimit& files) {
     if (pipe(ready) != 0) return -1;
     pid_t pid = fork();
     if (pid == 0) {
-        if (setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(1);
+        // Gone with the test, should it end without killing this.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(1);
         for (int i = 0; i < count; ++i) {
             int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
             if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), len) != 0) _exit(1);
