@@ -12,7 +12,9 @@
 // never on the poster's stack. A handler removed while a notification is
 // being delivered may still see that one notification if its delivery had
 // begun; none after. The destructor stops the receiving thread and removes
-// the socket; blocks already on the delivery queue still run.
+// the socket; blocks already on the delivery queue still run. A process that
+// exits normally, or ends on a signal taken by the termination handling,
+// removes the sockets of the centers still bound.
 //
 // What this is not: notifications are not secret (anyone on the machine can
 // observe) and their sender is not authenticated (anyone can post). Observers
@@ -59,10 +61,11 @@ public:
     void removeObserver(ObserverKey observer, const std::optional<std::string>& name = std::nullopt,
                         const std::optional<std::string>& object = std::nullopt);
 
-    // Sends the notification to every observing process. Never waits for a
-    // handler; a receiver whose queue stays full for a short while misses the
-    // notification. false with a reason when the notification cannot be
-    // encoded or some live receiver could not take it.
+    // Sends the notification to every socket in the folder, however many.
+    // Never waits: neither for a handler nor for a receiver whose queue is
+    // full, which misses the notification. Removes sockets nobody listens on
+    // any more. false with a reason when the notification cannot be encoded
+    // or some live receiver did not take it (its queue was full).
     bool post(const Notification& notification, std::string* error = nullptr);
 
     // The folder this center uses now.

@@ -9,10 +9,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,6 +23,7 @@
 #include "platform/fd/ScopedFD.h"
 #include "platform/fs/TrustedItem.h"
 #include "platform/log/LogStore.h"
+#include "platform/signal/TerminationSignals.h"
 #include "platform/system/SystemEnvironment.h"
 #include "platform/value/HexString.h"
 
@@ -29,13 +33,6 @@ namespace {
 
 constexpr const char* kLogSubsystem = "com.nerova.rivovovuvev";
 constexpr const char* kLogCategory = "notification";
-// A receiver whose queue is full gets this long, in all, to make room before
-// a post gives up on it: long enough for a live receiving thread to catch up
-// with a burst, short enough that a stopped process cannot stall posters.
-constexpr int kFullReceiverWaitMs = 50;
-// A post looks at no more sockets than this, so that a folder filled by
-// someone else cannot make every post of the machine arbitrarily slow.
-constexpr std::size_t kMaxSockets = 4096;
 // Notifications received but not yet handed to handlers; beyond this a flood
 // is dropped instead of growing memory without bound.
 constexpr std::size_t kMaxPendingDeliveries = 4096;
@@ -62,9 +59,13 @@ bool ensureDirectory(const std::string& directory, std::string* error) {
     if (slash != std::string::npos && slash > 0) {
         const std::string parent = directory.substr(0, slash);
         struct stat st {};
-        if (lstat(parent.c_str(), &st) != 0 && mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) {
-            if (error) *error = "cannot create " + parent + ": " + errnoText(errno);
-            return false;
+        if (lstat(parent.c_str(), &st) != 0) {
+            if (mkdir(parent.c_str(), 0755) == 0) {
+                chmod(parent.c_str(), 0755);  // reachable by every user, whatever the umask
+            } else if (errno != EEXIST) {
+                if (error) *error = "cannot create " + parent + ": " + errnoText(errno);
+                return false;
+            }
         }
     }
     if (mkdir(directory.c_str(), 01777) == 0) {
@@ -100,34 +101,124 @@ bool folderIsTrusted(const std::string& directory, std::string* error) {
     return false;
 }
 
-enum class SendResult { Delivered, Stale, Full, Skipped };
+enum class SendResult { Delivered, Stale, Full, Gone, Skipped };
 
-// One fresh socket per receiver: a connected datagram socket lets poll()
-// wait for room in that receiver's queue, and no receiver's backlog is
-// charged against the sends to the others.
-SendResult sendTo(const std::string& path, const std::string& bytes) {
-    sockaddr_un address;
-    if (!fillAddress(path, &address)) return SendResult::Skipped;
-    ScopedFD fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) return SendResult::Full;
-    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        if (errno == ECONNREFUSED) return SendResult::Stale;
-        return SendResult::Skipped;  // vanished, or not ours to write to
+// Sends one post's datagram to every socket from one unbound socket, many
+// at a time per system call, never waiting: a receiver whose queue is full is
+// skipped. Datagrams waiting in receivers' queues are charged to the sending
+// socket's buffer, so a send refused with EAGAIN may mean that this socket's
+// buffer is full (receivers that never read hold it), not the receiver's
+// queue: the send is tried once more from a fresh socket, and only a refusal
+// of that one counts as full.
+class Sender {
+public:
+    explicit Sender(const std::string& bytes) : bytes_(bytes) {}
+
+    // One result per address, in order.
+    std::vector<SendResult> sendToAll(std::vector<sockaddr_un>& addresses) {
+        const std::size_t count = addresses.size();
+        std::vector<SendResult> results(count, SendResult::Delivered);
+        iovec iov{const_cast<char*>(bytes_.data()), bytes_.size()};
+        std::vector<mmsghdr> messages(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            messages[i].msg_hdr.msg_name = &addresses[i];
+            messages[i].msg_hdr.msg_namelen = sizeof addresses[i];
+            messages[i].msg_hdr.msg_iov = &iov;
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        constexpr std::size_t kBatch = 256;
+        bool retried = false;
+        for (std::size_t i = 0; i < count;) {
+            if (!fd_) {
+                fd_.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+                sent_ = 0;
+                if (!fd_) {
+                    std::fill(results.begin() + static_cast<std::ptrdiff_t>(i), results.end(), SendResult::Full);
+                    break;
+                }
+            }
+            const int n = sendmmsg(fd_.get(), &messages[i], static_cast<unsigned>(std::min(kBatch, count - i)),
+                                   MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                sent_ += static_cast<std::size_t>(n);
+                i += static_cast<std::size_t>(n);
+                retried = false;
+                continue;
+            }
+            if (errno == EINTR) continue;
+            // The call began with message i: errno is its refusal.
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && sent_ > 0 && !retried) {
+                fd_.reset();  // maybe only this socket's buffer: once more, afresh
+                retried = true;
+                continue;
+            }
+            results[i++] = refusal(errno);
+            retried = false;
+        }
+        return results;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFullReceiverWaitMs);
-    for (;;) {
-        ssize_t n = send(fd.get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n == static_cast<ssize_t>(bytes.size())) return SendResult::Delivered;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == ECONNREFUSED || errno == ENOTCONN)) return SendResult::Stale;
-        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS)) return SendResult::Full;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                  std::chrono::steady_clock::now());
-        if (left.count() <= 0) return SendResult::Full;
-        pollfd p{fd.get(), POLLOUT, 0};
-        poll(&p, 1, static_cast<int>(left.count()));
+
+private:
+    static SendResult refusal(int code) {
+        switch (code) {
+            case ECONNREFUSED: return SendResult::Stale;
+            case ENOENT: return SendResult::Gone;
+            // Not an observer's socket: one that is not ours to write to, a
+            // stream socket, a datagram socket connected elsewhere.
+            case EACCES:
+            case EPERM:
+            case EPROTOTYPE: return SendResult::Skipped;
+            default: return SendResult::Full;  // EAGAIN from a socket with room: the receiver's queue
+        }
     }
-}
+
+    const std::string& bytes_;
+    ScopedFD fd_;
+    std::size_t sent_ = 0;  // datagrams the current socket has sent
+};
+
+// The socket of every bound center of this process, removed when the process
+// exits normally (a center that is never destroyed would leave it behind);
+// termination by a signal removes them through the termination handling when
+// the program installed it. Posters remove what an abnormal end leaves.
+class OwnSockets {
+public:
+    static OwnSockets& shared() {
+        static OwnSockets* sockets = new OwnSockets();  // never destroyed: used at exit
+        return *sockets;
+    }
+    void add(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!registered_) {
+            registered_ = true;
+            std::atexit([] { OwnSockets::shared().removeAll(); });
+        }
+        paths_[path] = {getpid(), platform::signal::removeOnTermination(path)};
+    }
+    void remove(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = paths_.find(path);
+        if (it == paths_.end()) return;
+        platform::signal::forget(it->second.termination);
+        paths_.erase(it);
+    }
+
+private:
+    struct Owner {
+        pid_t pid = 0;
+        std::uint64_t termination = 0;
+    };
+    void removeAll() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // A forked child that exits leaves its parent's sockets alone.
+        for (const auto& [path, owner] : paths_)
+            if (owner.pid == getpid()) unlink(path.c_str());
+        paths_.clear();
+    }
+    std::mutex mutex_;
+    bool registered_ = false;
+    std::map<std::string, Owner> paths_;
+};
 
 struct Registration {
     NotificationCenter::ObserverKey observer;
@@ -188,6 +279,7 @@ bool NotificationCenter::State::bind(std::string* error) {
     // Posters of every user must reach this observer.
     chmod(path.c_str(), 0666);
     socketPath = path;
+    OwnSockets::shared().add(path);
     receiver = std::thread(receiveLoop, weak_from_this(), fd.get(), wake.get());
     socket = std::move(fd);
     wakeup = std::move(wake);
@@ -201,6 +293,7 @@ void NotificationCenter::State::unbind() {
     }
     if (receiver.joinable()) receiver.join();
     unlink(socketPath.c_str());
+    OwnSockets::shared().remove(socketPath);
     socket.reset();
     wakeup.reset();
     socketPath.clear();
@@ -336,33 +429,47 @@ bool NotificationCenter::post(const Notification& notification, std::string* err
         closedir(folder);
         return false;
     }
-    std::size_t full = 0, seen = 0;
+    // Sockets only: a link would lead the datagram to any socket of the
+    // machine (one swapped in after the listing is still followed where the
+    // kernel does not protect links in sticky folders). The type from the
+    // listing saves a stat.
+    std::vector<std::string> names;
+    std::vector<sockaddr_un> addresses;
     while (dirent* entry = readdir(folder)) {
-        const std::string entryName = entry->d_name;
-        if (entryName == "." || entryName == "..") continue;
-        struct stat st {};
-        if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) continue;
-        if (++seen > kMaxSockets) {
-            logLine(log::Level::Error, "More than " + std::to_string(kMaxSockets) + " observer sockets in " + dir +
-                                           "; the rest miss '" + notification.name + "'");
-            break;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        } else if (entry->d_type != DT_SOCK) {
+            continue;
         }
-        switch (sendTo(dir + "/" + entryName, *bytes)) {
-            case SendResult::Stale:
-                unlinkat(dirfd(folder), entry->d_name, 0);
+        sockaddr_un address;
+        if (!fillAddress(dir + "/" + entry->d_name, &address)) continue;
+        names.emplace_back(entry->d_name);
+        addresses.push_back(address);
+    }
+    const std::vector<SendResult> results = Sender(*bytes).sendToAll(addresses);
+    std::size_t missed = 0;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        switch (results[i]) {
+            case SendResult::Stale: {
+                struct stat st {};
+                if (fstatat(dirfd(folder), names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode))
+                    unlinkat(dirfd(folder), names[i].c_str(), 0);
                 break;
+            }
             case SendResult::Full:
-                ++full;
+                ++missed;
                 break;
             case SendResult::Delivered:
+            case SendResult::Gone:
             case SendResult::Skipped:
                 break;
         }
     }
     closedir(folder);
-    if (full) {
-        const std::string text = std::to_string(full) + " observer(s) did not take notification '" +
-                                 notification.name + "' in time";
+    if (missed) {
+        const std::string text = std::to_string(missed) + " observer(s) did not take notification '" +
+                                 notification.name + "': their queue was full";
         logLine(log::Level::Error, text);
         if (error) *error = text;
         return false;

@@ -19,6 +19,17 @@ void logError(const std::string& message) {
     platform::log::write("com.nerova.rivovovuvev", "xpc", platform::log::Level::Error, message);
 }
 
+// An error reply names a selector it refuses by at most this many bytes of
+// it: what a peer sends is not sent back whole (a selector may be megabytes).
+constexpr std::size_t kMaxEchoedSelector = 128;
+
+std::string echoedSelector(const std::string& selector) {
+    if (selector.size() <= kMaxEchoedSelector) return selector;
+    std::size_t cut = kMaxEchoedSelector;
+    while (cut > 0 && (static_cast<unsigned char>(selector[cut]) & 0xC0) == 0x80) --cut;  // whole UTF-8 characters
+    return selector.substr(0, cut) + "…";
+}
+
 enum class Origin { Service, Endpoint, Accepted };
 enum class State { Created, Active, Interrupted, Invalid };
 
@@ -48,7 +59,6 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
     int pid = 0;
     platform::AuditToken token;
     std::uint32_t euid = 0;
-    ScopedFD pidfd;
 
     Error errorForState(State s) const {
         if (s == State::Interrupted)
@@ -62,7 +72,6 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
         pid = peer.pid;
         token = peer.auditToken();
         euid = peer.uid;
-        pidfd = std::move(peer.pidfd);
     }
 
     void failAll(std::unordered_map<std::uint64_t, PendingCall> calls, const Error& error,
@@ -75,8 +84,11 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
         });
     }
 
-    void channelReceived(Frame frame) override {
-        queue->async([self = shared_from_this(), frame = std::move(frame)]() mutable { self->handle(std::move(frame)); });
+    void channelReceived(Frame frame, detail::InputCredit credit) override {
+        // The credit goes with the block, once the frame was handled.
+        queue->async([self = shared_from_this(), frame = std::move(frame), credit = std::move(credit)]() mutable {
+            self->handle(std::move(frame));
+        });
     }
 
     // With mutex held, on the way to Invalid: what may hold whoever holds
@@ -203,7 +215,7 @@ void Connection::Impl::handleCall(Frame frame) {
     const Method* method = interface ? interface->find(frame.selector) : nullptr;
     MethodHandler handler = object ? object->find(frame.selector) : MethodHandler();
     if (!method || !handler) {
-        refuse("Unrecognized selector '" + frame.selector + "'.");
+        refuse("Unrecognized selector '" + echoedSelector(frame.selector) + "'.");
         return;
     }
     std::string wrong = Interface::mismatch(method->arguments, frame.arguments);

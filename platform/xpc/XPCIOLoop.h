@@ -8,6 +8,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -63,10 +65,35 @@ private:
     Impl* impl_;
 };
 
+// What one channel may hold, in each direction, and what unfinished frames
+// may hold in the whole process; the channel that would go past a cap is
+// closed. A peer that sends calls and never reads the replies, or feeds a
+// handler slower than it sends, or leaves frames half written, is bounded so.
+// Output: bytes given to send but not yet taken by the socket. Two of the
+// largest frames.
+constexpr std::size_t kMaxQueuedOutput = 2 * (std::size_t{kMaxFrameLength} + 4);
+// Input: bytes read and not yet handled, that is the frame being read plus
+// whole frames waiting for the connection's queue. Two of the largest frames.
+constexpr std::size_t kMaxQueuedInput = 2 * (std::size_t{kMaxFrameLength} + 4);
+// Unfinished frames: up to this much of one costs a channel nothing more...
+constexpr std::size_t kPartialFrameAllowance = 64 * 1024;
+// ...beyond it, the bytes of the unfinished frames of all channels of the
+// process count against this budget, and such a frame must be complete
+// within the time limit. A few of the largest frames may be on their way at
+// once; twenty peers that stop half way hold no more than this, and not for
+// long.
+constexpr std::size_t kPartialFrameBudget = 64 * 1024 * 1024;
+constexpr std::chrono::seconds kPartialFrameTimeLimit{10};
+
+// Held with a frame on its way to being handled: while a copy lives, the
+// frame's bytes count against its channel's input cap.
+using InputCredit = std::shared_ptr<const void>;
+
 class ChannelDelegate {
 public:
     virtual ~ChannelDelegate() = default;
-    virtual void channelReceived(Frame frame) = 0;
+    // `credit` is to be kept until the frame was handled.
+    virtual void channelReceived(Frame frame, InputCredit credit) = 0;
     // Once, when the channel closes for any reason. `malformed` when the
     // peer sent something that is not a frame.
     virtual void channelClosed(bool malformed) = 0;
@@ -77,6 +104,7 @@ public:
 class Channel final : public Pollable, public std::enable_shared_from_this<Channel> {
 public:
     Channel(ScopedFD fd, std::string label) : fd_(std::move(fd)), label_(std::move(label)) {}
+    ~Channel() override;
     // Starts reading; the delegate is held until the channel closes.
     bool start(std::shared_ptr<ChannelDelegate> delegate);
     // An encoded frame (encodeFrame). False when the channel is closed.
@@ -108,6 +136,14 @@ private:
     // Only the loop thread handling the channel touches the read buffer.
     std::vector<std::uint8_t> in_;
     std::size_t inOffset_ = 0;
+    // Bytes of frames handed on and not yet handled (see InputCredit).
+    std::shared_ptr<std::atomic<std::size_t>> inputHeld_ = std::make_shared<std::atomic<std::size_t>>(0);
+    // What the unfinished frame holds of the process's budget (loop thread),
+    // and which unfinished frame the time limit watches (0: none).
+    std::size_t partialCharged_ = 0;
+    std::atomic<std::uint64_t> slowFrame_{0};
+    std::uint64_t slowFrames_ = 0;
+    bool boundInput();
 };
 
 // Stream sockets on a path (named services) or an abstract name (anonymous
@@ -115,7 +151,8 @@ private:
 // reason in `error`. Accepted and connected sockets are non-blocking.
 ScopedFD connectSocket(const std::string& address, bool abstract, std::string* error);
 ScopedFD listenSocket(const std::string& address, bool abstract, std::string* error);
-// One pending connection, or an invalid descriptor when none is waiting.
+// One pending connection, or an invalid descriptor when none is waiting or
+// accepting failed (errno says which).
 ScopedFD acceptSocket(int listenFD);
 
 }  // namespace platform::xpc::detail

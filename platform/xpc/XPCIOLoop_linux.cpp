@@ -14,6 +14,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/WorkerPool_linux.h"
 #include "platform/log/LogStore.h"
 
@@ -24,6 +25,10 @@ void logError(const std::string& message) {
     platform::log::write("com.nerova.rivovovuvev", "xpc", platform::log::Level::Error, message);
 }
 constexpr std::size_t kReadChunk = 64 * 1024;
+// A buffer that held a large frame gives its memory back once it is done.
+constexpr std::size_t kKeptBufferCapacity = 1024 * 1024;
+// Bytes of unfinished frames charged to kPartialFrameBudget, all channels together.
+std::atomic<std::size_t> gPartialFrameBytes{0};
 }  // namespace
 
 // One thread at a time waits for events (the watcher). When the events it
@@ -266,6 +271,10 @@ bool Channel::send(const std::vector<std::uint8_t>& bytes) {
                 }
             }
             if (!failed && done < bytes.size()) out_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(done), bytes.end());
+        } else if (out_.size() - outOffset_ + bytes.size() > kMaxQueuedOutput) {
+            logError("Closing " + label_ + ": the peer leaves more than " + std::to_string(kMaxQueuedOutput) +
+                     " bytes unread.");
+            failed = true;
         } else {
             out_.insert(out_.end(), bytes.begin(), bytes.end());
         }
@@ -296,6 +305,7 @@ void Channel::flush() {
         }
     }
     out_.clear();
+    if (out_.capacity() > kKeptBufferCapacity) std::vector<std::uint8_t>().swap(out_);
     outOffset_ = 0;
     wantsWritable_ = false;
     IOLoop::shared().modify(token_, fd_.get(), EPOLLIN | EPOLLRDHUP);
@@ -347,13 +357,70 @@ void Channel::readAvailable() {
             std::lock_guard<std::mutex> lock(delegateMutex_);
             delegate = delegate_;
         }
-        if (delegate) delegate->channelReceived(std::move(frame));
+        const std::size_t size = 4 + std::size_t{length};
+        inputHeld_->fetch_add(size);
+        InputCredit credit(nullptr, [held = inputHeld_, size](const void*) { held->fetch_sub(size); });
+        if (delegate) delegate->channelReceived(std::move(frame), std::move(credit));
     }
     // Keep the buffer from growing with everything ever read.
     if (inOffset_ > kReadChunk && inOffset_ * 2 > in_.size()) {
         in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(inOffset_));
         inOffset_ = 0;
     }
+    if (in_.size() - inOffset_ < kKeptBufferCapacity && in_.capacity() > kKeptBufferCapacity) {
+        std::vector<std::uint8_t>(in_.begin() + static_cast<std::ptrdiff_t>(inOffset_), in_.end()).swap(in_);
+        inOffset_ = 0;
+    }
+    if (!boundInput()) closeFromLoop(false);
+}
+
+Channel::~Channel() {
+    if (partialCharged_) gPartialFrameBytes.fetch_sub(partialCharged_);
+}
+
+bool Channel::boundInput() {
+    const std::size_t partial = in_.size() - inOffset_;
+    if (partial + inputHeld_->load() > kMaxQueuedInput) {
+        logError("Closing " + label_ + ": the peer sent more than " + std::to_string(kMaxQueuedInput) +
+                 " bytes that are not handled yet.");
+        return false;
+    }
+    const std::size_t wanted = partial > kPartialFrameAllowance ? partial - kPartialFrameAllowance : 0;
+    if (wanted > partialCharged_) {
+        const std::size_t more = wanted - partialCharged_;
+        std::size_t total = gPartialFrameBytes.load();
+        do {
+            if (total + more > kPartialFrameBudget) {
+                logError("Closing " + label_ + ": unfinished frames of this process hold more than " +
+                         std::to_string(kPartialFrameBudget) + " bytes.");
+                return false;
+            }
+        } while (!gPartialFrameBytes.compare_exchange_weak(total, total + more));
+    } else {
+        gPartialFrameBytes.fetch_sub(partialCharged_ - wanted);
+    }
+    partialCharged_ = wanted;
+    if (wanted == 0) {
+        slowFrame_.store(0);
+    } else if (slowFrame_.load() == 0) {
+        // The peer stopping half way would keep the budget: past the time
+        // limit the channel is shut down, and the loop then closes it.
+        const std::uint64_t watched = ++slowFrames_;
+        slowFrame_.store(watched);
+        std::weak_ptr<Channel> weak = weak_from_this();
+        platform::dispatch::DispatchQueue::global()->after(
+            platform::dispatch::dispatchTime(
+                platform::dispatch::DISPATCH_TIME_NOW,
+                std::chrono::duration_cast<std::chrono::nanoseconds>(kPartialFrameTimeLimit).count()),
+            [weak, watched] {
+                auto self = weak.lock();
+                if (!self || self->slowFrame_.load() != watched) return;
+                logError("Closing " + self->label_ + ": a frame stayed unfinished for " +
+                         std::to_string(kPartialFrameTimeLimit.count()) + " s.");
+                ::shutdown(self->fd_.get(), SHUT_RDWR);
+            });
+    }
+    return true;
 }
 
 void Channel::close() { closeFromLoop(false); }
@@ -439,6 +506,15 @@ ScopedFD listenSocket(const std::string& address, bool abstract, std::string* er
     }
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), len) != 0) {
         if (error) *error = errnoText("bind");
+        return ScopedFD();
+    }
+    // Every user may connect; the peer checks decide whom to serve. bind
+    // made the file with the umask's mode (a mode set on the descriptor
+    // before is not honoured): set it on the path before anyone can connect,
+    // in a folder nobody else can write, so the path is still this socket.
+    if (!abstract && ::chmod(address.c_str(), 0666) != 0) {
+        if (error) *error = errnoText("chmod");
+        ::unlink(address.c_str());
         return ScopedFD();
     }
     if (::listen(fd.get(), SOMAXCONN) != 0) {

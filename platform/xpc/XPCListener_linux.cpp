@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 
 #include "platform/log/LogStore.h"
@@ -27,6 +29,35 @@ struct Listener::Impl : detail::Pollable, std::enable_shared_from_this<Listener:
     bool resumed = false, invalid = false;
     Delegate delegate;
 
+    // Accepting fails while the process has no descriptor left (or the
+    // kernel no memory): the pending connection stays readable, and the
+    // level-triggered loop would report it again at once, for ever. The
+    // listener rests instead, and looks again after a while; connections
+    // already open are served meanwhile.
+    static constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
+    bool resting = false;  // under mutex
+
+    void rest(int why) {
+        // With mutex held.
+        if (!resting) {
+            platform::log::write("com.nerova.rivovovuvev", "xpc", platform::log::Level::Error,
+                                 "Cannot accept connections on '" + name + "' for now: " + std::strerror(why) +
+                                     ". Trying again every " + std::to_string(kAcceptRetryDelay.count()) + " ms.");
+        }
+        resting = true;
+        detail::IOLoop::shared().modify(token, fd.get(), 0);
+        // Not on the listener's queue: a long delegate call must not keep it resting.
+        const auto delay = std::chrono::nanoseconds(kAcceptRetryDelay).count();
+        DispatchQueue::global()->after(
+            platform::dispatch::dispatchTime(platform::dispatch::DISPATCH_TIME_NOW, delay), [weak = weak_from_this()] {
+                auto self = weak.lock();
+                if (!self) return;
+                std::lock_guard<std::mutex> lock(self->mutex);
+                if (!self->invalid && self->fd)
+                    detail::IOLoop::shared().modify(self->token, self->fd.get(), detail::IOLoop::readable());
+            });
+    }
+
     void handleEvents(std::uint32_t) override {
         for (;;) {
             ScopedFD accepted;
@@ -34,8 +65,13 @@ struct Listener::Impl : detail::Pollable, std::enable_shared_from_this<Listener:
                 std::lock_guard<std::mutex> lock(mutex);
                 if (invalid || !fd) return;
                 accepted = detail::acceptSocket(fd.get());
+                if (!accepted) {
+                    const int why = errno;
+                    if (why == EMFILE || why == ENFILE || why == ENOBUFS || why == ENOMEM) rest(why);
+                    return;
+                }
+                resting = false;
             }
-            if (!accepted) return;
             auto connection = Connection::createAccepted(accepted.release(), name);
             queue->async([self = shared_from_this(), connection] {
                 Delegate d;
@@ -51,6 +87,16 @@ struct Listener::Impl : detail::Pollable, std::enable_shared_from_this<Listener:
 };
 
 namespace {
+
+// The runtime root and its xpc/ folder, when missing: mode 0755 whatever the
+// umask, so that every user can reach the sockets and only the owner can put
+// one there (or swap ours between bind and chmod).
+void makeServiceFolders(const std::filesystem::path& folder) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder.parent_path().parent_path(), ec);
+    for (const auto& f : {folder.parent_path(), folder})
+        if (::mkdir(f.c_str(), 0755) == 0) ::chmod(f.c_str(), 0755);
+}
 
 std::shared_ptr<DispatchQueue> makeQueue(const std::string& name) {
     return DispatchQueue::createSerial("com.nerova.xpc.listener." + name);
@@ -83,6 +129,7 @@ std::shared_ptr<Listener> Listener::forService(const std::string& serviceName, E
     if (serviceName.empty() || serviceName.find('/') != std::string::npos || serviceName[0] == '.')
         return fail("not a service name");
     std::string path = servicePath(serviceName);
+    makeServiceFolders(std::filesystem::path(path).parent_path());
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     if (ec) return fail(ec.message());

@@ -16,8 +16,9 @@ struct PeerIdentity {
     std::uint32_t uid = 0, gid = 0;      // effective, from the socket
     std::uint32_t ruid = 0, rgid = 0;    // real, from /proc
     std::uint32_t auditUid = 0;          // login uid, else the effective uid
-    std::uint64_t startTime = 0;         // clock ticks since boot; 0 when unknown
-    platform::ScopedFD pidfd;            // when the kernel hands one out
+    // Clock ticks since boot; 0 when unknown. With the pid it names the
+    // process, whatever later takes the pid over.
+    std::uint64_t startTime = 0;
 
     platform::AuditToken auditToken() const {
         return platform::AuditToken::make(auditUid, uid, gid, ruid, rgid, pid, startTime);

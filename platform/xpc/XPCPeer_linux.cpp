@@ -11,10 +11,6 @@
 
 #include <cstdlib>
 
-#ifndef SO_PEERPIDFD
-#define SO_PEERPIDFD 77
-#endif
-
 namespace platform::xpc {
 
 PeerIdentity readPeerIdentity(int socketFD) {
@@ -22,10 +18,6 @@ PeerIdentity readPeerIdentity(int socketFD) {
     struct ucred cred {};
     socklen_t len = sizeof cred;
     if (getsockopt(socketFD, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.pid <= 0) return id;
-    int pidfd = -1;
-    len = sizeof pidfd;
-    // Older kernels refuse this option; the start time still guards against pid reuse.
-    if (getsockopt(socketFD, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &len) == 0 && pidfd >= 0) id.pidfd.reset(pidfd);
     id.pid = cred.pid;
     id.uid = cred.uid;
     id.gid = cred.gid;

@@ -1,7 +1,9 @@
 // Test helper: observes distributed notifications and prints one line per
 // notification received, or posts one.
-//   nrv-notify-observer --name=NAME [--name=NAME ...] [--as-nobody]
-//     prints "READY", then "<name>|<object or ->|<k>=<v>,..." per notification
+//   nrv-notify-observer --name=NAME [--name=NAME ...] [--as-nobody] [--count=N]
+//     prints "READY", then "<name>|<object or ->|<k>=<v>,..." per notification;
+//     with --count, exits normally (exit()) after N notifications;
+//     SIGTERM ends it through the termination handling of the programs
 //   nrv-notify-observer --post=NAME [--object=TEXT] [--info=KEY=VALUE ...] [--as-nobody]
 //     prints "POSTED" or "FAILED <reason>"
 #include <grp.h>
@@ -10,12 +12,14 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/notify/NotificationCenter.h"
+#include "platform/signal/TerminationSignals.h"
 
 using platform::notify::Notification;
 using platform::notify::NotificationCenter;
@@ -56,6 +60,7 @@ int main(int argc, char** argv) {
     std::optional<std::string> object;
     NRVDictionary info;
     bool asNobody = false;
+    long count = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg.rfind("--name=", 0) == 0) names.push_back(arg.substr(7));
@@ -66,11 +71,13 @@ int main(int argc, char** argv) {
             auto eq = kv.find('=');
             info.set(kv.substr(0, eq), NRVValue(eq == std::string::npos ? "" : kv.substr(eq + 1)));
         } else if (arg == "--as-nobody") asNobody = true;
+        else if (arg.rfind("--count=", 0) == 0) count = std::stol(arg.substr(8));
         else {
             std::cerr << "unknown argument " << arg << "\n";
             return 2;
         }
     }
+    platform::signal::installTerminationHandling();
     if (asNobody && !dropToNobody()) {
         std::cout << "FAILED cannot become nobody" << std::endl;
         return 1;
@@ -84,12 +91,16 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::mutex mutex;
+    std::condition_variable done;
+    long seen = 0;
     for (const auto& name : names) {
         std::string error;
         if (!center.addObserver(&mutex, name, std::nullopt,
-                                [&mutex](const Notification& n) {
+                                [&](const Notification& n) {
                                     std::lock_guard<std::mutex> lock(mutex);
                                     std::cout << describe(n) << std::endl;
+                                    ++seen;
+                                    done.notify_all();
                                 },
                                 &error)) {
             std::cout << "FAILED " << error << std::endl;
@@ -99,6 +110,11 @@ int main(int argc, char** argv) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         std::cout << "READY" << std::endl;
+    }
+    if (count > 0) {
+        std::unique_lock<std::mutex> lock(mutex);
+        done.wait(lock, [&] { return seen >= count; });
+        std::exit(0);  // with the lock held: no handler runs on while the process exits
     }
     for (;;) pause();
 }

@@ -2,14 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -223,4 +228,110 @@ TEST_F(NotificationCenterTest, PostReachesEveryObservingProcess) {
     EXPECT_EQ(poster.readLine(5s).value_or("<nothing>"), "POSTED");
     ASSERT_TRUE(inbox.waitForCount(1));
     EXPECT_EQ(names(inbox.received()), (std::vector<std::string>{"com.nerova.test.reply/from-nobody"}));
+}
+
+namespace {
+
+// A socket bound in the folder that never reads, as anyone may leave there.
+struct IdleSocket {
+    int fd = -1;
+    std::string path;
+    IdleSocket(const std::string& dir, int n) : path(dir + "/idle." + std::to_string(n)) {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        chmod(path.c_str(), 0666);
+    }
+    ~IdleSocket() { close(fd); }
+    // Sends to it until its queue takes no more.
+    void fill() const {
+        int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        while (sendto(sender, "x", 1, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address), sizeof address) == 1) {
+        }
+        close(sender);
+    }
+};
+
+std::size_t socketsIn(const std::string& dir) {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.is_socket()) ++count;
+    return count;
+}
+
+}  // namespace
+
+// Thousands of sockets that never read, some of them full: a post still
+// reaches every observer, waits for none of the full ones, and says that
+// some did not take it.
+TEST_F(NotificationCenterTest, PostReachesEverySocketAndNeverWaitsForAFullOne) {
+    constexpr int kIdle = 6000;
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = std::max<rlim_t>(files.rlim_cur, std::min<rlim_t>(files.rlim_max, kIdle + 1000));
+    setrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < kIdle + 1000) GTEST_SKIP() << "needs " << kIdle + 1000 << " descriptors";
+    // Observers before and after the others: whatever order the folder
+    // lists its entries in, some come after the first few thousand.
+    std::vector<std::unique_ptr<NotificationCenter>> centers;
+    std::vector<std::unique_ptr<Inbox>> inboxes;
+    auto observe = [&] {
+        centers.push_back(std::make_unique<NotificationCenter>(dir));
+        inboxes.push_back(std::make_unique<Inbox>());
+        ASSERT_TRUE(centers.back()->addObserver(inboxes.back().get(), "n", std::nullopt, inboxes.back()->handler()));
+    };
+    observe();
+    std::vector<std::unique_ptr<IdleSocket>> idle;
+    for (int i = 0; i < kIdle; ++i) idle.push_back(std::make_unique<IdleSocket>(dir, i));
+    for (int i = 0; i < 7; ++i) observe();
+
+    NotificationCenter poster(dir);
+    std::string error;
+    EXPECT_TRUE(poster.post({"n", "first", std::nullopt}, &error)) << error;
+    for (auto& inbox : inboxes) EXPECT_TRUE(inbox->waitForCount(1));
+
+    constexpr int kFull = 300;
+    for (int i = 0; i < kFull; ++i) idle[static_cast<std::size_t>(i)]->fill();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(poster.post({"n", "second", std::nullopt}, &error));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(error, std::to_string(kFull) + " observer(s) did not take notification 'n': their queue was full");
+    // Generous for a loaded machine; waiting for each full socket even 10 ms
+    // would take three seconds.
+    EXPECT_LT(took, 2s);
+    for (auto& inbox : inboxes) {
+        ASSERT_TRUE(inbox->waitForCount(2));
+        EXPECT_EQ(names(inbox->received()), (std::vector<std::string>{"n/first", "n/second"}));
+    }
+}
+
+// No socket outlives its process: one exiting normally or on SIGTERM removes
+// its own; what a killed one leaves is removed by the next post.
+TEST_F(NotificationCenterTest, ObserverSocketsGoWithTheirProcess) {
+    const std::string helper = std::string(NRV_BIN_DIR) + "/nrv-notify-observer";
+    const std::map<std::string, std::string> env{{"NRV_RUNTIME_ROOT", root.path()}};
+    testsupport::ChildProcess exiting({helper, "--name=n", "--count=1"}, env);
+    testsupport::ChildProcess stopped({helper, "--name=n"}, env);
+    testsupport::ChildProcess killed({helper, "--name=n"}, env);
+    for (auto* c : {&exiting, &stopped, &killed}) ASSERT_TRUE(c->waitForLine("READY", 5s));
+    ASSERT_EQ(socketsIn(dir), 3u);
+
+    NotificationCenter poster(dir);
+    ASSERT_TRUE(poster.post({"n", std::nullopt, std::nullopt}));
+    EXPECT_EQ(exiting.readLine(5s).value_or("<nothing>"), "n|-|");
+    EXPECT_EQ(exiting.waitForExit(5s), 0);
+    stopped.stop();
+    EXPECT_EQ(socketsIn(dir), 1u);
+
+    kill(killed.pid(), SIGKILL);
+    killed.stop();
+    EXPECT_EQ(socketsIn(dir), 1u);
+    std::string error;
+    EXPECT_TRUE(poster.post({"n", std::nullopt, std::nullopt}, &error)) << error;
+    EXPECT_EQ(socketsIn(dir), 0u);
 }

@@ -1,13 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/un.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
+#include <fstream>
 #include <filesystem>
 #include <future>
 #include <mutex>
@@ -15,9 +24,11 @@
 
 #include "platform/xpc/XPCConnection.h"
 #include "platform/xpc/XPCFrame.h"
+#include "platform/xpc/XPCIOLoop.h"
 #include "platform/xpc/XPCListener.h"
 #include "platform/xpc/XPCPeer.h"
 #include "platform/process/ProcessInfo.h"
+#include "support/TestSupport.h"
 
 using namespace platform::xpc;
 using namespace std::chrono_literals;
@@ -471,4 +482,334 @@ TEST(XPCTransport, NamedServicesLiveUnderTheRuntimeRoot) {
     EXPECT_FALSE(Listener::forService("../x", &error));
     unsetenv("NRV_RUNTIME_ROOT");
     std::filesystem::remove_all(tmpl);
+}
+
+namespace {
+
+int openDescriptors() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
+
+std::chrono::milliseconds processCPUTime() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return std::chrono::milliseconds(ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
+}
+
+// Resident memory of this process.
+std::size_t residentBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
+    return 0;
+}
+
+// A child process that opens `count` connections to the endpoint and keeps
+// them idle until killed; its descriptor limit is `files`. Forked: only
+// system calls between fork and exit.
+pid_t connectFromChild(const Endpoint& e, int count, const rlimit& files) {
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::memcpy(sa.sun_path + 1, e.name.data(), e.name.size());
+    const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + e.name.size());
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Gone with the test, should it end without killing this.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(1);
+        for (int i = 0; i < count; ++i) {
+            int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), len) != 0) _exit(1);
+        }
+        char c = 1;
+        if (::write(ready[1], &c, 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    ::close(ready[1]);
+    char c = 0;
+    const bool connected = pid > 0 && ::read(ready[0], &c, 1) == 1;
+    ::close(ready[0]);
+    if (!connected && pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return pid;
+}
+
+}  // namespace
+
+// Connections waiting while the process has no descriptor left: the
+// listener rests instead of spinning on them, the connections already open
+// are answered, and the waiting ones are taken once descriptors are free.
+// An accepted connection costs one descriptor, nothing kept beside it.
+TEST(XPCTransport, DescriptorExhaustionNeitherSpinsNorStopsOpenConnections) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' run-time needs descriptors of its own";
+#endif
+    EchoServer server;
+    auto good = connectTo(server.listener->endpoint());
+    ASSERT_TRUE(callAndWait(good, "echo:withReply:", {NRVValue("a")}).reply);
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    constexpr int kRoom = 30;
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(openDescriptors() + kRoom);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    const pid_t idle = connectFromChild(server.listener->endpoint(), 3 * kRoom, saved);
+    ASSERT_GT(idle, 0);
+    {
+        std::unique_lock<std::mutex> lock(server.mutex);
+        // All the room was taken (a few descriptors may be in use elsewhere).
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (server.accepted.size() < kRoom - 5 && std::chrono::steady_clock::now() < deadline) {
+            lock.unlock();
+            std::this_thread::sleep_for(10ms);
+            lock.lock();
+        }
+    }
+    const int acceptedWhileLow = [&] {
+        std::lock_guard<std::mutex> lock(server.mutex);
+        return static_cast<int>(server.accepted.size());
+    }();
+    // One descriptor per accepted connection (give or take the few this
+    // test opened and closed around the count).
+    EXPECT_GE(acceptedWhileLow, kRoom - 5);
+    EXPECT_LE(acceptedWhileLow, kRoom + 5);
+
+    // Measures that nothing runs: a short interval is enough, a spinning
+    // loop would use most of it.
+    const auto cpuBefore = processCPUTime();
+    std::this_thread::sleep_for(1s);
+    const auto cpuUsed = processCPUTime() - cpuBefore;
+    EXPECT_LT(cpuUsed, 100ms);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(callAndWait(good, "echo:withReply:", {NRVValue("still answered")}).reply);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, 1s) << "a legitimate call took "
+                        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    {
+        std::unique_lock<std::mutex> lock(server.mutex);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (server.accepted.size() < static_cast<std::size_t>(3 * kRoom + 1) &&
+               std::chrono::steady_clock::now() < deadline) {
+            lock.unlock();
+            std::this_thread::sleep_for(10ms);
+            lock.lock();
+        }
+        EXPECT_EQ(server.accepted.size(), static_cast<std::size_t>(3 * kRoom + 1));
+    }
+    kill(idle, SIGKILL);
+    waitpid(idle, nullptr, 0);
+    good->invalidate();
+}
+
+// A peer that sends calls and never reads the replies, or sends them faster
+// than a stalled handler takes them, is closed once the bytes held for it
+// pass the cap; the service's memory stays bounded, and other connections
+// are answered meanwhile.
+TEST(XPCTransport, PeersThatLeaveBytesPilingUpAreClosed) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    EchoServer server;
+    auto stalling = std::make_shared<ExportedObject>();
+    stalling->on("echo:withReply:", [released](const Values& a, const Reply& r) {
+        released.wait();
+        r({*a[0].asString()});
+    });
+    EchoServer stalled(stalling);
+    auto good = connectTo(server.listener->endpoint());
+    ASSERT_TRUE(callAndWait(good, "echo:withReply:", {NRVValue("a")}).reply);
+
+    const auto big = frameBytes(Frame::call(1, "echo:withReply:", {NRVValue(std::string(8 << 20, 'x'))}, true));
+    for (EchoServer* target : {&server, &stalled}) {
+        SCOPED_TRACE(target == &server ? "replies never read" : "handler stalled");
+        const std::size_t before = residentBytes();
+        std::size_t peak = before;
+        int fd = rawConnect(target->listener->endpoint());
+        timeval tv{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        int sent = 0;
+        for (; sent < 40; ++sent) {
+            if (::send(fd, big.data(), big.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(big.size())) break;
+            peak = std::max(peak, residentBytes());
+        }
+        EXPECT_LT(sent, 40) << "the connection stayed open";
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(callAndWait(good, "echo:withReply:", {NRVValue("b")}).reply);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        // (Sanitizers keep freed memory or shadow it.) 40 calls of 8 MiB
+        // held would be 320 MiB; the caps allow 64 MiB queued plus the
+        // frames being decoded and answered.
+        EXPECT_LT(peak - before, std::size_t{200} << 20);
+#endif
+        ::close(fd);
+    }
+    release.set_value();
+    good->invalidate();
+}
+
+// Unfinished frames: those of all connections together hold a bounded
+// budget (the connection that would go past it is closed), and one that
+// stays unfinished is closed after the time limit.
+TEST(XPCTransport, HalfWrittenFramesAreBoundedInBytesAndTime) {
+    EchoServer server;
+    auto good = connectTo(server.listener->endpoint());
+    ASSERT_TRUE(callAndWait(good, "echo:withReply:", {NRVValue("a")}).reply);
+    // 16 MiB announced, 12 MiB sent.
+    std::vector<std::uint8_t> partial(12 << 20, 0);
+    partial[0] = 0x01;
+    std::vector<int> fds;
+    int refused = 0;
+    for (int i = 0; i < 10; ++i) {
+        int fd = rawConnect(server.listener->endpoint());
+        timeval tv{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        if (::send(fd, partial.data(), partial.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(partial.size()))
+            ++refused;
+        fds.push_back(fd);
+    }
+    // 64 MiB take five of them at most.
+    EXPECT_GE(refused, 5);
+    EXPECT_TRUE(callAndWait(good, "echo:withReply:", {NRVValue("b")}).reply);
+    // The others are closed once the time limit has passed.
+    timeval limit{static_cast<time_t>(detail::kPartialFrameTimeLimit.count()) + 10, 0};
+    for (int fd : fds) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char byte;
+        const ssize_t r = ::recv(fd, &byte, 1, 0);
+        EXPECT_TRUE(r == 0 || (r < 0 && errno == ECONNRESET)) << "still open";
+        ::close(fd);
+    }
+    good->invalidate();
+}
+
+// An unknown selector comes back in the error as a short prefix only.
+TEST(XPCTransport, UnrecognizedSelectorIsEchoedShort) {
+    EchoServer server;
+    const std::string selector = "é" + std::string(1 << 20, 's');
+    auto call = frameBytes(Frame::call(7, selector, {}, true));
+    int fd = rawConnect(server.listener->endpoint());
+    ASSERT_EQ(::send(fd, call.data(), call.size(), MSG_NOSIGNAL), static_cast<ssize_t>(call.size()));
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::vector<std::uint8_t> in(4);
+    ASSERT_EQ(::recv(fd, in.data(), 4, MSG_WAITALL), 4);
+    const std::size_t length = (std::size_t{in[0]} << 24) | (std::size_t{in[1]} << 16) | (std::size_t{in[2]} << 8) | in[3];
+    ASSERT_LT(length, 4096u);
+    in.resize(length);
+    ASSERT_EQ(::recv(fd, in.data(), length, MSG_WAITALL), static_cast<ssize_t>(length));
+    Frame reply;
+    ASSERT_TRUE(decodeFrameBody(in.data(), length, reply));
+    EXPECT_EQ(reply.kind, Frame::Kind::Error);
+    EXPECT_EQ(reply.errorText, "Unrecognized selector '" + selector.substr(0, 128) + "…'.");
+    ::close(fd);
+}
+
+namespace {
+
+// A user made for one test and removed after it.
+class TemporaryUser {
+public:
+    TemporaryUser() : name_("nrvt" + std::to_string(getpid())) {
+        auto result = testsupport::runProgram({"/usr/sbin/useradd", "--system", "--no-create-home", "--shell",
+                                               "/usr/sbin/nologin", "--", name_});
+        if (result.status != 0) return;
+        if (passwd* pw = getpwnam(name_.c_str())) {
+            uid_ = pw->pw_uid;
+            gid_ = pw->pw_gid;
+        }
+    }
+    ~TemporaryUser() { testsupport::runProgram({"/usr/sbin/userdel", "--", name_}); }
+    bool made() const { return uid_ != 0; }
+    uid_t uid() const { return uid_; }
+    gid_t gid() const { return gid_; }
+
+private:
+    std::string name_;
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
+};
+
+}  // namespace
+
+// A named service started by root with a narrow umask takes connections
+// from another user; its delegate (the peer check) then decides.
+TEST(XPCTransport, NamedServicesAreReachableByEveryUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a user";
+    TemporaryUser user;
+    ASSERT_TRUE(user.made());
+    testsupport::TempDir temp;
+    chmod(temp.path().c_str(), 0755);
+    const std::string root = temp / "run";
+    setenv("NRV_RUNTIME_ROOT", root.c_str(), 1);
+    const mode_t savedMask = umask(077);
+    Error error;
+    auto listener = Listener::forService("com.nerova.test.shared", &error);
+    umask(savedMask);
+    ASSERT_TRUE(listener) << error.description;
+    struct stat st {};
+    ASSERT_EQ(stat(servicePath("com.nerova.test.shared").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    for (const std::string& folder : {root, root + "/xpc"}) {
+        ASSERT_EQ(stat(folder.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0755u) << folder;
+    }
+
+    std::mutex mutex;
+    std::vector<std::uint32_t> seen;
+    listener->setDelegate([&](const std::shared_ptr<Connection>& c) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen.push_back(c->effectiveUserIdentifier());
+        }
+        if (c->effectiveUserIdentifier() != user.uid()) return false;
+        c->setExportedInterface(servedInterface());
+        auto object = std::make_shared<ExportedObject>();
+        object->on("echo:withReply:", [](const Values& a, const Reply& r) { r({*a[0].asString()}); });
+        c->setExportedObject(object);
+        c->resume();
+        return true;
+    });
+    listener->resume();
+
+    const auto call = frameBytes(Frame::call(1, "echo:withReply:", {NRVValue("from another user")}, true));
+    const std::string path = servicePath("com.nerova.test.shared");
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::memcpy(sa.sun_path, path.c_str(), path.size() + 1);
+    const uid_t uid = user.uid();
+    const gid_t gid = user.gid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Forked from a threaded process: system calls only.
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(10);
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) _exit(11);
+        if (::send(fd, call.data(), call.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(call.size())) _exit(12);
+        timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        unsigned char header[4];
+        _exit(::recv(fd, header, 4, MSG_WAITALL) == 4 ? 0 : 13);
+    }
+    ASSERT_GT(pid, 0);
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: cannot become the user, 11: cannot connect, 13: no answer";
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(seen, std::vector<std::uint32_t>{user.uid()});
+    }
+    listener->invalidate();
+    unsetenv("NRV_RUNTIME_ROOT");
 }

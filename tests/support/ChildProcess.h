@@ -89,6 +89,23 @@ public:
         }
     }
 
+    // Waits for the process to end by itself: its exit status (128 + the
+    // signal when a signal ended it), or nullopt when it still runs after
+    // the limit.
+    std::optional<int> waitForExit(std::chrono::milliseconds limit) {
+        if (pid_ <= 0) return std::nullopt;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
     void stop() {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
