@@ -132,6 +132,8 @@ TEST(NRVURLSessionHandler, FailureLinesMaskTheURLAndOnlyTheLastSaysNoRetry) {
                           "http://alice:pw-secret@" + dead + "/x?access_token=tok-secret&page=2");
     ASSERT_TRUE(reply.response);
     ASSERT_EQ(reply.response->resultOfSessions().size(), 4u);
+    // The failure line follows the reply, on the handler's queue.
+    handler->drainForTesting();
 
     auto lines = log.containing("dataTask failed. ");
     ASSERT_EQ(lines.size(), 4u);
@@ -156,6 +158,7 @@ TEST(NRVURLSessionHandler, FailureLinesMaskTheURLAndOnlyTheLastSaysNoRetry) {
     } cases[] = {{Kind::Upload, "uploadTask failed. url="}, {Kind::Download, "downloadTask failed. url="}};
     for (const Case& c : cases) {
         request(*handler, c.kind, "D", "http://" + dead + "/y?sig=tok-secret");
+        handler->drainForTesting();
         auto failed = log.containing(c.label);
         ASSERT_EQ(failed.size(), 1u) << c.label;
         EXPECT_EQ(failed[0].rfind(std::string(c.label) + "http://" + dead + "/y?sig=<redacted> method=", 0), 0u) << failed[0];
