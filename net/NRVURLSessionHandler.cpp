@@ -167,7 +167,9 @@ std::optional<platform::http::ProxyRoute> systemProxyFor(const std::string& url)
 std::optional<platform::http::ProxyRoute> proxyInUse(const NRVURLSessionRef& session, const std::string& url) {
     using platform::http::ProxyRoute;
     ProxyRoute route = NRVURLSession::routeForConfiguration(session->configuration().get());
-    if (route.mode == ProxyRoute::Mode::System) route = systemProxyFor(url).value_or(ProxyRoute{ProxyRoute::Mode::None, "", 0});
+    if (route.mode == ProxyRoute::Mode::System) {
+        route = systemProxyFor(url).value_or(ProxyRoute{ProxyRoute::Mode::None, "", 0});
+    }
     if (route.mode != ProxyRoute::Mode::Explicit) return std::nullopt;
     return route;
 }

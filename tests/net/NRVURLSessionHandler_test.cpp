@@ -205,7 +205,6 @@ TEST(NRVURLSessionHandler, EntryErrorsCarryTheirCodes) {
         {Entry::WebSocket, true, 1401, "No URL sessions available for websocket connection", true,
          "connectToWebSocketServer failed. broker=ID url=" + shown + " method=GET reason=no available sessions"},
     };
-    int n = 0;
     for (const Case& c : cases) {
         const std::string id = "ID";
         SCOPED_TRACE(c.code);
@@ -258,9 +257,7 @@ TEST(NRVURLSessionHandler, EntryErrorsCarryTheirCodes) {
         }
         handler->drainForTesting();
         EXPECT_EQ(log.containing(c.line).size(), 1u) << c.line;
-        ++n;
     }
-    EXPECT_EQ(n, 10);
     log.expectNowhere({"pw-secret", "tok-secret"});
 }
 
