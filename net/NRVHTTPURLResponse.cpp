@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "foundation/NSDictionaryExtensions.h"
+#include "net/NRVLogRedaction.h"
 
 namespace {
 
@@ -81,6 +82,14 @@ std::string NRVHTTPURLResponse::localizedStringForStatusCode(std::int64_t status
 }
 
 std::string NRVHTTPURLResponse::description() const {
-    return "<NRVHTTPURLResponse> { URL: " + url_ + " } { Status Code: " + std::to_string(statusCode_) +
-           ", Headers " + NSDictionaryExtensions::singleLineDescription(allHeaderFields_) + " }";
+    // Descriptions end up in log lines: cookies and credentials stay out.
+    NRVDictionary shown;
+    for (std::size_t i = 0; i < allHeaderFields_.size(); ++i) {
+        const std::string& name = allHeaderFields_.keyAt(i);
+        shown.set(name, NRVLogRedaction::isSecretHeaderField(name) ? NRVValue(NRVLogRedaction::kMask)
+                                                                   : allHeaderFields_.valueAt(i));
+    }
+    return "<NRVHTTPURLResponse> { URL: " + NRVLogRedaction::redactedURL(url_) +
+           " } { Status Code: " + std::to_string(statusCode_) + ", Headers " +
+           NSDictionaryExtensions::singleLineDescription(shown) + " }";
 }

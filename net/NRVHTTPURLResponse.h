@@ -28,7 +28,8 @@ public:
     // found" for 404); a code outside the table gets the text of its class.
     static std::string localizedStringForStatusCode(std::int64_t statusCode);
 
-    // "<NRVHTTPURLResponse> { URL: ... } { Status Code: N, Headers {...} }"
+    // "<NRVHTTPURLResponse> { URL: ... } { Status Code: N, Headers {...} }",
+    // for log lines: the URL and the secret fields masked (NRVLogRedaction).
     std::string description() const;
 
 private:

@@ -14,6 +14,7 @@
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVDistributedNotificationCenter.h"
 #include "ipc/NRVUUID.h"
+#include "net/NRVLogRedaction.h"
 
 const char* const kNRVTelemetryDateTime = "datetime";
 const char* const kNRVTelemetryTelemetryType = "telemetry-type";
@@ -200,7 +201,7 @@ void NRVTelemetryBroker::sendTelemetry(const std::optional<NRVDictionary>& data,
     request.setValueForHTTPHeaderField("application/json", "Content-Type");
     request.setValueForHTTPHeaderField("application/vnd.error+json,application/json", "Accept");
     request.setValueForHTTPHeaderField("bucket-owner-full-control", "x-amz-acl");
-    log().log("Send " + std::to_string(body.size()) + " bytes of data: " + request.URL);
+    log().log("Send " + std::to_string(body.size()) + " bytes of data: " + NRVLogRedaction::redactedURL(request.URL));
 
     auto group = platform::dispatch::DispatchGroup::create();
     dispatch_group_safe_enter(group);

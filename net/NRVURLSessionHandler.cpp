@@ -16,11 +16,11 @@
 #include "ipc/NRVConfigData.h"
 #include "ipc/NRVDistributedNotification.h"
 #include "ipc/NRVXPCClientHelper.h"
+#include "net/NRVLogRedaction.h"
 #include "net/NRVServerTrust.h"
 #include "net/NRVNetworkSettings.h"
 #include "net/NetworkUtility.h"
 #include "foundation/NRVDateFormatter.h"
-#include "foundation/NSStringExtensions.h"
 #include "platform/thread/ThreadNumber.h"
 #include "net/NRVURLSessionHandlerInternal.h"
 #include "net/NRVWebSocketTask.h"
@@ -106,12 +106,6 @@ NRVHTTPURLResponseRef responseFromHead(const std::optional<platform::http::Respo
     return std::make_shared<NRVHTTPURLResponse>(head->url, head->status, std::move(fields));
 }
 
-bool isProxyRoute(const NRVURLSessionRef& session) {
-    auto type = session->configuration() ? session->configuration()->proxyConfigType() : 0;
-    return type == NRVURLBrokerConfiguration::kCustomConfiguration ||
-           type == NRVURLBrokerConfiguration::kMessageRelayConfiguration;
-}
-
 std::string methodOf(const NRVURLRequest& request) { return request.HTTPMethod.empty() ? "GET" : request.HTTPMethod; }
 
 platform::http::Request transportRequest(const NRVURLRequest& request) {
@@ -179,6 +173,19 @@ std::optional<platform::http::ProxyRoute> systemProxyFor(const std::string& url)
         }
     }
     return ProxyRoute{ProxyRoute::Mode::Explicit, *host->asString(), static_cast<std::uint16_t>(*port->asInteger())};
+}
+
+// The proxy an attempt on `session` for `url` goes through: the route's own
+// for custom proxies and relays, the machine's for the system route (as the
+// engine takes it), none for the direct route.
+std::optional<platform::http::ProxyRoute> proxyInUse(const NRVURLSessionRef& session, const std::string& url) {
+    using platform::http::ProxyRoute;
+    ProxyRoute route = NRVURLSession::routeForConfiguration(session->configuration().get());
+    if (route.mode == ProxyRoute::Mode::System) {
+        route = systemProxyFor(url).value_or(ProxyRoute{ProxyRoute::Mode::None, "", 0});
+    }
+    if (route.mode != ProxyRoute::Mode::Explicit) return std::nullopt;
+    return route;
 }
 
 }  // namespace
@@ -249,14 +256,16 @@ void NRVURLSessionHandler::setup() {
 
 namespace {
 
-// One bounded read of the settings service: the payload, or nullopt when
-// the service did not answer within 500 ms (or answered nothing).
+// One bounded read of the settings service: the reply's payload (null when
+// the setting is not there, or the reply holds no settings record), or
+// nullopt when the read failed (no connection, or no reply within 500 ms).
 std::optional<NRVValue> readSetting(const std::shared_ptr<NRVXPCClientHelper>& helper, std::int64_t serviceType,
                                     const std::string& key) {
     if (!helper) return std::nullopt;
     struct Outcome {
         std::mutex mutex;
-        std::optional<NRVValue> payload;
+        bool replied = false;
+        NRVValue payload;
     };
     auto outcome = std::make_shared<Outcome>();
     auto group = platform::dispatch::DispatchGroup::create();
@@ -273,14 +282,17 @@ std::optional<NRVValue> readSetting(const std::shared_ptr<NRVXPCClientHelper>& h
     } else {
         proxy->call(NRVConfigXPCProtocol::kObjectForServiceType, platform::xpc::Values{serviceType, key},
                     [outcome, group, once](const platform::xpc::Values& values) {
+                        NRVValue payload;
                         if (!values.empty()) {
                             if (const platform::xpc::CodedRecord* record = values[0].record();
                                 record && record->className == NRVConfigData::kClassName) {
-                                if (auto data = NRVConfigData::initWithCoder(record->fields)) {
-                                    std::lock_guard<std::mutex> lock(outcome->mutex);
-                                    outcome->payload = data->payload();
-                                }
+                                if (auto data = NRVConfigData::initWithCoder(record->fields)) payload = data->payload();
                             }
+                        }
+                        {
+                            std::lock_guard<std::mutex> lock(outcome->mutex);
+                            outcome->replied = true;
+                            outcome->payload = std::move(payload);
                         }
                         if (!once->exchange(true)) dispatch_group_safe_leave(group);
                     });
@@ -294,7 +306,7 @@ std::optional<NRVValue> readSetting(const std::shared_ptr<NRVXPCClientHelper>& h
         return std::nullopt;
     }
     std::lock_guard<std::mutex> lock(outcome->mutex);
-    if (outcome->payload && outcome->payload->isNull()) return std::nullopt;
+    if (!outcome->replied) return std::nullopt;
     return outcome->payload;
 }
 
@@ -311,28 +323,36 @@ void NRVURLSessionHandler::configSettingsChanged(const NRVDictionary* payload) {
                                                [&](const char* k) { return *key == k; }) != std::end(kProxyKeys);
     if (proxyKey) {
         sessionLog().log("configSettingsChanged(): connection setting changed; key = " + key.value_or("<nil>"));
+        // A nil reply is an answer: the setting was removed. Only a failed
+        // read keeps what was there.
         if (auto value = readSetting(clientHelper_, 2, "ProxyConfiguration")) {
-            {
-                std::lock_guard<std::mutex> lock(settingsMutex_);
-                customProxyConfig_ = *value;
+            const bool removed = storeSetting(customProxyConfig_, *value);
+            sessionLog().log("configSettingsChanged(): payload: " +
+                             std::string(value->isNull() ? "(null)" : value->isDictionary() ? "{...}" : "?"));
+            if (!value->isNull() || removed) {
+                sessionLog().log("Dictionary changed: scheduling refreshContainers() call...");
+                refreshContainers();
             }
-            sessionLog().log("configSettingsChanged(): payload: " + std::string(value->isDictionary() ? "{...}" : "?"));
-            sessionLog().log("Dictionary changed: scheduling refreshContainers() call...");
-            refreshContainers();
         }
     }
     if (!key || *key == "NRVMcsMessageRelaysToUse") {
         sessionLog().log("configSettingsChanged(): msg relay connection setting changed; key = " +
                          key.value_or("<nil>"));
         if (auto value = readSetting(clientHelper_, 1, "NRVMcsMessageRelaysToUse")) {
-            {
-                std::lock_guard<std::mutex> lock(settingsMutex_);
-                messageRelayConfigs_ = *value;
+            const bool removed = storeSetting(messageRelayConfigs_, *value);
+            if (!value->isNull() || removed) {
+                sessionLog().log("Array changed: scheduling refreshContainers() call...");
+                refreshContainers();
             }
-            sessionLog().log("Array changed: scheduling refreshContainers() call...");
-            refreshContainers();
         }
     }
+}
+
+bool NRVURLSessionHandler::storeSetting(NRVValue& setting, const NRVValue& value) {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    const bool removed = value.isNull() && !setting.isNull();
+    setting = value;
+    return removed;
 }
 
 void NRVURLSessionHandler::configFromBootstrapper(const NRVDictionary& dictionary) {
@@ -547,6 +567,14 @@ NRVURLSessionContainerRef NRVURLSessionHandler::containerForBroker(const std::st
     return lookUp(brokerID);
 }
 
+void NRVURLSessionHandler::setContainerForTesting(const std::string& brokerID, NRVURLSessionContainerRef container) {
+    taskQueue_->sync([&] {
+        std::lock_guard<std::mutex> lock(tablesMutex_);
+        existingContainers_.push_back(container);
+        containers_[brokerID] = container;
+    });
+}
+
 void NRVURLSessionHandler::drainForTesting() {
     if (!taskQueue_->isCurrent()) taskQueue_->sync([] {});
 }
@@ -604,7 +632,7 @@ void NRVURLSessionHandler::enterRequest(const std::shared_ptr<NRVHandlerRequest>
             return;
         } else {
             error = handlerError(texts.noSession, "No URL sessions available for broker '" + brokerText(brokerID) + "'");
-            sessionLog().error(std::string(texts.failed) + " failed. url=" + entry->request.URL +
+            sessionLog().error(std::string(texts.failed) + " failed. url=" + NRVLogRedaction::redactedURL(entry->request.URL) +
                                " method=" + methodOf(entry->request) + " error=" + error->localizedDescription);
         }
         entry->response->addResultWithProxy(unavailableProxyDetails(), nullptr, nullptr, error);
@@ -709,13 +737,20 @@ bool NRVURLSessionHandler::retryAfterChallenge(const NRVURLSessionTaskRef& task,
     const bool tunnelRefused = result.kind == TransferErrorKind::ProxyFailed &&
                                (result.proxyConnectStatus == 407 ||
                                 (result.proxyConnectStatus == 401 && auth.proxy.has_value()));
-    const bool proxyAnswer = isProxyRoute(session) && *response && (*response)->statusCode() == 407 && !auth.server;
-    if (tunnelRefused || proxyAnswer) {
+    // A 407 in answer to a plain request comes from the proxy in between,
+    // whichever route chose it: the machine's proxy of the system route asks
+    // like a configured one (and is refused, having no credentials to give).
+    const bool answered407 = *response && (*response)->statusCode() == 407 && !auth.server;
+    const std::optional<platform::http::ProxyRoute> proxy =
+        tunnelRefused || answered407 ? proxyInUse(session, task->originalRequest().URL) : std::nullopt;
+    if (tunnelRefused || (answered407 && proxy)) {
         // A proxy asking for (more) credentials.
+        const platform::http::ProxyRoute route =
+            proxy.value_or(NRVURLSession::routeForConfiguration(session->configuration().get()));
         NRVURLAuthenticationChallenge challenge;
         challenge.protectionSpace.isProxy = true;
-        challenge.protectionSpace.host = NRVURLSession::routeForConfiguration(session->configuration().get()).host;
-        challenge.protectionSpace.port = NRVURLSession::routeForConfiguration(session->configuration().get()).port;
+        challenge.protectionSpace.host = route.host;
+        challenge.protectionSpace.port = route.port;
         challenge.protectionSpace.protocol = "HTTP";
         challenge.protectionSpace.authenticationMethod =
             result.proxyAsksBasicOrDigest || auth.proxy ? NRVURLAuthenticationMethod::kHTTPBasic
@@ -839,7 +874,7 @@ void NRVURLSessionHandler::logOperationFailure(const std::string& label, const N
                                                const NRVHTTPURLResponseRef& response) {
     const NRVValue* usage = details.find("proxyUsageDescription");
     const std::string proxy = usage && usage->asString() ? *usage->asString() : "<unavailable>";
-    sessionLog().error(label + " failed. url=" + (request.URL.empty() ? "<nil>" : request.URL) +
+    sessionLog().error(label + " failed. url=" + (request.URL.empty() ? "<nil>" : NRVLogRedaction::redactedURL(request.URL)) +
                        " method=" + methodOf(request) + " session=" + session->hashText() +
                        " status=" + std::to_string(response ? response->statusCode() : 0) + " proxy=" + proxy +
                        " retry=" + (next ? "YES" : "NO") + " errorDomain=" + (error ? error->domain : "<nil>") +
@@ -939,7 +974,8 @@ void NRVURLSessionHandler::logCookies(const NRVURLSessionRef& session, const NRV
     auto yesNo = [](bool b) { return std::string(b ? "YES" : "NO"); };
     std::size_t number = 0;
     for (const auto& cookie : cookies) {
-        const std::string hash = NSStringExtensions::sha256Hash(cookie.value);
+        // Keyed: an unsalted digest of a guessable value gives the value back.
+        const std::string hash = NRVLogRedaction::keyedDigest(cookie.value);
         log.log(prefix + " - cookie #" + std::to_string(++number) + " name: " + cookie.name + ", hash value: " + hash +
                 ", session only: " + yesNo(cookie.expires == 0) + ", domain: " + cookie.domain +
                 ", path: " + cookie.path + ", secure: " + yesNo(cookie.secure) + ", HTTP only: " +

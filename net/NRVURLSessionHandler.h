@@ -118,6 +118,10 @@ public:
 
     // The broker's current container, read on taskQueue (tests).
     NRVURLSessionContainerRef containerForBroker(const std::string& brokerID);
+    // Puts `container` under the broker ID as a registration would: tests
+    // give a broker a container that no configuration builds (one without
+    // sessions).
+    void setContainerForTesting(const std::string& brokerID, NRVURLSessionContainerRef container);
     bool hasPingTimer();
     std::size_t webSocketTaskCount();
     // Waits until taskQueue has run everything queued before the call.
@@ -141,6 +145,9 @@ public:
 private:
     NRVURLSessionHandler();
     void setup();
+    // Stores a setting's new value under settingsMutex_; true when a null
+    // value removed one that was set (the routes must be rebuilt without it).
+    bool storeSetting(NRVValue& setting, const NRVValue& value);
     void registerBrokerOnQueue(const std::string& brokerID, const NRVURLBrokerConfigurationRef& configuration);
     NRVURLSessionContainerRef containerForConfig(const NRVURLBrokerConfigurationRef& configuration);
     NRVURLSessionRef URLSessionWithConfiguration(const NRVURLBrokerConfigurationRef& configuration);
@@ -166,8 +173,8 @@ private:
     bool retryAfterChallenge(const NRVURLSessionTaskRef& task, const platform::http::TransferResult& result,
                              NRVHandlerAuthState& auth, NRVHTTPURLResponseRef* response, NRVErrorRef* error);
 
-    // Cookie lines of the session for the request's URL (names, hashes of
-    // the values, flags; never a value).
+    // Cookie lines of the session for the request's URL (names, keyed
+    // digests of the values, flags; never a value).
     void logCookies(const NRVURLSessionRef& session, const NRVURLRequest& request, const std::string& label);
 
 public:

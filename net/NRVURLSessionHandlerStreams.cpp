@@ -4,6 +4,7 @@
 
 #include "foundation/NSErrorExtensions.h"
 #include "foundation/NerovaLogger.h"
+#include "net/NRVLogRedaction.h"
 #include "net/NRVURLSessionHandler.h"
 #include "net/NRVURLSessionHandlerInternal.h"
 #include "net/NRVWebSocketTask.h"
@@ -69,7 +70,7 @@ void NRVURLSessionHandler::connectToPushServer(const NRVURLRequest& request, con
         container->setConnectionHandler(connectionHandler);
         auto first = container->firstSession();
         if (!first) {
-            NerovaLogger::push().log("connectToPushServer failed. broker=" + brokerID + " url=" + request.URL +
+            NerovaLogger::push().log("connectToPushServer failed. broker=" + brokerID + " url=" + NRVLogRedaction::redactedURL(request.URL) +
                                      " method=" + request.HTTPMethod + " reason=no available sessions");
             auto error = streamError(1301, "No URL sessions available for push connection");
             auto response = std::make_shared<NRVURLResponse>();
@@ -268,7 +269,7 @@ void NRVURLSessionHandler::connectToWebSocketServer(const NRVURLRequest& request
         self->webSocketHandlers_.push_back(connectionHandler);
         auto first = container->firstSession();
         if (!first) {
-            NerovaLogger::websocket().log("connectToWebSocketServer failed. broker=" + brokerID + " url=" + request.URL +
+            NerovaLogger::websocket().log("connectToWebSocketServer failed. broker=" + brokerID + " url=" + NRVLogRedaction::redactedURL(request.URL) +
                                           " method=" + request.HTTPMethod + " reason=no available sessions");
             auto error = streamError(1401, "No URL sessions available for websocket connection");
             auto response = std::make_shared<NRVURLResponse>();

@@ -2,6 +2,7 @@
 // thread; commands from other threads are queued and the thread woken with
 // curl_multi_wakeup, so no curl handle is ever touched by two threads.
 #include "platform/http/HttpEngine.h"
+#include "platform/http/CookieStoreLimit.h"
 
 #include "platform/dispatch/WorkerPool_linux.h"
 
@@ -266,6 +267,9 @@ public:
     void finishTasksAndInvalidate() override { invalidated_ = true; }
     std::vector<Cookie> cookiesForURL(const std::string& url) override;
     bool isInvalidated() const override { return invalidated_; }
+    // Engine thread, after a transfer that set cookies: holds the store to
+    // its CookieStoreLimit.
+    void boundCookies();
 
     CURLSH* share() const { return share_; }
 
@@ -336,6 +340,7 @@ private:
     std::vector<CURL*> idleHandles_;
     std::mutex cookieMutex_;
     CURL* cookieHandle_ = nullptr;  // guarded by cookieMutex_
+    CookieStoreLimit cookieLimit_;  // guarded by cookieMutex_
     std::atomic<bool> invalidated_{false};
     std::atomic<bool> freshConnect_{false};
 };
@@ -390,6 +395,7 @@ private:
     bool encodedBody_ = false;      // the body arrives compressed and is decoded here
     bool stoppedByDelegate_ = false;
     bool fileFailed_ = false;
+    bool setCookies_ = false;  // an answer of this transfer set cookies
     std::atomic<bool> running_{true};
     bool finished_ = false;
 };
@@ -662,6 +668,31 @@ std::vector<Cookie> SessionImpl::cookiesForURL(const std::string& url) {
     return result;
 }
 
+void SessionImpl::boundCookies() {
+    withCookieHandle([this](CURL* easy) {
+        curl_slist* list = nullptr;
+        if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) != CURLE_OK || !list) return;
+        std::vector<std::string> lines;
+        std::vector<Cookie> cookies;
+        for (curl_slist* item = list; item; item = item->next) {
+            if (auto cookie = parseCookieLine(item->data)) {
+                lines.emplace_back(item->data);
+                cookies.push_back(std::move(*cookie));
+            }
+        }
+        curl_slist_free_all(list);
+        const std::vector<bool> kept = cookieLimit_.keep(cookies);
+        if (std::find(kept.begin(), kept.end(), false) == kept.end()) return;
+        // libcurl drops no single cookie: the store is refilled with those
+        // that stay, in their lines as libcurl wrote them. Transfers change
+        // the store on this thread only, so none changes it meanwhile.
+        curl_easy_setopt(easy, CURLOPT_COOKIELIST, "ALL");
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (kept[i]) curl_easy_setopt(easy, CURLOPT_COOKIELIST, lines[i].c_str());
+        }
+    });
+}
+
 void TransferImpl::cancel() {
     auto core = core_.lock();
     if (!core || !running_) return;
@@ -808,6 +839,7 @@ size_t TransferImpl::onHeader(char* data, size_t size, size_t count, void* raw) 
             std::string value = line.substr(colon + 1);
             auto first = value.find_first_not_of(" \t");
             value = first == std::string::npos ? std::string() : value.substr(first);
+            if (colon == 10 && strncasecmp(line.c_str(), "Set-Cookie", colon) == 0) self->setCookies_ = true;
             self->pending_.headers.emplace_back(line.substr(0, colon), value);
         }
         return length;
@@ -923,6 +955,7 @@ void TransferImpl::finishWith(TransferErrorKind kind, const std::string& message
         file_ = nullptr;
     }
     running_ = false;
+    if (setCookies_) session_->boundCookies();
     // The handle, detached from the session's share, serves the session's next transfer.
     if (easy_) session_->giveBack(easy_);
     easy_ = nullptr;

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 
 #include "BrokerTestSupport.h"
 #include "fakes/FakeServiceFixture.h"
+#include "ipc/NRVXPCClientHelper.h"
 #include "net/NRVURLSessionHandler.h"
+#include "settings-client/NRVConfigXPCProtocol.h"
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -34,6 +37,19 @@ protected:
         return path;
     }
 };
+
+}  // namespace
+
+namespace {
+
+NRVDictionary relays() {
+    NRVDictionary relay;
+    relay.set("MessageRelayAddress", "relay3.example");
+    relay.set("MessageRelayPort", 8003);
+    NRVDictionary d;
+    d.set("NRVMcsMessageRelaysToUse", NRVArray{relay});
+    return d;
+}
 
 }  // namespace
 
@@ -79,4 +95,49 @@ TEST_F(NRVURLSessionHandlerSettings, ReadsAreBounded) {
     EXPECT_GE(elapsed, 900ms);
     EXPECT_TRUE(handler->customProxyConfig().isNull());
     EXPECT_TRUE(handler->messageRelayConfigs().isNull());
+}
+
+// A setting removed from the service is forgotten (a nil reply clears it)
+// and the routes are rebuilt without it; a read that fails keeps it.
+TEST_F(NRVURLSessionHandlerSettings, RemovedSettingsAreForgotten) {
+    ASSERT_GT(startRole("broker"), 0);
+    const pid_t settings = startRole("settings", {"--seed=" + writeSeed()});
+    ASSERT_GT(settings, 0);
+    auto handler = NRVURLSessionHandler::create();
+    handler->configSettingsChanged(nullptr);
+    ASSERT_TRUE(brokertest::eventually([&] {
+        auto internal = handler->internalConfiguration();
+        return internal.customProxyConfiguration && internal.messageRelayConfiguration.size() == 2;
+    }));
+    handler->registerBroker("B", NRVURLBrokerConfiguration::defaultConfiguration());
+    ASSERT_EQ(handler->containerForBroker("B")->sessions().size(), 5u);
+
+    // Removed by another client of the service.
+    NRVXPCClientHelper client;
+    ASSERT_EQ(client.connectAndWaitForFirstConnectionForService(NRVURLSessionHandler::kSettingsService,
+                                                                NRVConfigXPCProtocol::protocol(), 10),
+              0);
+    for (const auto& [type, key] : {std::pair<std::int64_t, const char*>{2, "ProxyConfiguration"},
+                                    std::pair<std::int64_t, const char*>{1, "NRVMcsMessageRelaysToUse"}}) {
+        auto removed = std::make_shared<std::promise<void>>();
+        auto proxy = client.remoteObjectProxyForService(NRVURLSessionHandler::kSettingsService);
+        ASSERT_TRUE(proxy);
+        proxy->call(NRVConfigXPCProtocol::kRemoveObject, platform::xpc::Values{type, std::string(key)},
+                    [removed](const platform::xpc::Values&) { removed->set_value(); });
+        ASSERT_EQ(removed->get_future().wait_for(10s), std::future_status::ready) << key;
+    }
+    handler->configSettingsChanged(nullptr);
+    EXPECT_TRUE(handler->customProxyConfig().isNull());
+    EXPECT_TRUE(handler->messageRelayConfigs().isNull());
+    EXPECT_FALSE(handler->internalConfiguration().customProxyConfiguration);
+    EXPECT_TRUE(handler->internalConfiguration().messageRelayConfiguration.empty());
+    // The rebuilt container: system and direct only.
+    EXPECT_EQ(handler->containerForBroker("B")->sessions().size(), 2u);
+
+    // Set again, then the service goes: the failed reads keep what was read.
+    handler->configFromBootstrapper(relays());
+    ASSERT_EQ(handler->internalConfiguration().messageRelayConfiguration.size(), 1u);
+    stopRole(settings);
+    handler->configSettingsChanged(nullptr);
+    EXPECT_EQ(handler->internalConfiguration().messageRelayConfiguration.size(), 1u);
 }

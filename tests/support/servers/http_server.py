@@ -5,6 +5,11 @@ Prints "READY http=<port> https=<port>" once both listen. Paths:
   /status/<code>          answer that status with a short body
   /echo                   the request as JSON (method, path, headers, body length)
   /set-cookie             sets a session cookie for / and a lasting one for /other
+  /cookie-flood/<n>       sets n cookies never set before, for /
+  /as-proxy/<code>/<path> asked as a proxy (an absolute URL), answers <code>,
+                          for 407 as a proxy that wants a password
+                          (Proxy-Authenticate) and sets a cookie; asked
+                          directly, answers as /<path> would
   /bytes/<n>              n bytes of a repeating pattern
   /drop                   close the connection without an answer
   /stall                  read the request and never answer
@@ -51,6 +56,7 @@ UPLOADS = []
 CLOSE_CODES = []
 HOLDS = [0]  # event streams open right now
 PINGS = [0]  # pings swallowed by /ws-bad/no-pong
+COOKIES = [0]  # cookies set by /cookie-flood so far
 LOCK = threading.Lock()
 STOP = threading.Event()
 PATTERN = bytes(range(256)) * 4096  # 1 MiB
@@ -127,6 +133,22 @@ class Handler(BaseHTTPRequestHandler):
         elif head == "set-cookie":
             self.send_body(200, b"cookies", extra=[("Set-Cookie", "sid=secret-value; Path=/"),
                                                    ("Set-Cookie", "pref=dark; Path=/other; Max-Age=3600")])
+        elif head == "cookie-flood" and len(parts) == 2:
+            with LOCK:
+                first = COOKIES[0]
+                COOKIES[0] += int(parts[1])
+            self.send_body(200, b"cookies", extra=[("Set-Cookie", "flood%d=v%d; Path=/" % (i, i))
+                                                   for i in range(first, first + int(parts[1]))])
+        elif head == "as-proxy" and len(parts) >= 2 and "://" in self.path.split("?")[0]:
+            code = int(parts[1])
+            extra = []
+            if code == 407:
+                extra = [("Proxy-Authenticate", 'Basic realm="nrv-test-proxy"'),
+                         ("Set-Cookie", "proxysid=proxy-cookie-secret; Path=/")]
+            self.send_body(code, ("proxy status %d" % code).encode(), extra=extra)
+        elif head == "as-proxy" and len(parts) >= 2:
+            self.path = "/" + "/".join(parts[2:]) + ("?" + url.query if url.query else "")
+            self.do_GET()
         elif head == "bytes" and len(parts) == 2:
             self.send_bytes(int(parts[1]))
         elif head == "drop":
