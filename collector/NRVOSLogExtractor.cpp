@@ -8,6 +8,7 @@
 #include "foundation/NRVGzipOutputStream.h"
 #include "foundation/NSDateExtensions.h"
 #include "foundation/NerovaLogger.h"
+#include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/fs/FileManager.h"
 #include "platform/process/Task.h"
@@ -18,6 +19,10 @@ namespace fs = platform::fs;
 namespace {
 
 const NRVLogHandle& zepLog() { return NerovaLogger::zep(); }
+
+// A collection that is being stopped: no further day is read and no status
+// line reports the cut-short step.
+bool stopping() { return platform::dispatch::WaitInterruption::requestedOnCurrentThread(); }
 
 constexpr std::string_view kWrapperFrameStart = " <";
 constexpr std::string_view kWrapperFrameName = "`NerovaDiagnosticsWithArguments";
@@ -160,6 +165,7 @@ void NRVOSLogExtractor::extractLogsForNerovaSubSystem(const std::string& staging
 
     NRVRootPrivilegeServiceCall service(xpcClientHelper_);
     if (!service.connect()) {
+        if (stopping()) return;
         zepLog().error("Unable to establish XPC Connection to Nerova ServiceManager");
         statusLogger_->indicateWarning("ZEP Status: Trying standalone log collection (XPC connection failed)");
         extractStandAloneLogs();
@@ -167,6 +173,7 @@ void NRVOSLogExtractor::extractLogsForNerovaSubSystem(const std::string& staging
     }
 
     const auto answer = service.call("runZEPLogExtraction:withReply:", tempDirectory_, "Failed to retrieve remote proxy: ");
+    if (stopping()) return;
     if (answer.timedOut) zepLog().error("Timeout waiting for ZEP log extraction to complete");
     if (answer.value && !answer.timedOut)
         statusLogger_->indicateSuccess("ZEP Status: Log file collection completed.");
@@ -175,8 +182,9 @@ void NRVOSLogExtractor::extractLogsForNerovaSubSystem(const std::string& staging
 }
 
 void NRVOSLogExtractor::extractStandAloneLogs() {
-    while (totalLogBytes_ < maxLogBytes_) {
+    while (totalLogBytes_ < maxLogBytes_ && !stopping()) {
         runStandAloneLogsExtraction(kSubsystem, collectionStartDate_);
+        if (stopping()) break;
         if (totalLogBytes_ > maxLogBytes_) {
             statusLogger_->indicateWarning("Compressed data size has exceeded maximum size");
             hasHitMemoryLimit_ = true;
@@ -202,6 +210,7 @@ void NRVOSLogExtractor::runStandAloneLogsExtraction(const std::string& subsystem
     const std::string name = subsystem + "-" + day + ".log.gz";
     const DayResult result = runLogShow(logShowArguments(true, false, day, nextDayText(date), "subsystem == '" + subsystem + "'"),
                                         fs::appendingPathComponent(tempDirectory_, name), true);
+    if (stopping()) return;
     if (!result.launched) {
         zepLog().error("Unable to run " + logToolPath_ + " for " + day + ": " + result.error);
         return;
@@ -231,15 +240,21 @@ void NRVOSLogExtractor::extractLogsForProcessPredicate(const std::string& proces
     fs::createDirectory(folder, true);
     const NRVDate now = NSDateExtensions::now();
 
+    // The days run on other threads: they carry the caller's interruption.
+    const auto interruption = platform::dispatch::WaitInterruption::current();
     platform::OperationQueue queue("com.nerova.zep.oslogextractor.processqueue");
     queue.setSuspended(true);
     for (NRVDate day = fromDate; day.sinceReferenceDate <= now.sinceReferenceDate;
          day = NSDateExtensions::dateByAddingDays(day, 1)) {
         const std::string start = dayText(day), end = nextDayText(day);
         const std::string file = fs::appendingPathComponent(folder, process + "-" + start + ".log");
-        queue.addOperationWithBlock([this, process, start, end, file] { runProcessDay(process, start, end, file); });
+        queue.addOperationWithBlock([this, interruption, process, start, end, file] {
+            platform::dispatch::WaitInterruption::Scope scope(interruption);
+            if (!stopping()) runProcessDay(process, start, end, file);
+        });
     }
-    queue.addBarrierBlock([statusLogger, process] {
+    queue.addBarrierBlock([statusLogger, interruption, process] {
+        if (interruption && interruption->isRequested()) return;
         statusLogger->indicateSuccess("ZEP Status: Log collection complete for process = " + process);
     });
     queue.setSuspended(false);
@@ -312,8 +327,9 @@ NRVOSLogExtractor::DayResult NRVOSLogExtractor::runLogShow(const std::vector<std
     if (filtered) editor.finish();
 
     // Decided on what would have been written, before compression: the
-    // header line alone, or nothing at all, is a day without records.
-    if (length == kEmptyOutputLength || length == 0) {
+    // header line alone is a day without records. Any other length, none at
+    // all included, is the tool's answer and is kept.
+    if (length == kEmptyOutputLength) {
         out.discard();
         result.empty = true;
         return result;
