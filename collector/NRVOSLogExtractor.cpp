@@ -55,10 +55,31 @@ std::vector<std::string> logShowArguments(bool info, bool source, const std::str
 
 std::string nextDayText(NRVDate date) { return dayText(NSDateExtensions::dateByAddingDays(date, 1)); }
 
+// The first place of `text`, which begins with a blank: found by the rarer
+// rest of it, since a search that starts at every blank of a line costs a
+// comparison per word.
+std::size_t findAfterBlank(std::string_view line, std::string_view text) {
+    const std::string_view rest = text.substr(1);
+    for (std::size_t from = 0, at; (at = line.find(rest, from)) != std::string_view::npos; from = at + 1)
+        if (at > 0 && line[at - 1] == ' ') return at - 1;
+    return std::string_view::npos;
+}
+
 void eraseFirst(std::string& line, std::string_view text) {
-    const auto at = line.find(text);
+    const auto at = findAfterBlank(line, text);
     if (at != std::string::npos) line.erase(at, text.size());
 }
+
+// Whether any of the edits can change the line: each needs its text in it.
+bool needsEdits(std::string_view line) {
+    return line.find(kWrapperFrameName) != std::string_view::npos ||
+           line.find(kDiagnosticsTag.substr(1)) != std::string_view::npos ||
+           line.find(kLocalhost.substr(1)) != std::string_view::npos;
+}
+
+// What the output is compressed in: pieces of this size, rather than one
+// call of the compressor for every line.
+constexpr std::size_t kCompressPiece = 64 * 1024;
 
 // Splits the output into lines, edits each whole line and hands the result
 // on; a line feed stays with its line, a last line without one stays without.
@@ -73,6 +94,10 @@ public:
             chunk.remove_prefix(piece.size());
             if (passing_) {
                 emit_(piece);
+            } else if (line_.empty() && piece.back() == '\n' && piece.size() <= kMaxEditedLine) {
+                // A whole line within the piece read: edited where it lies.
+                emitEdited(piece);
+                continue;
             } else if (line_.size() + piece.size() > kMaxEditedLine) {
                 emit_(line_);
                 emit_(piece);
@@ -93,12 +118,20 @@ public:
 
 private:
     void flushLine() {
-        const bool hadFeed = !line_.empty() && line_.back() == '\n';
-        if (hadFeed) line_.pop_back();
-        std::string edited = NRVOSLogExtractor::filteredLine(line_);
+        emitEdited(line_);
+        line_.clear();
+    }
+
+    void emitEdited(std::string_view line) {
+        const bool hadFeed = !line.empty() && line.back() == '\n';
+        const std::string_view body = hadFeed ? line.substr(0, line.size() - 1) : line;
+        if (!needsEdits(body)) {
+            emit_(line);
+            return;
+        }
+        std::string edited = NRVOSLogExtractor::filteredLine(body);
         if (hadFeed) edited += '\n';
         emit_(edited);
-        line_.clear();
     }
 
     std::function<void(std::string_view)> emit_;
@@ -136,7 +169,10 @@ std::string NRVOSLogExtractor::filteredLine(std::string_view input) {
     // mention of the logger's name that still has a ">" after it, with at
     // least one character between " <" and the name.
     std::size_t name = std::string::npos;
-    for (std::size_t at = line.rfind(kWrapperFrameName); at != std::string::npos;
+    // Searching backwards compares at every position: only a line that holds
+    // the name at all is searched so.
+    const bool named = line.find(kWrapperFrameName) != std::string::npos;
+    for (std::size_t at = named ? line.rfind(kWrapperFrameName) : std::string::npos; at != std::string::npos;
          at = at == 0 ? std::string::npos : line.rfind(kWrapperFrameName, at - 1)) {
         if (line.find('>', at + kWrapperFrameName.size()) != std::string::npos) {
             name = at;
@@ -296,12 +332,28 @@ NRVOSLogExtractor::DayResult NRVOSLogExtractor::runLogShow(const std::vector<std
     if (!writable) result.error = error.description;
 
     std::uint64_t length = 0;
-    auto write = [&](std::string_view bytes) {
-        length += bytes.size();
-        if (writable && !bytes.empty() && !out.write(bytes, &error)) {
+    std::string pending;
+    pending.reserve(2 * kCompressPiece);
+    auto compressPending = [&] {
+        if (writable && !pending.empty() && !out.write(pending, &error)) {
             writable = false;
             result.error = error.description;
         }
+        pending.clear();
+    };
+    auto write = [&](std::string_view bytes) {
+        length += bytes.size();
+        if (!writable) return;
+        if (bytes.size() >= kCompressPiece) {
+            compressPending();
+            if (writable && !out.write(bytes, &error)) {
+                writable = false;
+                result.error = error.description;
+            }
+            return;
+        }
+        pending.append(bytes);
+        if (pending.size() >= kCompressPiece) compressPending();
     };
     LineEditor editor(write);
 
@@ -325,6 +377,7 @@ NRVOSLogExtractor::DayResult NRVOSLogExtractor::runLogShow(const std::vector<std
     task.waitUntilExit(logShowTimeLimit_);
     result.timedOut = task.timedOut();
     if (filtered) editor.finish();
+    compressPending();
 
     // Decided on what would have been written, before compression: the
     // header line alone is a day without records. Any other length, none at
