@@ -414,7 +414,7 @@ TEST_F(ServiceWindowRun, EndingTheProgramWhileTheRunWaitsOnAServiceEndsTheWait) 
             return c.rootService
                        ? readText(gFolders->logStore).find("Connect and wait for service 'com.nerova.xpc.name.rootPrivilegeService'") !=
                              std::string::npos
-                       : collectionLog().find("Checking Archives for their integrity...") != std::string::npos;
+                       : collectionLog().find("Generated QRB-type.txt") != std::string::npos;
         };
         ZEPAppDelegate delegate;
         ZEPApplication application(delegate);
