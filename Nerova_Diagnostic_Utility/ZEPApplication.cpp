@@ -11,6 +11,7 @@
 #include "Nerova_Diagnostic_Utility/ZEPAppDelegate.h"
 #include "Nerova_Diagnostic_Utility/ZEPCLIConfiguration.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/display/DisplayServer.h"
 
 namespace {
 
@@ -36,7 +37,8 @@ bool environmentHas(const char* name) {
 }  // namespace
 
 int ZEPApplication::main(const std::vector<std::string>& arguments) {
-    if (!displayAvailable()) {
+    const std::optional<std::string> platform = windowSystem(arguments);
+    if (!platform) {
         const std::string line = ZEPCLIConfiguration::executableLabel(arguments) +
                                  ": no display is available for the window; --cli runs the collection without one\n";
         std::fputs(line.c_str(), stderr);
@@ -45,6 +47,7 @@ int ZEPApplication::main(const std::vector<std::string>& arguments) {
     // Qt keeps argc and argv for the life of the application.
     std::vector<std::string> argumentStorage = arguments;
     if (argumentStorage.empty()) argumentStorage.emplace_back(ZEPCLIConfiguration::productName);
+    if (!platform->empty()) argumentStorage.insert(argumentStorage.begin() + 1, {"-platform", *platform});
     std::vector<char*> argv;
     for (std::string& argument : argumentStorage) argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -90,8 +93,35 @@ ZEPAppDelegate* ZEPApplication::delegate() { return gDelegate; }
 
 void ZEPApplication::terminate() { QCoreApplication::quit(); }
 
-bool ZEPApplication::displayAvailable() {
-    return environmentHas("DISPLAY") || environmentHas("WAYLAND_DISPLAY") || environmentHas("QT_QPA_PLATFORM");
+std::optional<std::string> ZEPApplication::windowSystem(const std::vector<std::string>& arguments) {
+    const auto x11 = [] { return environmentHas("DISPLAY") && platform::display::x11ServerReachable(std::getenv("DISPLAY")); };
+    const auto wayland = [] {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        return environmentHas("WAYLAND_DISPLAY") &&
+               platform::display::waylandServerReachable(std::getenv("WAYLAND_DISPLAY"), runtime ? runtime : "");
+    };
+    // A choice made on the command line wins over the environment, as in Qt.
+    std::string chosen = environmentHas("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+    for (std::size_t i = 1; i + 1 < arguments.size(); ++i)
+        if (arguments[i] == "-platform") chosen = arguments[i + 1];
+    if (!chosen.empty()) {
+        // A list is tried in order; Qt aborts only when no entry starts.
+        // Entries other than the two window systems need no server here.
+        std::size_t from = 0;
+        for (;;) {
+            const std::size_t to = chosen.find(';', from);
+            const std::string entry = chosen.substr(from, to == std::string::npos ? std::string::npos : to - from);
+            const std::string name = entry.substr(0, entry.find(':'));
+            if (name == "xcb" ? x11() : name.rfind("wayland", 0) == 0 ? wayland() : !name.empty()) return "";
+            if (to == std::string::npos) return std::nullopt;
+            from = to + 1;
+        }
+    }
+    const bool x11Answers = x11(), waylandAnswers = wayland();
+    if (x11Answers && waylandAnswers) return "";
+    if (x11Answers) return "xcb";
+    if (waylandAnswers) return "wayland";
+    return std::nullopt;
 }
 
 #if defined(__SANITIZE_ADDRESS__)

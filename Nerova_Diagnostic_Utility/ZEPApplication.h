@@ -12,6 +12,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,9 @@ class ZEPAppDelegate;
 class ZEPApplication {
 public:
     // The window mode of the program: starts Qt with the process's arguments
-    // and runs the window until it ends. Without a display it prints one line
-    // saying so on standard error and answers 1, where Qt would abort.
+    // and runs the window until it ends. Without a display that answers it
+    // prints one line saying so on standard error and answers 1, where Qt
+    // would abort.
     static int main(const std::vector<std::string>& arguments);
 
     // Needs a QApplication. Loads the main interface, connected to `delegate`.
@@ -43,9 +45,12 @@ public:
     // Ends the event loop; run() then returns.
     static void terminate();
 
-    // Whether a window system can be reached: a display, a Wayland display or
-    // an explicitly chosen Qt platform.
-    static bool displayAvailable();
+    // The window system to start Qt on, found by asking the servers before Qt
+    // could abort on one that does not answer: nullopt when none answers, ""
+    // to leave the choice to Qt (its own choice can start), else the Qt
+    // platform to use ("xcb" or "wayland"). A platform chosen with -platform
+    // or QT_QPA_PLATFORM is kept when it can start.
+    static std::optional<std::string> windowSystem(const std::vector<std::string>& arguments);
 
 private:
     ZEPAppDelegate& delegate_;

@@ -8,6 +8,7 @@
 #include "foundation/NRVGzipOutputStream.h"
 #include "foundation/NSDateExtensions.h"
 #include "foundation/NerovaLogger.h"
+#include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/fs/FileManager.h"
 #include "platform/process/Task.h"
@@ -18,6 +19,10 @@ namespace fs = platform::fs;
 namespace {
 
 const NRVLogHandle& zepLog() { return NerovaLogger::zep(); }
+
+// A collection that is being stopped: no further day is read and no status
+// line reports the cut-short step.
+bool stopping() { return platform::dispatch::WaitInterruption::requestedOnCurrentThread(); }
 
 constexpr std::string_view kWrapperFrameStart = " <";
 constexpr std::string_view kWrapperFrameName = "`NerovaDiagnosticsWithArguments";
@@ -50,10 +55,31 @@ std::vector<std::string> logShowArguments(bool info, bool source, const std::str
 
 std::string nextDayText(NRVDate date) { return dayText(NSDateExtensions::dateByAddingDays(date, 1)); }
 
+// The first place of `text`, which begins with a blank: found by the rarer
+// rest of it, since a search that starts at every blank of a line costs a
+// comparison per word.
+std::size_t findAfterBlank(std::string_view line, std::string_view text) {
+    const std::string_view rest = text.substr(1);
+    for (std::size_t from = 0, at; (at = line.find(rest, from)) != std::string_view::npos; from = at + 1)
+        if (at > 0 && line[at - 1] == ' ') return at - 1;
+    return std::string_view::npos;
+}
+
 void eraseFirst(std::string& line, std::string_view text) {
-    const auto at = line.find(text);
+    const auto at = findAfterBlank(line, text);
     if (at != std::string::npos) line.erase(at, text.size());
 }
+
+// Whether any of the edits can change the line: each needs its text in it.
+bool needsEdits(std::string_view line) {
+    return line.find(kWrapperFrameName) != std::string_view::npos ||
+           line.find(kDiagnosticsTag.substr(1)) != std::string_view::npos ||
+           line.find(kLocalhost.substr(1)) != std::string_view::npos;
+}
+
+// What the output is compressed in: pieces of this size, rather than one
+// call of the compressor for every line.
+constexpr std::size_t kCompressPiece = 64 * 1024;
 
 // Splits the output into lines, edits each whole line and hands the result
 // on; a line feed stays with its line, a last line without one stays without.
@@ -68,6 +94,10 @@ public:
             chunk.remove_prefix(piece.size());
             if (passing_) {
                 emit_(piece);
+            } else if (line_.empty() && piece.back() == '\n' && piece.size() <= kMaxEditedLine) {
+                // A whole line within the piece read: edited where it lies.
+                emitEdited(piece);
+                continue;
             } else if (line_.size() + piece.size() > kMaxEditedLine) {
                 emit_(line_);
                 emit_(piece);
@@ -88,12 +118,20 @@ public:
 
 private:
     void flushLine() {
-        const bool hadFeed = !line_.empty() && line_.back() == '\n';
-        if (hadFeed) line_.pop_back();
-        std::string edited = NRVOSLogExtractor::filteredLine(line_);
+        emitEdited(line_);
+        line_.clear();
+    }
+
+    void emitEdited(std::string_view line) {
+        const bool hadFeed = !line.empty() && line.back() == '\n';
+        const std::string_view body = hadFeed ? line.substr(0, line.size() - 1) : line;
+        if (!needsEdits(body)) {
+            emit_(line);
+            return;
+        }
+        std::string edited = NRVOSLogExtractor::filteredLine(body);
         if (hadFeed) edited += '\n';
         emit_(edited);
-        line_.clear();
     }
 
     std::function<void(std::string_view)> emit_;
@@ -131,7 +169,10 @@ std::string NRVOSLogExtractor::filteredLine(std::string_view input) {
     // mention of the logger's name that still has a ">" after it, with at
     // least one character between " <" and the name.
     std::size_t name = std::string::npos;
-    for (std::size_t at = line.rfind(kWrapperFrameName); at != std::string::npos;
+    // Searching backwards compares at every position: only a line that holds
+    // the name at all is searched so.
+    const bool named = line.find(kWrapperFrameName) != std::string::npos;
+    for (std::size_t at = named ? line.rfind(kWrapperFrameName) : std::string::npos; at != std::string::npos;
          at = at == 0 ? std::string::npos : line.rfind(kWrapperFrameName, at - 1)) {
         if (line.find('>', at + kWrapperFrameName.size()) != std::string::npos) {
             name = at;
@@ -160,6 +201,7 @@ void NRVOSLogExtractor::extractLogsForNerovaSubSystem(const std::string& staging
 
     NRVRootPrivilegeServiceCall service(xpcClientHelper_);
     if (!service.connect()) {
+        if (stopping()) return;
         zepLog().error("Unable to establish XPC Connection to Nerova ServiceManager");
         statusLogger_->indicateWarning("ZEP Status: Trying standalone log collection (XPC connection failed)");
         extractStandAloneLogs();
@@ -167,6 +209,7 @@ void NRVOSLogExtractor::extractLogsForNerovaSubSystem(const std::string& staging
     }
 
     const auto answer = service.call("runZEPLogExtraction:withReply:", tempDirectory_, "Failed to retrieve remote proxy: ");
+    if (stopping()) return;
     if (answer.timedOut) zepLog().error("Timeout waiting for ZEP log extraction to complete");
     if (answer.value && !answer.timedOut)
         statusLogger_->indicateSuccess("ZEP Status: Log file collection completed.");
@@ -175,8 +218,9 @@ void NRVOSLogExtractor::extractLogsForNerovaSubSystem(const std::string& staging
 }
 
 void NRVOSLogExtractor::extractStandAloneLogs() {
-    while (totalLogBytes_ < maxLogBytes_) {
+    while (totalLogBytes_ < maxLogBytes_ && !stopping()) {
         runStandAloneLogsExtraction(kSubsystem, collectionStartDate_);
+        if (stopping()) break;
         if (totalLogBytes_ > maxLogBytes_) {
             statusLogger_->indicateWarning("Compressed data size has exceeded maximum size");
             hasHitMemoryLimit_ = true;
@@ -202,6 +246,7 @@ void NRVOSLogExtractor::runStandAloneLogsExtraction(const std::string& subsystem
     const std::string name = subsystem + "-" + day + ".log.gz";
     const DayResult result = runLogShow(logShowArguments(true, false, day, nextDayText(date), "subsystem == '" + subsystem + "'"),
                                         fs::appendingPathComponent(tempDirectory_, name), true);
+    if (stopping()) return;
     if (!result.launched) {
         zepLog().error("Unable to run " + logToolPath_ + " for " + day + ": " + result.error);
         return;
@@ -231,15 +276,21 @@ void NRVOSLogExtractor::extractLogsForProcessPredicate(const std::string& proces
     fs::createDirectory(folder, true);
     const NRVDate now = NSDateExtensions::now();
 
+    // The days run on other threads: they carry the caller's interruption.
+    const auto interruption = platform::dispatch::WaitInterruption::current();
     platform::OperationQueue queue("com.nerova.zep.oslogextractor.processqueue");
     queue.setSuspended(true);
     for (NRVDate day = fromDate; day.sinceReferenceDate <= now.sinceReferenceDate;
          day = NSDateExtensions::dateByAddingDays(day, 1)) {
         const std::string start = dayText(day), end = nextDayText(day);
         const std::string file = fs::appendingPathComponent(folder, process + "-" + start + ".log");
-        queue.addOperationWithBlock([this, process, start, end, file] { runProcessDay(process, start, end, file); });
+        queue.addOperationWithBlock([this, interruption, process, start, end, file] {
+            platform::dispatch::WaitInterruption::Scope scope(interruption);
+            if (!stopping()) runProcessDay(process, start, end, file);
+        });
     }
-    queue.addBarrierBlock([statusLogger, process] {
+    queue.addBarrierBlock([statusLogger, interruption, process] {
+        if (interruption && interruption->isRequested()) return;
         statusLogger->indicateSuccess("ZEP Status: Log collection complete for process = " + process);
     });
     queue.setSuspended(false);
@@ -281,12 +332,28 @@ NRVOSLogExtractor::DayResult NRVOSLogExtractor::runLogShow(const std::vector<std
     if (!writable) result.error = error.description;
 
     std::uint64_t length = 0;
-    auto write = [&](std::string_view bytes) {
-        length += bytes.size();
-        if (writable && !bytes.empty() && !out.write(bytes, &error)) {
+    std::string pending;
+    pending.reserve(2 * kCompressPiece);
+    auto compressPending = [&] {
+        if (writable && !pending.empty() && !out.write(pending, &error)) {
             writable = false;
             result.error = error.description;
         }
+        pending.clear();
+    };
+    auto write = [&](std::string_view bytes) {
+        length += bytes.size();
+        if (!writable) return;
+        if (bytes.size() >= kCompressPiece) {
+            compressPending();
+            if (writable && !out.write(bytes, &error)) {
+                writable = false;
+                result.error = error.description;
+            }
+            return;
+        }
+        pending.append(bytes);
+        if (pending.size() >= kCompressPiece) compressPending();
     };
     LineEditor editor(write);
 
@@ -310,10 +377,12 @@ NRVOSLogExtractor::DayResult NRVOSLogExtractor::runLogShow(const std::vector<std
     task.waitUntilExit(logShowTimeLimit_);
     result.timedOut = task.timedOut();
     if (filtered) editor.finish();
+    compressPending();
 
     // Decided on what would have been written, before compression: the
-    // header line alone, or nothing at all, is a day without records.
-    if (length == kEmptyOutputLength || length == 0) {
+    // header line alone is a day without records. Any other length, none at
+    // all included, is the tool's answer and is kept.
+    if (length == kEmptyOutputLength) {
         out.discard();
         result.empty = true;
         return result;

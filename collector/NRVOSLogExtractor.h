@@ -11,6 +11,9 @@
 // private operation queue and share no field of the extractor; the status
 // logger is called only from the calling thread or that queue's final
 // barrier. Replies of the service land in a set-once cell, never in a field.
+// A WaitInterruption in scope on the calling thread cuts both short: its
+// request ends the waits on the service, no further day is started (the
+// process days carry it to their threads), and the step reports nothing more.
 //
 // Every `log show` run gets the command time limit of the collection and is
 // ended with its process group when it outlives it. Its output is read in

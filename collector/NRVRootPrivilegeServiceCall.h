@@ -7,7 +7,8 @@
 // Threading: connect() and call() block their caller (the driver's serial
 // queue) and must not run on the connection's queue. The reply and error
 // handlers run on that queue and only fill a set-once cell and leave a group;
-// an answer after the wait has ended changes nothing.
+// an answer after the wait has ended changes nothing. Both waits end early
+// when the calling thread's WaitInterruption is requested (as on a timeout).
 #pragma once
 
 #include <memory>

@@ -3,6 +3,7 @@
 #include "collector/NRVRootPrivilegeServiceCall.h"
 #include "collector/StatusLogger.h"
 #include "foundation/NerovaLogger.h"
+#include "platform/dispatch/Dispatch.h"
 #include "platform/fs/FileManager.h"
 
 void NRVWQRSummaryCollector::collectSummaryIntoStagingLocation(const std::string& stagingLocation,
@@ -12,7 +13,10 @@ void NRVWQRSummaryCollector::collectSummaryIntoStagingLocation(const std::string
     const std::string target = platform::fs::appendingPathComponent(stagingLocation, kSummaryFolderName);
 
     NRVRootPrivilegeServiceCall service(xpcClientHelper_);
+    // A collection that is being stopped reports nothing of a step it cut short.
+    const auto stopping = [] { return platform::dispatch::WaitInterruption::requestedOnCurrentThread(); };
     if (!service.connect()) {
+        if (stopping()) return;
         log.error("Unable to establish XPC Connection to Nerova ServiceManager for WQR summary");
         statusLogger->indicateWarning("ZEP Status: WQR activity summary skipped (XPC connection failed)");
         return;
@@ -20,6 +24,7 @@ void NRVWQRSummaryCollector::collectSummaryIntoStagingLocation(const std::string
 
     const auto answer =
         service.call("runWQRSummarization:withReply:", target, "Failed to retrieve remote proxy for WQR summary: ");
+    if (stopping()) return;
     if (answer.timedOut) {
         log.error("Timeout waiting for WQR activity summary to complete");
         statusLogger->indicateFailure("ZEP Status: WQR activity summary timed out");

@@ -6,7 +6,8 @@
 // driver's serial queue) for up to the 3 s connection attempt plus the wait
 // for the answer. The reply and error handlers run on the connection's queue
 // and only fill a set-once cell and leave a group; an answer after the wait
-// has ended changes nothing.
+// has ended changes nothing. A WaitInterruption requested on the calling
+// thread ends the waits at once, and the step then reports nothing.
 #pragma once
 
 #include <memory>

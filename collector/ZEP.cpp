@@ -1,6 +1,7 @@
 #include "collector/ZEP.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "collector/CommandExecutor.h"
 #include "collector/DirectoryCopier.h"
@@ -13,6 +14,7 @@
 #include "collector/StatusLogger.h"
 #include "collector/wellcheck/WCKSnapshotWriter.h"
 #include "foundation/NRVProductInfo.h"
+#include "foundation/NRVDispatchExtensions.h"
 #include "foundation/NSDateExtensions.h"
 #include "ipc/NRVDistributedNotification.h"
 #include "ipc/NRVNerovaXPCBroker.h"
@@ -42,9 +44,8 @@ constexpr NRVConfigServiceType kManagementServiceType = 1;
 constexpr NRVConfigServiceType kUpdateServiceType = 2;
 constexpr const char* kEndpointUUIDKey = "NRVMcsEndpointUUID";
 
-// How long the post-collection step waits for a settings connection that is
-// still being made. Nothing is waited for when no broker socket exists.
-constexpr std::chrono::seconds kSettingsConnectLimit{3};
+std::atomic<std::int64_t> gSettingsConnectLimitMs{
+    std::chrono::duration_cast<std::chrono::milliseconds>(ZEP::kSettingsConnectLimit).count()};
 
 namespace ZEPGlobals {
 
@@ -82,12 +83,28 @@ ZEP::ZEP(std::shared_ptr<StatusLogger> statusLogger, std::string stagingLocation
       stagingLocation_(std::move(stagingLocation)),
       finalLocation_(std::move(finalLocation)),
       archiveName_(std::move(archiveName)),
-      configDClient_(std::move(configDClient)) {
+      configDClient_(std::move(configDClient)),
+      configDConnecting_(platform::dispatch::DispatchGroup::create()),
+      stop_(platform::dispatch::WaitInterruption::create()) {
     if (!configDClient_)
         configDClient_ = GlobalSettingsClient::create(std::make_shared<NRVXPCClientHelper>(),
                                                       NRVDistributedNotification::create(), kSettingsSender);
-    configDConnected_ = configDClient_->connect().share();
+    // A group rather than a future: a stop must be able to end the wait.
+    dispatch_group_safe_enter(configDConnecting_);
+    configDClient_->connect([connecting = configDConnecting_](bool) { dispatch_group_safe_leave(connecting); });
     opQueue_->setMaxConcurrentOperationCount(1);
+}
+
+void ZEP::setSettingsConnectLimitForTesting(std::optional<std::chrono::milliseconds> limit) {
+    gSettingsConnectLimitMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(limit.value_or(kSettingsConnectLimit)).count();
+}
+
+void ZEP::addStep(std::function<void()> step) {
+    opQueue_->addOperationWithBlock([stop = stop_, step = std::move(step)] {
+        platform::dispatch::WaitInterruption::Scope scope(stop);
+        if (!stop->isRequested()) step();
+    });
 }
 
 ZEP::~ZEP() {
@@ -200,9 +217,9 @@ void ZEP::runAsync(RunCompletion completionHandler) {
     // must not leave it behind.
     platform::signal::forget(stagingTerminationToken_);
     stagingTerminationToken_ = platform::signal::removeOnTermination(stagingLocation_);
-    opQueue_->addOperationWithBlock([this] { clearStagingArea(); });
+    addStep([this] { clearStagingArea(); });
     addAsyncCollectOperations(fileCopierObjects_, wckSnapshotWriterObjects_, dirCopierObjects_, commandExecutorObjects_);
-    opQueue_->addOperationWithBlock([this, completionHandler = std::move(completionHandler)] {
+    addStep([this, completionHandler = std::move(completionHandler)] {
         const bool success = createArchive();
         clearStagingArea();
         platform::signal::forget(stagingTerminationToken_);
@@ -214,29 +231,33 @@ void ZEP::addAsyncCollectOperations(const std::vector<std::shared_ptr<FileCopier
                                     const std::vector<std::shared_ptr<WCKSnapshotWriter>>& wckSnapshotWriters,
                                     const std::vector<std::shared_ptr<DirectoryCopier>>& dirObjects,
                                     const std::vector<std::shared_ptr<CommandExecutor>>& commandObjects) {
-    opQueue_->addOperationWithBlock([this] { statusLogger_->writeCollectionLog(statusLogger_->collectionLogURL()); });
+    addStep([this] { statusLogger_->writeCollectionLog(statusLogger_->collectionLogURL()); });
     for (const auto& operation : fileObjects) opQueue_->addOperation(operation);
     for (const auto& operation : wckSnapshotWriters) opQueue_->addOperation(operation);
     for (const auto& operation : dirObjects) opQueue_->addOperation(operation);
     for (const auto& operation : commandObjects) opQueue_->addOperation(operation);
-    // One extractor serves the whole collection: the product subsystem
-    // always, whatever the catalogue lists, then each catalogued process from
-    // 10 days back, then the data recorder's summary.
-    auto extractor = std::make_shared<NRVOSLogExtractor>();
-    opQueue_->addOperationWithBlock(
-        [this, extractor] { extractor->extractLogsForNerovaSubSystem(stagingLocation_, statusLogger_); });
-    for (const LoggingProcess& process : osLogProcessObjects_) {
-        opQueue_->addOperationWithBlock([this, extractor, process] {
-            const NRVDate from = NSDateExtensions::dateByAddingDays(NSDateExtensions::now(), -10);
-            extractor->extractLogsForProcessPredicate(process.rawValue, from, stagingLocation_, statusLogger_);
-        });
-    }
-    opQueue_->addOperationWithBlock(
-        [this] { NRVWQRSummaryCollector().collectSummaryIntoStagingLocation(stagingLocation_, statusLogger_); });
-    opQueue_->addOperationWithBlock([this] {
+    // The extractors are made when their steps start, not now: an extractor
+    // fixes its days when it is made, and a run may reach these steps after
+    // midnight. The product subsystem always, whatever the catalogue lists;
+    // then each catalogued process from 10 days back; then the data
+    // recorder's summary.
+    addStep([this] { NRVOSLogExtractor().extractLogsForNerovaSubSystem(stagingLocation_, statusLogger_); });
+    addStep([this] {
+        const NRVDate from = NSDateExtensions::dateByAddingDays(NSDateExtensions::now(), -10);
+        NRVOSLogExtractor extractor;
+        for (const LoggingProcess& process : osLogProcessObjects_) {
+            if (stop_->isRequested()) return;
+            extractor.extractLogsForProcessPredicate(process.rawValue, from, stagingLocation_, statusLogger_);
+        }
+    });
+    addStep([this] { NRVWQRSummaryCollector().collectSummaryIntoStagingLocation(stagingLocation_, statusLogger_); });
+    addStep([this] {
         checkArchiveIntegrity();
+        if (stop_->isRequested()) return;
         generateQRBTypeText();
-        generateUsernamesTxt(collectUsernames());
+        std::vector<std::string> names = collectUsernames();
+        if (stop_->isRequested()) return;
+        generateUsernamesTxt(names);
         collectCollectionLog(statusLogger_->collectionLogURL());
     });
 }
@@ -291,15 +312,21 @@ void ZEP::collectCollectionLog(const std::string& collectionLogURL) {
 
 std::vector<std::string> ZEP::collectUsernames() {
     // The connection is made over the broker; give one that is under way a
-    // moment, but none at all when nothing could answer.
-    if (platform::xpc::serviceSocketExists(NRVNerovaXPCBroker::kBrokerServiceName))
-        configDConnected_.wait_for(kSettingsConnectLimit);
+    // moment, but none at all when nothing could answer. A stop of the
+    // collection ends the wait and the reads.
+    if (platform::xpc::serviceSocketExists(NRVNerovaXPCBroker::kBrokerServiceName)) {
+        const std::int64_t limit = gSettingsConnectLimitMs.load() * platform::dispatch::NSEC_PER_MSEC;
+        dispatch_group_safe_wait(configDConnecting_,
+                                 platform::dispatch::dispatchTime(platform::dispatch::DISPATCH_TIME_NOW, limit));
+    }
     std::vector<std::string> names;
+    if (stop_->isRequested()) return names;
     if (auto uuid = readSetting(*configDClient_, kEndpointUUIDKey, kManagementServiceType))
         names.push_back(*uuid);
     else
         NerovaDiagnostics("zep", "%@ is nil", kEndpointUUIDKey);
     for (const std::string& key : ZEPGlobals::updateKeys()) {
+        if (stop_->isRequested()) break;
         auto stored = readSetting(*configDClient_, key, kUpdateServiceType);
         auto name = stored ? decryptString(stored) : std::nullopt;
         if (name) names.push_back(*name);
@@ -327,6 +354,7 @@ void ZEP::generateUsernamesTxt(const std::vector<std::string>& names) {
 
 void ZEP::stopCollection() {
     namespace dispatch = platform::dispatch;
+    stop_->request();
     opQueue_->cancelAllOperations();
     auto idle = dispatch::DispatchGroup::create();
     idle->enter();

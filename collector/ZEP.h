@@ -12,16 +12,18 @@
 // shared with the caller, which must not write to it while a run is going.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "collector/Operations.h"
 #include "collector/WildCardExtractor.h"
+#include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/OperationQueue.h"
 
 class StatusLogger;
@@ -52,11 +54,19 @@ public:
     void prepareAsync(PrepareCompletion completionHandler);
     void runAsync(RunCompletion completionHandler);
     void clearStagingArea();
-    // Ends a collection early: steps not yet started are dropped, the outside
-    // program of the running step is ended with its process group, and the
-    // call returns once the queue is idle (the completion of runAsync is then
-    // not called). Called on the main thread when the program ends.
+    // Ends a collection early: steps not yet started are dropped, the running
+    // step's waits (on the product's services, on the settings connection)
+    // end at once, its outside program is ended with its process group, and
+    // the call returns once the queue is idle (the completion of runAsync is
+    // then not called). A stopped driver runs nothing more. Called on the
+    // main thread when the program ends.
     void stopCollection();
+
+    // How long the post-collection step waits for a settings connection
+    // that is being made: kSettingsConnectLimit unless a test changed it
+    // (nullopt returns to it).
+    static constexpr std::chrono::seconds kSettingsConnectLimit{3};
+    static void setSettingsConnectLimitForTesting(std::optional<std::chrono::milliseconds> limit);
 
     const std::string& stagingLocation() const { return stagingLocation_; }
     const std::string& finalLocation() const { return finalLocation_; }
@@ -95,6 +105,9 @@ private:
     // The edition folders under "/Library/Application Support/Nerova" that
     // name the installed anti-virus component, tried in this order.
     static const std::vector<std::string>& editionFolderNames();
+    // Adds a step that runs only while the collection is not stopped, with
+    // its waits ended by a stop.
+    void addStep(std::function<void()> step);
 
     std::unique_ptr<platform::OperationQueue> opQueue_;
     std::shared_ptr<StatusLogger> statusLogger_;
@@ -111,8 +124,10 @@ private:
     std::vector<LoggingSubsystem> osLogSubsystemObjects_;
     std::vector<LoggingProcess> osLogProcessObjects_;
     std::shared_ptr<GlobalSettingsClientProtocol> configDClient_;
-    // Ready once the settings client first connected.
-    std::shared_future<void> configDConnected_;
+    // Entered until the settings client first connected.
+    std::shared_ptr<platform::dispatch::DispatchGroup> configDConnecting_;
+    // Requested by stopCollection(); every step's waits are tied to it.
+    std::shared_ptr<platform::dispatch::WaitInterruption> stop_;
     // The staging folder is removed when the run is interrupted, from the
     // start of the run until its final clear.
     std::uint64_t stagingTerminationToken_ = 0;

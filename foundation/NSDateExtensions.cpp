@@ -1,7 +1,7 @@
 #include "foundation/NSDateExtensions.h"
 
-
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -194,10 +194,17 @@ NRVDate dateWithTimespec(std::int64_t seconds, std::int64_t nanoseconds) {
     return dateWithTimeval(seconds, static_cast<std::int32_t>(micro));
 }
 
+namespace {
+std::atomic<double> gClockOffsetForTesting{0};
+}  // namespace
+
 NRVDate now() {
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    return NRVDate::fromUnix(std::chrono::duration<double>(sinceEpoch).count());
+    return NRVDate::fromUnix(std::chrono::duration<double>(sinceEpoch).count() +
+                             gClockOffsetForTesting.load(std::memory_order_relaxed));
 }
+
+void setClockOffsetForTesting(double seconds) { gClockOffsetForTesting.store(seconds, std::memory_order_relaxed); }
 
 bool in24Hours(NRVDate date) {
     const double delta = deltaUntilNow(date);

@@ -68,11 +68,48 @@ public:
     virtual void enter() = 0;
     // A leave without a matching enter is ignored (the platform would crash).
     virtual void leave() = 0;
-    // 0 when the group emptied before the deadline, non-zero on timeout.
+    // 0 when the group emptied before the deadline, non-zero on timeout or
+    // when the calling thread's WaitInterruption was requested.
     virtual long wait(DispatchTime deadline) = 0;
     virtual void notify(const std::shared_ptr<DispatchQueue>& queue, Block block) = 0;
     // Runs block on queue for work tracked by the group.
     virtual void async(const std::shared_ptr<DispatchQueue>& queue, Block block) = 0;
+};
+
+// A request to stop waiting, for work that has to end early (a collection
+// whose program is closing). While a Scope for it lives on a thread, every
+// DispatchGroup::wait on that thread ends once the interruption is requested,
+// answering non-zero as on a timeout; a wait that begins after the request
+// ends at once. Loops of such work check isRequested() between their steps.
+//
+// Threading: request() and isRequested() may be called from any thread; a
+// Scope belongs to the thread that made it, and scopes nest.
+class WaitInterruption {
+public:
+    static std::shared_ptr<WaitInterruption> create();
+    virtual ~WaitInterruption() = default;
+    virtual void request() = 0;
+    virtual bool isRequested() const = 0;
+    // For the waits: `wake` runs on request() (at once when requested
+    // already) until removeWaker() with the answer returned; it must not block.
+    virtual std::uint64_t addWaker(Block wake) = 0;
+    virtual void removeWaker(std::uint64_t waker) = 0;
+
+    // The interruption of the innermost scope on the calling thread, or null.
+    static std::shared_ptr<WaitInterruption> current();
+    // Whether the calling thread's interruption has been requested.
+    static bool requestedOnCurrentThread();
+
+    class Scope {
+    public:
+        explicit Scope(std::shared_ptr<WaitInterruption> interruption);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        std::shared_ptr<WaitInterruption> previous_;
+    };
 };
 
 class DispatchSourceTimer : public DispatchObject {

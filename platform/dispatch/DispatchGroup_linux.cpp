@@ -47,13 +47,34 @@ public:
     }
 
     long wait(DispatchTime deadline) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        auto isEmpty = [this] { return count_ == 0; };
-        if (isNever(deadline)) {
-            emptied_.wait(lock, isEmpty);
-            return 0;
+        const std::shared_ptr<WaitInterruption> interruption = WaitInterruption::current();
+        if (!interruption) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            auto isEmpty = [this] { return count_ == 0; };
+            if (isNever(deadline)) {
+                emptied_.wait(lock, isEmpty);
+                return 0;
+            }
+            return emptied_.wait_until(lock, toTimePoint(deadline), isEmpty) ? 0 : 1;
         }
-        return emptied_.wait_until(lock, toTimePoint(deadline), isEmpty) ? 0 : 1;
+        // The waker may outlive this wait by moments (a request that copied
+        // it just before its removal): it holds the group weakly.
+        const std::uint64_t waker = interruption->addWaker([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                std::lock_guard<std::mutex> lock(self->mutex_);
+                self->emptied_.notify_all();
+            }
+        });
+        long result = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            auto done = [&] { return count_ == 0 || interruption->isRequested(); };
+            if (isNever(deadline)) emptied_.wait(lock, done);
+            else emptied_.wait_until(lock, toTimePoint(deadline), done);
+            result = count_ == 0 ? 0 : 1;
+        }
+        interruption->removeWaker(waker);
+        return result;
     }
 
     void notify(const std::shared_ptr<DispatchQueue>& queue, Block block) override {

@@ -59,20 +59,24 @@ char* putDigits(char* out, unsigned value, int width) {
 std::string unescaped(std::string_view field) {
     std::string out;
     out.reserve(field.size());
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] != '\\' || i + 1 == field.size()) {
-            out += field[i];
-            continue;
+    // Whole runs between escapes are copied at once: every record of a scan
+    // passes through here, and most fields hold no escape at all.
+    for (;;) {
+        const std::size_t escape = field.find('\\');
+        if (escape == std::string_view::npos || escape + 1 == field.size()) {
+            out.append(field);
+            return out;
         }
-        switch (char next = field[++i]) {
+        out.append(field.substr(0, escape));
+        switch (const char next = field[escape + 1]) {
             case '\\': out += '\\'; break;
             case 't': out += '\t'; break;
             case 'n': out += '\n'; break;
             case 'r': out += '\r'; break;
             default: out += '\\'; out += next;
         }
+        field.remove_prefix(escape + 2);
     }
-    return out;
 }
 
 template <typename Int>

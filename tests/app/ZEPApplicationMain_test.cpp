@@ -122,22 +122,42 @@ TEST_F(ProgramRun, CommandLineErrorsPrintUsageAndExitOne) {
     EXPECT_TRUE(temporaryFolderIsEmpty()) << listing();
 }
 
+// No display at all, or one named that nothing answers (an X display
+// without its server, a Wayland socket without its compositor, a platform
+// chosen for such a display): one line and status 1, never Qt's abort.
 TEST_F(ProgramRun, WithoutADisplayTheWindowModeSaysSoInOneLine) {
-    TempDir home;
-    for (const auto& arguments :
-         std::vector<std::vector<std::string>>{{}, {"-NSDocumentRevisionsDebugMode", "YES"}}) {
-        const ProgramResult result = testsupport::runProgram(
-            [&] {
-                std::vector<std::string> argv{kProgram};
-                argv.insert(argv.end(), arguments.begin(), arguments.end());
-                return argv;
-            }(),
-            {{"TMPDIR", tmp_.path()},
-             {"HOME", home.path()},
-             {"NRV_LOG_STORE", logs_ / "unified.log"},
-             {"DISPLAY", ""},
-             {"WAYLAND_DISPLAY", ""},
-             {"QT_QPA_PLATFORM", ""}});
+    TempDir home, runtime;
+    if (::access("/tmp/.X11-unix/X99", F_OK) == 0) GTEST_SKIP() << "an X server may be running at :99";
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::map<std::string, std::string> display;
+    };
+    const Case cases[] = {
+        {"none", {}, {}},
+        {"none, with arguments for the window", {"-NSDocumentRevisionsDebugMode", "YES"}, {}},
+        {"X display without a server", {}, {{"DISPLAY", ":99"}}},
+        {"X display over TCP without a server", {}, {{"DISPLAY", "127.0.0.1:99"}}},
+        {"Wayland display without a compositor", {}, {{"WAYLAND_DISPLAY", "wayland-99"}}},
+        {"Wayland socket path without a compositor", {}, {{"WAYLAND_DISPLAY", runtime / "absent"}}},
+        {"both without servers", {}, {{"DISPLAY", ":99"}, {"WAYLAND_DISPLAY", "wayland-99"}}},
+        {"xcb chosen without a server", {}, {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", ":99"}}},
+        {"xcb chosen on the command line", {"-platform", "xcb"}, {{"DISPLAY", ":99"}}},
+        {"a list of platforms without servers", {}, {{"QT_QPA_PLATFORM", "wayland;xcb"}, {"DISPLAY", ":99"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> argv{kProgram};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        std::map<std::string, std::string> environment = {{"TMPDIR", tmp_.path()},
+                                                          {"HOME", home.path()},
+                                                          {"NRV_LOG_STORE", logs_ / "unified.log"},
+                                                          {"XDG_RUNTIME_DIR", runtime.path()},
+                                                          {"DISPLAY", ""},
+                                                          {"WAYLAND_DISPLAY", ""},
+                                                          {"QT_QPA_PLATFORM", ""}};
+        for (const auto& [name, value] : c.display) environment[name] = value;
+        const ProgramResult result = testsupport::runProgram(argv, environment);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err,

@@ -39,14 +39,16 @@ std::string gunzip(const std::string& path) {
 }
 
 // A `log` that records its arguments (one line per run in `calls`), prints
-// the header, then `days/<start day>` and `every-day` when they exist, and
-// with `hang` present leaves a child holding its output open.
+// nothing more when `silent` exists, else the header, then `days/<start
+// day>` and `every-day` when they exist, and with `hang` present leaves a
+// child holding its output open.
 class ExtractorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         writeText(tool, "#!/bin/bash\n"
                         "here=$(dirname \"$0\")\n"
                         "printf '%s\\n' \"$*\" >> \"$here/calls\"\n"
+                        "[ -f \"$here/silent\" ] && exit 0\n"
                         "start=; prev=\n"
                         "for a in \"$@\"; do [ \"$prev\" = --start ] && start=$a; prev=$a; done\n"
                         "printf 'Timestamp               Ty Process[PID:TID]\\n'\n"
@@ -191,6 +193,22 @@ TEST_F(ExtractorTest, ProcessDaysRunInParallelFromTheFirstDayToToday) {
               kHeader + "2026-01-01 00:00:00.000 Df sysextd[1:1] <private> localhost kept as is\n");
     EXPECT_EQ(statusLines(), std::vector<std::string>{"Success: ZEP Status: Log collection complete for process = sysextd"});
     EXPECT_TRUE(logged("Log file for process sysextd is empty for date " + day(5)));
+}
+
+// Only the header alone is a day without records: a tool that prints nothing
+// at all has still answered, and its answer is kept like any other.
+TEST_F(ExtractorTest, OutputOfNoBytesIsWrittenLikeAnyOther) {
+    writeText(tmp / "silent", "");
+    extractor()->extractLogsForProcessPredicate("sysextd", NSDateExtensions::dateByAddingDays(NSDateExtensions::now(), -1),
+                                                staging, logger);
+    EXPECT_EQ(extracts(), (std::vector<std::string>{"sysextd-" + day(1) + ".log.gz", "sysextd-" + day(0) + ".log.gz"}));
+    EXPECT_EQ(gunzip(staging + "/NerovaDiagnostics/sysextd-" + day(0) + ".log.gz"), "");
+
+    auto e = extractor();
+    e->setMaxLogBytesForTesting(1);  // one day is enough
+    e->extractLogsForNerovaSubSystem(staging, logger);
+    EXPECT_EQ(gunzip(staging + "/NerovaDiagnostics/com.nerova.rivovovuvev-" + day(0) + ".log.gz"), "");
+    EXPECT_EQ(statusLines().at(2), "Success: Finished processing log: com.nerova.rivovovuvev-" + day(0) + ".log.gz");
 }
 
 // A `log show` that outlives its limit is ended with its process group, and

@@ -11,6 +11,7 @@
 #include "collector/StatusLogger.h"
 #include "collector/ZEP.h"
 #include "foundation/NRVProductInfo.h"
+#include "foundation/NSDateExtensions.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/log/LogStore.h"
 #include "platform/system/SystemEnvironment.h"
@@ -355,6 +356,74 @@ TEST(CollectionDriver, StepsRunInOrderFromAClearedStagingFolder) {
     for (std::size_t at; (at = log.find(home)) != std::string::npos;) log.replace(at, home.size(), "@HOME@");
     const std::string expectedPath = std::string(NRV_FIXTURES_DIR) + "/expected/sample-collection.log";
     EXPECT_EQ(log, readText(expectedPath));
+}
+
+// A run queued just before midnight that reaches the unified-log steps just
+// after it: the standalone extraction reads the 31 days that end with the new
+// day, not those that end with the day the run was queued on.
+TEST(CollectionDriver, UnifiedLogDaysAreThoseOfTheStepsStart) {
+    // Moves the clock past midnight when the run writes its first line, after
+    // every step was queued and before any of them ran.
+    class MidnightLogger : public StatusLogger {
+    public:
+        MidnightLogger(std::string url, double afterMidnight) : StatusLogger(std::move(url)), after_(afterMidnight) {}
+        void updateStatus(const std::string& line) override {
+            if (line.find("Begin collection") != std::string::npos) NSDateExtensions::setClockOffsetForTesting(after_);
+            StatusLogger::updateStatus(line);
+        }
+
+    private:
+        double after_;
+    };
+
+    testsupport::TempDir tmp;
+    const std::string home = tmp / "home";
+    fsys::create_directories(home);
+    testsupport::ScopedEnv root("NRV_SYSTEM_ROOT", kSampleRoot);
+    testsupport::ScopedEnv homeEnv("HOME", home);
+    testsupport::ScopedEnv tmpdir("TMPDIR", tmp.path());
+    testsupport::ScopedEnv runtime("NRV_RUNTIME_ROOT", tmp / "runtime");
+    testsupport::ScopedEnv store("NRV_LOG_STORE", tmp / "unified.log");
+    platform::log::setSink(std::make_shared<platform::log::CaptureSink>());
+    NRVProductInfo::resetIsNerovaHomeTo(std::nullopt);
+
+    const NRVDate realNow = NSDateExtensions::now();
+    const NRVDate newDay = NSDateExtensions::dateByAddingDays(NSDateExtensions::startOfDay(realNow), 1);
+    const NRVDate firstDayOfNewWindow = NSDateExtensions::dateByAddingDays(newDay, -30);
+    const NRVDate dayBeforeIt = NSDateExtensions::dateByAddingDays(newDay, -31);
+    // A record an hour into the new day, one in the first day of the new
+    // window, and one in the day before that, which only the old window holds.
+    std::string text;
+    for (const NRVDate& day : {newDay, firstDayOfNewWindow, dayBeforeIt}) {
+        platform::log::Record r;
+        r.timestamp = "stamp";
+        r.unixTime = day.timeIntervalSince1970() + 3600;
+        r.pid = 7;
+        r.process = "nerovad";
+        r.subsystem = "com.nerova.rivovovuvev";
+        r.category = "zep";
+        r.message = "a record";
+        text += platform::log::renderLine(r) + "\n";
+    }
+    writeText(tmp / "unified.log", text);
+
+    const double beforeMidnight = newDay.sinceReferenceDate - 5 - realNow.sinceReferenceDate;
+    const double afterMidnight = newDay.sinceReferenceDate + 5 - realNow.sinceReferenceDate;
+    NSDateExtensions::setClockOffsetForTesting(beforeMidnight);
+    auto logger = std::make_shared<MidnightLogger>(tmp / "run.log", afterMidnight);
+    fsys::create_directories(tmp / "out");
+    const std::optional<bool> success = testsupport::runDriver(logger, tmp / "staging", tmp / "out", "Host_ZEP").success;
+    NSDateExtensions::setClockOffsetForTesting(0);
+    platform::log::setSink(nullptr);
+    ASSERT_TRUE(success.has_value()) << "the run did not finish";
+
+    std::vector<std::string> extracted;
+    for (const std::string& line : lines(logger->progressStatus()))
+        if (line.rfind("Success: Finished processing log: ", 0) == 0) extracted.push_back(line.substr(34));
+    const auto name = [](NRVDate day) {
+        return "com.nerova.rivovovuvev-" + NSDateExtensions::zepLogFormattedDateString(day) + ".log.gz";
+    };
+    EXPECT_EQ(extracted, (std::vector<std::string>{name(newDay), name(firstDayOfNewWindow)}));
 }
 
 // The home edition's catalogue on the same tree: the Endpoint listing without

@@ -220,3 +220,59 @@ TEST_F(RootServiceRun, GivenClientHelperStaysConnectedAndOwnOneIsDisconnected) {
     EXPECT_EQ(connections.at(service)->numberOfRegisteredClient(), 1u);
     helper->disconnectService(service);
 }
+
+// The service vanishing with a call pending: the proxy's error ends the wait
+// at once, the step reports as for a NO answer and the error record carries
+// the transport's message. The service answers one call and dies on the
+// next, so the other step goes first. Without a service to reach, the
+// summary is skipped with its own record.
+TEST_F(RootServiceRun, ProxyErrorsAndAnUnreachableServiceAreReportedWithTheirRecords) {
+    NRVRootPrivilegeService::setReplyTimeoutForTesting(std::chrono::milliseconds(60000));
+    ASSERT_GT(startRole("broker"), 0);
+    struct Row {
+        const char* label;
+        bool extractionFails;  // else the summary's call meets the crash
+        std::string line;
+        std::string recordPrefix;
+    };
+    const Row rows[] = {
+        {"extraction", true, "Failure: ZEP Status: Log file collection incomplete", "Failed to retrieve remote proxy: "},
+        {"summary", false, "Warning: ZEP Status: No NerovaDataRecorder data found for activity summary",
+         "Failed to retrieve remote proxy for WQR summary: "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        capture->clear();
+        const pid_t service = startRole("root-service", {"--crash-after=1"});
+        ASSERT_GT(service, 0);
+        const std::string staging = tmp / row.label;
+        auto logger = std::make_shared<StatusLogger>(tmp / "row.log");
+        const auto started = std::chrono::steady_clock::now();
+        if (row.extractionFails) {
+            NRVWQRSummaryCollector().collectSummaryIntoStagingLocation(staging, logger);
+            logger->setProgressStatus("");
+            NRVOSLogExtractor().extractLogsForNerovaSubSystem(staging, logger);
+        } else {
+            NRVOSLogExtractor().extractLogsForNerovaSubSystem(staging, logger);
+            logger->setProgressStatus("");
+            NRVWQRSummaryCollector().collectSummaryIntoStagingLocation(staging, logger);
+        }
+        // Ended by the error, not by the minute's wait.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+        EXPECT_EQ(serviceLines(logger->progressStatus()), std::vector<std::string>{row.line});
+        std::vector<std::string> records;
+        for (const auto& r : capture->records())
+            if (r.message.rfind(row.recordPrefix, 0) == 0) records.push_back(r.message);
+        ASSERT_EQ(records.size(), 1u) << "no error record";
+        EXPECT_GT(records[0].size(), row.recordPrefix.size()) << "the record carries no message";
+        stopRole(service);
+    }
+
+    capture->clear();
+    auto logger = std::make_shared<StatusLogger>(tmp / "unreachable.log");
+    NRVWQRSummaryCollector().collectSummaryIntoStagingLocation(tmp / "unreachable", logger);
+    EXPECT_EQ(serviceLines(logger->progressStatus()),
+              std::vector<std::string>{"Warning: ZEP Status: WQR activity summary skipped (XPC connection failed)"});
+    EXPECT_TRUE(logged("Unable to establish XPC Connection to Nerova ServiceManager for WQR summary"));
+    EXPECT_FALSE(testsupport::exists(tmp / "unreachable/wqr"));
+}

@@ -280,3 +280,48 @@ TEST(DispatchSourceTimerTest, SuspendedTimerDeliversAMergedFireOnResume) {
     EXPECT_TRUE(events.waitFor(1));
     EXPECT_FALSE(events.waitFor(2, 30ms));
 }
+
+// A requested interruption ends the group waits of the threads in its scope,
+// those already waiting (also without a deadline) and those that begin
+// later, as on a timeout; waits outside the scope, before it or in a scope
+// of another interruption are left alone.
+TEST(WaitInterruptionTest, EndsTheWaitsInItsScopeOnly) {
+    auto interruption = WaitInterruption::create();
+    auto group = DispatchGroup::create();
+    group->enter();
+
+    std::atomic<long> forever{-1}, bounded{-1};
+    std::thread waiter([&] {
+        WaitInterruption::Scope scope(interruption);
+        forever = group->wait(DISPATCH_TIME_FOREVER);
+        bounded = group->wait(in(60000ms));
+    });
+    // Whether the waiter has begun its wait or not, the request must end it.
+    std::this_thread::sleep_for(20ms);
+    const auto requested = std::chrono::steady_clock::now();
+    interruption->request();
+    waiter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - requested, 10s);
+    EXPECT_NE(forever.load(), 0);
+    EXPECT_NE(bounded.load(), 0);
+    EXPECT_TRUE(interruption->isRequested());
+
+    // Outside any scope, and in the scope of another interruption, the group
+    // is still waited for; a short bound shows the wait was not ended early.
+    EXPECT_FALSE(WaitInterruption::requestedOnCurrentThread());
+    EXPECT_NE(group->wait(in(50ms)), 0);
+    {
+        WaitInterruption::Scope outer(interruption);
+        EXPECT_TRUE(WaitInterruption::requestedOnCurrentThread());
+        WaitInterruption::Scope inner(WaitInterruption::create());
+        EXPECT_FALSE(WaitInterruption::requestedOnCurrentThread());
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_NE(group->wait(in(50ms)), 0);
+        EXPECT_GE(std::chrono::steady_clock::now() - started, 50ms);
+    }
+    EXPECT_EQ(WaitInterruption::current(), nullptr);
+    group->leave();
+    WaitInterruption::Scope scope(interruption);
+    // An emptied group answers 0 even when interrupted.
+    EXPECT_EQ(group->wait(DISPATCH_TIME_FOREVER), 0);
+}

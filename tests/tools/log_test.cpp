@@ -102,12 +102,18 @@ TEST(LogTool, ReadsHostileStoresSafely) {
     testsupport::writeText(dir / "empty", "");
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     struct Case { const char* name; std::string path; int status; };
-    const Case cases[] = {{"missing", dir / "absent", 0}, {"empty", dir / "empty", 0},
+    const Case cases[] = {{"missing", dir / "absent", 1}, {"empty", dir / "empty", 0},
                           {"fifo", dir / "fifo", 1}, {"folder", dir.path(), 1}};
     for (const auto& c : cases) {
         result = show(c.path, {});
         EXPECT_EQ(result.status, c.status) << c.name;
+        // The header comes first whatever happens to the store: a reader of
+        // the output alone sees a range without records.
         EXPECT_EQ(result.out, kHeader) << c.name;
+        EXPECT_EQ(testsupport::lines(result.err).size(), c.status ? 1u : 0u) << c.name << ": " << result.err;
+        if (c.status) {
+            EXPECT_NE(result.err.find(c.path), std::string::npos) << c.name << ": " << result.err;
+        }
     }
 }
 
@@ -210,6 +216,124 @@ TEST(LogTool, UnreadableStoreIsAnErrorAfterTheHeader) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, kHeader);
     EXPECT_NE(result.err.find("cannot open the log store"), std::string::npos) << result.err;
+}
+
+// The help text, asked for as the tool or as its one command: on standard
+// output with status 0, naming the commands, the options, the date forms
+// and the store that is read (here the one NRV_LOG_STORE names).
+TEST(LogTool, HelpDescribesCommandsOptionsDatesAndTheStore) {
+    const std::vector<std::vector<std::string>> asked = {
+        {"--help"}, {"-h"}, {"show", "--help"}, {"show", "-h"}, {"show", "--info", "--help"}};
+    for (auto args : asked) {
+        args.insert(args.begin(), kTool);
+        const auto result = runProgram(args, {{"NRV_LOG_STORE", "/the/chosen/store"}});
+        SCOPED_TRACE(args.back());
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        for (const char* part : {"usage: log show ", "Commands:", "--start DATE", "--end DATE", "--predicate",
+                                 "--info", "--style compact", "yyyy-MM-dd HH:mm:ss+zzzz", "NRV_LOG_STORE",
+                                 "Read now: /the/chosen/store\n"})
+            EXPECT_NE(result.out.find(part), std::string::npos) << part;
+    }
+}
+
+// A range without any instant in it is refused with one line and no output.
+TEST(LogTool, EmptyRangeIsRefusedInOneLine) {
+    testsupport::TempDir dir;
+    testsupport::writeText(dir / "store", store({record(kDay, "2025-03-07 00:00:00.000000+0000", "p", "s",
+                                                        plog::Level::Default, "a record")}));
+    struct Case {
+        const char* name;
+        std::string start, end;
+    };
+    const Case cases[] = {
+        {"start a day after the end", "2025-03-08", "2025-03-07"},
+        {"start a second after the end", "2025-03-07 00:00:01", "2025-03-07 00:00:00"},
+        {"start equal to the end", "2025-03-07", "2025-03-07 00:00:00"},
+        {"start after the end, given with offsets", "2025-03-07 01:00:00 +0100", "2025-03-06 23:59:59 +0000"},
+    };
+    for (const Case& c : cases) {
+        const auto result = show(dir / "store", {"--start", c.start, "--end", c.end});
+        EXPECT_EQ(result.status, 64) << c.name;
+        EXPECT_EQ(result.out, "") << c.name;
+        EXPECT_EQ(result.err, "log: the range is empty: --start " + c.start + " is not before --end " + c.end + "\n")
+            << c.name;
+    }
+}
+
+// The start time as the collection log prints it, with the blank before the
+// offset or without, at offsets other than the tool's own zone: each names
+// the same instant, five seconds after midnight UTC.
+TEST(LogTool, AcceptsDatesWithTheirOffsetFromUTC) {
+    testsupport::TempDir dir;
+    testsupport::writeText(dir / "store", store({
+        record(kDay + 4, "2025-03-07 00:00:04.000000+0000", "p", "s", plog::Level::Default, "before"),
+        record(kDay + 5, "2025-03-07 00:00:05.000000+0000", "p", "s", plog::Level::Default, "at"),
+    }));
+    const std::string at = kHeader + "2025-03-07 00:00:05.000 Df p[42:1f] [s:zep] at\n";
+    for (const char* start : {"2025-03-07 00:00:05 +0000", "2025-03-07 00:00:05+0000", "2025-03-07 01:00:05 +0100",
+                              "2025-03-06 19:00:05-0500", "2025-03-07 05:30:05 +05:30"}) {
+        // Tokyo is nine hours ahead: a date without an offset would be read there.
+        const auto result = runProgram({kTool, "show", "--start", start},
+                                       {{"NRV_LOG_STORE", dir / "store"}, {"TZ", "Asia/Tokyo"}});
+        EXPECT_EQ(result.status, 0) << start << ": " << result.err;
+        EXPECT_EQ(result.out, at) << start;
+    }
+    for (const char* bad : {"2025-03-07 00:00:05 +2400", "2025-03-07 00:00:05 +0060", "2025-03-07 +0000",
+                            "2025-03-07 00:00:05 0000"}) {
+        const auto result = show(dir / "store", {"--start", bad});
+        EXPECT_EQ(result.status, 64) << bad;
+    }
+}
+
+// A dense store, one record a second over half a day, with neighbours out of
+// order by a moment as concurrent writers leave them: every range, however
+// close its ends lie to a probe of the search, shows exactly what a scan of
+// the whole store selects.
+TEST(LogTool, BinarySearchOfADenseStoreAgreesWithAFullScan) {
+    testsupport::TempDir dir;
+    constexpr int kSeconds = 12 * 3600;
+    std::vector<plog::Record> records;
+    records.reserve(kSeconds);
+    for (int i = 0; i < kSeconds; ++i) {
+        // Every tenth pair swapped: written in the order of the stamps taken
+        // by two writers a second apart.
+        const int second = (i % 10 == 1) ? i - 1 : (i % 10 == 0 && i + 1 < kSeconds) ? i + 1 : i;
+        records.push_back(record(kDay + second, "s" + std::to_string(second), "zepd", "com.nerova.rivovovuvev",
+                                 plog::Level::Default, "m" + std::to_string(second)));
+    }
+    testsupport::writeText(dir / "store", store(records));
+    ASSERT_GT(std::filesystem::file_size(dir / "store"), 1u << 20);
+
+    auto stamp = [](int second) {
+        const auto t = static_cast<time_t>(kDay + second);
+        tm utc{};
+        gmtime_r(&t, &utc);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+        return std::string(text);
+    };
+    auto scan = [&](int from, int to) {
+        std::string out = kHeader;
+        for (const auto& r : records)
+            if (r.unixTime >= kDay + from && r.unixTime < kDay + to) {
+                std::string shown = r.timestamp;
+                shown.resize(23, ' ');
+                out += shown + " Df zepd[42:1f] [com.nerova.rivovovuvev:zep] " + r.message + "\n";
+            }
+        return out;
+    };
+    const std::pair<int, int> ranges[] = {
+        {0, 1}, {1, 2}, {599, 601}, {600, 1200}, {3600, 3601}, {7199, 7800}, {20000, 20010},
+        {21600, 23400}, {kSeconds - 601, kSeconds - 600}, {kSeconds - 2, kSeconds + 600},
+    };
+    for (const auto& [from, to] : ranges) {
+        const auto result = show(dir / "store", {"--start", stamp(from), "--end", stamp(to)});
+        EXPECT_EQ(result.status, 0) << from;
+        const std::string expected = scan(from, to);
+        EXPECT_EQ(result.out.size(), expected.size()) << "from " << from << " to " << to;
+        EXPECT_TRUE(result.out == expected) << "from " << from << " to " << to;
+    }
 }
 
 }  // namespace

@@ -25,6 +25,8 @@
 #include "collector/CollectionLock.h"
 #include "collector/ZEP.h"
 #include "platform/system/SystemEnvironment.h"
+#include "collector/NRVRootPrivilegeServiceProtocol.h"
+#include "fakes/FakeServiceFixture.h"
 #include "support/TestSupport.h"
 
 namespace fsys = std::filesystem;
@@ -105,42 +107,51 @@ struct RunFolders {
 
 RunFolders* gFolders = nullptr;
 
-class WindowRun : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        if (!gFolders) {
-            gFolders = new RunFolders;
-            gFolders->setEnvironment();
-        }
-        if (QApplication::instance()) return;
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        static int argc = 1;
-        static char name[] = "window_tests";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);  // for the life of the test program
+void setUpWindowSuite() {
+    if (!gFolders) {
+        gFolders = new RunFolders;
+        gFolders->setEnvironment();
     }
+    if (QApplication::instance()) return;
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    static int argc = 1;
+    static char name[] = "window_tests";
+    static char* argv[] = {name, nullptr};
+    new QApplication(argc, argv);  // for the life of the test program
+}
 
-    // The folders go; the variables stay, as threads may still read them.
-    static void TearDownTestSuite() {
+// The folders serve every suite of the program (the variables name them
+// from the first suite on) and go at its end; the variables stay, as
+// threads may still read them.
+class FoldersCleanup : public ::testing::Environment {
+public:
+    void TearDown() override {
         delete gFolders;
         gFolders = nullptr;
     }
+};
+[[maybe_unused]] ::testing::Environment* const kFoldersCleanup =
+    ::testing::AddGlobalTestEnvironment(new FoldersCleanup);
+
+// Runs the application with `script` started from its event loop; the loop
+// ends when the script makes the program quit, or after two minutes.
+int runApplication(ZEPApplication& application, const std::function<void()>& script) {
+    QTimer failsafe;
+    failsafe.setSingleShot(true);
+    QObject::connect(&failsafe, &QTimer::timeout, [] {
+        ADD_FAILURE() << "the program did not end";
+        ZEPApplication::terminate();
+    });
+    failsafe.start(2 * kRunTimeoutMs);
+    QTimer::singleShot(0, script);
+    return application.run();
+}
+
+class WindowRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { setUpWindowSuite(); }
 
     void SetUp() override { gFolders->reset(); }
-
-    // Runs the application with `script` started from its event loop; the
-    // loop ends when the script makes the program quit, or after a minute.
-    int runApplication(ZEPApplication& application, const std::function<void()>& script) {
-        QTimer failsafe;
-        failsafe.setSingleShot(true);
-        QObject::connect(&failsafe, &QTimer::timeout, [] {
-            ADD_FAILURE() << "the program did not end";
-            ZEPApplication::terminate();
-        });
-        failsafe.start(2 * kRunTimeoutMs);
-        QTimer::singleShot(0, script);
-        return application.run();
-    }
 
     std::string collectionLog() const { return readText(home + "/Library/Logs/" + kLogName); }
 
@@ -342,4 +353,90 @@ TEST_F(WindowRun, ALogThatCannotBeWrittenIsReportedInTheView) {
     const std::string text = viewText(delegate);
     EXPECT_EQ(text.rfind("first line\nFailure updating log file: ", 0), 0u) << text;
     EXPECT_EQ(text, delegate.guiUpdater()->progressStatus());
+}
+
+namespace {
+
+// The window with the product's services as fake processes beside it.
+class ServiceWindowRun : public FakeServiceFixture {
+protected:
+    static void SetUpTestSuite() { setUpWindowSuite(); }
+
+    void SetUp() override {
+        FakeServiceFixture::SetUp();
+        gFolders->reset();
+    }
+    void TearDown() override {
+        NRVRootPrivilegeService::setReplyTimeoutForTesting(std::nullopt);
+        ZEP::setSettingsConnectLimitForTesting(std::nullopt);
+        FakeServiceFixture::TearDown();
+    }
+
+    std::string collectionLog() const { return readText(gFolders->home + "/Library/Logs/" + kLogName); }
+
+    const std::string& desktop = gFolders->desktop;
+};
+
+}  // namespace
+
+// Ending the program while the run waits on a service: for the root-privileged
+// service's answer, and for the settings connection before the usernames.
+// Both waits are made to last two minutes here; the program must end and its
+// staging folder be gone long before that, without the steps after it.
+TEST_F(ServiceWindowRun, EndingTheProgramWhileTheRunWaitsOnAServiceEndsTheWait) {
+    constexpr auto kLongWait = std::chrono::seconds(120);
+    // Far above the two seconds the stop takes, far below the waits.
+    constexpr auto kBound = std::chrono::seconds(20);
+    NRVRootPrivilegeService::setReplyTimeoutForTesting(kLongWait);
+    ZEP::setSettingsConnectLimitForTesting(kLongWait);
+    ASSERT_GT(startRole("broker"), 0);
+
+    struct Case {
+        const char* name;
+        bool rootService;  // else the run goes on to wait for the settings service
+        std::function<void(ZEPAppDelegate&)> end;
+    };
+    const Case cases[] = {
+        {"root service, window closed", true, [](ZEPAppDelegate& d) { d.window()->close(); }},
+        {"root service, quit action", true, [](ZEPAppDelegate& d) { d.quitButtonPressed(); }},
+        {"settings connection, window closed", false, [](ZEPAppDelegate& d) { d.window()->close(); }},
+        {"settings connection, quit action", false, [](ZEPAppDelegate& d) { d.quitButtonPressed(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        gFolders->reset();
+        const pid_t service = c.rootService ? startRole("root-service", {"--never-reply"}) : 0;
+        if (c.rootService) {
+            ASSERT_GT(service, 0);
+        }
+        // Signs that the run has come to the wait, or to the step just before it.
+        const auto atTheWait = [&] {
+            return c.rootService
+                       ? readText(gFolders->logStore).find("Connect and wait for service 'com.nerova.xpc.name.rootPrivilegeService'") !=
+                             std::string::npos
+                       : collectionLog().find("Generated QRB-type.txt") != std::string::npos;
+        };
+        ZEPAppDelegate delegate;
+        ZEPApplication application(delegate);
+        std::string staging;
+        std::chrono::steady_clock::time_point ended;
+        const int status = runApplication(application, [&] {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.runButton()->isEnabled(); }, kRunTimeoutMs));
+            staging = delegate.zep()->stagingLocation();
+            QTest::mouseClick(delegate.runButton(), Qt::LeftButton);
+            ASSERT_TRUE(QTest::qWaitFor(atTheWait, kRunTimeoutMs));
+            ended = std::chrono::steady_clock::now();
+            c.end(delegate);
+        });
+        const auto took = std::chrono::steady_clock::now() - ended;
+        EXPECT_EQ(status, 0);
+        EXPECT_LT(took, kBound) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+        EXPECT_FALSE(staging.empty());
+        EXPECT_FALSE(exists(staging));
+        EXPECT_TRUE(fsys::is_empty(desktop)) << "an archive was made after the program ended";
+        // Nothing of the steps after the wait.
+        const std::string later = c.rootService ? "WQR activity summary" : "No usernames stored in the Keychain";
+        EXPECT_EQ(collectionLog().find(later), std::string::npos) << collectionLog();
+        if (service) stopRole(service);
+    }
 }

@@ -32,6 +32,10 @@ constexpr std::size_t kReadSize = 1 << 20;
 // of ours and is skipped rather than held.
 constexpr std::size_t kMaxLine = 4u << 20;
 
+// The store the log layer prefers, named in the help text.
+constexpr const char* kSystemStore = "/var/log/nerova/unified.log";
+
+constexpr int kStoreUnreadable = 1;
 constexpr int kUsage = 64;
 
 struct Options {
@@ -42,16 +46,69 @@ struct Options {
     bool info = false;
 };
 
+constexpr const char* kUsageLine =
+    "usage: log show [--info] [--signpost] [--source] [--no-pager] [--style compact] [--start date] [--end date] "
+    "[--predicate \"subsystem == 'x'\" | \"process == 'x'\"]\n";
+
 int usage(const std::string& problem) {
-    std::fprintf(stderr, "log: %s\nusage: log show [--info] [--signpost] [--source] [--no-pager] [--style compact] "
-                         "[--start date] [--end date] [--predicate \"subsystem == 'x'\" | \"process == 'x'\"]\n",
-                 problem.c_str());
+    std::fprintf(stderr, "log: %s\n%s", problem.c_str(), kUsageLine);
     return kUsage;
 }
 
-// "yyyy-MM-dd" or "yyyy-MM-dd HH:mm:ss", local time.
+int help() {
+    std::printf(
+        "%s"
+        "       log --help | log show --help\n"
+        "\n"
+        "Commands:\n"
+        "  show              print the records of the unified-log store in the compact style, in the\n"
+        "                    store's order, after the header line \"Timestamp               Ty Process[PID:TID]\"\n"
+        "\n"
+        "Options of show:\n"
+        "  --start DATE      only records at or after DATE\n"
+        "  --end DATE        only records before DATE (the range must not be empty)\n"
+        "  --predicate TEXT  only the records of one subsystem or one process:\n"
+        "                    \"subsystem == 'NAME'\" or \"process == 'NAME'\"\n"
+        "  --info            include info records; debug records are never shown\n"
+        "  --style compact   the one style there is\n"
+        "  --signpost, --source, --no-pager\n"
+        "                    accepted and without effect: the store holds no signposts or source\n"
+        "                    locations, and the output never pages\n"
+        "  --help, -h        this text\n"
+        "\n"
+        "Dates:\n"
+        "  yyyy-MM-dd                   midnight, local time\n"
+        "  yyyy-MM-dd HH:mm:ss          local time\n"
+        "  yyyy-MM-dd HH:mm:ss+zzzz     at that offset from UTC, as the collection log prints it\n"
+        "                               (\"2025-03-07 14:05:09 +0000\"; the blank before the offset may\n"
+        "                               be left out, and the sign may be - as well)\n"
+        "\n"
+        "The store:\n"
+        "  The file named by NRV_LOG_STORE when that is set; otherwise %s\n"
+        "  when it can be written, else $XDG_STATE_HOME/nerova/unified.log, else\n"
+        "  ~/.local/state/nerova/unified.log. Read now: %s\n"
+        "\n"
+        "Exit status: 0 when the records were printed, 1 when the store is missing or cannot be read,\n"
+        "64 for a command line that is not understood or an empty range.\n",
+        kUsageLine, kSystemStore, plog::defaultStorePath().c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+std::int64_t daysFromCivil(std::int64_t year, int month, int day) {
+    year -= month <= 2;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t yearOfEra = year - era * 400;
+    const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+// "yyyy-MM-dd" or "yyyy-MM-dd HH:mm:ss", local time; or "yyyy-MM-dd
+// HH:mm:ss±zzzz" (a blank before the offset allowed) at that offset.
 std::optional<double> parseDate(const std::string& text) {
-    static const std::regex pattern(R"((\d{4})-(\d{2})-(\d{2})(?: (\d{2}):(\d{2}):(\d{2}))?)");
+    static const std::regex pattern(
+        R"((\d{4})-(\d{2})-(\d{2})(?: (\d{2}):(\d{2}):(\d{2})(?: ?([+-])(\d{2}):?(\d{2}))?)?)");
     std::smatch m;
     if (!std::regex_match(text, m, pattern)) return std::nullopt;
     const int month = std::stoi(m[2]), day = std::stoi(m[3]);
@@ -59,6 +116,14 @@ std::optional<double> parseDate(const std::string& text) {
     const int minute = m[5].matched ? std::stoi(m[5]) : 0;
     const int second = m[6].matched ? std::stoi(m[6]) : 0;
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
+    if (m[7].matched) {
+        const int offsetHours = std::stoi(m[8]), offsetMinutes = std::stoi(m[9]);
+        if (offsetHours > 23 || offsetMinutes > 59) return std::nullopt;
+        const std::int64_t offset = (m[7] == "-" ? -1 : 1) * (offsetHours * 3600 + offsetMinutes * 60);
+        const std::int64_t wall =
+            daysFromCivil(std::stoll(m[1]), month, day) * 86400 + hour * 3600 + minute * 60 + second;
+        return static_cast<double>(wall - offset);
+    }
     const auto seconds = platform::time::unixSecondsFromLocal(std::stoll(m[1]), month, day, hour, minute, second);
     if (!seconds) return std::nullopt;
     return static_cast<double>(*seconds);
@@ -192,16 +257,21 @@ int show(const Options& options) {
     platform::ScopedFD fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd) {
         const int error = errno;
+        // The header still comes first: to a reader of the output alone a
+        // missing store looks like a range without records.
         flush(out);
-        if (error == ENOENT) return 0;  // nothing logged yet
-        std::fprintf(stderr, "log: cannot open the log store %s: %s\n", path.c_str(), std::strerror(error));
-        return 1;
+        if (error == ENOENT)
+            std::fprintf(stderr, "log: there is no log store at %s (NRV_LOG_STORE names another)\n",
+                         path.empty() ? "(no home folder)" : path.c_str());
+        else
+            std::fprintf(stderr, "log: cannot open the log store %s: %s\n", path.c_str(), std::strerror(error));
+        return kStoreUnreadable;
     }
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         flush(out);
         std::fprintf(stderr, "log: the log store %s is not a regular file\n", path.c_str());
-        return 1;
+        return kStoreUnreadable;
     }
 
     // Where to begin, and whether the scan may stop at the first record well
@@ -274,12 +344,16 @@ int show(const Options& options) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) return help();
     if (args.empty() || args[0] != "show") return usage("the only command is show");
     Options options;
+    std::string startText, endText;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
-        if (a == "--info") {
+        if (a == "--help" || a == "-h") {
+            return help();
+        } else if (a == "--info") {
             options.info = true;
         } else if (a == "--signpost" || a == "--source" || a == "--no-pager") {
             // The store holds no signposts or source locations, and output never pages.
@@ -290,12 +364,18 @@ int main(int argc, char** argv) {
             const auto date = parseDate(args[++i]);
             if (!date) return usage("not a date: " + args[i]);
             (a == "--start" ? options.start : options.end) = date;
+            (a == "--start" ? startText : endText) = args[i];
         } else if (a == "--predicate") {
             if (!hasValue || !parsePredicate(args[++i], options))
                 return usage("the predicate is subsystem == '...' or process == '...'");
         } else {
             return usage("unknown option " + a);
         }
+    }
+    if (options.start && options.end && *options.start >= *options.end) {
+        std::fprintf(stderr, "log: the range is empty: --start %s is not before --end %s\n", startText.c_str(),
+                     endText.c_str());
+        return kUsage;
     }
     return show(options);
 }
