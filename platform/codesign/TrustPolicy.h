@@ -5,10 +5,12 @@
 // The policy is compiled in. Builds made with NRV_CODESIGN_POLICY_OVERRIDE
 // (the test builds) also honour the environment variable NRV_CODESIGN_POLICY,
 // naming a property-list file whose keys "TeamIdentifier", "Organization",
-// "AllowedPathPrefixes" (array) and "AnchorsFolder" replace the compiled-in
-// values they name. Thread-safe.
+// "AllowedPathPrefixes" (array), "AnchorsFolder" and "ServiceUser" (integer)
+// replace the compiled-in values they name. Thread-safe.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,11 @@ struct TrustPolicy {
     std::string organization;
     std::vector<std::string> allowedPathPrefixes;
     std::string anchorsFolder;
+    // The user every service must run as, where a test policy says so (its
+    // fake services all run as one user). Otherwise a client expects root
+    // of the broker and the product's services, and the login user of the
+    // per-user agent.
+    std::optional<std::uint32_t> serviceUser;
 
     // The compiled-in policy, unless overridden as said above. A policy file
     // that cannot be read leaves the compiled-in values in place (with a

@@ -51,6 +51,8 @@ TrustPolicy loadOverride(const std::string& file) {
     if (auto v = d->find("TeamIdentifier"); v && v->asString()) p.teamIdentifier = *v->asString();
     if (auto v = d->find("Organization"); v && v->asString()) p.organization = *v->asString();
     if (auto v = d->find("AnchorsFolder"); v && v->asString()) p.anchorsFolder = *v->asString();
+    if (auto v = d->find("ServiceUser"); v && v->asInteger() && *v->asInteger() >= 0 && *v->asInteger() <= 0xFFFFFFFE)
+        p.serviceUser = static_cast<std::uint32_t>(*v->asInteger());
     if (auto v = d->find("AllowedPathPrefixes"); v && v->asArray()) {
         p.allowedPathPrefixes.clear();
         for (const auto& item : *v->asArray()) {
