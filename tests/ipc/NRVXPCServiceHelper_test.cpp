@@ -452,10 +452,12 @@ TEST_F(NRVXPCServiceHelperTest, ASlowPeerCheckHoldsUpNoOtherPeer) {
     auto held = std::make_shared<std::promise<void>>();
     auto release = std::make_shared<std::promise<void>>();
     auto releaseFuture = release->get_future().share();
-    auto first = std::make_shared<std::atomic<bool>>(true);
-    helper->setPeerCheckHookForUnitTest([held, releaseFuture, first](int) {
-        if (!first->exchange(false)) return;
-        held->set_value();
+    // Every check of the first peer (both its connections) waits.
+    auto first = std::make_shared<std::atomic<int>>(0);
+    helper->setPeerCheckHookForUnitTest([held, releaseFuture, first](int pid) {
+        int expected = 0;
+        if (!first->compare_exchange_strong(expected, pid) && expected != pid) return;
+        if (expected == 0) held->set_value();
         releaseFuture.wait();
     });
     struct Restore {
