@@ -247,8 +247,11 @@ void NRVXPCClientConnection::openConnectionWithListenerEndpoint(std::uint64_t at
     // later attempt or a closed connection drops it.
     proxy->call("statusWithReply:", {}, [weak, attempt, name, connection, control](const Values&) {
         // Any process may have bound the endpoints the broker handed out:
-        // the pair counts only when both ends are the service itself.
-        if (!NRVXPCPeerTrust::isExpectedService(control, name) || !NRVXPCPeerTrust::isExpectedService(connection, name)) {
+        // the pair counts only when both ends run as the service's user.
+        // (Callers that need the maker's signature check it with their own
+        // lines, as the broker client and the agent's client do.)
+        if (!NRVXPCPeerTrust::isExpectedServiceUser(control, name) ||
+            !NRVXPCPeerTrust::isExpectedServiceUser(connection, name)) {
             xpcLog().error("Connection to " + quote(name) + " (pid: " + std::to_string(control->processIdentifier()) +
                            ") is not the expected service. Drop it.");
             if (auto self = weak.lock()) {

@@ -23,6 +23,10 @@ std::optional<std::uint32_t> expectedUserOfService(const std::string& serviceNam
 }
 
 bool isExpectedService(const NRVXPCConnectionRef& connection, const std::string& serviceName) {
+    return isExpectedServiceUser(connection, serviceName) && isNerovaSignTypeForConnection(connection);
+}
+
+bool isExpectedServiceUser(const NRVXPCConnectionRef& connection, const std::string& serviceName) {
     if (!connection) return false;
     const auto expected = expectedUserOfService(serviceName, platform::codesign::TrustPolicy::current());
     const std::uint32_t user = connection->effectiveUserIdentifier();
@@ -33,7 +37,7 @@ bool isExpectedService(const NRVXPCConnectionRef& connection, const std::string&
                                   ".");
         return false;
     }
-    return isNerovaSignTypeForConnection(connection);
+    return true;
 }
 
 }  // namespace NRVXPCPeerTrust

@@ -22,8 +22,11 @@ bool areHardenRuntimeEntitlementsValid(const NRVXPCConnectionRef& connection);
 // name>"), else root. nullopt when the agent's login name is no user.
 std::optional<std::uint32_t> expectedUserOfService(const std::string& serviceName,
                                                    const platform::codesign::TrustPolicy& policy);
-// A client's check of the service it reached: its expected user, then its
-// signature. An endpoint name proves nothing: anyone may bind a freed one.
+// Whether the service a client reached runs as its expected user (with a
+// log line when not). An endpoint name proves nothing: anyone may bind a
+// freed one, but only root can run a process as root.
+bool isExpectedServiceUser(const NRVXPCConnectionRef& connection, const std::string& serviceName);
+// The same, then the maker's signature.
 bool isExpectedService(const NRVXPCConnectionRef& connection, const std::string& serviceName);
 
 }  // namespace NRVXPCPeerTrust
