@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/process/CodeIntegrity.h"
 #include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
 #include "agent-tool/RemoteZEPArchiveName.h"
 #include "collector/NerovaDiagnosticsWrapper.h"
@@ -30,6 +31,9 @@ constexpr std::chrono::seconds kAgentTimeout{30};
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else: no one may attach to a signed program or
+    // write its memory once it runs.
+    platform::process::markNotDumpable();
     // First, before any thread starts: the termination signals are taken by
     // one watcher thread that ends the run's programs and removes its staging.
     platform::signal::installTerminationHandling();

@@ -87,6 +87,7 @@ file(WRITE ${NRV_CODESIGN_DIR}/test-policy.plist "<?xml version=\"1.0\" encoding
   <key>Organization</key><string>Nerova</string>
   <key>AnchorsFolder</key><string>${NRV_CODESIGN_ANCHORS_DIR}</string>
   <key>AllowedPathPrefixes</key><array><string>${CMAKE_BINARY_DIR}/bin</string></array>
+  <key>ServiceUser</key><integer>0</integer>
 </dict>
 </plist>
 ")

@@ -9,6 +9,8 @@
 #include "ipc/NRVXPCConnectionAuditToken.h"
 #include "platform/codesign/TrustPolicy.h"
 #include "platform/fs/FileManager.h"
+#include "platform/process/CodeIntegrity.h"
+#include "platform/process/ProcessInfo.h"
 #include "platform/value/HexString.h"
 
 namespace cs = platform::codesign;
@@ -226,6 +228,16 @@ bool NRVCodeSignValidator::areHardenRuntimeEntitlementsValidForAuditToken(const 
     log().log("The info flags of the connecting process: " + std::to_string(info.flags));
     if (!(info.flags & cs::kCodeSignFlagRuntime)) {
         log().error("Hardened runtime is not set for the connecting process");
+        return false;
+    }
+    // Hardened means unmodified while it runs: not traced, no code but its
+    // own and the system's. Looked at after the signature, and bound to the
+    // same process by its start time.
+    auto problem = platform::process::runtimeIntegrityProblem(auditToken.pid());
+    auto startTime = platform::process::processStartTime(auditToken.pid());
+    if (!problem && (!startTime || *startTime != auditToken.startTime())) problem = "the process is gone or was replaced";
+    if (problem) {
+        log().error("The connecting process may run modified code: " + *problem);
         return false;
     }
     log().log("The entitlements of the connecting process: " + NSDictionaryExtensions::singleLineDescription(info.entitlements));

@@ -41,7 +41,7 @@ void NRVNerovaXPCBroker::validXPCBrokerWithReply(ValidReply reply) {
               "Remote proxy error for selector 'statusWithReply:': " + error.fullDescription());
     });
     proxy->call("statusWithReply:", {}, [reply, connection](const Values& values) {
-        if (NRVXPCPeerTrust::isNerovaSignTypeForConnection(connection)) {
+        if (NRVXPCPeerTrust::isExpectedService(connection, kBrokerServiceName)) {
             reply(connection, optionalString(values, 0), std::nullopt);
             return;
         }

@@ -6,6 +6,7 @@
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVNerovaXPCInterfaceProtocol.h"
 #include "ipc/NRVXPCNotifications.h"
+#include "ipc/NRVXPCPeerTrust.h"
 
 using platform::dispatch::DispatchQueue;
 using platform::dispatch::dispatchTime;
@@ -245,6 +246,25 @@ void NRVXPCClientConnection::openConnectionWithListenerEndpoint(std::uint64_t at
     // Until the status reply arrives the pair belongs to this attempt only: a
     // later attempt or a closed connection drops it.
     proxy->call("statusWithReply:", {}, [weak, attempt, name, connection, control](const Values&) {
+        // Any process may have bound the endpoints the broker handed out:
+        // the pair counts only when both ends run as the service's user.
+        // (Callers that need the maker's signature check it with their own
+        // lines, as the broker client and the agent's client do.)
+        if (!NRVXPCPeerTrust::isExpectedServiceUser(control, name) ||
+            !NRVXPCPeerTrust::isExpectedServiceUser(connection, name)) {
+            xpcLog().error("Connection to " + quote(name) + " (pid: " + std::to_string(control->processIdentifier()) +
+                           ") is not the expected service. Drop it.");
+            if (auto self = weak.lock()) {
+                self->connectionErrorSoon(attempt);
+            } else {
+                for (const auto& c : {connection, control}) {
+                    c->setInterruptionHandler(nullptr);
+                    c->setInvalidationHandler(nullptr);
+                    c->invalidate();
+                }
+            }
+            return;
+        }
         xpcLog().log("Connection to " + quote(name) + " (pid: " + std::to_string(control->processIdentifier()) +
                      ") is valid.");
         if (auto self = weak.lock()) {

@@ -1,6 +1,8 @@
 #include "ipc/NRVXPCPeerTrust.h"
 
+#include "foundation/NerovaLogger.h"
 #include "ipc/NRVCodeSignValidator.h"
+#include "platform/system/SystemEnvironment.h"
 
 namespace NRVXPCPeerTrust {
 
@@ -10,6 +12,32 @@ bool isNerovaSignTypeForConnection(const NRVXPCConnectionRef& connection) {
 
 bool areHardenRuntimeEntitlementsValid(const NRVXPCConnectionRef& connection) {
     return connection && NRVCodeSignValidator::areHardenRuntimeEntitlementsValidForAuditToken(connection->auditToken());
+}
+
+std::optional<std::uint32_t> expectedUserOfService(const std::string& serviceName,
+                                                   const platform::codesign::TrustPolicy& policy) {
+    if (policy.serviceUser) return policy.serviceUser;
+    static const std::string agentPrefix = "com.nerova.remote.zep.";
+    if (serviceName.rfind(agentPrefix, 0) == 0) return platform::userIDForUserName(serviceName.substr(agentPrefix.size()));
+    return 0;
+}
+
+bool isExpectedService(const NRVXPCConnectionRef& connection, const std::string& serviceName) {
+    return isExpectedServiceUser(connection, serviceName) && isNerovaSignTypeForConnection(connection);
+}
+
+bool isExpectedServiceUser(const NRVXPCConnectionRef& connection, const std::string& serviceName) {
+    if (!connection) return false;
+    const auto expected = expectedUserOfService(serviceName, platform::codesign::TrustPolicy::current());
+    const std::uint32_t user = connection->effectiveUserIdentifier();
+    if (!expected || *expected != user) {
+        NerovaLogger::xpc().error("The process " + std::to_string(connection->processIdentifier()) +
+                                  " serving '" + serviceName + "' runs as user " + std::to_string(user) +
+                                  (expected ? ", not as user " + std::to_string(*expected) : ", and no user may serve it") +
+                                  ".");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace NRVXPCPeerTrust

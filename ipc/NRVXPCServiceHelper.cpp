@@ -26,6 +26,7 @@ std::shared_ptr<NRVXPCServiceHelper> NRVXPCServiceHelper::sharedHelper() {
     static std::shared_ptr<NRVXPCServiceHelper>* helper = [] {
         auto* h = new std::shared_ptr<NRVXPCServiceHelper>(new NRVXPCServiceHelper());
         (*h)->taskQueue_ = DispatchQueue::createSerial("com.nerova.xpc.broker.servicehelper.taskqueue");
+        (*h)->peerCheckQueue_ = DispatchQueue::createConcurrent("com.nerova.xpc.broker.servicehelper.peercheck");
         (*h)->broker_ = std::make_shared<NRVNerovaXPCBroker>();
         NRVQueueMonitor::monitorDispatchQueue((*h)->taskQueue_);
         return h;
@@ -92,10 +93,11 @@ NRVXPCListenerRef NRVXPCServiceHelper::makeListener() {
         return nullptr;
     }
     std::weak_ptr<NRVXPCServiceHelper> weak = weak_from_this();
-    const Listener* key = listener.get();
-    listener->setDelegate([weak, key](const NRVXPCConnectionRef& connection) {
+    std::weak_ptr<Listener> weakListener = listener;
+    listener->setDelegate([weak, weakListener](const NRVXPCConnectionRef& connection) {
         auto self = weak.lock();
-        return self && self->shouldAcceptNewConnection(key, connection);
+        auto listener = weakListener.lock();
+        return self && listener && self->shouldAcceptNewConnection(listener, connection);
     });
     return listener;
 }
@@ -235,49 +237,76 @@ void NRVXPCServiceHelper::handleServerDidStart() {
     for (const auto& name : names) postEndpointForService(name);
 }
 
-bool NRVXPCServiceHelper::shouldAcceptNewConnection(const Listener* listener, const NRVXPCConnectionRef& connection) {
-    bool accepted = false;
-    taskQueue_->sync([&] {
-        const std::string* serviceName = nullptr;
-        const Entry* entry = nullptr;
-        for (const auto& [name, e] : listeners_) {
-            if (e.listener.get() == listener) {
-                serviceName = &name;
-                entry = &e;
-                break;
-            }
+bool NRVXPCServiceHelper::shouldAcceptNewConnection(const NRVXPCListenerRef& listener,
+                                                    const NRVXPCConnectionRef& connection) {
+    std::optional<std::string> serviceName;
+    taskQueue_->sync([&] { serviceName = serviceNameOfListener(listener); });
+    if (!serviceName) return false;
+    // The checks read the peer's files and may take long: they run beside
+    // the checks of other peers, never on the listener's queue or the task
+    // queue, which serve them. The connection reads nothing until it is
+    // resumed, and is invalidated when it is refused.
+    std::weak_ptr<NRVXPCServiceHelper> weak = weak_from_this();
+    peerCheckQueue_->async([weak, listener, connection, name = *serviceName] {
+        auto self = weak.lock();
+        bool accepted = self && self->isPeerTrusted(connection, name);
+        if (accepted) {
+            accepted = false;
+            self->taskQueue_->sync([&] { accepted = self->admitCheckedConnection(listener, connection); });
         }
-        if (!entry) return;
-        const int pid = connection->processIdentifier();
-        // For the log only: the decision rests on the checks below.
-        NSProcessInfoExtensions::processInfoForPid(
-            pid, [&](pid_t, std::uint32_t ruid, std::uint32_t, const std::optional<std::string>&,
-                     const std::optional<NRVDate>&, const std::optional<std::string>& error) {
-                if (error) {
-                    xpcLog().error("Error to get process information for pid: " + std::to_string(pid));
-                    return;
-                }
-                xpcLog().log("Received a new connection from pid: " + std::to_string(pid) + ", username: " +
-                             NSProcessInfoExtensions::posixNameForUid(ruid).value_or("(null)") + ", for service: '" +
-                             *serviceName + "'");
-            });
-        if (!NRVXPCPeerTrust::isNerovaSignTypeForConnection(connection)) {
-            xpcLog().error("Invalid codesign detected for pid '" + std::to_string(pid) + "', drop the xpc connection.");
-            return;
-        }
-        if (!NRVXPCPeerTrust::areHardenRuntimeEntitlementsValid(connection)) return;
-        if (entry->connHandler) {
-            xpcLog().info("Found a connection handler for service '" + *serviceName + "'");
-            accepted = entry->connHandler(connection);
-            return;
-        }
-        xpcLog().log("Found a handler object for service '" + *serviceName + "'");
-        connection->setExportedInterface(entry->interface);
-        connection->setExportedObject(entry->handler);
-        connection->resume();
-        accepted = true;
+        if (!accepted) connection->invalidate();
     });
-    return accepted;
+    return true;
+}
+
+std::optional<std::string> NRVXPCServiceHelper::serviceNameOfListener(const NRVXPCListenerRef& listener) {
+    for (const auto& [name, e] : listeners_)
+        if (e.listener == listener && !listener->isInvalid()) return name;
+    return std::nullopt;
+}
+
+bool NRVXPCServiceHelper::isPeerTrusted(const NRVXPCConnectionRef& connection, const std::string& serviceName) {
+    const int pid = connection->processIdentifier();
+    std::function<void(int)> hook;
+    {
+        std::lock_guard<std::mutex> lock(peerCheckHookMutex_);
+        hook = peerCheckHook_;
+    }
+    if (hook) hook(pid);
+    // For the log only: the decision rests on the checks below.
+    NSProcessInfoExtensions::processInfoForPid(
+        pid, [&](pid_t, std::uint32_t ruid, std::uint32_t, const std::optional<std::string>&,
+                 const std::optional<NRVDate>&, const std::optional<std::string>& error) {
+            if (error) {
+                xpcLog().error("Error to get process information for pid: " + std::to_string(pid));
+                return;
+            }
+            xpcLog().log("Received a new connection from pid: " + std::to_string(pid) + ", username: " +
+                         NSProcessInfoExtensions::posixNameForUid(ruid).value_or("(null)") + ", for service: '" +
+                         serviceName + "'");
+        });
+    if (!NRVXPCPeerTrust::isNerovaSignTypeForConnection(connection)) {
+        xpcLog().error("Invalid codesign detected for pid '" + std::to_string(pid) + "', drop the xpc connection.");
+        return false;
+    }
+    return NRVXPCPeerTrust::areHardenRuntimeEntitlementsValid(connection);
+}
+
+bool NRVXPCServiceHelper::admitCheckedConnection(const NRVXPCListenerRef& listener,
+                                                 const NRVXPCConnectionRef& connection) {
+    // The service may have stopped or been replaced while the peer was checked.
+    auto serviceName = serviceNameOfListener(listener);
+    if (!serviceName) return false;
+    const Entry& entry = listeners_.at(*serviceName);
+    if (entry.connHandler) {
+        xpcLog().info("Found a connection handler for service '" + *serviceName + "'");
+        return entry.connHandler(connection);
+    }
+    xpcLog().log("Found a handler object for service '" + *serviceName + "'");
+    connection->setExportedInterface(entry.interface);
+    connection->setExportedObject(entry.handler);
+    connection->resume();
+    return true;
 }
 
 std::map<std::string, bool> NRVXPCServiceHelper::listenerTableForUnitTest() {
@@ -290,6 +319,11 @@ std::map<std::string, bool> NRVXPCServiceHelper::listenerTableForUnitTest() {
 
 void NRVXPCServiceHelper::setRetryDelayForUnitTest(std::chrono::milliseconds delay) {
     taskQueue_->sync([&] { retryDelay_ = delay; });
+}
+
+void NRVXPCServiceHelper::setPeerCheckHookForUnitTest(std::function<void(int pid)> hook) {
+    std::lock_guard<std::mutex> lock(peerCheckHookMutex_);
+    peerCheckHook_ = std::move(hook);
 }
 
 std::optional<NRVXPCEndpoint> NRVXPCServiceHelper::listenerEndpointForUnitTest(const std::string& name) {

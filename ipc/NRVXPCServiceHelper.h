@@ -5,9 +5,10 @@
 // connecting peer's signature checked before the connection is let in.
 //
 // Threading: one instance per process (sharedHelper). Every change of the
-// listener table runs on taskQueue; the accept decision runs there with a
-// sync from the listener's queue. Broker replies hop back onto taskQueue.
-// Delayed retries hold the helper weakly.
+// listener table runs on taskQueue. The peer checks run on a concurrent
+// queue of their own, so that a slow check holds up no other peer; the
+// admission after them runs on taskQueue. Broker replies hop back onto
+// taskQueue. Delayed retries hold the helper weakly.
 #pragma once
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -43,6 +45,9 @@ public:
     std::optional<NRVXPCEndpoint> listenerEndpointForUnitTest(const std::string& name);
     // For tests: how long a refused post waits before it is tried again (30 s).
     void setRetryDelayForUnitTest(std::chrono::milliseconds delay);
+    // For tests: runs first in every peer check, with the peer's pid, so that
+    // a test can make one check as slow as it likes. Null removes it.
+    void setPeerCheckHookForUnitTest(std::function<void(int pid)> hook);
 
 private:
     NRVXPCServiceHelper() = default;
@@ -69,13 +74,23 @@ private:
     NRVXPCListenerRef makeListener();
     void putEntry(const std::string& name, Entry entry);
 
-    bool shouldAcceptNewConnection(const platform::xpc::Listener* listener, const NRVXPCConnectionRef& connection);
+    // Runs on the listener's queue: takes the connection for a check on
+    // peerCheckQueue_, which resumes or invalidates it.
+    bool shouldAcceptNewConnection(const NRVXPCListenerRef& listener, const NRVXPCConnectionRef& connection);
+    // On taskQueue_.
+    std::optional<std::string> serviceNameOfListener(const NRVXPCListenerRef& listener);
+    bool admitCheckedConnection(const NRVXPCListenerRef& listener, const NRVXPCConnectionRef& connection);
+    // Anywhere: the signature and hardened-runtime checks of the peer.
+    bool isPeerTrusted(const NRVXPCConnectionRef& connection, const std::string& serviceName);
     std::shared_ptr<platform::xpc::ExportedObject> statusObject();
 
     bool notificationObserverRegistered_ = false;
     std::map<std::string, Entry> listeners_;
     std::shared_ptr<platform::dispatch::DispatchQueue> taskQueue_;
+    std::shared_ptr<platform::dispatch::DispatchQueue> peerCheckQueue_;
     std::shared_ptr<NRVNerovaXPCBroker> broker_;
     std::chrono::milliseconds retryDelay_{30000};
+    std::mutex peerCheckHookMutex_;
+    std::function<void(int pid)> peerCheckHook_;
     std::uint64_t registrationObserver_ = 0, serverDidStartObserver_ = 0;
 };

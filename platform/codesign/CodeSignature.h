@@ -9,7 +9,8 @@
 // /bin, /sbin or /lib), which counts as signed by the platform.
 //
 // Limits: nothing in the kernel enforces these signatures; interpreters and
-// the scripts they run are not covered; LD_PRELOAD is not detected.
+// the scripts they run are not covered. What else a process maps (a
+// preloaded library) is judged by platform/process/CodeIntegrity.h.
 //
 // A check reads and verifies the signature file before it reads the
 // executable: an unsigned file, a malformed or forged signature file, and a

@@ -25,6 +25,7 @@
 #include "platform/fs/TrustedItem.h"
 #include "platform/log/LogStore.h"
 #include "platform/plist/PropertyList.h"
+#include "platform/process/CodeIntegrity.h"
 #include "platform/process/ProcessInfo.h"
 #include "platform/value/HexString.h"
 
@@ -800,6 +801,10 @@ std::optional<StaticCode> StaticCode::createWithProcess(pid_t pid, std::optional
     struct stat st {};
     if (!fd || n <= 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         fail(error, kCodeSignNoSuchCode, "cannot open the executable of process " + pidText);
+        return std::nullopt;
+    }
+    if (auto problem = process::executableMappingProblem(pid, st.st_dev, st.st_ino)) {
+        fail(error, kCodeSignNoSuchCode, *problem);
         return std::nullopt;
     }
     // The descriptor may belong to a process that took the pid after the

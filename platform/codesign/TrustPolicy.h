@@ -6,13 +6,16 @@
 // (the test builds; a release build is configured with the CMake option
 // NRV_CODESIGN_POLICY_OVERRIDE=OFF, which leaves this code out) also honour
 // the environment variable NRV_CODESIGN_POLICY, naming a property-list file
-// whose keys "TeamIdentifier", "Organization", "AllowedPathPrefixes" (array)
-// and "AnchorsFolder" replace the compiled-in values they name. The file and
+// whose keys "TeamIdentifier", "Organization", "AllowedPathPrefixes" (array),
+// "AnchorsFolder" and "ServiceUser" (integer) replace the compiled-in values
+// they name. The file and
 // the anchors folder it names are used only when they pass the ownership
 // rule of platform/fs/TrustedItem.h (root's or this user's, writable by
 // nobody else). Thread-safe.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,11 @@ struct TrustPolicy {
     std::string organization;
     std::vector<std::string> allowedPathPrefixes;
     std::string anchorsFolder;
+    // The user every service must run as, where a test policy says so (its
+    // fake services all run as one user). Otherwise a client expects root
+    // of the broker and the product's services, and the login user of the
+    // per-user agent.
+    std::optional<std::uint32_t> serviceUser;
 
     // The compiled-in policy, unless overridden as said above. A policy file
     // that cannot be read or fails the ownership rule leaves the compiled-in

@@ -69,6 +69,8 @@ TrustPolicy loadOverride(const std::string& file) {
     if (auto v = d->find("TeamIdentifier"); v && v->asString()) o.teamIdentifier = *v->asString();
     if (auto v = d->find("Organization"); v && v->asString()) o.organization = *v->asString();
     if (auto v = d->find("AnchorsFolder"); v && v->asString()) o.anchorsFolder = *v->asString();
+    if (auto v = d->find("ServiceUser"); v && v->asInteger() && *v->asInteger() >= 0 && *v->asInteger() <= 0xFFFFFFFE)
+        o.serviceUser = static_cast<std::uint32_t>(*v->asInteger());
     if (auto v = d->find("AllowedPathPrefixes"); v && v->asArray()) {
         o.allowedPathPrefixes.clear();
         for (const auto& item : *v->asArray()) {

@@ -35,6 +35,8 @@ std::optional<std::string> loginName();
 std::string homeDirectory();
 // The account name of a user id; nullopt when there is no such account.
 std::optional<std::string> userNameForUserID(std::uint32_t uid);
+// The user id of an account name; nullopt when there is no such account.
+std::optional<std::uint32_t> userIDForUserName(const std::string& name);
 
 // The host's name as the user sees it; nullopt when none can be read.
 std::optional<std::string> localizedHostName();

@@ -118,6 +118,25 @@ std::optional<std::string> userNameForUserID(std::uint32_t uid) {
     }
 }
 
+std::optional<std::uint32_t> userIDForUserName(const std::string& name) {
+    if (name.empty()) return std::nullopt;
+    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 1024;
+    constexpr std::size_t kLimit = 1 << 20;
+    for (;;) {
+        struct passwd pw {};
+        struct passwd* result = nullptr;
+        std::string buffer(size, '\0');
+        int rc = ::getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &result);
+        if (rc == ERANGE && size < kLimit) {
+            size *= 2;
+            continue;
+        }
+        if (rc != 0 || !result) return std::nullopt;
+        return static_cast<std::uint32_t>(result->pw_uid);
+    }
+}
+
 std::optional<std::string> loginName() {
     auto name = userNameForUserID(static_cast<std::uint32_t>(getuid()));
     if (name && name->empty()) return std::nullopt;

@@ -105,6 +105,11 @@ public:
     // connection died or could not be reached.
     void setInvalidationHandler(std::function<void()> handler);
 
+    // Resuming an accepted connection ends its peer's check: bytes the peer
+    // wrote before close the connection unread, and the peer is told that it
+    // may write. The connecting side sends nothing until it is told so. Every
+    // byte must come from the process that connected (the kernel marks the
+    // writer): another process sharing the descriptor closes the connection.
     void resume();
     // Idempotent. Handlers cleared before it are not called.
     void invalidate();

@@ -307,6 +307,18 @@ void Connection::resume() {
         ScopedFD fd;
         if (d.origin == Origin::Accepted) {
             fd = std::move(d.acceptedFD);
+            // Resuming an accepted connection ends its check. A peer of ours
+            // writes only once told it was checked: bytes already here were
+            // written before, maybe by the program the process ran before
+            // the one that was checked, and are never executed.
+            if (fd && hasPendingInput(fd.get())) {
+                logError("Closing " + d.label + ": process " + std::to_string(d.pid) +
+                         " wrote before it was checked.");
+                fd.reset();
+                d.state = State::Invalid;
+                failed = std::move(d.invalidationHandler);
+                d.releaseLocked(object, unused);
+            }
         } else {
             std::string why;
             bool abstract = d.origin == Origin::Endpoint;
@@ -326,6 +338,12 @@ void Connection::resume() {
         if (fd) {
             d.state = State::Active;
             d.channel = std::make_shared<detail::Channel>(std::move(fd), d.label);
+            d.channel->expectSender(d.pid);
+            if (d.origin == Origin::Accepted) {
+                d.channel->sendReady();
+            } else {
+                d.channel->holdUntilPeerReady();
+            }
             channel = d.channel;
         }
     }

@@ -105,6 +105,16 @@ class Channel final : public Pollable, public std::enable_shared_from_this<Chann
 public:
     Channel(ScopedFD fd, std::string label) : fd_(std::move(fd)), label_(std::move(label)) {}
     ~Channel() override;
+    // Before start. Every byte must come from process `pid` (the peer that
+    // was checked): bytes another process sharing the descriptor wrote close
+    // the channel.
+    void expectSender(int pid) { expectedSender_ = pid; }
+    // Before start, on the connecting side: what is sent waits until the
+    // accepting side says it has checked this process (sendReady), so
+    // that nothing is written before the check and refused for it.
+    void holdUntilPeerReady() { holding_ = true; }
+    // On the accepting side, once the peer was checked: the first frame.
+    bool sendReady();
     // Starts reading; the delegate is held until the channel closes.
     bool start(std::shared_ptr<ChannelDelegate> delegate);
     // An encoded frame (encodeFrame). False when the channel is closed.
@@ -119,6 +129,7 @@ private:
     void closeFromLoop(bool malformed);
     void readAvailable();
     void flush();
+    void releaseHeld();
 
     ScopedFD fd_;
     std::string label_;
@@ -132,6 +143,8 @@ private:
     std::vector<std::uint8_t> out_;
     std::size_t outOffset_ = 0;
     bool wantsWritable_ = false;
+    bool holding_ = false;  // under writeMutex_ once started
+    int expectedSender_ = 0;
 
     // Only the loop thread handling the channel touches the read buffer.
     std::vector<std::uint8_t> in_;

@@ -17,6 +17,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/WorkerPool_linux.h"
 #include "platform/log/LogStore.h"
+#include "platform/xpc/XPCPeer.h"
 
 namespace platform::xpc::detail {
 
@@ -248,11 +249,38 @@ bool Channel::start(std::shared_ptr<ChannelDelegate> delegate) {
     return watched;
 }
 
+namespace {
+// The accepting side's first frame: "you were checked, go on". No call has
+// id 0, so it cannot be taken for the answer to one.
+bool isReadyFrame(const Frame& frame) {
+    return frame.kind == Frame::Kind::Reply && frame.id == 0 && frame.values.empty();
+}
+}  // namespace
+
+bool Channel::sendReady() {
+    std::vector<std::uint8_t> bytes;
+    return encodeFrame(Frame::reply(0, {}), bytes) && send(bytes);
+}
+
+void Channel::releaseHeld() {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    if (!holding_) return;
+    holding_ = false;
+    if (out_.size() > outOffset_ && !wantsWritable_) {
+        wantsWritable_ = true;
+        if (token_) IOLoop::shared().modify(token_, fd_.get(), EPOLLIN | EPOLLRDHUP | EPOLLOUT);
+    }
+}
+
 bool Channel::send(const std::vector<std::uint8_t>& bytes) {
     bool failed = false;
     {
         std::lock_guard<std::mutex> lock(writeMutex_);
         if (closed_.load()) return false;
+        if (holding_) {
+            out_.insert(out_.end(), bytes.begin(), bytes.end());
+            return true;
+        }
         if (out_.size() == outOffset_) {
             out_.clear();
             outOffset_ = 0;
@@ -320,14 +348,21 @@ void Channel::handleEvents(std::uint32_t events) {
 void Channel::readAvailable() {
     std::uint8_t chunk[kReadChunk];
     ssize_t r;
+    int sender = 0;
     for (;;) {
-        r = ::recv(fd_.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+        r = receiveMarked(fd_.get(), chunk, sizeof chunk, &sender);
         if (r < 0 && errno == EINTR) continue;
         break;
     }
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (r <= 0) {
         closeFromLoop(false);
+        return;
+    }
+    if (sender != expectedSender_) {
+        logError("Closing " + label_ + ": process " + std::to_string(sender) + " wrote into the connection of process " +
+                 std::to_string(expectedSender_) + ".");
+        closeFromLoop(true);
         return;
     }
     if (inOffset_ > 0 && inOffset_ == in_.size()) {
@@ -352,6 +387,10 @@ void Channel::readAvailable() {
             return;
         }
         inOffset_ += 4 + length;
+        if (isReadyFrame(frame)) {
+            releaseHeld();
+            continue;
+        }
         std::shared_ptr<ChannelDelegate> delegate;
         {
             std::lock_guard<std::mutex> lock(delegateMutex_);
@@ -478,7 +517,7 @@ ScopedFD connectSocket(const std::string& address, bool abstract, std::string* e
     socklen_t len;
     if (!makeAddress(address, abstract, sa, len, error)) return ScopedFD();
     ScopedFD fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) {
+    if (!fd || !markSenders(fd.get())) {
         if (error) *error = errnoText("socket");
         return ScopedFD();
     }
@@ -499,8 +538,9 @@ ScopedFD listenSocket(const std::string& address, bool abstract, std::string* er
     sockaddr_un sa;
     socklen_t len;
     if (!makeAddress(address, abstract, sa, len, error)) return ScopedFD();
+    // Accepted sockets inherit the marking of senders.
     ScopedFD fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) {
+    if (!fd || !markSenders(fd.get())) {
         if (error) *error = errnoText("socket");
         return ScopedFD();
     }

@@ -2,6 +2,7 @@
 // and the runtime folder under which named services live.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,6 +29,16 @@ struct PeerIdentity {
 // Reads the peer of a connected AF_UNIX socket. A peer whose pid cannot be
 // read gives pid 0 (never trusted).
 PeerIdentity readPeerIdentity(int socketFD);
+
+// Makes the kernel attach the writing process's credentials to every byte
+// sent to or from this socket (set before it listens or connects, so that
+// nothing goes unmarked).
+bool markSenders(int socketFD);
+// recv() that also answers the process that wrote the bytes: 0 when the
+// kernel attached no credentials. One call never returns bytes of two writers.
+long receiveMarked(int socketFD, void* buffer, std::size_t size, int* senderPid);
+// True when bytes wait to be read.
+bool hasPendingInput(int socketFD);
 
 // <runtime root>/xpc/<name>, the runtime root as platform::runtimeRoot() reads it.
 std::string servicePath(const std::string& serviceName);

@@ -102,9 +102,13 @@ protected:
     pid_t startRole(const std::string& role, const std::vector<std::string>& knobs = {}) {
         return startRoleFrom(fakeServicePath(), role, knobs);
     }
-    // The same from another copy of the program (signed in some other way).
-    pid_t startRoleFrom(const std::string& program, const std::string& role, const std::vector<std::string>& knobs = {}) {
-        std::vector<std::string> args = {program, "--role=" + role, "--runtime-root=" + runtimeRoot_};
+    // The same from another copy of the program (signed in some other way),
+    // run through `prefix` (a program that runs the rest of its arguments,
+    // such as one that changes the user) when given.
+    pid_t startRoleFrom(const std::string& program, const std::string& role, const std::vector<std::string>& knobs = {},
+                        const std::vector<std::string>& prefix = {}) {
+        std::vector<std::string> args = prefix;
+        args.insert(args.end(), {program, "--role=" + role, "--runtime-root=" + runtimeRoot_});
         args.insert(args.end(), knobs.begin(), knobs.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());

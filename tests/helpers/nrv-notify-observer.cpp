@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process/CodeIntegrity.h"
 #include "platform/notify/NotificationCenter.h"
 #include "platform/signal/TerminationSignals.h"
 
@@ -55,6 +56,9 @@ bool dropToNobody() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else: no one may attach to a signed program or
+    // write its memory once it runs.
+    platform::process::markNotDumpable();
     std::vector<std::string> names;
     std::string post;
     std::optional<std::string> object;

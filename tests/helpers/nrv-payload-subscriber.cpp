@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process/CodeIntegrity.h"
 #include "ipc/NRVDistributedNotification.h"
 
 namespace {
@@ -29,6 +30,9 @@ std::string describe(const NRVValue& value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else: no one may attach to a signed program or
+    // write its memory once it runs.
+    platform::process::markNotDumpable();
     std::vector<std::string> names;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];

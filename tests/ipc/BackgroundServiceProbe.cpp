@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/process/CodeIntegrity.h"
 #include "ipc/QKBackgroundService.h"
 
 namespace {
@@ -37,6 +38,9 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else: no one may attach to a signed program or
+    // write its memory once it runs.
+    platform::process::markNotDumpable();
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--terminate-from-thread") == 0) terminateFromThread = true;
     QKBackgroundService::registerDelegateClass("ProbeDelegate", [] { return std::make_unique<ProbeDelegate>(); });

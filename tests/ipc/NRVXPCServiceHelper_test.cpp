@@ -1,9 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "IPCTestSupport.h"
 #include "fakes/FakeServiceFixture.h"
@@ -11,6 +19,7 @@
 #include "ipc/NRVNerovaXPCBroker.h"
 #include "ipc/NRVNerovaXPCInterfaceProtocol.h"
 #include "ipc/NRVXPCNotifications.h"
+#include "ipc/NRVXPCPeerTrust.h"
 #include "ipc/NRVXPCServiceHelper.h"
 #include "support/Signing.h"
 #include "support/TestSupport.h"
@@ -248,4 +257,283 @@ TEST_F(NRVXPCServiceHelperTest, PeersAreCheckedOnBothSides) {
 
     helper->stopService(service);
     EXPECT_TRUE(gone(service));
+}
+
+namespace {
+
+// Runs a program as runProgram does, but traced from its first instruction
+// by this process, which lets it run on until it exits.
+testsupport::ProgramResult runTraced(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int out[2];
+    testsupport::ProgramResult result;
+    if (pipe2(out, O_CLOEXEC) != 0) return result;
+    pid_t pid = fork();
+    if (pid == 0) {
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        dup2(out[1], 1);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::thread reader([&] {
+        char buf[256];
+        ssize_t r;
+        while ((r = read(out[0], buf, sizeof buf)) > 0) result.out.append(buf, static_cast<std::size_t>(r));
+    });
+    int status = 0;
+    while (waitpid(pid, &status, 0) == pid && WIFSTOPPED(status)) {
+        const int sig = WSTOPSIG(status);
+        // The stop at exec is the tracer's own; every other signal goes on to the child.
+        ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(sig == SIGTRAP ? 0 : sig)));
+    }
+    reader.join();
+    close(out[0]);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+// Starts a program that prints nothing and ends it in the destructor.
+struct Spawned {
+    pid_t pid = 0;
+    explicit Spawned(const std::vector<std::string>& args) {
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid = 0;
+    }
+    ~Spawned() {
+        if (pid <= 0) return;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+// The first line of the log that starts with `prefix`, or "".
+std::string logLineStartingWith(const std::string& store, const std::string& prefix) {
+    for (const auto& m : ipctest::logMessages(store))
+        if (m.rfind(prefix, 0) == 0) return m;
+    return "";
+}
+
+}  // namespace
+
+// A call is executed only when the program that was checked wrote it: an
+// unsigned program writes a call and then becomes a signed, hardened program
+// of the maker, which the check then sees. The call never runs.
+TEST_F(NRVXPCServiceHelperTest, ACallWrittenBeforeAnExecIntoASignedProgramNeverRuns) {
+    ASSERT_TRUE(startRole("broker"));
+    const std::string service = "com.nerova.test.execafterconnect";
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto object = std::make_shared<platform::xpc::ExportedObject>();
+    object->on("statusWithReply:", [calls](const Values&, const platform::xpc::Reply& reply) {
+        ++*calls;
+        reply({Value("1.5")});
+    });
+    helper->startService(service, object, NRVServiceStatusProtocol());
+    ASSERT_TRUE(registered(service));
+    auto [endpoint, control, error] = lookUp(service);
+    ASSERT_TRUE(endpoint) << error.value_or("");
+
+    std::filesystem::create_directories(peersFolder());
+    const std::string testee = peersFolder() + "/signed-testee";
+    sig::placeTestee(testee);
+    ASSERT_TRUE(cs::signFile(testee, sig::makerOptions("com.nerova.fake")));
+
+    // The check waits until the attacker has become the testee, as it would
+    // whenever the exec wins the race with the check.
+    helper->setPeerCheckHookForUnitTest([testee](int pid) { sig::waitForExec(pid, testee); });
+    struct Restore {
+        std::shared_ptr<NRVXPCServiceHelper> helper;
+        ~Restore() { helper->setPeerCheckHookForUnitTest(nullptr); }
+    } restore{helper};
+    std::filesystem::remove(logStore());
+    {
+        // The attacker runs unsigned; the testee it becomes waits until it is ended.
+        Spawned attacker({fakeServicePath(), "--role=exec-after-connect", "--unsigned", "--endpoint=" + endpoint->name,
+                          "--runtime-root=" + runtimeRoot(), "--", testee});
+        ASSERT_GT(attacker.pid, 0);
+        EXPECT_TRUE(eventually([&] { return !logLineStartingWith(logStore(), "Closing ").empty(); }));
+    }
+    const std::string line = logLineStartingWith(logStore(), "Closing ");
+    EXPECT_NE(line.find(" wrote before it was checked."), std::string::npos) << line;
+    // The check itself passed: it saw the signed program.
+    EXPECT_EQ(logLineStartingWith(logStore(), "Invalid codesign detected"), "");
+    EXPECT_EQ(logLineStartingWith(logStore(), "Found a handler object for service '" + service + "'"),
+              "Found a handler object for service '" + service + "'");
+    EXPECT_EQ(calls->load(), 0);
+    helper->stopService(service);
+}
+
+// Hardened means unmodified while it runs: a signed, hardened client of the
+// maker is refused while it is traced, when it maps a library others may
+// write, and when it lives in another user namespace (where it could point
+// its executable link at any file). A preloaded system library is no reason.
+TEST_F(NRVXPCServiceHelperTest, PeersThatMayRunModifiedCodeAreRefused) {
+    ASSERT_TRUE(startRole("broker"));
+    const std::string service = "com.nerova.test.hardened";
+    helper->startService(service, silentObject(), NRVServiceStatusProtocol());
+    ASSERT_TRUE(registered(service));
+    ASSERT_TRUE(eventually([&] { return std::get<0>(lookUp(service)).has_value(); }));
+
+    // A system library copied where others may write it.
+    const std::string systemLibrary = "/lib/x86_64-linux-gnu/libm.so.6";
+    ASSERT_TRUE(std::filesystem::exists(systemLibrary));
+    std::filesystem::create_directories(peersFolder());
+    const std::string writable = peersFolder() + "/libm-copy.so.6";
+    std::filesystem::copy_file(systemLibrary, writable, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(writable, std::filesystem::perms(0666));
+
+    const std::vector<std::string> probe = {fakeServicePath(), "--role=probe", "--service=" + service,
+                                            "--runtime-root=" + runtimeRoot()};
+    struct Case {
+        const char* name;
+        std::function<testsupport::ProgramResult()> run;
+        const char* problem;  // in the refusal's log line; nullptr: admitted
+    } cases[] = {
+        {"plain", [&] { return testsupport::runProgram(probe); }, nullptr},
+        {"system library preloaded", [&] { return testsupport::runProgram(probe, {{"LD_PRELOAD", systemLibrary}}); },
+         nullptr},
+        {"traced", [&] { return runTraced(probe); }, " is traced by process "},
+        {"library others may write preloaded",
+         [&] { return testsupport::runProgram(probe, {{"LD_PRELOAD", writable}}); },
+         " maps code from a file that others may write: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+#if defined(__SANITIZE_ADDRESS__)
+        // The address sanitizer's runtime must be the first library loaded:
+        // a probe built with it refuses to start with anything preloaded.
+        if (std::string(c.name).find("preloaded") != std::string::npos) continue;
+#endif
+        std::filesystem::remove(logStore());
+        auto result = c.run();
+        EXPECT_EQ(result.out, c.problem ? "REFUSED\n" : "CONNECTED\n") << result.err;
+        if (c.problem) {
+            const std::string line = logLineStartingWith(logStore(), "The connecting process may run modified code: ");
+            EXPECT_NE(line.find(c.problem), std::string::npos) << line;
+        }
+    }
+
+    // In a user namespace of its own a process may repoint its executable
+    // link: the signed testee it becomes is refused there, and admitted here.
+    // (It connects directly: from inside, it could not check the broker.)
+    const std::string testee = peersFolder() + "/signed-testee";
+    sig::placeTestee(testee);
+    ASSERT_TRUE(cs::signFile(testee, sig::makerOptions("com.nerova.fake")));
+    auto [endpoint, control, error] = lookUp(service);
+    ASSERT_TRUE(endpoint) << error.value_or("");
+    const std::vector<std::string> connectOnly = {fakeServicePath(), "--role=exec-after-connect", "--no-call",
+                                                  "--endpoint=" + endpoint->name, "--", testee};
+    const std::string refused = "Invalid codesign detected for pid '";
+    const std::string admitted = "Found a handler object for service '" + service + "'";
+    for (bool ownNamespace : {false, true}) {
+        SCOPED_TRACE(ownNamespace ? "own user namespace" : "this user namespace");
+        std::filesystem::remove(logStore());
+        std::vector<std::string> args;
+        if (ownNamespace) args = {"/usr/bin/unshare", "--user", "--map-root-user"};
+        args.insert(args.end(), connectOnly.begin(), connectOnly.end());
+        Spawned peer(args);
+        ASSERT_GT(peer.pid, 0);
+        ASSERT_TRUE(eventually([&] {
+            return !logLineStartingWith(logStore(), refused).empty() || !logLineStartingWith(logStore(), admitted).empty();
+        }));
+        EXPECT_EQ(logLineStartingWith(logStore(), refused).empty(), !ownNamespace);
+    }
+    helper->stopService(service);
+}
+
+// The checks of one peer hold up no other: while one peer's check is held
+// (as a check of a very large file would be), another peer connects.
+TEST_F(NRVXPCServiceHelperTest, ASlowPeerCheckHoldsUpNoOtherPeer) {
+    ASSERT_TRUE(startRole("broker"));
+    const std::string service = "com.nerova.test.slowcheck";
+    helper->startService(service, silentObject(), NRVServiceStatusProtocol());
+    ASSERT_TRUE(registered(service));
+    ASSERT_TRUE(eventually([&] { return std::get<0>(lookUp(service)).has_value(); }));
+
+    auto held = std::make_shared<std::promise<void>>();
+    auto release = std::make_shared<std::promise<void>>();
+    auto releaseFuture = release->get_future().share();
+    // Every check of the first peer (both its connections) waits.
+    auto first = std::make_shared<std::atomic<int>>(0);
+    helper->setPeerCheckHookForUnitTest([held, releaseFuture, first](int pid) {
+        int expected = 0;
+        if (!first->compare_exchange_strong(expected, pid) && expected != pid) return;
+        if (expected == 0) held->set_value();
+        releaseFuture.wait();
+    });
+    struct Restore {
+        std::shared_ptr<NRVXPCServiceHelper> helper;
+        std::shared_ptr<std::promise<void>> release;
+        ~Restore() {
+            helper->setPeerCheckHookForUnitTest(nullptr);
+            try {
+                release->set_value();
+            } catch (const std::future_error&) {
+            }
+        }
+    } restore{helper, release};
+
+    const std::vector<std::string> probe = {fakeServicePath(), "--role=probe", "--service=" + service,
+                                            "--runtime-root=" + runtimeRoot()};
+    auto slow = std::async(std::launch::async, [&] { return testsupport::runProgram(probe); });
+    ASSERT_EQ(held->get_future().wait_for(5s), std::future_status::ready);
+    // The probe gives up after 3 s: connecting at all shows the held check
+    // delayed nothing.
+    auto other = testsupport::runProgram(probe);
+    EXPECT_EQ(other.out, "CONNECTED\n") << other.err;
+    release->set_value();
+    EXPECT_EQ(slow.get().status, 0);
+    helper->stopService(service);
+}
+
+// Which user a client expects behind a service: root for the broker and the
+// product's services, the login user for the per-user agent; a test policy
+// may name one user for all (its fakes run as root).
+TEST(NRVXPCPeerTrust, ExpectedUserOfAService) {
+    cs::TrustPolicy policy = cs::TrustPolicy::compiledIn();
+    EXPECT_EQ(NRVXPCPeerTrust::expectedUserOfService("com.nerova.xpc.broker", policy), 0u);
+    EXPECT_EQ(NRVXPCPeerTrust::expectedUserOfService("com.nerova.configxpc", policy), 0u);
+    EXPECT_EQ(NRVXPCPeerTrust::expectedUserOfService("com.nerova.remote.zep.nobody", policy), 65534u);
+    EXPECT_EQ(NRVXPCPeerTrust::expectedUserOfService("com.nerova.remote.zep.no-such-user-here", policy), std::nullopt);
+    policy.serviceUser = 1234;
+    EXPECT_EQ(NRVXPCPeerTrust::expectedUserOfService("com.nerova.xpc.broker", policy), 1234u);
+    EXPECT_EQ(NRVXPCPeerTrust::expectedUserOfService("com.nerova.remote.zep.nobody", policy), 1234u);
+}
+
+// The genuine broker program, run by an ordinary user on the broker's name,
+// passes the signature check but not the user check: a root client refuses
+// it as it refuses a broker that is not the maker's.
+TEST_F(NRVXPCServiceHelperTest, ABrokerRunByAnOrdinaryUserIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the broker as another user";
+    if (auto why = testsupport::unprivilegedUserCannotRun(fakeServicePath())) GTEST_SKIP() << *why;
+    // Let the ordinary user reach the runtime root and bind the name.
+    const std::string xpc = runtimeRoot() + "/xpc";
+    std::filesystem::create_directories(xpc);
+    struct Restore {
+        std::string root, xpc;
+        ~Restore() {
+            ::chmod(xpc.c_str(), 0755);
+            ::chmod(root.c_str(), 0700);
+        }
+    } restore{runtimeRoot(), xpc};
+    ASSERT_EQ(0, ::chmod(runtimeRoot().c_str(), 0711));
+    ASSERT_EQ(0, ::chmod(xpc.c_str(), 0777));
+
+    pid_t broker = startRoleFrom(fakeServicePath(), "broker", {},
+                                 {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    ASSERT_TRUE(broker);
+    auto promise = std::make_shared<std::promise<std::optional<std::string>>>();
+    NRVNerovaXPCBroker().versionWithReply([promise](auto, auto error) { promise->set_value(error); });
+    auto f = promise->get_future();
+    ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(f.get(), "Invalid codesign detected. (pid: " + std::to_string(broker) + ").");
+    // (Services of earlier tests may ask the same broker too.)
+    EXPECT_GE(countLog(logStore(), "The process " + std::to_string(broker) +
+                                       " serving 'com.nerova.xpc.broker' runs as user 65534, not as user 0."),
+              1u);
+    stopRole(broker);
 }

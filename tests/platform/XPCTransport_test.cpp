@@ -2,6 +2,7 @@
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -144,6 +146,37 @@ int rawConnect(const Endpoint& e) {
     return fd;
 }
 
+// Reads one whole frame from a raw socket (at most 5 s); nullopt on end or error.
+std::optional<Frame> readFrame(int fd) {
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    auto readExactly = [&](std::uint8_t* p, std::size_t n) {
+        while (n > 0) {
+            ssize_t r = ::recv(fd, p, n, 0);
+            if (r <= 0) return false;
+            p += r;
+            n -= static_cast<std::size_t>(r);
+        }
+        return true;
+    };
+    std::uint8_t head[4];
+    if (!readExactly(head, 4)) return std::nullopt;
+    std::uint32_t length = (std::uint32_t{head[0]} << 24) | (std::uint32_t{head[1]} << 16) | (std::uint32_t{head[2]} << 8) | head[3];
+    std::vector<std::uint8_t> body(length);
+    Frame frame;
+    if (!readExactly(body.data(), length) || !decodeFrameBody(body.data(), length, frame)) return std::nullopt;
+    return frame;
+}
+
+// A raw client as a peer of ours behaves: it writes only once the accepting
+// side said it was checked (its first frame, a reply to no call).
+int rawConnectChecked(const Endpoint& e) {
+    int fd = rawConnect(e);
+    auto ready = readFrame(fd);
+    EXPECT_TRUE(ready && ready->kind == Frame::Kind::Reply && ready->id == 0 && ready->values.empty());
+    return fd;
+}
+
 // True when the server closed the raw socket within the limit.
 bool closedByPeer(int fd) {
     timeval tv{5, 0};
@@ -151,7 +184,8 @@ bool closedByPeer(int fd) {
     char buf[256];
     for (;;) {
         ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-        if (r == 0) return true;
+        // Closed with our bytes unread, the socket is reset.
+        if (r == 0 || (r < 0 && errno == ECONNRESET)) return true;
         if (r < 0) return false;
     }
 }
@@ -392,14 +426,14 @@ TEST(XPCTransport, MalformedInputClosesOnlyThatConnection) {
         tooDeep.insert(tooDeep.end(), b.begin(), b.end());
     }
     for (const auto& bytes : {garbled, oversized, zeroLength, tooDeep}) {
-        int fd = rawConnect(server.listener->endpoint());
+        int fd = rawConnectChecked(server.listener->endpoint());
         ASSERT_EQ(static_cast<ssize_t>(bytes.size()), ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL));
         EXPECT_TRUE(closedByPeer(fd));
         ::close(fd);
     }
     // A short frame (fewer bytes than announced) just waits for the rest;
     // the sender leaving ends it.
-    int shortFD = rawConnect(server.listener->endpoint());
+    int shortFD = rawConnectChecked(server.listener->endpoint());
     ::send(shortFD, valid.data(), valid.size() - 2, MSG_NOSIGNAL);
     ::close(shortFD);
 
@@ -427,7 +461,7 @@ TEST(XPCTransport, ClosedConnectionReleasesAnExportedObjectThatHoldsIt) {
     });
     listener->resume();
     auto garbage = std::vector<std::uint8_t>{0, 0, 0, 2, 9, 9};
-    int fd = rawConnect(listener->endpoint());
+    int fd = rawConnectChecked(listener->endpoint());
     ASSERT_EQ(6, ::send(fd, garbage.data(), garbage.size(), MSG_NOSIGNAL));
     EXPECT_TRUE(closedByPeer(fd));
     ::close(fd);
@@ -812,4 +846,108 @@ TEST(XPCTransport, NamedServicesAreReachableByEveryUser) {
     }
     listener->invalidate();
     unsetenv("NRV_RUNTIME_ROOT");
+}
+
+// Only the checked program is served. An accepted connection's check ends
+// when it is resumed: what the peer wrote before is never executed, and a
+// frame written by another process sharing the descriptor closes the
+// connection unexecuted. The connecting side writes nothing until told.
+TEST(XPCTransport, OnlyFramesTheCheckedProcessWroteAfterItsCheckAreExecuted) {
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto object = std::make_shared<ExportedObject>();
+    object->on("echo:withReply:", [calls](const Values& a, const Reply& r) {
+        ++*calls;
+        r({*a[0].asString()});
+    });
+    // The delegate takes connections; the test resumes them ("ends the check").
+    auto listener = Listener::anonymous();
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::shared_ptr<Connection>> taken;
+    listener->setDelegate([&](const std::shared_ptr<Connection>& c) {
+        c->setExportedInterface(servedInterface());
+        c->setExportedObject(object);
+        std::lock_guard<std::mutex> lock(mutex);
+        taken.push_back(c);
+        changed.notify_all();
+        return true;
+    });
+    listener->resume();
+    auto nextTaken = [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, 5s, [&] { return !taken.empty(); }));
+        auto c = taken.empty() ? nullptr : taken.front();
+        if (!taken.empty()) taken.erase(taken.begin());
+        return c;
+    };
+    const auto call = frameBytes(Frame::call(1, "echo:withReply:", {NRVValue("x")}, true));
+
+    // Written before the check ended.
+    int early = rawConnect(listener->endpoint());
+    ASSERT_EQ(static_cast<ssize_t>(call.size()), ::send(early, call.data(), call.size(), MSG_NOSIGNAL));
+    auto earlyConnection = nextTaken();
+    ASSERT_TRUE(earlyConnection);
+    earlyConnection->resume();
+    EXPECT_TRUE(closedByPeer(early));
+    ::close(early);
+
+    // Written by a child sharing the descriptor after the check.
+    int shared = rawConnect(listener->endpoint());
+    auto sharedConnection = nextTaken();
+    ASSERT_TRUE(sharedConnection);
+    sharedConnection->resume();
+    ASSERT_TRUE(readFrame(shared));
+    pid_t child = fork();
+    if (child == 0) {
+        ssize_t w = ::send(shared, call.data(), call.size(), MSG_NOSIGNAL);
+        _exit(w == static_cast<ssize_t>(call.size()) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(closedByPeer(shared));
+    ::close(shared);
+    EXPECT_EQ(calls->load(), 0);
+
+    // The same call, written by the checked process after its check, is answered.
+    int good = rawConnect(listener->endpoint());
+    auto goodConnection = nextTaken();
+    ASSERT_TRUE(goodConnection);
+    goodConnection->resume();
+    ASSERT_TRUE(readFrame(good));
+    ASSERT_EQ(static_cast<ssize_t>(call.size()), ::send(good, call.data(), call.size(), MSG_NOSIGNAL));
+    auto answer = readFrame(good);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->kind, Frame::Kind::Reply);
+    EXPECT_EQ(answer->id, 1u);
+    EXPECT_EQ(calls->load(), 1);
+    ::close(good);
+
+    // The connecting side: a call waits until the accepting side says go.
+    int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const std::string name = "nrvxpc.rawtest" + std::to_string(::getpid());
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::memcpy(sa.sun_path + 1, name.data(), name.size());
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    ASSERT_EQ(0, ::bind(server, reinterpret_cast<sockaddr*>(&sa), len));
+    ASSERT_EQ(0, ::listen(server, 4));
+    auto client = connectTo(Endpoint{name});
+    client->remoteObjectProxy()->call("echo:withReply:", {NRVValue("held")}, [](const Values&) {});
+    int accepted = ::accept(server, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    // Proving that nothing comes needs a bound: 200 ms is far more than a
+    // send takes when nothing holds it.
+    pollfd p{accepted, POLLIN, 0};
+    EXPECT_EQ(0, ::poll(&p, 1, 200));
+    const auto ready = frameBytes(Frame::reply(0, {}));
+    ASSERT_EQ(static_cast<ssize_t>(ready.size()), ::send(accepted, ready.data(), ready.size(), MSG_NOSIGNAL));
+    auto held = readFrame(accepted);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(held->selector, "echo:withReply:");
+    client->invalidate();
+    ::close(accepted);
+    ::close(server);
+    listener->invalidate();
+    for (auto& c : {earlyConnection, sharedConnection, goodConnection}) c->invalidate();
 }

@@ -2,6 +2,8 @@
 // authority, a waiting test program to copy and sign, and policy files.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -11,6 +13,7 @@
 #include <thread>
 
 #include "platform/codesign/CodeSignature.h"
+#include "platform/process/CodeIntegrity.h"
 #include "platform/process/ProcessInfo.h"
 #include "platform/plist/PropertyList.h"
 #include "support/TestSupport.h"
@@ -29,12 +32,16 @@ inline void placeTestee(const std::string& path) {
 }
 
 // Waits (up to 5 s) until a just-started child runs `path`: some spawn
-// implementations (sanitizer builds) return before the child has exec'd.
+// implementations (sanitizer builds) return before the child has exec'd,
+// and the executable link changes before the new program is mapped.
 inline bool waitForExec(pid_t pid, const std::string& path) {
     const std::string expected = std::filesystem::weakly_canonical(path).string();
     for (int i = 0; i < 500; ++i) {
         auto now = platform::process::executablePath(pid);
-        if (now && *now == expected) return true;
+        struct stat st {};
+        if (now && *now == expected && ::stat(expected.c_str(), &st) == 0 &&
+            !platform::process::executableMappingProblem(pid, st.st_dev, st.st_ino))
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;

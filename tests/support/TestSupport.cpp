@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "platform/process/CodeIntegrity.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/wait.h>
@@ -16,6 +18,12 @@
 namespace fs = std::filesystem;
 
 namespace testsupport {
+
+namespace {
+// Test programs are signed peers of the services they start and talk to:
+// they mark themselves as every signed program does, before main.
+const bool kNotDumpable = (platform::process::markNotDumpable(), true);
+}  // namespace
 
 TempDir::TempDir() {
     std::string tmpl = (fs::temp_directory_path() / "nrvtest.XXXXXX").string();

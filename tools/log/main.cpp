@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/process/CodeIntegrity.h"
 #include "platform/fd/ScopedFD.h"
 #include "platform/log/LogStore.h"
 #include "tools/log/LogDate.h"
@@ -309,6 +310,9 @@ int show(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else: no one may attach to a signed program or
+    // write its memory once it runs.
+    platform::process::markNotDumpable();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) return help();
     if (args.empty() || args[0] != "show") return usage("the only command is show");

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process/CodeIntegrity.h"
 #include "platform/codesign/CodeSignature.h"
 #include "platform/value/HexString.h"
 #include "platform/codesign/Requirement.h"
@@ -211,6 +212,9 @@ int display(const Arguments& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else: no one may attach to a signed program or
+    // write its memory once it runs.
+    platform::process::markNotDumpable();
     std::string why;
     auto a = parse(argc, argv, &why);
     if (!a) return usage(why.c_str());

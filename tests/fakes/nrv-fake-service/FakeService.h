@@ -26,6 +26,8 @@ struct Options {
     bool wrongKind = false;  // --wrong-kind (settings: every stored value read back as a number)
     std::optional<std::string> folder;  // --folder=DIR (root service output)
     std::optional<std::string> service;  // --service=NAME (agent: override the per-user name)
+    std::optional<std::string> endpoint;  // --endpoint=NAME (exec-after-connect)
+    bool noCall = false;                  // --no-call (exec-after-connect: connect only)
     bool neverReply = false;
     bool replyTwice = false;  // --reply-twice (root service: a second, opposite answer)
     std::optional<bool> reply;  // --reply=yes|no
@@ -56,6 +58,7 @@ int runRootService(const Options& options);
 int runSettings(const Options& options);
 int runMapUpdater(const Options& options);
 int runProbe(const Options& options);
+int runExecAfterConnect(const Options& options, const std::vector<std::string>& program);
 int runDispenser(const Options& options);
 
 // Prints READY on standard output (flushed) once the role listens.

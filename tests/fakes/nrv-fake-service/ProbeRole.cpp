@@ -7,6 +7,11 @@
 #include "FakeService.h"
 #include "ipc/NRVNerovaXPCInterfaceProtocol.h"
 #include "ipc/NRVXPCClientHelper.h"
+#include "platform/xpc/XPCFrame.h"
+#include "platform/xpc/XPCIOLoop.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace fake {
 
@@ -20,6 +25,30 @@ int runProbe(const Options& options) {
     long waited = helper.connectAndWaitForFirstConnectionForService(*options.service, NRVServiceStatusProtocol(), 3.0);
     std::cout << (waited == 0 ? "CONNECTED" : "REFUSED") << std::endl;
     return waited == 0 ? 0 : 1;
+}
+
+int runExecAfterConnect(const Options& options, const std::vector<std::string>& program) {
+    if (!options.endpoint || program.empty()) {
+        std::cerr << "nrv-fake-service: exec-after-connect needs --endpoint=NAME and a program after --\n";
+        return 64;
+    }
+    std::string why;
+    platform::ScopedFD fd = platform::xpc::detail::connectSocket(*options.endpoint, true, &why);
+    std::vector<std::uint8_t> bytes;
+    if (!fd || !platform::xpc::encodeFrame(platform::xpc::Frame::call(1, "statusWithReply:", {}, true), bytes)) {
+        std::cerr << "nrv-fake-service: cannot connect: " << why << "\n";
+        return 1;
+    }
+    if (!options.noCall && ::write(fd.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return 1;
+    // The program that runs next keeps the connection (and knows nothing of it).
+    ::fcntl(fd.get(), F_SETFD, 0);
+    (void)fd.release();
+    std::vector<char*> argv;
+    for (const auto& a : program) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    std::cerr << "nrv-fake-service: cannot run " << program[0] << "\n";
+    return 1;
 }
 
 }  // namespace fake

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/process/CodeIntegrity.h"
 #include "FakeService.h"
 
 namespace fake {
@@ -92,17 +93,20 @@ int runUnsigned(int argc, char** argv) {
 
 int usage(const std::string& why) {
     std::cerr << "nrv-fake-service: " << why << "\n"
-              << "usage: nrv-fake-service --role=broker|agent|root-service|settings|map-updater|probe\n"
+              << "usage: nrv-fake-service --role=broker|agent|root-service|settings|map-updater|probe|exec-after-connect\n"
               << "       [--name=TEXT] [--name-nil]\n"
               << "       [--set=TYPE:KEY=VALUE] [--set-enciphered=TYPE:KEY=PLAIN] [--wrong-kind]\n"
-              << "       [--record=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--never-reply]\n"
-              << "       [--reply=yes|no] [--reply-twice] [--delay-ms=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR]\n";
+              << "       [--record=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--endpoint=NAME] [--no-call] [--never-reply]\n"
+              << "       [--reply=yes|no] [--reply-twice] [--delay-ms=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR] [-- PROGRAM ARGS...]\n";
     return 64;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else: no one may attach to a signed program or
+    // write its memory once it runs.
+    platform::process::markNotDumpable();
     // Termination is taken by sigwait in the main thread: block it everywhere first.
     sigset_t set;
     sigemptyset(&set);
@@ -111,6 +115,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
     fake::Options o;
+    std::vector<std::string> program;  // after "--"
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i], v;
         if (takeValue(a, "--role", v)) o.role = v;
@@ -123,6 +128,12 @@ int main(int argc, char** argv) {
         else if (a == "--wrong-kind") o.wrongKind = true;
         else if (takeValue(a, "--folder", v)) o.folder = v;
         else if (takeValue(a, "--service", v)) o.service = v;
+        else if (takeValue(a, "--endpoint", v)) o.endpoint = v;
+        else if (a == "--no-call") o.noCall = true;
+        else if (a == "--") {
+            program.assign(argv + i + 1, argv + argc);
+            break;
+        }
         else if (a == "--never-reply") o.neverReply = true;
         else if (a == "--reply-twice") o.replyTwice = true;
         else if (takeValue(a, "--reply", v)) {
@@ -143,6 +154,7 @@ int main(int argc, char** argv) {
     else if (o.role == "settings") status = fake::runSettings(o);
     else if (o.role == "map-updater") status = fake::runMapUpdater(o);
     else if (o.role == "probe") status = fake::runProbe(o);
+    else if (o.role == "exec-after-connect") status = fake::runExecAfterConnect(o, program);
     else if (o.role == "dispenser") status = fake::runDispenser(o);
     else status = usage("unknown role '" + o.role + "'");
     // The transport's threads are still running: leave without destroying
