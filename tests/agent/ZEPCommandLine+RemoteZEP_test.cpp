@@ -111,16 +111,17 @@ TEST_F(RemoteZEPOperations, NoUsableProxyForTheUploadNotice) {
 // next request's answer.
 TEST_F(RemoteZEPOperations, LateNameIsIgnored) {
     ASSERT_GT(startAgent({"--name=late", "--delay-ms=800"}), 0);
+    // Both share the helper's connection; only the hasty one's limit is short.
+    auto patient = commandLine(10s);
     auto hasty = commandLine(200ms);
-    const std::string service = hasty->serviceName();
-    ASSERT_TRUE(hasty->connectToAgent(service));
+    const std::string service = patient->serviceName();
+    ASSERT_TRUE(patient->connectToAgent(service));
     EXPECT_EQ(hasty->requestArchiveName(service), std::nullopt);
     EXPECT_EQ(remoteZEPLines(service),
               (std::vector<std::string>{"Connected to @.", "Error XPC connection to @: timed out"}));
 
     // The late answer arrives during this request; this one's own answer is
     // the one it returns.
-    auto patient = commandLine(10s);
     EXPECT_EQ(patient->requestArchiveName(service), "late");
     EXPECT_EQ(remoteZEPLines(service).size(), 2u);
     helper->disconnectService(service);
