@@ -4,8 +4,10 @@
 #include "foundation/NRVDispatchExtensions.h"
 #include "foundation/NRVReplyCell.h"
 #include "foundation/NerovaLogger.h"
+#include "ipc/NRVNerovaXPCBroker.h"
 #include "ipc/NRVXPCClientHelper.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/xpc/XPCPeer.h"
 
 using platform::dispatch::DispatchGroup;
 
@@ -19,6 +21,14 @@ NRVRootPrivilegeServiceCall::~NRVRootPrivilegeServiceCall() {
 }
 
 bool NRVRootPrivilegeServiceCall::connect() {
+    // The service is reached through the broker: without its socket nothing
+    // can answer within the limit, and a run would wait it out at every step
+    // that uses the service, on a machine without the product.
+    if (!platform::xpc::serviceSocketExists(NRVNerovaXPCBroker::kBrokerServiceName)) {
+        NerovaLogger::zep().error("The broker's socket does not exist: no connection to the service '" +
+                                  std::string(NRVRootPrivilegeService::kServiceName) + "'.");
+        return false;
+    }
     return client_->connectAndWaitForFirstConnectionForService(NRVRootPrivilegeService::kServiceName,
                                                                NRVRootPrivilegeService::NRVRootPrivilegeServiceProtocol(),
                                                                NRVRootPrivilegeService::kConnectTimeoutSeconds) == 0;

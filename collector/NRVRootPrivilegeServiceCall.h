@@ -29,7 +29,8 @@ public:
     NRVRootPrivilegeServiceCall(const NRVRootPrivilegeServiceCall&) = delete;
     NRVRootPrivilegeServiceCall& operator=(const NRVRootPrivilegeServiceCall&) = delete;
 
-    // Whether the service was reached in time.
+    // Whether the service was reached in time; false at once when no broker
+    // runs.
     bool connect();
     // Calls `selector` with `folder` and waits for the answer. When no proxy
     // can be had, the error's text is logged after `proxyFailurePrefix`.

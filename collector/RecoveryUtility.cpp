@@ -65,9 +65,14 @@ void RecoveryUtility::recoverArchiveIfRequired(const std::string& path) {
                                        CollectionText::byteCount(repairOutputLimit_) + "; " + repairName +
                                        " holds what was recovered up to then");
     }
-    // Only a clean exit means the compressed copy exists: gzip also ends
-    // non-zero when a file of the new name is already there.
-    if (launchProcess(gzipLaunchPath_, {"--", repairPath}, std::nullopt) != 0) {
+    // Status 1 is gzip's error. Its warning status 2 often comes with a
+    // compressed copy made all the same, but also when gzip left the file
+    // alone (a file of the new name already there, say a product file copied
+    // into the folder): only a copy that took the repair file's place counts.
+    const int status = launchProcess(gzipLaunchPath_, {"--", repairPath}, std::nullopt);
+    const bool compressed =
+        status == 0 || (status != 1 && !fs::itemExists(repairPath) && fs::fileExists(repairPath + ".gz"));
+    if (!compressed) {
         statusLogger_->updateStatus("Error compressing " + repairName);
         return;
     }

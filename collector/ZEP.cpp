@@ -296,7 +296,9 @@ void ZEP::generateQRBTypeText() {
     }
     for (const std::string& name : editionFolderNames()) {
         const std::string folder = platform::resolveSystemPath(fs::appendingPathComponent(kEditionFoldersParent, name));
-        if (!fs::fileExists(folder)) continue;
+        // An edition is installed as a folder; a plain file of its name is not one.
+        bool isDirectory = false;
+        if (!fs::fileExists(folder, &isDirectory) || !isDirectory) continue;
         fs::FsError error;
         if (fs::writeFileAtomically(file, name, &error)) {
             statusLogger_->indicateSuccess("Generated QRB-type.txt");
@@ -327,9 +329,10 @@ std::vector<std::string> ZEP::collectUsernames() {
         NerovaDiagnostics("zep", "%@ is nil", kEndpointUUIDKey);
     for (const std::string& key : ZEPGlobals::updateKeys()) {
         if (stop_->isRequested()) break;
-        auto stored = readSetting(*configDClient_, key, kUpdateServiceType);
-        auto name = stored ? decryptString(stored) : std::nullopt;
-        if (name) names.push_back(*name);
+        // The empty text is the cipher's failure; an enciphered empty name
+        // is no name either, and would only make a blank line.
+        const std::string name = decryptString(readSetting(*configDClient_, key, kUpdateServiceType));
+        if (!name.empty()) names.push_back(name);
         else NerovaDiagnostics("zep", "%@ is nil", key);
     }
     return names;

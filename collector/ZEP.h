@@ -87,8 +87,8 @@ public:
     void checkArchiveIntegrity();
     void generateQRBTypeText();
     // The endpoint identifier and the deciphered update account names, in
-    // this order; a value that is missing, unreadable or does not decipher
-    // is left out and named in the diagnostics log.
+    // this order; a value that is missing or unreadable, and an account name
+    // that deciphers to nothing, is left out and named in the diagnostics log.
     std::vector<std::string> collectUsernames();
     void generateUsernamesTxt(const std::vector<std::string>& names);
 

@@ -105,6 +105,15 @@ std::uint32_t NRVQueueMonitor::nextMessageID() {
 
 void NRVQueueMonitor::setMessageIDCounterForTesting(std::uint32_t value) { gMessageCounter = value; }
 
+namespace {
+// Milliseconds; negative: kAnswerTimeoutSeconds.
+std::atomic<long long> gAnswerTimeoutMsForTesting{-1};
+}  // namespace
+
+void NRVQueueMonitor::setAnswerTimeoutForTesting(std::optional<double> seconds) {
+    gAnswerTimeoutMsForTesting = seconds ? static_cast<long long>(*seconds * 1000) : -1;
+}
+
 void NRVQueueMonitor::verifyQueues(const std::shared_ptr<NRVWeakQueueTable>& queues, double intervalSeconds) {
     if (!queues) return;
     auto live = queues->allObjects();
@@ -112,7 +121,9 @@ void NRVQueueMonitor::verifyQueues(const std::shared_ptr<NRVWeakQueueTable>& que
     log().log("Start to verify monitored queues (" + std::to_string(live.size()) + " queue(s)). JobID=" +
               std::to_string(jobID));
     const auto start = std::chrono::steady_clock::now();
-    waitResponseFromAllQueues(live, kAnswerTimeoutSeconds, jobID,
+    const long long testTimeoutMs = gAnswerTimeoutMsForTesting;
+    const double timeout = testTimeoutMs >= 0 ? static_cast<double>(testTimeoutMs) / 1000 : kAnswerTimeoutSeconds;
+    waitResponseFromAllQueues(live, timeout, jobID,
                               [queues, intervalSeconds, jobID, start](const std::set<std::string>& notResponding) {
                                   if (!notResponding.empty()) {
                                       log().error("WARNING! Following queue(s) are not responding. Queue(s): " +

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -60,4 +61,7 @@ public:
 
     static std::shared_ptr<NRVWeakQueueTable> monitoredQueues();
     static void setMessageIDCounterForTesting(std::uint32_t value);
+    // Tests only: the answer timeout of the periodic check (nullopt returns
+    // to kAnswerTimeoutSeconds).
+    static void setAnswerTimeoutForTesting(std::optional<double> seconds);
 };

@@ -237,7 +237,8 @@ void processInfo2ForPid(pid_t pid, double timeoutSeconds, const ProcessInfo2Bloc
         return;
     }
     const auto& p = *r.record;
-    block(p.ppid, p.ruid, p.euid, p.rgid, p.egid, p.name, p.startSeconds, p.startMicroseconds, std::nullopt);
+    // The saved group id stands for the "effective" one, as everywhere in this category.
+    block(p.ppid, p.ruid, p.euid, p.rgid, p.sgid, p.name, p.startSeconds, p.startMicroseconds, std::nullopt);
 }
 
 std::optional<std::string> processInfo2ForPID(pid_t pid, pid_t* outParentPID, std::uint32_t* outUserID,
@@ -252,7 +253,7 @@ std::optional<std::string> processInfo2ForPID(pid_t pid, pid_t* outParentPID, st
     if (outUserID) *outUserID = r.ruid;
     if (outEffectiveUserID) *outEffectiveUserID = r.euid;
     if (outGroupID) *outGroupID = r.rgid;
-    if (outEffectiveGroupID) *outEffectiveGroupID = r.egid;
+    if (outEffectiveGroupID) *outEffectiveGroupID = r.sgid;
     if (outProcessName) *outProcessName = p ? std::optional<std::string>(r.name) : std::nullopt;
     if (outStartTimeSecs) *outStartTimeSecs = r.startSeconds;
     if (outStartTimeUSecs) *outStartTimeUSecs = r.startMicroseconds;
@@ -349,7 +350,7 @@ void listProcesses(bool secondForm, std::function<void(const NRVArray&, const st
             } else {
                 if (record->name.empty()) continue;
                 d.set("gid", NRVValue(static_cast<long long>(record->rgid)));
-                d.set("egid", NRVValue(static_cast<long long>(record->egid)));
+                d.set("egid", NRVValue(static_cast<long long>(record->sgid)));
                 d.set("name", NRVValue(record->name));
                 d.set("path", NRVValue(path.value_or(record->name)));
                 d.set("seconds", NRVValue(static_cast<long long>(record->startSeconds)));

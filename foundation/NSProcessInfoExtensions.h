@@ -48,7 +48,8 @@ bool isMacOS12Monterey();
 NRVDate dateWithLastBootTime();
 std::uint64_t memoryUsageForPid(pid_t pid);
 
-// Per-process facts.
+// Per-process facts. The "effective" group id these report (egid) is the
+// process's saved group id.
 using ProcessInfoBlock = std::function<void(pid_t ppid, std::uint32_t ruid, std::uint32_t euid,
                                             const std::optional<std::string>& name,
                                             const std::optional<NRVDate>& startDate,

@@ -1,6 +1,7 @@
 // The product keychain toolkit pointed at a second keychain file with a
-// password of its own. Every operation of QKWKeychain called on
-// MDWKeychain::shared() works on this file.
+// password of its own. The operations of QKWKeychain called on
+// MDWKeychain::shared() work on this file, except the inner steps that
+// QKWKeychain.h lists, which go to the product keychain.
 #pragma once
 
 #include <string>

@@ -64,7 +64,11 @@ void NRVAuditMacUser::encodeWithCoder(NRVDictionary& coder) const {
 }
 
 bool NRVAuditMacUser::isEqual(const NRVAuditMacUser& other) const {
-    return userID == other.userID && username == other.username && domain == other.domain && uuid == other.uuid;
+    if (this == &other) return true;
+    // A name compares as a string: a missing one equals nothing. Domain and
+    // uuid are equal also when both are missing.
+    return userID == other.userID && username && other.username && *username == *other.username &&
+           domain == other.domain && uuid == other.uuid;
 }
 
 NRVDictionary NRVAuditMacUser::dictionaryForReport() const {

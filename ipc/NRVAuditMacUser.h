@@ -26,8 +26,9 @@ public:
     static std::unique_ptr<NRVAuditMacUser> initWithCoder(const NRVDictionary& coder);
     void encodeWithCoder(NRVDictionary& coder) const;
 
-    // Same class or a subclass, equal id, name, domain and uuid, where two
-    // nils count as equal (so every user equals itself).
+    // The same object, or: same class or a subclass, equal id, a name on
+    // both sides and equal, and domain and uuid each equal or nil on both
+    // sides. Two users without a name are not equal.
     bool isEqual(const NRVAuditMacUser& other) const;
     std::unique_ptr<NRVAuditMacUser> copy() const { return std::make_unique<NRVAuditMacUser>(*this); }
 

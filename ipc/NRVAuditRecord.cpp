@@ -85,9 +85,9 @@ NRVValue unsignedReportValue(std::uint64_t value) {
     return NRVValue(std::to_string(value));
 }
 
+// A missing user equals nothing, not even another missing one.
 bool sameUser(const std::shared_ptr<NRVAuditMacUser>& a, const std::shared_ptr<NRVAuditMacUser>& b) {
-    if (!a || !b) return !a && !b;
-    return a->isEqual(*b);
+    return a && b && a->isEqual(*b);
 }
 
 template <class Record>
@@ -254,6 +254,7 @@ NRVDictionary NRVAuditRecordUserAuthentication::dictionaryForReport() const {
 }
 
 bool NRVAuditRecordUserAuthentication::isEqual(const NRVAuditRecord& other) const {
+    if (this == &other) return true;
     const auto* o = dynamic_cast<const NRVAuditRecordUserAuthentication*>(&other);
     return o && sameUser(macUser, o->macUser) && eventTimestamp == o->eventTimestamp && status == o->status &&
            returnValue == o->returnValue;
@@ -289,7 +290,10 @@ NRVDictionary NRVAuditRecordAuthenticationError::dictionaryForReport() const {
 }
 
 bool NRVAuditRecordAuthenticationError::isEqual(const NRVAuditRecord& other) const {
+    if (this == &other) return true;
+    // The user name compares as a string: a missing one equals nothing.
     const auto* o = dynamic_cast<const NRVAuditRecordAuthenticationError*>(&other);
-    return o && eventTimestamp == o->eventTimestamp && username == o->username && status == o->status &&
+    return o && eventTimestamp == o->eventTimestamp && username && o->username && *username == *o->username &&
+           status == o->status &&
            returnValue == o->returnValue;
 }

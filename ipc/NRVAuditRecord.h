@@ -96,8 +96,9 @@ public:
     void encodeWithCoder(NRVDictionary& coder) const override;
     NRVDictionary dictionaryForReport() const override;
     const char* className() const override { return kClassName; }
-    // Same kind, equal user (two without one count as equal), timestamp,
-    // status and return value; the signer fields are not compared.
+    // The same record, or: same kind, equal user (a missing user equals no
+    // other, missing or not), timestamp, status and return value; the signer
+    // fields are not compared.
     bool isEqual(const NRVAuditRecord& other) const override;
 
     std::shared_ptr<NRVAuditMacUser> macUser;
@@ -116,8 +117,8 @@ public:
     void encodeWithCoder(NRVDictionary& coder) const override;
     NRVDictionary dictionaryForReport() const override;
     const char* className() const override { return kClassName; }
-    // Same kind, equal timestamp, user name (two nils are equal), status and
-    // return value.
+    // The same record, or: same kind, equal timestamp, user name (a missing
+    // name equals no other, missing or not), status and return value.
     bool isEqual(const NRVAuditRecord& other) const override;
 
     std::optional<std::string> username;

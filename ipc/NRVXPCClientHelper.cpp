@@ -3,9 +3,7 @@
 #include "foundation/NRVDispatchExtensions.h"
 #include "foundation/NRVQueueMonitor.h"
 #include "foundation/NerovaLogger.h"
-#include "ipc/NRVNerovaXPCBroker.h"
 #include "ipc/NRVUUID.h"
-#include "platform/xpc/XPCPeer.h"
 
 using platform::dispatch::DispatchGroup;
 using platform::dispatch::DispatchQueue;
@@ -63,11 +61,6 @@ void NRVXPCClientHelper::connectService(const std::string& serviceName, NRVXPCPr
 long NRVXPCClientHelper::connectAndWaitForFirstConnectionForService(const std::string& serviceName,
                                                                     NRVXPCProtocol protocol, double timeout) {
     xpcLog().log("Connect and wait for service '" + serviceName + "'.");
-    if (!platform::xpc::serviceSocketExists(NRVNerovaXPCBroker::kBrokerServiceName)) {
-        // Nothing can answer: waiting out the limit would only delay the caller.
-        xpcLog().error("The broker's socket does not exist. Stop waiting for the service '" + serviceName + "'.");
-        return 1;
-    }
     std::shared_ptr<DispatchGroup> group = DispatchGroup::create();
     dispatch_group_safe_enter(group);
     std::weak_ptr<DispatchGroup> weakGroup = group;

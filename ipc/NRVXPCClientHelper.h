@@ -32,7 +32,10 @@ public:
     void connectService(const std::string& serviceName, NRVXPCProtocol protocol, StatusHandler statusHandler);
     void connectService(const std::string& serviceName, NRVXPCProtocol protocol);
     // 0 when connected within `timeout` seconds (0 meaning no limit), else
-    // non-zero. Gives up at once when the broker's socket does not exist.
+    // non-zero. The whole limit is waited also while no broker runs, so a
+    // broker (and service) that comes up meanwhile is found; callers that
+    // would rather give up at once without a broker check for its socket
+    // themselves. The status handler stays registered after the wait.
     long connectAndWaitForFirstConnectionForService(const std::string& serviceName, NRVXPCProtocol protocol,
                                                     double timeout);
     NRVXPCProxy remoteObjectProxyForService(const std::string& serviceName);

@@ -53,18 +53,13 @@ void NRVXPCTicketDispenser::stop() {
     });
 }
 
-bool NRVXPCTicketDispenser::reportEvents(const Events& events) {
-    if (events.isNull()) {
-        log().error("Refused to report a nil batch of events for '" + xpcName_ + "'.");
-        return false;
-    }
+void NRVXPCTicketDispenser::reportEvents(const Events& events) {
     auto self = shared_from_this();
     taskQueue_->async([self, events] {
         const std::uint64_t ticket = self->addEventsToCache(events);
         self->scheduleRemoval(ticket);
         self->announce(ticket);
     });
-    return true;
 }
 
 void NRVXPCTicketDispenser::eventsForTicket(const std::optional<std::string>& ticket, EventsReply reply) {
@@ -100,7 +95,10 @@ std::uint64_t NRVXPCTicketDispenser::nextTicketID() {
 
 std::uint64_t NRVXPCTicketDispenser::addEventsToCache(const Events& events) {
     const std::uint64_t ticket = nextTicketID();
-    eventsCache_[std::to_string(ticket)] = events;
+    // A nil batch takes its ticket but leaves nothing on offer: its fetch
+    // answers nil, as for a ticket that has expired.
+    if (events.isNull()) eventsCache_.erase(std::to_string(ticket));
+    else eventsCache_[std::to_string(ticket)] = events;
     return ticket;
 }
 
@@ -117,11 +115,11 @@ void NRVXPCTicketDispenser::scheduleRemoval(std::uint64_t ticket) {
 void NRVXPCTicketDispenser::announce(std::uint64_t ticket) {
     NRVDictionary userInfo;
     userInfo.set(kTicketKey, std::to_string(ticket));
-    // A failed post is logged by the center; the batch stays on offer for
-    // listeners that learn the ticket some other way.
-    if (NRVDistributedNotificationCenter::postNotificationName(kNotificationName, xpcName_, userInfo)) {
-        log().log("Notification for event(s) sent with ticket: " + std::to_string(ticket));
-    }
+    // A post that did not reach every observer is logged by the center; the
+    // batch stays on offer for those it reached and for listeners that learn
+    // the ticket some other way.
+    NRVDistributedNotificationCenter::postNotificationName(kNotificationName, xpcName_, userInfo);
+    log().log("Notification for event(s) sent with ticket: " + std::to_string(ticket));
 }
 
 std::shared_ptr<platform::xpc::ExportedObject> NRVXPCTicketDispenser::exportedObject() {

@@ -44,9 +44,10 @@ public:
     void start();
     // Ends the service and drops every batch still on offer.
     void stop();
-    // Queues the batch: a new ticket, kept for the time limit, announced.
-    // A nil batch is refused (false, logged) and uses no ticket.
-    bool reportEvents(const Events& events);
+    // Queues the batch: a new ticket, kept for the time limit, announced and
+    // logged as sent (also when the post did not reach every observer). A
+    // nil batch takes a ticket and is announced; its fetch answers nil.
+    void reportEvents(const Events& events);
 
     // NRVXPCTicketDispenserProtocol: the batch of that ticket, or nil (logged)
     // when the ticket was never issued, has expired or was dropped by stop.

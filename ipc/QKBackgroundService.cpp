@@ -112,11 +112,17 @@ void QKBackgroundService::_finalizeLaunch() { post(QKBackgroundServiceDidFinishL
 void QKBackgroundService::_finalizeTermination() {
     if (!shouldTerminate()) return;
     post(QKBackgroundServiceWillTerminateNotification);
-    // Half a second more for work the notice started on the main queue.
+    // Half a second more for work the notice started on the main queue. A
+    // further terminate request (a second signal) also stops the drain: only
+    // the end of the half second ends the grace.
+    auto over = std::make_shared<std::atomic<bool>>(false);
     DispatchQueue::main()->after(platform::dispatch::dispatchTime(platform::dispatch::DISPATCH_TIME_NOW,
                                                                   500 * platform::dispatch::NSEC_PER_MSEC),
-                                 [] { platform::dispatch::stopMainQueue(); });
-    platform::dispatch::runMainQueue();
+                                 [over] {
+                                     over->store(true);
+                                     platform::dispatch::stopMainQueue();
+                                 });
+    while (!over->load()) platform::dispatch::runMainQueue();
 }
 
 void QKBackgroundService::_runWithArgs(const NRVData* packedArguments) {

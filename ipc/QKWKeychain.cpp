@@ -169,16 +169,16 @@ bool QKWKeychain::addToKeychainCertificate(const NRVCertificateRef& certificate,
 bool QKWKeychain::addToKeychainDERCertificate(const NRVData& der, NRVError* error) {
     NRVCertificateRef certificate = NRVCertificate::createWithData(der);
     if (!certificate) return fail(error, 1, "Failed to create certificate.");
-    if (!addToKeychainCertificate(certificate, error))
+    if (!QKWKeychain::shared().addToKeychainCertificate(certificate, error))
         return fail(error, 2, "Adding the certificate to the keychain failed");
     NerovaLogger::keychain().info("Successfully added the certificate to the keychain");
     return true;
 }
 
 bool QKWKeychain::addToKeychainPEMCertificate(const std::optional<std::string>& pem, NRVError* error) {
-    NRVCertificateRef certificate = createFromPEMCertificate(pem, error);
+    NRVCertificateRef certificate = QKWKeychain::shared().createFromPEMCertificate(pem, error);
     if (!certificate) return false;
-    if (!addToKeychainCertificate(certificate, error))
+    if (!QKWKeychain::shared().addToKeychainCertificate(certificate, error))
         return fail(error, 2, "Adding the certificate to the keychain failed");
     NerovaLogger::keychain().info("Successfully added the certificate to the keychain");
     return true;
@@ -267,7 +267,7 @@ std::optional<std::vector<NRVCertificateRef>> QKWKeychain::findCertificatesWithS
     const std::vector<NRVDictionary>& subjectInfos, NRVError* error) {
     std::vector<NRVCertificateRef> result;
     for (const NRVDictionary& subjectInfo : subjectInfos) {
-        if (auto found = findCertificatesWithSubjectInfo(&subjectInfo, nullptr))
+        if (auto found = QKWKeychain::shared().findCertificatesWithSubjectInfo(&subjectInfo, nullptr))
             result.insert(result.end(), found->begin(), found->end());
     }
     if (result.empty()) {
@@ -281,7 +281,7 @@ std::optional<std::vector<NRVCertificateRef>> QKWKeychain::findCertificatesWithS
 NRVCertificateRef QKWKeychain::findCertificateWithSubjectInfo(const NRVDictionary* subjectInfo,
                                                               const std::optional<std::string>& serialNumber,
                                                               NRVError* error) {
-    auto found = findCertificatesWithSubjectInfo(subjectInfo, nullptr);
+    auto found = QKWKeychain::shared().findCertificatesWithSubjectInfo(subjectInfo, nullptr);
     if (!found) {
         fail(error, 3, "Failed to find the certificate with specified common name and serial number in the Nerova keychain");
         return nullptr;
@@ -369,13 +369,14 @@ std::optional<std::vector<NRVIdentity>> QKWKeychain::identityCreateWithCertifica
                                                                                    NRVError* error) {
     std::string description =
         subjectInfo ? NSDictionaryExtensions::singleLineDescription(*subjectInfo) : std::string("(null)");
-    auto found = findCertificatesWithSubjectInfo(subjectInfo, nullptr);
+    auto found = QKWKeychain::shared().findCertificatesWithSubjectInfo(subjectInfo, nullptr);
     if (!found) {
         fail(error, 3, "Failed to find the '" + description + "' certificate in the Nerova keychain");
         return std::nullopt;
     }
     // The identity's private key is the one whose application label is the
-    // digest of the certificate's public key.
+    // digest of the certificate's public key, looked for in this class's
+    // keychain as it stands (not opened here).
     NRVCertificateRef certificate = found->front();
     NRVSecItem::KeyQuery query;
     query.applicationLabel = certificate->publicKeyHash();

@@ -5,8 +5,15 @@
 // Each keychain class is one object reached through shared(): QKWKeychain
 // serves "/Library/Nerova Anti-Virus/NerovaSecure.keychain", and subclasses
 // (MDWKeychain) override the four hooks to serve another file with another
-// password. Every operation works on the keychain of the object it is called
-// on, inner steps included. Product paths are read under the system root
+// password. Every operation opens, unlocks and searches the keychain of the
+// object it is called on, except these inner steps, which always use
+// QKWKeychain::shared() and so the product keychain: the adding step (and
+// the PEM decoding) of the DER and PEM adds, the certificate search inside
+// findCertificatesWithSubjectsInfo, the serial-number find and
+// identityCreateWithCertificate, createAccessForService, the read-back of
+// addItemForService, the request of csrInPEMFormatWithKeyLabel and the key
+// pair of createCertificateSigningRequestWithKeyLabel (stored in the
+// keychain its caller opened). Product paths are read under the system root
 // (NRV_SYSTEM_ROOT).
 //
 // Failures come back as false / nullptr / nullopt and, when an error is

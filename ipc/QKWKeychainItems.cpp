@@ -56,7 +56,7 @@ bool QKWKeychain::setData(const std::optional<NRVData>& data, const std::optiona
         attributes.set(NRVSecItem::kType, kDataItemType);
         attributes.set(NRVSecItem::kDescription, kDataItemDescription);
         attributes.set(NRVSecItem::kInvisible, uint32Bytes(0));
-        if (std::optional<NRVAccess> access = createAccessForService(*key, nullptr))
+        if (std::optional<NRVAccess> access = QKWKeychain::shared().createAccessForService(*key, nullptr))
             attributes.set(NRVSecItem::kAccess, access->toValue());
         rc = keychain->add(kc::ItemClass::GenericPassword, std::move(attributes), std::span<const std::uint8_t>(*data));
     } else if (rc == kc::status::success) {
@@ -123,7 +123,7 @@ std::shared_ptr<QKWKeychainItem> QKWKeychain::addItemForService(const std::optio
     attributes.set(NRVSecItem::kAccount, *username);
     attributes.set(NRVSecItem::kDescription, description.value_or(""));
     attributes.set(NRVSecItem::kInvisible, uint32Bytes(0));
-    if (std::optional<NRVAccess> access = createAccessForService(*service, nullptr))
+    if (std::optional<NRVAccess> access = QKWKeychain::shared().createAccessForService(*service, nullptr))
         attributes.set(NRVSecItem::kAccess, access->toValue());
     kc::SecureBytes secret(blank(password) ? std::string() : *password);
     OSStatus rc = currentKeychain()->add(kc::ItemClass::GenericPassword, std::move(attributes), secret.span());
@@ -137,7 +137,7 @@ std::shared_ptr<QKWKeychainItem> QKWKeychain::addItemForService(const std::optio
     }
     std::this_thread::sleep_for(std::chrono::microseconds(500000));
     NerovaLogger::keychain().info("Successfully added item '" + *service + "' to Nerova keychain");
-    return itemForService(service, username, error);
+    return QKWKeychain::shared().itemForService(service, username, error);
 }
 
 std::shared_ptr<QKWKeychainItem> QKWKeychain::itemForService(const std::optional<std::string>& service,
@@ -323,7 +323,8 @@ std::optional<NRVData> QKWKeychain::createCertificateSigningRequestWithKeyLabel(
     }
     if (!isKeychainAccessible(error)) return std::nullopt;
     NRVKeyRef privateKey, publicKey;
-    if (!generatePrivateKey(&privateKey, &publicKey, label, currentKeychain(), error)) return std::nullopt;
+    if (!QKWKeychain::shared().generatePrivateKey(&privateKey, &publicKey, label, currentKeychain(), error))
+        return std::nullopt;
 
     const std::string commonName = "com.nerova.dudaz." + label.substr(prefix.size());
     const Name names[] = {{"CN", commonName.c_str()}, {"O", "Nerova Plc"}, {"C", "UK"}, {"OU", "DUDAZ"}};
@@ -354,7 +355,7 @@ std::optional<NRVData> QKWKeychain::createCertificateSigningRequestWithKeyLabel(
 
 std::optional<std::string> QKWKeychain::csrInPEMFormatWithKeyLabel(const std::string& label, NRVError* error) {
     if (!isKeychainAccessible(error)) return std::nullopt;
-    std::optional<NRVData> der = createCertificateSigningRequestWithKeyLabel(label, error);
+    std::optional<NRVData> der = QKWKeychain::shared().createCertificateSigningRequestWithKeyLabel(label, error);
     if (!der) return std::nullopt;
     std::string base64 = Base64::base64EncodedString(*der);
     std::erase(base64, '\r');

@@ -211,14 +211,16 @@ std::size_t encode_base64(const std::uint8_t* input, char* output, std::size_t l
     return o;
 }
 
-std::optional<std::size_t> decode_base64(const char* input, std::uint8_t* output, std::size_t length) {
+std::size_t decode_base64(const char* input, std::uint8_t* output, std::size_t length) {
     const std::size_t groups = length / 4;
     if (length == 0) return 0;
-    for (std::size_t i = 0; i < groups * 4; ++i)
-        if (static_cast<unsigned char>(input[i]) >= 128) return std::nullopt;
     std::size_t o = 0;
     for (std::size_t g = 0; g < groups; ++g) {
-        const auto value = [&](std::size_t k) { return kInverse.values[static_cast<unsigned char>(input[4 * g + k])]; };
+        // The inverse table covers the 7-bit range only; bytes above it count as 0.
+        const auto value = [&](std::size_t k) -> unsigned {
+            const auto c = static_cast<unsigned char>(input[4 * g + k]);
+            return c < 128 ? kInverse.values[c] : 0;
+        };
         const unsigned a = value(0), b = value(1), c = value(2), d = value(3);
         output[o++] = static_cast<std::uint8_t>((a << 2) | (b >> 4));
         output[o++] = static_cast<std::uint8_t>((b << 4) | (c >> 2));
@@ -246,17 +248,17 @@ std::optional<std::string> encryptString(const std::string& text) {
     return out;
 }
 
-std::optional<std::string> decryptString(const std::optional<std::string>& text) {
+std::string decryptString(const std::optional<std::string>& text) {
     if (!text || text->empty()) return std::string();
     const std::size_t length = text->size();
     std::vector<std::uint8_t> decoded(3 * (length / 4) + 1, 0);
-    const auto got = decode_base64(text->data(), decoded.data(), length);
-    if (!got || *got < 2) return std::nullopt;
+    const std::size_t got = decode_base64(text->data(), decoded.data(), length);
+    if (got < 2) return std::string();
     const std::size_t n = (std::size_t{decoded[0]} << 8) | decoded[1];
     const std::size_t p = paddedLength(n);
     // The frame must lie within the bytes actually decoded, not merely within
     // the text's length.
-    if (2 + p > *got) return std::nullopt;
+    if (2 + p > got) return std::string();
     cryptBlocks(decoded.data() + 2, p, 1);
     std::string out;
     out.reserve(2 * n);

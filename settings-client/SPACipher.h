@@ -36,11 +36,11 @@ const std::uint8_t* spa_sbox(int row);
 std::size_t encode_base64(const std::uint8_t* input, char* output, std::size_t length);
 // Every full group of four characters gives three bytes, then a zero byte;
 // characters after the last full group are ignored. output holds
-// 3 * (length / 4) + 1 bytes. Characters of the 7-bit range outside the
-// alphabet (the "=" padding among them) count as 0. Answers
-// 3 * (length / 4), or nullopt (nothing trustworthy written) when a byte of
-// 128 or above occurs in the groups read.
-std::optional<std::size_t> decode_base64(const char* input, std::uint8_t* output, std::size_t length);
+// 3 * (length / 4) + 1 bytes. Every character outside the alphabet (the "="
+// padding, and bytes of 128 and above, which values written by other
+// programs may carry) counts as 0. Answers 3 * (length / 4); nothing is
+// written for length 0.
+std::size_t decode_base64(const char* input, std::uint8_t* output, std::size_t length);
 
 // The Base64 text of the frame: the count of UTF-16 units (big-endian, in
 // clear), then the units, big-endian, enciphered in independent 8-byte
@@ -48,8 +48,9 @@ std::optional<std::size_t> decode_base64(const char* input, std::uint8_t* output
 // the 16-bit count can carry.
 std::optional<std::string> encryptString(const std::string& text);
 
-// The plain text of such a frame. nil or empty input gives the empty string.
-// nullopt for a text that does not decode (bytes outside the 7-bit range) or
-// is too short for the units its count claims. Units that do not form UTF-16
-// (a wrong key, damaged text) become U+FFFD.
-std::optional<std::string> decryptString(const std::optional<std::string>& text);
+// The plain text of such a frame, or the empty string on any failure: nil or
+// empty input, or a text too short for the units its count claims. Units
+// that do not form UTF-16 (a wrong key, damaged text) become U+FFFD. An
+// enciphered empty text also gives the empty string, so a caller cannot tell
+// it from a failure and treats both as no value.
+std::string decryptString(const std::optional<std::string>& text);

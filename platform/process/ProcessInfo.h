@@ -38,6 +38,8 @@ bool isAuditTokenCurrent(const AuditToken& token);
 
 // The path of the executable the process runs (readlink of /proc/<pid>/exe).
 std::optional<std::string> executablePath(pid_t pid);
+// nullopt and "Failed to count running processes: <errno> <its text>" when
+// the list cannot be read.
 std::optional<std::vector<pid_t>> allProcessIDs(std::string* error = nullptr);
 // The process's arguments, program name first; an empty list for a process
 // without arguments (a kernel thread).

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -167,7 +168,8 @@ std::optional<std::string> executablePath(pid_t pid) {
 std::optional<std::vector<pid_t>> allProcessIDs(std::string* error) {
     DIR* dir = ::opendir("/proc");
     if (!dir) {
-        if (error) *error = "Failed to count running processes: " + std::to_string(errno);
+        const int code = errno;
+        if (error) *error = "Failed to count running processes: " + std::to_string(code) + " " + std::strerror(code);
         return std::nullopt;
     }
     std::vector<pid_t> out;

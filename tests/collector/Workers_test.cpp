@@ -182,22 +182,34 @@ TEST_F(WorkersTest, TruncatedGzipMemberIsRepairedBesideTheOriginal) {
     EXPECT_EQ(text.compare(0, recovered.out.size(), recovered.out), 0) << "the repair holds a prefix of the original";
 }
 
-TEST_F(WorkersTest, RepairThatCannotCompressIsNeverReportedAsRecovered) {
+// gzip's error status 1 is an error; its warning status 2 is not, when the
+// compressed copy was made all the same. A 2 that left the repair file
+// uncompressed (what gzip gives when the compressed name is already taken)
+// is never reported as recovered.
+TEST_F(WorkersTest, RepairIsRecoveredUnlessItCouldNotCompress) {
     const std::string folder = staging + "/NerovaDiagnostics";
-    writeText(folder + "/a.log.gz", "not gzip at all");
-    writeText(folder + "/b.log.gz", "not gzip either");
-    // -t fails; -dc writes nothing; compressing ends with 1, then with 2
-    // (what gzip gives when the compressed name is already taken).
-    const std::string gzip1 = script("/bin/gz1", "[ \"$1\" = -t ] && exit 1; [ \"$1\" = -dc ] && exit 1; exit 1\n");
-    const std::string gzip2 = script("/bin/gz2", "[ \"$1\" = -t ] && exit 1; [ \"$1\" = -dc ] && exit 1; exit 2\n");
-    RecoveryUtility(logger, gzip1).recoverArchiveIfRequired(folder + "/a.log.gz");
-    RecoveryUtility(logger, gzip2).recoverArchiveIfRequired(folder + "/b.log.gz");
-    EXPECT_EQ(lines(), (std::vector<std::string>{
-                           "Warning: a.log.gz has not been archived properly.",
-                           "Attempting to recover a.log.gz...",
-                           "Error compressing a.log.recovered",
-                           "Warning: b.log.gz has not been archived properly.",
-                           "Attempting to recover b.log.gz...",
-                           "Error compressing b.log.recovered",
-                       }));
+    // -t fails; -dc writes nothing; then the compressing step.
+    const std::string prefix = "[ \"$1\" = -t ] && exit 1; [ \"$1\" = -dc ] && exit 1; ";
+    struct Case {
+        const char* name;
+        const char* compressing;
+        const char* outcome;
+    } cases[] = {
+        {"a", "exit 1\n", "Error compressing a.log.recovered"},
+        {"b", "exit 2\n", "Error compressing b.log.recovered"},
+        {"c", "/usr/bin/gzip \"$@\" || exit 9; exit 2\n", "Success: Recovered c.log.gz as c.log.recovered.gz"},
+        {"d", "/usr/bin/gzip \"$@\" || exit 9; exit 1\n", "Error compressing d.log.recovered"},
+        {"e", "/usr/bin/gzip \"$@\"\n", "Success: Recovered e.log.gz as e.log.recovered.gz"},
+    };
+    std::vector<std::string> expected;
+    for (const Case& c : cases) {
+        const std::string name = c.name;
+        writeText(folder + "/" + name + ".log.gz", "not gzip at all");
+        const std::string gzip = script("/bin/gz-" + name, prefix + c.compressing);
+        RecoveryUtility(logger, gzip).recoverArchiveIfRequired(folder + "/" + name + ".log.gz");
+        expected.push_back("Warning: " + name + ".log.gz has not been archived properly.");
+        expected.push_back("Attempting to recover " + name + ".log.gz...");
+        expected.push_back(c.outcome);
+    }
+    EXPECT_EQ(lines(), expected);
 }

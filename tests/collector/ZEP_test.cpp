@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
 #include <memory>
 
 #include "collector/CommandExecutor.h"
@@ -10,6 +12,9 @@
 #include "collector/StatusLogger.h"
 #include "collector/ZEP.h"
 #include "foundation/NRVProductInfo.h"
+#include "platform/log/LogStore.h"
+#include "settings-client/GlobalSettingsClient.h"
+#include "settings-client/SPACipher.h"
 #include "support/TestSupport.h"
 
 using testsupport::ScopedEnv;
@@ -37,6 +42,41 @@ Counts count(const std::vector<Operations>& rows) {
     }
     return c;
 }
+
+// A settings service as the driver sees it: string values by service type
+// and key, or no connection at all.
+class FakeSettings final : public GlobalSettingsClientProtocol {
+public:
+    std::map<std::pair<NRVConfigServiceType, std::string>, std::string> values;
+    bool connected = true;
+
+    void connect(ConnectCallback) override {}
+    std::future<void> connect() override {
+        std::promise<void> ready;
+        ready.set_value();
+        return ready.get_future();
+    }
+    void setDelegate(std::shared_ptr<GlobalSettingsClientDelegate>) override {}
+    void setSettingsChangedHandler(SettingsChangedHandler) override {}
+    std::optional<NRVValue> retrieveValue(const std::string& key, NRVConfigServiceType serviceType,
+                                          std::uint64_t) override {
+        if (!connected) throw GlobalSettingsClientError::notConnected();
+        auto it = values.find({serviceType, key});
+        if (it == values.end()) return std::nullopt;
+        return NRVValue(it->second);
+    }
+    void storeValue(const NRVValue&, std::uint64_t, const std::string&, NRVConfigServiceType, bool) override {
+        throw GlobalSettingsClientError::keyNotSet();
+    }
+    void retrieveValueAsync(const std::string&, NRVConfigServiceType, std::uint64_t,
+                            RetrieveCompletion completion) override {
+        completion(std::nullopt, std::make_exception_ptr(GlobalSettingsClientError::notConnected()));
+    }
+    void storeValueAsync(const NRVValue&, std::uint64_t, const std::string&, NRVConfigServiceType, bool,
+                         StoreCompletion completion) override {
+        completion(std::make_exception_ptr(GlobalSettingsClientError::notConnected()));
+    }
+};
 
 std::unique_ptr<ZEP> makeDriver(const TempDir& tmp) {
     auto logger = std::make_shared<StatusLogger>(tmp / "collection.log");
@@ -215,4 +255,118 @@ TEST(ZEP, WildcardParametersExpandUnderTheRoot) {
         {{}, {}},
     };
     for (const auto& c : cases) EXPECT_EQ(zep->expandWildCardedParameters(c.in), c.out) << ::testing::PrintToString(c.in);
+}
+
+// usernames.txt: the endpoint identifier, then the account names that
+// decipher to text; everything else is one "is nil" line in the diagnostics
+// log and no line of the file.
+TEST(ZEP, UsernamesLeaveOutWhatIsMissingOrDeciphersToNothing) {
+    auto capture = std::make_shared<platform::log::CaptureSink>();
+    platform::log::setSink(capture);
+    struct Case {
+        const char* situation;
+        std::map<std::pair<NRVConfigServiceType, std::string>, std::string> values;
+        bool connected;
+        std::vector<std::string> names;
+        std::vector<std::string> missing;
+        std::optional<std::string> file;  // nullopt: no file written
+    };
+    const std::string alice = encryptString("alice").value();
+    const Case cases[] = {
+        {"names that decipher to nothing",
+         {{{1, "NRVMcsEndpointUUID"}, "E-1"},
+          {{2, "PrimaryServerUserName"}, ""},
+          {{2, "PrimaryServerProxyUserName"}, encryptString("").value()},
+          {{2, "SecondaryServerUserName"}, "not Base64 \xC3\xA9"},
+          {{2, "SecondaryServerProxyUserName"}, encryptString("bob").value()}},
+         true,
+         {"E-1", "bob"},
+         {"PrimaryServerUserName", "PrimaryServerProxyUserName", "SecondaryServerUserName"},
+         "E-1\nbob"},
+        {"only the endpoint identifier",
+         {{{1, "NRVMcsEndpointUUID"}, "E-1"}},
+         true,
+         {"E-1"},
+         {"PrimaryServerUserName", "PrimaryServerProxyUserName", "SecondaryServerUserName",
+          "SecondaryServerProxyUserName"},
+         "E-1"},
+        {"a name under the wrong service type",
+         {{{1, "PrimaryServerUserName"}, alice}, {{2, "SecondaryServerUserName"}, alice}},
+         true,
+         {"alice"},
+         {"NRVMcsEndpointUUID", "PrimaryServerUserName", "PrimaryServerProxyUserName", "SecondaryServerProxyUserName"},
+         "alice"},
+        {"no service",
+         {{{1, "NRVMcsEndpointUUID"}, "E-1"}},
+         false,
+         {},
+         {"NRVMcsEndpointUUID", "PrimaryServerUserName", "PrimaryServerProxyUserName", "SecondaryServerUserName",
+          "SecondaryServerProxyUserName"},
+         std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.situation);
+        TempDir tmp;
+        std::filesystem::create_directories(tmp / "staging/config/keychain");
+        auto settings = std::make_shared<FakeSettings>();
+        settings->values = c.values;
+        settings->connected = c.connected;
+        auto logger = std::make_shared<StatusLogger>(tmp / "collection.log");
+        ZEP zep(logger, tmp / "staging", tmp.path(), "archive", settings);
+        capture->clear();
+
+        const std::vector<std::string> names = zep.collectUsernames();
+        EXPECT_EQ(names, c.names);
+        std::vector<std::string> diagnostics;
+        for (const auto& record : capture->records())
+            if (record.category == "diagnostics") diagnostics.push_back(record.message);
+        std::vector<std::string> expected;
+        for (const std::string& key : c.missing) expected.push_back("zep : " + key + " is nil");
+        EXPECT_EQ(diagnostics, expected);
+
+        zep.generateUsernamesTxt(names);
+        const std::string file = tmp / "staging/config/keychain/usernames.txt";
+        if (c.file) {
+            EXPECT_EQ(testsupport::readText(file), *c.file);
+            EXPECT_EQ(testsupport::lines(logger->progressStatus()).back(), "Success: Generated usernames.txt");
+        } else {
+            EXPECT_FALSE(testsupport::exists(file));
+            EXPECT_EQ(testsupport::lines(logger->progressStatus()).back(), "Warning: No usernames stored in the Keychain");
+        }
+    }
+    platform::log::setSink(nullptr);
+}
+
+// QRB-type.txt names the first edition folder that exists; a plain file of
+// an edition's name is no edition, and without any the file stays empty.
+TEST(ZEP, EditionFileNamesTheFirstEditionFolder) {
+    struct Case {
+        const char* situation;
+        std::vector<std::string> folders, files;
+        std::string text;
+    } cases[] = {
+        {"no product installed", {}, {}, ""},
+        {"one edition", {"Server"}, {}, "Server"},
+        {"two editions: the earlier in the list", {"Home", "Endpoint"}, {}, "Endpoint"},
+        {"a file of an edition's name", {"Home"}, {"Enterprise"}, "Home"},
+        {"only files", {}, {"Enterprise", "Cloud"}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.situation);
+        TempDir tmp;
+        ScopedEnv root("NRV_SYSTEM_ROOT", tmp / "root");
+        const std::string parent = tmp / "root/Library/Application Support/Nerova";
+        for (const auto& name : c.folders) std::filesystem::create_directories(parent + "/" + name);
+        for (const auto& name : c.files) testsupport::writeText(parent + "/" + name, "");
+        std::filesystem::create_directories(tmp / "staging");
+        auto logger = std::make_shared<StatusLogger>(tmp / "collection.log");
+        ZEP zep(logger, tmp / "staging", tmp.path(), "archive", std::make_shared<FakeSettings>());
+        zep.generateQRBTypeText();
+        const std::string file = tmp / "staging/QRB-type.txt";
+        ASSERT_TRUE(testsupport::exists(file));
+        EXPECT_EQ(testsupport::readText(file), c.text);
+        EXPECT_EQ(testsupport::lines(logger->progressStatus()),
+                  c.text.empty() ? std::vector<std::string>{}
+                                 : std::vector<std::string>{"Success: Generated QRB-type.txt"});
+    }
 }

@@ -69,8 +69,8 @@ protected:
 }  // namespace
 
 // The endpoint identifier, then the account names in their fixed order; the
-// one that does not decipher (bytes outside Base64's range) is left out and
-// named in the diagnostics log only.
+// one that does not decipher (a plain text, too short for the units its
+// leading bytes claim) is left out and named in the diagnostics log only.
 TEST_F(UsernamesRun, ListsTheStoredNamesInOrder) {
     ASSERT_GT(startRole("broker"), 0);
     ASSERT_GT(startRole("settings", {"--set=1:NRVMcsEndpointUUID=4F1C2A77-0B9E-4D4B-9A51-77E0C2D1A001",

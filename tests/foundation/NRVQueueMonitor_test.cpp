@@ -30,6 +30,12 @@ protected:
         return std::nullopt;
     }
 
+    bool hasRecord(const std::string& prefix) {
+        for (const auto& r : capture_->records())
+            if (r.category == "queue" && r.message.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+
     std::shared_ptr<plog::CaptureSink> capture_ = std::make_shared<plog::CaptureSink>();
 };
 
@@ -87,6 +93,33 @@ TEST_F(QueueMonitorTest, PeriodicCheckCoversOnlyLiveQueues) {
     NRVQueueMonitor::verifyQueues(std::make_shared<NRVWeakQueueTable>(), 3600);
     EXPECT_TRUE(waitForRecord("Start to verify monitored queues (0 queue(s)). JobID=43"));
     EXPECT_TRUE(waitForRecord("All queue(s) are running."));
+}
+
+TEST_F(QueueMonitorTest, PeriodicCheckWarnsOfQueuesThatDoNotAnswer) {
+    NRVQueueMonitor::setAnswerTimeoutForTesting(0.3);
+    struct Restore {
+        ~Restore() { NRVQueueMonitor::setAnswerTimeoutForTesting(std::nullopt); }
+    } restore;
+    auto table = std::make_shared<NRVWeakQueueTable>();
+    auto healthy = dispatch::DispatchQueue::createSerial("test.fine");
+    auto stuck = dispatch::DispatchQueue::createSerial("test.stuck");
+    auto alsoStuck = dispatch::DispatchQueue::createSerial("test.stuck.too");
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    stuck->async([released] { released.wait(); });
+    alsoStuck->async([released] { released.wait(); });
+    table->add(healthy);
+    table->add(stuck);
+    table->add(alsoStuck);
+
+    NRVQueueMonitor::verifyQueues(table, 3600);
+    auto warning = waitForRecord("WARNING! ");
+    release.set_value();
+    ASSERT_TRUE(warning);
+    EXPECT_EQ(warning->level, plog::Level::Error);
+    EXPECT_EQ(warning->message,
+              "WARNING! Following queue(s) are not responding. Queue(s): {(test.stuck.too_2, test.stuck_1)}");
+    EXPECT_FALSE(hasRecord("All queue(s) are running."));
 }
 
 TEST_F(QueueMonitorTest, RegistrationIsWeakAndLogged) {

@@ -1,5 +1,6 @@
 #include "foundation/NSProcessInfoExtensions.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -51,6 +52,70 @@ TEST(NSProcessInfoExtensions, ReadsAProcessRecordOrSaysItIsMissing) {
     EXPECT_TRUE(name);
     EXPECT_EQ(pi::processInfo2ForPID(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
               "No process info found");
+}
+
+// The "effective" group id of these records is the saved group id. A child
+// whose three group ids differ shows which one is read (needs root to set
+// them).
+TEST(NSProcessInfoExtensions, EffectiveGroupIsTheSavedGroup) {
+    if (::geteuid() != 0) GTEST_SKIP() << "setting a saved group id of another value needs root";
+    constexpr gid_t kReal = 4241, kEffective = 4242, kSaved = 4243;
+    int ready[2], done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(ready[0]);
+        ::close(done[1]);
+        const char set = ::setresgid(kReal, kEffective, kSaved) == 0 ? 'y' : 'n';
+        if (::write(ready[1], &set, 1) != 1) ::_exit(1);
+        char ignored;
+        while (::read(done[0], &ignored, 1) > 0) {
+        }
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(done[0]);
+    char set = 0;
+    ASSERT_EQ(::read(ready[0], &set, 1), 1);
+    ::close(ready[0]);
+    struct Reap {
+        pid_t pid;
+        int done;
+        ~Reap() {
+            ::close(done);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } reap{child, done[1]};
+    ASSERT_EQ(set, 'y');
+
+    std::uint32_t gid = 0, egid = 0;
+    EXPECT_FALSE(pi::processInfo2ForPID(child, nullptr, nullptr, nullptr, &gid, &egid, nullptr, nullptr, nullptr));
+    EXPECT_EQ(gid, kReal);
+    EXPECT_EQ(egid, kSaved);
+
+    pi::processInfo2ForPid(child, 5.0, [&](pid_t, std::uint32_t, std::uint32_t, std::uint32_t g, std::uint32_t e,
+                                           const std::optional<std::string>&, std::int64_t, std::int32_t,
+                                           const std::optional<std::string>& error) {
+        EXPECT_FALSE(error);
+        EXPECT_EQ(g, kReal);
+        EXPECT_EQ(e, kSaved);
+    });
+
+    std::promise<std::pair<long long, long long>> listed;
+    pi::allRunningProcesses2WithReply([&listed, child](const NRVArray& processes, const std::optional<std::string>&) {
+        std::pair<long long, long long> ids{-1, -1};
+        for (const NRVValue& v : processes) {
+            const NRVValue* pid = v["pid"];
+            if (!pid || !pid->asInteger() || *pid->asInteger() != child) continue;
+            ids = {*v["gid"]->asInteger(), *v["egid"]->asInteger()};
+        }
+        listed.set_value(ids);
+    });
+    auto future = listed.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(future.get(), (std::pair<long long, long long>{kReal, kSaved}));
 }
 
 TEST(NSProcessInfoExtensions, SystemMajorNumberFromText) {

@@ -40,6 +40,7 @@ TEST(NRVAuditRecordTest, RecordsSurviveCodingWithTheirFields) {
     NRVAuditRecordUserAuthentication auth(NRVDate{5});
     auth.returnValue = UINT64_MAX;
     auth.signingID = "com.example";
+    auth.macUser = user("ann");
     auto authBack = NRVAuditRecordUserAuthentication::initWithCoder(coded(auth));
     ASSERT_TRUE(authBack);
     EXPECT_EQ(authBack->returnValue, UINT64_MAX);
@@ -91,22 +92,35 @@ TEST(NRVAuditRecordTest, DecodingIsStrict) {
 TEST(NRVAuditRecordTest, Equality) {
     EXPECT_TRUE(user("ann")->isEqual(*user("ann")));
     EXPECT_FALSE(user("ann", "LOCAL")->isEqual(*user("ann")));
-    EXPECT_TRUE(user(std::nullopt)->isEqual(*user(std::nullopt)));
+    // Names compare as strings: a missing one equals nothing. Domain and uuid
+    // are equal when missing on both sides.
+    auto nameless = user(std::nullopt);
+    EXPECT_FALSE(nameless->isEqual(*user(std::nullopt)));
+    EXPECT_FALSE(nameless->isEqual(*user("ann")));
+    EXPECT_TRUE(nameless->isEqual(*nameless)) << "the same object";
     auto copy = user("ann", "D")->copy();
     EXPECT_TRUE(copy->isEqual(*user("ann", "D")));
 
     NRVAuditRecordAuthenticationError a(NRVDate{3}), b(NRVDate{3});
-    EXPECT_TRUE(a.isEqual(a)) << "two records without a user name";
-    EXPECT_TRUE(a.isEqual(b));
-    b.username = "x";
+    EXPECT_TRUE(a.isEqual(a)) << "the same record";
+    EXPECT_FALSE(a.isEqual(b)) << "two records without a user name";
+    a.username = "x";
     EXPECT_FALSE(a.isEqual(b));
+    b.username = "x";
+    EXPECT_TRUE(a.isEqual(b));
 
     NRVAuditRecordUserAuthentication c(NRVDate{3}), d(NRVDate{3});
-    EXPECT_TRUE(c.isEqual(d)) << "neither has a user";
+    EXPECT_TRUE(c.isEqual(c));
+    EXPECT_FALSE(c.isEqual(d)) << "neither has a user";
+    c.macUser = user("ann");
+    d.macUser = user("ann");
+    EXPECT_TRUE(c.isEqual(d));
     d.signerType = 5;
     d.teamID = "T";
     EXPECT_TRUE(c.isEqual(d)) << "signer fields are not compared";
-    d.macUser = user("ann");
+    d.macUser = user("bob");
+    EXPECT_FALSE(c.isEqual(d));
+    d.macUser = nullptr;
     EXPECT_FALSE(c.isEqual(d));
     EXPECT_FALSE(c.isEqual(a));
 

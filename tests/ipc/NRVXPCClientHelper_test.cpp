@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <mutex>
+#include <thread>
 
 #include "IPCTestSupport.h"
 #include "support/TestSupport.h"
@@ -11,9 +14,11 @@
 #include "foundation/NRVDispatchExtensions.h"
 #include "ipc/NRVXPCClientConnection.h"
 #include "ipc/NRVXPCClientHelper.h"
+#include "ipc/NRVXPCNotifications.h"
 
 using namespace std::chrono_literals;
 using ipctest::callAndWait;
+using ipctest::countLog;
 using ipctest::eventually;
 using platform::xpc::Value;
 
@@ -79,22 +84,108 @@ TEST_F(NRVXPCClientHelperTest, ReachesAServiceByNameThroughTheBrokerAndCallsIt) 
     EXPECT_EQ(error, "Cannot find a connection object for the service '" + service + "'.");
 }
 
-TEST_F(NRVXPCClientHelperTest, WaitReturnsAtOnceWithoutABrokerAndAfterItsLimitWithoutAService) {
-    NRVXPCClientHelper helper;
+// The wait runs its whole limit whether or not a broker runs, so a broker
+// and service that come up during the wait are found; timeout 0 has no limit;
+// the status handler stays registered after the wait.
+TEST_F(NRVXPCClientHelperTest, WaitRunsItsLimitWithoutABrokerAndFindsOneThatComesUp) {
+    // Shared with the waiting thread, which may outlive a failed test.
+    auto shared = std::make_shared<NRVXPCClientHelper>();
+    NRVXPCClientHelper& helper = *shared;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_NE(helper.connectAndWaitForFirstConnectionForService(service, fake::NRVRemoteZEPProtocol(), 3.0), 0);
-    EXPECT_LT(secondsSince(start), 0.5);
-
-    ASSERT_TRUE(startRole("broker"));
-    start = std::chrono::steady_clock::now();
     EXPECT_NE(helper.connectAndWaitForFirstConnectionForService(service, fake::NRVRemoteZEPProtocol(), 1.0), 0);
-    double waited = secondsSince(start);
-    EXPECT_GE(waited, 0.95);
-    EXPECT_LT(waited, 2.5);
+    EXPECT_GE(secondsSince(start), 0.95);
+    auto table = NRVXPCClientHelper::sharedClientConnectionsForUnitTest();
+    ASSERT_EQ(table.count(service), 1u);
+    EXPECT_EQ(table.at(service)->numberOfRegisteredClient(), 1u);
 
+    // Without a limit, still without a broker: the wait goes on until the
+    // broker and then the service come up.
+    auto result = std::make_shared<std::promise<long>>();
+    auto waited = result->get_future();
+    std::thread([shared, result, name = service] {
+        result->set_value(shared->connectAndWaitForFirstConnectionForService(name, fake::NRVRemoteZEPProtocol(), 0));
+    }).detach();
+    // A short bound, proving only that the wait did not end on its own.
+    EXPECT_EQ(waited.wait_for(1500ms), std::future_status::timeout);
+    ASSERT_TRUE(startRole("broker"));
+    ASSERT_TRUE(startAgent({"--name=late"}));
+    ASSERT_EQ(waited.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(waited.get(), 0);
+    auto name = askName(helper);
+    ASSERT_TRUE(name.reply) << name.error.value_or("timed out");
+    EXPECT_EQ(*name.reply, platform::xpc::Values{Value("late")});
+    helper.disconnectService(service);
+
+    // A broker without the service: the limit runs out.
+    const std::string absent = service + ".absent";
+    start = std::chrono::steady_clock::now();
+    EXPECT_NE(helper.connectAndWaitForFirstConnectionForService(absent, fake::NRVRemoteZEPProtocol(), 1.0), 0);
+    EXPECT_GE(secondsSince(start), 0.95);
     std::string error;
-    EXPECT_FALSE(helper.remoteObjectProxyForService(service, [&](const std::string& e) { error = e; }));
-    EXPECT_EQ(error, "Cannot find a connection for the service '" + service + "'.");
+    EXPECT_FALSE(helper.remoteObjectProxyForService(absent, [&](const std::string& e) { error = e; }));
+    EXPECT_EQ(error, "Cannot find a connection for the service '" + absent + "'.");
+    helper.disconnectService(absent);
+}
+
+// A "registered" notice makes a disconnected client try again at once, but
+// only for its own service name, and never while it is connected.
+TEST_F(NRVXPCClientHelperTest, RegisteredNoticeRetriesOnlyForItsNameWhileDisconnected) {
+    ASSERT_TRUE(startRole("broker"));
+    std::mutex mutex;
+    std::vector<bool> seen;
+    NRVXPCClientHelper helper;
+    helper.connectService(service, fake::NRVRemoteZEPProtocol(), [&](NRVXPCProxy p) {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(p != nullptr);
+    });
+    const std::string retry = "Reconnect after 10 seconds. (Service name: " + service + ")";
+    const std::string received = "Received registered notification for the xpc service name '" + service +
+                                 "', and currently disconnected status. Retry immediately.";
+    const std::string immediate = "Reconnect after 0 seconds. (Service name: " + service + ")";
+    // No such service yet: the broker refuses, a retry waits 10 s.
+    ASSERT_TRUE(eventually([&] { return countLog(logStore(), retry) == 1; }));
+
+    auto registered = [](const std::string& name) {
+        NRVDictionary info;
+        info.set("registeredName", name);
+        NRVXPCNotifications::post(NRVXPCNotifications::kRegistered, info);
+    };
+    // Another name first, then this one: only the second starts an attempt,
+    // which the broker refuses again.
+    registered(service + ".other");
+    registered(service);
+    ASSERT_TRUE(eventually([&] { return countLog(logStore(), retry) == 2; }));
+    EXPECT_EQ(countLog(logStore(), received), 1u);
+    EXPECT_EQ(countLog(logStore(), immediate), 1u);
+
+    // The service's own registration connects the client.
+    ASSERT_TRUE(startAgent({"--name=x"}));
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen == std::vector<bool>{true};
+    }, 10s));
+    const std::size_t receivedBefore = countLog(logStore(), received);
+    const std::size_t immediateBefore = countLog(logStore(), immediate);
+
+    // Connected: the notice changes nothing. A second observer, added after
+    // the connection's, shows when the notice has been delivered.
+    auto delivered = std::make_shared<std::atomic<int>>(0);
+    const std::uint64_t token = NRVXPCNotifications::addObserver(
+        NRVXPCNotifications::kRegistered, [delivered, name = service](const NRVDictionary& info) {
+            const NRVValue* v = info.find("registeredName");
+            if (v && v->asString() && *v->asString() == name) delivered->fetch_add(1);
+        });
+    registered(service);
+    ASSERT_TRUE(eventually([&] { return delivered->load() == 1; }));
+    auto connection = NRVXPCClientHelper::sharedClientConnectionsForUnitTest().at(service);
+    EXPECT_EQ(connection->connStatusForUnitTest(), NRVXPCClientConnection::Connected);
+    EXPECT_EQ(countLog(logStore(), received), receivedBefore);
+    EXPECT_EQ(countLog(logStore(), immediate), immediateBefore);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(seen, std::vector<bool>{true});
+    }
+    NRVXPCNotifications::removeObserver(token);
     helper.disconnectService(service);
 }
 

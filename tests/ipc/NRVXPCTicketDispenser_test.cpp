@@ -134,29 +134,53 @@ TEST_F(NRVXPCTicketDispenserTest, ListenerInAnotherProcessFetchesAnnouncedBatche
     client.disconnectService(service);
 }
 
-TEST_F(NRVXPCTicketDispenserTest, TicketsSkipZeroWhenTheyWrapAndANilBatchUsesNone) {
+TEST_F(NRVXPCTicketDispenserTest, TicketsSkipZeroWhenTheyWrapAndANilBatchTakesOne) {
     auto dispenser = NRVXPCTicketDispenser::create("com.nerova.test.dispenser.wrap", 30);
     Announcements announced(dispenser->xpcName());
     dispenser->setCurrentTicketIDForUnitTest(kLargest - 1);
 
-    EXPECT_FALSE(dispenser->reportEvents(Value()));
-    ASSERT_TRUE(dispenser->reportEvents(Value("a")));
-    ASSERT_TRUE(dispenser->reportEvents(Value("b")));
-    ASSERT_TRUE(dispenser->reportEvents(Value("c")));
+    // A nil batch is announced like any other; nothing is on offer under it.
+    dispenser->reportEvents(Value());
+    dispenser->reportEvents(Value("a"));
+    dispenser->reportEvents(Value("b"));
     const std::string largest = std::to_string(kLargest);
     EXPECT_EQ(announced.waitFor(3), (std::vector<std::string>{largest, "1", "2"}));
     EXPECT_EQ(dispenser->currentTicketIDForUnitTest(), 2u);
-    EXPECT_EQ(fetch(*dispenser, largest), Value("a"));
-    EXPECT_EQ(fetch(*dispenser, "1"), Value("b"));
-    EXPECT_EQ(fetch(*dispenser, "2"), Value("c"));
+    EXPECT_EQ(fetch(*dispenser, largest), Value());
+    EXPECT_EQ(fetch(*dispenser, "1"), Value("a"));
+    EXPECT_EQ(fetch(*dispenser, "2"), Value("b"));
     EXPECT_EQ(fetch(*dispenser, "0"), Value());
+    EXPECT_TRUE(ipctest::eventually([&] { return countLog(logStore(), sent(largest)) == 1; }));
+    EXPECT_TRUE(ipctest::eventually([&] { return countLog(logStore(), noEvents(largest)) == 1; }));
 
     // Stopping drops every batch still on offer.
     dispenser->stop();
-    for (const std::string& ticket : {largest, std::string("1"), std::string("2")}) {
+    for (const std::string& ticket : {std::string("1"), std::string("2")}) {
         SCOPED_TRACE(ticket);
         EXPECT_EQ(fetch(*dispenser, ticket), Value());
     }
+}
+
+// A post that does not reach every observer (here: one that cannot be sent
+// at all, its object too long for a notification) is logged by the center;
+// the ticket is still logged as sent and its batch stays on offer.
+TEST_F(NRVXPCTicketDispenserTest, TicketIsLoggedAsSentWhenThePostFails) {
+    auto failedPosts = [&] {
+        std::size_t n = 0;
+        for (const std::string& message : ipctest::logMessages(logStore()))
+            n += message.rfind("Failed to post distributed notification 'XPCTicketDispenserNotification'.", 0) == 0;
+        return n;
+    };
+    // The store is shared by the tests of this process: count from here.
+    const std::size_t sentBefore = countLog(logStore(), sent("1"));
+    const std::size_t failedBefore = failedPosts();
+    const std::string name = "com.nerova.test.dispenser." + std::string(70000, 'x');
+    auto dispenser = NRVXPCTicketDispenser::create(name, 30);
+    dispenser->reportEvents(Value("a"));
+    EXPECT_EQ(fetch(*dispenser, "1"), Value("a"));
+    EXPECT_TRUE(ipctest::eventually([&] { return countLog(logStore(), sent("1")) == sentBefore + 1; }));
+    // Logged on the same queue before the line above.
+    EXPECT_EQ(failedPosts(), failedBefore + 1);
 }
 
 TEST_F(NRVXPCTicketDispenserTest, BatchesLeaveAfterTheirTimeLimitAndLongLimitsDoNotWrap) {
@@ -177,7 +201,7 @@ TEST_F(NRVXPCTicketDispenserTest, BatchesLeaveAfterTheirTimeLimitAndLongLimitsDo
     for (const Case& c : cases) {
         auto d = NRVXPCTicketDispenser::create("com.nerova.test.dispenser.limit" + std::to_string(dispensers.size()),
                                                c.timeout);
-        ASSERT_TRUE(d->reportEvents(Value(c.situation)));
+        d->reportEvents(Value(c.situation));
         EXPECT_EQ(fetch(*d, "1"), Value(c.situation)) << c.situation;
         dispensers.push_back(d);
     }

@@ -104,6 +104,17 @@ TEST(QKBackgroundServiceTest, HandledSignalsEndTheDaemonAfterTheNotice) {
     }
 }
 
+TEST(QKBackgroundServiceTest, ASecondSignalDoesNotShortenTheGrace) {
+    Daemon daemon({});
+    ASSERT_TRUE(daemon.waitFor("launched")) << daemon.output;
+    const auto sent = Clock::now();
+    daemon.signal(SIGTERM);
+    ASSERT_TRUE(daemon.waitFor("terminating\n")) << daemon.output;
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(), 0);
+    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(450)) << "the half-second grace";
+}
+
 TEST(QKBackgroundServiceTest, HangupAndBrokenPipeAreIgnored) {
     Daemon daemon({});
     ASSERT_TRUE(daemon.waitFor("launched"));

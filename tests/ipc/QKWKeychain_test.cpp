@@ -293,23 +293,62 @@ TEST_F(QKWKeychainTest, PublicKeyComesOutWhateverTheCertificateIsTrustedFor) {
     EXPECT_FALSE(kc.getPublicKeyDataFromCertificate(nullptr));
 }
 
-TEST_F(QKWKeychainTest, EveryCallOnTheSubclassUsesTheSubclassKeychain) {
+// On the subclass, every operation works on the subclass's file, except the
+// inner steps that always go to the product keychain: the adding step of the
+// DER and PEM adds, the searches inside the several-subjects, serial-number
+// and identity look-ups, the read-back after adding an item, and the request
+// (with its key pair) of the PEM signing request.
+TEST_F(QKWKeychainTest, SubclassUsesItsOwnFileExceptForTheInnerSteps) {
     MDWKeychain& mdw = MDWKeychain::shared();
-    ASSERT_TRUE(mdw.setData(dataOf("value"), "k"));
-    ASSERT_TRUE(mdw.addItemForService("svc", "ann", "pw", std::nullopt));  // its read-back too
-    testcerts::Issued cert = testcerts::issue({});
-    ASSERT_TRUE(mdw.addToKeychainPEMCertificate(pemOf(cert.certificate->data(), "\n")));
-    ASSERT_TRUE(mdw.csrInPEMFormatWithKeyLabel("com.nerova.dudaz.key.web"));
+    QKWKeychain& qkw = QKWKeychain::shared();
+    auto count = [](const std::optional<std::vector<NRVData>>& all) { return all ? all->size() : 0u; };
 
+    ASSERT_TRUE(mdw.setData(dataOf("value"), "k"));
     EXPECT_TRUE(testsupport::exists(secondKeychainPath()));
     EXPECT_FALSE(testsupport::exists(productKeychainPath()));
+    EXPECT_EQ(mdw.dataForKey("k"), dataOf("value"));
     EXPECT_EQ(mdw.getKeychainPassword().size(), 64u);
-    EXPECT_NE(mdw.getKeychainPassword(), QKWKeychain::shared().getKeychainPassword());
+    EXPECT_NE(mdw.getKeychainPassword(), qkw.getKeychainPassword());
 
-    EXPECT_EQ(mdw.getAllCertificates()->size(), 1u);
-    EXPECT_TRUE(mdw.getPublicKeyDataForKeyLabel("com.nerova.dudaz.key.web"));
-    EXPECT_FALSE(QKWKeychain::shared().dataForKey("k"));
-    EXPECT_TRUE(QKWKeychain::shared().deleteKeychain());
+    // The item lands in the subclass's file; its read-back comes from the
+    // product keychain, here an item of the same names made before.
+    ASSERT_TRUE(qkw.addItemForService("svc", "ann", "product", std::nullopt));
+    auto readBack = mdw.addItemForService("svc", "ann", "second", std::nullopt);
+    ASSERT_TRUE(readBack);
+    EXPECT_EQ(readBack->password, "product");
+    EXPECT_EQ(mdw.itemForService("svc", "ann")->password, "second");
+    EXPECT_FALSE(mdw.addItemForService("svc", "bob", "second", std::nullopt)) << "no such item to read back";
+    EXPECT_TRUE(mdw.itemForService("svc", "bob"));
+
+    // DER and PEM adds go to the product keychain.
+    testcerts::Issued der = testcerts::issue({{{"CN", "der"}}, 7});
+    testcerts::Issued pem = testcerts::issue({{{"CN", "pem"}}, 8});
+    ASSERT_TRUE(mdw.addToKeychainDERCertificate(der.certificate->data()));
+    ASSERT_TRUE(mdw.addToKeychainPEMCertificate(pemOf(pem.certificate->data(), "\n")));
+    EXPECT_EQ(count(qkw.getAllCertificates()), 2u);
+    EXPECT_EQ(count(mdw.getAllCertificates()), 0u);
+
+    // The direct find searches the subclass's file; the inner searches the
+    // product keychain.
+    const NRVDictionary subject = QKWCertificateInfo::subjectInfoFromCertificate(der.certificate);
+    EXPECT_FALSE(mdw.findCertificateWithSubjectInfo(&subject));
+    EXPECT_TRUE(mdw.findCertificateWithSubjectInfo(&subject, QKWCertificateInfo::serialNumberFromCertificate(der.certificate)));
+    EXPECT_TRUE(mdw.findCertificatesWithSubjectsInfo({subject}));
+    NRVError error;
+    EXPECT_FALSE(mdw.identityCreateWithCertificate(&subject, &error));
+    EXPECT_EQ(error.code, 5) << "found, but no private key in the subclass's file: " << error.localizedDescription;
+
+    // The PEM request is made by the product keychain, and its key pair kept
+    // there; the DER request keeps its pair in the keychain it was sent to.
+    ASSERT_TRUE(mdw.csrInPEMFormatWithKeyLabel("com.nerova.dudaz.key.pem"));
+    EXPECT_TRUE(qkw.getPublicKeyDataForKeyLabel("com.nerova.dudaz.key.pem"));
+    EXPECT_FALSE(mdw.getPublicKeyDataForKeyLabel("com.nerova.dudaz.key.pem"));
+    ASSERT_TRUE(mdw.createCertificateSigningRequestWithKeyLabel("com.nerova.dudaz.key.der"));
+    EXPECT_TRUE(mdw.getPublicKeyDataForKeyLabel("com.nerova.dudaz.key.der"));
+    EXPECT_FALSE(qkw.getPublicKeyDataForKeyLabel("com.nerova.dudaz.key.der"));
+
+    EXPECT_FALSE(qkw.dataForKey("k"));
+    EXPECT_TRUE(qkw.deleteKeychain());
     EXPECT_EQ(mdw.dataForKey("k"), dataOf("value"));
 }
 

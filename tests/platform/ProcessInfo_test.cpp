@@ -1,10 +1,14 @@
 #include "platform/process/ProcessInfo.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <thread>
 
@@ -52,6 +56,33 @@ TEST(ProcessInfo, CancelledExitWatchNeverCalls) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(calls, 0);
     EXPECT_FALSE(process::ProcessExitWatch::start(0, [] {}));
+}
+
+// The list's failure names the error number and its text. A child that may
+// open no file at all provokes it.
+TEST(ProcessInfo, ProcessListFailureCarriesTheErrorText) {
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(out[0]);
+        struct rlimit none {0, 0};
+        ::setrlimit(RLIMIT_NOFILE, &none);
+        std::string error;
+        const bool listed = process::allProcessIDs(&error).has_value();
+        const std::string text = listed ? "listed" : error;
+        const ssize_t written = ::write(out[1], text.data(), text.size());
+        ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(text, "Failed to count running processes: " + std::to_string(EMFILE) + " " + std::strerror(EMFILE));
 }
 
 TEST(ProcessInfo, RecordOfThisProcess) {

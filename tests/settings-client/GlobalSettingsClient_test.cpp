@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "fakes/FakeServiceFixture.h"
+#include "ipc/IPCTestSupport.h"
 #include "ipc/NRVDistributedNotification.h"
 #include "ipc/NRVXPCClientHelper.h"
 
@@ -148,6 +149,9 @@ TEST_F(GlobalSettingsClientTest, SlowServiceTimesOutAndLateReplyIsIgnored) {
     EXPECT_GE(took, 490ms);
     EXPECT_LT(took, 750ms);
     EXPECT_EQ(thrownBy([&] { client->store<std::string>("w", "Key", 1, false); }), Case::timedOut);
+    // One error line per timed-out call, naming the service.
+    EXPECT_TRUE(ipctest::eventually(
+        [&] { return ipctest::countLog(logStore(), "Connection to com.nerova.configxpc timed out") == 2; }));
     std::this_thread::sleep_for(1500ms);  // both late replies arrive now
     client->setAsyncCallLimit(5s);
     EXPECT_EQ(client->retrieveAsync<std::string>("Key", 1).get(), "w");
@@ -205,6 +209,27 @@ TEST_F(GlobalSettingsClientTest, ChangeNotificationReachesHandlerWatchAndDelegat
     auto handlerSecond = std::find(lines.begin(), lines.end(), "handler Name=second");
     auto watchSecond = std::find(lines.begin(), lines.end(), "watch Name=second");
     EXPECT_LT(handlerSecond, watchSecond) << "the handler hears a change before the watches";
+
+    // A notification without a new value, or whose key is no text, reaches
+    // nobody; a well-formed one sent after them shows they were delivered.
+    NRVDictionary noValue;
+    noValue.set(GlobalSettingsClient::kKeyModified, "Missing");
+    NRVDistributedNotification::notify(GlobalSettingsClient::kDidChangeNotification, NRVValue(noValue));
+    NRVDictionary numberKey;
+    numberKey.set(GlobalSettingsClient::kKeyModified, 7);
+    numberKey.set(GlobalSettingsClient::kNewValue, "seven");
+    NRVDistributedNotification::notify(GlobalSettingsClient::kDidChangeNotification, NRVValue(numberKey));
+    NRVDistributedNotification::notify(GlobalSettingsClient::kDidChangeNotification, NRVValue("not a dictionary"));
+    NRVDictionary marker;
+    marker.set(GlobalSettingsClient::kKeyModified, "Marker");
+    marker.set(GlobalSettingsClient::kNewValue, "m");
+    NRVDistributedNotification::notify(GlobalSettingsClient::kDidChangeNotification, NRVValue(marker));
+    ASSERT_TRUE(heard->waitFor("handler Marker=m"));
+    ASSERT_TRUE(heard->waitFor("delegate Marker=m"));
+    for (const std::string& line : heard->lines()) {
+        EXPECT_EQ(line.find("Missing"), std::string::npos) << line;
+        EXPECT_EQ(line.find("seven"), std::string::npos) << line;
+    }
 }
 
 // The connect callback hears true on the first connection, false when the
