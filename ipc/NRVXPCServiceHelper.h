@@ -43,6 +43,10 @@ public:
     std::optional<NRVXPCEndpoint> listenerEndpointForUnitTest(const std::string& name);
     // For tests: how long a refused post waits before it is tried again (30 s).
     void setRetryDelayForUnitTest(std::chrono::milliseconds delay);
+    // For tests: stops every service of the shared helper and lets the next
+    // sharedHelper() make a fresh one, so that a test starts from none. Its
+    // retries, which hold it weakly, then end without a trace.
+    static void resetSharedHelperForUnitTest();
 
 private:
     NRVXPCServiceHelper() = default;
@@ -56,6 +60,8 @@ private:
         // The control channel of a service, never posted on its own.
         bool isControl = false;
     };
+
+    static std::shared_ptr<NRVXPCServiceHelper> makeHelper();
 
     // These run on taskQueue_.
     void startControlChannelForService(const std::string& serviceName);
