@@ -92,6 +92,15 @@ void NRVDistributedNotificationMap::start() {
                                   });
 }
 
+void NRVDistributedNotificationMap::stopForUnitTest() {
+    NRVXPCServiceHelper::sharedHelper()->stopService(serviceName_);
+    taskQueue_->sync([this] {
+        for (const auto& target : availableXPCConnections_) clientHelper_->disconnectService(target);
+        availableXPCConnections_.clear();
+        clientHelper_->disconnectService(kNRVDistributedNotificationMapUpdaterServiceName);
+    });
+}
+
 void NRVDistributedNotificationMap::handleMapUpdaterConnectionStatus(bool connected) {
     if (!connected) {
         log().error("Connection to map updater is lost.");

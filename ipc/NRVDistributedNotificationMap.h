@@ -58,6 +58,9 @@ public:
     // For tests: the map as last received, and the targets connected to.
     std::optional<NotificationMap> notificationMapForUnitTest();
     std::set<std::string> availableXPCConnectionsForUnitTest();
+    // For tests: stops the map's service and lets go of the updater and of
+    // every target. Not to be called on taskQueue.
+    void stopForUnitTest();
 
 private:
     NRVDistributedNotificationMap();
