@@ -20,6 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "ipc/NRVDistributedNotification.h"
+#include "ipc/NRVXPCServiceHelper.h"
+
 extern char** environ;
 
 // The build's team and anchors (from the policy CMake writes for tests), with
@@ -81,6 +84,13 @@ inline const bool kEnvironmentReady = !environment().root.empty();
 
 class FakeServiceFixture : public ::testing::Test {
 protected:
+    // Every test starts with none of the process's shared services, as when
+    // it runs alone: what an earlier test of the same program left (services
+    // still posted, observers of the broker's notices, a map registered with
+    // an updater that is gone) would answer this test's brokers too. Here,
+    // before the test's members take the shared helper, and again at the end.
+    FakeServiceFixture() { resetSharedServices(); }
+
     void SetUp() override {
         ASSERT_TRUE(fakeservices::kEnvironmentReady);
         runtimeRoot_ = fakeservices::environment().root;
@@ -88,6 +98,12 @@ protected:
 
     void TearDown() override {
         for (pid_t pid : std::vector<pid_t>(running_)) stopRole(pid);
+        resetSharedServices();
+    }
+
+    static void resetSharedServices() {
+        NRVDistributedNotification::resetSharedNotificationMapForUnitTest();
+        NRVXPCServiceHelper::resetSharedHelperForUnitTest();
     }
 
     // Signed copies placed here count as the maker's programs.
