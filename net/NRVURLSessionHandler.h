@@ -24,6 +24,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -114,6 +115,11 @@ public:
     void drainForTesting();
     // Shortens the ping interval, and with it the wait for each pong.
     void setPingIntervalForTesting(double seconds) { pingInterval_ = seconds; }
+    // How long create() waits for the settings service's connection (and the
+    // first read of the settings it starts) for handlers created from now on;
+    // kSettingsConnectWait unless a test changed it.
+    static constexpr std::chrono::milliseconds kSettingsConnectWait{500};
+    static void setSettingsConnectWaitForUnitTest(std::chrono::milliseconds wait);
     const std::shared_ptr<platform::dispatch::DispatchQueue>& taskQueue() const { return taskQueue_; }
     const std::shared_ptr<platform::http::Engine>& engine() const { return engine_; }
 
