@@ -74,6 +74,15 @@ protected:
 // and this process's own subscriber; a nil payload arrives as nil.
 TEST_F(NRVDistributedNotificationTest, PayloadArrivesInEverySubscribedProcess) {
     const std::string name = "com.nerova.test.payload";
+    // The first notification to each receiving process opens the connection
+    // to it; on a loaded machine that may take longer than the usual wait,
+    // and the notification would be lost.
+    NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(std::chrono::seconds(30));
+    struct RestoreWait {
+        ~RestoreWait() {
+            NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(NRVDistributedNotificationMap::kTargetConnectWait);
+        }
+    } restoreWait;
     const std::string helper = std::string(NRV_BIN_DIR) + "/nrv-payload-subscriber";
     testsupport::ChildProcess first({helper, "--name=" + name}), second({helper, "--name=" + name, "--name=other"});
     ASSERT_TRUE(first.waitForLine("READY", 10s));

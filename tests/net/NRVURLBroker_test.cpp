@@ -159,6 +159,15 @@ TEST_F(NRVURLBrokerRelayFailure, AnnouncedWhenNotSelfReported) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
     const std::string name = NRVURLSessionHandler::kMessageRelayFailureNotification;
+    // The first notification to each receiving process opens the connection
+    // to it; on a loaded machine that may take longer than the usual wait,
+    // and the notification would be lost.
+    NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(std::chrono::seconds(30));
+    struct RestoreWait {
+        ~RestoreWait() {
+            NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(NRVDistributedNotificationMap::kTargetConnectWait);
+        }
+    } restoreWait;
     testsupport::ChildProcess subscriber({std::string(NRV_BIN_DIR) + "/nrv-payload-subscriber", "--name=" + name});
     ASSERT_TRUE(subscriber.waitForLine("READY", 30s));
     // This process learns of the subscriber from the map updater.
