@@ -318,7 +318,7 @@ TEST_F(HostileRun, InterruptionRemovesStagingAndEndsTheRunningCommand) {
         EXPECT_EQ(*status, 128 + signalNumber);
         EXPECT_EQ(testsupport::folderEntries(s->temporary), std::vector<std::string>{"Nerova Diagnostic Utility.log"});
         EXPECT_TRUE(testsupport::folderEntries(s->output).empty());
-        EXPECT_TRUE(testsupport::waitUntil([&] { return processIsGone(*commandPid); }, std::chrono::seconds(2)))
+        EXPECT_TRUE(testsupport::waitUntil([&] { return processIsGone(*commandPid); }, std::chrono::seconds(10)))
             << "the command outlived the run";
     }
 }

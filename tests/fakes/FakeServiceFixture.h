@@ -1,6 +1,6 @@
 // The one fixture of the tests that need the product's services: a private
 // runtime root and log store, fake services started as real processes that
-// must print READY within 5 s, and all of them ended in teardown by pid.
+// must print READY within 30 s, and all of them ended in teardown by pid.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -114,7 +114,7 @@ protected:
     static std::string fakeServicePath() { return std::string(NRV_BIN_DIR) + "/nrv-fake-service"; }
 
     // Starts `--role=<role>` with the knobs; 0 (and a test failure) when it
-    // does not print READY within 5 s.
+    // does not print READY within 30 s.
     pid_t startRole(const std::string& role, const std::vector<std::string>& knobs = {}) {
         return startRoleFrom(fakeServicePath(), role, knobs);
     }
@@ -141,7 +141,7 @@ protected:
         }
         running_.push_back(pid);
         std::string seen;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (seen.find("READY\n") == std::string::npos) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
@@ -154,7 +154,7 @@ protected:
         }
         close(out[0]);
         if (seen.find("READY\n") == std::string::npos) {
-            ADD_FAILURE() << "role " << role << " did not print READY within 5 s";
+            ADD_FAILURE() << "role " << role << " did not print READY within 30 s";
             stopRole(pid);
             return 0;
         }
