@@ -3,6 +3,7 @@
 // from it, collects into the temporary folder and tells the agent where the
 // archive lies. Prints nothing; the exit status tells the agent whether the
 // hand-shake worked. Command-line arguments are not read.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,23 @@ namespace {
 
 constexpr const char* kDiagnosticsTag = "remote zep";
 constexpr std::chrono::seconds kAgentTimeout{30};
+// For unit tests, which run the program as a process: a shorter wait for the
+// agent in milliseconds. Only shorter: whoever starts the program may cut its
+// own wait, never make it hang longer.
+constexpr const char* kAgentTimeoutForUnitTestVariable = "NRV_AGENT_TIMEOUT_MS_FOR_UNIT_TEST";
+
+std::chrono::nanoseconds agentTimeout() {
+    const char* value = std::getenv(kAgentTimeoutForUnitTestVariable);
+    if (!value || !*value) return kAgentTimeout;
+    char* end = nullptr;
+    errno = 0;
+    const long long milliseconds = std::strtoll(value, &end, 10);
+    if (errno != 0 || *end != '\0' || milliseconds <= 0 ||
+        std::chrono::milliseconds(milliseconds) >= kAgentTimeout) {
+        return kAgentTimeout;
+    }
+    return std::chrono::milliseconds(milliseconds);
+}
 
 // The interprocess client's threads are still running: leave without
 // destroying statics under them. Diagnostics lines are already written.
@@ -46,7 +64,7 @@ int main(int argc, char** argv) {
         exitWith(EXIT_FAILURE);
     }
 
-    ZEPCommandLine commandLine(std::make_shared<NRVXPCClientHelper>(), kAgentTimeout);
+    ZEPCommandLine commandLine(std::make_shared<NRVXPCClientHelper>(), agentTimeout());
     const std::string serviceName = commandLine.serviceName();
 
     if (!commandLine.connectToAgent(serviceName)) exitWith(EXIT_FAILURE);

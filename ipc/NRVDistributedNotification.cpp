@@ -18,15 +18,40 @@ const NRVLogHandle& log() { return NerovaLogger::xpc(); }
 
 }  // namespace
 
+namespace {
+
+// Lives for the process: senders and receivers anywhere may still use it at
+// exit. Replaced only by a test's reset.
+struct SharedMapSlot {
+    std::mutex mutex;
+    std::shared_ptr<NRVDistributedNotificationMap> map;
+};
+
+SharedMapSlot& sharedMapSlot() {
+    static SharedMapSlot& slot = *new SharedMapSlot;
+    return slot;
+}
+
+}  // namespace
+
 std::shared_ptr<NRVDistributedNotificationMap> NRVDistributedNotification::sharedNotificationMap() {
-    static std::once_flag once;
-    // Lives for the process: senders and receivers anywhere may still use it at exit.
-    static std::shared_ptr<NRVDistributedNotificationMap>* map = nullptr;
-    std::call_once(once, [] {
-        map = new std::shared_ptr<NRVDistributedNotificationMap>(NRVDistributedNotificationMap::create());
-        (*map)->start();
-    });
-    return *map;
+    SharedMapSlot& slot = sharedMapSlot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (!slot.map) {
+        slot.map = NRVDistributedNotificationMap::create();
+        slot.map->start();
+    }
+    return slot.map;
+}
+
+void NRVDistributedNotification::resetSharedNotificationMapForUnitTest() {
+    std::shared_ptr<NRVDistributedNotificationMap> old;
+    {
+        SharedMapSlot& slot = sharedMapSlot();
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        old = std::move(slot.map);
+    }
+    if (old) old->stopForUnitTest();
 }
 
 std::shared_ptr<NRVDistributedNotification> NRVDistributedNotification::create() {

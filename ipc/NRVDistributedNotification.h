@@ -53,6 +53,9 @@ public:
 
     // The process's map, made and started on first use.
     static std::shared_ptr<NRVDistributedNotificationMap> sharedNotificationMap();
+    // For tests: stops the process's map and lets the next
+    // sharedNotificationMap() make and start a fresh one.
+    static void resetSharedNotificationMapForUnitTest();
 
 private:
     NRVDistributedNotification();

@@ -1,5 +1,8 @@
 #include "ipc/NRVDistributedNotificationMap.h"
 
+#include <atomic>
+#include <cstdint>
+
 #include "foundation/NRVDispatchExtensions.h"
 #include "foundation/NRVQueueMonitor.h"
 #include "foundation/NerovaLogger.h"
@@ -90,6 +93,28 @@ void NRVDistributedNotificationMap::start() {
                                   NRVDistributedNotificationMapUpdaterXPCProtocol(), [weak](NRVXPCProxy proxy) {
                                       if (auto self = weak.lock()) self->handleMapUpdaterConnectionStatus(proxy != nullptr);
                                   });
+}
+
+namespace {
+
+std::atomic<std::int64_t>& targetConnectWaitMilliseconds() {
+    static std::atomic<std::int64_t> wait{NRVDistributedNotificationMap::kTargetConnectWait.count()};
+    return wait;
+}
+
+}  // namespace
+
+void NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(std::chrono::milliseconds wait) {
+    targetConnectWaitMilliseconds().store(wait.count());
+}
+
+void NRVDistributedNotificationMap::stopForUnitTest() {
+    NRVXPCServiceHelper::sharedHelper()->stopService(serviceName_);
+    taskQueue_->sync([this] {
+        for (const auto& target : availableXPCConnections_) clientHelper_->disconnectService(target);
+        availableXPCConnections_.clear();
+        clientHelper_->disconnectService(kNRVDistributedNotificationMapUpdaterServiceName);
+    });
 }
 
 void NRVDistributedNotificationMap::handleMapUpdaterConnectionStatus(bool connected) {
@@ -221,7 +246,8 @@ NRVXPCProxy NRVDistributedNotificationMap::proxyForTargetXPCName(const std::stri
         clientHelper_->connectService(name, NRVDistributedNotificationXPCProtocol(), [weakGroup](NRVXPCProxy) {
             if (auto g = weakGroup.lock()) dispatch_group_safe_leave(g);
         });
-        dispatch_group_safe_wait(group, dispatchTime(DISPATCH_TIME_NOW, 1000 * NSEC_PER_MSEC));
+        dispatch_group_safe_wait(group,
+                                 dispatchTime(DISPATCH_TIME_NOW, targetConnectWaitMilliseconds().load() * NSEC_PER_MSEC));
         dispatch_group_safe_leave(group);
     }
     return clientHelper_->remoteObjectProxyForService(name, std::move(errorHandler));

@@ -7,10 +7,12 @@
 // map). All state lives on taskQueue. sendNotification blocks its caller for
 // up to 1 s before the first map update, registerNotificationNames for up to
 // 0.5 s before the updater connection first comes up; neither may be called
-// on taskQueue. Connecting to a new target blocks taskQueue for up to 1 s.
+// on taskQueue. Connecting to a new target blocks taskQueue for up to 1 s
+// (kTargetConnectWait).
 // Incoming map updates and updater status changes hold the map weakly.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -58,6 +60,13 @@ public:
     // For tests: the map as last received, and the targets connected to.
     std::optional<NotificationMap> notificationMapForUnitTest();
     std::set<std::string> availableXPCConnectionsForUnitTest();
+    // For tests: stops the map's service and lets go of the updater and of
+    // every target. Not to be called on taskQueue.
+    void stopForUnitTest();
+    // How long sending waits for a new target's connection before the
+    // notification to it is lost (1 s); for tests, of every map from now on.
+    static constexpr std::chrono::milliseconds kTargetConnectWait{1000};
+    static void setTargetConnectWaitForUnitTest(std::chrono::milliseconds wait);
 
 private:
     NRVDistributedNotificationMap();

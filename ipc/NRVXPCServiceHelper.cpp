@@ -1,5 +1,7 @@
 #include "ipc/NRVXPCServiceHelper.h"
 
+#include <mutex>
+
 #include "foundation/NRVQueueMonitor.h"
 #include "foundation/NSProcessInfoExtensions.h"
 #include "foundation/NerovaLogger.h"
@@ -21,17 +23,53 @@ const NRVLogHandle& xpcLog() { return NerovaLogger::xpc(); }
 std::string controlName(const std::string& serviceName) { return serviceName + "." + "control"; }
 }  // namespace
 
+namespace {
+
+// Made once and never destroyed: listeners and retries may outlive main.
+// Replaced only by a test's reset.
+struct SharedHelperSlot {
+    std::mutex mutex;
+    std::shared_ptr<NRVXPCServiceHelper> helper;
+};
+
+SharedHelperSlot& sharedHelperSlot() {
+    static SharedHelperSlot& slot = *new SharedHelperSlot;
+    return slot;
+}
+
+}  // namespace
+
+std::shared_ptr<NRVXPCServiceHelper> NRVXPCServiceHelper::makeHelper() {
+    auto h = std::shared_ptr<NRVXPCServiceHelper>(new NRVXPCServiceHelper());
+    h->taskQueue_ = DispatchQueue::createSerial("com.nerova.xpc.broker.servicehelper.taskqueue");
+    h->peerCheckQueue_ = DispatchQueue::createConcurrent("com.nerova.xpc.broker.servicehelper.peercheck");
+    h->broker_ = std::make_shared<NRVNerovaXPCBroker>();
+    NRVQueueMonitor::monitorDispatchQueue(h->taskQueue_);
+    return h;
+}
+
 std::shared_ptr<NRVXPCServiceHelper> NRVXPCServiceHelper::sharedHelper() {
-    // Made once and never destroyed: listeners and retries may outlive main.
-    static std::shared_ptr<NRVXPCServiceHelper>* helper = [] {
-        auto* h = new std::shared_ptr<NRVXPCServiceHelper>(new NRVXPCServiceHelper());
-        (*h)->taskQueue_ = DispatchQueue::createSerial("com.nerova.xpc.broker.servicehelper.taskqueue");
-        (*h)->peerCheckQueue_ = DispatchQueue::createConcurrent("com.nerova.xpc.broker.servicehelper.peercheck");
-        (*h)->broker_ = std::make_shared<NRVNerovaXPCBroker>();
-        NRVQueueMonitor::monitorDispatchQueue((*h)->taskQueue_);
-        return h;
-    }();
-    return *helper;
+    SharedHelperSlot& slot = sharedHelperSlot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (!slot.helper) slot.helper = makeHelper();
+    return slot.helper;
+}
+
+void NRVXPCServiceHelper::resetSharedHelperForUnitTest() {
+    std::shared_ptr<NRVXPCServiceHelper> old;
+    {
+        SharedHelperSlot& slot = sharedHelperSlot();
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        old = std::move(slot.helper);
+    }
+    if (!old) return;
+    old->taskQueue_->sync([&] {
+        for (auto& [name, entry] : old->listeners_) {
+            if (entry.listener) entry.listener->invalidate();
+        }
+        old->listeners_.clear();
+        old->removeNotificationObservers();
+    });
 }
 
 void NRVXPCServiceHelper::startService(const std::string& serviceName,

@@ -48,6 +48,10 @@ public:
     // For tests: runs first in every peer check, with the peer's pid, so that
     // a test can make one check as slow as it likes. Null removes it.
     void setPeerCheckHookForUnitTest(std::function<void(int pid)> hook);
+    // For tests: stops every service of the shared helper and lets the next
+    // sharedHelper() make a fresh one, so that a test starts from none. Its
+    // retries, which hold it weakly, then end without a trace.
+    static void resetSharedHelperForUnitTest();
 
 private:
     NRVXPCServiceHelper() = default;
@@ -61,6 +65,8 @@ private:
         // The control channel of a service, never posted on its own.
         bool isControl = false;
     };
+
+    static std::shared_ptr<NRVXPCServiceHelper> makeHelper();
 
     // These run on taskQueue_.
     void startControlChannelForService(const std::string& serviceName);

@@ -231,6 +231,19 @@ NRVURLSessionHandler::~NRVURLSessionHandler() {
     for (const auto& task : webSocketTasks_) task->cancelWithCloseCode(NRVWebSocketTask::kGoingAway, "");
 }
 
+namespace {
+
+std::atomic<std::int64_t>& settingsConnectWaitMilliseconds() {
+    static std::atomic<std::int64_t> wait{NRVURLSessionHandler::kSettingsConnectWait.count()};
+    return wait;
+}
+
+}  // namespace
+
+void NRVURLSessionHandler::setSettingsConnectWaitForUnitTest(std::chrono::milliseconds wait) {
+    settingsConnectWaitMilliseconds().store(wait.count());
+}
+
 void NRVURLSessionHandler::setup() {
     auto group = platform::dispatch::DispatchGroup::create();
     dispatch_group_safe_enter(group);
@@ -248,8 +261,9 @@ void NRVURLSessionHandler::setup() {
                                                                     kSettingsService + "'");
                                       }
                                   });
+    const std::int64_t wait = settingsConnectWaitMilliseconds().load();
     dispatch_group_safe_wait(group, platform::dispatch::dispatchTime(platform::dispatch::DISPATCH_TIME_NOW,
-                                                                     500 * platform::dispatch::NSEC_PER_MSEC));
+                                                                     wait * platform::dispatch::NSEC_PER_MSEC));
 }
 
 // --- settings ---------------------------------------------------------------

@@ -139,6 +139,11 @@ public:
         maxDataBodyBytes_ = dataBytes;
         maxDecodedBodyBytes_ = decodedBytes;
     }
+    // How long create() waits for the settings service's connection (and the
+    // first read of the settings it starts) for handlers created from now on;
+    // kSettingsConnectWait unless a test changed it.
+    static constexpr std::chrono::milliseconds kSettingsConnectWait{500};
+    static void setSettingsConnectWaitForUnitTest(std::chrono::milliseconds wait);
     const std::shared_ptr<platform::dispatch::DispatchQueue>& taskQueue() const { return taskQueue_; }
     const std::shared_ptr<platform::http::Engine>& engine() const { return engine_; }
 

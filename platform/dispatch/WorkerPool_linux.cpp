@@ -19,6 +19,8 @@ struct WorkerPool::State {
     std::deque<Block> handedOver;  // tasks given to idle threads, not yet taken
     std::size_t idle = 0;          // waiting threads not yet promised a task
     std::size_t threads = 0;
+    std::size_t endingIdle = 0;     // callers of endIdleThreadsForUnitTest waiting
+    std::condition_variable idleChanged;
 };
 
 namespace {
@@ -90,16 +92,20 @@ void WorkerPool::workerLoop(State* state, Block task) {
         task = nullptr;  // what the task captured goes before the thread waits
 
         std::unique_lock<std::mutex> lock(state->mutex);
-        if (state->idle >= kMaxIdle) {
+        if (state->idle >= kMaxIdle || state->endingIdle > 0) {
             --state->threads;
             return;
         }
         ++state->idle;
         // Whoever hands over a task has already counted this thread as busy;
-        // a thread that times out with nothing handed over counts itself out.
-        if (!state->workAvailable.wait_for(lock, kIdleTimeout, [&] { return !state->handedOver.empty(); })) {
+        // a thread that times out (or is told to end) with nothing handed
+        // over counts itself out.
+        state->workAvailable.wait_for(lock, kIdleTimeout,
+                                      [&] { return !state->handedOver.empty() || state->endingIdle > 0; });
+        if (state->handedOver.empty()) {
             --state->idle;
             --state->threads;
+            state->idleChanged.notify_all();
             return;
         }
         task = std::move(state->handedOver.front());
@@ -110,6 +116,17 @@ void WorkerPool::workerLoop(State* state, Block task) {
 std::size_t WorkerPool::threadCount() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->threads;
+}
+
+bool WorkerPool::endIdleThreadsForUnitTest(std::chrono::milliseconds limit) {
+    State* state;
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state = state_;
+    ++state->endingIdle;
+    state->workAvailable.notify_all();
+    const bool ended = state->idleChanged.wait_for(lock, limit, [&] { return state->idle == 0; });
+    --state->endingIdle;
+    return ended;
 }
 
 std::size_t WorkerPool::idleCount() const {

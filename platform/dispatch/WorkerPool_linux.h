@@ -45,6 +45,13 @@ public:
     // For tests: threads alive, and those waiting for work.
     std::size_t threadCount() const;
     std::size_t idleCount() const;
+    // For tests: ends the idle threads now instead of after kIdleTimeout, and
+    // waits up to `limit` until none is left (threads busy meanwhile end
+    // once their task is done); true when none is idle any more. A test that
+    // ran work on pool threads ends them before it returns, so that their
+    // thread-local state (a library's error queue or random generator) is
+    // freed as the thread ends rather than reported as lost at exit.
+    bool endIdleThreadsForUnitTest(std::chrono::milliseconds limit);
 
 private:
     struct State;

@@ -16,6 +16,7 @@
 #include "foundation/NSDataExtensions.h"
 #include "foundation/NSDateExtensions.h"
 #include "platform/log/LogStore.h"
+#include "support/Events.h"
 #include "support/TestSupport.h"
 
 using testsupport::exists;
@@ -218,11 +219,7 @@ TEST_F(ExtractorTest, LogShowThatDoesNotEndIsEndedWithItsGroup) {
     auto groupGone = [&] {
         const int pid = std::stoi(readText(tmp / "pid"));
         // The group's members may linger as zombies for a moment.
-        for (int i = 0; i < 500; ++i) {
-            if (::kill(-pid, 0) != 0) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return testsupport::waitUntil([&] { return ::kill(-pid, 0) != 0; }, std::chrono::seconds(5));
     };
     for (const char* mode : {"", "wait"}) {
         SCOPED_TRACE(*mode ? "hangs" : "leaves a child behind");

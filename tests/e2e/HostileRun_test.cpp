@@ -22,6 +22,7 @@
 
 #include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
 #include "platform/system/SystemEnvironment.h"
+#include "support/Events.h"
 #include "support/TestSupport.h"
 
 namespace fsys = std::filesystem;
@@ -171,11 +172,15 @@ struct Sandbox {
     }
 
     std::optional<pid_t> waitForSleepingCommand() {
-        for (int i = 0; i < 3000 && !exists(tmp / "command.pid"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        const std::string text = readText(tmp / "command.pid");
-        if (text.empty()) return std::nullopt;
+        // The shell creates the file before it writes the line: wait for the line.
+        std::string text;
+        testsupport::waitUntil(
+            [&] {
+                text = readText(tmp / "command.pid");
+                return !text.empty() && text.back() == '\n';
+            },
+            std::chrono::seconds(30));
+        if (text.empty() || text.back() != '\n') return std::nullopt;
         return static_cast<pid_t>(std::stol(text));
     }
 
@@ -313,10 +318,8 @@ TEST_F(HostileRun, InterruptionRemovesStagingAndEndsTheRunningCommand) {
         EXPECT_EQ(*status, 128 + signalNumber);
         EXPECT_EQ(testsupport::folderEntries(s->temporary), std::vector<std::string>{"Nerova Diagnostic Utility.log"});
         EXPECT_TRUE(testsupport::folderEntries(s->output).empty());
-        bool gone = false;
-        for (int i = 0; i < 200 && !(gone = processIsGone(*commandPid)); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_TRUE(gone) << "the command outlived the run";
+        EXPECT_TRUE(testsupport::waitUntil([&] { return processIsGone(*commandPid); }, std::chrono::seconds(10)))
+            << "the command outlived the run";
     }
 }
 

@@ -184,7 +184,8 @@ TEST_F(RootServiceRun, LateAndRepeatedAnswersAreIgnored) {
         auto logger = std::make_shared<StatusLogger>(tmp / "row.log");
         NRVOSLogExtractor().extractLogsForNerovaSubSystem(staging, logger);
         NRVWQRSummaryCollector().collectSummaryIntoStagingLocation(staging, logger);
-        // Time for any late or second answer to arrive.
+        // Time for any late or second answer to arrive (the late one comes
+        // 1.5 s after its call): a bound for something that must change nothing.
         std::this_thread::sleep_for(std::chrono::milliseconds(2000));
         EXPECT_EQ(serviceLines(logger->progressStatus()), row.expected);
         stopRole(service);

@@ -1,6 +1,6 @@
 // The one fixture of the tests that need the product's services: a private
 // runtime root and log store, fake services started as real processes that
-// must print READY within 5 s, and all of them ended in teardown by pid.
+// must print READY within 30 s, and all of them ended in teardown by pid.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,6 +19,9 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "ipc/NRVDistributedNotification.h"
+#include "ipc/NRVXPCServiceHelper.h"
 
 extern char** environ;
 
@@ -81,6 +84,13 @@ inline const bool kEnvironmentReady = !environment().root.empty();
 
 class FakeServiceFixture : public ::testing::Test {
 protected:
+    // Every test starts with none of the process's shared services, as when
+    // it runs alone: what an earlier test of the same program left (services
+    // still posted, observers of the broker's notices, a map registered with
+    // an updater that is gone) would answer this test's brokers too. Here,
+    // before the test's members take the shared helper, and again at the end.
+    FakeServiceFixture() { resetSharedServices(); }
+
     void SetUp() override {
         ASSERT_TRUE(fakeservices::kEnvironmentReady);
         runtimeRoot_ = fakeservices::environment().root;
@@ -88,6 +98,12 @@ protected:
 
     void TearDown() override {
         for (pid_t pid : std::vector<pid_t>(running_)) stopRole(pid);
+        resetSharedServices();
+    }
+
+    static void resetSharedServices() {
+        NRVDistributedNotification::resetSharedNotificationMapForUnitTest();
+        NRVXPCServiceHelper::resetSharedHelperForUnitTest();
     }
 
     // Signed copies placed here count as the maker's programs.
@@ -98,7 +114,7 @@ protected:
     static std::string fakeServicePath() { return std::string(NRV_BIN_DIR) + "/nrv-fake-service"; }
 
     // Starts `--role=<role>` with the knobs; 0 (and a test failure) when it
-    // does not print READY within 5 s.
+    // does not print READY within 30 s.
     pid_t startRole(const std::string& role, const std::vector<std::string>& knobs = {}) {
         return startRoleFrom(fakeServicePath(), role, knobs);
     }
@@ -129,7 +145,7 @@ protected:
         }
         running_.push_back(pid);
         std::string seen;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (seen.find("READY\n") == std::string::npos) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
@@ -142,7 +158,7 @@ protected:
         }
         close(out[0]);
         if (seen.find("READY\n") == std::string::npos) {
-            ADD_FAILURE() << "role " << role << " did not print READY within 5 s";
+            ADD_FAILURE() << "role " << role << " did not print READY within 30 s";
             stopRole(pid);
             return 0;
         }

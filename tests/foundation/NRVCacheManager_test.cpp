@@ -15,6 +15,7 @@
 
 #include "platform/log/LogStore.h"
 #include "platform/plist/PropertyList.h"
+#include "support/Events.h"
 #include "support/TestSupport.h"
 
 namespace plog = platform::log;
@@ -286,8 +287,8 @@ TEST_F(CacheManagerTest, AnOlderArchiveNeverReplacesTheFinalOne) {
         EXPECT_EQ(*(*stored)["value"]->asString(), "new");
     };
     expectNewest();
-    // Give the held write time to finish (or be skipped).
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The held write holds the entry until it has finished (or been skipped).
+    ASSERT_TRUE(testsupport::waitUntil([&] { return slow.use_count() == 1; }));
     expectNewest();
 }
 

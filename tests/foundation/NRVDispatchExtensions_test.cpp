@@ -121,6 +121,7 @@ TEST(NRVDispatchExtensionsTest, ResumeOnlyUndoesOwnSuspensions) {
     dispatch_safe_suspend(queue);
     dispatch_safe_resume(queue);
     dispatch_safe_resume(queue);  // one too many: nothing
+    // The block must not run: a short bound for something that must not happen.
     std::this_thread::sleep_for(30ms);
     EXPECT_FALSE(ran.load());
     queue->resume();
@@ -135,10 +136,11 @@ TEST(NRVDispatchExtensionsTest, SafeSuspendAndResumeDriveATimerSource) {
     timer->setEventHandler([&] { ++fired; });
     timer->setTimer(DISPATCH_TIME_NOW, DISPATCH_TIME_FOREVER, 0);
     dispatch_safe_resume(timer);  // no safe suspend yet: the timer stays suspended
+    // It must not fire: a short bound for something that must not happen.
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(fired.load(), 0);
     timer->resume();
-    for (int i = 0; i < 500 && fired.load() == 0; ++i) std::this_thread::sleep_for(1ms);
+    testsupport::waitUntil([&] { return fired.load() != 0; });
     EXPECT_EQ(fired.load(), 1);
     timer->cancel();
 }

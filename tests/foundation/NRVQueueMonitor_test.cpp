@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/log/LogStore.h"
+#include "support/Events.h"
 
 namespace dispatch = platform::dispatch;
 namespace plog = platform::log;
@@ -21,13 +22,19 @@ protected:
 
     // Waits up to 5 s for a "queue" record that starts with `prefix`.
     std::optional<plog::Record> waitForRecord(const std::string& prefix) {
-        for (int i = 0; i < 500; ++i) {
-            for (const auto& r : capture_->records()) {
-                if (r.category == "queue" && r.message.rfind(prefix, 0) == 0) return r;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return std::nullopt;
+        std::optional<plog::Record> found;
+        testsupport::waitUntil(
+            [&] {
+                for (const auto& r : capture_->records()) {
+                    if (r.category == "queue" && r.message.rfind(prefix, 0) == 0) {
+                        found = r;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            std::chrono::seconds(5));
+        return found;
     }
 
     bool hasRecord(const std::string& prefix) {
@@ -131,9 +138,7 @@ TEST_F(QueueMonitorTest, RegistrationIsWeakAndLogged) {
     queue.reset();
     // The queue's own worker may still hold it for a moment after its last
     // block; the table must let it go once nothing else does.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (NRVQueueMonitor::monitoredQueues()->count() != before && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    testsupport::waitUntil([&] { return NRVQueueMonitor::monitoredQueues()->count() == before; });
     EXPECT_EQ(NRVQueueMonitor::monitoredQueues()->count(), before);
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/process/Task.h"
+#include "support/Events.h"
 
 namespace pi = NSProcessInfoExtensions;
 
@@ -166,6 +167,7 @@ TEST(NSProcessInfoExtensions, ExitIsReportedOnceForLiveAndEndedProcesses) {
     pi::monitorProcessExit(child.processIdentifier(), [&] {
         if (++calls == 1) exited.set_value();
     });
+    // No exit to report yet: a short bound, as nothing is to happen.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(calls, 0);
     child.terminate();
@@ -178,6 +180,8 @@ TEST(NSProcessInfoExtensions, ExitIsReportedOnceForLiveAndEndedProcesses) {
         if (++goneCalls == 1) gone.set_value();
     });
     EXPECT_EQ(gone.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    // A second report would come within the watcher's next rounds: a short
+    // bound, as this waits for something that must not happen.
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(goneCalls, 1);
@@ -221,11 +225,10 @@ TEST(NSProcessInfoExtensions, ProcessListsPathsAndArguments) {
     ASSERT_TRUE(child.launch());
     // Some spawn implementations (sanitizer builds) return before the child
     // has exec'd, and a child in the middle of its exec shows no arguments yet.
-    for (int i = 0; i < 500; ++i) {
+    testsupport::waitUntil([&] {
         pi::processArgsForPid(child.processIdentifier(), &args);
-        if (!args.empty() && args[0] == "/bin/sh") break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+        return !args.empty() && args[0] == "/bin/sh";
+    });
     EXPECT_FALSE(pi::processArgsForPid(child.processIdentifier(), &args));
     EXPECT_EQ(args, (std::vector<std::string>{"/bin/sh", "-c", "sleep 30; true", "caf\xc3\xa9"}));
     child.terminate();

@@ -14,6 +14,7 @@
 
 #include "ipc/NRVXPCTypes.h"
 #include "platform/log/LogStore.h"
+#include "support/Events.h"
 
 namespace ipctest {
 
@@ -59,15 +60,10 @@ inline std::size_t countLog(const std::string& store, const std::string& message
     return n;
 }
 
-// Polls `condition` every 10 ms up to `limit`.
+// Polls `condition` up to `limit`.
 template <class Condition>
 bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return testsupport::waitUntil(condition, limit);
 }
 
 }  // namespace ipctest

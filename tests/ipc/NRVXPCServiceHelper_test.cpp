@@ -141,6 +141,8 @@ TEST_F(NRVXPCServiceHelperTest, RefusedPostsAreRetriedUntilTheServiceStops) {
     helper->stopService(name);
     ASSERT_TRUE(eventually([&] { return countLog(logStore(), stopped) == stoppedBefore + 1; }));
     const std::size_t failures = countLog(logStore(), failed);
+    // No post may follow: three retry delays, a short bound for something
+    // that must not happen.
     std::this_thread::sleep_for(600ms);
     EXPECT_EQ(countLog(logStore(), failed), failures);
     EXPECT_EQ(countLog(logStore(), stopped), stoppedBefore + 1);

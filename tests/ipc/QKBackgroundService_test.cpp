@@ -120,6 +120,7 @@ TEST(QKBackgroundServiceTest, HangupAndBrokenPipeAreIgnored) {
     ASSERT_TRUE(daemon.waitFor("launched"));
     daemon.signal(SIGHUP);
     daemon.signal(SIGPIPE);
+    // The daemon must not end: a short bound for something that must not happen.
     ::usleep(300000);
     EXPECT_TRUE(daemon.running());
     EXPECT_EQ(daemon.output.find("terminating"), std::string::npos);

@@ -15,6 +15,7 @@
 #include "fakes/FakeServiceFixture.h"
 #include "ipc/NRVSystemKeychain.h"
 #include "net/NRVURLSessionHandler.h"
+#include "platform/dispatch/WorkerPool_linux.h"
 #include "support/Events.h"
 #include "support/LocalServers.h"
 
@@ -41,12 +42,7 @@ using Recorder = testsupport::Events<Event>;
 
 // Polls until the condition holds or the limit passes.
 inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
+    return testsupport::waitUntil(condition, limit);
 }
 
 // A handler of the test's own, ended on the test's thread before the test
@@ -57,7 +53,8 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::mill
 // exits, after OpenSSL's exit handler removed its thread-local keys, so the
 // ending thread's error queue and random generators are never freed and the
 // leak checker reports them. Declared before the brokers that use it, it
-// outlives them, then waits until it holds the only reference to both.
+// outlives them, then waits until it holds the only reference to both, and
+// ends the idle pool threads.
 class TestHandler {
 public:
     TestHandler() : handler_(NRVURLSessionHandler::createDetached()) {}
@@ -76,6 +73,12 @@ public:
             ADD_FAILURE() << "the transfer engine is still held " << engine.use_count() - 1 << " times after the test";
         }
         engine.reset();  // joins the engine's thread here
+        // The pool threads that ran the handler's queues (the ping timer
+        // masks its frames with OpenSSL's random generator) would otherwise
+        // idle on past the program's exit in the same way.
+        if (!platform::dispatch::detail::WorkerPool::shared().endIdleThreadsForUnitTest(std::chrono::seconds(10))) {
+            ADD_FAILURE() << "idle pool threads did not end";
+        }
     }
 
     NRVURLSessionHandler* operator->() const { return handler_.get(); }

@@ -66,6 +66,8 @@ TEST(NRVNetworkSettings, ChangesOfTheSettingsFileReachEveryBlockInOrder) {
     NRVNetworkSettings::sharedTaskQueue()->sync([] {});
     int quiet = counter->now();
     testsupport::writeText(root / "network/other.txt", "x");
+    // Waits for a notice that must not come: a short bound, long enough for
+    // the watcher to see the write and reach the queue.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     NRVNetworkSettings::sharedTaskQueue()->sync([] {});
     EXPECT_EQ(counter->now(), quiet);

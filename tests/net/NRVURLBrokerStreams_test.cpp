@@ -195,7 +195,8 @@ TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
     EXPECT_FALSE(events[4].text);
 
     // Across several ping rounds of both sides nothing fails: the server
-    // drops a client whose pong is a second late.
+    // drops a client whose pong is a second late. A bound for something that
+    // must not happen, as long as five of the client's rounds.
     std::this_thread::sleep_for(2500ms);
     EXPECT_EQ(countOf(recorder->values(), 4), 0u);
 
@@ -259,6 +260,8 @@ TEST(NRVURLBrokerWebSocket, BrokenSocketReopensOnTheNextRoute) {
     broker.connectToWebSocketServer(get(servers->badWebSocketURL("masked")),
                                     socketRecorder(recorder));
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) == 2; }));
+    // No third opening may follow: a short bound for something that must
+    // not happen, then whatever was under way is let through.
     std::this_thread::sleep_for(300ms);
     handler->drainForTesting();
     std::vector<long> codes;
@@ -353,7 +356,9 @@ TEST(NRVURLBrokerWebSocket, PingWithoutPongFailsTheSocketOnce) {
     // The server saw the pings up to the failure and none after it.
     const std::string swallowed = fetch(probe, servers->httpURL("/ws-pings"));
     EXPECT_GE(std::atoi(swallowed.c_str()), 1);
-    std::this_thread::sleep_for(1500ms);  // five ping intervals
+    // No ping may follow: a bound of five ping intervals for something that
+    // must not happen.
+    std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(fetch(probe, servers->httpURL("/ws-pings")), swallowed);
     EXPECT_EQ(countOf(recorder->values(), 4), 1u);
     EXPECT_EQ(countOf(recorder->values(), 2), 0u);

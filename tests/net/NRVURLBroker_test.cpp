@@ -37,6 +37,8 @@ Reply dataRequest(NRVURLBroker& broker, NRVURLRequest request, std::chrono::seco
         return {};
     }
     Reply reply = future.get();
+    // A second reply would follow the first at once; a short bound, as this
+    // waits for something that must not happen.
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(calls->load(), 1) << "the reply must come exactly once";
     return reply;
@@ -157,6 +159,15 @@ TEST_F(NRVURLBrokerRelayFailure, AnnouncedWhenNotSelfReported) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
     const std::string name = NRVURLSessionHandler::kMessageRelayFailureNotification;
+    // The first notification to each receiving process opens the connection
+    // to it; on a loaded machine that may take longer than the usual wait,
+    // and the notification would be lost.
+    NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(std::chrono::seconds(30));
+    struct RestoreWait {
+        ~RestoreWait() {
+            NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(NRVDistributedNotificationMap::kTargetConnectWait);
+        }
+    } restoreWait;
     testsupport::ChildProcess subscriber({std::string(NRV_BIN_DIR) + "/nrv-payload-subscriber", "--name=" + name});
     ASSERT_TRUE(subscriber.waitForLine("READY", 30s));
     // This process learns of the subscriber from the map updater.
@@ -355,9 +366,10 @@ TEST(NRVURLBroker, CancellationEndsTheRequest) {
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), stock());
     auto promise = std::make_shared<std::promise<std::shared_ptr<NRVURLResponse>>>();
+    const int stalls = servers->stalls();
     broker.dataWithRequest(get(servers->httpURL("/stall"), 60),
                            [promise](std::shared_ptr<NRVURLResponse> r, std::optional<NRVData>) { promise->set_value(r); });
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return servers->stalls() > stalls; }));
     broker.terminateAllTasks();
     auto future = promise->get_future();
     ASSERT_EQ(future.wait_for(10s), std::future_status::ready);

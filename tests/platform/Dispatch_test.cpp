@@ -259,6 +259,8 @@ TEST(DispatchSourceTimerTest, RepeatingTimerStopsOnCancelAndCancelHandlerRunsOnc
     timer->cancel();
     EXPECT_TRUE(timer->isCancelled());
     timer->cancel();
+    ASSERT_TRUE(events.waitFor([](const std::vector<int>& v) { return std::count(v.begin(), v.end(), 2) > 0; }));
+    // A fire or a second cancel handler after it must not come: a short bound.
     std::this_thread::sleep_for(50ms);
     auto values = events.values();
     ASSERT_GE(values.size(), 4u);

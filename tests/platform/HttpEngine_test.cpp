@@ -125,8 +125,9 @@ TEST(HttpEngine, CancelEndsARunningTransfer) {
     auto done = std::make_shared<std::promise<TransferResult>>();
     TransferDelegate delegate;
     delegate.onComplete = [done](const TransferResult& r) { done->set_value(r); };
+    const int stalls = servers->stalls();
     auto transfer = engine->start(direct, get(servers->httpURL("/stall")), delegate, nullptr);
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return servers->stalls() > stalls; }));
     EXPECT_TRUE(transfer->isRunning());
     transfer->cancel();
     auto future = done->get_future();
@@ -365,9 +366,10 @@ TEST(HttpEngine, TransfersStartedWhileTheEngineStopsStillComplete) {
         second.onComplete = [kinds](const TransferResult& again) { kinds->push_back(again.kind); };
         raw->start(direct, get(url), std::move(second), nullptr);
     };
+    const int stalls = servers->stalls();
     engine->start(direct, get(servers->httpURL("/stall")), std::move(first), nullptr);
     // The server never answers: the transfer runs until the engine stops.
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return servers->stalls() > stalls; }));
     engine.reset();
     EXPECT_EQ(*kinds, (std::vector<TransferErrorKind>{TransferErrorKind::Cancelled, TransferErrorKind::Cancelled}));
 }

@@ -100,6 +100,7 @@ TEST(OperationQueueTest, SuspendedQueueHoldsOperationsUntilResumed) {
     queue.setSuspended(true);
     EXPECT_TRUE(queue.isSuspended());
     for (int i = 0; i < 3; ++i) queue.addOperationWithBlock([&] { ++ran; });
+    // None may start: a short bound for something that must not happen.
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(ran.load(), 0);
     EXPECT_EQ(queue.operationCount(), 3u);

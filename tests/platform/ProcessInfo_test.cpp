@@ -53,6 +53,7 @@ TEST(ProcessInfo, CancelledExitWatchNeverCalls) {
     watch->cancel();
     child.terminate();
     child.waitUntilExit();
+    // The cancelled watch must not call: a short bound.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(calls, 0);
     EXPECT_FALSE(process::ProcessExitWatch::start(0, [] {}));

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -19,14 +20,8 @@ using namespace std::chrono_literals;
 namespace {
 
 // Polls a condition about the pool, which settles a little after the tasks end.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
+    return testsupport::waitUntil(condition, limit);
 }
 
 }  // namespace
@@ -121,4 +116,37 @@ TEST(WorkerPoolTest, ADeferralScopeKeepsTheFirstTaskForTheCallingThreadOnly) {
     // Outside the scope nothing is kept.
     pool.run([&] { events.add(3); });
     EXPECT_TRUE(events.waitFor(3));
+}
+
+// A test ends the idle threads at once, long before their idle time is up;
+// a busy thread goes on with its task, and the pool works on after.
+TEST(WorkerPoolTest, IdleThreadsEndAtOnceWhenATestAsks) {
+    WorkerPool& pool = WorkerPool::shared();
+    testsupport::Events<int> events;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool release = false;
+    pool.run([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return release; });
+        lock.unlock();
+        events.add();
+    });
+    for (int i = 0; i < 3; ++i) pool.run([&] { events.add(); });
+    ASSERT_TRUE(events.waitFor(3));
+    ASSERT_TRUE(eventually([&] { return pool.idleCount() >= 1; }));
+    const std::size_t before = pool.threadCount();
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(pool.endIdleThreadsForUnitTest(10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, WorkerPool::kIdleTimeout / 2);
+    EXPECT_EQ(pool.idleCount(), 0u);
+    EXPECT_LT(pool.threadCount(), before);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    changed.notify_all();
+    ASSERT_TRUE(events.waitFor(4));
+    pool.run([&] { events.add(); });
+    EXPECT_TRUE(events.waitFor(5));
 }

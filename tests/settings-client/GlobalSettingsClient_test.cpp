@@ -12,6 +12,7 @@
 #include "ipc/IPCTestSupport.h"
 #include "ipc/NRVDistributedNotification.h"
 #include "ipc/NRVXPCClientHelper.h"
+#include "support/Events.h"
 
 using namespace std::chrono_literals;
 using Case = GlobalSettingsClientError::Case;
@@ -152,8 +153,9 @@ TEST_F(GlobalSettingsClientTest, SlowServiceTimesOutAndLateReplyIsIgnored) {
     // One error line per timed-out call, naming the service.
     EXPECT_TRUE(ipctest::eventually(
         [&] { return ipctest::countLog(logStore(), "Connection to com.nerova.configxpc timed out") == 2; }));
-    std::this_thread::sleep_for(1500ms);  // both late replies arrive now
-    client->setAsyncCallLimit(5s);
+    // The service answers each call the same time after it came: both late
+    // replies arrive while this call waits for its own.
+    client->setAsyncCallLimit(10s);
     EXPECT_EQ(client->retrieveAsync<std::string>("Key", 1).get(), "w");
 }
 
@@ -200,6 +202,8 @@ TEST_F(GlobalSettingsClientTest, ChangeNotificationReachesHandlerWatchAndDelegat
     ASSERT_TRUE(heard->waitFor("watch Name=second"));
     ASSERT_TRUE(heard->waitFor("delegate Name=second"));
     client->store<std::string>("quiet", "Name", 1, false);
+    // A quiet store must not be heard: a short bound for something that must
+    // not happen.
     std::this_thread::sleep_for(300ms);
     const auto lines = heard->lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "watch name=first"), 0);
@@ -274,9 +278,7 @@ TEST_F(GlobalSettingsClientTest, DestroyedClientCallsNoDelegateAfterwards) {
     auto client = GlobalSettingsClient::create(nullptr, nullptr, "s");
     client->setDelegate(delegate);
     client->connect(nullptr);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!delegate->entered && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(delegate->entered);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return delegate->entered.load(); }));
     client.reset();
     EXPECT_TRUE(delegate->finished);
     EXPECT_EQ(delegate.use_count(), 1);

@@ -1,14 +1,36 @@
-// Records values that other threads report, and lets a test wait for a number
-// of them instead of sleeping blindly.
+// Waiting on the event itself instead of sleeping blindly: waitUntil polls a
+// state no callback reports (a process ended, a file appeared, a count
+// another object keeps); Events records values that other threads report
+// and lets a test wait for a number of them.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
+
+// Polls `predicate` until it holds or `deadline` passes; true when it held.
+// The predicate is asked once more at the deadline, so a slow poll never
+// turns a state reached in time into a failure.
+inline bool waitUntil(const std::function<bool()>& predicate, std::chrono::steady_clock::time_point deadline) {
+    auto pause = std::chrono::milliseconds(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(20));
+    }
+    return predicate();
+}
+
+inline bool waitUntil(const std::function<bool()>& predicate,
+                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    return waitUntil(predicate, std::chrono::steady_clock::now() + limit);
+}
 
 template <class T>
 class Events {

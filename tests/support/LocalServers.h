@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include <thread>
 
 #include "support/ChildProcess.h"
+#include "support/Events.h"
 #include "support/TestSupport.h"
 
 #ifndef NRV_SOURCE_DIR
@@ -59,6 +61,13 @@ public:
     std::string caPath() const { return dir_.path() + "/ca.pem"; }
     std::string otherCAPath() const { return dir_.path() + "/other-ca.pem"; }
 
+    // How many /stall requests the HTTP server has read so far: a test
+    // waits for the count to grow to know its transfer reached the server.
+    int stalls() const {
+        const std::string body = plainGet(httpPort, "/stalls");
+        return body.empty() ? -1 : std::atoi(body.c_str());
+    }
+
     // A loopback port nothing listens on: connecting is refused at once.
     static int deadPort() {
         int port = freePort();
@@ -90,6 +99,29 @@ private:
         }
         ::close(fd);
         return port;
+    }
+
+    // The body of a GET over HTTP/1.0 (the server closes after answering),
+    // "" on any failure.
+    static std::string plainGet(int port, const std::string& path) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return "";
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        std::string reply;
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+            if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+                char chunk[4096];
+                for (ssize_t n; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) reply.append(chunk, static_cast<std::size_t>(n));
+            }
+        }
+        ::close(fd);
+        const auto body = reply.find("\r\n\r\n");
+        if (reply.rfind("HTTP/1.", 0) != 0 || reply.find(" 200 ") == std::string::npos || body == std::string::npos) return "";
+        return reply.substr(body + 4);
     }
 
     static bool accepts(int port) {
@@ -155,14 +187,11 @@ private:
                                   "BasicAuth " + kProxyUser + " " + kProxyPassword + "\nLogLevel Critical\n"
                                   "DisableViaHeader Yes\n");
             proxy_ = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/tinyproxy", "-d", "-c", config});
-            for (int i = 0; i < 300; ++i) {
-                if (accepts(port)) {
-                    proxyPort = port;
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (waitUntil([&] { return accepts(port); }, std::chrono::seconds(6))) {
+                proxyPort = port;
+            } else {
+                proxy_.reset();
             }
-            if (proxyPort == 0) proxy_.reset();
         }
         if (proxyPort == 0) return fail(why, "tinyproxy did not start");
         return true;

@@ -13,6 +13,7 @@ Prints "READY http=<port> https=<port>" once both listen. Paths:
   /bytes/<n>              n bytes of a repeating pattern
   /drop                   close the connection without an answer
   /stall                  read the request and never answer
+  /stalls                 how many /stall requests arrived so far
   /bad-length             announce 100 bytes, send 10, close
   /cut-chunked            one chunk, then close without the last chunk
   /big-headers            1 MiB of response headers
@@ -57,6 +58,7 @@ CLOSE_CODES = []
 HOLDS = [0]  # event streams open right now
 PINGS = [0]  # pings swallowed by /ws-bad/no-pong
 COOKIES = [0]  # cookies set by /cookie-flood so far
+STALLS = [0]  # /stall requests read so far
 LOCK = threading.Lock()
 STOP = threading.Event()
 PATTERN = bytes(range(256)) * 4096  # 1 MiB
@@ -154,6 +156,8 @@ class Handler(BaseHTTPRequestHandler):
         elif head == "drop":
             self.close_now()
         elif head == "stall":
+            with LOCK:
+                STALLS[0] += 1
             STOP.wait(120)
             self.close_now()
         elif head == "bad-length":
@@ -248,6 +252,9 @@ class Handler(BaseHTTPRequestHandler):
         elif head == "holds":
             with LOCK:
                 self.send_body(200, str(HOLDS[0]).encode())
+        elif head == "stalls":
+            with LOCK:
+                self.send_body(200, str(STALLS[0]).encode())
         elif head == "ws-pings":
             with LOCK:
                 self.send_body(200, str(PINGS[0]).encode())
