@@ -12,6 +12,7 @@
 #include "platform/fs/FileManager.h"
 #include "platform/log/LogStore.h"
 #include "platform/system/SystemEnvironment.h"
+#include "platform/text/UTF8Bridge.h"
 #include "platform/value/NRVValue.h"
 
 namespace fuzz {
@@ -67,6 +68,24 @@ inline bool containsNul(const NRVValue& v) {
             if (d->keyAt(i).find('\0') != std::string::npos || containsNul(d->valueAt(i))) return true;
     }
     return false;
+}
+
+// The value as the property-list writer writes it: every text, keys
+// included, with malformed UTF-8 replaced by U+FFFD.
+inline NRVValue asWritten(const NRVValue& v) {
+    if (const std::string* s = v.asString()) return NRVValue(platform::text::wellFormedUTF8(*s));
+    if (const NRVArray* a = v.asArray()) {
+        NRVArray out;
+        for (const NRVValue& item : *a) out.push_back(asWritten(item));
+        return NRVValue(std::move(out));
+    }
+    if (const NRVDictionary* d = v.asDictionary()) {
+        NRVDictionary out;
+        for (std::size_t i = 0; i < d->size(); ++i)
+            out.set(platform::text::wellFormedUTF8(d->keyAt(i)), asWritten(d->valueAt(i)));
+        return NRVValue(std::move(out));
+    }
+    return v;
 }
 
 // A folder of this process's own, made once: mode 0700 under the temporary

@@ -111,7 +111,8 @@ void readData(const NRVData& data) {
     if (!object.isNull()) {
         auto archived = NRVKeyedArchive::archivedDataWithRootObject(object);
         if (archived) {
-            if (!fuzz::sameValue(object, NRVKeyedArchive::unarchivedRootObject(*archived))) __builtin_trap();
+            if (!fuzz::sameValue(fuzz::asWritten(object), NRVKeyedArchive::unarchivedRootObject(*archived)))
+                __builtin_trap();
         } else if (!fuzz::containsNul(object)) {
             __builtin_trap();
         }

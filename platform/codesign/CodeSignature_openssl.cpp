@@ -27,6 +27,7 @@
 #include "platform/plist/PropertyList.h"
 #include "platform/process/CodeIntegrity.h"
 #include "platform/process/ProcessInfo.h"
+#include "platform/text/UTF8Bridge.h"
 #include "platform/value/HexString.h"
 
 namespace platform::codesign {
@@ -622,9 +623,10 @@ std::optional<SignatureFields> readSignatureDescriptor(const ScopedFD& fd, int o
     auto str = [&](const char* key, std::string* out, bool required) {
         const NRVValue* v = d->find(key);
         if (!v) return !required;
-        // A NUL would let a name show as another in every C-string use
-        // (logs, the tool's display) and could not be written again.
-        if (!v->asString() || v->asString()->find('\0') != std::string::npos) return false;
+        // A NUL, or malformed UTF-8, would let a name show as another in
+        // logs and the tool's display, and could not be written again.
+        const std::string* s = v->asString();
+        if (!s || s->find('\0') != std::string::npos || platform::text::wellFormedUTF8(*s) != *s) return false;
         *out = *v->asString();
         return true;
     };

@@ -95,9 +95,7 @@ std::optional<NRVValue> toValue(plist_t node, int depth) {
         case PLIST_KEY: {
             std::uint64_t length = 0;
             const char* text = plist_get_string_ptr(node, &length);
-            // Texts are UTF-8 in the value type; libplist passes malformed
-            // bytes through, and its writer would alter them differently.
-            return NRVValue(platform::text::wellFormedUTF8(std::string_view(text ? text : "", text ? length : 0)));
+            return NRVValue(std::string(text ? text : "", text ? length : 0));
         }
         case PLIST_DATA: {
             std::uint64_t length = 0;
@@ -151,7 +149,7 @@ std::optional<NRVValue> toValue(plist_t node, int depth) {
                     break;
                 }
                 auto value = toValue(item, depth + 1);
-                std::string k = platform::text::wellFormedUTF8(key ? key : "");
+                std::string k = key ? key : "";
                 std::free(key);
                 if (!value) {
                     std::free(it);
@@ -182,6 +180,8 @@ plist_t fromValue(const NRVValue& value, Format format, int depth) {
             // libplist takes C strings: a NUL inside would silently cut the
             // text short, so such a value is not written at all.
             if (value.asString()->find('\0') != std::string::npos) return nullptr;
+            // libplist would alter malformed UTF-8 each format its own way;
+            // written, it is U+FFFD, as the rest of the system reads it.
             return plist_new_string(platform::text::wellFormedUTF8(*value.asString()).c_str());
         case NRVValue::Type::Data: {
             const NRVData& d = *value.asData();

@@ -418,9 +418,9 @@ TEST(CodeSignature, SignatureFileKeys) {
               "FormatVersion,Identifier,Flags,Entitlements,DesignatedRequirement,CDHash,Certificates");
 }
 
-// A text field holding a NUL shows as another name wherever it is used as a
-// C string: the file is malformed, not read as a shorter identifier.
-TEST(CodeSignature, TextFieldsWithNulAreMalformed) {
+// A text field holding a NUL or malformed UTF-8 shows as another name in
+// logs and displays: the file is malformed, not read as another identifier.
+TEST(CodeSignature, TextFieldsWithNulOrMalformedUTF8AreMalformed) {
     TempDir dir;
     const std::string path = dir.path() + "/f.nrvsig";
     cs::SignatureFields fields = pinnedFields();
@@ -431,11 +431,14 @@ TEST(CodeSignature, TextFieldsWithNulAreMalformed) {
         const std::string opening = std::string("<key>") + key + "</key>\n\t<string>";
         const auto at = text->find(opening);
         ASSERT_NE(at, std::string::npos) << key;
-        text->insert(at + opening.size() + 3, std::string("\0", 1));
-        ASSERT_TRUE(platform::fs::writeFile(path, *text));
-        cs::CodeSignError error;
-        EXPECT_FALSE(cs::readSignatureFile(path, &error)) << key;
-        EXPECT_EQ(error.status, cs::kCodeSignMalformed) << key;
+        for (const std::string& bad : {std::string("\0", 1), std::string("\xfe")}) {
+            std::string edited = *text;
+            edited.insert(at + opening.size() + 3, bad);
+            ASSERT_TRUE(platform::fs::writeFile(path, edited));
+            cs::CodeSignError error;
+            EXPECT_FALSE(cs::readSignatureFile(path, &error)) << key;
+            EXPECT_EQ(error.status, cs::kCodeSignMalformed) << key;
+        }
     }
 }
 

@@ -668,7 +668,7 @@ TEST(XPCTransport, PeersThatLeaveBytesPilingUpAreClosed) {
         SCOPED_TRACE(target == &server ? "replies never read" : "handler stalled");
         const std::size_t before = residentBytes();
         std::size_t peak = before;
-        int fd = rawConnect(target->listener->endpoint());
+        int fd = rawConnectChecked(target->listener->endpoint());
         timeval tv{10, 0};
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         int sent = 0;
@@ -705,7 +705,7 @@ TEST(XPCTransport, HalfWrittenFramesAreBoundedInBytesAndTime) {
     std::vector<int> fds;
     int refused = 0;
     for (int i = 0; i < 10; ++i) {
-        int fd = rawConnect(server.listener->endpoint());
+        int fd = rawConnectChecked(server.listener->endpoint());
         timeval tv{10, 0};
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         if (::send(fd, partial.data(), partial.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(partial.size()))
@@ -732,7 +732,7 @@ TEST(XPCTransport, UnrecognizedSelectorIsEchoedShort) {
     EchoServer server;
     const std::string selector = "é" + std::string(1 << 20, 's');
     auto call = frameBytes(Frame::call(7, selector, {}, true));
-    int fd = rawConnect(server.listener->endpoint());
+    int fd = rawConnectChecked(server.listener->endpoint());
     ASSERT_EQ(::send(fd, call.data(), call.size(), MSG_NOSIGNAL), static_cast<ssize_t>(call.size()));
     timeval tv{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -829,10 +829,17 @@ TEST(XPCTransport, NamedServicesAreReachableByEveryUser) {
         if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(10);
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) _exit(11);
-        if (::send(fd, call.data(), call.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(call.size())) _exit(12);
         timeval tv{5, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        // The service's first frame says it has checked this process; only
+        // what is written after it is served.
         unsigned char header[4];
+        if (::recv(fd, header, 4, MSG_WAITALL) != 4) _exit(13);
+        unsigned char body[64];
+        const std::size_t length = (std::size_t{header[0]} << 24) | (std::size_t{header[1]} << 16) |
+                                   (std::size_t{header[2]} << 8) | header[3];
+        if (length > sizeof body || ::recv(fd, body, length, MSG_WAITALL) != static_cast<ssize_t>(length)) _exit(13);
+        if (::send(fd, call.data(), call.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(call.size())) _exit(12);
         _exit(::recv(fd, header, 4, MSG_WAITALL) == 4 ? 0 : 13);
     }
     ASSERT_GT(pid, 0);
