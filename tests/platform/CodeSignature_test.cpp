@@ -442,4 +442,12 @@ TEST(CodeSignature, TextFieldsWithNulOrMalformedUTF8AreMalformed) {
     }
 }
 
+// The signature file the fuzz target found the NUL with.
+TEST(CodeSignature, FuzzFindingWithNulInTheIdentifierIsMalformed) {
+    cs::CodeSignError error;
+    EXPECT_FALSE(cs::readSignatureFile(std::string(NRV_SOURCE_DIR) + "/fuzz/corpus/signature_file/identifier-with-nul",
+                                       &error));
+    EXPECT_EQ(error.status, cs::kCodeSignMalformed);
+}
+
 }  // namespace

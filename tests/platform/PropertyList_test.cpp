@@ -65,6 +65,27 @@ TEST(PropertyListTest, MalformedUTF8IsWrittenAsReplacementCharacter) {
     }
 }
 
+// The lists the fuzz target found these faults with: a text with a NUL is
+// not written at all, and a key with malformed UTF-8 is written the same way
+// in both formats.
+TEST(PropertyListTest, FuzzFindingsAreWrittenFaithfully) {
+    const std::string corpus = std::string(NRV_SOURCE_DIR) + "/fuzz/corpus/property_list/";
+    auto withNul = platform::plist::readFile(corpus + "string-with-nul");
+    ASSERT_TRUE(withNul);
+    EXPECT_FALSE(platform::plist::serialize(*withNul, platform::plist::Format::Binary));
+    EXPECT_FALSE(platform::plist::serialize(*withNul, platform::plist::Format::XML));
+
+    auto malformed = platform::plist::readFile(corpus + "malformed-utf8-key");
+    ASSERT_TRUE(malformed);
+    auto binary = platform::plist::serialize(*malformed, platform::plist::Format::Binary);
+    auto xml = platform::plist::serialize(*malformed, platform::plist::Format::XML);
+    ASSERT_TRUE(binary && xml);
+    auto fromBinary = platform::plist::readData(*binary);
+    ASSERT_TRUE(fromBinary);
+    EXPECT_EQ(fromBinary, platform::plist::readData(*xml));
+    EXPECT_EQ(platform::plist::serialize(*fromBinary, platform::plist::Format::Binary), binary);
+}
+
 // Dates before the reference date keep their fraction, and written and read
 // again any number of times they stay within their microsecond.
 TEST(PropertyListTest, DatesSurviveRepeatedRoundTrips) {
