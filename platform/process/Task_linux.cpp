@@ -153,6 +153,8 @@ bool Task::launch(std::string* error) {
     for (auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
+    // From the start until its group is registered, an interruption waits.
+    std::optional<signal::ChildStartScope> starting(std::in_place);
     int rc = streamsOk ? ::posix_spawn(&pid_, launchPath.c_str(), &actions, &attributes, argv.data(), environ) : EINVAL;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
@@ -166,6 +168,7 @@ bool Task::launch(std::string* error) {
         return false;
     }
     terminationToken_ = signal::endProcessGroupOnTermination(pid_);
+    starting.reset();
     if (outPipe[0] >= 0 || errPipe[0] >= 0) {
         drain_ = std::make_unique<Drain>();
         if (outPipe[0] >= 0 && limitedOutput)

@@ -25,4 +25,16 @@ std::uint64_t removeOnTermination(const std::string& path);
 std::uint64_t endProcessGroupOnTermination(int processGroup);
 void forget(std::uint64_t token);
 
+// Held by whoever starts a child, from before the start until its group is
+// registered: the cleanup waits for it, so that a child started just before
+// the signal is never left running. No other registry call may be made while
+// holding it on the same thread, except endProcessGroupOnTermination.
+class ChildStartScope {
+public:
+    ChildStartScope();
+    ~ChildStartScope();
+    ChildStartScope(const ChildStartScope&) = delete;
+    ChildStartScope& operator=(const ChildStartScope&) = delete;
+};
+
 }  // namespace platform::signal

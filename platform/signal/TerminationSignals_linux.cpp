@@ -28,6 +28,12 @@ Registry& registry() {
     return *r;
 }
 
+// Taken before the registry's lock by both a child's start and the cleanup.
+std::mutex& childStartMutex() {
+    static std::mutex* m = new std::mutex;  // never destroyed: the watcher may run during exit
+    return *m;
+}
+
 std::uint64_t add(std::variant<std::string, int> item) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
@@ -39,6 +45,8 @@ std::uint64_t add(std::variant<std::string, int> item) {
 bool groupIsGone(int group) { return ::kill(-group, 0) != 0 && errno == ESRCH; }
 
 [[noreturn]] void cleanUpAndExit(int signalNumber) {
+    // A child being started is registered first; none starts after this.
+    childStartMutex().lock();
     Registry& r = registry();
     // Held to the end: nothing registers or forgets while the process goes.
     r.mutex.lock();
@@ -87,6 +95,10 @@ void installTerminationHandling() {
 std::uint64_t removeOnTermination(const std::string& path) { return add(path); }
 
 std::uint64_t endProcessGroupOnTermination(int processGroup) { return add(processGroup); }
+
+ChildStartScope::ChildStartScope() { childStartMutex().lock(); }
+
+ChildStartScope::~ChildStartScope() { childStartMutex().unlock(); }
 
 void forget(std::uint64_t token) {
     Registry& r = registry();
