@@ -98,43 +98,49 @@ std::string expandTilde(const std::string& path) {
     return home == "/" ? rest : home + rest;
 }
 
-std::optional<std::string> userNameForUserID(std::uint32_t uid) {
-    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 1024;
-    // Entries larger than the advertised limit exist (long group lists in
-    // directory services): grow the buffer while the lookup says ERANGE.
-    constexpr std::size_t kLimit = 1 << 20;
-    for (;;) {
-        struct passwd pw {};
-        struct passwd* result = nullptr;
-        std::string buffer(size, '\0');
-        int rc = ::getpwuid_r(static_cast<uid_t>(uid), &pw, buffer.data(), buffer.size(), &result);
-        if (rc == ERANGE && size < kLimit) {
-            size *= 2;
-            continue;
-        }
-        if (rc != 0 || !result || !pw.pw_name) return std::nullopt;
-        return std::string(pw.pw_name);
-    }
-}
+namespace {
 
-std::optional<std::uint32_t> userIDForUserName(const std::string& name) {
-    if (name.empty()) return std::nullopt;
+// Runs a getpw*_r lookup with a buffer that grows while the lookup says
+// ERANGE: entries larger than the advertised limit exist (long group lists in
+// directory services). The entry, or null when there is none.
+template <class Lookup>
+std::optional<passwd> lookUpUser(Lookup lookup, std::string& buffer) {
     long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 1024;
     constexpr std::size_t kLimit = 1 << 20;
     for (;;) {
-        struct passwd pw {};
-        struct passwd* result = nullptr;
-        std::string buffer(size, '\0');
-        int rc = ::getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &result);
+        passwd pw {};
+        passwd* result = nullptr;
+        buffer.assign(size, '\0');
+        int rc = lookup(&pw, buffer.data(), buffer.size(), &result);
         if (rc == ERANGE && size < kLimit) {
             size *= 2;
             continue;
         }
         if (rc != 0 || !result) return std::nullopt;
-        return static_cast<std::uint32_t>(result->pw_uid);
+        return pw;
     }
+}
+
+}  // namespace
+
+std::optional<std::string> userNameForUserID(std::uint32_t uid) {
+    std::string buffer;
+    auto pw = lookUpUser([uid](passwd* p, char* b, std::size_t n, passwd** r) {
+        return ::getpwuid_r(static_cast<uid_t>(uid), p, b, n, r);
+    }, buffer);
+    if (!pw || !pw->pw_name) return std::nullopt;
+    return std::string(pw->pw_name);
+}
+
+std::optional<std::uint32_t> userIDForUserName(const std::string& name) {
+    if (name.empty()) return std::nullopt;
+    std::string buffer;
+    auto pw = lookUpUser([&name](passwd* p, char* b, std::size_t n, passwd** r) {
+        return ::getpwnam_r(name.c_str(), p, b, n, r);
+    }, buffer);
+    if (!pw) return std::nullopt;
+    return static_cast<std::uint32_t>(pw->pw_uid);
 }
 
 std::optional<std::string> loginName() {
