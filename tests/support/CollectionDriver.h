@@ -11,6 +11,7 @@
 
 #include "collector/StatusLogger.h"
 #include "collector/ZEP.h"
+#include "ipc/NRVXPCClientHelper.h"
 
 namespace testsupport {
 
@@ -29,17 +30,22 @@ inline DriverOutcome runDriver(const std::shared_ptr<StatusLogger>& logger, cons
     std::mutex mutex;
     std::condition_variable done;
     DriverOutcome outcome;
-    ZEP zep(logger, staging, output, name);
-    zep.processOperationsFile();
-    zep.runAsync([&](const std::string& archiveName, const std::string& finalLocation, bool ok) {
-        std::lock_guard<std::mutex> lock(mutex);
-        outcome.archiveName = archiveName;
-        outcome.finalLocation = finalLocation;
-        outcome.success = ok;
-        done.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(mutex);
-    done.wait_for(lock, std::chrono::seconds(120), [&] { return outcome.success.has_value(); });
+    {
+        ZEP zep(logger, staging, output, name);
+        zep.processOperationsFile();
+        zep.runAsync([&](const std::string& archiveName, const std::string& finalLocation, bool ok) {
+            std::lock_guard<std::mutex> lock(mutex);
+            outcome.archiveName = archiveName;
+            outcome.finalLocation = finalLocation;
+            outcome.success = ok;
+            done.notify_all();
+        });
+        std::unique_lock<std::mutex> lock(mutex);
+        done.wait_for(lock, std::chrono::seconds(120), [&] { return outcome.success.has_value(); });
+    }
+    // The driver's disconnects log on the client helper's queue after it is
+    // gone; let them finish, so a test may restore its environment after.
+    (void)NRVXPCClientHelper::sharedClientConnectionsForUnitTest();
     return outcome;
 }
 
