@@ -597,20 +597,13 @@ TEST(XPCTransport, DescriptorExhaustionNeitherSpinsNorStopsOpenConnections) {
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     const pid_t idle = connectFromChild(server.listener->endpoint(), 3 * kRoom, saved);
     ASSERT_GT(idle, 0);
-    {
-        std::unique_lock<std::mutex> lock(server.mutex);
-        // All the room was taken (a few descriptors may be in use elsewhere).
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (server.accepted.size() < kRoom - 5 && std::chrono::steady_clock::now() < deadline) {
-            lock.unlock();
-            std::this_thread::sleep_for(10ms);
-            lock.lock();
-        }
-    }
-    const int acceptedWhileLow = [&] {
+    const auto acceptedCount = [&] {
         std::lock_guard<std::mutex> lock(server.mutex);
-        return static_cast<int>(server.accepted.size());
-    }();
+        return server.accepted.size();
+    };
+    // All the room was taken (a few descriptors may be in use elsewhere).
+    testsupport::waitUntil([&] { return acceptedCount() >= static_cast<std::size_t>(kRoom - 5); }, 10s);
+    const int acceptedWhileLow = static_cast<int>(acceptedCount());
     // One descriptor per accepted connection (give or take the few this
     // test opened and closed around the count).
     EXPECT_GE(acceptedWhileLow, kRoom - 5);
@@ -630,17 +623,8 @@ TEST(XPCTransport, DescriptorExhaustionNeitherSpinsNorStopsOpenConnections) {
                         << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
 
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-    {
-        std::unique_lock<std::mutex> lock(server.mutex);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (server.accepted.size() < static_cast<std::size_t>(3 * kRoom + 1) &&
-               std::chrono::steady_clock::now() < deadline) {
-            lock.unlock();
-            std::this_thread::sleep_for(10ms);
-            lock.lock();
-        }
-        EXPECT_EQ(server.accepted.size(), static_cast<std::size_t>(3 * kRoom + 1));
-    }
+    testsupport::waitUntil([&] { return acceptedCount() >= static_cast<std::size_t>(3 * kRoom + 1); }, 10s);
+    EXPECT_EQ(acceptedCount(), static_cast<std::size_t>(3 * kRoom + 1));
     kill(idle, SIGKILL);
     waitpid(idle, nullptr, 0);
     good->invalidate();
