@@ -21,6 +21,20 @@ namespace {
 const NRVLogHandle& xpcLog() { return NerovaLogger::xpc(); }
 std::string quote(const std::string& s) { return "'" + s + "'"; }
 
+// Both ends of an attempt run as the service's user and are signed by the
+// maker (a per-user agent's signature is its client's to check, with that
+// client's own line). Two ends in one process are checked once.
+bool isServiceItself(const std::string& name, const NRVXPCConnectionRef& control,
+                     const NRVXPCConnectionRef& connection) {
+    if (!NRVXPCPeerTrust::isExpectedServiceUser(control, name) ||
+        !NRVXPCPeerTrust::isExpectedServiceUser(connection, name))
+        return false;
+    if (NRVXPCPeerTrust::isPerUserAgentService(name)) return true;
+    if (!NRVXPCPeerTrust::isNerovaSignTypeForConnection(control)) return false;
+    return control->auditToken() == connection->auditToken() ||
+           NRVXPCPeerTrust::isNerovaSignTypeForConnection(connection);
+}
+
 std::atomic<std::int64_t>& connectingLimitMilliseconds() {
     static std::atomic<std::int64_t> limit{
         static_cast<std::int64_t>(NRVXPCClientConnection::kConnectingLimitSeconds) * 1000};
@@ -247,11 +261,9 @@ void NRVXPCClientConnection::openConnectionWithListenerEndpoint(std::uint64_t at
     // later attempt or a closed connection drops it.
     proxy->call("statusWithReply:", {}, [weak, attempt, name, connection, control](const Values&) {
         // Any process may have bound the endpoints the broker handed out:
-        // the pair counts only when both ends run as the service's user.
-        // (Callers that need the maker's signature check it with their own
-        // lines, as the broker client and the agent's client do.)
-        if (!NRVXPCPeerTrust::isExpectedServiceUser(control, name) ||
-            !NRVXPCPeerTrust::isExpectedServiceUser(connection, name)) {
+        // the pair counts only when both ends are the service itself. Nothing
+        // but this status call, which carries nothing, has gone to them yet.
+        if (!isServiceItself(name, control, connection)) {
             xpcLog().error("Connection to " + quote(name) + " (pid: " + std::to_string(control->processIdentifier()) +
                            ") is not the expected service. Drop it.");
             if (auto self = weak.lock()) {

@@ -1,7 +1,10 @@
 // The one shared connection per service name inside a process. It asks the
 // broker for the service's two endpoints, opens the call connection and a
 // control connection, checks liveness with statusWithReply: on the control
-// connection, and only then tells every registered status handler the proxy.
+// connection and that both ends are the service itself (its user and the
+// maker's signature; see NRVXPCPeerTrust), and only then tells every
+// registered status handler the proxy. A refused pair is dropped at once, as
+// a connection error.
 // It reconnects by itself: after an error (after retryDelay seconds), and at
 // once when the service announces that it has registered.
 //

@@ -1,5 +1,7 @@
 #include "ipc/NRVXPCPeerTrust.h"
 
+#include <string_view>
+
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVCodeSignValidator.h"
 #include "platform/system/SystemEnvironment.h"
@@ -14,11 +16,16 @@ bool areHardenRuntimeEntitlementsValid(const NRVXPCConnectionRef& connection) {
     return connection && NRVCodeSignValidator::areHardenRuntimeEntitlementsValidForAuditToken(connection->auditToken());
 }
 
+namespace {
+constexpr std::string_view kAgentPrefix = "com.nerova.remote.zep.";
+}
+
+bool isPerUserAgentService(const std::string& serviceName) { return serviceName.rfind(kAgentPrefix, 0) == 0; }
+
 std::optional<std::uint32_t> expectedUserOfService(const std::string& serviceName,
                                                    const platform::codesign::TrustPolicy& policy) {
     if (policy.serviceUser) return policy.serviceUser;
-    static const std::string agentPrefix = "com.nerova.remote.zep.";
-    if (serviceName.rfind(agentPrefix, 0) == 0) return platform::userIDForUserName(serviceName.substr(agentPrefix.size()));
+    if (isPerUserAgentService(serviceName)) return platform::userIDForUserName(serviceName.substr(kAgentPrefix.size()));
     return 0;
 }
 

@@ -1,8 +1,9 @@
 // The peer checks the interprocess classes make on a connection: whether the
 // process behind it is signed by the maker from an expected location, and
 // whether it runs hardened without unwanted entitlements; and, for a client,
-// whether the service it reached runs as the user that service must run as.
-// All read the audit token the transport took when the socket connected.
+// whether the service it reached runs as the user that service must run as
+// and is signed by the maker. All read the audit token the transport took
+// when the socket connected.
 #pragma once
 
 #include <cstdint>
@@ -28,5 +29,10 @@ std::optional<std::uint32_t> expectedUserOfService(const std::string& serviceNam
 bool isExpectedServiceUser(const NRVXPCConnectionRef& connection, const std::string& serviceName);
 // The same, then the maker's signature.
 bool isExpectedService(const NRVXPCConnectionRef& connection, const std::string& serviceName);
+// Whether the name is a per-user agent's ("com.nerova.remote.zep.<login
+// name>"). Its client checks the agent's signature itself, with the refusal
+// line and outcome of its own; the shared client connection checks the
+// signature of every other service.
+bool isPerUserAgentService(const std::string& serviceName);
 
 }  // namespace NRVXPCPeerTrust

@@ -17,11 +17,15 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ipc/NRVDistributedNotification.h"
+#include "ipc/NRVNerovaXPCBroker.h"
 #include "ipc/NRVXPCServiceHelper.h"
+#include "support/Signing.h"
 
 extern char** environ;
 
@@ -163,6 +167,44 @@ protected:
             return 0;
         }
         return pid;
+    }
+
+    // The endpoint and control endpoint the broker hands out for `service`;
+    // empty names when it has none within 5 s.
+    std::pair<std::string, std::string> endpointsOf(const std::string& service) {
+        auto promise = std::make_shared<std::promise<std::pair<std::string, std::string>>>();
+        NRVNerovaXPCBroker().requestListenerEndpointForService(service, [promise](auto endpoint, auto control, auto) {
+            promise->set_value({endpoint ? endpoint->name : "", control ? control->name : ""});
+        });
+        auto answer = promise->get_future();
+        if (answer.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return {};
+        return answer.get();
+    }
+
+    // The programs an impostor may run: an unsigned copy of the fake service,
+    // and a copy signed by another maker's leaf of the build's authority,
+    // placed where the maker's programs run. The knobs come before the role's.
+    struct ImpostorProgram {
+        const char* label;
+        std::string program;
+        std::vector<std::string> knobs;
+    };
+    std::vector<ImpostorProgram> impostorPrograms() {
+        const std::string otherMaker = peersFolder() + "/other-maker-service";
+        std::filesystem::copy_file(fakeServicePath(), otherMaker, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::permissions(otherMaker, std::filesystem::perms(0755));
+        EXPECT_TRUE(platform::codesign::signFile(otherMaker, testsupport::signing::otherTeamOptions("com.other.fake")));
+        return {{"unsigned", fakeServicePath(), {"--unsigned"}}, {"signed by another maker", otherMaker, {}}};
+    }
+
+    // Binds the endpoints of `service`, whose process must be gone, with the
+    // impostor role of `impostor`; it records every call it gets in `record`.
+    pid_t startImpostor(const ImpostorProgram& impostor, const std::string& service,
+                        const std::pair<std::string, std::string>& endpoints, const std::string& record) {
+        std::vector<std::string> knobs = impostor.knobs;
+        knobs.insert(knobs.end(), {"--service=" + service, "--endpoint=" + endpoints.first,
+                                   "--control-endpoint=" + endpoints.second, "--record=" + record});
+        return startRoleFrom(impostor.program, "impostor", knobs);
     }
 
     // SIGTERM (or the given signal) and wait; removes it from the list.

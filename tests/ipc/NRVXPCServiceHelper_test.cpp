@@ -11,6 +11,7 @@
 #include <atomic>
 #include <filesystem>
 #include <future>
+#include <iostream>
 #include <thread>
 
 #include "IPCTestSupport.h"
@@ -22,6 +23,8 @@
 #include "ipc/NRVXPCPeerTrust.h"
 #include "ipc/NRVXPCServiceHelper.h"
 #include "platform/xpc/XPCPeer.h"
+#include "platform/process/CodeIntegrity.h"
+#include "support/ChildProcess.h"
 #include "support/Signing.h"
 #include "support/TestSupport.h"
 
@@ -445,6 +448,57 @@ TEST_F(NRVXPCServiceHelperTest, PeersThatMayRunModifiedCodeAreRefused) {
         }));
         EXPECT_EQ(logLineStartingWith(logStore(), refused).empty(), !ownNamespace);
     }
+    helper->stopService(service);
+}
+
+// An ordinary user's program enters a user namespace of its own, where it
+// may change its own memory map: it moves its code off its file, repoints its
+// executable link at a signed program of the maker, maps that program as code
+// too, and connects. The service refuses it, for its namespace. Where the
+// kernel refuses the repointing, the test still shows that a peer in another
+// user namespace is refused, and says so.
+TEST_F(NRVXPCServiceHelperTest, APeerThatRepointsItsExecutableFromItsOwnUserNamespaceIsRefused) {
+    ASSERT_TRUE(startRole("broker"));
+    const std::string service = "com.nerova.test.exeswap";
+    helper->startService(service, silentObject(), NRVServiceStatusProtocol());
+    ASSERT_TRUE(registered(service));
+    auto [endpoint, control, error] = lookUp(service);
+    ASSERT_TRUE(endpoint) << error.value_or("");
+    const std::string testee = peersFolder() + "/signed-testee-swap";
+    sig::placeTestee(testee);
+    ASSERT_TRUE(cs::signFile(testee, sig::makerOptions("com.nerova.fake")));
+
+    testsupport::ChildProcess attacker(
+        {std::string(NRV_BIN_DIR) + "/nrv-exe-swap", "--exe=" + testee, "--endpoint=" + endpoint->name});
+    ASSERT_TRUE(attacker.running());
+    const auto entered = attacker.readLine(10s);
+    ASSERT_TRUE(entered);
+    if (entered->rfind("namespace: refused", 0) == 0) GTEST_SKIP() << "no user namespaces here (" << *entered << ")";
+    ASSERT_EQ(*entered, "namespace: entered");
+    const auto exe = attacker.readLine(10s);
+    const auto swap = attacker.readLine(10s);
+    const auto verdict = attacker.readLine(30s);
+    ASSERT_TRUE(exe && swap && verdict);
+    const bool swapped = *swap == "swap: done";
+    if (swapped) {
+        EXPECT_EQ(*exe, "exe: " + std::filesystem::canonical(testee).string());
+    }
+    std::cout << "[   NOTE   ] "
+              << (swapped ? "the executable link was repointed at the signed program"
+                          : "the kernel refused the repointing (" + *swap + "); only the user namespace is shown")
+              << std::endl;
+    RecordProperty("executable_link", swapped ? "repointed" : *swap);
+
+    EXPECT_EQ(*verdict, "REFUSED");
+    const std::string pid = std::to_string(attacker.pid());
+    EXPECT_TRUE(eventually([&] {
+        return countLog(logStore(), "Invalid codesign detected for pid '" + pid + "', drop the xpc connection.") == 1;
+    }));
+    // The check's reason for this process, which maps the signed file as code.
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(testee.c_str(), &st));
+    EXPECT_EQ(platform::process::executableMappingProblem(attacker.pid(), st.st_dev, st.st_ino),
+              "process " + pid + " runs in another user namespace");
     helper->stopService(service);
 }
 

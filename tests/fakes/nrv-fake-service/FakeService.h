@@ -26,7 +26,8 @@ struct Options {
     bool wrongKind = false;  // --wrong-kind (settings: every stored value read back as a number)
     std::optional<std::string> folder;  // --folder=DIR (root service output)
     std::optional<std::string> service;  // --service=NAME (agent: override the per-user name)
-    std::optional<std::string> endpoint;  // --endpoint=NAME (exec-after-connect)
+    std::optional<std::string> endpoint;  // --endpoint=NAME (exec-after-connect, impostor)
+    std::optional<std::string> controlEndpoint;  // --control-endpoint=NAME (impostor)
     bool noCall = false;                  // --no-call (exec-after-connect: connect only)
     bool neverReply = false;
     bool replyTwice = false;  // --reply-twice (root service: a second, opposite answer)
@@ -60,6 +61,7 @@ int runMapUpdater(const Options& options);
 int runProbe(const Options& options);
 int runExecAfterConnect(const Options& options, const std::vector<std::string>& program);
 int runDispenser(const Options& options);
+int runImpostor(const Options& options);
 
 // Prints READY on standard output (flushed) once the role listens.
 void announceReady();

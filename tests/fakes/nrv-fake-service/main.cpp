@@ -1,4 +1,4 @@
-// nrv-fake-service --role=broker|agent|root-service|settings|map-updater [knobs]
+// nrv-fake-service --role=broker|agent|root-service|settings|map-updater|... [knobs]
 // See tests/fakes/README.md.
 #include <signal.h>
 #include <stdlib.h>
@@ -93,10 +93,10 @@ int runUnsigned(int argc, char** argv) {
 
 int usage(const std::string& why) {
     std::cerr << "nrv-fake-service: " << why << "\n"
-              << "usage: nrv-fake-service --role=broker|agent|root-service|settings|map-updater|probe|exec-after-connect\n"
+              << "usage: nrv-fake-service --role=broker|agent|root-service|settings|map-updater|probe|exec-after-connect|impostor\n"
               << "       [--name=TEXT] [--name-nil]\n"
               << "       [--set=TYPE:KEY=VALUE] [--set-enciphered=TYPE:KEY=PLAIN] [--wrong-kind]\n"
-              << "       [--record=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--endpoint=NAME] [--no-call] [--never-reply]\n"
+              << "       [--record=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--endpoint=NAME] [--control-endpoint=NAME] [--no-call] [--never-reply]\n"
               << "       [--reply=yes|no] [--reply-twice] [--delay-ms=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR] [-- PROGRAM ARGS...]\n";
     return 64;
 }
@@ -129,6 +129,7 @@ int main(int argc, char** argv) {
         else if (takeValue(a, "--folder", v)) o.folder = v;
         else if (takeValue(a, "--service", v)) o.service = v;
         else if (takeValue(a, "--endpoint", v)) o.endpoint = v;
+        else if (takeValue(a, "--control-endpoint", v)) o.controlEndpoint = v;
         else if (a == "--no-call") o.noCall = true;
         else if (a == "--") {
             program.assign(argv + i + 1, argv + argc);
@@ -156,6 +157,7 @@ int main(int argc, char** argv) {
     else if (o.role == "probe") status = fake::runProbe(o);
     else if (o.role == "exec-after-connect") status = fake::runExecAfterConnect(o, program);
     else if (o.role == "dispenser") status = fake::runDispenser(o);
+    else if (o.role == "impostor") status = fake::runImpostor(o);
     else status = usage("unknown role '" + o.role + "'");
     // The transport's threads are still running: leave without destroying
     // statics under them.
