@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "collector/NRVOSLogExtractor.h"
+#include "collector/NRVRootPrivilegeServiceCall.h"
 #include "collector/NRVRootPrivilegeServiceProtocol.h"
 #include "collector/NRVWQRSummaryCollector.h"
 #include "collector/StatusLogger.h"
@@ -19,6 +20,7 @@
 #include "ipc/NRVXPCClientHelper.h"
 #include "platform/log/LogStore.h"
 #include "support/CollectionDriver.h"
+#include "support/Events.h"
 #include "support/TestSupport.h"
 
 namespace fsys = std::filesystem;
@@ -276,4 +278,51 @@ TEST_F(RootServiceRun, ProxyErrorsAndAnUnreachableServiceAreReportedWithTheirRec
               std::vector<std::string>{"Warning: ZEP Status: WQR activity summary skipped (XPC connection failed)"});
     EXPECT_TRUE(logged("Unable to establish XPC Connection to Nerova ServiceManager for WQR summary"));
     EXPECT_FALSE(testsupport::exists(tmp / "unreachable/wqr"));
+}
+
+// Once the service dies, anyone may bind the endpoints the broker still hands
+// out. The client that was connected refuses the process that took them
+// (unsigned, or signed by another maker) as soon as it answers the status
+// call, which carries nothing, and never sends it the step's call with its
+// folder.
+TEST_F(RootServiceRun, AnImpostorOnADeadServicesEndpointsIsRefusedAndGetsNoCall) {
+    ASSERT_GT(startRole("broker"), 0);
+    const std::string service = NRVRootPrivilegeService::kServiceName;
+    const std::string selector = "runZEPLogExtraction:withReply:";
+    int n = 0;
+    for (const auto& impostor : impostorPrograms()) {
+        SCOPED_TRACE(impostor.label);
+        const std::string row = std::to_string(n++);
+        const pid_t genuine = startRole("root-service");
+        ASSERT_GT(genuine, 0);
+        auto helper = std::make_shared<NRVXPCClientHelper>();
+        NRVRootPrivilegeServiceCall client(helper);
+        ASSERT_TRUE(client.connect());
+        EXPECT_TRUE(client.call(selector, tmp / ("genuine" + row), "").value);
+        EXPECT_TRUE(testsupport::exists(tmp / ("genuine" + row + "/com.nerova.rivovovuvev-" + today() + ".log.gz")));
+        const auto endpoints = endpointsOf(service);
+        ASSERT_FALSE(endpoints.first.empty());
+
+        stopRole(genuine, SIGKILL);
+        ASSERT_TRUE(testsupport::waitUntil([&] { return helper->remoteObjectProxyForService(service) == nullptr; }));
+        capture->clear();
+        const std::string record = tmp / ("impostor" + row + ".txt");
+        const pid_t taker = startImpostor(impostor, service, endpoints, record);
+        ASSERT_GT(taker, 0);
+        // It announces the registration, as anyone may: the client tries it at once.
+        const std::string refusal =
+            "Connection to '" + service + "' (pid: " + std::to_string(taker) + ") is not the expected service. Drop it.";
+        ASSERT_TRUE(testsupport::waitUntil([&] { return logged(refusal); }, std::chrono::seconds(30)));
+        EXPECT_EQ(helper->remoteObjectProxyForService(service), nullptr);
+        const auto answer = client.call(selector, tmp / ("taken" + row), "");
+        EXPECT_FALSE(answer.value);
+        EXPECT_FALSE(answer.timedOut);
+        // Only status calls ever reached it, and it kept no folder.
+        const auto calls = lines(readText(record));
+        EXPECT_FALSE(calls.empty());
+        for (const auto& line : calls) EXPECT_EQ(line, "statusWithReply:");
+        EXPECT_FALSE(testsupport::exists(tmp / ("taken" + row)));
+        helper->disconnectService(service);
+        stopRole(taker);
+    }
 }

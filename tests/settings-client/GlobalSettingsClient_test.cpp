@@ -13,6 +13,7 @@
 #include "ipc/NRVDistributedNotification.h"
 #include "ipc/NRVXPCClientHelper.h"
 #include "support/Events.h"
+#include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using Case = GlobalSettingsClientError::Case;
@@ -121,6 +122,44 @@ TEST_F(GlobalSettingsClientTest, RetrievesAndStores) {
     EXPECT_EQ(client->retrieve<std::string>("Number", 2), std::nullopt);
     client->storeAsync<std::string>("async", "Text", 1, false).get();
     EXPECT_EQ(client->retrieveAsync<std::string>("Text", 1).get(), "async");
+}
+
+// Once the service dies, anyone may bind the endpoints the broker still
+// hands out. The connected client refuses the process that took them
+// (unsigned, or signed by another maker) as soon as it answers the status
+// call, which carries nothing, and writes no setting to it.
+TEST_F(GlobalSettingsClientTest, AnImpostorOnADeadServicesEndpointsIsRefusedAndGetsNoCall) {
+    ASSERT_GT(startRole("broker"), 0);
+    const std::string service = GlobalSettingsClient::kServiceName;
+    int n = 0;
+    for (const auto& impostor : impostorPrograms()) {
+        SCOPED_TRACE(impostor.label);
+        const std::string row = std::to_string(n++);
+        const pid_t genuine = startRole("settings", {"--set=1:Key=genuine"});
+        ASSERT_GT(genuine, 0);
+        auto client = connectedClient();
+        EXPECT_EQ(client->retrieve<std::string>("Key", 1), "genuine");
+        const auto endpoints = endpointsOf(service);
+        ASSERT_FALSE(endpoints.first.empty());
+
+        stopRole(genuine, SIGKILL);
+        ASSERT_TRUE(testsupport::waitUntil([&] { return !client->isConnected(); }));
+        const std::string record = runtimeRoot() + "/impostor" + row + ".txt";
+        const pid_t taker = startImpostor(impostor, service, endpoints, record);
+        ASSERT_GT(taker, 0);
+        // It announces the registration, as anyone may: the client tries it at once.
+        const std::string refusal =
+            "Connection to '" + service + "' (pid: " + std::to_string(taker) + ") is not the expected service. Drop it.";
+        ASSERT_TRUE(testsupport::waitUntil([&] { return ipctest::countLog(logStore(), refusal) > 0; }, 30s));
+        EXPECT_FALSE(client->isConnected());
+        EXPECT_EQ(thrownBy([&] { client->store<std::string>("secret-value", "Key", 1, false); }), Case::notConnected);
+        // Only status calls ever reached it.
+        const auto calls = testsupport::lines(testsupport::readText(record));
+        EXPECT_FALSE(calls.empty());
+        for (const auto& line : calls) EXPECT_EQ(line, "statusWithReply:");
+        client.reset();
+        stopRole(taker);
+    }
 }
 
 TEST_F(GlobalSettingsClientTest, RefusedWriteIsKeyNotSet) {
