@@ -109,7 +109,7 @@ TEST(NRVURLBrokerPush, EventsAsSentAndReconnectOnTheNextRoute) {
     }
     EXPECT_TRUE(events[8].hasResponse);
     EXPECT_FALSE(events[8].hasError);
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     EXPECT_EQ(handler->sseState(), 3u);
 }
 
@@ -147,7 +147,7 @@ TEST(NRVURLBrokerPush, SettingsChangeAndStopCloseTheStream) {
     handler->configFromBootstrapper(settings);
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return events.back().hasError; }));
     EXPECT_EQ(recorder->values().back().errorCode, 1);
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     EXPECT_EQ(handler->sseState(), 3u);
     EXPECT_TRUE(brokertest::eventually([&] { return fetch(probe, servers->httpURL("/holds")) == "0"; }));
 
@@ -164,7 +164,7 @@ TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
     SelfReportingHandler handler;
-    handler->setPingIntervalForTesting(0.5);
+    handler->setPingIntervalForUnitTest(0.5);
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
 
@@ -263,7 +263,7 @@ TEST(NRVURLBrokerWebSocket, BrokenSocketReopensOnTheNextRoute) {
     // No third opening may follow: a short bound for something that must
     // not happen, then whatever was under way is let through.
     std::this_thread::sleep_for(300ms);
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     std::vector<long> codes;
     for (const auto& e : recorder->values()) codes.push_back(e.code);
     EXPECT_EQ(codes, (std::vector<long>{1, 4, 1, 4}));
@@ -324,7 +324,7 @@ TEST(NRVURLBrokerWebSocket, PingWithoutPongFailsTheSocketOnce) {
         ~ResetSink() { platform::log::setSink(nullptr); }
     } resetSink;
     SelfReportingHandler handler;
-    handler->setPingIntervalForTesting(0.3);
+    handler->setPingIntervalForUnitTest(0.3);
     NRVURLBroker probe(handler);
     probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
     NRVURLBroker broker(handler);
@@ -335,7 +335,7 @@ TEST(NRVURLBrokerWebSocket, PingWithoutPongFailsTheSocketOnce) {
                                     socketRecorder(recorder));
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) >= 1; }));
     EXPECT_EQ(recorder->values()[0].code, 1);
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     EXPECT_EQ(handler->webSocketTaskCount(), 0u);
     EXPECT_TRUE(brokertest::eventually([&] { return !handler->hasPingTimer(); }));
 
@@ -392,7 +392,7 @@ TEST(NRVURLBrokerWebSocket, PeerThatDoesNotReadFailsItsSocketOnly) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
     SelfReportingHandler handler;
-    handler->setWebSocketSendLimitsForTesting(256 * 1024, std::chrono::seconds(60));
+    handler->setWebSocketSendLimitsForUnitTest(256 * 1024, std::chrono::seconds(60));
     NRVURLBroker probe(handler);
     probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
     NRVURLBroker broker(handler);
@@ -415,6 +415,6 @@ TEST(NRVURLBrokerWebSocket, PeerThatDoesNotReadFailsItsSocketOnly) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) == 1; }));
     EXPECT_TRUE(brokertest::eventually([&] { return failed->load() > 0; }));
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     EXPECT_EQ(handler->webSocketTaskCount(), 0u);
 }
