@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <future>
+#include <utility>
 #include <nlohmann/json.hpp>
 
 #include "BrokerTestSupport.h"
@@ -164,7 +166,8 @@ TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
     SelfReportingHandler handler;
-    handler->setPingIntervalForUnitTest(0.5);
+    // The client takes a peer whose pong is a whole interval late for dead.
+    handler->setPingIntervalForUnitTest(1.0);
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
 
@@ -194,10 +197,27 @@ TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
     EXPECT_EQ(std::string(events[4].data->begin(), events[4].data->end()), "raw bytes");
     EXPECT_FALSE(events[4].text);
 
-    // Across several ping rounds of both sides nothing fails: the server
-    // drops a client whose pong is a second late. A bound for something that
-    // must not happen, as long as five of the client's rounds.
-    std::this_thread::sleep_for(2500ms);
+    // Across three ping rounds of each side nothing fails: the server
+    // answers the client's pings and drops a client that leaves one of its
+    // own unanswered. Asked "rounds", it tells how many of each it saw.
+    auto rounds = [&]() -> std::pair<long, long> {
+        const std::size_t replies = countOf(recorder->values(), 2);
+        broker.send("rounds", nullptr);
+        long answered = -1, pongs = -1;
+        if (recorder->waitFor([replies](const auto& events) {
+                return countOf(events, 2) > replies || countOf(events, 4) > 0;
+            })) {
+            const auto last = recorder->values().back();
+            if (last.code == 2 && last.text) std::sscanf(last.text->c_str(), "rounds %ld %ld", &answered, &pongs);
+        }
+        return {answered, pongs};
+    };
+    EXPECT_TRUE(brokertest::eventually(
+        [&] {
+            const auto [answered, pongs] = rounds();
+            return (answered >= 3 && pongs >= 3) || countOf(recorder->values(), 4) > 0;
+        },
+        60s));
     EXPECT_EQ(countOf(recorder->values(), 4), 0u);
 
     broker.send("close", nullptr);
