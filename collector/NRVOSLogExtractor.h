@@ -76,8 +76,8 @@ public:
     static std::string defaultLogToolPath();
     // Tests: another `log` program, and a byte cap other than kMaxFileSize MiB.
     void setLogToolPath(std::string path) { logToolPath_ = std::move(path); }
-    void setMaxLogBytesForTesting(std::uint64_t bytes) { maxLogBytes_ = bytes; }
-    void setLogShowTimeLimitForTesting(std::chrono::milliseconds limit) { logShowTimeLimit_ = limit; }
+    void setMaxLogBytesForUnitTest(std::uint64_t bytes) { maxLogBytes_ = bytes; }
+    void setLogShowTimeLimitForUnitTest(std::chrono::milliseconds limit) { logShowTimeLimit_ = limit; }
 
 private:
     struct DayResult;

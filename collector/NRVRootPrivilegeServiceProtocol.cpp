@@ -29,7 +29,7 @@ std::chrono::milliseconds replyTimeout() {
     return kReplyTimeout;
 }
 
-void setReplyTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout) {
+void setReplyTimeoutForUnitTest(std::optional<std::chrono::milliseconds> timeout) {
     testReplyTimeoutMs.store(timeout ? timeout->count() : -1);
 }
 

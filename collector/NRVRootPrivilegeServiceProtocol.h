@@ -20,6 +20,6 @@ NRVXPCProtocol NRVRootPrivilegeServiceProtocol();
 // The wait for each answer: kReplyTimeout unless a test shortened it.
 std::chrono::milliseconds replyTimeout();
 // Tests only: nullopt returns to kReplyTimeout.
-void setReplyTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout);
+void setReplyTimeoutForUnitTest(std::optional<std::chrono::milliseconds> timeout);
 
 }  // namespace NRVRootPrivilegeService

@@ -95,7 +95,7 @@ ZEP::ZEP(std::shared_ptr<StatusLogger> statusLogger, std::string stagingLocation
     opQueue_->setMaxConcurrentOperationCount(1);
 }
 
-void ZEP::setSettingsConnectLimitForTesting(std::optional<std::chrono::milliseconds> limit) {
+void ZEP::setSettingsConnectLimitForUnitTest(std::optional<std::chrono::milliseconds> limit) {
     gSettingsConnectLimitMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(limit.value_or(kSettingsConnectLimit)).count();
 }

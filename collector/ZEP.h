@@ -66,7 +66,7 @@ public:
     // that is being made: kSettingsConnectLimit unless a test changed it
     // (nullopt returns to it).
     static constexpr std::chrono::seconds kSettingsConnectLimit{3};
-    static void setSettingsConnectLimitForTesting(std::optional<std::chrono::milliseconds> limit);
+    static void setSettingsConnectLimitForUnitTest(std::optional<std::chrono::milliseconds> limit);
 
     const std::string& stagingLocation() const { return stagingLocation_; }
     const std::string& finalLocation() const { return finalLocation_; }

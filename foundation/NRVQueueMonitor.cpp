@@ -103,15 +103,15 @@ std::uint32_t NRVQueueMonitor::nextMessageID() {
     return next;
 }
 
-void NRVQueueMonitor::setMessageIDCounterForTesting(std::uint32_t value) { gMessageCounter = value; }
+void NRVQueueMonitor::setMessageIDCounterForUnitTest(std::uint32_t value) { gMessageCounter = value; }
 
 namespace {
 // Milliseconds; negative: kAnswerTimeoutSeconds.
-std::atomic<long long> gAnswerTimeoutMsForTesting{-1};
+std::atomic<long long> gAnswerTimeoutMsForUnitTest{-1};
 }  // namespace
 
-void NRVQueueMonitor::setAnswerTimeoutForTesting(std::optional<double> seconds) {
-    gAnswerTimeoutMsForTesting = seconds ? static_cast<long long>(*seconds * 1000) : -1;
+void NRVQueueMonitor::setAnswerTimeoutForUnitTest(std::optional<double> seconds) {
+    gAnswerTimeoutMsForUnitTest = seconds ? static_cast<long long>(*seconds * 1000) : -1;
 }
 
 void NRVQueueMonitor::verifyQueues(const std::shared_ptr<NRVWeakQueueTable>& queues, double intervalSeconds) {
@@ -121,7 +121,7 @@ void NRVQueueMonitor::verifyQueues(const std::shared_ptr<NRVWeakQueueTable>& que
     log().log("Start to verify monitored queues (" + std::to_string(live.size()) + " queue(s)). JobID=" +
               std::to_string(jobID));
     const auto start = std::chrono::steady_clock::now();
-    const long long testTimeoutMs = gAnswerTimeoutMsForTesting;
+    const long long testTimeoutMs = gAnswerTimeoutMsForUnitTest;
     const double timeout = testTimeoutMs >= 0 ? static_cast<double>(testTimeoutMs) / 1000 : kAnswerTimeoutSeconds;
     waitResponseFromAllQueues(live, timeout, jobID,
                               [queues, intervalSeconds, jobID, start](const std::set<std::string>& notResponding) {

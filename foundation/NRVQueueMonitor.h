@@ -60,8 +60,8 @@ public:
     static std::string qosNameForClass(unsigned qosClass);
 
     static std::shared_ptr<NRVWeakQueueTable> monitoredQueues();
-    static void setMessageIDCounterForTesting(std::uint32_t value);
+    static void setMessageIDCounterForUnitTest(std::uint32_t value);
     // Tests only: the answer timeout of the periodic check (nullopt returns
     // to kAnswerTimeoutSeconds).
-    static void setAnswerTimeoutForTesting(std::optional<double> seconds);
+    static void setAnswerTimeoutForUnitTest(std::optional<double> seconds);
 };

@@ -195,16 +195,16 @@ NRVDate dateWithTimespec(std::int64_t seconds, std::int64_t nanoseconds) {
 }
 
 namespace {
-std::atomic<double> gClockOffsetForTesting{0};
+std::atomic<double> gClockOffsetForUnitTest{0};
 }  // namespace
 
 NRVDate now() {
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     return NRVDate::fromUnix(std::chrono::duration<double>(sinceEpoch).count() +
-                             gClockOffsetForTesting.load(std::memory_order_relaxed));
+                             gClockOffsetForUnitTest.load(std::memory_order_relaxed));
 }
 
-void setClockOffsetForTesting(double seconds) { gClockOffsetForTesting.store(seconds, std::memory_order_relaxed); }
+void setClockOffsetForUnitTest(double seconds) { gClockOffsetForUnitTest.store(seconds, std::memory_order_relaxed); }
 
 bool in24Hours(NRVDate date) {
     const double delta = deltaUntilNow(date);

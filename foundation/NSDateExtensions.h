@@ -61,7 +61,7 @@ NRVDate dateWithTimespec(std::int64_t seconds, std::int64_t nanoseconds);
 NRVDate now();
 // Tests: moves the clock behind now() by `seconds` (0 puts it back), for a
 // test that crosses midnight or another boundary.
-void setClockOffsetForTesting(double seconds);
+void setClockOffsetForUnitTest(double seconds);
 // Now minus the date lies in [0, 86400) seconds.
 bool in24Hours(NRVDate date);
 double deltaUntilNow(NRVDate date);

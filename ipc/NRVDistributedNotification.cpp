@@ -32,6 +32,15 @@ SharedMapSlot& sharedMapSlot() {
     return slot;
 }
 
+// The process's map when one is made, else null: letting go of names needs
+// no map, and a fresh one would only start a service and connect to the
+// updater while its caller ends.
+std::shared_ptr<NRVDistributedNotificationMap> madeSharedNotificationMap() {
+    SharedMapSlot& slot = sharedMapSlot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    return slot.map;
+}
+
 }  // namespace
 
 std::shared_ptr<NRVDistributedNotificationMap> NRVDistributedNotification::sharedNotificationMap() {
@@ -68,7 +77,7 @@ NRVDistributedNotification::NRVDistributedNotification()
 }
 
 NRVDistributedNotification::~NRVDistributedNotification() {
-    sharedNotificationMap()->unregisterAllNotificationNamesForSubscriptionXPCName(xpcServiceName_);
+    if (auto map = madeSharedNotificationMap()) map->unregisterAllNotificationNamesForSubscriptionXPCName(xpcServiceName_);
     // Nothing is left to receive for: the service goes with its object.
     if (xpcServiceStarted_) NRVXPCServiceHelper::sharedHelper()->stopService(xpcServiceName_);
 }
@@ -94,7 +103,7 @@ void NRVDistributedNotification::unsubscribeNames(const std::vector<std::string>
     taskQueue_->async([self, names] {
         const std::set<std::string> set(names.begin(), names.end());
         for (const auto& name : set) self->notifiers_.erase(name);
-        sharedNotificationMap()->unregisterNotificationNames(set, self->xpcServiceName_);
+        if (auto map = madeSharedNotificationMap()) map->unregisterNotificationNames(set, self->xpcServiceName_);
         self->stopXPCServiceIfRequired();
     });
 }
@@ -103,7 +112,8 @@ void NRVDistributedNotification::unsubscribeAllNames() {
     auto self = shared_from_this();
     taskQueue_->async([self] {
         self->notifiers_.clear();
-        sharedNotificationMap()->unregisterAllNotificationNamesForSubscriptionXPCName(self->xpcServiceName_);
+        if (auto map = madeSharedNotificationMap())
+            map->unregisterAllNotificationNamesForSubscriptionXPCName(self->xpcServiceName_);
         self->stopXPCServiceIfRequired();
     });
 }

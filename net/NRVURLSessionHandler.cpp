@@ -577,11 +577,11 @@ NRVURLSessionContainerRef NRVURLSessionHandler::containerForTask(const NRVURLSes
 }
 
 NRVURLSessionContainerRef NRVURLSessionHandler::containerForBroker(const std::string& brokerID) {
-    drainForTesting();
+    drainForUnitTest();
     return lookUp(brokerID);
 }
 
-void NRVURLSessionHandler::setContainerForTesting(const std::string& brokerID, NRVURLSessionContainerRef container) {
+void NRVURLSessionHandler::setContainerForUnitTest(const std::string& brokerID, NRVURLSessionContainerRef container) {
     taskQueue_->sync([&] {
         std::lock_guard<std::mutex> lock(tablesMutex_);
         existingContainers_.push_back(container);
@@ -589,7 +589,7 @@ void NRVURLSessionHandler::setContainerForTesting(const std::string& brokerID, N
     });
 }
 
-void NRVURLSessionHandler::drainForTesting() {
+void NRVURLSessionHandler::drainForUnitTest() {
     if (!taskQueue_->isCurrent()) taskQueue_->sync([] {});
 }
 

@@ -121,21 +121,21 @@ public:
     // Puts `container` under the broker ID as a registration would: tests
     // give a broker a container that no configuration builds (one without
     // sessions).
-    void setContainerForTesting(const std::string& brokerID, NRVURLSessionContainerRef container);
+    void setContainerForUnitTest(const std::string& brokerID, NRVURLSessionContainerRef container);
     bool hasPingTimer();
     std::size_t webSocketTaskCount();
     // Waits until taskQueue has run everything queued before the call.
-    void drainForTesting();
+    void drainForUnitTest();
     // Shortens the ping interval, and with it the wait for each pong.
-    void setPingIntervalForTesting(double seconds) { pingInterval_ = seconds; }
+    void setPingIntervalForUnitTest(double seconds) { pingInterval_ = seconds; }
     // Lowers what one web socket may hold unsent and how long it waits for
     // its peer to take it (NRVWebSocketTask's limits otherwise).
-    void setWebSocketSendLimitsForTesting(std::size_t unsentBytes, std::chrono::steady_clock::duration drainLimit) {
+    void setWebSocketSendLimitsForUnitTest(std::size_t unsentBytes, std::chrono::steady_clock::duration drainLimit) {
         maxUnsentBytes_ = unsentBytes;
         drainLimit_ = drainLimit;
     }
     // Lowers the two body limits above.
-    void setBodyLimitsForTesting(std::uint64_t dataBytes, std::uint64_t decodedBytes) {
+    void setBodyLimitsForUnitTest(std::uint64_t dataBytes, std::uint64_t decodedBytes) {
         maxDataBodyBytes_ = dataBytes;
         maxDecodedBodyBytes_ = decodedBytes;
     }

@@ -87,6 +87,7 @@ struct GlobalSettingsClient::Shared {
     std::map<std::uint64_t, Watch> watches;
     std::uint64_t nextWatch = 1;
     std::chrono::milliseconds asyncCallLimit = kDefaultAsyncCallLimit;
+    std::chrono::milliseconds syncCallLimit = kSyncCallLimit;
     // Set by the destructor: nothing calls out any more.
     bool closed = false;
     // Threads inside a handler, watch or connect callback right now.
@@ -186,9 +187,10 @@ struct Once {
     bool take() { return !taken.exchange(true); }
 };
 
-// Sends one call and blocks for at most kSyncCallLimit: the reply's values,
-// or timedOut / notConnected thrown when none came.
-xpc::Values callServiceAndWait(const NRVXPCProxy& proxy, const std::string& selector, xpc::Values arguments) {
+// Sends one call and blocks for at most `limit`: the reply's values, or
+// timedOut / notConnected thrown when none came.
+xpc::Values callServiceAndWait(const NRVXPCProxy& proxy, const std::string& selector, xpc::Values arguments,
+                               std::chrono::milliseconds limit) {
     // Shared with the reply block: a reply after the wait gave up writes
     // into a cell nobody reads, never into freed memory.
     struct Cell {
@@ -211,8 +213,7 @@ xpc::Values callServiceAndWait(const NRVXPCProxy& proxy, const std::string& sele
             cell->lost = true;
             dispatch_group_safe_leave(group);
         });
-    if (dispatch_group_safe_wait(group, dispatchTime(DISPATCH_TIME_NOW,
-                                                     GlobalSettingsClient::kSyncCallLimit.count() * NSEC_PER_MSEC)) != 0) {
+    if (dispatch_group_safe_wait(group, dispatchTime(DISPATCH_TIME_NOW, limit.count() * NSEC_PER_MSEC)) != 0) {
         logTimedOut();
         throw GlobalSettingsClientError::timedOut();
     }
@@ -326,6 +327,16 @@ std::chrono::milliseconds GlobalSettingsClient::asyncCallLimit() const {
     return shared_->asyncCallLimit;
 }
 
+void GlobalSettingsClient::setSyncCallLimitForUnitTest(std::chrono::milliseconds limit) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->syncCallLimit = limit;
+}
+
+std::chrono::milliseconds GlobalSettingsClient::syncCallLimit() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->syncCallLimit;
+}
+
 bool GlobalSettingsClient::isConnected() const { return currentProxy() != nullptr; }
 
 NRVXPCProxy GlobalSettingsClient::currentProxy() const {
@@ -382,7 +393,7 @@ std::optional<NRVValue> GlobalSettingsClient::retrieveValue(const std::string& k
     if (!proxy) throw GlobalSettingsClientError::notConnected();
     return payloadOfReply(callServiceAndWait(
         proxy, NRVConfigXPCProtocol::kValueForServiceType,
-        {static_cast<std::int64_t>(serviceType), key, static_cast<std::int64_t>(valueType)}));
+        {static_cast<std::int64_t>(serviceType), key, static_cast<std::int64_t>(valueType)}, syncCallLimit()));
 }
 
 void GlobalSettingsClient::storeValue(const NRVValue& value, std::uint64_t valueType, const std::string& key,
@@ -391,7 +402,8 @@ void GlobalSettingsClient::storeValue(const NRVValue& value, std::uint64_t value
     if (!proxy) throw GlobalSettingsClientError::notConnected();
     auto arguments = storeArguments(value, valueType, key, serviceType, notify ? std::optional(sender_) : std::nullopt);
     if (!arguments) throw GlobalSettingsClientError::keyNotSet();
-    if (errorTextOfReply(callServiceAndWait(proxy, NRVConfigXPCProtocol::kSetValueForServiceType, std::move(*arguments))))
+    if (errorTextOfReply(callServiceAndWait(proxy, NRVConfigXPCProtocol::kSetValueForServiceType, std::move(*arguments),
+                                            syncCallLimit())))
         throw GlobalSettingsClientError::keyNotSet();
 }
 

@@ -292,6 +292,9 @@ public:
     // The bound of the asynchronous forms.
     void setAsyncCallLimit(std::chrono::milliseconds limit);
     std::chrono::milliseconds asyncCallLimit() const;
+    // Replaces kSyncCallLimit for this client's synchronous calls, so that a
+    // test that is not about the bound holds on a loaded machine.
+    void setSyncCallLimitForUnitTest(std::chrono::milliseconds limit);
     bool isConnected() const;
 
     struct Shared;
@@ -301,6 +304,7 @@ private:
                          std::shared_ptr<NRVDistributedNotification> distributedNotification, std::string sender);
     std::unique_ptr<GlobalSettingsWatch> addWatch(const std::string& key, std::function<void(const NRVValue&)> receiver);
     NRVXPCProxy currentProxy() const;
+    std::chrono::milliseconds syncCallLimit() const;
 
     const std::shared_ptr<NRVXPCClientHelper> xpcClientHelper_;
     const std::shared_ptr<NRVDistributedNotification> distributedNotification_;

@@ -20,6 +20,7 @@ struct WorkerPool::State {
     std::size_t idle = 0;          // waiting threads not yet promised a task
     std::size_t threads = 0;
     std::size_t endingIdle = 0;     // callers of endIdleThreadsForUnitTest waiting
+    std::size_t endAfterTask = 0;   // threads busy at that call, to end once their task is done
     std::condition_variable idleChanged;
 };
 
@@ -92,7 +93,8 @@ void WorkerPool::workerLoop(State* state, Block task) {
         task = nullptr;  // what the task captured goes before the thread waits
 
         std::unique_lock<std::mutex> lock(state->mutex);
-        if (state->idle >= kMaxIdle || state->endingIdle > 0) {
+        if (state->idle >= kMaxIdle || state->endingIdle > 0 || state->endAfterTask > 0) {
+            if (state->endAfterTask > 0) --state->endAfterTask;
             --state->threads;
             return;
         }
@@ -122,6 +124,7 @@ bool WorkerPool::endIdleThreadsForUnitTest(std::chrono::milliseconds limit) {
     State* state;
     std::unique_lock<std::mutex> lock(state_->mutex);
     state = state_;
+    state->endAfterTask = state->threads - state->idle;
     ++state->endingIdle;
     state->workAvailable.notify_all();
     const bool ended = state->idleChanged.wait_for(lock, limit, [&] { return state->idle == 0; });

@@ -46,8 +46,9 @@ public:
     std::size_t threadCount() const;
     std::size_t idleCount() const;
     // For tests: ends the idle threads now instead of after kIdleTimeout, and
-    // waits up to `limit` until none is left (threads busy meanwhile end
-    // once their task is done); true when none is idle any more. A test that
+    // waits up to `limit` until none is left; true when none is idle any
+    // more. As many threads as are busy now end once their task is done,
+    // after this has returned too, instead of waiting for work. A test that
     // ran work on pool threads ends them before it returns, so that their
     // thread-local state (a library's error queue or random generator) is
     // freed as the thread ends rather than reported as lost at exit.

@@ -41,7 +41,7 @@ public:
     bool isExpected() const { return state_ != nullptr; }
     // Sends one more answer to the same call even after the first: fake
     // services use it to play a peer that answers twice.
-    void answerAgainForTesting(Values values) const;
+    void answerAgainForUnitTest(Values values) const;
 
 private:
     friend class Connection;

@@ -194,7 +194,7 @@ void Reply::operator()(Values values) const {
     if (auto i = state_->impl.lock()) i->sendFrame(Frame::reply(state_->id, std::move(values)));
 }
 
-void Reply::answerAgainForTesting(Values values) const {
+void Reply::answerAgainForUnitTest(Values values) const {
     if (!state_) return;
     state_->answered.store(true);
     if (auto i = state_->impl.lock()) i->sendFrame(Frame::reply(state_->id, std::move(values)));

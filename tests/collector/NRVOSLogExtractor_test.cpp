@@ -122,7 +122,7 @@ TEST_F(ExtractorTest, AllDaysEmptyRunsTodayAndThirtyDaysBeforeNewestFirst) {
 TEST_F(ExtractorTest, CapPassedOnTheFirstDayKeepsThatFileAndStops) {
     writeText(tmp / "every-day", "2026-01-01 00:00:00.000 Df zepd[1:1] busy day\n");
     auto e = extractor();
-    e->setMaxLogBytesForTesting(1);
+    e->setMaxLogBytesForUnitTest(1);
     e->extractLogsForNerovaSubSystem(staging, logger);
     EXPECT_EQ(calls().size(), 1u);
     EXPECT_EQ(extracts(), std::vector<std::string>{"com.nerova.rivovovuvev-" + day(0) + ".log.gz"});
@@ -149,7 +149,7 @@ TEST_F(ExtractorTest, CapReachedExactlyEndsWithoutALine) {
     std::filesystem::remove(tmp / "calls");
     logger->setProgressStatus("");
     auto e = extractor();
-    e->setMaxLogBytesForTesting(size);
+    e->setMaxLogBytesForUnitTest(size);
     e->extractLogsForNerovaSubSystem(staging, logger);
     EXPECT_EQ(calls().size(), 1u);
     EXPECT_EQ(statusLines(), (std::vector<std::string>{
@@ -206,7 +206,7 @@ TEST_F(ExtractorTest, OutputOfNoBytesIsWrittenLikeAnyOther) {
     EXPECT_EQ(gunzip(staging + "/NerovaDiagnostics/sysextd-" + day(0) + ".log.gz"), "");
 
     auto e = extractor();
-    e->setMaxLogBytesForTesting(1);  // one day is enough
+    e->setMaxLogBytesForUnitTest(1);  // one day is enough
     e->extractLogsForNerovaSubSystem(staging, logger);
     EXPECT_EQ(gunzip(staging + "/NerovaDiagnostics/com.nerova.rivovovuvev-" + day(0) + ".log.gz"), "");
     EXPECT_EQ(statusLines().at(2), "Success: Finished processing log: com.nerova.rivovovuvev-" + day(0) + ".log.gz");
@@ -226,7 +226,7 @@ TEST_F(ExtractorTest, LogShowThatDoesNotEndIsEndedWithItsGroup) {
         writeText(tmp / "hang", mode);
         std::filesystem::remove_all(staging);
         auto e = extractor();
-        e->setLogShowTimeLimitForTesting(std::chrono::milliseconds(500));
+        e->setLogShowTimeLimitForUnitTest(std::chrono::milliseconds(500));
         const auto started = std::chrono::steady_clock::now();
         e->extractLogsForProcessPredicate("zepd", NSDateExtensions::now(), staging, logger);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));

@@ -368,7 +368,7 @@ TEST(CollectionDriver, UnifiedLogDaysAreThoseOfTheStepsStart) {
     public:
         MidnightLogger(std::string url, double afterMidnight) : StatusLogger(std::move(url)), after_(afterMidnight) {}
         void updateStatus(const std::string& line) override {
-            if (line.find("Begin collection") != std::string::npos) NSDateExtensions::setClockOffsetForTesting(after_);
+            if (line.find("Begin collection") != std::string::npos) NSDateExtensions::setClockOffsetForUnitTest(after_);
             StatusLogger::updateStatus(line);
         }
 
@@ -409,11 +409,11 @@ TEST(CollectionDriver, UnifiedLogDaysAreThoseOfTheStepsStart) {
 
     const double beforeMidnight = newDay.sinceReferenceDate - 5 - realNow.sinceReferenceDate;
     const double afterMidnight = newDay.sinceReferenceDate + 5 - realNow.sinceReferenceDate;
-    NSDateExtensions::setClockOffsetForTesting(beforeMidnight);
+    NSDateExtensions::setClockOffsetForUnitTest(beforeMidnight);
     auto logger = std::make_shared<MidnightLogger>(tmp / "run.log", afterMidnight);
     fsys::create_directories(tmp / "out");
     const std::optional<bool> success = testsupport::runDriver(logger, tmp / "staging", tmp / "out", "Host_ZEP").success;
-    NSDateExtensions::setClockOffsetForTesting(0);
+    NSDateExtensions::setClockOffsetForUnitTest(0);
     platform::log::setSink(nullptr);
     ASSERT_TRUE(success.has_value()) << "the run did not finish";
 

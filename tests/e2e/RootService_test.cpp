@@ -60,7 +60,7 @@ protected:
     }
     void TearDown() override {
         platform::log::setSink(nullptr);
-        NRVRootPrivilegeService::setReplyTimeoutForTesting(std::nullopt);
+        NRVRootPrivilegeService::setReplyTimeoutForUnitTest(std::nullopt);
         FakeServiceFixture::TearDown();
     }
 
@@ -147,7 +147,7 @@ TEST_F(RootServiceRun, ServiceAnsweringNoLeavesTheSubsystemOut) {
 }
 
 TEST_F(RootServiceRun, ServiceNeverAnsweringTimesOutAndTheRunGoesOn) {
-    NRVRootPrivilegeService::setReplyTimeoutForTesting(std::chrono::milliseconds(1000));
+    NRVRootPrivilegeService::setReplyTimeoutForUnitTest(std::chrono::milliseconds(1000));
     ASSERT_GT(startRole("broker"), 0);
     ASSERT_GT(startRole("root-service", {"--never-reply"}), 0);
     EXPECT_EQ(serviceLines(collect()), (std::vector<std::string>{
@@ -176,7 +176,7 @@ TEST_F(RootServiceRun, LateAndRepeatedAnswersAreIgnored) {
         {"yes, then no", {"--reply-twice"},
          {"Success: ZEP Status: Log file collection completed.", "Success: ZEP Status: WQR activity summary collected."}},
     };
-    NRVRootPrivilegeService::setReplyTimeoutForTesting(std::chrono::milliseconds(500));
+    NRVRootPrivilegeService::setReplyTimeoutForUnitTest(std::chrono::milliseconds(500));
     ASSERT_GT(startRole("broker"), 0);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
@@ -230,7 +230,7 @@ TEST_F(RootServiceRun, GivenClientHelperStaysConnectedAndOwnOneIsDisconnected) {
 // next, so the other step goes first. Without a service to reach, the
 // summary is skipped with its own record.
 TEST_F(RootServiceRun, ProxyErrorsAndAnUnreachableServiceAreReportedWithTheirRecords) {
-    NRVRootPrivilegeService::setReplyTimeoutForTesting(std::chrono::milliseconds(60000));
+    NRVRootPrivilegeService::setReplyTimeoutForUnitTest(std::chrono::milliseconds(60000));
     ASSERT_GT(startRole("broker"), 0);
     struct Row {
         const char* label;

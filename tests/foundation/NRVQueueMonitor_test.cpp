@@ -87,7 +87,7 @@ TEST_F(QueueMonitorTest, PeriodicCheckCoversOnlyLiveQueues) {
     table->add(freed);
     table->add(kept);
     freed.reset();
-    NRVQueueMonitor::setMessageIDCounterForTesting(41);
+    NRVQueueMonitor::setMessageIDCounterForUnitTest(41);
     NRVQueueMonitor::verifyQueues(table, 3600);
     auto begun = waitForRecord("Start to verify monitored queues");
     ASSERT_TRUE(begun);
@@ -103,9 +103,9 @@ TEST_F(QueueMonitorTest, PeriodicCheckCoversOnlyLiveQueues) {
 }
 
 TEST_F(QueueMonitorTest, PeriodicCheckWarnsOfQueuesThatDoNotAnswer) {
-    NRVQueueMonitor::setAnswerTimeoutForTesting(0.3);
+    NRVQueueMonitor::setAnswerTimeoutForUnitTest(0.3);
     struct Restore {
-        ~Restore() { NRVQueueMonitor::setAnswerTimeoutForTesting(std::nullopt); }
+        ~Restore() { NRVQueueMonitor::setAnswerTimeoutForUnitTest(std::nullopt); }
     } restore;
     auto table = std::make_shared<NRVWeakQueueTable>();
     auto healthy = dispatch::DispatchQueue::createSerial("test.fine");
@@ -143,7 +143,7 @@ TEST_F(QueueMonitorTest, RegistrationIsWeakAndLogged) {
 }
 
 TEST(QueueMonitor, MessageIDsWrapPastZero) {
-    NRVQueueMonitor::setMessageIDCounterForTesting(4294967294u);
+    NRVQueueMonitor::setMessageIDCounterForUnitTest(4294967294u);
     EXPECT_EQ(NRVQueueMonitor::nextMessageID(), 4294967295u);
     EXPECT_EQ(NRVQueueMonitor::nextMessageID(), 1u);
     EXPECT_EQ(NRVQueueMonitor::nextMessageID(), 2u);

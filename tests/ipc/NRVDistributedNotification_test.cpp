@@ -11,6 +11,7 @@
 #include "ipc/NRVDistributedNotificationProtocols.h"
 #include "ipc/NRVKeyedArchive.h"
 #include "ipc/NRVXPCClientHelper.h"
+#include "ipc/NRVXPCServiceHelper.h"
 #include "platform/plist/PropertyList.h"
 #include "support/BinaryPropertyList.h"
 #include "support/ChildProcess.h"
@@ -69,6 +70,24 @@ protected:
 };
 
 }  // namespace
+
+// A subscriber that ends after the process's map was let go of makes no new
+// map: it has nothing to unregister there, and a fresh map would start a
+// service and connect to the updater while the subscriber ends.
+TEST_F(NRVDistributedNotificationTest, SubscriberEndingWithoutAMapMakesNone) {
+    const std::string name = "com.nerova.test.ending";
+    auto notification = NRVDistributedNotification::create();
+    Received received;
+    notification->subscribeName(name, received.notifier());
+    ASSERT_TRUE(eventually([&] { return subscribersInMap(name) == 1; }));
+    NRVDistributedNotification::resetSharedNotificationMapForUnitTest();
+    std::weak_ptr<NRVDistributedNotification> weak = notification;
+    notification->unsubscribeAllNames();
+    notification.reset();
+    ASSERT_TRUE(eventually([&] { return weak.expired(); }));
+    for (const auto& [service, registered] : NRVXPCServiceHelper::sharedHelper()->listenerTableForUnitTest())
+        EXPECT_NE(service.rfind("com.nerova.NRVDistributedNotificationMap_", 0), 0u) << service;
+}
 
 // A payload posted in this process reaches two other subscribed processes
 // and this process's own subscriber; a nil payload arrives as nil.

@@ -63,7 +63,7 @@ public:
     ~TestHandler() {
         std::shared_ptr<platform::http::Engine> engine = handler_->engine();
         if (!eventually([&] {
-                handler_->drainForTesting();
+                handler_->drainForUnitTest();
                 return handler_.use_count() == 1;
             })) {
             ADD_FAILURE() << "the handler is still held " << handler_.use_count() - 1 << " times after the test";

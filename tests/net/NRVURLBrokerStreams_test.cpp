@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <future>
+#include <utility>
 #include <nlohmann/json.hpp>
 
 #include "BrokerTestSupport.h"
@@ -109,7 +111,7 @@ TEST(NRVURLBrokerPush, EventsAsSentAndReconnectOnTheNextRoute) {
     }
     EXPECT_TRUE(events[8].hasResponse);
     EXPECT_FALSE(events[8].hasError);
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     EXPECT_EQ(handler->sseState(), 3u);
 }
 
@@ -147,7 +149,7 @@ TEST(NRVURLBrokerPush, SettingsChangeAndStopCloseTheStream) {
     handler->configFromBootstrapper(settings);
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return events.back().hasError; }));
     EXPECT_EQ(recorder->values().back().errorCode, 1);
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     EXPECT_EQ(handler->sseState(), 3u);
     EXPECT_TRUE(brokertest::eventually([&] { return fetch(probe, servers->httpURL("/holds")) == "0"; }));
 
@@ -164,7 +166,8 @@ TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
     SelfReportingHandler handler;
-    handler->setPingIntervalForTesting(0.5);
+    // The client takes a peer whose pong is a whole interval late for dead.
+    handler->setPingIntervalForUnitTest(1.0);
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::systemConfiguration(), nullptr);
 
@@ -194,10 +197,27 @@ TEST(NRVURLBrokerWebSocket, EchoPingAndCleanClose) {
     EXPECT_EQ(std::string(events[4].data->begin(), events[4].data->end()), "raw bytes");
     EXPECT_FALSE(events[4].text);
 
-    // Across several ping rounds of both sides nothing fails: the server
-    // drops a client whose pong is a second late. A bound for something that
-    // must not happen, as long as five of the client's rounds.
-    std::this_thread::sleep_for(2500ms);
+    // Across three ping rounds of each side nothing fails: the server
+    // answers the client's pings and drops a client that leaves one of its
+    // own unanswered. Asked "rounds", it tells how many of each it saw.
+    auto rounds = [&]() -> std::pair<long, long> {
+        const std::size_t replies = countOf(recorder->values(), 2);
+        broker.send("rounds", nullptr);
+        long answered = -1, pongs = -1;
+        if (recorder->waitFor([replies](const auto& events) {
+                return countOf(events, 2) > replies || countOf(events, 4) > 0;
+            })) {
+            const auto last = recorder->values().back();
+            if (last.code == 2 && last.text) std::sscanf(last.text->c_str(), "rounds %ld %ld", &answered, &pongs);
+        }
+        return {answered, pongs};
+    };
+    EXPECT_TRUE(brokertest::eventually(
+        [&] {
+            const auto [answered, pongs] = rounds();
+            return (answered >= 3 && pongs >= 3) || countOf(recorder->values(), 4) > 0;
+        },
+        60s));
     EXPECT_EQ(countOf(recorder->values(), 4), 0u);
 
     broker.send("close", nullptr);
@@ -263,7 +283,7 @@ TEST(NRVURLBrokerWebSocket, BrokenSocketReopensOnTheNextRoute) {
     // No third opening may follow: a short bound for something that must
     // not happen, then whatever was under way is let through.
     std::this_thread::sleep_for(300ms);
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     std::vector<long> codes;
     for (const auto& e : recorder->values()) codes.push_back(e.code);
     EXPECT_EQ(codes, (std::vector<long>{1, 4, 1, 4}));
@@ -324,7 +344,7 @@ TEST(NRVURLBrokerWebSocket, PingWithoutPongFailsTheSocketOnce) {
         ~ResetSink() { platform::log::setSink(nullptr); }
     } resetSink;
     SelfReportingHandler handler;
-    handler->setPingIntervalForTesting(0.3);
+    handler->setPingIntervalForUnitTest(0.3);
     NRVURLBroker probe(handler);
     probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
     NRVURLBroker broker(handler);
@@ -335,7 +355,7 @@ TEST(NRVURLBrokerWebSocket, PingWithoutPongFailsTheSocketOnce) {
                                     socketRecorder(recorder));
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) >= 1; }));
     EXPECT_EQ(recorder->values()[0].code, 1);
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     EXPECT_EQ(handler->webSocketTaskCount(), 0u);
     EXPECT_TRUE(brokertest::eventually([&] { return !handler->hasPingTimer(); }));
 
@@ -392,7 +412,7 @@ TEST(NRVURLBrokerWebSocket, PeerThatDoesNotReadFailsItsSocketOnly) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
     SelfReportingHandler handler;
-    handler->setWebSocketSendLimitsForTesting(256 * 1024, std::chrono::seconds(60));
+    handler->setWebSocketSendLimitsForUnitTest(256 * 1024, std::chrono::seconds(60));
     NRVURLBroker probe(handler);
     probe.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), nullptr);
     NRVURLBroker broker(handler);
@@ -415,6 +435,6 @@ TEST(NRVURLBrokerWebSocket, PeerThatDoesNotReadFailsItsSocketOnly) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
     ASSERT_TRUE(recorder->waitFor([](const auto& events) { return countOf(events, 4) == 1; }));
     EXPECT_TRUE(brokertest::eventually([&] { return failed->load() > 0; }));
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     EXPECT_EQ(handler->webSocketTaskCount(), 0u);
 }

@@ -99,7 +99,7 @@ TEST(NRVURLBroker, DeadFirstRouteFailsOverWithBothAttemptsRecorded) {
     EXPECT_LT(elapsed, 10s);
 
     // With self-reporting on, the dead relay is gone after the rebuild.
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     EXPECT_TRUE(handler->messageRelayConfigs().isNull());
     EXPECT_EQ(handler->containerForBroker(broker.brokerID())->sessions().size(), 2u);
 }
@@ -188,7 +188,7 @@ TEST_F(NRVURLBrokerRelayFailure, AnnouncedWhenNotSelfReported) {
         EXPECT_EQ(reply.text(), "status 200") << round;
         EXPECT_EQ(subscriber.readLine(30s).value_or("<nothing>"), name + "|127.0.0.1") << round;
     }
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     ASSERT_TRUE(handler->messageRelayConfigs().asArray());
     EXPECT_EQ(handler->messageRelayConfigs().asArray()->size(), 1u);
     EXPECT_EQ(handler->containerForBroker(broker.brokerID())->sessions().size(), 3u);
@@ -318,7 +318,7 @@ TEST(NRVURLBroker, BodiesPastTheirLimitFailWithDataLengthExceedsMaximum) {
     NRV_REQUIRE_LOCAL_SERVERS(servers);
     Environment environment(*servers);
     brokertest::TestHandler handler;
-    handler->setBodyLimitsForTesting(1u << 20, 4u << 20);
+    handler->setBodyLimitsForUnitTest(1u << 20, 4u << 20);
     NRVURLBroker broker(handler);
     broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
     struct Case {
@@ -423,7 +423,7 @@ TEST(NRVURLBroker, UploadAndDownload) {
     ASSERT_EQ(file.wait_for(30s), std::future_status::ready);
     auto [path, size] = file.get();
     EXPECT_EQ(size, 100000u);
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     EXPECT_FALSE(testsupport::exists(path)) << "the temporary download stays after the reply";
 }
 
@@ -439,7 +439,7 @@ TEST(NRVURLBroker, CookieLinesShowHashesAndExpiryButNeverTheValue) {
     broker.startWithConfiguration(NRVURLBrokerConfiguration::noProxyConfiguration(), stock());
     dataRequest(broker, get(servers->httpURL("/set-cookie")));
     dataRequest(broker, get(servers->httpURL("/other/page")));
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     platform::log::setSink(nullptr);
 
     const std::regex expiry(" - HTTP cookie - [0-9a-f]{64} expiry date: \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}$");

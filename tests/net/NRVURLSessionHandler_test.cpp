@@ -133,7 +133,7 @@ TEST(NRVURLSessionHandler, FailureLinesMaskTheURLAndOnlyTheLastSaysNoRetry) {
     ASSERT_TRUE(reply.response);
     ASSERT_EQ(reply.response->resultOfSessions().size(), 4u);
     // The failure line follows the reply, on the handler's queue.
-    handler->drainForTesting();
+    handler->drainForUnitTest();
 
     auto lines = log.containing("dataTask failed. ");
     ASSERT_EQ(lines.size(), 4u);
@@ -158,7 +158,7 @@ TEST(NRVURLSessionHandler, FailureLinesMaskTheURLAndOnlyTheLastSaysNoRetry) {
     } cases[] = {{Kind::Upload, "uploadTask failed. url="}, {Kind::Download, "downloadTask failed. url="}};
     for (const Case& c : cases) {
         request(*handler, c.kind, "D", "http://" + dead + "/y?sig=tok-secret");
-        handler->drainForTesting();
+        handler->drainForUnitTest();
         auto failed = log.containing(c.label);
         ASSERT_EQ(failed.size(), 1u) << c.label;
         EXPECT_EQ(failed[0].rfind(std::string(c.label) + "http://" + dead + "/y?sig=<redacted> method=", 0), 0u) << failed[0];
@@ -210,7 +210,7 @@ TEST(NRVURLSessionHandler, EntryErrorsCarryTheirCodes) {
         SCOPED_TRACE(c.code);
         handler->unregisterBroker(id);
         if (c.container) {
-            handler->setContainerForTesting(
+            handler->setContainerForUnitTest(
                 id, std::make_shared<NRVURLSessionContainer>(NRVURLBrokerConfiguration::noProxyConfiguration()));
         }
         std::shared_ptr<NRVURLResponse> response;
@@ -255,7 +255,7 @@ TEST(NRVURLSessionHandler, EntryErrorsCarryTheirCodes) {
             EXPECT_EQ(response->finalResponse()->proxyUsageDescription, "Proxy unavailable: no session selected");
             EXPECT_EQ(errorCode(*response->finalResponse()), c.code);
         }
-        handler->drainForTesting();
+        handler->drainForUnitTest();
         EXPECT_EQ(log.containing(c.line).size(), 1u) << c.line;
     }
     log.expectNowhere({"pw-secret", "tok-secret"});
@@ -289,7 +289,7 @@ TEST(NRVURLSessionHandler, SystemProxyAskingForAPasswordFailsOver) {
     EXPECT_EQ(attempts[1].proxyUsageDescription, "No proxy used");
     EXPECT_EQ(attempts[1].statusCode, 200);
     EXPECT_EQ(reply.text(), "status 200");
-    handler->drainForTesting();
+    handler->drainForUnitTest();
 
     EXPECT_EQ(log.containing("Challenge failed: Proxy is not configured proxy").size(), 1u);
     EXPECT_EQ(log.containing("Proxy auth handler rejected.").size(), 1u);
@@ -328,7 +328,7 @@ TEST(NRVURLSessionHandler, RefusedProxyCredentialsAreLoggedWithoutSecrets) {
     EXPECT_EQ(attempts[0].statusCode, 407);
     EXPECT_EQ(errorCode(attempts[0]), -1012);
     EXPECT_EQ(attempts[1].statusCode, 200);
-    handler->drainForTesting();
+    handler->drainForUnitTest();
 
     EXPECT_EQ(log.containing("Set credentials for configured session: proxyuser:<password>").size(), 1u);
     auto previous = log.containing("Previous failure count is greater than 0. (previousFailureCount: 1, ");
@@ -356,7 +356,7 @@ TEST(NRVURLSessionHandler, CookieFloodKeepsTheLinesPerRequestBounded) {
     for (std::size_t i = 0; i < requests; ++i) {
         Reply reply = request(*handler, Kind::Data, "C", servers->httpURL("/cookie-flood/" + std::to_string(perRequest)));
         ASSERT_TRUE(reply.response);
-        handler->drainForTesting();
+        handler->drainForUnitTest();
         auto counts = log.containing("count for request URL: ");
         ASSERT_EQ(counts.size(), i + 1);
         EXPECT_NE(counts[i].find("count for request URL: " + std::to_string(std::min(perRequest * (i + 1), cap))),
@@ -415,7 +415,7 @@ TEST(NRVURLSessionHandler, PushAnswered500FailsOverTo2xx) {
     });
     ASSERT_TRUE(events->waitFor(2, 30s));
     broker.stop();
-    handler->drainForTesting();
+    handler->drainForUnitTest();
     const auto all = events->values();
     EXPECT_EQ(all[0].status, 200);
     EXPECT_EQ(all[0].route, "Using system settings");

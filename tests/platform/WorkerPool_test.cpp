@@ -119,7 +119,8 @@ TEST(WorkerPoolTest, ADeferralScopeKeepsTheFirstTaskForTheCallingThreadOnly) {
 }
 
 // A test ends the idle threads at once, long before their idle time is up;
-// a busy thread goes on with its task, and the pool works on after.
+// a busy thread goes on with its task and ends once it is done, and the pool
+// works on after.
 TEST(WorkerPoolTest, IdleThreadsEndAtOnceWhenATestAsks) {
     WorkerPool& pool = WorkerPool::shared();
     testsupport::Events<int> events;
@@ -140,13 +141,17 @@ TEST(WorkerPoolTest, IdleThreadsEndAtOnceWhenATestAsks) {
     EXPECT_TRUE(pool.endIdleThreadsForUnitTest(10s));
     EXPECT_LT(std::chrono::steady_clock::now() - begin, WorkerPool::kIdleTimeout / 2);
     EXPECT_EQ(pool.idleCount(), 0u);
-    EXPECT_LT(pool.threadCount(), before);
+    const std::size_t ended = pool.threadCount();
+    EXPECT_LT(ended, before);
     {
         std::lock_guard<std::mutex> lock(mutex);
         release = true;
     }
     changed.notify_all();
     ASSERT_TRUE(events.waitFor(4));
+    // Well within the idle time: the thread did not wait for work first.
+    EXPECT_TRUE(eventually([&] { return pool.threadCount() < ended && pool.idleCount() == 0; },
+                           WorkerPool::kIdleTimeout / 2));
     pool.run([&] { events.add(); });
     EXPECT_TRUE(events.waitFor(5));
 }

@@ -11,6 +11,7 @@
 #include "fakes/FakeServiceFixture.h"
 #include "ipc/IPCTestSupport.h"
 #include "ipc/NRVDistributedNotification.h"
+#include "ipc/NRVDistributedNotificationMap.h"
 #include "ipc/NRVXPCClientHelper.h"
 #include "support/Events.h"
 #include "support/TestSupport.h"
@@ -66,9 +67,11 @@ protected:
         ASSERT_GT(startRole("broker"), 0);
         ASSERT_GT(startRole("settings", knobs), 0);
     }
+    // Connected, with room for a loaded machine in each synchronous call.
     std::shared_ptr<GlobalSettingsClient> connectedClient() {
         auto client = GlobalSettingsClient::create(std::make_shared<NRVXPCClientHelper>(),
                                                    NRVDistributedNotification::create(), "com.nerova.test.sender");
+        client->setSyncCallLimitForUnitTest(10s);
         auto connected = client->connect();
         EXPECT_EQ(connected.wait_for(10s), std::future_status::ready) << "no connection to the settings service";
         return client;
@@ -183,15 +186,18 @@ TEST_F(GlobalSettingsClientTest, WrongValueKindIsNil) {
 TEST_F(GlobalSettingsClientTest, SlowServiceTimesOutAndLateReplyIsIgnored) {
     startSettings({"--delay-ms=1200", "--set=1:Key=v"});
     auto client = connectedClient();
+    client->setSyncCallLimitForUnitTest(GlobalSettingsClient::kSyncCallLimit);
+    const std::string timedOutLine = "Connection to com.nerova.configxpc timed out";
+    const std::size_t timedOutBefore = ipctest::countLog(logStore(), timedOutLine);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(thrownBy([&] { client->retrieve<std::string>("Key", 1); }), Case::timedOut);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 490ms);
-    EXPECT_LT(took, 750ms);
+    EXPECT_LT(took, 1150ms) << "the read waited for the late reply";
     EXPECT_EQ(thrownBy([&] { client->store<std::string>("w", "Key", 1, false); }), Case::timedOut);
     // One error line per timed-out call, naming the service.
     EXPECT_TRUE(ipctest::eventually(
-        [&] { return ipctest::countLog(logStore(), "Connection to com.nerova.configxpc timed out") == 2; }));
+        [&] { return ipctest::countLog(logStore(), timedOutLine) == timedOutBefore + 2; }));
     // The service answers each call the same time after it came: both late
     // replies arrive while this call waits for its own.
     client->setAsyncCallLimit(10s);
@@ -255,6 +261,21 @@ TEST_F(GlobalSettingsClientTest, ChangeNotificationReachesHandlerWatchAndDelegat
 
     // A notification without a new value, or whose key is no text, reaches
     // nobody; a well-formed one sent after them shows they were delivered.
+    // This process sends them itself: once it has learnt of the client's
+    // subscription from the map updater, and with the time a loaded machine
+    // needs for the first connection to the client's receiving service.
+    NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(30s);
+    struct RestoreWait {
+        ~RestoreWait() {
+            NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(NRVDistributedNotificationMap::kTargetConnectWait);
+        }
+    } restoreWait;
+    ASSERT_TRUE(testsupport::waitUntil([] {
+        auto map = NRVDistributedNotification::sharedNotificationMap()->notificationMapForUnitTest();
+        if (!map) return false;
+        auto name = map->find(GlobalSettingsClient::kDidChangeNotification);
+        return name != map->end() && !name->second.empty();
+    }));
     NRVDictionary noValue;
     noValue.set(GlobalSettingsClient::kKeyModified, "Missing");
     NRVDistributedNotification::notify(GlobalSettingsClient::kDidChangeNotification, NRVValue(noValue));
@@ -284,6 +305,7 @@ TEST_F(GlobalSettingsClientTest, ConnectCallbackTellsFirstConnectionOnly) {
     ASSERT_GT(settings, 0);
     auto heard = std::make_shared<Heard>();
     auto client = GlobalSettingsClient::create(nullptr, nullptr, "s");
+    client->setSyncCallLimitForUnitTest(10s);
     client->setDelegate(heard);
     client->connect([heard](bool first) { heard->add(first ? "callback first" : "callback again"); });
     ASSERT_TRUE(heard->waitFor("callback first"));

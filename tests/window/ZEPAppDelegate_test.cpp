@@ -367,8 +367,8 @@ protected:
         gFolders->reset();
     }
     void TearDown() override {
-        NRVRootPrivilegeService::setReplyTimeoutForTesting(std::nullopt);
-        ZEP::setSettingsConnectLimitForTesting(std::nullopt);
+        NRVRootPrivilegeService::setReplyTimeoutForUnitTest(std::nullopt);
+        ZEP::setSettingsConnectLimitForUnitTest(std::nullopt);
         FakeServiceFixture::TearDown();
     }
 
@@ -387,8 +387,8 @@ TEST_F(ServiceWindowRun, EndingTheProgramWhileTheRunWaitsOnAServiceEndsTheWait) 
     constexpr auto kLongWait = std::chrono::seconds(120);
     // Far above the two seconds the stop takes, far below the waits.
     constexpr auto kBound = std::chrono::seconds(20);
-    NRVRootPrivilegeService::setReplyTimeoutForTesting(kLongWait);
-    ZEP::setSettingsConnectLimitForTesting(kLongWait);
+    NRVRootPrivilegeService::setReplyTimeoutForUnitTest(kLongWait);
+    ZEP::setSettingsConnectLimitForUnitTest(kLongWait);
     ASSERT_GT(startRole("broker"), 0);
 
     struct Case {

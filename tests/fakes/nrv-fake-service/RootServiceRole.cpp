@@ -46,7 +46,7 @@ void writeSummary(const std::string& folder) {
 // answer to the same call right after it.
 void answer(const Reply& reply, bool yes, bool twice) {
     reply({Value(yes)});
-    if (twice) reply.answerAgainForTesting({Value(!yes)});
+    if (twice) reply.answerAgainForUnitTest({Value(!yes)});
 }
 
 }  // namespace
