@@ -1,0 +1,110 @@
+#include "platform/keychain/KeychainFormat.h"
+
+#include <openssl/crypto.h>
+
+#include "platform/keychain/KeychainState.h"
+#include "platform/keychain/KeychainValueCodec.h"
+
+namespace platform::keychain::detail {
+
+std::vector<std::uint8_t> secretAad(ItemClass itemClass, std::uint64_t id) {
+    Writer w;
+    w.u32(static_cast<std::uint32_t>(itemClass));
+    w.u64(id);
+    return w.bytes;
+}
+
+std::vector<std::uint8_t> headerAad(const Header& h) {
+    Writer w;
+    w.raw(kMagic, sizeof kMagic);
+    w.u32(kVersion);
+    w.u32(h.iterations);
+    w.raw(h.salt, kSaltLength);
+    return w.bytes;
+}
+
+// Everything but the checksum and the tag.
+std::vector<std::uint8_t> serializeBody(const Keychain::State& s) {
+    Writer w;
+    w.raw(kMagic, sizeof kMagic);
+    w.u32(kVersion);
+    w.u32(s.header.iterations);
+    w.raw(s.header.salt, kSaltLength);
+    w.raw(s.header.wrapIv, kIvLength);
+    w.raw(s.header.wrappedKey, kKeyLength);
+    w.raw(s.header.wrapTag, kTagLength);
+    w.u64(s.nextId);
+    encodeValue(w, NRVValue(s.metadata));
+    w.u32(static_cast<std::uint32_t>(s.items.size()));
+    for (const auto& [id, stored] : s.items) {
+        w.u32(static_cast<std::uint32_t>(stored.item.itemClass));
+        w.u64(id);
+        encodeValue(w, NRVValue(stored.item.attributes));
+        w.u8(stored.item.hasSecret ? 1 : 0);
+        if (stored.item.hasSecret) {
+            w.raw(stored.iv, kIvLength);
+            w.blob(stored.cipher.data(), stored.cipher.size());
+            w.raw(stored.tag, kTagLength);
+        }
+    }
+    return w.bytes;
+}
+
+bool fileTagMatches(const Keychain::State& s, const SecureBytes& master) {
+    SecureBytes macKey = subkey(master, "nerova keychain file tag");
+    std::uint8_t expected[kDigestLength];
+    hmacSHA256(macKey.span(), {s.checksum, kDigestLength}, expected);
+    return CRYPTO_memcmp(expected, s.mac, kDigestLength) == 0;
+}
+
+// Parses a whole file into `out`; false for anything that is not a complete,
+// consistent file of this version.
+bool parseFile(std::span<const std::uint8_t> bytes, Keychain::State* out) {
+    if (bytes.size() < sizeof kMagic + 8 + 2 * kDigestLength) return false;
+    std::span<const std::uint8_t> body = bytes.first(bytes.size() - 2 * kDigestLength);
+    std::uint8_t digest[kDigestLength];
+    sha256Digest(body, digest);
+    if (CRYPTO_memcmp(digest, body.data() + body.size(), kDigestLength) != 0) return false;
+    std::memcpy(out->checksum, digest, kDigestLength);
+    std::memcpy(out->mac, bytes.data() + bytes.size() - kDigestLength, kDigestLength);
+
+    Reader r(body);
+    char magic[sizeof kMagic];
+    std::uint32_t version = 0;
+    Header& h = out->header;
+    if (!r.raw(magic, sizeof magic) || std::memcmp(magic, kMagic, sizeof kMagic) != 0) return false;
+    if (!r.u32(&version) || version != kVersion) return false;
+    if (!r.u32(&h.iterations) || h.iterations == 0 || h.iterations > kMaxIterations) return false;
+    if (!r.raw(h.salt, kSaltLength) || !r.raw(h.wrapIv, kIvLength) || !r.raw(h.wrappedKey, kKeyLength) ||
+        !r.raw(h.wrapTag, kTagLength) || !r.u64(&out->nextId))
+        return false;
+    NRVValue metadata;
+    if (!decodeValue(r, &metadata, 0) || !metadata.isDictionary()) return false;
+    out->metadata = std::move(*metadata.asDictionary());
+    std::uint32_t count = 0;
+    if (!r.u32(&count) || count > r.remaining()) return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        StoredItem stored;
+        std::uint32_t itemClass = 0;
+        std::uint8_t hasSecret = 0;
+        NRVValue attributes;
+        if (!r.u32(&itemClass) || !knownClass(itemClass) || !r.u64(&stored.item.id)) return false;
+        if (stored.item.id == 0 || stored.item.id >= out->nextId || out->items.count(stored.item.id)) return false;
+        if (!decodeValue(r, &attributes, 0) || !attributes.isDictionary() || !r.u8(&hasSecret) || hasSecret > 1)
+            return false;
+        stored.item.itemClass = static_cast<ItemClass>(itemClass);
+        stored.item.attributes = std::move(*attributes.asDictionary());
+        stored.item.hasSecret = hasSecret == 1;
+        if (stored.item.hasSecret) {
+            std::span<const std::uint8_t> cipher;
+            if (!r.raw(stored.iv, kIvLength) || !r.blob(&cipher) || !r.raw(stored.tag, kTagLength)) return false;
+            stored.cipher.assign(cipher.begin(), cipher.end());
+        }
+        indexItem(*out, stored.item);
+        std::uint64_t id = stored.item.id;
+        out->items.emplace(id, std::move(stored));
+    }
+    return r.remaining() == 0;
+}
+
+}  // namespace platform::keychain::detail
