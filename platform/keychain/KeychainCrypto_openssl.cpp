@@ -67,8 +67,6 @@ void sha256Digest(std::span<const std::uint8_t> data, std::uint8_t* out) {
     EVP_Digest(data.data(), data.size(), out, &len, EVP_sha256(), nullptr);
 }
 
-// Separate keys for the file's tag and the password check, so that neither
-// value says anything about the master key itself.
 SecureBytes subkey(const SecureBytes& master, std::string_view purpose) {
     SecureBytes out(kDigestLength);
     hmacSHA256(master.span(), {reinterpret_cast<const std::uint8_t*>(purpose.data()), purpose.size()}, out.data());

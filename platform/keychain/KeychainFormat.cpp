@@ -7,21 +7,7 @@
 
 namespace platform::keychain::detail {
 
-std::vector<std::uint8_t> secretAad(ItemClass itemClass, std::uint64_t id) {
-    Writer w;
-    w.u32(static_cast<std::uint32_t>(itemClass));
-    w.u64(id);
-    return w.bytes;
-}
-
-std::vector<std::uint8_t> headerAad(const Header& h) {
-    Writer w;
-    w.raw(kMagic, sizeof kMagic);
-    w.u32(kVersion);
-    w.u32(h.iterations);
-    w.raw(h.salt, kSaltLength);
-    return w.bytes;
-}
+namespace {
 
 // Everything but the checksum and the tag.
 std::vector<std::uint8_t> serializeBody(const Keychain::State& s) {
@@ -50,6 +36,32 @@ std::vector<std::uint8_t> serializeBody(const Keychain::State& s) {
     return w.bytes;
 }
 
+}  // namespace
+
+const UniqueRow* uniqueRow(ItemClass itemClass) {
+    for (const UniqueRow& row : kUniqueAttributes)
+        if (row.itemClass == itemClass) return &row;
+    return nullptr;
+}
+
+bool knownClass(std::uint32_t value) { return uniqueRow(static_cast<ItemClass>(value)) != nullptr; }
+
+std::vector<std::uint8_t> secretAad(ItemClass itemClass, std::uint64_t id) {
+    Writer w;
+    w.u32(static_cast<std::uint32_t>(itemClass));
+    w.u64(id);
+    return w.bytes;
+}
+
+std::vector<std::uint8_t> headerAad(const Header& h) {
+    Writer w;
+    w.raw(kMagic, sizeof kMagic);
+    w.u32(kVersion);
+    w.u32(h.iterations);
+    w.raw(h.salt, kSaltLength);
+    return w.bytes;
+}
+
 bool fileTagMatches(const Keychain::State& s, const SecureBytes& master) {
     SecureBytes macKey = subkey(master, "nerova keychain file tag");
     std::uint8_t expected[kDigestLength];
@@ -57,8 +69,16 @@ bool fileTagMatches(const Keychain::State& s, const SecureBytes& master) {
     return CRYPTO_memcmp(expected, s.mac, kDigestLength) == 0;
 }
 
-// Parses a whole file into `out`; false for anything that is not a complete,
-// consistent file of this version.
+std::vector<std::uint8_t> serializeFile(Keychain::State& s) {
+    std::vector<std::uint8_t> bytes = serializeBody(s);
+    sha256Digest(bytes, s.checksum);
+    SecureBytes macKey = subkey(s.masterKey, "nerova keychain file tag");
+    hmacSHA256(macKey.span(), {s.checksum, kDigestLength}, s.mac);
+    bytes.insert(bytes.end(), s.checksum, s.checksum + kDigestLength);
+    bytes.insert(bytes.end(), s.mac, s.mac + kDigestLength);
+    return bytes;
+}
+
 bool parseFile(std::span<const std::uint8_t> bytes, Keychain::State* out) {
     if (bytes.size() < sizeof kMagic + 8 + 2 * kDigestLength) return false;
     std::span<const std::uint8_t> body = bytes.first(bytes.size() - 2 * kDigestLength);

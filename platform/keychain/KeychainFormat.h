@@ -30,13 +30,9 @@ constexpr UniqueRow kUniqueAttributes[] = {
     {ItemClass::SymmetricKey, {"klbl", "atag", "type"}},
 };
 
-inline const UniqueRow* uniqueRow(ItemClass itemClass) {
-    for (const UniqueRow& row : kUniqueAttributes)
-        if (row.itemClass == itemClass) return &row;
-    return nullptr;
-}
-
-inline bool knownClass(std::uint32_t value) { return uniqueRow(static_cast<ItemClass>(value)) != nullptr; }
+// The row of the class; nullptr for a class the file cannot hold.
+const UniqueRow* uniqueRow(ItemClass itemClass);
+bool knownClass(std::uint32_t value);
 
 struct Header {
     std::uint32_t iterations = 0;
@@ -54,10 +50,18 @@ struct StoredItem {
     std::uint8_t tag[kTagLength] = {};
 };
 
+// What an item's sealed secret is bound to: its class and id, so that a
+// secret cannot be moved to another item.
 std::vector<std::uint8_t> secretAad(ItemClass itemClass, std::uint64_t id);
+// What the wrapped master key is bound to: the header before it.
 std::vector<std::uint8_t> headerAad(const Header& h);
-std::vector<std::uint8_t> serializeBody(const Keychain::State& s);
+// The whole file: the body, its SHA-256 checksum and the HMAC of the
+// checksum under a key taken from the master key (both kept in the state).
+std::vector<std::uint8_t> serializeFile(Keychain::State& s);
+// Whether the state's tag is the one the master key makes.
 bool fileTagMatches(const Keychain::State& s, const SecureBytes& master);
+// Parses a whole file into `out`; false for anything that is not a complete,
+// consistent file of this version.
 bool parseFile(std::span<const std::uint8_t> bytes, Keychain::State* out);
 
 }  // namespace platform::keychain::detail

@@ -30,4 +30,53 @@ void unindexItem(Keychain::State& s, const Item& item) {
     }
 }
 
+Status loadFrom(int fd, Keychain::State& s) {
+    Identity identity;
+    if (!identityOfDescriptor(fd, &identity)) return status::io;
+    if (s.loaded && s.identity == identity) return status::success;
+    std::vector<std::uint8_t> bytes;
+    if (Status rc = readWhole(fd, &bytes); rc != status::success) {
+        s.loaded = false;
+        return rc;
+    }
+    Keychain::State fresh;
+    if (!parseFile(bytes, &fresh)) {
+        s.loaded = false;
+        return status::invalidKeychain;
+    }
+    if (!s.masterKey.empty() && s.header.sameWrapping(fresh.header)) {
+        if (!fileTagMatches(fresh, s.masterKey)) {
+            s.loaded = false;
+            return status::invalidKeychain;
+        }
+        fresh.masterKey = std::move(s.masterKey);
+        fresh.passwordCheck = std::move(s.passwordCheck);
+    }
+    fresh.identity = identity;
+    fresh.loaded = true;
+    s = std::move(fresh);
+    return status::success;
+}
+
+Status refresh(const std::string& path, Keychain::State& s) {
+    Identity identity;
+    if (Status rc = identityAtPath(path, &identity); rc != status::success) {
+        s.loaded = false;
+        return rc;
+    }
+    if (s.loaded && s.identity == identity) return status::success;
+    ScopedFD fd;
+    if (Status rc = openForReading(path, &fd); rc != status::success) {
+        s.loaded = false;
+        return rc;
+    }
+    return loadFrom(fd.get(), s);
+}
+
+Status writeTemporary(const std::string& path, Keychain::State& s, std::string* tempPath, ScopedFD* tempFD) {
+    return writeTemporaryFile(path, serializeFile(s), tempPath, tempFD);
+}
+
+bool takeIdentity(int fd, Keychain::State& s) { return identityOfDescriptor(fd, &s.identity); }
+
 }  // namespace platform::keychain::detail

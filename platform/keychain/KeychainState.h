@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "platform/fd/ScopedFD.h"
 #include "platform/keychain/Keychain.h"
 #include "platform/keychain/KeychainFile.h"
 #include "platform/keychain/KeychainFormat.h"
@@ -43,9 +44,24 @@ struct Keychain::State {
 
 namespace detail {
 
+// The index key of one attribute value of an item of the class.
 std::string indexKey(ItemClass itemClass, const std::string& tag, const NRVValue& value);
 void indexItem(Keychain::State& s, const Item& item);
 void unindexItem(Keychain::State& s, const Item& item);
+
+// Loads the open file into the state unless it is the one already loaded.
+// Keeps the master key when the file was wrapped the same way and its tag
+// checks out; a file with a failing tag is refused.
+Status loadFrom(int fd, Keychain::State& s);
+// Brings the state up to date with the file at the path, reading it only
+// when it changed.
+Status refresh(const std::string& path, Keychain::State& s);
+// Writes the state, with a new checksum and tag, into a temporary file beside
+// `path` (see writeTemporaryFile).
+Status writeTemporary(const std::string& path, Keychain::State& s, std::string* tempPath, ScopedFD* tempFD);
+// Records the open file as the one the state holds; false when its identity
+// cannot be had.
+bool takeIdentity(int fd, Keychain::State& s);
 
 }  // namespace detail
 

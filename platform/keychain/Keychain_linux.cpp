@@ -25,16 +25,12 @@ namespace {
 
 std::atomic<std::uint32_t> gIterations{Keychain::kDefaultIterationCount};
 
-}  // namespace
-
-// ---- Keychain
-
-namespace {
 std::mutex gRegistryMutex;
 std::map<std::string, std::weak_ptr<Keychain>>& registry() {
     static auto* map = new std::map<std::string, std::weak_ptr<Keychain>>();
     return *map;
 }
+
 }  // namespace
 
 Keychain::Keychain(std::string path) : path_(std::move(path)), state_(std::make_unique<State>()) {}
