@@ -20,6 +20,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/bytes/ByteWriter.h"
 #include "platform/fd/ScopedFD.h"
 #include "platform/fs/FileManager.h"
 #include "platform/fs/TrustedItem.h"
@@ -69,50 +70,39 @@ using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
 // ---- canonical encoding -------------------------------------------------
 
-void putU64(NRVData& out, std::uint64_t v) {
-    for (int i = 7; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(v >> (i * 8)));
-}
-void putBytes(NRVData& out, const void* p, std::size_t n) {
-    putU64(out, n);
-    const auto* b = static_cast<const std::uint8_t*>(p);
-    out.insert(out.end(), b, b + n);
+// A byte string: its length as u64, then the bytes.
+void putBytes(bytes::BigEndianWriter& out, const void* p, std::size_t n) {
+    out.u64(n);
+    out.bytes(p, n);
 }
 
-void encodeValue(NRVData& out, const NRVValue& v) {
+void encodeValue(bytes::BigEndianWriter& out, const NRVValue& v) {
     switch (v.type()) {
-        case NRVValue::Type::Null: out.push_back('n'); break;
-        case NRVValue::Type::Bool: out.push_back(*v.asBool() ? 'T' : 'F'); break;
+        case NRVValue::Type::Null: out.u8('n'); break;
+        case NRVValue::Type::Bool: out.u8(*v.asBool() ? 'T' : 'F'); break;
         case NRVValue::Type::Integer:
-            out.push_back('i');
-            putU64(out, static_cast<std::uint64_t>(*v.asInteger()));
+            out.u8('i');
+            out.u64(static_cast<std::uint64_t>(*v.asInteger()));
             break;
-        case NRVValue::Type::Real: {
-            out.push_back('r');
-            std::uint64_t bits;
-            double d = *v.asReal();
-            std::memcpy(&bits, &d, sizeof bits);
-            putU64(out, bits);
+        case NRVValue::Type::Real:
+            out.u8('r');
+            out.f64(*v.asReal());
             break;
-        }
         case NRVValue::Type::String:
-            out.push_back('s');
+            out.u8('s');
             putBytes(out, v.asString()->data(), v.asString()->size());
             break;
         case NRVValue::Type::Data:
-            out.push_back('d');
+            out.u8('d');
             putBytes(out, v.asData()->data(), v.asData()->size());
             break;
-        case NRVValue::Type::Date: {
-            out.push_back('t');
-            std::uint64_t bits;
-            double d = v.asDate()->sinceReferenceDate;
-            std::memcpy(&bits, &d, sizeof bits);
-            putU64(out, bits);
+        case NRVValue::Type::Date:
+            out.u8('t');
+            out.f64(v.asDate()->sinceReferenceDate);
             break;
-        }
         case NRVValue::Type::Array:
-            out.push_back('a');
-            putU64(out, v.asArray()->size());
+            out.u8('a');
+            out.u64(v.asArray()->size());
             for (const auto& item : *v.asArray()) encodeValue(out, item);
             break;
         case NRVValue::Type::Dictionary: {
@@ -120,8 +110,8 @@ void encodeValue(NRVData& out, const NRVValue& v) {
             std::vector<std::size_t> order(d.size());
             for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
             std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return d.keyAt(a) < d.keyAt(b); });
-            out.push_back('D');
-            putU64(out, d.size());
+            out.u8('D');
+            out.u64(d.size());
             for (std::size_t i : order) {
                 putBytes(out, d.keyAt(i).data(), d.keyAt(i).size());
                 encodeValue(out, d.valueAt(i));
@@ -590,7 +580,8 @@ NRVDictionary fieldDictionary(const SignatureFields& f, FieldUse use) {
 NRVData canonicalEncoding(const SignatureFields& f) {
     constexpr std::string_view kMagic = "nrvsig-canonical-1";
     NRVData out(kMagic.begin(), kMagic.end());
-    encodeValue(out, NRVValue(fieldDictionary(f, FieldUse::SignedBytes)));
+    bytes::BigEndianWriter writer(out);
+    encodeValue(writer, NRVValue(fieldDictionary(f, FieldUse::SignedBytes)));
     return out;
 }
 

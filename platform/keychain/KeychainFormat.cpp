@@ -11,14 +11,15 @@ namespace {
 
 // Everything but the checksum and the tag.
 std::vector<std::uint8_t> serializeBody(const Keychain::State& s) {
-    Writer w;
-    w.raw(kMagic, sizeof kMagic);
+    std::vector<std::uint8_t> bytes;
+    LittleEndianWriter w(bytes);
+    w.bytes(kMagic, sizeof kMagic);
     w.u32(kVersion);
     w.u32(s.header.iterations);
-    w.raw(s.header.salt, kSaltLength);
-    w.raw(s.header.wrapIv, kIvLength);
-    w.raw(s.header.wrappedKey, kKeyLength);
-    w.raw(s.header.wrapTag, kTagLength);
+    w.bytes(s.header.salt, kSaltLength);
+    w.bytes(s.header.wrapIv, kIvLength);
+    w.bytes(s.header.wrappedKey, kKeyLength);
+    w.bytes(s.header.wrapTag, kTagLength);
     w.u64(s.nextId);
     encodeValue(w, NRVValue(s.metadata));
     w.u32(static_cast<std::uint32_t>(s.items.size()));
@@ -28,12 +29,12 @@ std::vector<std::uint8_t> serializeBody(const Keychain::State& s) {
         encodeValue(w, NRVValue(stored.item.attributes));
         w.u8(stored.item.hasSecret ? 1 : 0);
         if (stored.item.hasSecret) {
-            w.raw(stored.iv, kIvLength);
-            w.blob(stored.cipher.data(), stored.cipher.size());
-            w.raw(stored.tag, kTagLength);
+            w.bytes(stored.iv, kIvLength);
+            writeBlob(w, stored.cipher.data(), stored.cipher.size());
+            w.bytes(stored.tag, kTagLength);
         }
     }
-    return w.bytes;
+    return bytes;
 }
 
 }  // namespace
@@ -47,19 +48,21 @@ const UniqueRow* uniqueRow(ItemClass itemClass) {
 bool knownClass(std::uint32_t value) { return uniqueRow(static_cast<ItemClass>(value)) != nullptr; }
 
 std::vector<std::uint8_t> secretAad(ItemClass itemClass, std::uint64_t id) {
-    Writer w;
+    std::vector<std::uint8_t> bytes;
+    LittleEndianWriter w(bytes);
     w.u32(static_cast<std::uint32_t>(itemClass));
     w.u64(id);
-    return w.bytes;
+    return bytes;
 }
 
 std::vector<std::uint8_t> headerAad(const Header& h) {
-    Writer w;
-    w.raw(kMagic, sizeof kMagic);
+    std::vector<std::uint8_t> bytes;
+    LittleEndianWriter w(bytes);
+    w.bytes(kMagic, sizeof kMagic);
     w.u32(kVersion);
     w.u32(h.iterations);
-    w.raw(h.salt, kSaltLength);
-    return w.bytes;
+    w.bytes(h.salt, kSaltLength);
+    return bytes;
 }
 
 bool fileTagMatches(const Keychain::State& s, const SecureBytes& master) {
@@ -88,15 +91,15 @@ bool parseFile(std::span<const std::uint8_t> bytes, Keychain::State* out) {
     std::memcpy(out->checksum, digest, kDigestLength);
     std::memcpy(out->mac, bytes.data() + bytes.size() - kDigestLength, kDigestLength);
 
-    Reader r(body);
+    LittleEndianReader r(body);
     char magic[sizeof kMagic];
     std::uint32_t version = 0;
     Header& h = out->header;
-    if (!r.raw(magic, sizeof magic) || std::memcmp(magic, kMagic, sizeof kMagic) != 0) return false;
+    if (!r.bytes(magic, sizeof magic) || std::memcmp(magic, kMagic, sizeof kMagic) != 0) return false;
     if (!r.u32(&version) || version != kVersion) return false;
     if (!r.u32(&h.iterations) || h.iterations == 0 || h.iterations > kMaxIterations) return false;
-    if (!r.raw(h.salt, kSaltLength) || !r.raw(h.wrapIv, kIvLength) || !r.raw(h.wrappedKey, kKeyLength) ||
-        !r.raw(h.wrapTag, kTagLength) || !r.u64(&out->nextId))
+    if (!r.bytes(h.salt, kSaltLength) || !r.bytes(h.wrapIv, kIvLength) || !r.bytes(h.wrappedKey, kKeyLength) ||
+        !r.bytes(h.wrapTag, kTagLength) || !r.u64(&out->nextId))
         return false;
     NRVValue metadata;
     if (!decodeValue(r, &metadata, 0) || !metadata.isDictionary()) return false;
@@ -117,14 +120,14 @@ bool parseFile(std::span<const std::uint8_t> bytes, Keychain::State* out) {
         stored.item.hasSecret = hasSecret == 1;
         if (stored.item.hasSecret) {
             std::span<const std::uint8_t> cipher;
-            if (!r.raw(stored.iv, kIvLength) || !r.blob(&cipher) || !r.raw(stored.tag, kTagLength)) return false;
+            if (!r.bytes(stored.iv, kIvLength) || !readBlob(r, &cipher) || !r.bytes(stored.tag, kTagLength)) return false;
             stored.cipher.assign(cipher.begin(), cipher.end());
         }
         indexItem(*out, stored.item);
         std::uint64_t id = stored.item.id;
         out->items.emplace(id, std::move(stored));
     }
-    return r.remaining() == 0;
+    return r.atEnd();
 }
 
 }  // namespace platform::keychain::detail

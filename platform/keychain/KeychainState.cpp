@@ -5,12 +5,13 @@
 namespace platform::keychain::detail {
 
 std::string indexKey(ItemClass itemClass, const std::string& tag, const NRVValue& value) {
-    Writer w;
+    std::vector<std::uint8_t> bytes;
+    LittleEndianWriter w(bytes);
     w.u32(static_cast<std::uint32_t>(itemClass));
-    w.raw(tag.data(), tag.size());
+    w.bytes(tag.data(), tag.size());
     w.u8(0);
     encodeValue(w, value);
-    return std::string(w.bytes.begin(), w.bytes.end());
+    return std::string(bytes.begin(), bytes.end());
 }
 
 void indexItem(Keychain::State& s, const Item& item) {

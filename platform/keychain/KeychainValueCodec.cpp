@@ -2,27 +2,25 @@
 
 namespace platform::keychain::detail {
 
-void encodeValue(Writer& w, const NRVValue& value) {
+void writeBlob(LittleEndianWriter& w, const void* data, std::size_t n) {
+    w.u32(static_cast<std::uint32_t>(n));
+    w.bytes(data, n);
+}
+
+bool readBlob(LittleEndianReader& r, std::span<const std::uint8_t>* out) {
+    std::uint32_t n = 0;
+    return r.u32(&n) && r.take(n, out);
+}
+
+void encodeValue(LittleEndianWriter& w, const NRVValue& value) {
     switch (value.type()) {
         case NRVValue::Type::Null: w.u8('n'); break;
         case NRVValue::Type::Bool: w.u8('b'); w.u8(*value.asBool() ? 1 : 0); break;
         case NRVValue::Type::Integer: w.u8('i'); w.u64(static_cast<std::uint64_t>(*value.asInteger())); break;
-        case NRVValue::Type::Real: {
-            std::uint64_t bits;
-            std::memcpy(&bits, value.asReal(), 8);
-            w.u8('r');
-            w.u64(bits);
-            break;
-        }
-        case NRVValue::Type::Date: {
-            std::uint64_t bits;
-            std::memcpy(&bits, &value.asDate()->sinceReferenceDate, 8);
-            w.u8('t');
-            w.u64(bits);
-            break;
-        }
-        case NRVValue::Type::String: w.u8('s'); w.blob(value.asString()->data(), value.asString()->size()); break;
-        case NRVValue::Type::Data: w.u8('d'); w.blob(value.asData()->data(), value.asData()->size()); break;
+        case NRVValue::Type::Real: w.u8('r'); w.f64(*value.asReal()); break;
+        case NRVValue::Type::Date: w.u8('t'); w.f64(value.asDate()->sinceReferenceDate); break;
+        case NRVValue::Type::String: w.u8('s'); writeBlob(w, value.asString()->data(), value.asString()->size()); break;
+        case NRVValue::Type::Data: w.u8('d'); writeBlob(w, value.asData()->data(), value.asData()->size()); break;
         case NRVValue::Type::Array:
             w.u8('a');
             w.u32(static_cast<std::uint32_t>(value.asArray()->size()));
@@ -33,7 +31,7 @@ void encodeValue(Writer& w, const NRVValue& value) {
             w.u8('D');
             w.u32(static_cast<std::uint32_t>(d.size()));
             for (std::size_t i = 0; i < d.size(); ++i) {
-                w.blob(d.keyAt(i).data(), d.keyAt(i).size());
+                writeBlob(w, d.keyAt(i).data(), d.keyAt(i).size());
                 encodeValue(w, d.valueAt(i));
             }
             break;
@@ -41,7 +39,7 @@ void encodeValue(Writer& w, const NRVValue& value) {
     }
 }
 
-bool decodeValue(Reader& r, NRVValue* out, int depth) {
+bool decodeValue(LittleEndianReader& r, NRVValue* out, int depth) {
     if (depth > kMaxValueDepth) return false;
     std::uint8_t kind = 0;
     if (!r.u8(&kind)) return false;
@@ -61,18 +59,17 @@ bool decodeValue(Reader& r, NRVValue* out, int depth) {
             return true;
         case 'r':
         case 't': {
-            if (!r.u64(&bits)) return false;
-            double d;
-            std::memcpy(&d, &bits, 8);
+            double d = 0;
+            if (!r.f64(&d)) return false;
             *out = kind == 'r' ? NRVValue(d) : NRVValue(NRVDate{d});
             return true;
         }
         case 's':
-            if (!r.blob(&bytes)) return false;
+            if (!readBlob(r, &bytes)) return false;
             *out = NRVValue(std::string(bytes.begin(), bytes.end()));
             return true;
         case 'd':
-            if (!r.blob(&bytes)) return false;
+            if (!readBlob(r, &bytes)) return false;
             *out = NRVValue(NRVData(bytes.begin(), bytes.end()));
             return true;
         case 'a': {
@@ -94,7 +91,7 @@ bool decodeValue(Reader& r, NRVValue* out, int depth) {
             NRVDictionary d;
             for (std::uint32_t i = 0; i < n; ++i) {
                 NRVValue v;
-                if (!r.blob(&bytes) || !decodeValue(r, &v, depth + 1)) return false;
+                if (!readBlob(r, &bytes) || !decodeValue(r, &v, depth + 1)) return false;
                 std::string key(bytes.begin(), bytes.end());
                 if (d.contains(key)) return false;
                 d.set(std::move(key), std::move(v));
