@@ -4,6 +4,8 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+#include "platform/crypto/OpenSSLPtr.h"
+
 namespace platform::keychain::detail {
 
 std::optional<SecureBytes> deriveKey(std::string_view password, const std::uint8_t* salt, std::uint32_t iterations) {
@@ -16,43 +18,34 @@ std::optional<SecureBytes> deriveKey(std::string_view password, const std::uint8
 
 bool randomBytes(std::uint8_t* out, std::size_t n) { return RAND_bytes(out, static_cast<int>(n)) == 1; }
 
-namespace {
-
-struct CipherCtx {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    ~CipherCtx() { EVP_CIPHER_CTX_free(ctx); }
-};
-
-}  // namespace
-
 bool sealGCM(const SecureBytes& key, std::span<const std::uint8_t> aad, std::span<const std::uint8_t> plain,
              std::uint8_t* iv, std::vector<std::uint8_t>* cipher, std::uint8_t* tag) {
     if (!randomBytes(iv, kIvLength)) return false;
-    CipherCtx c;
+    crypto::OpenSSLPtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     cipher->assign(plain.size(), 0);
-    if (!c.ctx || EVP_EncryptInit_ex(c.ctx, EVP_aes_256_gcm(), nullptr, key.data(), iv) != 1) return false;
-    if (EVP_EncryptUpdate(c.ctx, nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1) return false;
+    if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), iv) != 1) return false;
+    if (EVP_EncryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1) return false;
     if (!plain.empty() &&
-        EVP_EncryptUpdate(c.ctx, cipher->data(), &len, plain.data(), static_cast<int>(plain.size())) != 1)
+        EVP_EncryptUpdate(ctx.get(), cipher->data(), &len, plain.data(), static_cast<int>(plain.size())) != 1)
         return false;
-    if (EVP_EncryptFinal_ex(c.ctx, cipher->data() + cipher->size(), &len) != 1) return false;
-    return EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_GET_TAG, kTagLength, tag) == 1;
+    if (EVP_EncryptFinal_ex(ctx.get(), cipher->data() + cipher->size(), &len) != 1) return false;
+    return EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagLength, tag) == 1;
 }
 
 bool openGCM(const SecureBytes& key, std::span<const std::uint8_t> aad, const std::uint8_t* iv,
              std::span<const std::uint8_t> cipher, const std::uint8_t* tag, SecureBytes* plain) {
-    CipherCtx c;
+    crypto::OpenSSLPtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     SecureBytes out(cipher.size());
-    if (!c.ctx || EVP_DecryptInit_ex(c.ctx, EVP_aes_256_gcm(), nullptr, key.data(), iv) != 1) return false;
-    if (EVP_DecryptUpdate(c.ctx, nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1) return false;
+    if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), iv) != 1) return false;
+    if (EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())) != 1) return false;
     if (!cipher.empty() &&
-        EVP_DecryptUpdate(c.ctx, out.data(), &len, cipher.data(), static_cast<int>(cipher.size())) != 1)
+        EVP_DecryptUpdate(ctx.get(), out.data(), &len, cipher.data(), static_cast<int>(cipher.size())) != 1)
         return false;
-    if (EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_SET_TAG, kTagLength, const_cast<std::uint8_t*>(tag)) != 1)
+    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagLength, const_cast<std::uint8_t*>(tag)) != 1)
         return false;
-    if (EVP_DecryptFinal_ex(c.ctx, out.data() + out.size(), &len) != 1) return false;
+    if (EVP_DecryptFinal_ex(ctx.get(), out.data() + out.size(), &len) != 1) return false;
     *plain = std::move(out);
     return true;
 }
