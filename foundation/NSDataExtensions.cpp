@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/crypto/OpenSSLPtr.h"
+
 namespace NSDataExtensions {
 
 namespace {
@@ -200,7 +202,7 @@ std::optional<NRVData> doCipher(std::span<const std::uint8_t> data, NRVCipherOpe
         NRVSetError(error, cipherError(kCCAlignmentError));
         return std::nullopt;
     }
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> context(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    platform::crypto::OpenSSLPtr<EVP_CIPHER_CTX> context(EVP_CIPHER_CTX_new());
     if (!context ||
         EVP_CipherInit_ex(context.get(), EVP_aes_256_ecb(), nullptr, cipherKey().data(), nullptr, encrypt ? 1 : 0) != 1) {
         NRVSetError(error, cipherError(context ? kCCParamError : kCCMemoryFailure));

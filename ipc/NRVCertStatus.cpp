@@ -9,6 +9,7 @@
 
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVSystemKeychain.h"
+#include "platform/crypto/OpenSSLPtr.h"
 
 namespace {
 
@@ -21,17 +22,8 @@ constexpr int kStatusDecode = -26275;
 // How far the clocks of the responder and this machine may differ.
 constexpr long kOCSPClockSkewSeconds = 300;
 
-struct Free {
-    void operator()(X509_STORE* p) const { X509_STORE_free(p); }
-    void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
-    void operator()(X509_VERIFY_PARAM* p) const { X509_VERIFY_PARAM_free(p); }
-    void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }
-    void operator()(OCSP_RESPONSE* p) const { OCSP_RESPONSE_free(p); }
-    void operator()(OCSP_BASICRESP* p) const { OCSP_BASICRESP_free(p); }
-    void operator()(OCSP_CERTID* p) const { OCSP_CERTID_free(p); }
-};
 template <typename T>
-using Owned = std::unique_ptr<T, Free>;
+using Owned = platform::crypto::OpenSSLPtr<T>;
 
 // The anchors, and the chain split into its leaf and the certificates
 // offered to build the path with (each holding its own reference).

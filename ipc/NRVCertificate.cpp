@@ -53,13 +53,10 @@ NRVCertificate::NRVCertificate(X509* x509, NRVData der) : x509_(x509), der_(std:
 NRVCertificateRef NRVCertificate::createWithData(std::span<const std::uint8_t> der) {
     if (der.empty()) return nullptr;
     const unsigned char* cursor = der.data();
-    X509* x509 = d2i_X509(nullptr, &cursor, static_cast<long>(der.size()));
+    platform::crypto::OpenSSLPtr<X509> x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
     if (!x509) return nullptr;
-    if (cursor != der.data() + der.size()) {  // trailing bytes: not one certificate
-        X509_free(x509);
-        return nullptr;
-    }
-    return NRVCertificateRef(new NRVCertificate(x509, NRVData(der.begin(), der.end())));
+    if (cursor != der.data() + der.size()) return nullptr;  // trailing bytes: not one certificate
+    return NRVCertificateRef(new NRVCertificate(x509.release(), NRVData(der.begin(), der.end())));
 }
 
 NRVCertificateRef NRVCertificate::createWithX509(X509* certificate) {

@@ -12,6 +12,7 @@
 
 #include <openssl/x509.h>
 
+#include "platform/crypto/OpenSSLPtr.h"
 #include "platform/value/NRVValue.h"
 
 class NRVCertificate;
@@ -49,9 +50,6 @@ public:
 
 private:
     NRVCertificate(X509* x509, NRVData der);
-    struct Free {
-        void operator()(X509* x) const { X509_free(x); }
-    };
-    std::unique_ptr<X509, Free> x509_;
+    platform::crypto::OpenSSLPtr<X509> x509_;
     NRVData der_;
 };

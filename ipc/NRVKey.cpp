@@ -6,6 +6,7 @@
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 
+#include "platform/crypto/OpenSSLPtr.h"
 #include "platform/keychain/SecureBytes.h"
 
 NRVKeyRef NRVKey::adopt(EVP_PKEY* key, KeyClass keyClass) {
@@ -73,27 +74,25 @@ NRVData NRVKey::publicKeyHash() const {
     // The bits of the SubjectPublicKeyInfo, as a certificate's key digest takes them.
     NRVData spki = publicKeyData();
     const unsigned char* cursor = spki.data();
-    X509_PUBKEY* pub = d2i_X509_PUBKEY(nullptr, &cursor, static_cast<long>(spki.size()));
+    platform::crypto::OpenSSLPtr<X509_PUBKEY> pub(d2i_X509_PUBKEY(nullptr, &cursor, static_cast<long>(spki.size())));
     if (!pub) return {};
     const unsigned char* bits = nullptr;
     int length = 0;
     NRVData digest;
-    if (X509_PUBKEY_get0_param(nullptr, &bits, &length, nullptr, pub) == 1) {
+    if (X509_PUBKEY_get0_param(nullptr, &bits, &length, nullptr, pub.get()) == 1) {
         digest.resize(SHA_DIGEST_LENGTH);
         SHA1(bits, static_cast<std::size_t>(length), digest.data());
     }
-    X509_PUBKEY_free(pub);
     return digest;
 }
 
 std::string NRVKey::publicKeyPEM() const {
-    BIO* bio = BIO_new(BIO_s_mem());
+    platform::crypto::OpenSSLPtr<BIO> bio(BIO_new(BIO_s_mem()));
     std::string out;
-    if (bio && PEM_write_bio_PUBKEY(bio, key_.get()) == 1) {
+    if (bio && PEM_write_bio_PUBKEY(bio.get(), key_.get()) == 1) {
         char* text = nullptr;
-        long n = BIO_get_mem_data(bio, &text);
+        long n = BIO_get_mem_data(bio.get(), &text);
         out.assign(text, static_cast<std::size_t>(n));
     }
-    BIO_free(bio);
     return out;
 }

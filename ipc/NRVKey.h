@@ -10,6 +10,7 @@
 
 #include <openssl/evp.h>
 
+#include "platform/crypto/OpenSSLPtr.h"
 #include "platform/keychain/SecureBytes.h"
 #include "platform/value/NRVValue.h"
 
@@ -46,10 +47,7 @@ public:
 
 private:
     NRVKey(EVP_PKEY* key, KeyClass keyClass) : key_(key), keyClass_(keyClass) {}
-    struct Free {
-        void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-    };
-    std::unique_ptr<EVP_PKEY, Free> key_;
+    platform::crypto::OpenSSLPtr<EVP_PKEY> key_;
     KeyClass keyClass_;
 };
 

@@ -9,6 +9,7 @@
 
 #include "platform/dispatch/Dispatch.h"
 #include "foundation/NerovaLogger.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "platform/fs/FileManager.h"
 #include "platform/fs/TrustedItem.h"
 
@@ -65,15 +66,14 @@ std::optional<std::string> anchorBundleText() {
 NRVCertificateArray copyAnchorCertificates() {
     std::optional<std::string> text = anchorBundleText();
     if (!text || text->size() > kMaxBundleSize) return nullptr;
-    BIO* bio = BIO_new_mem_buf(text->data(), static_cast<int>(text->size()));
+    platform::crypto::OpenSSLPtr<BIO> bio(BIO_new_mem_buf(text->data(), static_cast<int>(text->size())));
     if (!bio) return nullptr;
     auto certificates = std::make_shared<std::vector<NRVCertificateRef>>();
-    while (X509* x509 = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-        if (NRVCertificateRef certificate = NRVCertificate::createWithX509(x509)) certificates->push_back(certificate);
-        X509_free(x509);
+    while (platform::crypto::OpenSSLPtr<X509> x509{PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)}) {
+        if (NRVCertificateRef certificate = NRVCertificate::createWithX509(x509.get()))
+            certificates->push_back(certificate);
     }
     ERR_clear_error();  // the end of the bundle reads as an error
-    BIO_free(bio);
     if (certificates->empty()) return nullptr;
     return certificates;
 }

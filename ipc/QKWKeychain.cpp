@@ -15,6 +15,7 @@
 #include "ipc/NRVSystemKeychain.h"
 #include "ipc/QKWCertificateInfo.h"
 #include "ipc/QRBKeychainPasswordGenerator.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "platform/fs/FileManager.h"
 #include "platform/system/SystemEnvironment.h"
 
@@ -208,17 +209,15 @@ std::optional<NRVData> QKWKeychain::getPublicKeyDataFromCertificate(const NRVCer
     if (!certificate) return std::nullopt;
     // Evaluate the certificate against the anchors, as a trust object would
     // before handing out its key; the verdict itself is not used.
-    X509_STORE* store = X509_STORE_new();
-    X509_STORE_CTX* context = X509_STORE_CTX_new();
+    platform::crypto::OpenSSLPtr<X509_STORE> store(X509_STORE_new());
+    platform::crypto::OpenSSLPtr<X509_STORE_CTX> context(X509_STORE_CTX_new());
     bool made = store && context;
     if (made) {
         if (NRVCertificateArray anchors = NRVSystemKeychain::rootCAs())
-            for (const NRVCertificateRef& anchor : *anchors) X509_STORE_add_cert(store, anchor->x509());
-        made = X509_STORE_CTX_init(context, store, certificate->x509(), nullptr) == 1;
+            for (const NRVCertificateRef& anchor : *anchors) X509_STORE_add_cert(store.get(), anchor->x509());
+        made = X509_STORE_CTX_init(context.get(), store.get(), certificate->x509(), nullptr) == 1;
     }
-    bool evaluated = made && X509_verify_cert(context) >= 0;
-    X509_STORE_CTX_free(context);
-    X509_STORE_free(store);
+    bool evaluated = made && X509_verify_cert(context.get()) >= 0;
     if (!made) return fail(error, 6, "Creating a trust object based on the given certificates failed"), std::nullopt;
     if (!evaluated) return fail(error, 6, "Evaluating a trust reference synchronously failed"), std::nullopt;
 

@@ -12,6 +12,7 @@
 #include "foundation/NerovaLogger.h"
 #include "ipc/QKWKeychain.h"
 #include "ipc/QKWKeychainItem.h"
+#include "platform/crypto/OpenSSLPtr.h"
 
 namespace kc = platform::keychain;
 
@@ -260,12 +261,11 @@ bool QKWKeychain::convertRefKey(const NRVKeyRef& key, NRVData* rawKey, NRVError*
     if (key) {
         NRVData spki = key->publicKeyData();
         const unsigned char* cursor = spki.data();
-        if (X509_PUBKEY* pub = d2i_X509_PUBKEY(nullptr, &cursor, static_cast<long>(spki.size()))) {
+        if (platform::crypto::OpenSSLPtr<X509_PUBKEY> pub{d2i_X509_PUBKEY(nullptr, &cursor, static_cast<long>(spki.size()))}) {
             const unsigned char* bits = nullptr;
             int length = 0;
-            if (X509_PUBKEY_get0_param(nullptr, &bits, &length, nullptr, pub) == 1 && length > 0)
+            if (X509_PUBKEY_get0_param(nullptr, &bits, &length, nullptr, pub.get()) == 1 && length > 0)
                 raw.assign(bits, bits + length);
-            X509_PUBKEY_free(pub);
         }
     }
     if (raw.empty()) return fail(error, kc::status::param, "Failed to convert public key to raw format");
@@ -328,23 +328,21 @@ std::optional<NRVData> QKWKeychain::createCertificateSigningRequestWithKeyLabel(
 
     const std::string commonName = "com.nerova.dudaz." + label.substr(prefix.size());
     const Name names[] = {{"CN", commonName.c_str()}, {"O", "Nerova Plc"}, {"C", "UK"}, {"OU", "DUDAZ"}};
-    X509_REQ* request = X509_REQ_new();
-    X509_NAME* subject = X509_NAME_new();
-    bool ok = request && subject && X509_REQ_set_version(request, 0) == 1;
+    platform::crypto::OpenSSLPtr<X509_REQ> request(X509_REQ_new());
+    platform::crypto::OpenSSLPtr<X509_NAME> subject(X509_NAME_new());
+    bool ok = request && subject && X509_REQ_set_version(request.get(), 0) == 1;
     for (const Name& name : names) {
-        ok = ok && X509_NAME_add_entry_by_txt(subject, name.field, MBSTRING_ASC,
+        ok = ok && X509_NAME_add_entry_by_txt(subject.get(), name.field, MBSTRING_ASC,
                                               reinterpret_cast<const unsigned char*>(name.value), -1, -1, 0) == 1;
     }
-    ok = ok && X509_REQ_set_subject_name(request, subject) == 1 &&
-         X509_REQ_set_pubkey(request, privateKey->pkey()) == 1 &&
-         X509_REQ_sign(request, privateKey->pkey(), EVP_sha256()) > 0;
+    ok = ok && X509_REQ_set_subject_name(request.get(), subject.get()) == 1 &&
+         X509_REQ_set_pubkey(request.get(), privateKey->pkey()) == 1 &&
+         X509_REQ_sign(request.get(), privateKey->pkey(), EVP_sha256()) > 0;
     NRVData der;
     unsigned char* bytes = nullptr;
-    int length = ok ? i2d_X509_REQ(request, &bytes) : -1;
+    int length = ok ? i2d_X509_REQ(request.get(), &bytes) : -1;
     if (length > 0) der.assign(bytes, bytes + length);
     OPENSSL_free(bytes);
-    X509_NAME_free(subject);
-    X509_REQ_free(request);
     if (der.empty()) {
         fail(error, kc::status::internalComponent, "Failed to create certificate signing request");
         return std::nullopt;

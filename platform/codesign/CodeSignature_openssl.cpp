@@ -20,6 +20,8 @@
 #include <mutex>
 #include <set>
 
+#include "platform/bytes/ByteWriter.h"
+#include "platform/crypto/OpenSSLPtr.h"
 #include "platform/fd/ScopedFD.h"
 #include "platform/fs/FileManager.h"
 #include "platform/fs/TrustedItem.h"
@@ -57,62 +59,44 @@ bool fail(CodeSignError* error, int status, std::string description) {
     return false;
 }
 
-struct X509Free { void operator()(X509* x) const { X509_free(x); } };
-struct PkeyFree { void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); } };
-struct MdCtxFree { void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); } };
-struct StoreFree { void operator()(X509_STORE* s) const { X509_STORE_free(s); } };
-struct StoreCtxFree { void operator()(X509_STORE_CTX* c) const { X509_STORE_CTX_free(c); } };
-struct BioFree { void operator()(BIO* b) const { BIO_free(b); } };
-struct StackFree { void operator()(STACK_OF(X509)* s) const { sk_X509_free(s); } };
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using crypto::OpenSSLPtr;
+using X509Ptr = OpenSSLPtr<X509>;
 
 // ---- canonical encoding -------------------------------------------------
 
-void putU64(NRVData& out, std::uint64_t v) {
-    for (int i = 7; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(v >> (i * 8)));
-}
-void putBytes(NRVData& out, const void* p, std::size_t n) {
-    putU64(out, n);
-    const auto* b = static_cast<const std::uint8_t*>(p);
-    out.insert(out.end(), b, b + n);
+// A byte string: its length as u64, then the bytes.
+void putBytes(bytes::BigEndianWriter& out, const void* p, std::size_t n) {
+    out.u64(n);
+    out.bytes(p, n);
 }
 
-void encodeValue(NRVData& out, const NRVValue& v) {
+void encodeValue(bytes::BigEndianWriter& out, const NRVValue& v) {
     switch (v.type()) {
-        case NRVValue::Type::Null: out.push_back('n'); break;
-        case NRVValue::Type::Bool: out.push_back(*v.asBool() ? 'T' : 'F'); break;
+        case NRVValue::Type::Null: out.u8('n'); break;
+        case NRVValue::Type::Bool: out.u8(*v.asBool() ? 'T' : 'F'); break;
         case NRVValue::Type::Integer:
-            out.push_back('i');
-            putU64(out, static_cast<std::uint64_t>(*v.asInteger()));
+            out.u8('i');
+            out.u64(static_cast<std::uint64_t>(*v.asInteger()));
             break;
-        case NRVValue::Type::Real: {
-            out.push_back('r');
-            std::uint64_t bits;
-            double d = *v.asReal();
-            std::memcpy(&bits, &d, sizeof bits);
-            putU64(out, bits);
+        case NRVValue::Type::Real:
+            out.u8('r');
+            out.f64(*v.asReal());
             break;
-        }
         case NRVValue::Type::String:
-            out.push_back('s');
+            out.u8('s');
             putBytes(out, v.asString()->data(), v.asString()->size());
             break;
         case NRVValue::Type::Data:
-            out.push_back('d');
+            out.u8('d');
             putBytes(out, v.asData()->data(), v.asData()->size());
             break;
-        case NRVValue::Type::Date: {
-            out.push_back('t');
-            std::uint64_t bits;
-            double d = v.asDate()->sinceReferenceDate;
-            std::memcpy(&bits, &d, sizeof bits);
-            putU64(out, bits);
+        case NRVValue::Type::Date:
+            out.u8('t');
+            out.f64(v.asDate()->sinceReferenceDate);
             break;
-        }
         case NRVValue::Type::Array:
-            out.push_back('a');
-            putU64(out, v.asArray()->size());
+            out.u8('a');
+            out.u64(v.asArray()->size());
             for (const auto& item : *v.asArray()) encodeValue(out, item);
             break;
         case NRVValue::Type::Dictionary: {
@@ -120,8 +104,8 @@ void encodeValue(NRVData& out, const NRVValue& v) {
             std::vector<std::size_t> order(d.size());
             for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
             std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return d.keyAt(a) < d.keyAt(b); });
-            out.push_back('D');
-            putU64(out, d.size());
+            out.u8('D');
+            out.u64(d.size());
             for (std::size_t i : order) {
                 putBytes(out, d.keyAt(i).data(), d.keyAt(i).size());
                 encodeValue(out, d.valueAt(i));
@@ -135,12 +119,9 @@ void encodeValue(NRVData& out, const NRVValue& v) {
 
 X509Ptr certificateFromDER(const NRVData& der) {
     const unsigned char* p = der.data();
-    X509* x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
-    if (x && p != der.data() + der.size()) {
-        X509_free(x);
-        return nullptr;
-    }
-    return X509Ptr(x);
+    X509Ptr x(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    if (x && p != der.data() + der.size()) return nullptr;
+    return x;
 }
 
 std::optional<NRVData> derOf(X509* x) {
@@ -155,7 +136,7 @@ std::optional<NRVData> derOf(X509* x) {
 // Every certificate of a PEM file, or the one certificate of a DER file.
 std::vector<X509Ptr> certificatesFromBytes(const std::string& bytes) {
     std::vector<X509Ptr> out;
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+    OpenSSLPtr<BIO> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
     while (bio && out.size() < kMaxCertificates * 32) {
         X509* x = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr);
         if (!x) break;
@@ -248,10 +229,10 @@ const EVP_MD* digestFor(EVP_PKEY* key) {
 }
 
 bool verifyFieldSignature(X509* leaf, const SignatureFields& fields) {
-    PkeyPtr key(X509_get_pubkey(leaf));
+    OpenSSLPtr<EVP_PKEY> key(X509_get_pubkey(leaf));
     if (!key || fields.signature.empty()) return false;
     NRVData message = canonicalEncoding(fields);
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    OpenSSLPtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, digestFor(key.get()), nullptr, key.get()) != 1) return false;
     return EVP_DigestVerify(ctx.get(), fields.signature.data(), fields.signature.size(), message.data(), message.size()) == 1;
 }
@@ -294,8 +275,8 @@ std::string anchorsIdentity(const std::string& folder) {
            std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
 }
 
-std::unique_ptr<X509_STORE, StoreFree> loadAnchors(const std::string& folder) {
-    std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+OpenSSLPtr<X509_STORE> loadAnchors(const std::string& folder) {
+    OpenSSLPtr<X509_STORE> store(X509_STORE_new());
     if (!store || folder.empty()) return store;
     auto entries = fs::contentsOfDirectory(folder, true);
     if (!entries) return store;
@@ -336,10 +317,16 @@ bool chainTrusted(const std::vector<X509Ptr>& chain, const std::string& anchorsF
         return false;
     }
     auto store = loadAnchors(anchorsFolder);
-    std::unique_ptr<STACK_OF(X509), StackFree> untrusted(sk_X509_new_null());
-    std::unique_ptr<X509_STORE_CTX, StoreCtxFree> ctx(X509_STORE_CTX_new());
+    OpenSSLPtr<STACK_OF(X509)> untrusted(sk_X509_new_null());
+    OpenSSLPtr<X509_STORE_CTX> ctx(X509_STORE_CTX_new());
     if (!store || !untrusted || !ctx) return false;
-    for (std::size_t i = 1; i < chain.size(); ++i) sk_X509_push(untrusted.get(), chain[i].get());
+    for (std::size_t i = 1; i < chain.size(); ++i) {
+        X509_up_ref(chain[i].get());  // the stack holds a reference of its own
+        if (!sk_X509_push(untrusted.get(), chain[i].get())) {
+            X509_free(chain[i].get());
+            return false;
+        }
+    }
     if (X509_STORE_CTX_init(ctx.get(), store.get(), leaf, untrusted.get()) != 1) return false;
     return X509_verify_cert(ctx.get()) == 1;
 }
@@ -350,7 +337,7 @@ bool chainTrusted(const std::vector<X509Ptr>& chain, const std::string& anchorsF
 // or holds more than `limit` bytes (a file growing while it is read).
 std::optional<NRVData> digestOfDescriptor(int fd, const EVP_MD* md = EVP_sha256(),
                                           std::uint64_t limit = UINT64_MAX) {
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    OpenSSLPtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return std::nullopt;
     std::vector<unsigned char> buf(1 << 20);
     off_t offset = 0;
@@ -590,7 +577,8 @@ NRVDictionary fieldDictionary(const SignatureFields& f, FieldUse use) {
 NRVData canonicalEncoding(const SignatureFields& f) {
     constexpr std::string_view kMagic = "nrvsig-canonical-1";
     NRVData out(kMagic.begin(), kMagic.end());
-    encodeValue(out, NRVValue(fieldDictionary(f, FieldUse::SignedBytes)));
+    bytes::BigEndianWriter writer(out);
+    encodeValue(writer, NRVValue(fieldDictionary(f, FieldUse::SignedBytes)));
     return out;
 }
 
@@ -728,8 +716,8 @@ bool signFile(const std::string& executablePath, const SignOptions& o, CodeSignE
     int err = 0;
     auto keyBytes = readSmallRegularFile(o.privateKeyPath, kMaxAnchorFileSize, &err, Links::Follow);
     if (!keyBytes) return fail(error, kCodeSignSigningFailed, "cannot read the key '" + o.privateKeyPath + "'");
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(keyBytes->data(), static_cast<int>(keyBytes->size())));
-    PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    OpenSSLPtr<BIO> bio(BIO_new_mem_buf(keyBytes->data(), static_cast<int>(keyBytes->size())));
+    OpenSSLPtr<EVP_PKEY> key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
     OPENSSL_cleanse(keyBytes->data(), keyBytes->size());
     if (!key) return fail(error, kCodeSignSigningFailed, "cannot read the key '" + o.privateKeyPath + "'");
     if (X509_check_private_key(chain.front().get(), key.get()) != 1) {
@@ -746,7 +734,7 @@ bool signFile(const std::string& executablePath, const SignOptions& o, CodeSignE
         f.certificates.push_back(std::move(*der));
     }
     NRVData message = canonicalEncoding(f);
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+    OpenSSLPtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     std::size_t len = 0;
     if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, digestFor(key.get()), nullptr, key.get()) != 1 ||
         EVP_DigestSign(ctx.get(), nullptr, &len, message.data(), message.size()) != 1) {

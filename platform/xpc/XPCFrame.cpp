@@ -1,8 +1,10 @@
 #include "platform/xpc/XPCFrame.h"
 
-#include <cstring>
 #include <optional>
+#include <span>
 
+#include "platform/bytes/ByteReader.h"
+#include "platform/bytes/ByteWriter.h"
 #include "platform/plist/PropertyList.h"
 
 namespace platform::xpc {
@@ -29,24 +31,17 @@ constexpr int kMaxDepth = platform::plist::kMaxDepth;
 class Writer {
 public:
     explicit Writer(std::vector<std::uint8_t>& out) : out_(out) {}
-    void byte(std::uint8_t b) { out_.push_back(b); }
-    void u32(std::uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8) out_.push_back(static_cast<std::uint8_t>(v >> s));
-    }
-    void u64(std::uint64_t v) {
-        for (int s = 56; s >= 0; s -= 8) out_.push_back(static_cast<std::uint8_t>(v >> s));
-    }
+    void byte(std::uint8_t b) { out_.u8(b); }
+    void u32(std::uint32_t v) { out_.u32(v); }
+    void u64(std::uint64_t v) { out_.u64(v); }
     void bytes(const void* p, std::size_t n) {
-        u32(static_cast<std::uint32_t>(n));
-        const auto* b = static_cast<const std::uint8_t*>(p);
-        out_.insert(out_.end(), b, b + n);
+        out_.u32(static_cast<std::uint32_t>(n));
+        out_.bytes(p, n);
     }
     void str(const std::string& s) { bytes(s.data(), s.size()); }
-    void real(double d) {
-        std::uint64_t bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        u64(bits);
-    }
+    void real(double d) { out_.f64(d); }
+    // The length prefix at the start, once the body behind it is written.
+    void lengthPrefix(std::uint32_t body) { out_.u32At(0, body); }
 
     bool plain(const NRVValue& v, int depth) {
         if (depth > kMaxDepth) return false;
@@ -99,48 +94,28 @@ public:
     }
 
 private:
-    std::vector<std::uint8_t>& out_;
+    platform::bytes::BigEndianWriter out_;
 };
 
 class Reader {
 public:
-    Reader(const std::uint8_t* p, std::size_t n) : p_(p), end_(p + n) {}
+    Reader(const std::uint8_t* p, std::size_t n) : in_({p, n}) {}
     std::string error;
 
-    bool atEnd() const { return p_ == end_; }
+    bool atEnd() const { return in_.atEnd(); }
     bool fail(const char* why) {
         if (error.empty()) error = why;
         return false;
     }
-    bool byte(std::uint8_t& b) {
-        if (p_ == end_) return fail("truncated value");
-        b = *p_++;
-        return true;
-    }
-    bool u32(std::uint32_t& v) {
-        if (end_ - p_ < 4) return fail("truncated value");
-        v = (std::uint32_t{p_[0]} << 24) | (std::uint32_t{p_[1]} << 16) | (std::uint32_t{p_[2]} << 8) | p_[3];
-        p_ += 4;
-        return true;
-    }
-    bool u64(std::uint64_t& v) {
-        if (end_ - p_ < 8) return fail("truncated value");
-        v = 0;
-        for (int i = 0; i < 8; ++i) v = (v << 8) | p_[i];
-        p_ += 8;
-        return true;
-    }
-    bool real(double& d) {
-        std::uint64_t bits;
-        if (!u64(bits)) return false;
-        std::memcpy(&d, &bits, sizeof d);
-        return true;
-    }
+    bool byte(std::uint8_t& b) { return in_.u8(&b) || fail("truncated value"); }
+    bool u32(std::uint32_t& v) { return in_.u32(&v) || fail("truncated value"); }
+    bool u64(std::uint64_t& v) { return in_.u64(&v) || fail("truncated value"); }
+    bool real(double& d) { return in_.f64(&d) || fail("truncated value"); }
     bool span(const std::uint8_t*& start, std::uint32_t& n) {
         if (!u32(n)) return false;
-        if (static_cast<std::size_t>(end_ - p_) < n) return fail("length beyond the frame");
-        start = p_;
-        p_ += n;
+        std::span<const std::uint8_t> taken;
+        if (!in_.take(n, &taken)) return fail("length beyond the frame");
+        start = taken.data();
         return true;
     }
     bool str(std::string& s) {
@@ -153,7 +128,7 @@ public:
     // A count of members, each at least one byte long.
     bool count(std::uint32_t& n) {
         if (!u32(n)) return false;
-        if (static_cast<std::size_t>(end_ - p_) < n) return fail("count beyond the frame");
+        if (in_.remaining() < n) return fail("count beyond the frame");
         return true;
     }
 
@@ -295,8 +270,7 @@ public:
     }
 
 private:
-    const std::uint8_t* p_;
-    const std::uint8_t* end_;
+    platform::bytes::BigEndianReader in_;
 };
 
 }  // namespace
@@ -330,7 +304,7 @@ Frame Frame::error(std::uint64_t id, std::int64_t code, std::string text) {
 
 bool encodeFrame(const Frame& frame, std::vector<std::uint8_t>& out, std::string* whyNot) {
     out.clear();
-    out.resize(4);
+    out.resize(kFramePrefixLength);
     Writer w(out);
     bool ok = true;
     switch (frame.kind) {
@@ -363,13 +337,19 @@ bool encodeFrame(const Frame& frame, std::vector<std::uint8_t>& out, std::string
         if (whyNot) *whyNot = "nesting too deep";
         return false;
     }
-    std::size_t body = out.size() - 4;
+    std::size_t body = out.size() - kFramePrefixLength;
     if (body > kMaxFrameLength) {
         if (whyNot) *whyNot = "frame too long";
         return false;
     }
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(body >> (24 - 8 * i));
+    w.lengthPrefix(static_cast<std::uint32_t>(body));
     return true;
+}
+
+std::uint32_t frameBodyLength(const std::uint8_t* prefix) {
+    std::uint32_t length = 0;
+    platform::bytes::BigEndianReader({prefix, kFramePrefixLength}).u32(&length);
+    return length;
 }
 
 bool decodeFrameBody(const std::uint8_t* body, std::size_t length, Frame& out, std::string* whyNot) {

@@ -40,6 +40,10 @@ struct Frame {
 // The whole frame, length prefix included. Fails (false, reason) for a value
 // nested deeper than the value type's limit or a body over kMaxFrameLength.
 bool encodeFrame(const Frame& frame, std::vector<std::uint8_t>& out, std::string* whyNot = nullptr);
+// The size of the length prefix, and the body length it announces (not yet
+// checked against kMaxFrameLength).
+constexpr std::size_t kFramePrefixLength = 4;
+std::uint32_t frameBodyLength(const std::uint8_t* prefix);
 // The body after the length prefix.
 bool decodeFrameBody(const std::uint8_t* body, std::size_t length, Frame& out, std::string* whyNot = nullptr);
 

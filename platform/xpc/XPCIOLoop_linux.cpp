@@ -370,23 +370,23 @@ void Channel::readAvailable() {
         inOffset_ = 0;
     }
     in_.insert(in_.end(), chunk, chunk + r);
-    while (in_.size() - inOffset_ >= 4) {
+    while (in_.size() - inOffset_ >= kFramePrefixLength) {
         const std::uint8_t* p = in_.data() + inOffset_;
-        std::uint32_t length = (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+        std::uint32_t length = frameBodyLength(p);
         if (length > kMaxFrameLength) {
             logError("Closing " + label_ + ": the peer announced a frame of " + std::to_string(length) + " bytes.");
             closeFromLoop(true);
             return;
         }
-        if (in_.size() - inOffset_ - 4 < length) break;
+        if (in_.size() - inOffset_ - kFramePrefixLength < length) break;
         Frame frame;
         std::string why;
-        if (!decodeFrameBody(p + 4, length, frame, &why)) {
+        if (!decodeFrameBody(p + kFramePrefixLength, length, frame, &why)) {
             logError("Closing " + label_ + ": malformed frame (" + why + ").");
             closeFromLoop(true);
             return;
         }
-        inOffset_ += 4 + length;
+        inOffset_ += kFramePrefixLength + length;
         if (isReadyFrame(frame)) {
             releaseHeld();
             continue;

@@ -450,4 +450,23 @@ TEST(CodeSignature, FuzzFindingWithNulInTheIdentifierIsMalformed) {
     EXPECT_EQ(error.status, cs::kCodeSignMalformed);
 }
 
+// The committed fuzz seed was signed by a developer key for a fixed program
+// text: its signature still verifies only while the canonical encoding of the
+// signed fields is the one it was made over.
+TEST(CodeSignature, CommittedDeveloperSignatureStillVerifies) {
+    TempDir dir;
+    const std::string program = dir / "program";
+    ASSERT_TRUE(platform::fs::writeFile(program, "nerova fuzz program: the signature beside it is what is tested\n"));
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    std::filesystem::copy_file(std::string(NRV_SOURCE_DIR) + "/fuzz/corpus/signature_file/developer-signed",
+                               cs::signatureFilePath(program));
+    auto fields = cs::readSignatureFile(cs::signatureFilePath(program));
+    ASSERT_TRUE(fields);
+    ASSERT_FALSE(fields->signature.empty());
+    auto code = cs::StaticCode::createWithPath(program);
+    ASSERT_TRUE(code);
+    cs::CodeSignError error;
+    EXPECT_TRUE(code->checkValidity(nullptr, &error)) << error.description;
+}
+
 }  // namespace

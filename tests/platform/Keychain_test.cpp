@@ -258,4 +258,43 @@ TEST_F(KeychainStoreTest, DeletedFileIsNoLongerUsable) {
     EXPECT_FALSE(keychain->isUnlocked());
 }
 
+// A file written before: the committed fuzz seed (its body and tag; the
+// checksum goes between them). Read, unlocked and written again unchanged,
+// it must come back byte for byte, so neither the reader nor the writer of
+// the layout can drift.
+TEST_F(KeychainStoreTest, CommittedFileReadsAndWritesBackByteForByte) {
+    std::vector<std::uint8_t> seed = readBytes(std::string(NRV_SOURCE_DIR) + "/fuzz/corpus/keychain_file/two-items");
+    ASSERT_GT(seed.size(), 32u);
+    std::vector<std::uint8_t> file(seed.begin(), seed.end() - 32);
+    file.resize(file.size() + 32);
+    file.insert(file.end(), seed.end() - 32, seed.end());
+    refreshChecksum(file);
+    const std::string path = dir / "seed.keychain";
+    writeBytes(path, file);
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+
+    auto keychain = kc::Keychain::open(path);
+    ASSERT_EQ(keychain->unlock("fuzz password"), st::success);
+    std::size_t items = 0, secrets = 0;
+    for (kc::ItemClass itemClass : {kc::ItemClass::GenericPassword, kc::ItemClass::Certificate,
+                                    kc::ItemClass::PublicKey, kc::ItemClass::PrivateKey,
+                                    kc::ItemClass::SymmetricKey}) {
+        std::vector<kc::Item> found;
+        if (keychain->find(itemClass, {}, 100, &found) != st::success) continue;
+        for (const kc::Item& item : found) {
+            ++items;
+            kc::SecureBytes secret;
+            ASSERT_EQ(keychain->copySecret(item.id, &secret), st::success);
+            if (!item.hasSecret) continue;
+            ++secrets;
+            EXPECT_FALSE(secret.empty());
+        }
+    }
+    EXPECT_EQ(items, 2u);
+    EXPECT_GE(secrets, 1u);
+
+    ASSERT_EQ(keychain->setMetadataValue("absent", NRVValue()), st::success) << "a change that changes nothing";
+    EXPECT_EQ(readBytes(path), file);
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <filesystem>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -213,6 +215,31 @@ TEST(XPCFrame, RoundTripsEveryKindOfValue) {
         EXPECT_EQ(back.errorCode, f.errorCode);
         EXPECT_EQ(back.errorText, f.errorText);
     }
+}
+
+// The committed fuzz seeds are frames as peers wrote them: each decodes and
+// encodes again to the same bytes, behind a big-endian length prefix.
+TEST(XPCFrame, CommittedFramesEncodeAgainToTheSameBytes) {
+    const std::filesystem::path corpus = std::filesystem::path(NRV_SOURCE_DIR) / "fuzz/corpus/xpc_frame";
+    int seen = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::vector<std::uint8_t> body{std::istreambuf_iterator<char>(in), {}};
+        const std::string name = entry.path().filename().string();
+        Frame frame;
+        std::string why;
+        ASSERT_TRUE(decodeFrameBody(body.data(), body.size(), frame, &why)) << name << ": " << why;
+        std::vector<std::uint8_t> again;
+        ASSERT_TRUE(encodeFrame(frame, again)) << name;
+        ASSERT_EQ(again.size(), kFramePrefixLength + body.size()) << name;
+        const std::uint32_t length = static_cast<std::uint32_t>(body.size());
+        EXPECT_EQ(again[0], length >> 24) << name;
+        EXPECT_EQ(again[3], length & 0xff) << name;
+        EXPECT_EQ(frameBodyLength(again.data()), length) << name;
+        EXPECT_TRUE(std::equal(body.begin(), body.end(), again.begin() + kFramePrefixLength)) << name;
+        ++seen;
+    }
+    EXPECT_GE(seen, 6);
 }
 
 NRVValue nested(int depth) {

@@ -1,25 +1,14 @@
-#include "foundation-module/ValueExtensions.h"
+#include "foundation-module/DateExtension.h"
 
 #include <unicode/gregocal.h>
 #include <unicode/timezone.h>
 
 #include <cmath>
-#include <ctime>
 #include <limits>
-#include <memory>
+#include <utility>
 
-#include "foundation/NSDataExtensions.h"
 #include "foundation/NSDateExtensions.h"
-#include "platform/fs/FileManager.h"
 #include "platform/time/LocalTime.h"
-
-namespace DataExtension {
-
-std::string hexDescription(const NRVData* data) { return data ? hexRepresentation(*data) : "(null)"; }
-
-std::string hexRepresentation(const NRVData& data) { return NSDataExtensions::hexRepresentation(data); }
-
-}  // namespace DataExtension
 
 namespace DateExtension {
 
@@ -100,80 +89,3 @@ std::optional<NRVDate> dateByAdding(NRVDate date, std::int64_t amount, Component
 }
 
 }  // namespace DateExtension
-
-namespace DateFormatterExtension {
-
-std::optional<TimeComponents> getDateComponents(std::string_view fromDate, std::string_view withFormat) {
-    // Read and taken apart in the same zone, so the fields come back as written.
-    auto date = NSDateExtensions::dateFromString(fromDate, withFormat);
-    if (!date) return std::nullopt;
-    const double seconds = std::floor(date->timeIntervalSince1970());
-    if (!std::isfinite(seconds) || std::fabs(seconds) > 1e15) return std::nullopt;
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm parts {};
-    if (!gmtime_r(&t, &parts)) return std::nullopt;
-    return TimeComponents{parts.tm_hour, parts.tm_min, parts.tm_sec};
-}
-
-}  // namespace DateFormatterExtension
-
-namespace StringExtension {
-
-std::optional<std::string> content(std::string_view string) {
-    if (string.empty()) return std::nullopt;
-    return std::string(string);
-}
-
-}  // namespace StringExtension
-
-namespace {
-
-std::optional<std::int64_t> multiplied(std::int64_t value, std::int64_t factor) {
-    std::int64_t result = 0;
-    if (__builtin_mul_overflow(value, factor, &result)) return std::nullopt;
-    return result;
-}
-
-}  // namespace
-
-std::optional<std::int64_t> convertKBtoBytes(std::int64_t numberOfKB) { return multiplied(numberOfKB, 1024); }
-std::optional<std::int64_t> convertMBtoBytes(std::int64_t numberOfMB) { return multiplied(numberOfMB, 1048576); }
-std::optional<std::int64_t> convertGBtoBytes(std::int64_t numberOfGB) { return multiplied(numberOfGB, 1073741824); }
-
-std::string buildNerovaPID(std::int32_t pid, std::int64_t timeSec, std::int64_t timeUSec) {
-    if (timeSec == 0) return "";
-    if (timeSec < 0 || timeUSec < 0) return "";
-    std::uint64_t microseconds = 0, filetime = 0;
-    if (__builtin_mul_overflow(static_cast<std::uint64_t>(timeSec), MICROSEC_PER_SEC, &microseconds) ||
-        __builtin_add_overflow(microseconds, static_cast<std::uint64_t>(timeUSec), &microseconds) ||
-        __builtin_mul_overflow(microseconds, std::uint64_t{10}, &filetime) ||
-        __builtin_add_overflow(filetime, WIN32_EPOCH_DIFFERENCE, &filetime))
-        return "";
-    return std::to_string(pid) + ":" + std::to_string(filetime);
-}
-
-std::optional<UnixTime> convertWin32FiletimeToUnix(std::uint64_t filetime) {
-    if (filetime < WIN32_EPOCH_DIFFERENCE) return std::nullopt;
-    const std::uint64_t d = filetime - WIN32_EPOCH_DIFFERENCE;
-    return UnixTime{static_cast<std::int64_t>(d / HECT_NS_PER_SEC), static_cast<std::int64_t>((d % HECT_NS_PER_SEC) / 10)};
-}
-
-const NWKDateManagerProtocol& NWKDateManager::getDefaultManager() {
-    static const NWKDateManager manager;
-    return manager;
-}
-
-NRVDate NWKDateManager::date() const { return NSDateExtensions::now(); }
-
-NWKFileManager& NWKFileManager::defaultManager() {
-    static NWKFileManager manager;
-    return manager;
-}
-
-bool NWKFileManager::fileExists(const std::string& atPath) const { return platform::fs::fileExists(atPath); }
-
-void NWKFileManager::moveItem(const std::string& atPath, const std::string& toPath) const {
-    platform::fs::FsError error;
-    if (!platform::fs::moveItemWithoutReplacing(atPath, toPath, &error))
-        throw NRVError("NSPOSIXErrorDomain", error.code, error.description);
-}

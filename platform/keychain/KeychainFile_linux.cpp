@@ -1,0 +1,153 @@
+#include "platform/keychain/KeychainFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace platform::keychain::detail {
+
+namespace {
+
+// Each try finds the lock file replaced by a deletion and creation between
+// its open and its lock; past this many the keychain is too busy to lock.
+constexpr int kMaxReplaceRetries = 64;
+
+Identity identityOf(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_size),
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec,
+            static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec};
+}
+
+bool writeAll(int fd, const std::uint8_t* data, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, data, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+Status statusForErrno(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS: return status::writePermission;
+        case ENOENT:
+        case ENOTDIR: return status::noSuchKeychain;
+        case ELOOP: return status::invalidKeychain;
+        default: return status::io;
+    }
+}
+
+Status identityAtPath(const std::string& path, Identity* out) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return statusForErrno(errno);
+    if (!S_ISREG(st.st_mode)) return status::invalidKeychain;
+    *out = identityOf(st);
+    return status::success;
+}
+
+bool identityOfDescriptor(int fd, Identity* out) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    *out = identityOf(st);
+    return true;
+}
+
+std::string folderOf(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void syncFolder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+Status openForReading(const std::string& path, ScopedFD* out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return statusForErrno(errno);
+    out->reset(fd);
+    return status::success;
+}
+
+Status readWhole(int fd, std::vector<std::uint8_t>* out) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return status::io;
+    if (!S_ISREG(st.st_mode)) return status::invalidKeychain;
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize) return status::invalidKeychain;
+    out->clear();
+    std::uint8_t buffer[65536];
+    off_t offset = 0;
+    for (;;) {
+        ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return status::io;
+        }
+        if (n == 0) break;
+        offset += n;
+        if (static_cast<std::uint64_t>(offset) > kMaxFileSize) return status::invalidKeychain;
+        out->insert(out->end(), buffer, buffer + n);
+    }
+    return status::success;
+}
+
+Status lockKeychain(const std::string& path, ScopedFD* out) {
+    std::string lockPath = path + ".lock";
+    for (int attempt = 0; attempt < kMaxReplaceRetries; ++attempt) {
+        int raw = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (raw < 0) return statusForErrno(errno);
+        ScopedFD fd(raw);
+        while (::flock(fd.get(), LOCK_EX) != 0) {
+            if (errno != EINTR) return status::io;
+        }
+        struct stat held {}, now {};
+        if (::fstat(fd.get(), &held) != 0) return status::io;
+        if (!S_ISREG(held.st_mode)) return status::invalidKeychain;
+        if (::lstat(lockPath.c_str(), &now) != 0) {
+            if (errno == ENOENT) continue;
+            return statusForErrno(errno);
+        }
+        if (held.st_dev == now.st_dev && held.st_ino == now.st_ino) {
+            *out = std::move(fd);
+            return status::success;
+        }
+    }
+    return status::io;
+}
+
+Status writeTemporaryFile(const std::string& path, std::span<const std::uint8_t> bytes, std::string* tempPath,
+                          ScopedFD* tempFD) {
+    if (bytes.size() > kMaxFileSize) return status::dataTooLarge;
+    std::string pattern = path + ".XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int raw = ::mkostemp(name.data(), O_CLOEXEC);  // mode 0600
+    if (raw < 0) return statusForErrno(errno);
+    ScopedFD fd(raw);
+    *tempPath = name.data();
+    if (::fchmod(fd.get(), 0600) != 0 || !writeAll(fd.get(), bytes.data(), bytes.size()) || ::fsync(fd.get()) != 0) {
+        ::unlink(tempPath->c_str());
+        return status::io;
+    }
+    *tempFD = std::move(fd);
+    return status::success;
+}
+
+}  // namespace platform::keychain::detail
