@@ -60,9 +60,13 @@ TEST_F(NRVURLSessionHandlerSettings, RoutesComeFromTheSettingsService) {
     ASSERT_GT(startRole("settings", {"--seed=" + writeSeed()}), 0);
     auto handler = NRVURLSessionHandler::create();
     // The connection may take longer than the set-up's wait (a loaded or
-    // instrumented run); the handler reads the settings once it connects.
+    // instrumented run); the handler reads the settings once it connects,
+    // the proxy first and the relays after it, so both are awaited.
     handler->configSettingsChanged(nullptr);
-    ASSERT_TRUE(brokertest::eventually([&] { return handler->internalConfiguration().customProxyConfiguration != nullptr; }));
+    ASSERT_TRUE(brokertest::eventually([&] {
+        auto internal = handler->internalConfiguration();
+        return internal.customProxyConfiguration && internal.messageRelayConfiguration.size() == 2;
+    }));
     auto internal = handler->internalConfiguration();
     EXPECT_EQ(internal.customProxyConfiguration->proxyHostname().value_or(""), "proxy.example");
     EXPECT_EQ(internal.customProxyConfiguration->proxyPort(), 3128u);
