@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,8 +24,9 @@ public:
     AtomicFileWriter(const AtomicFileWriter&) = delete;
     AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
-    // Creates the temporary file (mode as the umask allows, like a new file).
-    bool open(FsError* error = nullptr);
+    // Creates the temporary file beside the target: mode as the umask allows,
+    // like a new file, or exactly `permissions` when given.
+    bool open(FsError* error = nullptr, std::optional<unsigned> permissions = std::nullopt);
     bool write(std::string_view bytes, FsError* error = nullptr);
     // fsync, then rename over the target. The writer is spent afterwards.
     bool commit(FsError* error = nullptr);

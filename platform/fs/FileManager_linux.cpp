@@ -1,5 +1,8 @@
 #include "platform/fs/FileManager.h"
 
+#include "platform/fd/WriteAll.h"
+#include "platform/fs/AtomicFileWriter.h"
+
 #include <stdio.h>
 #include <sys/file.h>
 
@@ -84,18 +87,6 @@ bool failNotRegular(FsError* error, const std::string& path) {
     return false;
 }
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 // Copies the rest of `in` to `out` in constant memory. On failure errno
 // holds the cause and *readFailed tells which side it came from.
@@ -622,18 +613,10 @@ bool removeRegularFile(const std::string& path, const std::optional<FileIdentity
 
 bool writeFileAtomicallyWithPermissions(const std::string& path, std::string_view contents, unsigned permissions,
                                         FsError* error) {
-    const std::string folder = deletingLastPathComponent(path);
-    std::string tmpl = appendingPathComponent(folder.empty() ? "." : folder, "." + lastPathComponent(path) + ".XXXXXX");
-    int raw = ::mkstemp(tmpl.data());
-    if (raw < 0) return fail(error, errno, Op::Write, path);
-    ScopedFD fd(raw);
-    if (::fchmod(fd.get(), static_cast<mode_t>(permissions & 07777)) != 0 ||
-        !writeAll(fd.get(), contents.data(), contents.size()) || ::fsync(fd.get()) != 0 ||
-        ::rename(tmpl.c_str(), path.c_str()) != 0) {
-        int code = errno;
-        ::unlink(tmpl.c_str());
-        return fail(error, code, Op::Write, path);
-    }
+    AtomicFileWriter writer(path);
+    FsError step;
+    if (!writer.open(&step, permissions) || !writer.write(contents, &step) || !writer.commit(&step))
+        return fail(error, step.code, Op::Write, path);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "platform/fd/ScopedFD.h"
+#include "platform/fd/WriteAll.h"
 #include "platform/fs/FileManager.h"
 #include "platform/system/SystemEnvironment.h"
 
@@ -47,7 +48,7 @@ Status makeKey(const std::string& path, SecureBytes* out) {
     int raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (raw < 0) return errno == EEXIST ? status::duplicateKeychain : status::writePermission;
     ScopedFD fd(raw);
-    if (::write(fd.get(), key.data(), kKeyLength) != static_cast<ssize_t>(kKeyLength) || ::fsync(fd.get()) != 0) {
+    if (!writeAll(fd.get(), key.data(), kKeyLength) || ::fsync(fd.get()) != 0) {
         ::unlink(path.c_str());
         return status::io;
     }
