@@ -13,6 +13,12 @@ class StatusLogger;
 
 // Runs one command of the catalogue and keeps its standard output in a file
 // of the staging tree.
+//
+// Threading: main() runs on the thread of the operation queue that starts
+// it, and blocks that thread until the command ends or its time limit ends
+// it. It writes to the status logger, which is not thread-safe: the queue
+// runs one operation at a time. The setters and accessors are for the thread
+// that builds the operation, before it is added to a queue.
 class CommandExecutor : public platform::Operation, public WildCardExtractor {
 public:
     // A command that outlives this is ended with its whole process group.

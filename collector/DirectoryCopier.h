@@ -11,6 +11,11 @@
 class StatusLogger;
 
 // Copies whole folders recursively, leaving hidden items out.
+//
+// Threading: main() (performCopy) runs on the thread of the operation queue
+// that starts it and writes to the status logger, which is not thread-safe:
+// the queue runs one operation at a time. Accessors are for the thread that
+// builds the operation.
 class DirectoryCopier : public platform::Operation, public Copier {
 public:
     static constexpr int kMaxDepth = 64;

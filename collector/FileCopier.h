@@ -13,6 +13,11 @@ class StatusLogger;
 // Copies named files (with "~" and wildcard expansion) into one folder,
 // never overwriting: an identical file is skipped, a different one of the
 // same name gets the user's name in front.
+//
+// Threading: main() (performCopy) runs on the thread of the operation queue
+// that starts it and writes to the status logger, which is not thread-safe:
+// the queue runs one operation at a time. Accessors are for the thread that
+// builds the operation.
 class FileCopier : public platform::Operation, public Copier, public WildCardExtractor {
 public:
     // How the sources are written: as the product names them (absolute paths

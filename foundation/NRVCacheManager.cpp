@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "platform/fs/FileManager.h"
 #include "platform/plist/PropertyList.h"
 #include "platform/process/ProcessInfo.h"
+#include "platform/thread/Mutex.h"
 
 namespace dispatch = platform::dispatch;
 namespace fs = platform::fs;
@@ -57,8 +57,8 @@ struct NRVCacheManager::State : std::enable_shared_from_this<State> {
     // Cleared by the destructor: the flush timer stops at its next round.
     std::atomic<bool> alive{true};
 
-    mutable std::mutex handlerMutex;
-    std::shared_ptr<NRVCacheManagerStatProtocol> statHandler;
+    mutable platform::Mutex handlerMutex;
+    std::shared_ptr<NRVCacheManagerStatProtocol> statHandler GUARDED_BY(handlerMutex);
 
     // Owned by taskQueue: read in plain blocks, changed only in barrier blocks.
     std::unordered_map<std::string, NRVCacheEntryRef> cache;
@@ -66,8 +66,8 @@ struct NRVCacheManager::State : std::enable_shared_from_this<State> {
     std::size_t nextSweepAt = kMinSweepSize;
 
     // Owned by writeMutex: the age of the newest archive on disk.
-    std::mutex writeMutex;
-    std::optional<std::uint64_t> writtenVersion;
+    platform::Mutex writeMutex;
+    std::optional<std::uint64_t> writtenVersion GUARDED_BY(writeMutex);
 
     State(const std::string& name, std::uint64_t maxItems) {
         taskQueue = dispatch::DispatchQueue::createConcurrent(label(kTaskQueueLabelFormat, name));
@@ -87,7 +87,7 @@ struct NRVCacheManager::State : std::enable_shared_from_this<State> {
     void send(void (NRVCacheManagerStatProtocol::*call)()) {
         std::shared_ptr<NRVCacheManagerStatProtocol> handler;
         {
-            std::lock_guard<std::mutex> lock(handlerMutex);
+            platform::MutexLock lock(handlerMutex);
             handler = statHandler;
         }
         if (!handler) return;
@@ -162,7 +162,7 @@ struct NRVCacheManager::State : std::enable_shared_from_this<State> {
     // up only its own write.
     WriteResult writeArchive(const Snapshot& snapshot, std::uint64_t taken) {
         auto bytes = archive(snapshot);
-        std::lock_guard<std::mutex> lock(writeMutex);
+        platform::MutexLock lock(writeMutex);
         if (writtenVersion && taken < *writtenVersion) return WriteResult::Superseded;
         const std::string& path = *cacheFile;
         const std::string folder = fs::deletingLastPathComponent(path);
@@ -394,12 +394,12 @@ bool NRVCacheManager::needToSync() const { return state_->needToSync; }
 bool NRVCacheManager::needToWrite() const { return state_->needToWrite; }
 
 std::shared_ptr<NRVCacheManagerStatProtocol> NRVCacheManager::statHandler() const {
-    std::lock_guard<std::mutex> lock(state_->handlerMutex);
+    platform::MutexLock lock(state_->handlerMutex);
     return state_->statHandler;
 }
 
 void NRVCacheManager::setStatHandler(std::shared_ptr<NRVCacheManagerStatProtocol> handler) {
-    std::lock_guard<std::mutex> lock(state_->handlerMutex);
+    platform::MutexLock lock(state_->handlerMutex);
     state_->statHandler = std::move(handler);
 }
 

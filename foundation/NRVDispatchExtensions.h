@@ -1,6 +1,14 @@
 // Dispatch-group and suspension helpers that count what they did, so that a
 // reply arriving late, twice or never cannot leave a group more often than it
 // was entered, and a queue is never resumed more often than it was suspended.
+//
+// Threading: every function may be called from any thread, also for the same
+// group or object at once. The counters live on private serial queues of the
+// class, which each call reaches synchronously, so a call returns with its
+// count already changed. dispatch_group_safe_wait blocks its caller (it must
+// not wait on a queue whose blocks would leave the group);
+// dispatch_group_notify_timeout returns at once and calls its block on the
+// given queue.
 #pragma once
 
 #include <cstdint>

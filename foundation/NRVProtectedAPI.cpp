@@ -6,6 +6,7 @@
 #include "platform/fs/FileManager.h"
 #include "platform/loader/DynamicLoader.h"
 #include "platform/system/SystemEnvironment.h"
+#include "platform/thread/Mutex.h"
 
 std::unique_ptr<NRVProtectedAPI> NRVProtectedAPI::protectedAPIForId(const std::string& identifier) {
     return std::make_unique<NRVProtectedAPI>(identifier);
@@ -30,12 +31,12 @@ NRVProtectedAPI::~NRVProtectedAPI() {
 }
 
 std::string NRVProtectedAPI::apiProtectionMarkerPath() const {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return markerPath_;
 }
 
 void* NRVProtectedAPI::handle() const {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return handle_;
 }
 
@@ -47,7 +48,7 @@ std::string NRVProtectedAPI::dlerror() { return platform::loader::lastError(); }
 int NRVProtectedAPI::dlclose(void* handle) { return platform::loader::close(handle); }
 
 bool NRVProtectedAPI::loadFramework(const std::string& path, NRVError* error) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (handle_) return true;
     handle_ = dlopen(path);
     if (!handle_) NRVSetError(error, NRVError(NRVFoundationErrorDomain, kFrameworkNotLoaded, dlerror()));
@@ -55,7 +56,7 @@ bool NRVProtectedAPI::loadFramework(const std::string& path, NRVError* error) {
 }
 
 void* NRVProtectedAPI::loadSymbol(const std::string& symbol, NRVError* error) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (!handle_) {
         NRVSetError(error, NRVError(NRVFoundationErrorDomain, kFrameworkNotLoaded,
                                     "Symbol loading failed due to Framework not being loaded."));

@@ -12,10 +12,10 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "foundation/NRVError.h"
+#include "platform/thread/Mutex.h"
 
 inline constexpr const char* NRVFoundationErrorDomain = "com.nerova.endpoint.foundation";
 
@@ -52,7 +52,7 @@ public:
     bool protectedExecutionUsingBlock(const std::function<void()>& block);
 
 private:
-    mutable std::mutex mutex_;
-    std::string markerPath_;
-    void* handle_ = nullptr;
+    mutable platform::Mutex mutex_;
+    std::string markerPath_ GUARDED_BY(mutex_);
+    void* handle_ GUARDED_BY(mutex_) = nullptr;
 };

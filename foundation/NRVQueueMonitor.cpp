@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "foundation/NerovaLogger.h"
+#include "platform/thread/Mutex.h"
 
 namespace dispatch = platform::dispatch;
 
@@ -50,7 +51,7 @@ std::string describe(const std::set<std::string>& names) {
 }  // namespace
 
 void NRVWeakQueueTable::add(const std::shared_ptr<dispatch::DispatchQueue>& queue) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     for (const auto& q : queues_) {
         if (q.lock() == queue) return;
     }
@@ -58,7 +59,7 @@ void NRVWeakQueueTable::add(const std::shared_ptr<dispatch::DispatchQueue>& queu
 }
 
 std::vector<std::shared_ptr<dispatch::DispatchQueue>> NRVWeakQueueTable::allObjects() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     std::vector<std::shared_ptr<dispatch::DispatchQueue>> live;
     std::vector<std::weak_ptr<dispatch::DispatchQueue>> kept;
     for (const auto& q : queues_) {
@@ -159,7 +160,8 @@ void NRVQueueMonitor::waitResponseFromAllQueues(const std::vector<std::shared_pt
         group->async(queue, [check, waiting, name, weakQueue, start, jobID] {
             std::string qos = "QOS_CLASS_UNSPECIFIED";
             if (auto q = weakQueue.lock()) qos = qosNameFromCurrentQueue(*q);
-            waiting->async([check, name, qos, start, jobID] {
+            waiting->async([check, waiting, name, qos, start, jobID] {
+                dispatch::dispatchAssertQueue(*waiting);
                 if (check->timedOut) {
                     log().error("Target queue '" + name + "' responded after timeout. QOS: " + qos + " (" +
                                 seconds(secondsSince(start)) + " s). JobID=" + std::to_string(jobID));

@@ -15,13 +15,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/thread/Mutex.h"
 
 // A set of queues held weakly.
 class NRVWeakQueueTable {
@@ -32,8 +32,8 @@ public:
     std::size_t count();
 
 private:
-    std::mutex mutex_;
-    std::vector<std::weak_ptr<platform::dispatch::DispatchQueue>> queues_;
+    platform::Mutex mutex_;
+    std::vector<std::weak_ptr<platform::dispatch::DispatchQueue>> queues_ GUARDED_BY(mutex_);
 };
 
 class NRVQueueMonitor {

@@ -10,27 +10,28 @@
 // freed memory.
 #pragma once
 
-#include <mutex>
 #include <optional>
 #include <utility>
+
+#include "platform/thread/Mutex.h"
 
 template <typename T>
 class NRVReplyCell {
 public:
     void set(T value) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (!closed_ && !value_) value_ = std::move(value);
     }
     // The answer at the end of the wait (a value-initialised T when none
     // came); later sets are ignored.
     T close() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         closed_ = true;
         return value_ ? *value_ : T{};
     }
 
 private:
-    std::mutex mutex_;
-    bool closed_ = false;
-    std::optional<T> value_;
+    platform::Mutex mutex_;
+    bool closed_ GUARDED_BY(mutex_) = false;
+    std::optional<T> value_ GUARDED_BY(mutex_);
 };

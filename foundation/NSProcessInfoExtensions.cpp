@@ -4,11 +4,11 @@
 #include <cctype>
 #include <map>
 #include <memory>
-#include <mutex>
 
 #include "foundation/NRVUnicodeScalars.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/fs/FileManager.h"
+#include "platform/thread/Mutex.h"
 
 namespace dispatch = platform::dispatch;
 namespace process = platform::process;
@@ -51,7 +51,10 @@ UserInfo& userInfo() {
         const std::uint64_t interval = kCacheCleanIntervalSeconds * static_cast<std::uint64_t>(dispatch::NSEC_PER_SEC);
         u->cleanTimer->setTimer(dispatch::dispatchTime(dispatch::DISPATCH_TIME_NOW, static_cast<std::int64_t>(interval)),
                                 interval, 0);
-        u->cleanTimer->setEventHandler([u] { u->caches = NameCaches{}; });
+        u->cleanTimer->setEventHandler([u] {
+            dispatch::dispatchAssertQueue(*u->queue);
+            u->caches = NameCaches{};
+        });
         u->cleanTimer->resume();
         return u;
     }();
@@ -63,6 +66,7 @@ std::optional<std::string> cachedName(std::map<std::uint32_t, std::string> NameC
     UserInfo& u = userInfo();
     std::optional<std::string> out;
     u.queue->sync([&] {
+        dispatch::dispatchAssertQueue(*u.queue);
         auto& cache = u.caches.*which;
         if (auto it = cache.find(id); it != cache.end()) {
             out = it->second;
@@ -102,9 +106,9 @@ struct Read {
 
 Read readWithTimeout(pid_t pid, double timeoutSeconds) {
     struct Shared {
-        std::mutex mutex;
-        bool abandoned = false;
-        Read result;
+        platform::Mutex mutex;
+        bool abandoned GUARDED_BY(mutex) = false;
+        Read result GUARDED_BY(mutex);
     };
     auto shared = std::make_shared<Shared>();
     auto group = dispatch::DispatchGroup::create();
@@ -113,7 +117,7 @@ Read readWithTimeout(pid_t pid, double timeoutSeconds) {
         std::string error;
         auto record = process::readProcessRecord(pid, &error);
         {
-            std::lock_guard<std::mutex> lock(shared->mutex);
+            platform::MutexLock lock(shared->mutex);
             if (!shared->abandoned) {
                 shared->result.record = record;
                 if (!record) shared->result.error = error;
@@ -126,7 +130,7 @@ Read readWithTimeout(pid_t pid, double timeoutSeconds) {
                            : dispatch::dispatchTime(dispatch::DISPATCH_TIME_NOW,
                                                     static_cast<std::int64_t>(timeoutSeconds * 1e9));
     const long rc = group->wait(deadline);
-    std::lock_guard<std::mutex> lock(shared->mutex);
+    platform::MutexLock lock(shared->mutex);
     shared->abandoned = true;
     Read out = shared->result;
     if (rc != 0) out = Read{std::nullopt, std::string("Timed out")};
@@ -295,6 +299,7 @@ void monitorProcessExit(pid_t pid, std::function<void()> block) {
     auto state = std::make_shared<Exit>();
     state->block = std::move(block);
     auto finish = [state] {
+        dispatch::dispatchAssertQueue(*processExitQueue());
         if (!state->pending) return;
         state->pending = false;
         auto watch = std::move(state->watch);

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <map>
-#include <mutex>
 
 #include "foundation/NSDictionaryExtensions.h"
 #include "foundation/NerovaLogger.h"
@@ -11,6 +10,7 @@
 #include "platform/fs/FileManager.h"
 #include "platform/process/CodeIntegrity.h"
 #include "platform/process/ProcessInfo.h"
+#include "platform/thread/Mutex.h"
 #include "platform/value/HexString.h"
 
 namespace cs = platform::codesign;
@@ -48,10 +48,10 @@ struct MakerRequirements {
 };
 
 const MakerRequirements& makerRequirements() {
-    static std::mutex mutex;
+    static platform::Mutex mutex;
     static auto& made = *new std::map<const cs::TrustPolicy*, std::unique_ptr<MakerRequirements>>;
     const cs::TrustPolicy& policy = cs::TrustPolicy::current();
-    std::lock_guard<std::mutex> lock(mutex);
+    platform::MutexLock lock(mutex);
     auto& slot = made[&policy];
     if (!slot) {
         slot = std::make_unique<MakerRequirements>(MakerRequirements{

@@ -1,6 +1,5 @@
 #include "ipc/NRVDistributedNotification.h"
 
-#include <mutex>
 #include <set>
 
 #include "foundation/NRVQueueMonitor.h"
@@ -9,6 +8,7 @@
 #include "ipc/NRVKeyedArchive.h"
 #include "ipc/NRVUUID.h"
 #include "ipc/NRVXPCServiceHelper.h"
+#include "platform/thread/Mutex.h"
 
 using platform::dispatch::DispatchQueue;
 
@@ -23,8 +23,8 @@ namespace {
 // Lives for the process: senders and receivers anywhere may still use it at
 // exit. Replaced only by a test's reset.
 struct SharedMapSlot {
-    std::mutex mutex;
-    std::shared_ptr<NRVDistributedNotificationMap> map;
+    platform::Mutex mutex;
+    std::shared_ptr<NRVDistributedNotificationMap> map GUARDED_BY(mutex);
 };
 
 SharedMapSlot& sharedMapSlot() {
@@ -37,7 +37,7 @@ SharedMapSlot& sharedMapSlot() {
 // updater while its caller ends.
 std::shared_ptr<NRVDistributedNotificationMap> madeSharedNotificationMap() {
     SharedMapSlot& slot = sharedMapSlot();
-    std::lock_guard<std::mutex> lock(slot.mutex);
+    platform::MutexLock lock(slot.mutex);
     return slot.map;
 }
 
@@ -45,7 +45,7 @@ std::shared_ptr<NRVDistributedNotificationMap> madeSharedNotificationMap() {
 
 std::shared_ptr<NRVDistributedNotificationMap> NRVDistributedNotification::sharedNotificationMap() {
     SharedMapSlot& slot = sharedMapSlot();
-    std::lock_guard<std::mutex> lock(slot.mutex);
+    platform::MutexLock lock(slot.mutex);
     if (!slot.map) {
         slot.map = NRVDistributedNotificationMap::create();
         slot.map->start();
@@ -57,7 +57,7 @@ void NRVDistributedNotification::resetSharedNotificationMapForUnitTest() {
     std::shared_ptr<NRVDistributedNotificationMap> old;
     {
         SharedMapSlot& slot = sharedMapSlot();
-        std::lock_guard<std::mutex> lock(slot.mutex);
+        platform::MutexLock lock(slot.mutex);
         old = std::move(slot.map);
     }
     if (old) old->stopForUnitTest();

@@ -1,6 +1,5 @@
 #include "ipc/NRVKeychain.h"
 
-#include <mutex>
 
 #include "foundation/NSDataBase64.h"
 #include "foundation/NSDictionaryExtensions.h"
@@ -9,6 +8,7 @@
 #include "platform/fs/FileManager.h"
 #include "platform/keychain/DomainKeychain.h"
 #include "platform/system/SystemEnvironment.h"
+#include "platform/thread/Mutex.h"
 
 namespace kc = platform::keychain;
 
@@ -23,10 +23,10 @@ constexpr const char* kDefaultRedirectPassword = "kiwi482";
 constexpr const char* kAdminTrustSettingsKey = "trustSettings.admin";
 
 struct Redirect {
-    std::mutex mutex;
-    bool flag = false;
-    std::optional<std::string> path;
-    std::optional<std::string> password;
+    platform::Mutex mutex;
+    bool flag GUARDED_BY(mutex) = false;
+    std::optional<std::string> path GUARDED_BY(mutex);
+    std::optional<std::string> password GUARDED_BY(mutex);
 };
 
 Redirect& redirect() {
@@ -36,7 +36,7 @@ Redirect& redirect() {
 
 bool redirectActive() {
     Redirect& r = redirect();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    platform::MutexLock lock(r.mutex);
     return r.flag;
 }
 
@@ -86,7 +86,7 @@ bool setError(NRVError* error, std::int64_t code, const std::string& message) {
 
 void setRedirectSystemMode(const std::optional<std::string>& path, const std::optional<std::string>& password) {
     Redirect& r = redirect();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    platform::MutexLock lock(r.mutex);
     r.flag = true;
     r.path = path;
     r.password = password;
@@ -96,7 +96,7 @@ std::string getRedirectSystemKeychainFilePath() {
     std::optional<std::string> path;
     {
         Redirect& r = redirect();
-        std::lock_guard<std::mutex> lock(r.mutex);
+        platform::MutexLock lock(r.mutex);
         path = r.path;
     }
     if (path && !path->empty()) return verifyPath(*path);
@@ -105,7 +105,7 @@ std::string getRedirectSystemKeychainFilePath() {
 
 std::string getRedirectSystemKeychainPassword() {
     Redirect& r = redirect();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    platform::MutexLock lock(r.mutex);
     return r.password ? *r.password : kDefaultRedirectPassword;
 }
 

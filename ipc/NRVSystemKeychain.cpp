@@ -85,14 +85,21 @@ std::string NRVSystemKeychain::anchorCertificatesPath() {
     return configured && *configured ? configured : kSystemBundle;
 }
 
+namespace {
+
+void loadRootCAs(Shared& s) {
+    platform::dispatch::dispatchAssertQueue(*s.queue);
+    s.rootCAs = copyAnchorCertificates();
+    s.loaded = true;
+}
+
+}  // namespace
+
 NRVCertificateArray NRVSystemKeychain::rootCAs() {
     Shared& s = shared();
     NRVCertificateArray result;
     s.queue->sync([&] {
-        if (!s.loaded) {
-            s.rootCAs = copyAnchorCertificates();
-            s.loaded = true;
-        }
+        if (!s.loaded) loadRootCAs(s);
         result = s.rootCAs;
     });
     return result;
@@ -100,8 +107,5 @@ NRVCertificateArray NRVSystemKeychain::rootCAs() {
 
 void NRVSystemKeychain::refreshRootCAs() {
     Shared& s = shared();
-    s.queue->sync([&] {
-        s.rootCAs = copyAnchorCertificates();
-        s.loaded = true;
-    });
+    s.queue->sync([&] { loadRootCAs(s); });
 }

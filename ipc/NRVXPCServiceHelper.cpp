@@ -1,6 +1,5 @@
 #include "ipc/NRVXPCServiceHelper.h"
 
-#include <mutex>
 
 #include "foundation/NRVQueueMonitor.h"
 #include "foundation/NSProcessInfoExtensions.h"
@@ -8,6 +7,7 @@
 #include "ipc/NRVNerovaXPCInterfaceProtocol.h"
 #include "ipc/NRVXPCNotifications.h"
 #include "ipc/NRVXPCPeerTrust.h"
+#include "platform/thread/Mutex.h"
 
 using platform::dispatch::DispatchQueue;
 using platform::dispatch::dispatchTime;
@@ -28,8 +28,8 @@ namespace {
 // Made once and never destroyed: listeners and retries may outlive main.
 // Replaced only by a test's reset.
 struct SharedHelperSlot {
-    std::mutex mutex;
-    std::shared_ptr<NRVXPCServiceHelper> helper;
+    platform::Mutex mutex;
+    std::shared_ptr<NRVXPCServiceHelper> helper GUARDED_BY(mutex);
 };
 
 SharedHelperSlot& sharedHelperSlot() {
@@ -50,7 +50,7 @@ std::shared_ptr<NRVXPCServiceHelper> NRVXPCServiceHelper::makeHelper() {
 
 std::shared_ptr<NRVXPCServiceHelper> NRVXPCServiceHelper::sharedHelper() {
     SharedHelperSlot& slot = sharedHelperSlot();
-    std::lock_guard<std::mutex> lock(slot.mutex);
+    platform::MutexLock lock(slot.mutex);
     if (!slot.helper) slot.helper = makeHelper();
     return slot.helper;
 }
@@ -59,7 +59,7 @@ void NRVXPCServiceHelper::resetSharedHelperForUnitTest() {
     std::shared_ptr<NRVXPCServiceHelper> old;
     {
         SharedHelperSlot& slot = sharedHelperSlot();
-        std::lock_guard<std::mutex> lock(slot.mutex);
+        platform::MutexLock lock(slot.mutex);
         old = std::move(slot.helper);
     }
     if (!old) return;
@@ -307,7 +307,7 @@ bool NRVXPCServiceHelper::isPeerTrusted(const NRVXPCConnectionRef& connection, c
     const int pid = connection->processIdentifier();
     std::function<void(int)> hook;
     {
-        std::lock_guard<std::mutex> lock(peerCheckHookMutex_);
+        platform::MutexLock lock(peerCheckHookMutex_);
         hook = peerCheckHook_;
     }
     if (hook) hook(pid);
@@ -360,7 +360,7 @@ void NRVXPCServiceHelper::setRetryDelayForUnitTest(std::chrono::milliseconds del
 }
 
 void NRVXPCServiceHelper::setPeerCheckHookForUnitTest(std::function<void(int pid)> hook) {
-    std::lock_guard<std::mutex> lock(peerCheckHookMutex_);
+    platform::MutexLock lock(peerCheckHookMutex_);
     peerCheckHook_ = std::move(hook);
 }
 

@@ -16,13 +16,13 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "ipc/NRVNerovaXPCBroker.h"
 #include "ipc/NRVXPCTypes.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/thread/Mutex.h"
 
 class NRVXPCServiceHelper : public std::enable_shared_from_this<NRVXPCServiceHelper> {
 public:
@@ -96,7 +96,7 @@ private:
     std::shared_ptr<platform::dispatch::DispatchQueue> peerCheckQueue_;
     std::shared_ptr<NRVNerovaXPCBroker> broker_;
     std::chrono::milliseconds retryDelay_{30000};
-    std::mutex peerCheckHookMutex_;
-    std::function<void(int pid)> peerCheckHook_;
+    platform::Mutex peerCheckHookMutex_;
+    std::function<void(int pid)> peerCheckHook_ GUARDED_BY(peerCheckHookMutex_);
     std::uint64_t registrationObserver_ = 0, serverDidStartObserver_ = 0;
 };

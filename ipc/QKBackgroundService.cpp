@@ -8,6 +8,7 @@
 #include "foundation/NerovaLogger.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/signal/SignalWatcher.h"
+#include "platform/thread/Mutex.h"
 
 namespace {
 
@@ -15,12 +16,12 @@ using platform::dispatch::DispatchQueue;
 
 constexpr std::size_t kSlot = 8;
 
-std::mutex& registryMutex() {
-    static std::mutex m;
+platform::Mutex& registryMutex() {
+    static platform::Mutex m;
     return m;
 }
 
-std::map<std::string, QKBackgroundService::DelegateFactory>& registry() {
+std::map<std::string, QKBackgroundService::DelegateFactory>& registry() REQUIRES(registryMutex()) {
     static std::map<std::string, QKBackgroundService::DelegateFactory> classes;
     return classes;
 }
@@ -43,7 +44,7 @@ std::optional<std::vector<std::string>> unpack(const NRVData& block) {
 }  // namespace
 
 void QKBackgroundService::registerDelegateClass(const std::string& className, DelegateFactory factory) {
-    std::lock_guard lock(registryMutex());
+    platform::MutexLock lock(registryMutex());
     registry()[className] = std::move(factory);
 }
 
@@ -55,11 +56,11 @@ QKBackgroundService& QKBackgroundService::sharedBackgroundService() {
 QKBackgroundService* QKBackgroundService::sharedBackgroundServiceWithDelegateClass(const std::string& className,
                                                                                     NRVError* error) {
     QKBackgroundService& service = sharedBackgroundService();
-    std::lock_guard lock(service.mutex_);
+    platform::MutexLock lock(service.mutex_);
     if (service.delegateSetUp_) return &service;
     DelegateFactory factory;
     {
-        std::lock_guard registryLock(registryMutex());
+        platform::MutexLock registryLock(registryMutex());
         auto it = registry().find(className);
         if (it != registry().end()) factory = it->second;
     }
@@ -76,17 +77,17 @@ QKBackgroundService* QKBackgroundService::sharedBackgroundServiceWithDelegateCla
 }
 
 QKBackgroundServiceDelegate* QKBackgroundService::delegate() const {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return delegate_.get();
 }
 
 std::optional<std::vector<std::string>> QKBackgroundService::commandLineArguments() const {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return arguments_;
 }
 
 std::optional<NRVData> QKBackgroundService::nativeCommandLineArguments() const {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return nativeArguments_;
 }
 
@@ -128,7 +129,7 @@ void QKBackgroundService::_finalizeTermination() {
 void QKBackgroundService::_runWithArgs(const NRVData* packedArguments) {
     bool first = false;
     {
-        std::lock_guard lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (!ran_) {
             ran_ = first = true;
             if (packedArguments) {

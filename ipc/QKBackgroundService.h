@@ -14,12 +14,12 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "foundation/NRVError.h"
+#include "platform/thread/Mutex.h"
 #include "platform/value/NRVValue.h"
 
 class QKBackgroundService;
@@ -81,13 +81,13 @@ private:
     QKBackgroundService() = default;
     void post(const char* name);
 
-    mutable std::mutex mutex_;
-    std::unique_ptr<QKBackgroundServiceDelegate> delegate_;
+    mutable platform::Mutex mutex_;
+    std::unique_ptr<QKBackgroundServiceDelegate> delegate_ GUARDED_BY(mutex_);
     std::atomic<bool> shouldTerminate_{false};
-    std::optional<NRVData> nativeArguments_;
-    std::optional<std::vector<std::string>> arguments_;
-    bool delegateSetUp_ = false;
-    bool ran_ = false;
+    std::optional<NRVData> nativeArguments_ GUARDED_BY(mutex_);
+    std::optional<std::vector<std::string>> arguments_ GUARDED_BY(mutex_);
+    bool delegateSetUp_ GUARDED_BY(mutex_) = false;
+    bool ran_ GUARDED_BY(mutex_) = false;
 };
 
 // Packs argc/argv into the block described above.

@@ -18,6 +18,7 @@
 #include "platform/crypto/OpenSSLPtr.h"
 #include "platform/fs/FileManager.h"
 #include "platform/system/SystemEnvironment.h"
+#include "platform/thread/RecursiveMutex.h"
 
 namespace kc = platform::keychain;
 
@@ -86,12 +87,12 @@ bool QKWKeychain::fail(NRVError* error, std::int64_t code, const std::string& me
 }
 
 NRVKeychainRef QKWKeychain::currentKeychain() {
-    std::lock_guard<std::recursive_mutex> lock(slotMutex_);
+    platform::RecursiveMutexLock lock(slotMutex_);
     return getKeychain();
 }
 
 bool QKWKeychain::isKeychainAccessible(NRVError* error) {
-    std::lock_guard<std::recursive_mutex> lock(slotMutex_);
+    platform::RecursiveMutexLock lock(slotMutex_);
     return openKeychain(error);
 }
 
@@ -123,12 +124,12 @@ bool QKWKeychain::openKeychain(NRVError* error) {
 }
 
 void QKWKeychain::closeKeychain() {
-    std::lock_guard<std::recursive_mutex> lock(slotMutex_);
+    platform::RecursiveMutexLock lock(slotMutex_);
     if (NRVKeychainRef* slot = getKeychainPtr()) slot->reset();
 }
 
 bool QKWKeychain::deleteKeychain() {
-    std::lock_guard<std::recursive_mutex> lock(slotMutex_);
+    platform::RecursiveMutexLock lock(slotMutex_);
     NRVKeychainRef* slot = getKeychainPtr();
     if (!slot || !*slot) return false;
     OSStatus rc = (*slot)->deleteFile();

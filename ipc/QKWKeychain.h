@@ -23,13 +23,17 @@
 // never appear in errors or logs.
 //
 // Threading: every operation may be called from any thread. The object's
-// keychain reference is guarded by its own mutex; the keychain file
-// serialises changes across threads and processes.
+// keychain reference is guarded by its own recursive mutex, slotMutex_; the
+// keychain file serialises changes across threads and processes.
+// Lock order where they nest: slotMutex_ is held while the keychain file is
+// opened, created and unlocked, so it comes first; the platform keychain's
+// locks (its registry of open files, then the file object's own mutex) come
+// after it. None of those calls back into this class, so the order cannot
+// turn round.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +44,7 @@
 #include "ipc/NRVIdentity.h"
 #include "ipc/NRVKey.h"
 #include "ipc/NRVSecItem.h"
+#include "platform/thread/RecursiveMutex.h"
 #include "platform/value/NRVValue.h"
 
 class QKWKeychainItem;
@@ -144,6 +149,6 @@ private:
     bool deleteMatching(const NRVDictionary& subjectInfo, const std::optional<std::string>& serialNumber,
                         const std::string& failureMessage, NRVError* error);
 
-    std::recursive_mutex slotMutex_;  // guards the hooks' reference slot
+    platform::RecursiveMutex slotMutex_;  // guards the hooks' reference slot
     NRVKeychainRef qkwNerovaKeychain_;
 };

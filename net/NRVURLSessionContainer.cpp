@@ -6,6 +6,8 @@
 #include "foundation/NRVQueueMonitor.h"
 #include "foundation/NerovaLogger.h"
 #include "net/NRVWebSocketTask.h"
+#include "platform/thread/Mutex.h"
+#include "platform/thread/RecursiveMutex.h"
 
 namespace {
 
@@ -39,20 +41,20 @@ NRVURLSessionContainer::~NRVURLSessionContainer() {
     }
     std::shared_ptr<NRVWebSocketTask> socket;
     {
-        std::lock_guard<std::mutex> lock(handlersMutex_);
+        platform::MutexLock lock(handlersMutex_);
         socket = std::move(webSocketTask_);
     }
     if (socket) socket->cancelWithCloseCode(NRVWebSocketTask::kGoingAway, "");
 }
 
-void NRVURLSessionContainer::onQueue(const std::function<void()>& block) {
-    std::lock_guard<std::recursive_mutex> lock(stateMutex_);
+void NRVURLSessionContainer::withStateLock(const std::function<void()>& block) {
+    platform::RecursiveMutexLock lock(stateMutex_);
     block();
 }
 
 void NRVURLSessionContainer::addSession(const NRVURLSessionRef& session,
                                         const NRVURLBrokerConfigurationRef& configuration) {
-    onQueue([&] {
+    withStateLock([&]() REQUIRES(stateMutex_) {
         sessionConfigType_[session->hash()] = configuration;
         sessions_.push_back(session);
         log().debug("container::addSession(session " + hashOf(session) + ")");
@@ -64,7 +66,7 @@ void NRVURLSessionContainer::addSession(const NRVURLSessionRef& session,
 NRVURLBrokerConfigurationRef NRVURLSessionContainer::findConfigurationForSession(const NRVURLSessionRef& session) {
     NRVURLBrokerConfigurationRef found;
     if (!session) return found;
-    onQueue([&] {
+    withStateLock([&]() REQUIRES(stateMutex_) {
         auto it = sessionConfigType_.find(session->hash());
         if (it != sessionConfigType_.end()) found = it->second;
     });
@@ -73,7 +75,7 @@ NRVURLBrokerConfigurationRef NRVURLSessionContainer::findConfigurationForSession
 
 NRVURLSessionRef NRVURLSessionContainer::firstSession() {
     NRVURLSessionRef first;
-    onQueue([&] {
+    withStateLock([&]() REQUIRES(stateMutex_) {
         if (!sessions_.empty()) first = sessions_.front();
     });
     log().debug("Acquired 'firstSession' on container's serial taskQueue: " + hashOf(first) + ", index 0");
@@ -90,7 +92,8 @@ void NRVURLSessionContainer::resetSessionAndWait(const NRVURLSessionRef& session
 NRVURLSessionRef NRVURLSessionContainer::nextSession(const NRVURLSessionRef& failed) {
     log().debug("Entering nextSession() for session " + hashOf(failed));
     NRVURLSessionRef next;
-    onQueue([&] {
+    bool resetFailed = false;
+    withStateLock([&]() REQUIRES(stateMutex_) {
         log().debug("Executing nextSession() block on container's serial taskQueue for session " + hashOf(failed));
         if (std::find(invalidSessions_.begin(), invalidSessions_.end(), failed) != invalidSessions_.end()) {
             next = sessions_.empty() ? nullptr : sessions_.front();
@@ -117,14 +120,19 @@ NRVURLSessionRef NRVURLSessionContainer::nextSession(const NRVURLSessionRef& fai
             log().debug("Last successful session = " + hashOf(lastSuccessfulSession_));
             if (failed == lastSuccessfulSession_) {
                 log().debug("Last successful session was this failed session, " + hashOf(failed) + " - will be reset");
-                log().debug("Resetting session " + hashOf(failed) + " due to failure");
-                resetSessionAndWait(failed);
+                resetFailed = true;
             } else {
                 log().debug("Last successful session was NOT this failed session, " + hashOf(failed) +
                             " - will not be reset");
             }
         }
     });
+    // The reset runs outside the lock: its completion may come from another
+    // thread that calls into this container before it leaves the group.
+    if (resetFailed) {
+        log().debug("Resetting session " + hashOf(failed) + " due to failure");
+        resetSessionAndWait(failed);
+    }
     log().debug("Exiting nextSession()");
     if (next) log().debug("Next session acquired: " + hashOf(next));
     return next;
@@ -133,31 +141,42 @@ NRVURLSessionRef NRVURLSessionContainer::nextSession(const NRVURLSessionRef& fai
 void NRVURLSessionContainer::reportSuccessForSession(const NRVURLSessionRef& session) {
     log().debug("Entering reportSuccessForSession() for session " + hashOf(session));
     bool smart = false;
-    onQueue([&] { smart = enableSmartReset_; });
+    withStateLock([&]() REQUIRES(stateMutex_) { smart = enableSmartReset_; });
     if (smart) {
-        onQueue([&] {
+        bool changed = false;
+        std::optional<std::size_t> found;
+        std::vector<NRVURLSessionRef> later;
+        withStateLock([&]() REQUIRES(stateMutex_) {
             log().debug("Executing reportSuccessForSession() block on container's serial taskQueue for session " +
                         hashOf(session));
             if (session == lastSuccessfulSession_) {
                 log().debug("Last successful session: no change; remains session " + hashOf(session));
                 return;
             }
+            changed = true;
             const std::size_t i = indexOf(sessions_, session);
             if (i < sessions_.size()) {
                 log().debug("Will reset all subsequent sessions in session container: [" + std::to_string(i) + "," +
                             std::to_string(sessions_.size() - 1) + "]");
+                found = i;
+                later.assign(sessions_.begin() + static_cast<std::ptrdiff_t>(i) + 1, sessions_.end());
+            }
+        });
+        if (changed) {
+            // As in nextSession(), the resets are waited for outside the lock.
+            if (found) {
                 auto group = platform::dispatch::DispatchGroup::create();
-                for (std::size_t j = i + 1; j < sessions_.size(); ++j) {
-                    log().debug("Resetting session " + hashOf(sessions_[j]) + ", index " + std::to_string(j));
+                for (std::size_t k = 0; k < later.size(); ++k) {
+                    log().debug("Resetting session " + hashOf(later[k]) + ", index " + std::to_string(*found + 1 + k));
                     dispatch_group_safe_enter(group);
-                    sessions_[j]->resetWithCompletionHandler([group] { dispatch_group_safe_leave(group); });
+                    later[k]->resetWithCompletionHandler([group] { dispatch_group_safe_leave(group); });
                 }
                 dispatch_group_safe_wait(group, platform::dispatch::DISPATCH_TIME_FOREVER);
                 log().debug("Subsequent sessions reset");
             }
-            lastSuccessfulSession_ = session;
+            withStateLock([&]() REQUIRES(stateMutex_) { lastSuccessfulSession_ = session; });
             log().debug("New last successful session set - " + hashOf(session));
-        });
+        }
     }
     log().debug("Leaving reportSuccessForSession() for session " + hashOf(session));
 }
@@ -169,7 +188,7 @@ void NRVURLSessionContainer::addTask(const NRVURLSessionTaskRef& task) {
 }
 
 void NRVURLSessionContainer::addTaskSynchronously(const NRVURLSessionTaskRef& task) {
-    onQueue([&] {
+    withStateLock([&]() REQUIRES(stateMutex_) {
         std::erase_if(availableTasks_, [](const auto& w) { return w.expired(); });
         availableTasks_.push_back(task);
     });
@@ -177,7 +196,7 @@ void NRVURLSessionContainer::addTaskSynchronously(const NRVURLSessionTaskRef& ta
 
 bool NRVURLSessionContainer::hasTask(const NRVURLSessionTask* task) {
     bool found = false;
-    onQueue([&] {
+    withStateLock([&]() REQUIRES(stateMutex_) {
         for (const auto& weak : availableTasks_) {
             auto held = weak.lock();
             if (held && held.get() == task) found = true;
@@ -190,7 +209,7 @@ void NRVURLSessionContainer::terminateAllAvailableTasks() {
     taskQueue_->async([this] {
         std::vector<NRVURLSessionTaskRef> tasks;
         {
-            std::lock_guard<std::recursive_mutex> lock(stateMutex_);
+            platform::RecursiveMutexLock lock(stateMutex_);
             for (const auto& weak : availableTasks_) {
                 if (auto task = weak.lock()) tasks.push_back(std::move(task));
             }
@@ -231,51 +250,51 @@ NRVDictionary NRVURLSessionContainer::proxyDetailsForSession(const NRVURLSession
 
 std::vector<NRVURLSessionRef> NRVURLSessionContainer::sessions() {
     std::vector<NRVURLSessionRef> copy;
-    onQueue([&] { copy = sessions_; });
+    withStateLock([&]() REQUIRES(stateMutex_) { copy = sessions_; });
     return copy;
 }
 
 bool NRVURLSessionContainer::discardInvalidSession() {
     bool value = false;
-    onQueue([&] { value = discardInvalidSession_; });
+    withStateLock([&]() REQUIRES(stateMutex_) { value = discardInvalidSession_; });
     return value;
 }
 
 bool NRVURLSessionContainer::enableSmartReset() {
     bool value = false;
-    onQueue([&] { value = enableSmartReset_; });
+    withStateLock([&]() REQUIRES(stateMutex_) { value = enableSmartReset_; });
     return value;
 }
 
 NRVURLAuthenticationHandler NRVURLSessionContainer::authHandler() const {
-    std::lock_guard<std::mutex> lock(handlersMutex_);
+    platform::MutexLock lock(handlersMutex_);
     return authHandler_;
 }
 void NRVURLSessionContainer::setAuthHandler(NRVURLAuthenticationHandler handler) {
-    std::lock_guard<std::mutex> lock(handlersMutex_);
+    platform::MutexLock lock(handlersMutex_);
     authHandler_ = std::move(handler);
 }
 NRVPushConnectionHandler NRVURLSessionContainer::connectionHandler() const {
-    std::lock_guard<std::mutex> lock(handlersMutex_);
+    platform::MutexLock lock(handlersMutex_);
     return connectionHandler_;
 }
 void NRVURLSessionContainer::setConnectionHandler(NRVPushConnectionHandler handler) {
-    std::lock_guard<std::mutex> lock(handlersMutex_);
+    platform::MutexLock lock(handlersMutex_);
     connectionHandler_ = std::move(handler);
 }
 NRVWebSocketHandler NRVURLSessionContainer::webSocketHandler() const {
-    std::lock_guard<std::mutex> lock(handlersMutex_);
+    platform::MutexLock lock(handlersMutex_);
     return webSocketHandler_;
 }
 void NRVURLSessionContainer::setWebSocketHandler(NRVWebSocketHandler handler) {
-    std::lock_guard<std::mutex> lock(handlersMutex_);
+    platform::MutexLock lock(handlersMutex_);
     webSocketHandler_ = std::move(handler);
 }
 std::shared_ptr<NRVWebSocketTask> NRVURLSessionContainer::webSocketTask() const {
-    std::lock_guard<std::mutex> lock(handlersMutex_);
+    platform::MutexLock lock(handlersMutex_);
     return webSocketTask_;
 }
 void NRVURLSessionContainer::setWebSocketTask(std::shared_ptr<NRVWebSocketTask> task) {
-    std::lock_guard<std::mutex> lock(handlersMutex_);
+    platform::MutexLock lock(handlersMutex_);
     webSocketTask_ = std::move(task);
 }

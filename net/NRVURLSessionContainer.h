@@ -5,15 +5,22 @@
 // (discard), keeps the tasks it started so that callbacks find their way
 // back to it, and describes each session's route for the response records.
 //
-// Threading: the lists, tables and flags are read and changed under one
-// recursive lock, one caller at a time, as on a serial queue but without a
-// thread hand-off per call (a request makes several); addTask inserts at
-// once, terminateAllAvailableTasks runs later on the container's serial
-// queue "com.nerova.nrvurlsession.container.taskqueue" and returns at once. A call
-// made while the lock is held by the same thread (a reset's completion, a
-// nested call) runs in place: nothing here ever waits for itself. The handler
-// blocks (authentication, push, web socket) are guarded by a lock of their
-// own. Destroying the container invalidates its sessions and closes its push
+// Threading: every call may be made from any thread. The lists, tables and
+// flags are read and changed under one recursive lock, stateMutex_, held
+// for a few lines at a time instead of a thread hand-off per call (a
+// request makes several); a call made while the same thread holds it (a
+// nested call) runs in place. Session resets, and the waits for them, happen
+// after the lock is released, so a reset that completes on another thread
+// may call into the container. addTask inserts at once;
+// terminateAllAvailableTasks runs later on the container's serial queue
+// "com.nerova.nrvurlsession.container.taskqueue" and returns at once. The
+// handler blocks (authentication, push, web socket) are guarded by a lock of
+// their own, handlersMutex_, which is never held together with stateMutex_.
+// Lock order: a session's own locks (its cookie store, taken by a reset)
+// come after stateMutex_, never before it; today no session call is made
+// with stateMutex_ held at all, which is what lets a reset's completion
+// call back in from another thread.
+// Destroying the container invalidates its sessions and closes its push
 // stream and web socket.
 #pragma once
 
@@ -21,7 +28,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +38,8 @@
 #include "net/NRVURLSession.h"
 #include "net/NRVURLSessionTask.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/thread/Mutex.h"
+#include "platform/thread/RecursiveMutex.h"
 
 class NRVWebSocketTask;
 
@@ -82,25 +90,25 @@ public:
     void setWebSocketTask(std::shared_ptr<NRVWebSocketTask> task);
 
 private:
-    void onQueue(const std::function<void()>& block);
+    // Runs block with stateMutex_ held.
+    void withStateLock(const std::function<void()>& block);
     void resetSessionAndWait(const NRVURLSessionRef& session);
 
-    // Queue state.
-    bool discardInvalidSession_ = false;
-    bool enableSmartReset_ = false;
-    std::map<std::uint64_t, NRVURLBrokerConfigurationRef> sessionConfigType_;
-    std::vector<std::weak_ptr<NRVURLSessionTask>> availableTasks_;
-    std::vector<NRVURLSessionRef> invalidSessions_;
-    std::vector<NRVURLSessionRef> sessions_;
-    NRVURLSessionRef lastSuccessfulSession_;
+    bool discardInvalidSession_ GUARDED_BY(stateMutex_) = false;
+    bool enableSmartReset_ GUARDED_BY(stateMutex_) = false;
+    std::map<std::uint64_t, NRVURLBrokerConfigurationRef> sessionConfigType_ GUARDED_BY(stateMutex_);
+    std::vector<std::weak_ptr<NRVURLSessionTask>> availableTasks_ GUARDED_BY(stateMutex_);
+    std::vector<NRVURLSessionRef> invalidSessions_ GUARDED_BY(stateMutex_);
+    std::vector<NRVURLSessionRef> sessions_ GUARDED_BY(stateMutex_);
+    NRVURLSessionRef lastSuccessfulSession_ GUARDED_BY(stateMutex_);
 
-    std::recursive_mutex stateMutex_;
+    platform::RecursiveMutex stateMutex_;
     const NRVURLBrokerConfigurationRef initialConfiguration_;
     std::shared_ptr<platform::dispatch::DispatchQueue> taskQueue_;
 
-    mutable std::mutex handlersMutex_;
-    NRVURLAuthenticationHandler authHandler_;
-    NRVPushConnectionHandler connectionHandler_;
-    NRVWebSocketHandler webSocketHandler_;
-    std::shared_ptr<NRVWebSocketTask> webSocketTask_;
+    mutable platform::Mutex handlersMutex_;
+    NRVURLAuthenticationHandler authHandler_ GUARDED_BY(handlersMutex_);
+    NRVPushConnectionHandler connectionHandler_ GUARDED_BY(handlersMutex_);
+    NRVWebSocketHandler webSocketHandler_ GUARDED_BY(handlersMutex_);
+    std::shared_ptr<NRVWebSocketTask> webSocketTask_ GUARDED_BY(handlersMutex_);
 };

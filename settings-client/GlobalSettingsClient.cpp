@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <limits>
-#include <mutex>
 #include <thread>
 
 #include "foundation-module/LoggerExtensions.h"
@@ -15,6 +13,7 @@
 #include "ipc/NRVXPCClientHelper.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/text/UTF8Bridge.h"
+#include "platform/thread/ConditionVariable.h"
 #include "settings-client/NRVConfigXPCProtocol.h"
 
 using platform::dispatch::DispatchGroup;
@@ -78,32 +77,32 @@ struct GlobalSettingsClient::Shared {
         std::function<void(const NRVValue&)> receiver;
     };
 
-    mutable std::mutex mutex;
-    std::condition_variable calledOut;
-    NRVXPCProxy proxyObj;
-    bool isFirstConnection = true;
-    SettingsChangedHandler settingsChangedHandler;
-    std::shared_ptr<GlobalSettingsClientDelegate> delegate;
-    std::map<std::uint64_t, Watch> watches;
-    std::uint64_t nextWatch = 1;
-    std::chrono::milliseconds asyncCallLimit = kDefaultAsyncCallLimit;
-    std::chrono::milliseconds syncCallLimit = kSyncCallLimit;
+    mutable platform::Mutex mutex;
+    platform::ConditionVariable calledOut;
+    NRVXPCProxy proxyObj GUARDED_BY(mutex);
+    bool isFirstConnection GUARDED_BY(mutex) = true;
+    SettingsChangedHandler settingsChangedHandler GUARDED_BY(mutex);
+    std::shared_ptr<GlobalSettingsClientDelegate> delegate GUARDED_BY(mutex);
+    std::map<std::uint64_t, Watch> watches GUARDED_BY(mutex);
+    std::uint64_t nextWatch GUARDED_BY(mutex) = 1;
+    std::chrono::milliseconds asyncCallLimit GUARDED_BY(mutex) = kDefaultAsyncCallLimit;
+    std::chrono::milliseconds syncCallLimit GUARDED_BY(mutex) = kSyncCallLimit;
     // Set by the destructor: nothing calls out any more.
-    bool closed = false;
+    bool closed GUARDED_BY(mutex) = false;
     // Threads inside a handler, watch or connect callback right now.
-    std::vector<std::thread::id> callingOut;
+    std::vector<std::thread::id> callingOut GUARDED_BY(mutex);
     // Delegate calls run here, one at a time; the destructor drains it.
     const std::shared_ptr<DispatchQueue> delegateQueue =
         DispatchQueue::createSerial("com.nerova.globalsettings.delegate");
 
     // Marks the calling thread as calling out; false once the client is gone.
-    bool beginCallOut(std::unique_lock<std::mutex>&) {
+    bool beginCallOut(platform::MutexLock&) REQUIRES(mutex) {
         if (closed) return false;
         callingOut.push_back(std::this_thread::get_id());
         return true;
     }
     void endCallOut() {
-        std::lock_guard<std::mutex> lock(mutex);
+        platform::MutexLock lock(mutex);
         auto it = std::find(callingOut.begin(), callingOut.end(), std::this_thread::get_id());
         if (it != callingOut.end()) callingOut.erase(it);
         calledOut.notify_all();
@@ -117,7 +116,7 @@ struct GlobalSettingsClient::Shared {
             std::shared_ptr<GlobalSettingsClientDelegate> delegate;
             bool connected = false;
             {
-                std::lock_guard<std::mutex> lock(self->mutex);
+                platform::MutexLock lock(self->mutex);
                 if (self->closed) return;
                 delegate = self->delegate;
                 connected = self->proxyObj != nullptr;
@@ -237,7 +236,7 @@ private:
 void WatchHandle::cancel() {
     auto shared = shared_.lock();
     if (!shared) return;
-    std::lock_guard<std::mutex> lock(shared->mutex);
+    platform::MutexLock lock(shared->mutex);
     shared->watches.erase(id_);
 }
 
@@ -273,7 +272,7 @@ GlobalSettingsClient::GlobalSettingsClient(std::shared_ptr<NRVXPCClientHelper> x
         SettingsChangedHandler handler;
         std::vector<Shared::Watch> watches;
         {
-            std::unique_lock<std::mutex> lock(shared->mutex);
+            platform::MutexLock lock(shared->mutex);
             if (!shared->beginCallOut(lock)) return;
             handler = shared->settingsChangedHandler;
             for (const auto& [id, watch] : shared->watches) watches.push_back(watch);
@@ -291,7 +290,7 @@ GlobalSettingsClient::~GlobalSettingsClient() {
     std::shared_ptr<GlobalSettingsClientDelegate> delegate;
     SettingsChangedHandler handler;
     {
-        std::unique_lock<std::mutex> lock(shared_->mutex);
+        platform::MutexLock lock(shared_->mutex);
         shared_->closed = true;
         delegate = std::move(shared_->delegate);
         handler = std::move(shared_->settingsChangedHandler);
@@ -299,7 +298,7 @@ GlobalSettingsClient::~GlobalSettingsClient() {
         // A handler running on another thread finishes first; one that is
         // destroying the client from inside its own call does not wait for itself.
         const auto me = std::this_thread::get_id();
-        shared_->calledOut.wait(lock, [&] {
+        shared_->calledOut.wait(lock, [&]() REQUIRES(shared_->mutex) {
             return std::all_of(shared_->callingOut.begin(), shared_->callingOut.end(),
                                [&](std::thread::id id) { return id == me; });
         });
@@ -308,39 +307,39 @@ GlobalSettingsClient::~GlobalSettingsClient() {
 }
 
 void GlobalSettingsClient::setDelegate(std::shared_ptr<GlobalSettingsClientDelegate> delegate) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
+    platform::MutexLock lock(shared_->mutex);
     shared_->delegate = std::move(delegate);
 }
 
 void GlobalSettingsClient::setSettingsChangedHandler(SettingsChangedHandler handler) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
+    platform::MutexLock lock(shared_->mutex);
     shared_->settingsChangedHandler = std::move(handler);
 }
 
 void GlobalSettingsClient::setAsyncCallLimit(std::chrono::milliseconds limit) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
+    platform::MutexLock lock(shared_->mutex);
     shared_->asyncCallLimit = limit;
 }
 
 std::chrono::milliseconds GlobalSettingsClient::asyncCallLimit() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
+    platform::MutexLock lock(shared_->mutex);
     return shared_->asyncCallLimit;
 }
 
 void GlobalSettingsClient::setSyncCallLimitForUnitTest(std::chrono::milliseconds limit) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
+    platform::MutexLock lock(shared_->mutex);
     shared_->syncCallLimit = limit;
 }
 
 std::chrono::milliseconds GlobalSettingsClient::syncCallLimit() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
+    platform::MutexLock lock(shared_->mutex);
     return shared_->syncCallLimit;
 }
 
 bool GlobalSettingsClient::isConnected() const { return currentProxy() != nullptr; }
 
 NRVXPCProxy GlobalSettingsClient::currentProxy() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
+    platform::MutexLock lock(shared_->mutex);
     return shared_->proxyObj;
 }
 
@@ -353,7 +352,7 @@ void GlobalSettingsClient::connect(ConnectCallback callback) {
             bool connected = false;
             bool first = false;
             {
-                std::unique_lock<std::mutex> lock(shared->mutex);
+                platform::MutexLock lock(shared->mutex);
                 if (shared->closed) return;
                 shared->proxyObj = proxy;
                 connected = proxy != nullptr;
@@ -381,7 +380,7 @@ std::future<void> GlobalSettingsClient::connect() {
 
 std::unique_ptr<GlobalSettingsWatch> GlobalSettingsClient::addWatch(const std::string& key,
                                                                     std::function<void(const NRVValue&)> receiver) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
+    platform::MutexLock lock(shared_->mutex);
     const std::uint64_t id = shared_->nextWatch++;
     shared_->watches[id] = Shared::Watch{key, std::move(receiver)};
     return std::make_unique<WatchHandle>(shared_, id);

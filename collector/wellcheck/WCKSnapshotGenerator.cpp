@@ -1,6 +1,5 @@
 #include "collector/wellcheck/WCKSnapshotGenerator.h"
 
-#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -8,6 +7,7 @@
 #include "foundation/NerovaLogger.h"
 #include "platform/fs/FileManager.h"
 #include "platform/system/SystemEnvironment.h"
+#include "platform/thread/Mutex.h"
 
 namespace WCKSnapshotValues {
 
@@ -47,8 +47,8 @@ using namespace WCKSnapshotValues;
 
 namespace {
 
-std::mutex hostFactsMutex;
-std::optional<WCKHostFacts> hostFactsOverride;
+platform::Mutex hostFactsMutex;
+std::optional<WCKHostFacts> hostFactsOverride GUARDED_BY(hostFactsMutex);
 
 // The report allows only texts and objects; anything else means a builder
 // went wrong, and the report is refused rather than written half-valid.
@@ -75,14 +75,14 @@ const NRVDictionary* listOrNull(const std::optional<NRVDictionary>& d) { return 
 
 WCKHostFacts WCKSnapshotGenerator::hostFacts() {
     {
-        std::lock_guard lock(hostFactsMutex);
+        platform::MutexLock lock(hostFactsMutex);
         if (hostFactsOverride) return *hostFactsOverride;
     }
     return WCKHostFacts{platform::localizedHostName(), platform::operatingSystemVersionString()};
 }
 
 void WCKSnapshotGenerator::overrideHostFacts(std::optional<WCKHostFacts> facts) {
-    std::lock_guard lock(hostFactsMutex);
+    platform::MutexLock lock(hostFactsMutex);
     hostFactsOverride = std::move(facts);
 }
 

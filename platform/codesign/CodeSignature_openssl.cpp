@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <set>
 
 #include "platform/bytes/ByteWriter.h"
@@ -30,6 +29,7 @@
 #include "platform/process/CodeIntegrity.h"
 #include "platform/process/ProcessInfo.h"
 #include "platform/text/UTF8Bridge.h"
+#include "platform/thread/Mutex.h"
 #include "platform/value/HexString.h"
 
 namespace platform::codesign {
@@ -240,10 +240,10 @@ bool verifyFieldSignature(X509* leaf, const SignatureFields& fields) {
 // One line per distinct complaint: the same untrusted folder met by every
 // check must not flood the log.
 void logOnce(const std::string& line) {
-    static std::mutex mutex;
+    static platform::Mutex mutex;
     static auto& seen = *new std::set<std::string>;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        platform::MutexLock lock(mutex);
         if (seen.size() >= 256 || !seen.insert(line).second) return;
     }
     platform::log::write("com.nerova.rivovovuvev", "signing", platform::log::Level::Error, line);
@@ -383,11 +383,11 @@ std::string escapeQuoted(const std::string& s) {
 std::optional<SignatureFields> readSignatureDescriptor(const ScopedFD& fd, int openErrno,
                                                       const std::string& signaturePath, CodeSignError* error);
 
-std::mutex gCacheMutex;
+platform::Mutex gCacheMutex;
 
 // Never destroyed: peer checks may run on connection threads while the
 // process exits.
-std::map<std::string, std::shared_ptr<const StaticCode::Evaluation>>& evaluationCache() {
+std::map<std::string, std::shared_ptr<const StaticCode::Evaluation>>& evaluationCache() REQUIRES(gCacheMutex) {
     static auto& cache = *new std::map<std::string, std::shared_ptr<const StaticCode::Evaluation>>;
     return cache;
 }
@@ -403,7 +403,7 @@ std::map<std::string, NRVData>& hashCache() {
 std::optional<NRVData> hashOfExecutable(int fd, const struct stat& before) {
     const std::string key = statKey(before);
     {
-        std::lock_guard<std::mutex> lock(gCacheMutex);
+        platform::MutexLock lock(gCacheMutex);
         auto it = hashCache().find(key);
         if (it != hashCache().end()) return it->second;
     }
@@ -413,7 +413,7 @@ std::optional<NRVData> hashOfExecutable(int fd, const struct stat& before) {
     // hash of a mixture.
     struct stat after {};
     if (hash && ::fstat(fd, &after) == 0 && statKey(after) == key) {
-        std::lock_guard<std::mutex> lock(gCacheMutex);
+        platform::MutexLock lock(gCacheMutex);
         if (hashCache().size() >= kMaxCacheEntries) hashCache().clear();
         hashCache()[key] = *hash;
     }
@@ -520,7 +520,7 @@ std::shared_ptr<const StaticCode::Evaluation> evaluationFor(int fd, const std::s
                             (platformPlace ? "platform" : "");
     std::shared_ptr<const StaticCode::Evaluation> found;
     {
-        std::lock_guard<std::mutex> lock(gCacheMutex);
+        platform::MutexLock lock(gCacheMutex);
         auto it = evaluationCache().find(key);
         if (it != evaluationCache().end()) found = it->second;
     }
@@ -534,7 +534,7 @@ std::shared_ptr<const StaticCode::Evaluation> evaluationFor(int fd, const std::s
     auto e = evaluate(fd, path, before, sig, openErrno, anchors);
     struct stat after {};
     if (::fstat(fd, &after) == 0 && statKey(after) == statKey(before)) {
-        std::lock_guard<std::mutex> lock(gCacheMutex);
+        platform::MutexLock lock(gCacheMutex);
         auto& cache = evaluationCache();
         if (cache.size() >= kMaxCacheEntries) cache.clear();
         cache[key] = e;

@@ -3,11 +3,11 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <mutex>
 
 #include "platform/fs/TrustedItem.h"
 #include "platform/log/LogStore.h"
 #include "platform/plist/PropertyList.h"
+#include "platform/thread/Mutex.h"
 
 #ifndef NRV_CODESIGN_ANCHORS_DIR
 #define NRV_CODESIGN_ANCHORS_DIR "/etc/nerova/codesign/anchors"
@@ -96,9 +96,9 @@ const TrustPolicy& TrustPolicy::current() {
     if (file && *file) {
         // Tests switch policies within one process; each file is read once
         // and kept for the life of the process, so references stay valid.
-        static std::mutex mutex;
+        static platform::Mutex mutex;
         static auto& loaded = *new std::map<std::string, std::unique_ptr<TrustPolicy>>;
-        std::lock_guard<std::mutex> lock(mutex);
+        platform::MutexLock lock(mutex);
         auto& slot = loaded[file];
         if (!slot) slot = std::make_unique<TrustPolicy>(loadOverride(file));
         return *slot;

@@ -53,6 +53,15 @@ public:
     virtual bool isCurrent() const = 0;
 };
 
+// For code whose state only one serial queue touches: stops the process,
+// naming the queue, when the caller is not running a block of `queue` (a
+// sync() block counts). Debug builds check; builds with NDEBUG check nothing.
+#ifdef NDEBUG
+inline void dispatchAssertQueue(const DispatchQueue&) {}
+#else
+void dispatchAssertQueue(const DispatchQueue& queue);
+#endif
+
 // Drains the main queue on the calling thread until stopMainQueue() is called.
 // A stop made while nobody drains is kept and ends the next drain.
 void runMainQueue();

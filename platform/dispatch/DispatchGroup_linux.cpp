@@ -1,10 +1,8 @@
 #include "platform/dispatch/Dispatch.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -12,6 +10,7 @@
 #include "platform/dispatch/CurrentQueueScope_linux.h"
 #include "platform/dispatch/DispatchClock_linux.h"
 #include "platform/dispatch/DispatchScheduler_linux.h"
+#include "platform/thread/ConditionVariable.h"
 
 namespace platform::dispatch {
 
@@ -22,14 +21,14 @@ namespace {
 class GroupImpl final : public DispatchGroup, public std::enable_shared_from_this<GroupImpl> {
 public:
     void enter() override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         ++count_;
     }
 
     void leave() override {
         std::vector<std::pair<std::shared_ptr<DispatchQueue>, Block>> notifications;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            platform::MutexLock lock(mutex_);
             // An unbalanced leave crashes on the platform; here it is ignored so
             // the group cannot go below empty.
             if (count_ == 0) {
@@ -49,8 +48,8 @@ public:
     long wait(DispatchTime deadline) override {
         const std::shared_ptr<WaitInterruption> interruption = WaitInterruption::current();
         if (!interruption) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            auto isEmpty = [this] { return count_ == 0; };
+            platform::MutexLock lock(mutex_);
+            auto isEmpty = [this]() REQUIRES(mutex_) { return count_ == 0; };
             if (isNever(deadline)) {
                 emptied_.wait(lock, isEmpty);
                 return 0;
@@ -61,14 +60,14 @@ public:
         // it just before its removal): it holds the group weakly.
         const std::uint64_t waker = interruption->addWaker([weak = weak_from_this()] {
             if (auto self = weak.lock()) {
-                std::lock_guard<std::mutex> lock(self->mutex_);
+                platform::MutexLock lock(self->mutex_);
                 self->emptied_.notify_all();
             }
         });
         long result = 0;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            auto done = [&] { return count_ == 0 || interruption->isRequested(); };
+            platform::MutexLock lock(mutex_);
+            auto done = [&]() REQUIRES(mutex_) { return count_ == 0 || interruption->isRequested(); };
             if (isNever(deadline)) emptied_.wait(lock, done);
             else emptied_.wait_until(lock, toTimePoint(deadline), done);
             result = count_ == 0 ? 0 : 1;
@@ -82,7 +81,7 @@ public:
             return;
         }
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            platform::MutexLock lock(mutex_);
             if (count_ > 0) {
                 notifications_.emplace_back(queue, std::move(block));
                 return;
@@ -103,10 +102,10 @@ public:
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable emptied_;
-    long count_ = 0;
-    std::vector<std::pair<std::shared_ptr<DispatchQueue>, Block>> notifications_;
+    platform::Mutex mutex_;
+    platform::ConditionVariable emptied_;
+    long count_ GUARDED_BY(mutex_) = 0;
+    std::vector<std::pair<std::shared_ptr<DispatchQueue>, Block>> notifications_ GUARDED_BY(mutex_);
 };
 
 }  // namespace

@@ -1,10 +1,8 @@
 #include "platform/dispatch/Dispatch.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -13,6 +11,7 @@
 #include "platform/dispatch/DispatchClock_linux.h"
 #include "platform/dispatch/DispatchScheduler_linux.h"
 #include "platform/dispatch/WorkerPool_linux.h"
+#include "platform/thread/ConditionVariable.h"
 
 namespace platform::dispatch {
 
@@ -57,7 +56,7 @@ public:
         if (isGlobal_) {
             return;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         ++suspendCount_;
     }
 
@@ -65,7 +64,7 @@ public:
         if (isGlobal_) {
             return;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         // A resume without a suspend would crash on the platform; here it is
         // simply ignored rather than letting the count go negative.
         if (suspendCount_ > 0 && --suspendCount_ == 0) {
@@ -80,21 +79,21 @@ private:
         bool* handedOff = nullptr;  // set for sync(): the caller runs the block
     };
 
-    bool canStart(bool barrier) const {
+    bool canStart(bool barrier) const REQUIRES(mutex_) {
         if (suspendCount_ > 0 || barrierRunning_) {
             return false;
         }
         return barrier ? running_ == 0 : running_ < width_;
     }
 
-    bool canStartFront() const { return !items_.empty() && canStart(items_.front().barrier); }
+    bool canStartFront() const REQUIRES(mutex_) { return !items_.empty() && canStart(items_.front().barrier); }
 
-    void markStarted(bool barrier) {
+    void markStarted(bool barrier) REQUIRES(mutex_) {
         ++running_;
         barrierRunning_ = barrier;
     }
 
-    void markFinished(bool barrier) {
+    void markFinished(bool barrier) REQUIRES(mutex_) {
         --running_;
         if (barrier) {
             barrierRunning_ = false;
@@ -103,7 +102,7 @@ private:
 
     // With mutex_ held: wake sync callers whose turn has come, then make sure
     // some thread will pick up the next block if one can start.
-    void startWorkLocked() {
+    void startWorkLocked() REQUIRES(mutex_) {
         while (canStartFront() && items_.front().handedOff) {
             Item item = std::move(items_.front());
             items_.pop_front();
@@ -119,20 +118,20 @@ private:
     }
 
     void enqueue(Block block, bool barrier) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         items_.push_back(Item{std::move(block), barrier, nullptr});
         startWorkLocked();
     }
 
     void runSync(const Block& block, bool barrier) {
-        std::unique_lock<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (items_.empty() && canStart(barrier)) {
             markStarted(barrier);
         } else {
             bool handedOff = false;
             items_.push_back(Item{nullptr, barrier, &handedOff});
             startWorkLocked();
-            handOff_.wait(lock, [&] { return handedOff; });
+            handOff_.wait(lock, [&]() REQUIRES(mutex_) { return handedOff; });
         }
         lock.unlock();
 
@@ -140,7 +139,7 @@ private:
             QueueImpl* queue;
             bool barrier;
             ~Finish() {
-                std::lock_guard<std::mutex> lock(queue->mutex_);
+                platform::MutexLock lock(queue->mutex_);
                 queue->markFinished(barrier);
                 queue->startWorkLocked();
             }
@@ -151,7 +150,7 @@ private:
 
     void workerLoop() {
         CurrentQueueScope scope(this);
-        std::unique_lock<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         for (;;) {
             startWorkLocked();  // hands sync items at the front to their callers
             if (!canStartFront()) {
@@ -179,13 +178,13 @@ private:
     const int width_;
     const bool isGlobal_;
 
-    std::mutex mutex_;
-    std::condition_variable handOff_;
-    std::deque<Item> items_;
-    int running_ = 0;
-    bool barrierRunning_ = false;
-    int suspendCount_ = 0;
-    int availableWorkers_ = 0;  // live workers not running a block
+    platform::Mutex mutex_;
+    platform::ConditionVariable handOff_;
+    std::deque<Item> items_ GUARDED_BY(mutex_);
+    int running_ GUARDED_BY(mutex_) = 0;
+    bool barrierRunning_ GUARDED_BY(mutex_) = false;
+    int suspendCount_ GUARDED_BY(mutex_) = 0;
+    int availableWorkers_ GUARDED_BY(mutex_) = 0;  // live workers not running a block
 };
 
 }  // namespace

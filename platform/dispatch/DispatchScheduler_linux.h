@@ -3,12 +3,11 @@
 // Thread-safe; callbacks run on its own thread, one at a time.
 #pragma once
 
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <thread>
 
 #include "platform/dispatch/DispatchClock_linux.h"
+#include "platform/thread/ConditionVariable.h"
 
 namespace platform::dispatch::detail {
 
@@ -26,7 +25,7 @@ public:
         if (isNever(when)) {
             return;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         entries_.emplace(when, std::move(callback));
         if (!started_) {
             started_ = true;
@@ -37,7 +36,7 @@ public:
 
 private:
     void run() {
-        std::unique_lock<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         for (;;) {
             if (entries_.empty()) {
                 changed_.wait(lock);
@@ -57,10 +56,10 @@ private:
         }
     }
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::multimap<DispatchTime, Block> entries_;
-    bool started_ = false;
+    platform::Mutex mutex_;
+    platform::ConditionVariable changed_;
+    std::multimap<DispatchTime, Block> entries_ GUARDED_BY(mutex_);
+    bool started_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace platform::dispatch::detail

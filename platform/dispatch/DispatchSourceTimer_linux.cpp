@@ -1,10 +1,8 @@
 #include "platform/dispatch/Dispatch.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -12,6 +10,7 @@
 #include "platform/dispatch/CurrentQueueScope_linux.h"
 #include "platform/dispatch/DispatchClock_linux.h"
 #include "platform/dispatch/DispatchScheduler_linux.h"
+#include "platform/thread/Mutex.h"
 
 namespace platform::dispatch {
 
@@ -28,7 +27,7 @@ public:
     explicit TimerImpl(std::shared_ptr<DispatchQueue> queue) : queue_(std::move(queue)) {}
 
     void setTimer(DispatchTime start, std::uint64_t intervalNanoseconds, std::uint64_t leewayNanoseconds) override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (cancelled_) {
             return;
         }
@@ -44,21 +43,21 @@ public:
     }
 
     void setEventHandler(Block handler) override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (!cancelled_) {
             eventHandler_ = std::move(handler);
         }
     }
 
     void setCancelHandler(Block handler) override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (!cancelled_) {
             cancelHandler_ = std::move(handler);
         }
     }
 
     void cancel() override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (cancelled_) {
             return;
         }
@@ -68,17 +67,17 @@ public:
     }
 
     bool isCancelled() const override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         return cancelled_;
     }
 
     void suspend() override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         ++suspendCount_;
     }
 
     void resume() override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (suspendCount_ == 0 || --suspendCount_ > 0) {
             return;
         }
@@ -96,7 +95,7 @@ public:
     }
 
 private:
-    void scheduleLocked() {
+    void scheduleLocked() REQUIRES(mutex_) {
         scheduled_ = true;
         std::weak_ptr<TimerImpl> weak = shared_from_this();
         const std::uint64_t generation = generation_;
@@ -108,7 +107,7 @@ private:
     }
 
     void fire(std::uint64_t generation) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (cancelled_ || generation != generation_) {
             return;
         }
@@ -129,7 +128,7 @@ private:
         deliverEventLocked();
     }
 
-    void deliverEventLocked() {
+    void deliverEventLocked() REQUIRES(mutex_) {
         handlerRunning_ = true;
         queue_->async([self = shared_from_this()] { self->runEventHandler(); });
     }
@@ -137,7 +136,7 @@ private:
     void runEventHandler() {
         Block handler;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            platform::MutexLock lock(mutex_);
             if (!cancelled_) {
                 handler = eventHandler_;
             }
@@ -146,7 +145,7 @@ private:
             handler();
         }
         handler = nullptr;
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         handlerRunning_ = false;
         if (cancelled_) {
             deliverCancelIfDueLocked();
@@ -156,7 +155,7 @@ private:
         }
     }
 
-    void deliverCancelIfDueLocked() {
+    void deliverCancelIfDueLocked() REQUIRES(mutex_) {
         if (cancelDelivered_ || suspendCount_ > 0 || handlerRunning_) {
             return;
         }
@@ -170,7 +169,7 @@ private:
         Block cancelHandler;
         Block eventHandler;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            platform::MutexLock lock(mutex_);
             cancelHandler.swap(cancelHandler_);
             eventHandler.swap(eventHandler_);
         }
@@ -180,19 +179,19 @@ private:
     }
 
     const std::shared_ptr<DispatchQueue> queue_;
-    mutable std::mutex mutex_;
-    Block eventHandler_;
-    Block cancelHandler_;
-    int suspendCount_ = 1;  // created suspended
-    bool cancelled_ = false;
-    bool cancelDelivered_ = false;
-    bool armed_ = false;
-    bool scheduled_ = false;
-    bool firePending_ = false;
-    bool handlerRunning_ = false;
-    std::uint64_t generation_ = 0;  // fires of an earlier setTimer are stale
-    DispatchTime nextFire_ = 0;
-    std::uint64_t interval_ = DISPATCH_TIME_FOREVER;
+    mutable platform::Mutex mutex_;
+    Block eventHandler_ GUARDED_BY(mutex_);
+    Block cancelHandler_ GUARDED_BY(mutex_);
+    int suspendCount_ GUARDED_BY(mutex_) = 1;  // created suspended
+    bool cancelled_ GUARDED_BY(mutex_) = false;
+    bool cancelDelivered_ GUARDED_BY(mutex_) = false;
+    bool armed_ GUARDED_BY(mutex_) = false;
+    bool scheduled_ GUARDED_BY(mutex_) = false;
+    bool firePending_ GUARDED_BY(mutex_) = false;
+    bool handlerRunning_ GUARDED_BY(mutex_) = false;
+    std::uint64_t generation_ GUARDED_BY(mutex_) = 0;  // fires of an earlier setTimer are stale
+    DispatchTime nextFire_ GUARDED_BY(mutex_) = 0;
+    std::uint64_t interval_ GUARDED_BY(mutex_) = DISPATCH_TIME_FOREVER;
 };
 
 

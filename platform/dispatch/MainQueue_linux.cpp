@@ -1,10 +1,8 @@
 #include "platform/dispatch/Dispatch.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -12,6 +10,7 @@
 #include "platform/dispatch/CurrentQueueScope_linux.h"
 #include "platform/dispatch/DispatchClock_linux.h"
 #include "platform/dispatch/DispatchScheduler_linux.h"
+#include "platform/thread/ConditionVariable.h"
 
 namespace platform::dispatch {
 
@@ -27,27 +26,27 @@ public:
     QualityOfService qualityOfService() const override { return QualityOfService::UserInteractive; }
 
     void async(Block block) override {
-        std::unique_lock<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         items_.push_back(std::move(block));
         changed_.notify_all();
-        drainToExecutorLocked(lock);
+        drainToExecutorLocked();
     }
     void asyncBarrier(Block block) override { async(std::move(block)); }
 
     // Runs the block on the main thread (the thread draining the queue), as the
     // platform does for its main queue, and waits for it.
     void sync(const Block& block) override {
-        std::mutex doneMutex;
-        std::condition_variable doneChanged;
+        platform::Mutex doneMutex;
+        platform::ConditionVariable doneChanged;
         bool done = false;
         async([&] {
             block();
-            std::lock_guard<std::mutex> lock(doneMutex);
+            platform::MutexLock lock(doneMutex);
             done = true;
             doneChanged.notify_all();
         });
-        std::unique_lock<std::mutex> lock(doneMutex);
-        doneChanged.wait(lock, [&] { return done; });
+        platform::MutexLock lock(doneMutex);
+        doneChanged.wait(lock, [&]() REQUIRES(doneMutex) { return done; });
     }
     void syncBarrier(const Block& block) override { sync(block); }
 
@@ -58,22 +57,22 @@ public:
     bool isCurrent() const override { return tCurrentQueue == this; }
 
     void suspend() override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         ++suspendCount_;
     }
 
     void resume() override {
-        std::unique_lock<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (suspendCount_ > 0 && --suspendCount_ == 0) {
             changed_.notify_all();
-            drainToExecutorLocked(lock);
+            drainToExecutorLocked();
         }
     }
 
     void run() {
-        std::unique_lock<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         for (;;) {
-            changed_.wait(lock, [this] { return stopRequested_ || (suspendCount_ == 0 && !executor_ && !items_.empty()); });
+            changed_.wait(lock, [this]() REQUIRES(mutex_) { return stopRequested_ || (suspendCount_ == 0 && !executor_ && !items_.empty()); });
             if (stopRequested_) {
                 stopRequested_ = false;
                 return;
@@ -93,22 +92,22 @@ public:
     // A stop that comes before the drain starts is kept, so that a completion
     // arriving early cannot leave the front end waiting for ever.
     void stop() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         stopRequested_ = true;
         changed_.notify_all();
     }
 
     void setExecutor(std::function<void(Block)> executor) {
-        std::unique_lock<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         executor_ = std::move(executor);
         changed_.notify_all();
-        drainToExecutorLocked(lock);
+        drainToExecutorLocked();
     }
 
 private:
     // Hands the blocks to the executor in order, outside the lock so that an
     // executor may add to the main queue itself. One thread drains at a time.
-    void drainToExecutorLocked(std::unique_lock<std::mutex>& lock) {
+    void drainToExecutorLocked() REQUIRES(mutex_) {
         if (!executor_ || draining_) {
             return;
         }
@@ -117,24 +116,24 @@ private:
             Block block = std::move(items_.front());
             items_.pop_front();
             auto executor = executor_;
-            lock.unlock();
+            mutex_.unlock();
             executor([this, block = std::move(block)] {
                 CurrentQueueScope scope(this);
                 block();
             });
-            lock.lock();
+            mutex_.lock();
         }
         draining_ = false;
     }
 
     const std::string label_ = "main";
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Block> items_;
-    int suspendCount_ = 0;
-    bool stopRequested_ = false;
-    bool draining_ = false;
-    std::function<void(Block)> executor_;
+    platform::Mutex mutex_;
+    platform::ConditionVariable changed_;
+    std::deque<Block> items_ GUARDED_BY(mutex_);
+    int suspendCount_ GUARDED_BY(mutex_) = 0;
+    bool stopRequested_ GUARDED_BY(mutex_) = false;
+    bool draining_ GUARDED_BY(mutex_) = false;
+    std::function<void(Block)> executor_ GUARDED_BY(mutex_);
 };
 
 MainQueue& mainQueueImpl() {

@@ -1,15 +1,25 @@
 // Operations and operation queues in the manner of the platform's.
+//
+// Threading: every member of both classes may be called from any thread.
+// A queue runs its operations on worker threads of its own (started as work
+// arrives, at most maxConcurrentOperationCount at a time, one for a count of
+// 1), never on the caller's thread; operations of one queue with a count
+// above 1 run concurrently with each other, so what they share needs a lock
+// of its own. cancel() may come from any thread while main() runs: main()
+// sees it through isCancelled(). waitUntilFinished() and
+// waitUntilAllOperationsAreFinished() block their caller and must not be
+// called from an operation of the same queue (it would wait for itself).
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/thread/ConditionVariable.h"
 
 namespace platform {
 
@@ -27,8 +37,8 @@ public:
 private:
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> finished_{false};
-    std::mutex mutex_;
-    std::condition_variable finishedChanged_;
+    platform::Mutex mutex_;
+    platform::ConditionVariable finishedChanged_;
 };
 
 class BlockOperation final : public Operation {
@@ -69,24 +79,24 @@ private:
         bool barrier = false;
     };
     // All with mutex_ held.
-    bool canStartFront() const;
-    int effectiveMaxConcurrent() const;
-    void spawnWorkerIfNeeded();
+    bool canStartFront() const REQUIRES(mutex_);
+    int effectiveMaxConcurrent() const REQUIRES(mutex_);
+    void spawnWorkerIfNeeded() REQUIRES(mutex_);
     void workerLoop();
 
     std::string name_;
-    mutable std::mutex mutex_;
-    std::condition_variable workAvailable_;
-    std::condition_variable idle_;
-    std::deque<Entry> pending_;
-    int running_ = 0;
-    std::vector<std::shared_ptr<Operation>> runningOperations_;  // so cancelAllOperations reaches them
-    bool runningBarrier_ = false;
-    int maxConcurrent_ = kDefaultMaxConcurrentOperationCount;
-    bool suspended_ = false;
-    bool stopping_ = false;
-    int idleWorkers_ = 0;
-    std::vector<std::thread> workers_;
+    mutable platform::Mutex mutex_;
+    platform::ConditionVariable workAvailable_;
+    platform::ConditionVariable idle_;
+    std::deque<Entry> pending_ GUARDED_BY(mutex_);
+    int running_ GUARDED_BY(mutex_) = 0;
+    std::vector<std::shared_ptr<Operation>> runningOperations_ GUARDED_BY(mutex_);  // so cancelAllOperations reaches them
+    bool runningBarrier_ GUARDED_BY(mutex_) = false;
+    int maxConcurrent_ GUARDED_BY(mutex_) = kDefaultMaxConcurrentOperationCount;
+    bool suspended_ GUARDED_BY(mutex_) = false;
+    bool stopping_ GUARDED_BY(mutex_) = false;
+    int idleWorkers_ GUARDED_BY(mutex_) = 0;
+    std::vector<std::thread> workers_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

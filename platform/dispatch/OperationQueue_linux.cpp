@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/thread/Mutex.h"
+
 namespace platform {
 
 void Operation::start() {
@@ -9,15 +11,15 @@ void Operation::start() {
         main();
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         finished_ = true;
     }
     finishedChanged_.notify_all();
 }
 
 void Operation::waitUntilFinished() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    finishedChanged_.wait(lock, [this] { return finished_.load(); });
+    platform::MutexLock lock(mutex_);
+    finishedChanged_.wait(lock, [this]() REQUIRES(mutex_) { return finished_.load(); });
 }
 
 OperationQueue::OperationQueue(std::string name) : name_(std::move(name)) {}
@@ -25,7 +27,7 @@ OperationQueue::OperationQueue(std::string name) : name_(std::move(name)) {}
 OperationQueue::~OperationQueue() {
     std::vector<std::thread> workers;
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (suspended_) {
             for (auto& entry : pending_) {
                 entry.operation->cancel();
@@ -34,7 +36,7 @@ OperationQueue::~OperationQueue() {
             spawnWorkerIfNeeded();
             workAvailable_.notify_all();
         }
-        idle_.wait(lock, [this] { return pending_.empty() && running_ == 0; });
+        idle_.wait(lock, [this]() REQUIRES(mutex_) { return pending_.empty() && running_ == 0; });
         stopping_ = true;
         workers.swap(workers_);
     }
@@ -51,14 +53,14 @@ OperationQueue::~OperationQueue() {
 }
 
 void OperationQueue::setMaxConcurrentOperationCount(int count) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     maxConcurrent_ = count;
     spawnWorkerIfNeeded();
     workAvailable_.notify_all();
 }
 
 int OperationQueue::maxConcurrentOperationCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return maxConcurrent_;
 }
 
@@ -66,7 +68,7 @@ void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
     if (!operation) {
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     pending_.push_back(Entry{std::move(operation), false});
     spawnWorkerIfNeeded();
     workAvailable_.notify_one();
@@ -77,19 +79,19 @@ void OperationQueue::addOperationWithBlock(std::function<void()> block) {
 }
 
 void OperationQueue::addBarrierBlock(std::function<void()> block) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     pending_.push_back(Entry{std::make_shared<BlockOperation>(std::move(block)), true});
     spawnWorkerIfNeeded();
     workAvailable_.notify_one();
 }
 
 void OperationQueue::waitUntilAllOperationsAreFinished() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return pending_.empty() && running_ == 0; });
+    platform::MutexLock lock(mutex_);
+    idle_.wait(lock, [this]() REQUIRES(mutex_) { return pending_.empty() && running_ == 0; });
 }
 
 void OperationQueue::setSuspended(bool suspended) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     suspended_ = suspended;
     if (!suspended_) {
         spawnWorkerIfNeeded();
@@ -98,12 +100,12 @@ void OperationQueue::setSuspended(bool suspended) {
 }
 
 bool OperationQueue::isSuspended() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return suspended_;
 }
 
 void OperationQueue::cancelAllOperations() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     // Cancelled operations still pass through the queue in order; start() then
     // skips their work, so waiters see them finish.
     for (auto& entry : pending_) {
@@ -115,7 +117,7 @@ void OperationQueue::cancelAllOperations() {
 }
 
 std::size_t OperationQueue::operationCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return pending_.size() + static_cast<std::size_t>(running_);
 }
 
@@ -147,10 +149,10 @@ void OperationQueue::spawnWorkerIfNeeded() {
 }
 
 void OperationQueue::workerLoop() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     for (;;) {
         ++idleWorkers_;
-        workAvailable_.wait(lock, [this] { return stopping_ || canStartFront(); });
+        workAvailable_.wait(lock, [this]() REQUIRES(mutex_) { return stopping_ || canStartFront(); });
         --idleWorkers_;
         if (!canStartFront()) {
             return;  // stopping

@@ -1,9 +1,9 @@
 #include <map>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/thread/Mutex.h"
 
 namespace platform::dispatch {
 
@@ -16,7 +16,7 @@ public:
     void request() override {
         std::vector<Block> wakers;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            platform::MutexLock lock(mutex_);
             if (requested_) return;
             requested_ = true;
             for (auto& [id, wake] : wakers_) wakers.push_back(wake);
@@ -27,13 +27,13 @@ public:
     }
 
     bool isRequested() const override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         return requested_;
     }
 
     std::uint64_t addWaker(Block wake) override {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            platform::MutexLock lock(mutex_);
             if (!requested_) {
                 const std::uint64_t id = next_++;
                 wakers_.emplace(id, std::move(wake));
@@ -45,15 +45,15 @@ public:
     }
 
     void removeWaker(std::uint64_t waker) override {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         wakers_.erase(waker);
     }
 
 private:
-    mutable std::mutex mutex_;
-    bool requested_ = false;
-    std::uint64_t next_ = 1;
-    std::map<std::uint64_t, Block> wakers_;
+    mutable platform::Mutex mutex_;
+    bool requested_ GUARDED_BY(mutex_) = false;
+    std::uint64_t next_ GUARDED_BY(mutex_) = 1;
+    std::map<std::uint64_t, Block> wakers_ GUARDED_BY(mutex_);
 };
 
 }  // namespace

@@ -2,11 +2,11 @@
 
 #include <pthread.h>
 
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <thread>
 #include <utility>
+
+#include "platform/thread/ConditionVariable.h"
 
 namespace platform::dispatch::detail {
 
@@ -14,14 +14,14 @@ namespace platform::dispatch::detail {
 // one is left behind untouched (its threads do not exist there, and its
 // mutex was held across the fork).
 struct WorkerPool::State {
-    mutable std::mutex mutex;
-    std::condition_variable workAvailable;
-    std::deque<Block> handedOver;  // tasks given to idle threads, not yet taken
-    std::size_t idle = 0;          // waiting threads not yet promised a task
-    std::size_t threads = 0;
-    std::size_t endingIdle = 0;     // callers of endIdleThreadsForUnitTest waiting
-    std::size_t endAfterTask = 0;   // threads busy at that call, to end once their task is done
-    std::condition_variable idleChanged;
+    mutable platform::Mutex mutex;
+    platform::ConditionVariable workAvailable;
+    std::deque<Block> handedOver GUARDED_BY(mutex);  // tasks given to idle threads, not yet taken
+    std::size_t idle GUARDED_BY(mutex) = 0;          // waiting threads not yet promised a task
+    std::size_t threads GUARDED_BY(mutex) = 0;
+    std::size_t endingIdle GUARDED_BY(mutex) = 0;     // callers of endIdleThreadsForUnitTest waiting
+    std::size_t endAfterTask GUARDED_BY(mutex) = 0;   // threads busy at that call, to end once their task is done
+    platform::ConditionVariable idleChanged;
 };
 
 namespace {
@@ -46,7 +46,8 @@ WorkerPool::WorkerPool() : state_(new State) {
     pthread_atfork(&WorkerPool::prepareFork, &WorkerPool::parentAfterFork, &WorkerPool::childAfterFork);
 }
 
-void WorkerPool::prepareFork() {
+// The fork handlers hold the state's mutex from before the fork until after it.
+void WorkerPool::prepareFork() NO_THREAD_SAFETY_ANALYSIS {
     auto* fresh = new State;
     shared().state_->mutex.lock();
     if (!childState_) {
@@ -56,7 +57,7 @@ void WorkerPool::prepareFork() {
     delete fresh;
 }
 
-void WorkerPool::parentAfterFork() { shared().state_->mutex.unlock(); }
+void WorkerPool::parentAfterFork() NO_THREAD_SAFETY_ANALYSIS { shared().state_->mutex.unlock(); }
 
 void WorkerPool::childAfterFork() {
     // Only the forking thread exists in the child. The tasks handed over to
@@ -70,10 +71,10 @@ void WorkerPool::run(Block task) {
         *tDeferralSlot = std::move(task);
         return;
     }
-    State* state;
+    // state_ changes only in a forked child, which has no other thread.
+    State* const state = state_;
     {
-        std::unique_lock<std::mutex> lock(state_->mutex);
-        state = state_;
+        platform::MutexLock lock(state->mutex);
         if (state->idle > 0) {
             --state->idle;
             state->handedOver.push_back(std::move(task));
@@ -92,7 +93,7 @@ void WorkerPool::workerLoop(State* state, Block task) {
         task();
         task = nullptr;  // what the task captured goes before the thread waits
 
-        std::unique_lock<std::mutex> lock(state->mutex);
+        platform::MutexLock lock(state->mutex);
         if (state->idle >= kMaxIdle || state->endingIdle > 0 || state->endAfterTask > 0) {
             if (state->endAfterTask > 0) --state->endAfterTask;
             --state->threads;
@@ -103,7 +104,7 @@ void WorkerPool::workerLoop(State* state, Block task) {
         // a thread that times out (or is told to end) with nothing handed
         // over counts itself out.
         state->workAvailable.wait_for(lock, kIdleTimeout,
-                                      [&] { return !state->handedOver.empty() || state->endingIdle > 0; });
+                                      [&]() REQUIRES(state->mutex) { return !state->handedOver.empty() || state->endingIdle > 0; });
         if (state->handedOver.empty()) {
             --state->idle;
             --state->threads;
@@ -116,24 +117,23 @@ void WorkerPool::workerLoop(State* state, Block task) {
 }
 
 std::size_t WorkerPool::threadCount() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    platform::MutexLock lock(state_->mutex);
     return state_->threads;
 }
 
 bool WorkerPool::endIdleThreadsForUnitTest(std::chrono::milliseconds limit) {
-    State* state;
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    state = state_;
+    State* const state = state_;
+    platform::MutexLock lock(state->mutex);
     state->endAfterTask = state->threads - state->idle;
     ++state->endingIdle;
     state->workAvailable.notify_all();
-    const bool ended = state->idleChanged.wait_for(lock, limit, [&] { return state->idle == 0; });
+    const bool ended = state->idleChanged.wait_for(lock, limit, [&]() REQUIRES(state->mutex) { return state->idle == 0; });
     --state->endingIdle;
     return ended;
 }
 
 std::size_t WorkerPool::idleCount() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    platform::MutexLock lock(state_->mutex);
     return state_->idle;
 }
 

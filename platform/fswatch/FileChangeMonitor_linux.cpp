@@ -1,8 +1,6 @@
 #include "platform/fswatch/FileChangeMonitor.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <string>
-#include <thread>
 
+#include "platform/fd/DescriptorWatcher.h"
 #include "platform/fd/ScopedFD.h"
 
 namespace platform::fswatch {
@@ -20,61 +18,46 @@ namespace {
 
 class InotifyMonitor final : public FileChangeMonitor {
 public:
-    InotifyMonitor(ScopedFD inotify, ScopedFD wake, ScopedFD file, std::uint32_t mask,
+    InotifyMonitor(ScopedFD inotify, std::unique_ptr<DescriptorWatcher> watcher, ScopedFD file, std::uint32_t mask,
                    std::shared_ptr<dispatch::DispatchQueue> queue, Handler handler)
-        : inotify_(std::move(inotify)), wake_(std::move(wake)), file_(std::move(file)), mask_(mask),
+        : inotify_(std::move(inotify)), watcher_(std::move(watcher)), file_(std::move(file)), mask_(mask),
           queue_(std::move(queue)), handler_(std::make_shared<Handler>(std::move(handler))) {
         struct stat st {};
         if (::fstat(file_.get(), &st) == 0) {
             lastSize_ = st.st_size;
             lastLinks_ = st.st_nlink;
         }
-        thread_ = std::thread([this] { watch(); });
+        watcher_->add(inotify_.get(), [this] { return readEvents(); });
     }
 
-    ~InotifyMonitor() override {
-        cancel();
-        if (thread_.joinable()) {
-            if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();
-            else thread_.join();
-        }
-    }
+    ~InotifyMonitor() override { cancel(); }
 
     void cancel() override {
         if (cancelled_->exchange(true)) return;
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
+        watcher_->stop();
     }
 
 private:
-    void watch() {
+    // On the watcher's thread. false once the events cannot be read any more.
+    bool readEvents() {
         alignas(struct inotify_event) char buffer[4096];
-        for (;;) {
-            struct pollfd fds[2] = {{inotify_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                return;
-            }
-            if (fds[1].revents || cancelled_->load()) return;
-            ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
-            if (n <= 0) {
-                if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-                return;
-            }
-            std::uint32_t flags = 0;
-            for (char* p = buffer; p < buffer + n;) {
-                auto* event = reinterpret_cast<struct inotify_event*>(p);
-                flags |= translate(event->mask);
-                p += sizeof(struct inotify_event) + event->len;
-            }
-            flags &= mask_;
-            if (flags == 0) continue;
-            // The flag is shared with the queued block, so a cancel that
-            // comes before the block runs still suppresses it.
-            queue_->async([handler = handler_, cancelled = cancelled_, flags] {
-                if (!cancelled->load()) (*handler)(flags);
-            });
+        if (cancelled_->load()) return false;
+        ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
+        if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN);
+        std::uint32_t flags = 0;
+        for (char* p = buffer; p < buffer + n;) {
+            auto* event = reinterpret_cast<struct inotify_event*>(p);
+            flags |= translate(event->mask);
+            p += sizeof(struct inotify_event) + event->len;
         }
+        flags &= mask_;
+        if (flags == 0) return true;
+        // The flag is shared with the queued block, so a cancel that
+        // comes before the block runs still suppresses it.
+        queue_->async([handler = handler_, cancelled = cancelled_, flags] {
+            if (!cancelled->load()) (*handler)(flags);
+        });
+        return true;
     }
 
     // inotify speaks of events, the vnode flags of what changed: a write that
@@ -101,14 +84,15 @@ private:
         return flags;
     }
 
-    ScopedFD inotify_, wake_, file_;
+    ScopedFD inotify_;
+    std::unique_ptr<DescriptorWatcher> watcher_;
+    ScopedFD file_;
     std::uint32_t mask_;
     std::shared_ptr<dispatch::DispatchQueue> queue_;
     std::shared_ptr<Handler> handler_;
     std::shared_ptr<std::atomic<bool>> cancelled_ = std::make_shared<std::atomic<bool>>(false);
     off_t lastSize_ = 0;
     nlink_t lastLinks_ = 0;
-    std::thread thread_;
 };
 
 }  // namespace
@@ -132,9 +116,10 @@ std::unique_ptr<FileChangeMonitor> FileChangeMonitor::create(int fd, std::uint32
     const std::string self = "/proc/self/fd/" + std::to_string(file.get());
     const std::uint32_t events = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
     if (::inotify_add_watch(inotify.get(), self.c_str(), events) < 0) return failWith(errno);
-    ScopedFD wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake) return failWith(errno);
-    return std::make_unique<InotifyMonitor>(std::move(inotify), std::move(wake), std::move(file), mask,
+    int code = 0;
+    auto watcher = DescriptorWatcher::create(&code);
+    if (!watcher) return failWith(code);
+    return std::make_unique<InotifyMonitor>(std::move(inotify), std::move(watcher), std::move(file), mask,
                                             std::move(queue), std::move(handler));
 }
 

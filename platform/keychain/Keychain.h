@@ -28,7 +28,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,6 +38,7 @@
 
 #include "platform/keychain/KeychainStatus.h"
 #include "platform/keychain/SecureBytes.h"
+#include "platform/thread/Mutex.h"
 #include "platform/value/NRVValue.h"
 
 namespace platform::keychain {
@@ -121,8 +121,8 @@ private:
     static std::shared_ptr<Keychain> shared(const std::string& path);
 
     std::string path_;
-    std::mutex mutex_;
-    std::unique_ptr<State> state_;
+    platform::Mutex mutex_;
+    std::unique_ptr<State> state_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform::keychain

@@ -16,6 +16,7 @@
 #include "platform/keychain/KeychainFile.h"
 #include "platform/keychain/KeychainFormat.h"
 #include "platform/keychain/KeychainState.h"
+#include "platform/thread/Mutex.h"
 
 namespace platform::keychain {
 
@@ -25,8 +26,8 @@ namespace {
 
 std::atomic<std::uint32_t> gIterations{Keychain::kDefaultIterationCount};
 
-std::mutex gRegistryMutex;
-std::map<std::string, std::weak_ptr<Keychain>>& registry() {
+platform::Mutex gRegistryMutex;
+std::map<std::string, std::weak_ptr<Keychain>>& registry() REQUIRES(gRegistryMutex) {
     static auto* map = new std::map<std::string, std::weak_ptr<Keychain>>();
     return *map;
 }
@@ -37,7 +38,7 @@ Keychain::Keychain(std::string path) : path_(std::move(path)), state_(std::make_
 Keychain::~Keychain() = default;
 
 std::shared_ptr<Keychain> Keychain::shared(const std::string& path) {
-    std::lock_guard<std::mutex> lock(gRegistryMutex);
+    platform::MutexLock lock(gRegistryMutex);
     auto& map = registry();
     for (auto it = map.begin(); it != map.end();) {  // drop entries of keychains no one holds
         if (it->second.expired() && it->first != path) it = map.erase(it);
@@ -91,7 +92,7 @@ Status Keychain::create(const std::string& path, std::string_view password, std:
 
     std::shared_ptr<Keychain> keychain = shared(path);
     {
-        std::lock_guard<std::mutex> lock(keychain->mutex_);
+        platform::MutexLock lock(keychain->mutex_);
         *keychain->state_ = std::move(fresh);
     }
     *out = std::move(keychain);
@@ -99,12 +100,12 @@ Status Keychain::create(const std::string& path, std::string_view password, std:
 }
 
 Status Keychain::check() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return refresh(path_, *state_);
 }
 
 Status Keychain::unlock(std::string_view password) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     State& s = *state_;
     if (Status rc = refresh(path_, s); rc != status::success) return rc;
     auto passwordBytes = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(password.data()),
@@ -138,19 +139,19 @@ Status Keychain::unlock(std::string_view password) {
 }
 
 void Keychain::lock() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     state_->masterKey.clear();
     state_->passwordCheck.clear();
 }
 
 bool Keychain::isUnlocked() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     refresh(path_, *state_);
     return !state_->masterKey.empty();
 }
 
 Status Keychain::deleteFile() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     struct stat st {};
     if (::lstat(path_.c_str(), &st) != 0) return statusForErrno(errno);
     if (!S_ISREG(st.st_mode)) return status::invalidKeychain;
@@ -164,7 +165,7 @@ Status Keychain::deleteFile() {
 }
 
 Status Keychain::find(ItemClass itemClass, const Query& query, std::size_t limit, std::vector<Item>* out) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     State& s = *state_;
     out->clear();
     if (Status rc = refresh(path_, s); rc != status::success) return rc;
@@ -196,7 +197,7 @@ Status Keychain::find(ItemClass itemClass, const Query& query, std::size_t limit
 }
 
 Status Keychain::copyItem(std::uint64_t id, Item* out) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     State& s = *state_;
     if (Status rc = refresh(path_, s); rc != status::success) return rc;
     auto it = s.items.find(id);
@@ -277,7 +278,7 @@ static Status commitChange(const std::string& path, Keychain::State& s, Change&&
 
 Status Keychain::add(ItemClass itemClass, NRVDictionary attributes, std::optional<std::span<const std::uint8_t>> secret,
                      std::uint64_t* newId) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     State& s = *state_;
     std::uint64_t id = 0;
     Status rc = commitChange(path_, s, [&]() -> Status {
@@ -298,7 +299,7 @@ Status Keychain::add(ItemClass itemClass, NRVDictionary attributes, std::optiona
 
 Status Keychain::modify(std::uint64_t id, const NRVDictionary& changes,
                         std::optional<std::span<const std::uint8_t>> secret) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     State& s = *state_;
     return commitChange(path_, s, [&]() -> Status {
         auto it = s.items.find(id);
@@ -319,7 +320,7 @@ Status Keychain::modify(std::uint64_t id, const NRVDictionary& changes,
 }
 
 Status Keychain::remove(std::uint64_t id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     State& s = *state_;
     return commitChange(path_, s, [&]() -> Status {
         auto it = s.items.find(id);
@@ -331,7 +332,7 @@ Status Keychain::remove(std::uint64_t id) {
 }
 
 Status Keychain::copySecret(std::uint64_t id, SecureBytes* out) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     State& s = *state_;
     out->clear();
     if (Status rc = refresh(path_, s); rc != status::success) return rc;
@@ -346,7 +347,7 @@ Status Keychain::copySecret(std::uint64_t id, SecureBytes* out) {
 }
 
 Status Keychain::metadataValue(const std::string& key, NRVValue* out) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     State& s = *state_;
     if (Status rc = refresh(path_, s); rc != status::success) return rc;
     const NRVValue* v = s.metadata.find(key);
@@ -355,7 +356,7 @@ Status Keychain::metadataValue(const std::string& key, NRVValue* out) {
 }
 
 Status Keychain::setMetadataValue(const std::string& key, NRVValue value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     State& s = *state_;
     return commitChange(path_, s, [&]() -> Status {
         if (value.isNull()) s.metadata.erase(key);

@@ -4,11 +4,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/thread/Mutex.h"
 
 namespace platform::log {
 
@@ -68,8 +69,8 @@ public:
     void clear();
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<Record> records_;
+    mutable platform::Mutex mutex_;
+    std::vector<Record> records_ GUARDED_BY(mutex_);
 };
 
 // The store file: NRV_LOG_STORE, else /var/log/nerova/unified.log when

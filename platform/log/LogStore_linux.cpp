@@ -19,6 +19,8 @@
 #include <filesystem>
 #include <map>
 
+#include "platform/thread/Mutex.h"
+
 namespace platform::log {
 
 namespace {
@@ -175,7 +177,7 @@ std::shared_ptr<OpenStore> openStore(const std::string& path) {
 class StoreCache {
 public:
     std::shared_ptr<OpenStore> acquire(const std::string& path) {
-        std::lock_guard lock(mutex_);
+        platform::MutexLock lock(mutex_);
         Entry& entry = entries_[path];
         if (entry.store) {
             struct stat info {};
@@ -202,8 +204,8 @@ private:
         std::optional<std::chrono::steady_clock::time_point> failedAt;
     };
     static constexpr std::size_t kMaxEntries = 16;
-    std::mutex mutex_;
-    std::map<std::string, Entry> entries_;
+    platform::Mutex mutex_;
+    std::map<std::string, Entry> entries_ GUARDED_BY(mutex_);
 };
 
 StoreCache& storeCache() {
@@ -244,7 +246,7 @@ class DefaultStore {
 public:
     std::string path() {
         Key key{environment("NRV_LOG_STORE"), environment("XDG_STATE_HOME"), environment("HOME")};
-        std::lock_guard lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (!resolved_ || !(key == key_)) {
             key_ = std::move(key);
             path_ = defaultStorePath();
@@ -258,10 +260,10 @@ private:
         std::optional<std::string> store, state, home;
         bool operator==(const Key&) const = default;
     };
-    std::mutex mutex_;
-    bool resolved_ = false;
-    Key key_;
-    std::string path_;
+    platform::Mutex mutex_;
+    bool resolved_ GUARDED_BY(mutex_) = false;
+    Key key_ GUARDED_BY(mutex_);
+    std::string path_ GUARDED_BY(mutex_);
 };
 
 DefaultStore& defaultStore() {
@@ -270,8 +272,8 @@ DefaultStore& defaultStore() {
 }
 
 struct SinkSlot {
-    std::mutex mutex;
-    std::shared_ptr<Sink> sink;
+    platform::Mutex mutex;
+    std::shared_ptr<Sink> sink GUARDED_BY(mutex);
 };
 
 SinkSlot& sinkSlot() {
@@ -369,17 +371,17 @@ void StoreSink::write(const Record& record) {
 }
 
 void CaptureSink::write(const Record& record) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     records_.push_back(record);
 }
 
 std::vector<Record> CaptureSink::records() const {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return records_;
 }
 
 void CaptureSink::clear() {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     records_.clear();
 }
 
@@ -394,7 +396,7 @@ std::string defaultStorePath() {
 
 void setSink(std::shared_ptr<Sink> sink) {
     SinkSlot& slot = sinkSlot();
-    std::lock_guard lock(slot.mutex);
+    platform::MutexLock lock(slot.mutex);
     slot.sink = std::move(sink);
 }
 
@@ -413,7 +415,7 @@ void write(std::string_view subsystem, std::string_view category, Level level, s
         std::shared_ptr<Sink> sink;
         {
             SinkSlot& slot = sinkSlot();
-            std::lock_guard lock(slot.mutex);
+            platform::MutexLock lock(slot.mutex);
             sink = slot.sink;
         }
         if (sink) {

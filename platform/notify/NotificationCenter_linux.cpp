@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -25,6 +24,7 @@
 #include "platform/log/LogStore.h"
 #include "platform/signal/TerminationSignals.h"
 #include "platform/system/SystemEnvironment.h"
+#include "platform/thread/Mutex.h"
 #include "platform/value/HexString.h"
 
 namespace platform::notify {
@@ -188,7 +188,7 @@ public:
         return *sockets;
     }
     void add(const std::string& path) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (!registered_) {
             registered_ = true;
             std::atexit([] { OwnSockets::shared().removeAll(); });
@@ -196,7 +196,7 @@ public:
         paths_[path] = {getpid(), platform::signal::removeOnTermination(path)};
     }
     void remove(const std::string& path) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         auto it = paths_.find(path);
         if (it == paths_.end()) return;
         platform::signal::forget(it->second.termination);
@@ -209,15 +209,15 @@ private:
         std::uint64_t termination = 0;
     };
     void removeAll() {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         // A forked child that exits leaves its parent's sockets alone.
         for (const auto& [path, owner] : paths_)
             if (owner.pid == getpid()) unlink(path.c_str());
         paths_.clear();
     }
-    std::mutex mutex_;
-    bool registered_ = false;
-    std::map<std::string, Owner> paths_;
+    platform::Mutex mutex_;
+    bool registered_ GUARDED_BY(mutex_) = false;
+    std::map<std::string, Owner> paths_ GUARDED_BY(mutex_);
 };
 
 struct Registration {
@@ -238,19 +238,19 @@ struct NotificationCenter::State : std::enable_shared_from_this<NotificationCent
         dispatch::DispatchQueue::createSerial("com.nerova.notify.deliveryqueue");
     std::atomic<std::size_t> pendingDeliveries{0};
 
-    mutable std::mutex mutex;  // guards everything below
-    std::vector<Registration> registrations;
-    ScopedFD socket;
-    ScopedFD wakeup;
-    std::string socketPath;
-    std::thread receiver;
+    mutable platform::Mutex mutex;  // guards everything below
+    std::vector<Registration> registrations GUARDED_BY(mutex);
+    ScopedFD socket GUARDED_BY(mutex);
+    ScopedFD wakeup GUARDED_BY(mutex);
+    std::string socketPath GUARDED_BY(mutex);
+    std::thread receiver GUARDED_BY(mutex);
 
     std::string directory() const {
         return fixedDirectory.empty() ? NotificationCenter::defaultDirectory() : fixedDirectory;
     }
 
-    bool bind(std::string* error);
-    void unbind();
+    bool bind(std::string* error) REQUIRES(mutex);
+    void unbind() REQUIRES(mutex);
     void deliver(const Notification& notification);
     static void receiveLoop(std::weak_ptr<State> weak, int fd, int wakeFD);
 };
@@ -302,7 +302,7 @@ void NotificationCenter::State::unbind() {
 void NotificationCenter::State::deliver(const Notification& notification) {
     std::vector<std::pair<Handler, std::shared_ptr<std::atomic<bool>>>> matching;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        platform::MutexLock lock(mutex);
         for (const auto& r : registrations) {
             if (r.name && *r.name != notification.name) continue;
             if (r.object && (!notification.object || *r.object != *notification.object)) continue;
@@ -383,7 +383,7 @@ NotificationCenter::NotificationCenter(std::string directory)
     : state_(std::make_shared<State>(std::move(directory))) {}
 
 NotificationCenter::~NotificationCenter() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    platform::MutexLock lock(state_->mutex);
     for (auto& r : state_->registrations) r.active->store(false);
     state_->registrations.clear();
     state_->unbind();
@@ -395,7 +395,7 @@ bool NotificationCenter::addObserver(ObserverKey observer, std::optional<std::st
         if (error) *error = "no handler";
         return false;
     }
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    platform::MutexLock lock(state_->mutex);
     if (state_->registrations.empty() && !state_->bind(error)) return false;
     state_->registrations.push_back({observer, std::move(name), std::move(object), std::move(handler),
                                      std::make_shared<std::atomic<bool>>(true)});
@@ -404,7 +404,7 @@ bool NotificationCenter::addObserver(ObserverKey observer, std::optional<std::st
 
 void NotificationCenter::removeObserver(ObserverKey observer, const std::optional<std::string>& name,
                                         const std::optional<std::string>& object) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    platform::MutexLock lock(state_->mutex);
     auto& regs = state_->registrations;
     const bool hadAny = !regs.empty();
     std::erase_if(regs, [&](Registration& r) {
@@ -480,7 +480,7 @@ bool NotificationCenter::post(const Notification& notification, std::string* err
 std::string NotificationCenter::directory() const { return state_->directory(); }
 
 std::string NotificationCenter::socketPath() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    platform::MutexLock lock(state_->mutex);
     return state_->socketPath;
 }
 

@@ -1,6 +1,6 @@
 #include "platform/power/PowerEvents.h"
+#include "platform/thread/Mutex.h"
 
-#include <mutex>
 
 namespace platform::power {
 
@@ -14,18 +14,18 @@ public:
     }
 };
 
-std::mutex& sourceMutex() {
-    static std::mutex m;
+platform::Mutex& sourceMutex() {
+    static platform::Mutex m;
     return m;
 }
 
-std::shared_ptr<Source>& installed() {
+std::shared_ptr<Source>& installed() REQUIRES(sourceMutex()) {
     static std::shared_ptr<Source> source;
     return source;
 }
 
 std::shared_ptr<Source> current() {
-    std::lock_guard lock(sourceMutex());
+    platform::MutexLock lock(sourceMutex());
     if (!installed()) installed() = std::make_shared<SystemSource>();
     return installed();
 }
@@ -39,7 +39,7 @@ int cancelScheduledPowerEvent(const NRVDate& time, const std::string& owner, con
 }
 
 void setSource(std::shared_ptr<Source> source) {
-    std::lock_guard lock(sourceMutex());
+    platform::MutexLock lock(sourceMutex());
     installed() = std::move(source);
 }
 

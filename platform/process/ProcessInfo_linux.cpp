@@ -4,23 +4,20 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
-#include <poll.h>
 #include <signal.h>
 #include <pwd.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <sstream>
-#include <thread>
 
+#include "platform/fd/DescriptorWatcher.h"
 #include "platform/fd/ScopedFD.h"
 
 namespace platform::process {
@@ -349,64 +346,64 @@ namespace {
 
 class LinuxExitWatch : public ProcessExitWatch {
 public:
-    LinuxExitWatch(pid_t pid, std::function<void()> onExit) : pid_(pid), onExit_(std::move(onExit)) {
-        wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    LinuxExitWatch(pid_t pid, std::function<void()> onExit, std::unique_ptr<DescriptorWatcher> watcher)
+        : pid_(pid), onExit_(std::move(onExit)), watcher_(std::move(watcher)) {
         long fd = ::syscall(SYS_pidfd_open, pid, 0);
-        if (fd >= 0) pidfd_.reset(static_cast<int>(fd));
-        // No pidfd and ESRCH: the process is already gone; the thread reports it at once.
-        gone_ = fd < 0 && errno == ESRCH;
-        thread_ = std::thread([this] { run(); });
+        if (fd >= 0) {
+            pidfd_.reset(static_cast<int>(fd));
+            watcher_->add(pidfd_.get(), [this] { return exited(); });
+            return;
+        }
+        // No pidfd and ESRCH: the process is already gone; the first tick
+        // reports it at once. Without a pidfd the process is looked at on
+        // every tick.
+        gone_ = errno == ESRCH;
+        ticks_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+        struct itimerspec every {};
+        every.it_value.tv_nsec = 1;
+        every.it_interval.tv_nsec = kTickNanoseconds;
+        if (ticks_ && ::timerfd_settime(ticks_.get(), 0, &every, nullptr) == 0)
+            watcher_->add(ticks_.get(), [this] { return ticked(); });
     }
     ~LinuxExitWatch() override { cancel(); }
 
-    void cancel() override {
-        std::call_once(cancelOnce_, [this] {
-            cancelled_ = true;
-            std::uint64_t one = 1;
-            if (wake_) (void)!::write(wake_.get(), &one, sizeof one);
-            if (thread_.get_id() == std::this_thread::get_id()) {
-                thread_.detach();  // cancelled from onExit itself
-            } else if (thread_.joinable()) {
-                thread_.join();
-            }
-        });
-    }
+    void cancel() override { watcher_->stop(); }
 
 private:
+    static constexpr long kTickNanoseconds = 100 * 1000 * 1000;
+
     bool processGone() const { return ::kill(pid_, 0) != 0 && errno == ESRCH; }
 
-    void run() {
-        for (;;) {
-            if (cancelled_) return;
-            if (gone_ || (!pidfd_ && processGone())) break;
-            struct pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {pidfd_.get(), POLLIN, 0}};
-            int n = ::poll(fds, pidfd_ ? 2 : 1, pidfd_ ? -1 : 100);
-            if (n < 0 && errno != EINTR) return;
-            if (cancelled_) return;
-            if (n > 0 && pidfd_ && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) break;
-        }
-        if (cancelled_) return;
-        // A copy, so that an owner destroying the watch from inside the
-        // callback does not free the function while it runs.
-        auto onExit = onExit_;
+    bool ticked() {
+        std::uint64_t count = 0;
+        [[maybe_unused]] ssize_t n = ::read(ticks_.get(), &count, sizeof count);
+        if (!gone_ && !processGone()) return true;
+        return exited();
+    }
+
+    // On the watcher's thread, once: the owner may destroy the watch from
+    // inside onExit, so nothing of it is touched after the call.
+    bool exited() {
+        auto onExit = onExit_;  // a copy: destroying the watch would free the function while it runs
         onExit();
+        return false;
     }
 
     pid_t pid_;
     std::function<void()> onExit_;
-    ScopedFD wake_;
     ScopedFD pidfd_;
+    ScopedFD ticks_;
     bool gone_ = false;
-    std::atomic<bool> cancelled_{false};
-    std::once_flag cancelOnce_;
-    std::thread thread_;
+    std::unique_ptr<DescriptorWatcher> watcher_;
 };
 
 }  // namespace
 
 std::unique_ptr<ProcessExitWatch> ProcessExitWatch::start(pid_t pid, std::function<void()> onExit) {
     if (pid <= 0 || !onExit) return nullptr;
-    return std::make_unique<LinuxExitWatch>(pid, std::move(onExit));
+    auto watcher = DescriptorWatcher::create();
+    if (!watcher) return nullptr;
+    return std::make_unique<LinuxExitWatch>(pid, std::move(onExit), std::move(watcher));
 }
 
 }  // namespace platform::process

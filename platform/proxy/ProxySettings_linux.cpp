@@ -1,7 +1,5 @@
 #include "platform/proxy/ProxySettings.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -9,10 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string_view>
-#include <thread>
 
+#include "platform/fd/DescriptorWatcher.h"
 #include "platform/fd/ScopedFD.h"
 #include "platform/fs/FileManager.h"
 #include "platform/plist/PropertyList.h"
@@ -250,8 +247,10 @@ namespace {
 
 class InotifySettingsWatcher final : public SettingsWatcher {
 public:
-    InotifySettingsWatcher(ScopedFD inotify, ScopedFD wake, std::string root, std::function<void()> onChange)
-        : inotify_(std::move(inotify)), wake_(std::move(wake)), root_(std::move(root)), onChange_(std::move(onChange)) {}
+    InotifySettingsWatcher(ScopedFD inotify, std::unique_ptr<DescriptorWatcher> watcher, std::string root,
+                           std::function<void()> onChange)
+        : inotify_(std::move(inotify)), watcher_(std::move(watcher)), root_(std::move(root)),
+          onChange_(std::move(onChange)) {}
 
     bool start(std::string* error) {
         rootWatch_ = inotify_add_watch(inotify_.get(), root_.c_str(),
@@ -261,23 +260,14 @@ public:
             return false;
         }
         watchFolder();
-        thread_ = std::thread([this] { run(); });
+        watcher_->add(inotify_.get(), [this] { return readEvents(); });
         return true;
     }
 
     ~InotifySettingsWatcher() override { cancel(); }
 
-    void cancel() override {
-        std::lock_guard<std::mutex> lock(cancelMutex_);
-        if (!thread_.joinable()) return;
-        std::uint64_t one = 1;
-        ssize_t ignored = ::write(wake_.get(), &one, sizeof one);
-        (void)ignored;
-        if (std::this_thread::get_id() == thread_.get_id())
-            thread_.detach();  // called from the callback: the loop ends after it returns
-        else
-            thread_.join();
-    }
+    // From the callback the watcher's thread ends once the callback returns.
+    void cancel() override { watcher_->stop(); }
 
 private:
     void watchFolder() {
@@ -287,66 +277,56 @@ private:
                                              IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW);
     }
 
-    void run() {
+    // On the watcher's thread. false once the events cannot be read any more.
+    bool readEvents() {
         alignas(inotify_event) char buffer[8192];
-        for (;;) {
-            pollfd fds[2] = {{inotify_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                return;
-            }
-            if (fds[1].revents) return;
-            ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
-            if (n <= 0) {
-                if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-                return;
-            }
-            bool changed = false;
-            for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
-                const auto* ev = reinterpret_cast<const inotify_event*>(buffer + off);
-                off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
-                if (off > n) break;
-                std::string_view name = ev->len ? std::string_view(ev->name) : std::string_view();
-                if (ev->wd == rootWatch_) {
-                    if (name == kFolderName) {
-                        if (folderWatch_ >= 0) inotify_rm_watch(inotify_.get(), folderWatch_);
-                        folderWatch_ = -1;
-                        watchFolder();
-                        changed = true;
-                    }
-                } else if (ev->wd == folderWatch_) {
-                    if (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
-                        changed = true;
-                        if (ev->mask & IN_IGNORED) folderWatch_ = -1;
-                    } else if (name == kFileName) {
-                        changed = true;
-                    }
+        ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
+        if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN);
+        bool changed = false;
+        for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            const auto* ev = reinterpret_cast<const inotify_event*>(buffer + off);
+            off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+            if (off > n) break;
+            std::string_view name = ev->len ? std::string_view(ev->name) : std::string_view();
+            if (ev->wd == rootWatch_) {
+                if (name == kFolderName) {
+                    if (folderWatch_ >= 0) inotify_rm_watch(inotify_.get(), folderWatch_);
+                    folderWatch_ = -1;
+                    watchFolder();
+                    changed = true;
+                }
+            } else if (ev->wd == folderWatch_) {
+                if (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
+                    changed = true;
+                    if (ev->mask & IN_IGNORED) folderWatch_ = -1;
+                } else if (name == kFileName) {
+                    changed = true;
                 }
             }
-            if (changed) onChange_();
         }
+        if (changed) onChange_();
+        return true;
     }
 
     ScopedFD inotify_;
-    ScopedFD wake_;
+    std::unique_ptr<DescriptorWatcher> watcher_;
     std::string root_;
     std::function<void()> onChange_;
     int rootWatch_ = -1;
     int folderWatch_ = -1;
-    std::mutex cancelMutex_;
-    std::thread thread_;
 };
 
 }  // namespace
 
 std::unique_ptr<SettingsWatcher> SettingsWatcher::create(std::function<void()> onChange, std::string* error) {
     ScopedFD inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    ScopedFD wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!inotify || !wake) {
-        if (error) *error = std::strerror(errno);
+    int code = errno;
+    auto descriptors = inotify ? DescriptorWatcher::create(&code) : nullptr;
+    if (!inotify || !descriptors) {
+        if (error) *error = std::strerror(code);
         return nullptr;
     }
-    auto watcher = std::make_unique<InotifySettingsWatcher>(std::move(inotify), std::move(wake), runtimeRoot(),
+    auto watcher = std::make_unique<InotifySettingsWatcher>(std::move(inotify), std::move(descriptors), runtimeRoot(),
                                                             std::move(onChange));
     if (!watcher->start(error)) return nullptr;
     return watcher;

@@ -1,15 +1,13 @@
 #include "platform/signal/SignalWatcher.h"
 
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <thread>
 
+#include "platform/fd/DescriptorWatcher.h"
 #include "platform/fd/ScopedFD.h"
 
 namespace platform::signal {
@@ -22,35 +20,25 @@ namespace {
 
 class SignalFDWatcher final : public SignalWatcher {
 public:
-    SignalFDWatcher(ScopedFD signals, ScopedFD wake, Handler handler)
-        : signals_(std::move(signals)), wake_(std::move(wake)), handler_(std::move(handler)) {
-        thread_ = std::thread([this] { watch(); });
+    SignalFDWatcher(ScopedFD signals, std::unique_ptr<DescriptorWatcher> watcher, Handler handler)
+        : signals_(std::move(signals)), watcher_(std::move(watcher)), handler_(std::move(handler)) {
+        watcher_->add(signals_.get(), [this] { return readSignal(); });
     }
-    ~SignalFDWatcher() override {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
-        if (thread_.joinable()) thread_.join();
-    }
+    ~SignalFDWatcher() override { watcher_->stop(); }
 
 private:
-    void watch() {
-        for (;;) {
-            struct pollfd fds[2] = {{signals_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                return;
-            }
-            if (fds[1].revents) return;
-            struct signalfd_siginfo info {};
-            ssize_t n = ::read(signals_.get(), &info, sizeof info);
-            if (n == static_cast<ssize_t>(sizeof info)) handler_(static_cast<int>(info.ssi_signo));
-            else if (n < 0 && errno != EINTR && errno != EAGAIN) return;
-        }
+    // On the watcher's thread. false once the signals cannot be read any more.
+    bool readSignal() {
+        struct signalfd_siginfo info {};
+        ssize_t n = ::read(signals_.get(), &info, sizeof info);
+        if (n == static_cast<ssize_t>(sizeof info)) handler_(static_cast<int>(info.ssi_signo));
+        else if (n < 0 && errno != EINTR && errno != EAGAIN) return false;
+        return true;
     }
 
-    ScopedFD signals_, wake_;
+    ScopedFD signals_;
+    std::unique_ptr<DescriptorWatcher> watcher_;
     Handler handler_;
-    std::thread thread_;
 };
 
 }  // namespace
@@ -73,9 +61,11 @@ std::unique_ptr<SignalWatcher> SignalWatcher::start(const std::vector<int>& sign
     if (int rc = ::pthread_sigmask(SIG_BLOCK, &set, nullptr); rc != 0) return failWith(rc);
     ScopedFD fd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
     if (!fd) return failWith(errno);
-    ScopedFD wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake) return failWith(errno);
-    return std::make_unique<SignalFDWatcher>(std::move(fd), std::move(wake), std::move(handler));
+    int code = 0;
+    // Made after the signals are blocked: the watcher's thread inherits the mask.
+    auto watcher = DescriptorWatcher::create(&code);
+    if (!watcher) return failWith(code);
+    return std::make_unique<SignalFDWatcher>(std::move(fd), std::move(watcher), std::move(handler));
 }
 
 }  // namespace platform::signal

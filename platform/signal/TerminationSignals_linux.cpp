@@ -11,16 +11,17 @@
 #include <variant>
 
 #include "platform/fs/FileManager.h"
+#include "platform/thread/Mutex.h"
 
 namespace platform::signal {
 
 namespace {
 
 struct Registry {
-    std::mutex mutex;
-    std::uint64_t next = 1;
+    platform::Mutex mutex;
+    std::uint64_t next GUARDED_BY(mutex) = 1;
     // Ordered by registration: groups are ended before anything is removed.
-    std::map<std::uint64_t, std::variant<std::string, int>> items;
+    std::map<std::uint64_t, std::variant<std::string, int>> items GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -29,14 +30,14 @@ Registry& registry() {
 }
 
 // Taken before the registry's lock by both a child's start and the cleanup.
-std::mutex& childStartMutex() {
-    static std::mutex* m = new std::mutex;  // never destroyed: the watcher may run during exit
+platform::Mutex& childStartMutex() {
+    static platform::Mutex* m = new platform::Mutex;  // never destroyed: the watcher may run during exit
     return *m;
 }
 
 std::uint64_t add(std::variant<std::string, int> item) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    platform::MutexLock lock(r.mutex);
     const std::uint64_t token = r.next++;
     r.items.emplace(token, std::move(item));
     return token;
@@ -102,7 +103,7 @@ ChildStartScope::~ChildStartScope() { childStartMutex().unlock(); }
 
 void forget(std::uint64_t token) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    platform::MutexLock lock(r.mutex);
     r.items.erase(token);
 }
 

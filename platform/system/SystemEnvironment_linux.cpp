@@ -8,7 +8,8 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
+
+#include "platform/thread/Mutex.h"
 
 namespace platform {
 
@@ -180,8 +181,8 @@ std::optional<std::string> operatingSystemVersionString() {
 std::string temporaryDirectory() {
     // The run stages keychains and keys here: the folder must be one that no
     // other user can write, or a planted link or folder would receive them.
-    static std::mutex mutex;
-    std::lock_guard<std::mutex> lock(mutex);
+    static platform::Mutex mutex;
+    platform::MutexLock lock(mutex);
     const std::string privateName = "nerova-" + std::to_string(getuid());
     if (const char* tmp = std::getenv("TMPDIR"); tmp && tmp[0] == '/') {
         const std::string folder = stripTrailingSlashes(tmp);

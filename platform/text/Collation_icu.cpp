@@ -5,7 +5,8 @@
 #include <unicode/unistr.h>
 
 #include <memory>
-#include <mutex>
+
+#include "platform/thread/Mutex.h"
 
 namespace platform::text {
 
@@ -28,10 +29,10 @@ std::unique_ptr<icu::Collator> makeCollator() {
 }  // namespace
 
 int localizedStandardCompare(const std::string& a, const std::string& b) {
-    static std::mutex mutex;
+    static platform::Mutex mutex;
     static icu::Collator* collator = makeCollator().release();
     if (collator) {
-        std::lock_guard<std::mutex> lock(mutex);
+        platform::MutexLock lock(mutex);
         UErrorCode status = U_ZERO_ERROR;
         UCollationResult r = collator->compareUTF8(a, b, status);
         if (U_SUCCESS(status) && r != UCOL_EQUAL) return r == UCOL_LESS ? -1 : 1;

@@ -8,8 +8,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
+
+#include "platform/thread/Mutex.h"
 
 namespace platform::time {
 
@@ -45,7 +46,7 @@ public:
     ZoneStateLock& operator=(const ZoneStateLock&) = delete;
 
 private:
-    std::unique_lock<std::mutex> lock_;
+    platform::MutexLock lock_;
 };
 
 }  // namespace platform::time

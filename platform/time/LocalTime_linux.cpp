@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/thread/Mutex.h"
+
 namespace platform::time {
 
 namespace {
@@ -13,8 +15,8 @@ namespace {
 // libc guards its zone state with a lock of its own, but tzset reads TZ
 // (racing a setenv) and the race detector cannot see libc's lock; one lock
 // of ours over every use keeps the state consistent wherever it is read.
-std::mutex& zoneStateMutex() {
-    static std::mutex mutex;
+platform::Mutex& zoneStateMutex() {
+    static platform::Mutex mutex;
     return mutex;
 }
 
@@ -30,7 +32,7 @@ struct LastConversion {
     tm local{};
 };
 
-LastConversion& lastConversion() {
+LastConversion& lastConversion() REQUIRES(zoneStateMutex()) {
     static LastConversion* last = new LastConversion;  // never destroyed: used while the process exits
     return *last;
 }
@@ -43,7 +45,7 @@ std::optional<LocalTime> localTime(std::int64_t unixSeconds) {
     const time_t t = static_cast<time_t>(unixSeconds);
     tm local{};
     {
-        const std::lock_guard lock(zoneStateMutex());
+        const platform::MutexLock lock(zoneStateMutex());
         LastConversion& last = lastConversion();
         const char* zone = std::getenv("TZ");
         if (last.valid && last.second == t && last.zoneSet == (zone != nullptr) && (!zone || last.zone == zone)) {
@@ -79,7 +81,7 @@ std::optional<std::int64_t> unixSecondsFromLocal(std::int64_t year, std::int64_t
     m0 -= (y - year) * 12;
     const std::int64_t tmYear = y - 1900;
     if (tmYear < INT_MIN || tmYear > INT_MAX || day < INT_MIN || day > INT_MAX) return std::nullopt;
-    const std::lock_guard lock(zoneStateMutex());
+    const platform::MutexLock lock(zoneStateMutex());
     ::tzset();
     tm fields{};
     fields.tm_year = static_cast<int>(tmYear);

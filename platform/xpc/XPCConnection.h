@@ -16,11 +16,11 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/process/AuditToken.h"
+#include "platform/thread/Mutex.h"
 #include "platform/xpc/XPCInterface.h"
 #include "platform/xpc/XPCTypes.h"
 
@@ -56,19 +56,19 @@ using MethodHandler = std::function<void(const Values& arguments, const Reply& r
 class ExportedObject {
 public:
     ExportedObject& on(const std::string& selector, MethodHandler handler) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         handlers_[selector] = std::move(handler);
         return *this;
     }
     MethodHandler find(const std::string& selector) const {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         auto it = handlers_.find(selector);
         return it == handlers_.end() ? MethodHandler() : it->second;
     }
 
 private:
-    mutable std::mutex mutex_;
-    std::map<std::string, MethodHandler> handlers_;
+    mutable platform::Mutex mutex_;
+    std::map<std::string, MethodHandler> handlers_ GUARDED_BY(mutex_);
 };
 
 // What callers send calls through. Copyable; keeps the connection alive.

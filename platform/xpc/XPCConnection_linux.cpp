@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "platform/log/LogStore.h"
+#include "platform/thread/Mutex.h"
 #include "platform/xpc/XPCIOLoop.h"
 #include "platform/xpc/XPCPeer.h"
 
@@ -47,15 +48,15 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
     std::string label;
     std::shared_ptr<DispatchQueue> queue;
 
-    mutable std::mutex mutex;
-    State state = State::Created;
-    ScopedFD acceptedFD;
-    std::shared_ptr<detail::Channel> channel;
+    mutable platform::Mutex mutex;
+    State state GUARDED_BY(mutex) = State::Created;
+    ScopedFD acceptedFD GUARDED_BY(mutex);
+    std::shared_ptr<detail::Channel> channel GUARDED_BY(mutex);
     std::shared_ptr<const Interface> remoteInterface, exportedInterface;
-    std::shared_ptr<ExportedObject> exportedObject;
+    std::shared_ptr<ExportedObject> exportedObject GUARDED_BY(mutex);
     std::function<void()> interruptionHandler, invalidationHandler;
-    std::unordered_map<std::uint64_t, PendingCall> pending;
-    std::uint64_t nextID = 1;
+    std::unordered_map<std::uint64_t, PendingCall> pending GUARDED_BY(mutex);
+    std::uint64_t nextID GUARDED_BY(mutex) = 1;
     int pid = 0;
     platform::AuditToken token;
     std::uint32_t euid = 0;
@@ -93,7 +94,7 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
 
     // With mutex held, on the way to Invalid: what may hold whoever holds
     // this connection goes, handed to the caller to drop without the lock.
-    void releaseLocked(std::shared_ptr<ExportedObject>& object, std::shared_ptr<detail::Channel>& ch) {
+    void releaseLocked(std::shared_ptr<ExportedObject>& object, std::shared_ptr<detail::Channel>& ch) REQUIRES(mutex) {
         interruptionHandler = nullptr;
         invalidationHandler = nullptr;
         object = std::move(exportedObject);
@@ -108,7 +109,7 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
         std::shared_ptr<detail::Channel> closed;
         State newState;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            platform::MutexLock lock(mutex);
             if (state != State::Active) return;
             newState = origin == Origin::Service ? State::Interrupted : State::Invalid;
             state = newState;
@@ -129,7 +130,7 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
         }
         std::shared_ptr<detail::Channel> ch;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            platform::MutexLock lock(mutex);
             if (state != State::Active) return false;
             ch = channel;
         }
@@ -153,7 +154,7 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
     void handleAnswer(Frame frame) {
         PendingCall call;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            platform::MutexLock lock(mutex);
             auto it = pending.find(frame.id);
             if (it == pending.end()) {
                 logError("Ignoring an answer to an unknown call " + std::to_string(frame.id) + " on " + label + ".");
@@ -204,7 +205,7 @@ void Connection::Impl::handleCall(Frame frame) {
     std::shared_ptr<const Interface> interface;
     std::shared_ptr<ExportedObject> object;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        platform::MutexLock lock(mutex);
         if (state != State::Active) return;
         interface = exportedInterface;
         object = exportedObject;
@@ -266,33 +267,36 @@ std::shared_ptr<Connection> Connection::createAccepted(int fd, const std::string
     std::shared_ptr<Connection> c(new Connection("", "com.nerova.xpc.connection.accepted." + label));
     c->impl_->origin = Origin::Accepted;
     c->impl_->address = label;
-    c->impl_->acceptedFD.reset(fd);
+    {
+        platform::MutexLock lock(c->impl_->mutex);
+        c->impl_->acceptedFD.reset(fd);
+    }
     c->impl_->takePeer(fd);
     return c;
 }
 
 void Connection::setRemoteInterface(std::shared_ptr<const Interface> interface) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     impl_->remoteInterface = std::move(interface);
 }
 
 void Connection::setExportedInterface(std::shared_ptr<const Interface> interface) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     impl_->exportedInterface = std::move(interface);
 }
 
 void Connection::setExportedObject(std::shared_ptr<ExportedObject> object) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     impl_->exportedObject = std::move(object);
 }
 
 void Connection::setInterruptionHandler(std::function<void()> handler) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     impl_->interruptionHandler = std::move(handler);
 }
 
 void Connection::setInvalidationHandler(std::function<void()> handler) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     impl_->invalidationHandler = std::move(handler);
 }
 
@@ -302,7 +306,7 @@ void Connection::resume() {
     std::shared_ptr<ExportedObject> object;
     std::function<void()> failed;
     {
-        std::lock_guard<std::mutex> lock(d.mutex);
+        platform::MutexLock lock(d.mutex);
         if (d.state != State::Created) return;
         ScopedFD fd;
         if (d.origin == Origin::Accepted) {
@@ -358,7 +362,7 @@ void Connection::invalidate() {
     std::shared_ptr<detail::Channel> channel;
     std::shared_ptr<ExportedObject> object;
     {
-        std::lock_guard<std::mutex> lock(d.mutex);
+        platform::MutexLock lock(d.mutex);
         if (d.state == State::Invalid) return;
         d.state = State::Invalid;
         calls.swap(d.pending);
@@ -370,27 +374,27 @@ void Connection::invalidate() {
 }
 
 bool Connection::isInvalid() const {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     return impl_->state == State::Invalid;
 }
 
 std::size_t Connection::pendingCallCount() const {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     return impl_->pending.size();
 }
 
 int Connection::processIdentifier() const {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     return impl_->pid;
 }
 
 platform::AuditToken Connection::auditToken() const {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     return impl_->token;
 }
 
 std::uint32_t Connection::effectiveUserIdentifier() const {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     return impl_->euid;
 }
 
@@ -411,7 +415,7 @@ void Connection::sendCall(const std::string& selector, Values arguments, ReplyBl
     };
     std::shared_ptr<const Interface> interface;
     {
-        std::lock_guard<std::mutex> lock(d.mutex);
+        platform::MutexLock lock(d.mutex);
         interface = d.remoteInterface;
     }
     const Method* method = interface ? interface->find(selector) : nullptr;
@@ -432,7 +436,7 @@ void Connection::sendCall(const std::string& selector, Values arguments, ReplyBl
     std::shared_ptr<detail::Channel> channel;
     std::uint64_t id;
     {
-        std::lock_guard<std::mutex> lock(d.mutex);
+        platform::MutexLock lock(d.mutex);
         if (d.state != State::Active) {
             Error e = d.errorForState(d.state);
             failSoon(std::move(e));

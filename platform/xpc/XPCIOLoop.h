@@ -13,11 +13,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/fd/ScopedFD.h"
+#include "platform/thread/Mutex.h"
 #include "platform/xpc/XPCFrame.h"
 
 namespace platform::xpc::detail {
@@ -55,9 +55,9 @@ private:
     // With the loop's lock held: true when this thread is to watch next,
     // after standing by while another watches; false when a watcher and a
     // standby thread exist already and this one goes back to the pool.
-    bool takeTurn(std::unique_lock<std::mutex>& lock);
+    bool takeTurn(platform::MutexLock& lock);
     // With the loop's lock held: stands by until this thread should watch.
-    void standBy(std::unique_lock<std::mutex>& lock);
+    void standBy(platform::MutexLock& lock);
     // Waits for events and handles them until one gives queue work; answers
     // that work, or nothing when waiting failed.
     std::function<void()> watch();
@@ -136,15 +136,15 @@ private:
     std::atomic<bool> closed_{false};
     std::uint64_t token_ = 0;
 
-    std::mutex delegateMutex_;
-    std::shared_ptr<ChannelDelegate> delegate_;
+    platform::Mutex delegateMutex_;
+    std::shared_ptr<ChannelDelegate> delegate_ GUARDED_BY(delegateMutex_);
 
-    std::mutex writeMutex_;
-    std::vector<std::uint8_t> out_;
-    std::size_t outOffset_ = 0;
-    bool wantsWritable_ = false;
+    platform::Mutex writeMutex_;
+    std::vector<std::uint8_t> out_ GUARDED_BY(writeMutex_);
+    std::size_t outOffset_ GUARDED_BY(writeMutex_) = 0;
+    bool wantsWritable_ GUARDED_BY(writeMutex_) = false;
     bool holding_ = false;  // under writeMutex_ once started
-    int expectedSender_ = 0;
+    int expectedSender_ = 0;  // set before start
 
     // Only the loop thread handling the channel touches the read buffer.
     std::vector<std::uint8_t> in_;

@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <unordered_map>
@@ -17,6 +16,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/WorkerPool_linux.h"
 #include "platform/log/LogStore.h"
+#include "platform/thread/ConditionVariable.h"
 #include "platform/xpc/XPCPeer.h"
 
 namespace platform::xpc::detail {
@@ -50,16 +50,16 @@ struct IOLoop::Impl {
     };
 
     ScopedFD epoll;
-    std::mutex mutex;
-    std::unordered_map<std::uint64_t, std::shared_ptr<Entry>> targets;
-    std::uint64_t nextToken = 1;
+    platform::Mutex mutex;
+    std::unordered_map<std::uint64_t, std::shared_ptr<Entry>> targets GUARDED_BY(mutex);
+    std::uint64_t nextToken GUARDED_BY(mutex) = 1;
     // Guarded by mutex:
-    int watching = 0;         // threads in (or on their way into) epoll_wait
-    int busy = 0;             // threads that left watching to run work
-    int standing = 0;         // threads standing by
-    std::uint64_t works = 0;  // work started so far
-    bool standbyAsleep = false;
-    std::condition_variable standbyWake;
+    int watching GUARDED_BY(mutex) = 0;         // threads in (or on their way into) epoll_wait
+    int busy GUARDED_BY(mutex) = 0;             // threads that left watching to run work
+    int standing GUARDED_BY(mutex) = 0;         // threads standing by
+    std::uint64_t works GUARDED_BY(mutex) = 0;  // work started so far
+    bool standbyAsleep GUARDED_BY(mutex) = false;
+    platform::ConditionVariable standbyWake;
 
     bool arm(int op, std::uint64_t token, const Entry& entry) {
         struct epoll_event ev {};
@@ -95,7 +95,7 @@ std::uint64_t IOLoop::add(int fd, std::uint32_t events, std::shared_ptr<Pollable
     entry->target = std::move(target);
     entry->fd = fd;
     entry->events = events;
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     std::uint64_t token = impl_->nextToken++;
     if (!impl_->arm(EPOLL_CTL_ADD, token, *entry)) return 0;
     impl_->targets.emplace(token, std::move(entry));
@@ -103,7 +103,7 @@ std::uint64_t IOLoop::add(int fd, std::uint32_t events, std::shared_ptr<Pollable
 }
 
 void IOLoop::modify(std::uint64_t token, int fd, std::uint32_t events) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     auto it = impl_->targets.find(token);
     if (it == impl_->targets.end() || it->second->fd != fd) return;
     it->second->events = events;
@@ -113,7 +113,7 @@ void IOLoop::modify(std::uint64_t token, int fd, std::uint32_t events) {
 void IOLoop::remove(std::uint64_t token, int fd) {
     std::shared_ptr<Impl::Entry> released;
     {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
+        platform::MutexLock lock(impl_->mutex);
         auto it = impl_->targets.find(token);
         if (it == impl_->targets.end()) return;
         epoll_ctl(impl_->epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
@@ -125,7 +125,7 @@ void IOLoop::remove(std::uint64_t token, int fd) {
 
 void IOLoop::run() {
     {
-        std::unique_lock<std::mutex> lock(impl_->mutex);
+        platform::MutexLock lock(impl_->mutex);
         if (!takeTurn(lock)) return;
     }
     for (;;) {
@@ -133,7 +133,7 @@ void IOLoop::run() {
         if (!deferred) return;  // epoll failed
         bool borrow = false, wake = false;
         {
-            std::lock_guard<std::mutex> lock(impl_->mutex);
+            platform::MutexLock lock(impl_->mutex);
             --impl_->watching;
             ++impl_->busy;
             ++impl_->works;
@@ -149,13 +149,15 @@ void IOLoop::run() {
         if (borrow) platform::dispatch::detail::WorkerPool::shared().run([this] { run(); });
         deferred();
         deferred = nullptr;
-        std::unique_lock<std::mutex> lock(impl_->mutex);
+        platform::MutexLock lock(impl_->mutex);
         --impl_->busy;
         if (!takeTurn(lock)) return;
     }
 }
 
-bool IOLoop::takeTurn(std::unique_lock<std::mutex>& lock) {
+// takeTurn and standBy run under the caller's lock of the loop, which the
+// analysis cannot tie to impl_->mutex through the reference.
+bool IOLoop::takeTurn(platform::MutexLock& lock) NO_THREAD_SAFETY_ANALYSIS {
     if (impl_->watching > 0) {
         if (impl_->standing > 0) return false;  // enough threads: back to the pool
         standBy(lock);
@@ -164,7 +166,7 @@ bool IOLoop::takeTurn(std::unique_lock<std::mutex>& lock) {
     return true;
 }
 
-void IOLoop::standBy(std::unique_lock<std::mutex>& lock) {
+void IOLoop::standBy(platform::MutexLock& lock) NO_THREAD_SAFETY_ANALYSIS {
     Impl& d = *impl_;
     ++d.standing;
     for (;;) {
@@ -176,7 +178,7 @@ void IOLoop::standBy(std::unique_lock<std::mutex>& lock) {
         if (d.works == seen && d.busy == 0) {
             // Nothing ran for a whole delay: sleep until work starts.
             d.standbyAsleep = true;
-            d.standbyWake.wait(lock, [&] { return !d.standbyAsleep; });
+            d.standbyWake.wait(lock, [&]() REQUIRES(d.mutex) { return !d.standbyAsleep; });
         }
     }
     --d.standing;
@@ -191,7 +193,7 @@ platform::dispatch::Block IOLoop::watch() {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             logError("A thread of the transport's I/O loop stopped: epoll_wait failed.");
-            std::lock_guard<std::mutex> lock(impl_->mutex);
+            platform::MutexLock lock(impl_->mutex);
             --impl_->watching;
             return nullptr;
         }
@@ -199,7 +201,7 @@ platform::dispatch::Block IOLoop::watch() {
             const std::uint64_t token = events[i].data.u64;
             std::shared_ptr<Impl::Entry> entry;
             {
-                std::lock_guard<std::mutex> lock(impl_->mutex);
+                platform::MutexLock lock(impl_->mutex);
                 auto it = impl_->targets.find(token);
                 if (it == impl_->targets.end()) continue;
                 entry = it->second;
@@ -220,13 +222,13 @@ platform::dispatch::Block IOLoop::watch() {
 
 bool Channel::start(std::shared_ptr<ChannelDelegate> delegate) {
     {
-        std::lock_guard<std::mutex> lock(delegateMutex_);
+        platform::MutexLock lock(delegateMutex_);
         delegate_ = std::move(delegate);
     }
     bool watched = false;
     {
         // Under the write lock so that a close racing with this start finds the token.
-        std::lock_guard<std::mutex> lock(writeMutex_);
+        platform::MutexLock lock(writeMutex_);
         if (!closed_.load()) {
             token_ = IOLoop::shared().add(fd_.get(), EPOLLIN | EPOLLRDHUP, shared_from_this());
             watched = token_ != 0;
@@ -240,7 +242,7 @@ bool Channel::start(std::shared_ptr<ChannelDelegate> delegate) {
         } else {
             std::shared_ptr<ChannelDelegate> d;
             {
-                std::lock_guard<std::mutex> lock(delegateMutex_);
+                platform::MutexLock lock(delegateMutex_);
                 d = std::move(delegate_);
             }
             if (d) d->channelClosed(false);
@@ -263,7 +265,7 @@ bool Channel::sendReady() {
 }
 
 void Channel::releaseHeld() {
-    std::lock_guard<std::mutex> lock(writeMutex_);
+    platform::MutexLock lock(writeMutex_);
     if (!holding_) return;
     holding_ = false;
     if (out_.size() > outOffset_ && !wantsWritable_) {
@@ -275,7 +277,7 @@ void Channel::releaseHeld() {
 bool Channel::send(const std::vector<std::uint8_t>& bytes) {
     bool failed = false;
     {
-        std::lock_guard<std::mutex> lock(writeMutex_);
+        platform::MutexLock lock(writeMutex_);
         if (closed_.load()) return false;
         if (holding_) {
             out_.insert(out_.end(), bytes.begin(), bytes.end());
@@ -318,7 +320,7 @@ bool Channel::send(const std::vector<std::uint8_t>& bytes) {
 }
 
 void Channel::flush() {
-    std::lock_guard<std::mutex> lock(writeMutex_);
+    platform::MutexLock lock(writeMutex_);
     while (outOffset_ < out_.size()) {
         ssize_t w = ::send(fd_.get(), out_.data() + outOffset_, out_.size() - outOffset_, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w > 0) {
@@ -393,7 +395,7 @@ void Channel::readAvailable() {
         }
         std::shared_ptr<ChannelDelegate> delegate;
         {
-            std::lock_guard<std::mutex> lock(delegateMutex_);
+            platform::MutexLock lock(delegateMutex_);
             delegate = delegate_;
         }
         const std::size_t size = 4 + std::size_t{length};
@@ -468,7 +470,7 @@ void Channel::closeFromLoop(bool malformed) {
     // The delegate may drop the last other reference to this channel.
     auto keep = shared_from_this();
     {
-        std::lock_guard<std::mutex> lock(writeMutex_);
+        platform::MutexLock lock(writeMutex_);
         if (closed_.exchange(true)) return;
         out_.clear();
         outOffset_ = 0;
@@ -476,13 +478,13 @@ void Channel::closeFromLoop(bool malformed) {
     ::shutdown(fd_.get(), SHUT_RDWR);
     std::uint64_t token;
     {
-        std::lock_guard<std::mutex> lock(writeMutex_);
+        platform::MutexLock lock(writeMutex_);
         token = token_;
     }
     if (token) IOLoop::shared().remove(token, fd_.get());
     std::shared_ptr<ChannelDelegate> delegate;
     {
-        std::lock_guard<std::mutex> lock(delegateMutex_);
+        platform::MutexLock lock(delegateMutex_);
         delegate = std::move(delegate_);
     }
     if (delegate) delegate->channelClosed(malformed);

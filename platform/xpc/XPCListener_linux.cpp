@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "platform/log/LogStore.h"
+#include "platform/thread/Mutex.h"
 #include "platform/value/HexString.h"
 #include "platform/xpc/XPCIOLoop.h"
 #include "platform/xpc/XPCPeer.h"
@@ -23,11 +24,12 @@ struct Listener::Impl : detail::Pollable, std::enable_shared_from_this<Listener:
     ino_t inode = 0;
     std::shared_ptr<DispatchQueue> queue;
 
-    mutable std::mutex mutex;
-    ScopedFD fd;
-    std::uint64_t token = 0;
-    bool resumed = false, invalid = false;
-    Delegate delegate;
+    mutable platform::Mutex mutex;
+    ScopedFD fd GUARDED_BY(mutex);
+    std::uint64_t token GUARDED_BY(mutex) = 0;
+    bool resumed GUARDED_BY(mutex) = false;
+    bool invalid GUARDED_BY(mutex) = false;
+    Delegate delegate GUARDED_BY(mutex);
 
     // Accepting fails while the process has no descriptor left (or the
     // kernel no memory): the pending connection stays readable, and the
@@ -35,10 +37,9 @@ struct Listener::Impl : detail::Pollable, std::enable_shared_from_this<Listener:
     // listener rests instead, and looks again after a while; connections
     // already open are served meanwhile.
     static constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
-    bool resting = false;  // under mutex
+    bool resting GUARDED_BY(mutex) = false;  // under mutex
 
-    void rest(int why) {
-        // With mutex held.
+    void rest(int why) REQUIRES(mutex) {
         if (!resting) {
             platform::log::write("com.nerova.rivovovuvev", "xpc", platform::log::Level::Error,
                                  "Cannot accept connections on '" + name + "' for now: " + std::strerror(why) +
@@ -52,7 +53,7 @@ struct Listener::Impl : detail::Pollable, std::enable_shared_from_this<Listener:
             platform::dispatch::dispatchTime(platform::dispatch::DISPATCH_TIME_NOW, delay), [weak = weak_from_this()] {
                 auto self = weak.lock();
                 if (!self) return;
-                std::lock_guard<std::mutex> lock(self->mutex);
+                platform::MutexLock lock(self->mutex);
                 if (!self->invalid && self->fd)
                     detail::IOLoop::shared().modify(self->token, self->fd.get(), detail::IOLoop::readable());
             });
@@ -62,7 +63,7 @@ struct Listener::Impl : detail::Pollable, std::enable_shared_from_this<Listener:
         for (;;) {
             ScopedFD accepted;
             {
-                std::lock_guard<std::mutex> lock(mutex);
+                platform::MutexLock lock(mutex);
                 if (invalid || !fd) return;
                 accepted = detail::acceptSocket(fd.get());
                 if (!accepted) {
@@ -76,7 +77,7 @@ struct Listener::Impl : detail::Pollable, std::enable_shared_from_this<Listener:
             queue->async([self = shared_from_this(), connection] {
                 Delegate d;
                 {
-                    std::lock_guard<std::mutex> lock(self->mutex);
+                    platform::MutexLock lock(self->mutex);
                     if (!self->invalid) d = self->delegate;
                 }
                 bool accept = d && d(connection);
@@ -117,7 +118,10 @@ std::shared_ptr<Listener> Listener::anonymous(Error* error) {
     l->impl_ = std::make_shared<Impl>();
     l->impl_->name = name;
     l->impl_->queue = l->queue_;
-    l->impl_->fd = std::move(fd);
+    {
+        platform::MutexLock lock(l->impl_->mutex);  // not shared yet; the lock is for the analysis
+        l->impl_->fd = std::move(fd);
+    }
     return l;
 }
 
@@ -156,19 +160,22 @@ std::shared_ptr<Listener> Listener::forService(const std::string& serviceName, E
     l->impl_->path = path;
     if (lstat(path.c_str(), &st) == 0) l->impl_->inode = st.st_ino;
     l->impl_->queue = l->queue_;
-    l->impl_->fd = std::move(fd);
+    {
+        platform::MutexLock lock(l->impl_->mutex);  // not shared yet; the lock is for the analysis
+        l->impl_->fd = std::move(fd);
+    }
     return l;
 }
 
 Listener::~Listener() { invalidate(); }
 
 void Listener::setDelegate(Delegate delegate) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     impl_->delegate = std::move(delegate);
 }
 
 void Listener::resume() {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     if (impl_->resumed || impl_->invalid) return;
     impl_->resumed = true;
     impl_->token = detail::IOLoop::shared().add(impl_->fd.get(), detail::IOLoop::readable(), impl_);
@@ -182,7 +189,7 @@ void Listener::invalidate() {
     std::uint64_t token = 0;
     bool first = false;
     {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
+        platform::MutexLock lock(impl_->mutex);
         if (!impl_->invalid) {
             first = true;
             impl_->invalid = true;
@@ -208,7 +215,7 @@ void Listener::invalidate() {
 Endpoint Listener::endpoint() const { return Endpoint{impl_->name}; }
 
 bool Listener::isInvalid() const {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    platform::MutexLock lock(impl_->mutex);
     return impl_->invalid;
 }
 

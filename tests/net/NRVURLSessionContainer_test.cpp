@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <map>
+#include <thread>
 
 #include "net/NRVURLSessionHandler.h"
 #include "platform/log/LogStore.h"
@@ -47,6 +51,57 @@ NRVURLSessionContainerRef containerOf(NRVURLSessionHandler& handler, NRVURLBroke
     handler.registerBroker("B", std::move(configuration));
     return handler.containerForBroker("B");
 }
+
+// A route whose reset completes on a thread of its own, which first calls
+// back into the container, as an engine that finishes resets on its own
+// thread and reports to the broker would.
+class CallingBackSession : public platform::http::Session {
+public:
+    explicit CallingBackSession(std::function<void()> callBack) : callBack_(std::move(callBack)) {}
+    const platform::http::ProxyRoute& route() const override { return route_; }
+    void reset(std::function<void()> done) override {
+        // Detached: with the fault the thread stays blocked on the container's lock.
+        std::thread([callBack = callBack_, done = std::move(done)] {
+            callBack();
+            done();
+        }).detach();
+    }
+    std::vector<platform::http::Cookie> cookiesForURL(const std::string&) override { return {}; }
+    void finishTasksAndInvalidate() override {}
+    bool isInvalidated() const override { return false; }
+
+private:
+    std::function<void()> callBack_;
+    platform::http::ProxyRoute route_;
+};
+
+class CallingBackEngine : public platform::http::Engine {
+public:
+    explicit CallingBackEngine(std::function<void()> callBack) : callBack_(std::move(callBack)) {}
+    std::shared_ptr<platform::http::Session> createSession(const platform::http::ProxyRoute&) override {
+        return std::make_shared<CallingBackSession>(callBack_);
+    }
+    std::shared_ptr<platform::http::Transfer> start(const std::shared_ptr<platform::http::Session>&,
+                                                    platform::http::Request, platform::http::TransferDelegate,
+                                                    platform::http::ServerTrustHook) override {
+        return nullptr;
+    }
+    std::unique_ptr<platform::http::StreamConnection> openStream(const std::shared_ptr<platform::http::Session>&,
+                                                                 const std::string&,
+                                                                 const std::optional<platform::http::Credentials>&,
+                                                                 long, platform::http::ServerTrustHook,
+                                                                 platform::http::TransferResult*) override {
+        return nullptr;
+    }
+    void setSystemProxyResolver(std::function<std::optional<platform::http::ProxyRoute>(const std::string&)>) override {}
+    void dispatch(const std::shared_ptr<platform::dispatch::DispatchQueue>& queue,
+                  platform::dispatch::Block block) override {
+        queue->async(std::move(block));
+    }
+
+private:
+    std::function<void()> callBack_;
+};
 
 }  // namespace
 
@@ -215,6 +270,38 @@ TEST(NRVURLSessionContainer, SmartResetResetsExactlyTheNamedSessions) {
     }
     // Resetting keeps the sessions and their order.
     EXPECT_EQ(container->sessions(), sessions);
+}
+
+// Smart reset waits for the resets it starts; a reset that completes on
+// another thread after calling into the container must not find the
+// container's lock held by the waiter (that would hang both for good).
+TEST(NRVURLSessionContainer, ResetCompletingOnAnotherThreadMayCallIn) {
+    auto configuration = NRVURLBrokerConfiguration::systemConfiguration();
+    configuration->setEnableSmartReset(true);
+    auto container = std::make_shared<NRVURLSessionContainer>(configuration);
+    std::weak_ptr<NRVURLSessionContainer> weak = container;
+    std::atomic<int> callIns{0};
+    auto engine = std::make_shared<CallingBackEngine>([weak, &callIns] {
+        if (auto held = weak.lock()) held->sessions();
+        ++callIns;
+    });
+    std::vector<NRVURLSessionRef> sessions;
+    for (int i = 0; i < 3; ++i) {
+        sessions.push_back(std::make_shared<NRVURLSession>(engine, configuration));
+        container->addSession(sessions.back(), configuration);
+    }
+    // Detached, as the resets are: with the fault this thread hangs for good.
+    auto promise = std::make_shared<std::promise<NRVURLSessionRef>>();
+    auto done = promise->get_future();
+    std::thread([container, sessions, promise] {
+        container->reportSuccessForSession(sessions[0]);        // resets sessions 1 and 2
+        promise->set_value(container->nextSession(sessions[0]));  // resets session 0, the last to work
+    }).detach();
+    // Generous for a loaded machine; with the fault it never becomes ready.
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+        << "a reset's call into the container waited on a lock held by the one waiting for the reset";
+    EXPECT_EQ(done.get(), sessions[1]);
+    EXPECT_EQ(callIns.load(), 3);
 }
 
 // Reuse means an item that was replaced for its key and comes back.

@@ -147,6 +147,28 @@ TEST(DispatchQueueTest, GlobalQueuesAreSharedPerQualityOfService) {
     EXPECT_TRUE(events.waitFor(1));
 }
 
+// The queue assertion passes inside the queue's blocks, sync ones included,
+// and in debug builds stops a caller outside them, naming the queue.
+TEST(DispatchQueueTest, AssertQueuePassesOnItsQueueOnly) {
+    auto queue = DispatchQueue::createSerial("assert.queue");
+    auto other = DispatchQueue::createSerial("assert.other");
+    queue->sync([&] { dispatchAssertQueue(*queue); });
+    std::atomic<bool> ran{false};
+    queue->async([&] {
+        dispatchAssertQueue(*queue);
+        ran = true;
+    });
+    queue->sync([] {});
+    EXPECT_TRUE(ran);
+#ifdef NDEBUG
+    dispatchAssertQueue(*queue);  // release builds check nothing
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(dispatchAssertQueue(*queue), "queue \"assert.queue\" is running outside");
+    EXPECT_DEATH(other->sync([&] { dispatchAssertQueue(*queue); }), "assert.queue");
+#endif
+}
+
 TEST(DispatchMainQueueTest, DrainsInOrderOnTheCallingThreadUntilStopped) {
     auto main = DispatchQueue::main();
     std::vector<int> order;
