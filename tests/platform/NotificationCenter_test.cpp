@@ -319,8 +319,9 @@ TEST_F(NotificationCenterTest, EachPostSeesTheFolderAsItIsNow) {
     ASSERT_EQ(mkdir(dir.c_str(), 01777), 0);
     IdleSocket outside(root.path(), 0);
     NotificationCenter poster(dir);
-    std::vector<std::unique_ptr<NotificationCenter>> centers;
+    // The centers go first: their deliveries may still be under way.
     std::vector<std::unique_ptr<Inbox>> inboxes;
+    std::vector<std::unique_ptr<NotificationCenter>> centers;
     std::vector<std::unique_ptr<IdleSocket>> listed;
     std::string error;
     for (int round = 0; round < 20; ++round) {
