@@ -21,18 +21,18 @@ namespace {
 const NRVLogHandle& xpcLog() { return NerovaLogger::xpc(); }
 std::string quote(const std::string& s) { return "'" + s + "'"; }
 
-// Both ends of an attempt run as the service's user and are signed by the
-// maker (a per-user agent's signature is its client's to check, with that
-// client's own line). Two ends in one process are checked once.
+// Both ends of an attempt run as the service's user and run the maker's code
+// (NRVXPCPeerTrust::isServiceCode; a per-user agent's signature is its
+// client's to check, with that client's own line). Two ends in one process
+// are checked once.
 bool isServiceItself(const std::string& name, const NRVXPCConnectionRef& control,
                      const NRVXPCConnectionRef& connection) {
     if (!NRVXPCPeerTrust::isExpectedServiceUser(control, name) ||
         !NRVXPCPeerTrust::isExpectedServiceUser(connection, name))
         return false;
     if (NRVXPCPeerTrust::isPerUserAgentService(name)) return true;
-    if (!NRVXPCPeerTrust::isNerovaSignTypeForConnection(control)) return false;
-    return control->auditToken() == connection->auditToken() ||
-           NRVXPCPeerTrust::isNerovaSignTypeForConnection(connection);
+    if (!NRVXPCPeerTrust::isServiceCode(control)) return false;
+    return control->auditToken() == connection->auditToken() || NRVXPCPeerTrust::isServiceCode(connection);
 }
 
 std::atomic<std::int64_t>& connectingLimitMilliseconds() {
@@ -83,11 +83,17 @@ NRVXPCClientConnection::~NRVXPCClientConnection() {
     if (isNotificationObserverRegistered_) NRVXPCNotifications::removeObserver(observerToken_);
 }
 
-void NRVXPCClientConnection::registerWithUUID(const std::string& uuid, StatusHandler handler) {
-    taskQueue_->asyncBarrier([self = shared_from_this(), uuid, handler = std::move(handler)]() mutable {
+void NRVXPCClientConnection::registerWithUUID(const std::string& uuid, StatusHandler handler, RefusalHandler refused) {
+    taskQueue_->asyncBarrier([self = shared_from_this(), uuid, handler = std::move(handler),
+                              refused = std::move(refused)]() mutable {
         xpcLog().log("Register status handler for UUID " + quote(uuid) + " and service " + quote(self->serviceName_));
         if (self->statusHandlers_.empty()) self->addNotificationObservers();
         self->statusHandlers_[uuid] = handler;
+        if (refused) {
+            self->refusalHandlers_[uuid] = std::move(refused);
+        } else {
+            self->refusalHandlers_.erase(uuid);
+        }
         const std::string ids = "(UUID: " + uuid + ", Service name: " + self->serviceName_ + ")";
         const std::string count = "Current registered UUIDs: " + std::to_string(self->statusHandlers_.size()) +
                                   " for service " + quote(self->serviceName_);
@@ -122,6 +128,7 @@ void NRVXPCClientConnection::registerWithUUID(const std::string& uuid, StatusHan
 void NRVXPCClientConnection::unregisterWithUUID(const std::string& uuid) {
     taskQueue_->asyncBarrier([self = shared_from_this(), uuid] {
         self->statusHandlers_.erase(uuid);
+        self->refusalHandlers_.erase(uuid);
         if (self->statusHandlers_.empty()) {
             xpcLog().log("Here are no status handlers for service " + quote(self->serviceName_));
             self->closeConnection();
@@ -229,6 +236,16 @@ void NRVXPCClientConnection::connectionErrorSoon(std::uint64_t attempt) {
     taskQueue_->asyncBarrier([self = shared_from_this(), attempt] { self->handlerConnectionError(attempt); });
 }
 
+void NRVXPCClientConnection::refusedSoon(std::uint64_t attempt) {
+    taskQueue_->asyncBarrier([self = shared_from_this(), attempt] {
+        // Only the attempt under way speaks for the service.
+        if (self->attempt_ != attempt) return;
+        for (const auto& [uuid, refused] : self->refusalHandlers_)
+            self->statusUpdateQueue_->async([refused = refused] { refused(); });
+        self->handlerConnectionError(attempt);
+    });
+}
+
 void NRVXPCClientConnection::openConnectionWithListenerEndpoint(std::uint64_t attempt, const NRVXPCEndpoint& endpoint,
                                                                 const NRVXPCEndpoint& controlEndpoint) {
     xpcLog().log("Open a XPC connection from listener endpoint for the service " + quote(serviceName_));
@@ -267,7 +284,7 @@ void NRVXPCClientConnection::openConnectionWithListenerEndpoint(std::uint64_t at
             xpcLog().error("Connection to " + quote(name) + " (pid: " + std::to_string(control->processIdentifier()) +
                            ") is not the expected service. Drop it.");
             if (auto self = weak.lock()) {
-                self->connectionErrorSoon(attempt);
+                self->refusedSoon(attempt);
             } else {
                 for (const auto& c : {connection, control}) {
                     c->setInterruptionHandler(nullptr);

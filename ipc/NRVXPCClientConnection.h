@@ -4,7 +4,7 @@
 // connection and that both ends are the service itself (its user and the
 // maker's signature; see NRVXPCPeerTrust), and only then tells every
 // registered status handler the proxy. A refused pair is dropped at once, as
-// a connection error.
+// a connection error, and the refusal handlers are told.
 // It reconnects by itself: after an error (after retryDelay seconds), and at
 // once when the service announces that it has registered.
 //
@@ -30,6 +30,9 @@ class NRVXPCClientConnection : public std::enable_shared_from_this<NRVXPCClientC
 public:
     using StatusHandler = std::function<void(NRVXPCProxy proxy)>;
     using ErrorBlock = std::function<void(const std::string& error)>;
+    // Told, on statusUpdateQueue, each time the process reached is refused
+    // as not the expected service.
+    using RefusalHandler = std::function<void()>;
 
     enum ConnStatus : std::uint64_t { Disconnected = 0, Connected = 1, Connecting = 2 };
     // How long a connection attempt may stay in the connecting state before
@@ -43,7 +46,9 @@ public:
                                                                        NRVXPCProtocol interface);
     ~NRVXPCClientConnection();
 
-    void registerWithUUID(const std::string& uuid, StatusHandler handler);
+    // A later registration of the same UUID replaces both handlers (no
+    // refusal handler: none).
+    void registerWithUUID(const std::string& uuid, StatusHandler handler, RefusalHandler refused = nullptr);
     void unregisterWithUUID(const std::string& uuid);
     NRVXPCProxy remoteObjectProxy();
     NRVXPCProxy remoteObjectProxyWithErrorHandler(ErrorBlock block);
@@ -69,11 +74,14 @@ private:
     void handleXPCServiceRegistered(const NRVDictionary& userInfo);
     // Posts a connection error of `attempt` onto taskQueue_.
     void connectionErrorSoon(std::uint64_t attempt);
+    // Tells every refusal handler, then handles the error of `attempt`.
+    void refusedSoon(std::uint64_t attempt);
 
     bool isNotificationObserverRegistered_ = false;
     std::string serviceName_;
     NRVXPCProtocol interface_;
     std::map<std::string, StatusHandler> statusHandlers_;
+    std::map<std::string, RefusalHandler> refusalHandlers_;
     std::shared_ptr<platform::dispatch::DispatchQueue> taskQueue_;
     std::shared_ptr<platform::dispatch::DispatchQueue> statusUpdateQueue_;
     NRVXPCConnectionRef connection_;

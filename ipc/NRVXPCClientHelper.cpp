@@ -1,5 +1,7 @@
 #include "ipc/NRVXPCClientHelper.h"
 
+#include <atomic>
+
 #include "foundation/NRVDispatchExtensions.h"
 #include "foundation/NRVQueueMonitor.h"
 #include "foundation/NerovaLogger.h"
@@ -40,14 +42,19 @@ NRVXPCClientHelper::~NRVXPCClientHelper() { unregisterUUIDFromAllClients(uuid_);
 
 void NRVXPCClientHelper::connectService(const std::string& serviceName, NRVXPCProtocol protocol,
                                         StatusHandler statusHandler) {
+    connectService(serviceName, std::move(protocol), std::move(statusHandler), nullptr);
+}
+
+void NRVXPCClientHelper::connectService(const std::string& serviceName, NRVXPCProtocol protocol,
+                                        StatusHandler statusHandler, RefusalHandler refusalHandler) {
     std::string uuid = uuid_;
-    shared().sharedTaskQueue->asyncBarrier([serviceName, protocol, statusHandler, uuid] {
+    shared().sharedTaskQueue->asyncBarrier([serviceName, protocol, statusHandler, refusalHandler, uuid] {
         xpcLog().log("Connect to service '" + serviceName + "' with status handler");
         auto& table = shared().clientConnections;
         auto it = table.find(serviceName);
         if (it == table.end())
             it = table.emplace(serviceName, NRVXPCClientConnection::initWithServiceName(serviceName, protocol)).first;
-        it->second->registerWithUUID(uuid, statusHandler);
+        it->second->registerWithUUID(uuid, statusHandler, refusalHandler);
     });
 }
 
@@ -63,19 +70,33 @@ long NRVXPCClientHelper::connectAndWaitForFirstConnectionForService(const std::s
     xpcLog().log("Connect and wait for service '" + serviceName + "'.");
     std::shared_ptr<DispatchGroup> group = DispatchGroup::create();
     dispatch_group_safe_enter(group);
+    // The first of a proxy and a refusal decides the wait; whatever comes
+    // after it changes nothing.
+    enum Outcome : int { Waiting, Connected, Refused };
+    auto outcome = std::make_shared<std::atomic<int>>(Waiting);
     std::weak_ptr<DispatchGroup> weakGroup = group;
-    connectService(serviceName, std::move(protocol), [weakGroup](NRVXPCProxy proxy) {
-        if (!proxy) return;
+    auto decide = [weakGroup, outcome](Outcome decided) {
+        int expected = Waiting;
+        if (!outcome->compare_exchange_strong(expected, decided)) return;
         if (auto g = weakGroup.lock()) dispatch_group_safe_leave(g);
-    });
+    };
+    connectService(
+        serviceName, std::move(protocol),
+        [decide](NRVXPCProxy proxy) {
+            if (proxy) decide(Connected);
+        },
+        [decide] { decide(Refused); });
+    long waited;
     if (timeout != 0) {
         xpcLog().log("Start to wait for the connection to the service '" + serviceName +
                      "'. Timeout: " + std::to_string(timeout));
-        return dispatch_group_safe_wait(
+        waited = dispatch_group_safe_wait(
             group, dispatchTime(DISPATCH_TIME_NOW, static_cast<std::int64_t>(timeout * NSEC_PER_SEC)));
+    } else {
+        xpcLog().log("Start to wait forever until connect to the service '" + serviceName + "'");
+        waited = dispatch_group_safe_wait(group, DISPATCH_TIME_FOREVER);
     }
-    xpcLog().log("Start to wait forever until connect to the service '" + serviceName + "'");
-    return dispatch_group_safe_wait(group, DISPATCH_TIME_FOREVER);
+    return waited == 0 && outcome->load() == Refused ? 1 : waited;
 }
 
 NRVXPCProxy NRVXPCClientHelper::remoteObjectProxyForService(const std::string& serviceName) {

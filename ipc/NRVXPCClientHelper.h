@@ -21,6 +21,7 @@ class NRVXPCClientHelper {
 public:
     using StatusHandler = NRVXPCClientConnection::StatusHandler;
     using ErrorBlock = NRVXPCClientConnection::ErrorBlock;
+    using RefusalHandler = NRVXPCClientConnection::RefusalHandler;
 
     NRVXPCClientHelper();
     ~NRVXPCClientHelper();
@@ -30,12 +31,18 @@ public:
     const std::string& uuid() const { return uuid_; }
 
     void connectService(const std::string& serviceName, NRVXPCProtocol protocol, StatusHandler statusHandler);
+    // The same, and `refusalHandler` is told each time the process reached
+    // is refused as not the expected service.
+    void connectService(const std::string& serviceName, NRVXPCProtocol protocol, StatusHandler statusHandler,
+                        RefusalHandler refusalHandler);
     void connectService(const std::string& serviceName, NRVXPCProtocol protocol);
     // 0 when connected within `timeout` seconds (0 meaning no limit), else
     // non-zero. The whole limit is waited also while no broker runs, so a
     // broker (and service) that comes up meanwhile is found; callers that
     // would rather give up at once without a broker check for its socket
-    // themselves. The status handler stays registered after the wait.
+    // themselves. A process refused as not the expected service ends the
+    // wait at once, non-zero. The status handler stays registered after the
+    // wait.
     long connectAndWaitForFirstConnectionForService(const std::string& serviceName, NRVXPCProtocol protocol,
                                                     double timeout);
     NRVXPCProxy remoteObjectProxyForService(const std::string& serviceName);

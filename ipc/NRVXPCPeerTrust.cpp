@@ -4,6 +4,7 @@
 
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVCodeSignValidator.h"
+#include "platform/process/ProcessInfo.h"
 #include "platform/system/SystemEnvironment.h"
 
 namespace NRVXPCPeerTrust {
@@ -29,8 +30,17 @@ std::optional<std::uint32_t> expectedUserOfService(const std::string& serviceNam
     return 0;
 }
 
+bool isServiceCode(const NRVXPCConnectionRef& connection) {
+    if (!connection) return false;
+    const platform::AuditToken token = connection->auditToken();
+    if (platform::process::effectiveUserID() != 0 && token.euid() == 0 && token.isTrustworthyShape() &&
+        platform::process::sharesUserNamespace(token.pid()) && platform::process::isAuditTokenCurrent(token))
+        return true;
+    return isNerovaSignTypeForConnection(connection);
+}
+
 bool isExpectedService(const NRVXPCConnectionRef& connection, const std::string& serviceName) {
-    return isExpectedServiceUser(connection, serviceName) && isNerovaSignTypeForConnection(connection);
+    return isExpectedServiceUser(connection, serviceName) && isServiceCode(connection);
 }
 
 bool isExpectedServiceUser(const NRVXPCConnectionRef& connection, const std::string& serviceName) {

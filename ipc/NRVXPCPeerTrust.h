@@ -27,7 +27,14 @@ std::optional<std::uint32_t> expectedUserOfService(const std::string& serviceNam
 // log line when not). An endpoint name proves nothing: anyone may bind a
 // freed one, but only root can run a process as root.
 bool isExpectedServiceUser(const NRVXPCConnectionRef& connection, const std::string& serviceName);
-// The same, then the maker's signature.
+// Whether the process behind a service connection runs the maker's code as
+// far as this client can tell: signed by the maker; or, for a client that is
+// not root, running as root in this user namespace and still the process the
+// audit token names. Such a client cannot read the executable of a root
+// service, which marks itself not dumpable, and needs not: no ordinary user
+// can run a process as root. A root client always checks the signature.
+bool isServiceCode(const NRVXPCConnectionRef& connection);
+// isExpectedServiceUser, then isServiceCode.
 bool isExpectedService(const NRVXPCConnectionRef& connection, const std::string& serviceName);
 // Whether the name is a per-user agent's ("com.nerova.remote.zep.<login
 // name>"). Its client checks the agent's signature itself, with the refusal

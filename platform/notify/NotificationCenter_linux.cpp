@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <thread>
 #include <vector>
@@ -109,10 +110,14 @@ enum class SendResult { Delivered, Stale, Full, Gone, Skipped };
 // socket's buffer, so a send refused with EAGAIN may mean that this socket's
 // buffer is full (receivers that never read hold it), not the receiver's
 // queue: the send is tried once more from a fresh socket, and only a refusal
-// of that one counts as full.
+// of that one counts as full. A socket kept from an earlier post may hold
+// such datagrams already, so it counts as one that has sent.
 class Sender {
 public:
-    explicit Sender(const std::string& bytes) : bytes_(bytes) {}
+    Sender(const std::string& bytes, ScopedFD kept) : bytes_(bytes), fd_(std::move(kept)), sent_(fd_ ? 1 : 0) {}
+
+    // The socket for the next post.
+    ScopedFD keep() { return std::move(fd_); }
 
     // One result per address, in order.
     std::vector<SendResult> sendToAll(std::vector<sockaddr_un>& addresses) {
@@ -220,6 +225,85 @@ private:
     std::map<std::string, Owner> paths_ GUARDED_BY(mutex_);
 };
 
+// What a post sends to: the socket entries of the shared folder, and the
+// state of the folder they were read in. A new or removed entry changes the
+// folder's modification time, so the listing stands while that time, the
+// change time, the size and the folder's identity stay. File times move in
+// clock ticks: a folder changed in the tick it was listed in may change
+// again within that tick without a new time, so such a listing is used once
+// and then made again.
+struct FolderListing {
+    std::string directory;
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec modified{}, changed{};
+    off_t size = 0;
+    bool racy = true;
+    std::vector<std::string> names;
+    std::vector<sockaddr_un> addresses;
+
+    bool describes(const std::string& dir, const struct stat& st) const {
+        return !racy && dir == directory && st.st_dev == device && st.st_ino == inode &&
+               st.st_mtim.tv_sec == modified.tv_sec && st.st_mtim.tv_nsec == modified.tv_nsec &&
+               st.st_ctim.tv_sec == changed.tv_sec && st.st_ctim.tv_nsec == changed.tv_nsec && st.st_size == size;
+    }
+};
+
+bool isBefore(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+fs::ItemAttributes folderAttributes(const struct stat& st) {
+    fs::ItemAttributes a;
+    a.type = S_ISDIR(st.st_mode)    ? fs::ItemAttributes::Type::Directory
+             : S_ISLNK(st.st_mode) ? fs::ItemAttributes::Type::SymbolicLink
+                                   : fs::ItemAttributes::Type::Other;
+    a.ownerID = st.st_uid;
+    a.groupOwnerID = st.st_gid;
+    a.permissions = st.st_mode & 07777;
+    return a;
+}
+
+// Lists the socket entries of the folder open as `fd`, whose state `st`
+// was read before. Sockets only: a link would lead the datagram to any
+// socket of the machine (one swapped in after the listing is still followed
+// where the kernel does not protect links in sticky folders). The type from
+// the listing saves a stat.
+std::shared_ptr<FolderListing> listFolder(const std::string& dir, int fd, const struct stat& st, std::string* error) {
+    auto made = std::make_shared<FolderListing>();
+    made->directory = dir;
+    made->device = st.st_dev;
+    made->inode = st.st_ino;
+    made->modified = st.st_mtim;
+    made->changed = st.st_ctim;
+    made->size = st.st_size;
+    // Any change from now on carries this time or a later one.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    made->racy = !(isBefore(st.st_mtim, now) && isBefore(st.st_ctim, now));
+    DIR* folder = fdopendir(fd);
+    if (!folder) {
+        if (error) *error = "cannot read " + dir + ": " + errnoText(errno);
+        close(fd);
+        return nullptr;
+    }
+    while (dirent* entry = readdir(folder)) {
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat entrySt {};
+            if (fstatat(dirfd(folder), entry->d_name, &entrySt, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(entrySt.st_mode))
+                continue;
+        } else if (entry->d_type != DT_SOCK) {
+            continue;
+        }
+        sockaddr_un address;
+        if (!fillAddress(dir + "/" + entry->d_name, &address)) continue;
+        made->names.emplace_back(entry->d_name);
+        made->addresses.push_back(address);
+    }
+    closedir(folder);
+    return made;
+}
+
 struct Registration {
     NotificationCenter::ObserverKey observer;
     std::optional<std::string> name;
@@ -249,8 +333,24 @@ struct NotificationCenter::State : std::enable_shared_from_this<NotificationCent
         return fixedDirectory.empty() ? NotificationCenter::defaultDirectory() : fixedDirectory;
     }
 
+    // The sockets of the folder as last listed, for posts (see listingFor),
+    // and an unbound socket a post sends from, kept for the next one.
+    platform::Mutex listingMutex;
+    std::shared_ptr<const FolderListing> listing GUARDED_BY(listingMutex);
+    ScopedFD sendingSocket GUARDED_BY(listingMutex);
+
     bool bind(std::string* error) REQUIRES(mutex);
     void unbind() REQUIRES(mutex);
+    // The sockets in `dir` for a post: the listing kept from an earlier post
+    // while the folder is the same folder and unchanged, else a new one.
+    // The folder's own owner and mode are checked on every call, the folders
+    // above it whenever it is listed again. nullptr when the folder is not
+    // there (*absent) or is not to be used (*error, with a log line).
+    std::shared_ptr<const FolderListing> listingFor(const std::string& dir, bool* absent, std::string* error);
+    void forgetListing() {
+        platform::MutexLock lock(listingMutex);
+        listing.reset();
+    }
     void deliver(const Notification& notification);
     static void receiveLoop(std::weak_ptr<State> weak, int fd, int wakeFD);
 };
@@ -284,6 +384,46 @@ bool NotificationCenter::State::bind(std::string* error) {
     socket = std::move(fd);
     wakeup = std::move(wake);
     return true;
+}
+
+std::shared_ptr<const FolderListing> NotificationCenter::State::listingFor(const std::string& dir, bool* absent,
+                                                                          std::string* error) {
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0) {
+        const int code = errno;
+        forgetListing();
+        if (code == ENOENT) {
+            *absent = true;
+        } else if (error) {
+            *error = "cannot read " + dir + ": " + errnoText(code);
+        }
+        return nullptr;
+    }
+    std::string why;
+    if (fs::isTrustedOwnerAndMode(folderAttributes(st), fs::TrustedItemKind::SharedFolder, &why)) {
+        platform::MutexLock lock(listingMutex);
+        if (listing && listing->describes(dir, st)) return listing;
+    }
+    // Listed again: the whole chain of folders is checked again (a folder
+    // that fails says why), and the folder opened must be the one examined.
+    if (!folderIsTrusted(dir, error)) {
+        forgetListing();
+        return nullptr;
+    }
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat opened {};
+    if (fd < 0 || fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino ||
+        !fs::isTrustedOwnerAndMode(folderAttributes(opened), fs::TrustedItemKind::SharedFolder, &why)) {
+        const int code = errno;
+        if (fd >= 0) close(fd);
+        forgetListing();
+        if (error) *error = "cannot read " + dir + ": " + (fd < 0 ? errnoText(code) : "it changed while it was opened");
+        return nullptr;
+    }
+    std::shared_ptr<const FolderListing> made = listFolder(dir, fd, opened, error);
+    platform::MutexLock lock(listingMutex);
+    listing = made;
+    return made;
 }
 
 void NotificationCenter::State::unbind() {
@@ -419,42 +559,34 @@ bool NotificationCenter::post(const Notification& notification, std::string* err
     auto bytes = datagram::encode(notification, error);
     if (!bytes) return false;
     const std::string dir = state_->directory();
-    DIR* folder = opendir(dir.c_str());
-    if (!folder) {
-        if (errno == ENOENT) return true;  // nobody has ever observed
-        if (error) *error = "cannot read " + dir + ": " + errnoText(errno);
-        return false;
+    bool absent = false;
+    std::shared_ptr<const FolderListing> listing = state_->listingFor(dir, &absent, error);
+    if (!listing) return absent;  // a folder nobody has ever observed in is no failure
+    // The sends take copies of the addresses: the kernel writes into the
+    // message headers, and other posts may use the listing meanwhile.
+    std::vector<sockaddr_un> addresses = listing->addresses;
+    ScopedFD kept;
+    {
+        platform::MutexLock lock(state_->listingMutex);
+        kept = std::move(state_->sendingSocket);
     }
-    if (!folderIsTrusted(dir, error)) {
-        closedir(folder);
-        return false;
+    Sender sender(*bytes, std::move(kept));
+    const std::vector<SendResult> results = sender.sendToAll(addresses);
+    {
+        // Posts at the same time each send from their own socket; one is kept.
+        platform::MutexLock lock(state_->listingMutex);
+        if (!state_->sendingSocket) state_->sendingSocket = sender.keep();
     }
-    // Sockets only: a link would lead the datagram to any socket of the
-    // machine (one swapped in after the listing is still followed where the
-    // kernel does not protect links in sticky folders). The type from the
-    // listing saves a stat.
-    std::vector<std::string> names;
-    std::vector<sockaddr_un> addresses;
-    while (dirent* entry = readdir(folder)) {
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat st {};
-            if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISSOCK(st.st_mode)) continue;
-        } else if (entry->d_type != DT_SOCK) {
-            continue;
-        }
-        sockaddr_un address;
-        if (!fillAddress(dir + "/" + entry->d_name, &address)) continue;
-        names.emplace_back(entry->d_name);
-        addresses.push_back(address);
-    }
-    const std::vector<SendResult> results = Sender(*bytes).sendToAll(addresses);
     std::size_t missed = 0;
+    bool removed = false;
     for (std::size_t i = 0; i < results.size(); ++i) {
         switch (results[i]) {
             case SendResult::Stale: {
+                // Nobody listens there any more. The entry is removed only
+                // while it is still a socket (not a link put in its place).
+                const std::string path = dir + "/" + listing->names[i];
                 struct stat st {};
-                if (fstatat(dirfd(folder), names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode))
-                    unlinkat(dirfd(folder), names[i].c_str(), 0);
+                if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && unlink(path.c_str()) == 0) removed = true;
                 break;
             }
             case SendResult::Full:
@@ -466,7 +598,7 @@ bool NotificationCenter::post(const Notification& notification, std::string* err
                 break;
         }
     }
-    closedir(folder);
+    if (removed) state_->forgetListing();
     if (missed) {
         const std::string text = std::to_string(missed) + " observer(s) did not take notification '" +
                                  notification.name + "': their queue was full";

@@ -67,6 +67,14 @@ std::optional<std::string> groupName(std::uint32_t gid);
 bool isUserInGroup(std::uint32_t uid, const std::string& groupName);
 // The process's real user id.
 std::uint32_t realUserID();
+// The process's effective user id.
+std::uint32_t effectiveUserID();
+// Whether process `pid` lives in this process's user namespace. Its namespace
+// link is compared where this process may read it; where it may not (another
+// user's process that is not dumpable) the two user-id mappings are, which
+// every process may read: a namespace made by an ordinary user maps no more
+// than that user's own ids, never this namespace's whole range.
+bool sharesUserNamespace(pid_t pid);
 // The first field of the user's comment (GECOS) field, when not empty.
 std::optional<std::string> fullName(std::uint32_t uid);
 

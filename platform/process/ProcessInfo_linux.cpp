@@ -288,6 +288,21 @@ std::optional<std::string> groupName(std::uint32_t gid) {
 
 std::uint32_t realUserID() { return ::getuid(); }
 
+std::uint32_t effectiveUserID() { return ::geteuid(); }
+
+bool sharesUserNamespace(pid_t pid) {
+    if (pid <= 0) return false;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    struct stat ours {}, theirs {};
+    if (::stat("/proc/self/ns/user", &ours) != 0) return false;
+    if (::stat((proc + "/ns/user").c_str(), &theirs) == 0)
+        return ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino;
+    if (errno != EACCES && errno != EPERM) return false;
+    auto ourMap = readProcFile("/proc/self/uid_map");
+    auto theirMap = readProcFile(proc + "/uid_map");
+    return ourMap && theirMap && !ourMap->empty() && *ourMap == *theirMap;
+}
+
 bool isUserInGroup(std::uint32_t uid, const std::string& name) {
     std::optional<std::uint32_t> groupID;
     withLookupBuffer([&](std::vector<char>& buf) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,7 +17,11 @@
 #include "foundation/NRVDispatchExtensions.h"
 #include "ipc/NRVXPCClientConnection.h"
 #include "ipc/NRVXPCClientHelper.h"
+#include "ipc/NRVNerovaXPCBroker.h"
+#include "ipc/NRVNerovaXPCInterfaceProtocol.h"
 #include "ipc/NRVXPCNotifications.h"
+#include "platform/value/HexString.h"
+#include "support/TrustInputs.h"
 
 using namespace std::chrono_literals;
 using ipctest::callAndWait;
@@ -331,4 +338,97 @@ TEST_F(NRVXPCClientHelperTest, LateReplyIsIgnoredAndADyingPeerFailsThePendingCal
     ASSERT_TRUE(outcome.error);
     EXPECT_NE(outcome.error->find("invalidated"), std::string::npos) << *outcome.error;
     helper.disconnectService(service);
+}
+
+// A process refused as not the expected service ends the wait at once, with
+// the failure, instead of the wait running out its limit: here the only
+// process behind the service's endpoints is an unsigned impostor.
+TEST_F(NRVXPCClientHelperTest, ARefusedServiceEndsTheWaitAtOnceWithTheFailure) {
+    ASSERT_TRUE(startRole("broker"));
+    // Not an agent's name: the client checks this service's signature.
+    const std::string refused = "com.nerova.test.refused." + platform::randomLowercaseHex(8);
+    const std::pair<std::string, std::string> endpoints{"nrvxpc." + platform::randomLowercaseHex(32),
+                                                        "nrvxpc." + platform::randomLowercaseHex(32)};
+    auto posted = std::make_shared<std::promise<std::optional<std::string>>>();
+    NRVNerovaXPCBroker().postListenerEndpoint(NRVXPCEndpoint{endpoints.first}, NRVXPCEndpoint{endpoints.second},
+                                              refused, [posted](auto error) { posted->set_value(error); });
+    auto f = posted->get_future();
+    ASSERT_EQ(f.wait_for(10s), std::future_status::ready);
+    ASSERT_EQ(f.get(), std::nullopt);
+    const pid_t taker = startImpostor(impostorPrograms().front(), refused, endpoints, runtimeRoot() + "/refused.txt");
+    ASSERT_GT(taker, 0);
+
+    NRVXPCClientHelper helper;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(helper.connectAndWaitForFirstConnectionForService(refused, NRVServiceStatusProtocol(), 60.0), 0);
+    // Generous for a loaded machine, far below the limit.
+    EXPECT_LT(secondsSince(start), 20.0);
+    EXPECT_GE(countLog(logStore(), "Connection to '" + refused + "' (pid: " + std::to_string(taker) +
+                                       ") is not the expected service. Drop it."),
+              1u);
+    EXPECT_EQ(helper.remoteObjectProxyForService(refused), nullptr);
+    helper.disconnectService(refused);
+}
+
+// A client run by an ordinary user cannot read the executable of a root
+// service (it marks itself not dumpable), so it takes a root service on its
+// user alone: no ordinary user can run a process as root. A process of
+// another ordinary user on a dead root service's endpoints, even the genuine
+// signed program, is still refused, and gets no call but the status call.
+TEST_F(NRVXPCClientHelperTest, AClientOfAnOrdinaryUserReachesARootServiceAndRefusesAnotherUsersProcess) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the client and the impostor as other users";
+    if (auto why = testsupport::unprivilegedUserCannotRun(fakeServicePath())) GTEST_SKIP() << *why;
+    testsupport::trust::ScopedLocalUser impostorUser;
+    ASSERT_TRUE(impostorUser.ok()) << impostorUser.why();
+
+    // The client (the unprivileged user) and the impostor reach the runtime
+    // root; each logs and records into a folder of its own.
+    ASSERT_EQ(0, ::chmod(runtimeRoot().c_str(), 0711));
+    struct Restore {
+        std::string root;
+        ~Restore() { ::chmod(root.c_str(), 0700); }
+    } restore{runtimeRoot()};
+    const std::string clientFolder = runtimeRoot() + "/client";
+    const std::string impostorFolder = runtimeRoot() + "/impostor";
+    std::filesystem::create_directories(clientFolder);
+    std::filesystem::create_directories(impostorFolder);
+    ASSERT_EQ(0, ::chown(clientFolder.c_str(), 65534, 65534));
+    ASSERT_EQ(0, ::chown(impostorFolder.c_str(), impostorUser.uid(), impostorUser.gid()));
+    const std::string clientLog = clientFolder + "/unified.log";
+    const std::string service = "com.nerova.configxpc";
+    auto probe = [&] {
+        return testsupport::runProgramAsUnprivilegedUser(
+            {fakeServicePath(), "--role=probe", "--service=" + service, "--runtime-root=" + runtimeRoot()},
+            {{"NRV_LOG_STORE", clientLog}}, clientFolder);
+    };
+
+    ASSERT_GT(startRole("broker"), 0);
+    const pid_t genuine = startRole("settings");
+    ASSERT_GT(genuine, 0);
+    const auto reached = probe();
+    EXPECT_EQ(reached.out, "CONNECTED\n") << reached.err;
+    EXPECT_EQ(reached.status, 0);
+
+    const auto endpoints = endpointsOf(service);
+    ASSERT_FALSE(endpoints.first.empty());
+    stopRole(genuine, SIGKILL);
+    const std::string record = impostorFolder + "/calls.txt";
+    const pid_t taker = startRoleFrom(fakeServicePath(), "impostor",
+                                      {"--service=" + service, "--endpoint=" + endpoints.first,
+                                       "--control-endpoint=" + endpoints.second, "--record=" + record},
+                                      {"/usr/bin/setpriv", "--reuid=" + std::to_string(impostorUser.uid()),
+                                       "--regid=" + std::to_string(impostorUser.gid()), "--clear-groups"});
+    ASSERT_GT(taker, 0);
+    const auto taken = probe();
+    EXPECT_EQ(taken.out, "REFUSED\n") << taken.err;
+    EXPECT_EQ(countLog(clientLog, "The process " + std::to_string(taker) + " serving '" + service + "' runs as user " +
+                                      std::to_string(impostorUser.uid()) + ", not as user 0."),
+              1u);
+    EXPECT_EQ(countLog(clientLog, "Connection to '" + service + "' (pid: " + std::to_string(taker) +
+                                      ") is not the expected service. Drop it."),
+              1u);
+    const auto calls = testsupport::lines(testsupport::readText(record));
+    EXPECT_FALSE(calls.empty());
+    for (const auto& line : calls) EXPECT_EQ(line, "statusWithReply:");
+    stopRole(taker);
 }

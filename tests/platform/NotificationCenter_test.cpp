@@ -310,6 +310,50 @@ TEST_F(NotificationCenterTest, PostReachesEverySocketAndNeverWaitsForAFullOne) {
     }
 }
 
+// A post sees the folder as it is, however soon after the last post it
+// changed (within one tick of the file clock, too): right after a post a new
+// observer binds, a listed socket is swapped for a link to a socket outside
+// the folder, and a dead socket is left. The next post reaches the new
+// observer, not the link's target, and removes the dead socket.
+TEST_F(NotificationCenterTest, EachPostSeesTheFolderAsItIsNow) {
+    ASSERT_EQ(mkdir(dir.c_str(), 01777), 0);
+    IdleSocket outside(root.path(), 0);
+    NotificationCenter poster(dir);
+    // The centers go first: their deliveries may still be under way.
+    std::vector<std::unique_ptr<Inbox>> inboxes;
+    std::vector<std::unique_ptr<NotificationCenter>> centers;
+    std::vector<std::unique_ptr<IdleSocket>> listed;
+    std::string error;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        listed.push_back(std::make_unique<IdleSocket>(dir, round));
+        ASSERT_TRUE(poster.post({"n", "before", std::nullopt}, &error)) << error;
+        ASSERT_TRUE(poster.post({"n", "listed", std::nullopt}, &error)) << error;
+
+        centers.push_back(std::make_unique<NotificationCenter>(dir));
+        inboxes.push_back(std::make_unique<Inbox>());
+        ASSERT_TRUE(centers.back()->addObserver(inboxes.back().get(), "n", std::nullopt, inboxes.back()->handler()));
+        ASSERT_EQ(unlink(listed.back()->path.c_str()), 0);
+        ASSERT_EQ(symlink(outside.path.c_str(), listed.back()->path.c_str()), 0);
+        const std::string dead = dir + "/dead." + std::to_string(round);
+        {
+            int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::strcpy(address.sun_path, dead.c_str());
+            ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            close(fd);
+        }
+
+        ASSERT_TRUE(poster.post({"n", "after", std::nullopt}, &error)) << error;
+        ASSERT_TRUE(inboxes.back()->waitForCount(1));
+        EXPECT_EQ(names(inboxes.back()->received()).front(), "n/after");
+        EXPECT_FALSE(testsupport::exists(dead));
+    }
+    char byte;
+    EXPECT_EQ(recv(outside.fd, &byte, 1, MSG_DONTWAIT), -1) << "a post followed a link out of the folder";
+}
+
 // No socket outlives its process: one exiting normally or on SIGTERM removes
 // its own; what a killed one leaves is removed by the next post.
 TEST_F(NotificationCenterTest, ObserverSocketsGoWithTheirProcess) {
