@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "platform/net/URLAuthority.h"
+
 namespace {
 
 constexpr std::size_t kMaxURLLength = 64 * 1024;
@@ -66,41 +68,12 @@ std::optional<NRVURL> NRVURL::parse(std::string_view text) {
         auto slash = text.find('/');
         std::string_view authority = text.substr(0, slash);
         text = slash == std::string_view::npos ? std::string_view() : text.substr(slash);
-        if (auto at = authority.rfind('@'); at != std::string_view::npos) {
-            std::string_view userinfo = authority.substr(0, at);
-            authority.remove_prefix(at + 1);
-            auto colon = userinfo.find(':');
-            url.user = std::string(userinfo.substr(0, colon));
-            if (colon != std::string_view::npos) url.password = std::string(userinfo.substr(colon + 1));
-        }
-        std::string_view portText;
-        bool hasPort = false;
-        if (!authority.empty() && authority.front() == '[') {
-            auto close = authority.find(']');
-            if (close == std::string_view::npos) return std::nullopt;
-            url.host = std::string(authority.substr(1, close - 1));
-            std::string_view rest = authority.substr(close + 1);
-            if (!rest.empty()) {
-                if (rest.front() != ':') return std::nullopt;
-                portText = rest.substr(1);
-                hasPort = true;
-            }
-        } else {
-            auto colon = authority.find(':');
-            url.host = std::string(authority.substr(0, colon));
-            if (colon != std::string_view::npos) {
-                portText = authority.substr(colon + 1);
-                hasPort = true;
-            }
-            if (url.host->find_first_of("[]") != std::string::npos) return std::nullopt;
-        }
-        if (hasPort && !portText.empty()) {
-            if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string_view::npos)
-                return std::nullopt;
-            unsigned long port = std::stoul(std::string(portText));
-            if (port > 65535) return std::nullopt;
-            url.port = static_cast<std::uint16_t>(port);
-        }
+        auto parts = platform::net::URLAuthority::parse(authority);
+        if (!parts) return std::nullopt;
+        if (parts->user) url.user = std::string(*parts->user);
+        if (parts->password) url.password = std::string(*parts->password);
+        url.host = std::string(parts->host);
+        url.port = parts->port;
     }
     url.path = std::string(text);
     return url;

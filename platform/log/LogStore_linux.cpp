@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <chrono>
@@ -31,20 +32,29 @@ constexpr const char* kSystemStore = "/var/log/nerova/unified.log";
 
 // ---- line format ----------------------------------------------------------
 
+// The characters a field escapes, by byte: every field of every record
+// passes through here, and most hold none of them.
+constexpr std::array<bool, 256> kEscaped = [] {
+    std::array<bool, 256> table{};
+    table['\\'] = table['\t'] = table['\n'] = table['\r'] = true;
+    return table;
+}();
+
 void appendEscaped(std::string& out, std::string_view field) {
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t special = field.find_first_of("\\\t\n\r", start);
-        out.append(field.substr(start, special == std::string_view::npos ? std::string_view::npos : special - start));
-        if (special == std::string_view::npos) return;
-        switch (field[special]) {
+    const char* run = field.data();
+    const char* const end = run + field.size();
+    for (const char* p = run; p != end; ++p) {
+        if (!kEscaped[static_cast<unsigned char>(*p)]) continue;
+        out.append(run, p);
+        switch (*p) {
             case '\\': out += "\\\\"; break;
             case '\t': out += "\\t"; break;
             case '\n': out += "\\n"; break;
             default: out += "\\r"; break;
         }
-        start = special + 1;
+        run = p + 1;
     }
+    out.append(run, end);
 }
 
 // `value` in `width` decimal digits, zero-padded; value < 10^width.
@@ -106,9 +116,17 @@ const std::string& processName() {
     return *name;
 }
 
+// The current instant as a record carries it.
+struct Stamp {
+    char text[96];
+    std::size_t size = 0;
+    double unixTime = 0;
+    std::string_view view() const { return {text, size}; }
+};
+
 // Formatted from integers only, so a locale set by a front end cannot turn
 // the decimal point into a comma.
-void stampTime(Record& record) {
+void stampNow(Stamp& stamp) {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     // Through the zone layer: records are written from every thread while
@@ -117,7 +135,7 @@ void stampTime(Record& record) {
     const int micros = static_cast<int>(now.tv_nsec / 1000);
     const int offsetMinutes = static_cast<int>(local.utcOffsetSeconds / 60);
     const int absOffset = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
-    char buffer[96];
+    char* const buffer = stamp.text;
     if (local.year >= 0 && local.year <= 9999) {
         char* p = putDigits(buffer, static_cast<unsigned>(local.year), 4);
         *p++ = '-';
@@ -135,15 +153,29 @@ void stampTime(Record& record) {
         *p++ = offsetMinutes < 0 ? '-' : '+';
         p = putDigits(p, static_cast<unsigned>(absOffset / 60 % 100), 2);
         p = putDigits(p, static_cast<unsigned>(absOffset % 60), 2);
-        record.timestamp.assign(buffer, p);
+        stamp.size = static_cast<std::size_t>(p - buffer);
     } else {
-        std::snprintf(buffer, sizeof buffer, "%04lld-%02d-%02d %02d:%02d:%02d.%06d%c%02d%02d",
-                      static_cast<long long>(local.year), local.month, local.day, local.hour, local.minute,
-                      local.second, micros, offsetMinutes < 0 ? '-' : '+', absOffset / 60 % 100, absOffset % 60);
-        record.timestamp = buffer;
+        const int n = std::snprintf(buffer, sizeof stamp.text, "%04lld-%02d-%02d %02d:%02d:%02d.%06d%c%02d%02d",
+                                    static_cast<long long>(local.year), local.month, local.day, local.hour,
+                                    local.minute, local.second, micros, offsetMinutes < 0 ? '-' : '+',
+                                    absOffset / 60 % 100, absOffset % 60);
+        stamp.size = n < 0 ? 0 : std::min(static_cast<std::size_t>(n), sizeof stamp.text - 1);
     }
-    record.unixTime = static_cast<double>(now.tv_sec) + static_cast<double>(micros) / 1e6;
+    stamp.unixTime = static_cast<double>(now.tv_sec) + static_cast<double>(micros) / 1e6;
 }
+
+// The fields of one record, as renderLine and the store write them.
+struct Fields {
+    std::string_view timestamp;
+    double unixTime = 0;
+    int pid = 0;
+    std::uint64_t threadID = 0;
+    std::string_view process, subsystem, category;
+    Level level = Level::Default;
+    std::string_view message;
+};
+
+void render(std::string& line, const Fields& record);
 
 // ---- the store file -------------------------------------------------------
 
@@ -241,29 +273,38 @@ bool systemStoreWritable() {
 }
 
 // The default store path depends on three variables and on the file system;
-// it is resolved again only when one of the variables changes.
+// it is resolved again only when one of the variables changes. Comparing
+// them costs no allocation: this runs for every record.
 class DefaultStore {
 public:
-    std::string path() {
-        Key key{environment("NRV_LOG_STORE"), environment("XDG_STATE_HOME"), environment("HOME")};
+    std::shared_ptr<const std::string> path() {
+        const char* store = std::getenv("NRV_LOG_STORE");
+        const char* state = std::getenv("XDG_STATE_HOME");
+        const char* home = std::getenv("HOME");
         platform::MutexLock lock(mutex_);
-        if (!resolved_ || !(key == key_)) {
-            key_ = std::move(key);
-            path_ = defaultStorePath();
-            resolved_ = true;
+        if (!path_ || !same(store_, store) || !same(state_, state) || !same(home_, home)) {
+            store_ = setValue(store);
+            state_ = setValue(state);
+            home_ = setValue(home);
+            path_ = std::make_shared<const std::string>(defaultStorePath());
         }
         return path_;
     }
 
 private:
-    struct Key {
-        std::optional<std::string> store, state, home;
-        bool operator==(const Key&) const = default;
-    };
+    // An empty variable counts as unset, as environment() reads it.
+    static std::optional<std::string> setValue(const char* value) {
+        if (!value || !*value) return std::nullopt;
+        return std::string(value);
+    }
+    static bool same(const std::optional<std::string>& known, const char* value) {
+        if (!value || !*value) return !known;
+        return known && *known == value;
+    }
+
     platform::Mutex mutex_;
-    bool resolved_ GUARDED_BY(mutex_) = false;
-    Key key_ GUARDED_BY(mutex_);
-    std::string path_ GUARDED_BY(mutex_);
+    std::optional<std::string> store_ GUARDED_BY(mutex_), state_ GUARDED_BY(mutex_), home_ GUARDED_BY(mutex_);
+    std::shared_ptr<const std::string> path_ GUARDED_BY(mutex_);  // null until resolved
 };
 
 DefaultStore& defaultStore() {
@@ -294,30 +335,38 @@ std::optional<Level> levelFromName(std::string_view name) {
     return std::nullopt;
 }
 
-std::string renderLine(const Record& record) {
+namespace {
+
+void render(std::string& line, const Fields& record) {
     // Seconds and microseconds as integers: exact, and independent of locale.
     const double rounded = record.unixTime * 1e6 + (record.unixTime < 0 ? -0.5 : 0.5);
     const long long totalMicros = static_cast<long long>(rounded);
     const long long seconds = totalMicros / 1000000;
     const long long micros = totalMicros % 1000000;
-    char time[48];
+    char numbers[96];
+    char* const time = numbers;
     char* p = time;
     if (totalMicros < 0 && seconds == 0) *p++ = '-';
-    p = std::to_chars(p, time + sizeof time - 8, seconds).ptr;
+    p = std::to_chars(p, time + 40, seconds).ptr;
     *p++ = '.';
     p = putDigits(p, static_cast<unsigned>(micros < 0 ? -micros : micros), 6);
-    *p = '\0';
+    const std::string_view timeText(time, static_cast<std::size_t>(p - time));
+    char* const pid = p;
+    p = std::to_chars(p, pid + 16, record.pid).ptr;
+    const std::string_view pidText(pid, static_cast<std::size_t>(p - pid));
+    char* const tid = p;
+    p = std::to_chars(p, tid + 24, record.threadID).ptr;
+    const std::string_view tidText(tid, static_cast<std::size_t>(p - tid));
 
-    std::string line;
-    line.reserve(96 + record.process.size() + record.subsystem.size() + record.category.size() +
-                 record.message.size());
+    line.reserve(line.size() + 96 + record.timestamp.size() + record.process.size() + record.subsystem.size() +
+                 record.category.size() + record.message.size());
     appendEscaped(line, record.timestamp);
     line += '\t';
-    line += time;
+    line += timeText;
     line += '\t';
-    line += std::to_string(record.pid);
+    line += pidText;
     line += '\t';
-    line += std::to_string(record.threadID);
+    line += tidText;
     line += '\t';
     appendEscaped(line, record.process);
     line += '\t';
@@ -328,6 +377,18 @@ std::string renderLine(const Record& record) {
     line += levelName(record.level);
     line += '\t';
     appendEscaped(line, record.message);
+}
+
+Fields fieldsOf(const Record& record) {
+    return Fields{record.timestamp, record.unixTime, record.pid,      record.threadID, record.process,
+                  record.subsystem, record.category, record.level, record.message};
+}
+
+}  // namespace
+
+std::string renderLine(const Record& record) {
+    std::string line;
+    render(line, fieldsOf(record));
     return line;
 }
 
@@ -362,7 +423,8 @@ std::optional<Record> parseLine(std::string_view line) {
 
 void StoreSink::write(const Record& record) {
     try {
-        std::string line = renderLine(record);
+        std::string line;
+        render(line, fieldsOf(record));
         line += '\n';
         appendLine(path_, line);
     } catch (...) {
@@ -402,15 +464,10 @@ void setSink(std::shared_ptr<Sink> sink) {
 
 void write(std::string_view subsystem, std::string_view category, Level level, std::string_view message) {
     try {
-        Record record;
-        stampTime(record);
-        record.pid = static_cast<int>(::getpid());
-        record.threadID = currentThreadID();
-        record.process = processName();
-        record.subsystem = subsystem;
-        record.category = category;
-        record.level = level;
-        record.message = message;
+        Stamp stamp;
+        stampNow(stamp);
+        const Fields fields{stamp.view(), stamp.unixTime, static_cast<int>(::getpid()), currentThreadID(),
+                            processName(), subsystem, category, level, message};
 
         std::shared_ptr<Sink> sink;
         {
@@ -419,10 +476,25 @@ void write(std::string_view subsystem, std::string_view category, Level level, s
             sink = slot.sink;
         }
         if (sink) {
+            Record record;
+            record.timestamp = fields.timestamp;
+            record.unixTime = fields.unixTime;
+            record.pid = fields.pid;
+            record.threadID = fields.threadID;
+            record.process = fields.process;
+            record.subsystem = subsystem;
+            record.category = category;
+            record.level = level;
+            record.message = message;
             sink->write(record);
             return;
         }
-        StoreSink(defaultStore().path()).write(record);
+        // Straight from the fields to the line: the store needs no record.
+        const std::shared_ptr<const std::string> path = defaultStore().path();
+        std::string line;
+        render(line, fields);
+        line += '\n';
+        appendLine(*path, line);
     } catch (...) {
         // Logging must never take its caller down; a record that cannot be
         // made is dropped.

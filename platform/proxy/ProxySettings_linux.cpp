@@ -12,6 +12,7 @@
 #include "platform/fd/DescriptorWatcher.h"
 #include "platform/fd/ScopedFD.h"
 #include "platform/fs/FileManager.h"
+#include "platform/net/URLAuthority.h"
 #include "platform/plist/PropertyList.h"
 #include "platform/system/SystemEnvironment.h"
 
@@ -130,34 +131,15 @@ std::optional<ProxyURL> parseProxyURL(std::string_view text) {
         if (text.find_first_not_of('/', slash) != std::string_view::npos) return std::nullopt;
         text = text.substr(0, slash);
     }
-    if (auto at = text.rfind('@'); at != std::string_view::npos) {
-        std::string_view userinfo = text.substr(0, at);
-        text.remove_prefix(at + 1);
-        auto colon = userinfo.find(':');
-        out.user = percentDecoded(userinfo.substr(0, colon));
-        if (colon != std::string_view::npos) out.password = percentDecoded(userinfo.substr(colon + 1));
-    }
-    std::string_view portText;
-    if (!text.empty() && text.front() == '[') {
-        auto close = text.find(']');
-        if (close == std::string_view::npos) return std::nullopt;
-        out.host = std::string(text.substr(1, close - 1));
-        std::string_view rest = text.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest.front() != ':') return std::nullopt;
-            portText = rest.substr(1);
-        }
-    } else {
-        auto colon = text.find(':');
-        out.host = std::string(text.substr(0, colon));
-        if (colon != std::string_view::npos) portText = text.substr(colon + 1);
-    }
+    auto parts = platform::net::URLAuthority::parse(text);
+    if (!parts) return std::nullopt;
+    if (parts->user) out.user = percentDecoded(*parts->user);
+    if (parts->password) out.password = percentDecoded(*parts->password);
+    out.host = std::string(parts->host);
     if (!validHost(out.host)) return std::nullopt;
-    if (!portText.empty()) {
-        if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string_view::npos)
-            return std::nullopt;
-        out.port = std::stoll(std::string(portText));
-        if (out.port < 1 || out.port > 65535) return std::nullopt;
+    if (parts->port) {
+        if (*parts->port < 1) return std::nullopt;
+        out.port = *parts->port;
     }
     return out;
 }

@@ -142,6 +142,14 @@ TEST(NRVURLSessionContainer, RoutesInFailoverOrder) {
     EXPECT_EQ(first->proxyPassword().value_or(""), "secret");
 }
 
+// Every line about a session names it by this text.
+TEST(NRVURLSession, HashTextIsSixteenUpperCaseHexDigits) {
+    const std::pair<std::uint64_t, const char*> rows[] = {
+        {0, "0000000000000000"}, {0xAB, "00000000000000AB"}, {0x0123456789ABCDEFull, "0123456789ABCDEF"},
+        {~0ull, "FFFFFFFFFFFFFFFF"}};
+    for (const auto& [hash, text] : rows) EXPECT_EQ(NRVURLSession::hashText(hash), text);
+}
+
 TEST(NRVURLSessionContainer, DiscardAndEndOfList) {
     auto handler = NRVURLSessionHandler::createDetached();
     auto configuration = NRVURLBrokerConfiguration::customConfigurationWithProxy("p.example", 1, "u", "p");

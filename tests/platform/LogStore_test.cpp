@@ -70,7 +70,7 @@ TEST(LogStoreLine, RoundTripKeepsEveryFieldAndEscapesSeparators) {
         record.message = c.text;
 
         const std::string line = plog::renderLine(record);
-        EXPECT_EQ(line.find('\n'), std::string::npos) << c.name;
+        EXPECT_EQ(line.find_first_of("\n\r"), std::string::npos) << c.name;
         EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 8) << c.name;
 
         for (const std::string& form : {line, line + "\n"}) {

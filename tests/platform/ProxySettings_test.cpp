@@ -41,6 +41,7 @@ TEST(ProxySettings, EnvironmentVariables) {
         {"http://127.0.0.1:12ab", nullptr, nullptr, {}, true},
         {"http://127.0.0.1/path", nullptr, nullptr, {}, true},
         {"http://[::1", nullptr, nullptr, {}, true},
+        {"http://proxy]test:3128", nullptr, nullptr, {}, true},  // a bracket outside an IPv6 literal
         {"", "", "", {}, false},
     };
     for (const auto& row : rows) {
