@@ -8,6 +8,7 @@
 #include "foundation/NerovaLogger.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/signal/SignalWatcher.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ void QKBackgroundService::registerDelegateClass(const std::string& className, De
 }
 
 QKBackgroundService& QKBackgroundService::sharedBackgroundService() {
-    static QKBackgroundService* service = new QKBackgroundService();
+    static platform::NoDestructor<QKBackgroundService> service;
     return *service;
 }
 

@@ -41,6 +41,7 @@
 #include "ipc/NRVKey.h"
 #include "ipc/NRVSecItem.h"
 #include "platform/value/NRVValue.h"
+#include "platform/memory/NoDestructor.h"
 
 class QKWKeychainItem;
 
@@ -133,6 +134,8 @@ public:
     bool convertRefKey(const NRVKeyRef& key, NRVData* rawKey, NRVError* error = nullptr);
 
 protected:
+    // The one instance is made by shared() and never destroyed.
+    friend class platform::NoDestructor<QKWKeychain>;
     QKWKeychain() = default;
 
 private:

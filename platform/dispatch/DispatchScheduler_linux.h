@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/dispatch/DispatchClock_linux.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::dispatch::detail {
 
@@ -18,7 +19,7 @@ class Scheduler {
 public:
     static Scheduler& shared() {
         // Never destroyed: worker threads may still schedule while the process exits.
-        static Scheduler* scheduler = new Scheduler;
+        static platform::NoDestructor<Scheduler> scheduler;
         return *scheduler;
     }
 

@@ -12,6 +12,7 @@
 #include "platform/dispatch/CurrentQueueScope_linux.h"
 #include "platform/dispatch/DispatchClock_linux.h"
 #include "platform/dispatch/DispatchScheduler_linux.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::dispatch {
 
@@ -138,7 +139,7 @@ private:
 };
 
 MainQueue& mainQueueImpl() {
-    static auto* queue = new std::shared_ptr<MainQueue>(std::make_shared<MainQueue>());
+    static platform::NoDestructor<std::shared_ptr<MainQueue>> queue(std::make_shared<MainQueue>());
     return **queue;
 }
 

@@ -16,6 +16,7 @@
 #include "platform/keychain/KeychainFile.h"
 #include "platform/keychain/KeychainFormat.h"
 #include "platform/keychain/KeychainState.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::keychain {
 
@@ -27,7 +28,7 @@ std::atomic<std::uint32_t> gIterations{Keychain::kDefaultIterationCount};
 
 std::mutex gRegistryMutex;
 std::map<std::string, std::weak_ptr<Keychain>>& registry() {
-    static auto* map = new std::map<std::string, std::weak_ptr<Keychain>>();
+    static platform::NoDestructor<std::map<std::string, std::weak_ptr<Keychain>>> map;
     return *map;
 }
 

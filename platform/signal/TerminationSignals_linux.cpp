@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "platform/fs/FileManager.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::signal {
 
@@ -24,13 +25,13 @@ struct Registry {
 };
 
 Registry& registry() {
-    static Registry* r = new Registry;  // never destroyed: the watcher may run during exit
+    static platform::NoDestructor<Registry> r;  // never destroyed: the watcher may run during exit
     return *r;
 }
 
 // Taken before the registry's lock by both a child's start and the cleanup.
 std::mutex& childStartMutex() {
-    static std::mutex* m = new std::mutex;  // never destroyed: the watcher may run during exit
+    static platform::NoDestructor<std::mutex> m;  // never destroyed: the watcher may run during exit
     return *m;
 }
 
