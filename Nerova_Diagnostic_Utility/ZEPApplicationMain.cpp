@@ -7,7 +7,6 @@
 #include <type_traits>
 #include <variant>
 
-#include "Nerova_Diagnostic_Utility/ZEPApplication.h"
 #include "Nerova_Diagnostic_Utility/ZEPCLIConfiguration.h"
 #include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
 #include "platform/system/SystemEnvironment.h"
@@ -25,7 +24,7 @@ constexpr std::chrono::seconds kAgentTimeoutInterval{30};
 
 }  // namespace
 
-void ZEPApplicationMain::main() {
+void ZEPApplicationMain::main(WindowMain windowMain) {
     using Result = ZEPCLIConfigurationResult;
     const auto& arguments = platform::processArguments();
     const Result result = ZEPCLIConfiguration::parse(arguments);
@@ -49,7 +48,7 @@ void ZEPApplicationMain::main() {
                                                            ZEPCLIConfiguration::executableLabel(arguments));
                 exitWith(EXIT_FAILURE);
             } else {
-                exitWith(ZEPApplication::main(arguments));
+                exitWith(windowMain(arguments));
             }
         },
         result.value);

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-// The named-service client; only the agent operations talk through it.
+// The named-service client; only the agent-driven program talks through it.
 class NRVXPCClientHelper;
 
 // Why the output folder cannot take the archive. The path is the folder's.
@@ -60,21 +60,6 @@ public:
 
     ZEPCommandLine(std::shared_ptr<NRVXPCClientHelper> agentClientHelper, DispatchTimeInterval timeoutInterval);
 
-    // The agent-driven program's hand-shake with the management agent's
-    // per-user service; defined with that program (agent-tool/).
-    // true when the service gave a connection within xpcTimeoutInterval.
-    bool connectToAgent(const std::string& serviceName);
-    // The name the agent sent within xpcTimeoutInterval; nullopt when it sent
-    // nil, failed or was late.
-    std::optional<std::string> requestArchiveName(const std::string& serviceName);
-    // One-way notice: the archive "<archiveName>.zip" lies in `finalLocation`.
-    void requestUpload(const std::string& archiveName, const std::string& finalLocation);
-    // Collects into the temporary folder and, on success, sends the upload
-    // notice. Blocks until the collection has finished.
-    // false when the run could not start (another collection holds the
-    // temporary folder); a failed archive still answers true.
-    bool collect(const std::string& archiveName);
-
     // Runs the whole collection into `outputDirectory` (the current folder when
     // absent) and blocks until it has finished. true when the archive was created.
     bool runCLI(const std::optional<std::string>& outputDirectory);
@@ -93,6 +78,8 @@ public:
     static std::string makeArchiveName(const std::optional<std::string>& localizedHostName,
                                        const std::string& userName, std::chrono::system_clock::time_point date);
 
+    // What the agent-driven program's hand-shake with the management agent
+    // uses: the per-user service, its client and the wait for each answer.
     const std::string& serviceName() const { return serviceName_; }
     const std::shared_ptr<NRVXPCClientHelper>& xpcAgentClientHelper() const { return xpcAgentClientHelper_; }
     DispatchTimeInterval xpcTimeoutInterval() const { return xpcTimeoutInterval_; }

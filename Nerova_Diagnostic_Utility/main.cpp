@@ -1,5 +1,6 @@
 #include "platform/process/CodeIntegrity.h"
 #include "Nerova_Diagnostic_Utility/ZEPApplicationMain.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPApplication.h"
 #include "platform/signal/TerminationSignals.h"
 #include "platform/system/SystemEnvironment.h"
 
@@ -11,5 +12,5 @@ int main(int argc, char** argv) {
     // one watcher thread that cleans up, and a closed terminal must not end a run.
     platform::signal::installTerminationHandling();
     platform::setProcessArguments(argc, argv);
-    ZEPApplicationMain::main();
+    ZEPApplicationMain::main(&ZEPApplication::main);
 }

@@ -12,6 +12,7 @@
 #include "platform/process/CodeIntegrity.h"
 #include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
 #include "agent-tool/RemoteZEPArchiveName.h"
+#include "agent-tool/RemoteZEPSession.h"
 #include "collector/NerovaDiagnosticsWrapper.h"
 #include "ipc/NRVXPCClientHelper.h"
 #include "platform/signal/TerminationSignals.h"
@@ -64,21 +65,21 @@ int main(int argc, char** argv) {
         exitWith(EXIT_FAILURE);
     }
 
-    ZEPCommandLine commandLine(std::make_shared<NRVXPCClientHelper>(), agentTimeout());
-    const std::string serviceName = commandLine.serviceName();
+    RemoteZEPSession session(ZEPCommandLine(std::make_shared<NRVXPCClientHelper>(), agentTimeout()));
+    const std::string serviceName = session.serviceName();
 
-    if (!commandLine.connectToAgent(serviceName)) exitWith(EXIT_FAILURE);
+    if (!session.connectToAgent(serviceName)) exitWith(EXIT_FAILURE);
 
-    const std::optional<std::string> archiveName = commandLine.requestArchiveName(serviceName);
+    const std::optional<std::string> archiveName = session.requestArchiveName(serviceName);
     if (!archiveName) exitWith(EXIT_FAILURE);
     if (!RemoteZEPArchiveName::isAcceptable(*archiveName)) {
         NerovaDiagnostics(kDiagnosticsTag, "Refused the archive name from %@: not a plain file name.", serviceName);
         exitWith(EXIT_FAILURE);
     }
 
-    if (!commandLine.collect(*archiveName)) exitWith(EXIT_FAILURE);
+    if (!session.collect(*archiveName)) exitWith(EXIT_FAILURE);
 
-    commandLine.xpcAgentClientHelper()->disconnectService(serviceName);
+    session.commandLine().xpcAgentClientHelper()->disconnectService(serviceName);
     // A failed archive reaches the agent only as the missing upload notice.
     exitWith(EXIT_SUCCESS);
 }

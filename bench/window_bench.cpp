@@ -24,9 +24,9 @@
 #include <sstream>
 #include <string>
 
-#include "Nerova_Diagnostic_Utility/GUIUpdater.h"
-#include "Nerova_Diagnostic_Utility/ZEPAppDelegate.h"
-#include "Nerova_Diagnostic_Utility/ZEPApplication.h"
+#include "Nerova_Diagnostic_Utility/window/GUIUpdater.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPAppDelegate.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPApplication.h"
 #include "collector/ZEP.h"
 
 namespace {

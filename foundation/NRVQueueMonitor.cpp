@@ -6,6 +6,7 @@
 
 #include "foundation/NerovaLogger.h"
 #include "platform/thread/Mutex.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace dispatch = platform::dispatch;
 
@@ -16,9 +17,9 @@ const NRVLogHandle& log() { return NerovaLogger::queue(); }
 std::atomic<std::uint32_t> gMessageCounter{0};
 
 const std::shared_ptr<dispatch::DispatchQueue>& monitorQueue() {
-    static const auto& queue = *new std::shared_ptr<dispatch::DispatchQueue>(
+    static const platform::NoDestructor<std::shared_ptr<dispatch::DispatchQueue>> queue(
         dispatch::DispatchQueue::createSerial("com.nerova.eventmonitor.queuemonitor.monitorqueue"));
-    return queue;
+    return *queue;
 }
 
 std::string seconds(double value) {
@@ -75,8 +76,9 @@ std::vector<std::shared_ptr<dispatch::DispatchQueue>> NRVWeakQueueTable::allObje
 std::size_t NRVWeakQueueTable::count() { return allObjects().size(); }
 
 std::shared_ptr<NRVWeakQueueTable> NRVQueueMonitor::monitoredQueues() {
-    static const auto& table = *new std::shared_ptr<NRVWeakQueueTable>(std::make_shared<NRVWeakQueueTable>());
-    return table;
+    static const platform::NoDestructor<std::shared_ptr<NRVWeakQueueTable>> table(
+        std::make_shared<NRVWeakQueueTable>());
+    return *table;
 }
 
 void NRVQueueMonitor::monitorDispatchQueue(const std::shared_ptr<dispatch::DispatchQueue>& queue) {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/time/LocalTime.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace NSDateExtensions {
 
@@ -100,13 +101,14 @@ NRVDateFormatter qrbLogDateFormatter() {
 }
 
 const NRVDateFormatter& auditTimestampFormatter() {
-    static const NRVDateFormatter& formatter = *new NRVDateFormatter("yyyy-MM-dd HH:mm:ss.SSS", "", Zone::System);
-    return formatter;
+    static const platform::NoDestructor<NRVDateFormatter> formatter("yyyy-MM-dd HH:mm:ss.SSS", "", Zone::System);
+    return *formatter;
 }
 
 const NRVDateFormatter& rfc3339DateFormatter() {
-    static const NRVDateFormatter& formatter = *new NRVDateFormatter("yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "en_US_POSIX", Zone::GMT);
-    return formatter;
+    static const platform::NoDestructor<NRVDateFormatter> formatter(
+        "yyyy-MM-dd'T'HH:mm:ss.SSSSSSZZZZZ", "en_US_POSIX", Zone::GMT);
+    return *formatter;
 }
 
 std::string scanLogTimestamp(NRVDate date) { return scanLogDateFormatter().stringFromDate(date); }
@@ -131,13 +133,14 @@ std::optional<NRVDate> dateFromRFC3339FormattedString(std::optional<std::string_
 }
 
 std::string iso8601FormattedString(NRVDate date) {
-    static const NRVDateFormatter& formatter = *new NRVDateFormatter("yyyy-MM-dd'T'HH:mm:ssZZZZZ", "en_US_POSIX", Zone::GMT);
-    return formatter.stringFromDate(date);
+    static const platform::NoDestructor<NRVDateFormatter> formatter(
+        "yyyy-MM-dd'T'HH:mm:ssZZZZZ", "en_US_POSIX", Zone::GMT);
+    return formatter->stringFromDate(date);
 }
 
 std::string zepLogFormattedDateString(NRVDate date) {
-    static const NRVDateFormatter& formatter = *new NRVDateFormatter("yyyy-MM-dd", "", Zone::System);
-    return formatter.stringFromDate(date);
+    static const platform::NoDestructor<NRVDateFormatter> formatter("yyyy-MM-dd", "", Zone::System);
+    return formatter->stringFromDate(date);
 }
 
 std::optional<NRVDate> dateFromZEPLogFilename(std::optional<std::string_view> fileName) {

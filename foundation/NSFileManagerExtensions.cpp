@@ -9,6 +9,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/fs/FileManager.h"
 #include "platform/system/SystemEnvironment.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace NSFileManagerExtensions {
 
@@ -104,13 +105,13 @@ bool isEncryptionPath(std::optional<std::string_view> path) { return hasFolderPr
 bool isOSQueryPath(std::optional<std::string_view> path) { return hasFolderPrefix(path, kOSQueryFolder); }
 
 const NRVDictionary& rootAdminDirectoryAttributes() {
-    static const NRVDictionary& attributes = *new NRVDictionary(rootAdminAttributes(0755));
-    return attributes;
+    static const platform::NoDestructor<NRVDictionary> attributes(rootAdminAttributes(0755));
+    return *attributes;
 }
 
 const NRVDictionary& rootAdminFileAttributes() {
-    static const NRVDictionary& attributes = *new NRVDictionary(rootAdminAttributes(0644));
-    return attributes;
+    static const platform::NoDestructor<NRVDictionary> attributes(rootAdminAttributes(0644));
+    return *attributes;
 }
 
 std::optional<NRVDictionary> attributesOfItemAtPath(const std::string& path, NRVError* error) {

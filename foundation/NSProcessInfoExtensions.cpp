@@ -9,6 +9,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/fs/FileManager.h"
 #include "platform/thread/Mutex.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace dispatch = platform::dispatch;
 namespace process = platform::process;
@@ -21,15 +22,15 @@ constexpr std::size_t kMaxCachedNames = 100;
 constexpr std::uint64_t kCacheCleanIntervalSeconds = 43200;
 
 const std::shared_ptr<dispatch::DispatchQueue>& processInfoQueue() {
-    static const auto& q = *new std::shared_ptr<dispatch::DispatchQueue>(
+    static const platform::NoDestructor<std::shared_ptr<dispatch::DispatchQueue>> q(
         dispatch::DispatchQueue::createSerial("com.nerova.nsprocessinfo_ext.processInfoQueue"));
-    return q;
+    return *q;
 }
 
 const std::shared_ptr<dispatch::DispatchQueue>& processExitQueue() {
-    static const auto& q = *new std::shared_ptr<dispatch::DispatchQueue>(
+    static const platform::NoDestructor<std::shared_ptr<dispatch::DispatchQueue>> q(
         dispatch::DispatchQueue::createSerial("com.nerova.nsprocessinfo_ext.processExitQueue"));
-    return q;
+    return *q;
 }
 
 // The three name caches; touched only on the user-info queue.
@@ -45,8 +46,10 @@ struct UserInfo {
 };
 
 UserInfo& userInfo() {
-    static UserInfo* info = [] {
-        auto* u = new UserInfo;  // lives as long as the process: its timer may fire during exit
+    // Lives as long as the process: its timer may fire during exit.
+    static platform::NoDestructor<UserInfo> info;
+    static const bool timerStarted = [] {
+        UserInfo* u = info.get();
         u->cleanTimer = dispatch::DispatchSourceTimer::create(u->queue);
         const std::uint64_t interval = kCacheCleanIntervalSeconds * static_cast<std::uint64_t>(dispatch::NSEC_PER_SEC);
         u->cleanTimer->setTimer(dispatch::dispatchTime(dispatch::DISPATCH_TIME_NOW, static_cast<std::int64_t>(interval)),
@@ -56,8 +59,9 @@ UserInfo& userInfo() {
             u->caches = NameCaches{};
         });
         u->cleanTimer->resume();
-        return u;
+        return true;
     }();
+    (void)timerStarted;
     return *info;
 }
 

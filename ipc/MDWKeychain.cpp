@@ -2,13 +2,14 @@
 
 #include "foundation/NSStringExtensions.h"
 #include "ipc/QRBKeychainPasswordGenerator.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace {
 constexpr double kUniqueIdConstant = 1.618033;
 }  // namespace
 
 MDWKeychain& MDWKeychain::shared() {
-    static MDWKeychain* instance = new MDWKeychain();
+    static platform::NoDestructor<MDWKeychain> instance;
     return *instance;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ipc/QKWKeychain.h"
+#include "platform/memory/NoDestructor.h"
 
 class MDWKeychain : public QKWKeychain {
 public:
@@ -22,6 +23,8 @@ public:
     std::string getUniqueId();
 
 private:
+    // The one instance is made by its shared accessor and never destroyed.
+    friend class platform::NoDestructor<MDWKeychain>;
     MDWKeychain() = default;
     NRVKeychainRef modernWebKeychain_;
 };

@@ -12,6 +12,7 @@
 #include "platform/process/ProcessInfo.h"
 #include "platform/thread/Mutex.h"
 #include "platform/value/HexString.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace cs = platform::codesign;
 
@@ -49,10 +50,10 @@ struct MakerRequirements {
 
 const MakerRequirements& makerRequirements() {
     static platform::Mutex mutex;
-    static auto& made = *new std::map<const cs::TrustPolicy*, std::unique_ptr<MakerRequirements>>;
+    static platform::NoDestructor<std::map<const cs::TrustPolicy*, std::unique_ptr<MakerRequirements>>> made;
     const cs::TrustPolicy& policy = cs::TrustPolicy::current();
     platform::MutexLock lock(mutex);
-    auto& slot = made[&policy];
+    auto& slot = (*made)[&policy];
     if (!slot) {
         slot = std::make_unique<MakerRequirements>(MakerRequirements{
             compile("certificate leaf[subject.O] = " + quoted(policy.organization) +
@@ -102,13 +103,13 @@ void appendError(NRVFileSigningInfo& info, const std::string& text) {
 }  // namespace
 
 const cs::Requirement& NRVCodeSignValidator::kSecRequirementAppleSignRef() {
-    static const cs::Requirement& r = *new cs::Requirement(compile("anchor apple"));
-    return r;
+    static const platform::NoDestructor<cs::Requirement> r(compile("anchor apple"));
+    return *r;
 }
 
 const cs::Requirement& NRVCodeSignValidator::kSecRequirementAppleDevIDSignRef() {
-    static const cs::Requirement& r = *new cs::Requirement(compile("anchor apple generic"));
-    return r;
+    static const platform::NoDestructor<cs::Requirement> r(compile("anchor apple generic"));
+    return *r;
 }
 
 const cs::Requirement& NRVCodeSignValidator::kSecRequirementNerovaProdSignRef() { return makerRequirements().production; }
@@ -116,22 +117,22 @@ const cs::Requirement& NRVCodeSignValidator::kSecRequirementNerovaProdSignRef() 
 const cs::Requirement& NRVCodeSignValidator::kSecRequirementNerovaDeveloperRef() { return makerRequirements().developer; }
 
 const std::vector<std::string>& NRVCodeSignValidator::kProblematicEntitlements() {
-    static const std::vector<std::string>& list = *new std::vector<std::string>{
+    static const platform::NoDestructor<std::vector<std::string>> list(std::vector<std::string>{
         "com.apple.security.get-task-allow",
         "com.apple.security.cs.disable-library-validation",
         "com.apple.security.cs.allow-dyld-environment-variables",
-    };
-    return list;
+    });
+    return *list;
 }
 
 const std::vector<std::string>& NRVCodeSignValidator::kNerovaEndpointNiblessIdents() {
-    static const std::vector<std::string>& list = *new std::vector<std::string>{
+    static const platform::NoDestructor<std::vector<std::string>> list(std::vector<std::string>{
         "com.nerova.rivovovuvev.eventmonitor",
         "com.nerova.rivovovuvev.detection-extension",
         "com.nerova.rivovovuvev.ransomware-protection",
         "com.nerova.rivovovuvev.scan-extension",
-    };
-    return list;
+    });
+    return *list;
 }
 
 const std::vector<std::string>& NRVCodeSignValidator::kNerovaEndpointPathsWhiteList() {

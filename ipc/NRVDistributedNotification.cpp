@@ -9,6 +9,7 @@
 #include "ipc/NRVUUID.h"
 #include "ipc/NRVXPCServiceHelper.h"
 #include "platform/thread/Mutex.h"
+#include "platform/memory/NoDestructor.h"
 
 using platform::dispatch::DispatchQueue;
 
@@ -28,8 +29,8 @@ struct SharedMapSlot {
 };
 
 SharedMapSlot& sharedMapSlot() {
-    static SharedMapSlot& slot = *new SharedMapSlot;
-    return slot;
+    static platform::NoDestructor<SharedMapSlot> slot;
+    return *slot;
 }
 
 // The process's map when one is made, else null: letting go of names needs

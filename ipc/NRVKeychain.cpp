@@ -9,6 +9,7 @@
 #include "platform/keychain/DomainKeychain.h"
 #include "platform/system/SystemEnvironment.h"
 #include "platform/thread/Mutex.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace kc = platform::keychain;
 
@@ -30,7 +31,7 @@ struct Redirect {
 };
 
 Redirect& redirect() {
-    static Redirect* instance = new Redirect();
+    static platform::NoDestructor<Redirect> instance;
     return *instance;
 }
 

@@ -1,10 +1,11 @@
 #include "ipc/NRVNerovaXPCInterfaceProtocol.h"
+#include "platform/memory/NoDestructor.h"
 
 using platform::xpc::Interface;
 using platform::xpc::Kind;
 
 NRVXPCProtocol NRVNerovaXPCInterfaceProtocol() {
-    static const NRVXPCProtocol& protocol = *new NRVXPCProtocol([] {
+    static const platform::NoDestructor<NRVXPCProtocol> protocol([] {
         auto i = std::make_shared<Interface>("NRVNerovaXPCInterfaceProtocol");
         i->method("statusWithReply:", {}, std::vector<Kind>{Kind::String})
             .method("registerXPCListenerEndpoint:controlListenerEndpoint:forService:withReply:",
@@ -13,14 +14,14 @@ NRVXPCProtocol NRVNerovaXPCInterfaceProtocol() {
                     std::vector<Kind>{Kind::Endpoint, Kind::Endpoint, Kind::String});
         return i;
     }());
-    return protocol;
+    return *protocol;
 }
 
 NRVXPCProtocol NRVServiceStatusProtocol() {
-    static const NRVXPCProtocol& protocol = *new NRVXPCProtocol([] {
+    static const platform::NoDestructor<NRVXPCProtocol> protocol([] {
         auto i = std::make_shared<Interface>("NRVServiceStatusProtocol");
         i->method("statusWithReply:", {}, std::vector<Kind>{Kind::String});
         return i;
     }());
-    return protocol;
+    return *protocol;
 }

@@ -12,6 +12,7 @@
 #include "platform/crypto/OpenSSLPtr.h"
 #include "platform/fs/FileManager.h"
 #include "platform/fs/TrustedItem.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ struct Shared {
 };
 
 Shared& shared() {
-    static Shared* instance = new Shared();
+    static platform::NoDestructor<Shared> instance;
     return *instance;
 }
 

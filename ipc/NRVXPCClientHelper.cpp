@@ -6,6 +6,7 @@
 #include "foundation/NRVQueueMonitor.h"
 #include "foundation/NerovaLogger.h"
 #include "ipc/NRVUUID.h"
+#include "platform/memory/NoDestructor.h"
 
 using platform::dispatch::DispatchGroup;
 using platform::dispatch::DispatchQueue;
@@ -26,11 +27,9 @@ struct Shared {
 
 Shared& shared() {
     // Never destroyed: helpers may still unregister while the process exits.
-    static Shared* s = [] {
-        auto* made = new Shared();
-        NRVQueueMonitor::monitorDispatchQueue(made->sharedTaskQueue);
-        return made;
-    }();
+    static platform::NoDestructor<Shared> s;
+    static const bool monitored = (NRVQueueMonitor::monitorDispatchQueue(s->sharedTaskQueue), true);
+    (void)monitored;
     return *s;
 }
 

@@ -8,6 +8,7 @@
 #include "ipc/NRVXPCNotifications.h"
 #include "ipc/NRVXPCPeerTrust.h"
 #include "platform/thread/Mutex.h"
+#include "platform/memory/NoDestructor.h"
 
 using platform::dispatch::DispatchQueue;
 using platform::dispatch::dispatchTime;
@@ -33,8 +34,8 @@ struct SharedHelperSlot {
 };
 
 SharedHelperSlot& sharedHelperSlot() {
-    static SharedHelperSlot& slot = *new SharedHelperSlot;
-    return slot;
+    static platform::NoDestructor<SharedHelperSlot> slot;
+    return *slot;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/signal/SignalWatcher.h"
 #include "platform/thread/Mutex.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void QKBackgroundService::registerDelegateClass(const std::string& className, De
 }
 
 QKBackgroundService& QKBackgroundService::sharedBackgroundService() {
-    static QKBackgroundService* service = new QKBackgroundService();
+    static platform::NoDestructor<QKBackgroundService> service;
     return *service;
 }
 

@@ -21,6 +21,7 @@
 #include "foundation/NRVError.h"
 #include "platform/thread/Mutex.h"
 #include "platform/value/NRVValue.h"
+#include "platform/memory/NoDestructor.h"
 
 class QKBackgroundService;
 
@@ -78,6 +79,8 @@ public:
     QKBackgroundService& operator=(const QKBackgroundService&) = delete;
 
 private:
+    // The one instance is made by its shared accessor and never destroyed.
+    friend class platform::NoDestructor<QKBackgroundService>;
     QKBackgroundService() = default;
     void post(const char* name);
 

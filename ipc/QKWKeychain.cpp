@@ -19,6 +19,7 @@
 #include "platform/fs/FileManager.h"
 #include "platform/system/SystemEnvironment.h"
 #include "platform/thread/RecursiveMutex.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace kc = platform::keychain;
 
@@ -58,7 +59,7 @@ void replaceAll(std::string& text, const std::string& what, const std::string& w
 // ---- hooks and the keychain file
 
 QKWKeychain& QKWKeychain::shared() {
-    static QKWKeychain* instance = new QKWKeychain();
+    static platform::NoDestructor<QKWKeychain> instance;
     return *instance;
 }
 

@@ -46,6 +46,7 @@
 #include "ipc/NRVSecItem.h"
 #include "platform/thread/RecursiveMutex.h"
 #include "platform/value/NRVValue.h"
+#include "platform/memory/NoDestructor.h"
 
 class QKWKeychainItem;
 
@@ -138,6 +139,8 @@ public:
     bool convertRefKey(const NRVKeyRef& key, NRVData* rawKey, NRVError* error = nullptr);
 
 protected:
+    // The one instance is made by shared() and never destroyed.
+    friend class platform::NoDestructor<QKWKeychain>;
     QKWKeychain() = default;
 
 private:

@@ -5,6 +5,7 @@
 
 #include "foundation/NRVQueueMonitor.h"
 #include "foundation/NerovaLogger.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace {
 
@@ -30,12 +31,14 @@ void startWatch(SharedState& state) {
 }
 
 SharedState& shared() {
-    static SharedState* state = [] {
-        auto* s = new SharedState();  // lives as long as the process; watch threads may call in at exit
-        NRVQueueMonitor::monitorDispatchQueue(s->queue);
-        startWatch(*s);
-        return s;
+    // Lives as long as the process: watch threads may call in at exit.
+    static platform::NoDestructor<SharedState> state;
+    static const bool watching = [] {
+        NRVQueueMonitor::monitorDispatchQueue(state->queue);
+        startWatch(*state);
+        return true;
     }();
+    (void)watching;
     return *state;
 }
 

@@ -15,6 +15,7 @@
 #include "ipc/NRVDistributedNotificationCenter.h"
 #include "ipc/NRVUUID.h"
 #include "net/NRVLogRedaction.h"
+#include "platform/memory/NoDestructor.h"
 
 const char* const kNRVTelemetryDateTime = "datetime";
 const char* const kNRVTelemetryTelemetryType = "telemetry-type";
@@ -40,7 +41,7 @@ std::mutex& observersMutex() {
     return mutex;
 }
 std::map<const void*, NRVTelemetryBroker::LocalObserver>& observers() {
-    static auto* table = new std::map<const void*, NRVTelemetryBroker::LocalObserver>;
+    static platform::NoDestructor<std::map<const void*, NRVTelemetryBroker::LocalObserver>> table;
     return *table;
 }
 

@@ -10,14 +10,15 @@
 #include "net/NRVURLSessionHandlerInternal.h"
 #include "net/NetworkUtility.h"
 #include "platform/thread/ThreadNumber.h"
+#include "platform/memory/NoDestructor.h"
 
 // --- cookies ----------------------------------------------------------------
 
 bool NRVURLSessionHandler::detectItemReuse(const std::optional<std::string>& item, const std::string& key,
                                            const std::string& prefix, const std::string& name) {
     static std::mutex mutex;
-    static auto* currentItems = new std::map<std::string, std::string>;
-    static auto* oldItems = new std::map<std::string, std::set<std::string>>;
+    static platform::NoDestructor<std::map<std::string, std::string>> currentItems;
+    static platform::NoDestructor<std::map<std::string, std::set<std::string>>> oldItems;
     if (!item) return false;
     const NRVLogHandle& log = NerovaLogger::session_dup();
     std::lock_guard<std::mutex> lock(mutex);

@@ -31,6 +31,7 @@
 #include "platform/text/UTF8Bridge.h"
 #include "platform/thread/Mutex.h"
 #include "platform/value/HexString.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::codesign {
 
@@ -241,10 +242,10 @@ bool verifyFieldSignature(X509* leaf, const SignatureFields& fields) {
 // check must not flood the log.
 void logOnce(const std::string& line) {
     static platform::Mutex mutex;
-    static auto& seen = *new std::set<std::string>;
+    static platform::NoDestructor<std::set<std::string>> seen;
     {
         platform::MutexLock lock(mutex);
-        if (seen.size() >= 256 || !seen.insert(line).second) return;
+        if (seen->size() >= 256 || !seen->insert(line).second) return;
     }
     platform::log::write("com.nerova.rivovovuvev", "signing", platform::log::Level::Error, line);
 }
@@ -388,13 +389,13 @@ platform::Mutex gCacheMutex;
 // Never destroyed: peer checks may run on connection threads while the
 // process exits.
 std::map<std::string, std::shared_ptr<const StaticCode::Evaluation>>& evaluationCache() REQUIRES(gCacheMutex) {
-    static auto& cache = *new std::map<std::string, std::shared_ptr<const StaticCode::Evaluation>>;
-    return cache;
+    static platform::NoDestructor<std::map<std::string, std::shared_ptr<const StaticCode::Evaluation>>> cache;
+    return *cache;
 }
 
 std::map<std::string, NRVData>& hashCache() {
-    static auto& cache = *new std::map<std::string, NRVData>;
-    return cache;
+    static platform::NoDestructor<std::map<std::string, NRVData>> cache;
+    return *cache;
 }
 
 // The SHA-256 of the open file, remembered by the file's identity (device,

@@ -8,6 +8,7 @@
 #include "platform/log/LogStore.h"
 #include "platform/plist/PropertyList.h"
 #include "platform/thread/Mutex.h"
+#include "platform/memory/NoDestructor.h"
 
 #ifndef NRV_CODESIGN_ANCHORS_DIR
 #define NRV_CODESIGN_ANCHORS_DIR "/etc/nerova/codesign/anchors"
@@ -86,8 +87,8 @@ TrustPolicy loadOverride(const std::string& file) {
 }  // namespace
 
 const TrustPolicy& TrustPolicy::compiledIn() {
-    static const TrustPolicy& policy = *new TrustPolicy(makeCompiledIn());
-    return policy;
+    static const platform::NoDestructor<TrustPolicy> policy(makeCompiledIn());
+    return *policy;
 }
 
 const TrustPolicy& TrustPolicy::current() {
@@ -97,9 +98,9 @@ const TrustPolicy& TrustPolicy::current() {
         // Tests switch policies within one process; each file is read once
         // and kept for the life of the process, so references stay valid.
         static platform::Mutex mutex;
-        static auto& loaded = *new std::map<std::string, std::unique_ptr<TrustPolicy>>;
+        static platform::NoDestructor<std::map<std::string, std::unique_ptr<TrustPolicy>>> loaded;
         platform::MutexLock lock(mutex);
-        auto& slot = loaded[file];
+        auto& slot = (*loaded)[file];
         if (!slot) slot = std::make_unique<TrustPolicy>(loadOverride(file));
         return *slot;
     }

@@ -12,6 +12,7 @@
 #include "platform/dispatch/DispatchScheduler_linux.h"
 #include "platform/dispatch/WorkerPool_linux.h"
 #include "platform/thread/ConditionVariable.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::dispatch {
 
@@ -198,14 +199,15 @@ std::shared_ptr<DispatchQueue> DispatchQueue::createConcurrent(const std::string
 }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::global(QualityOfService qos) {
-    static auto* queues = new std::vector<std::shared_ptr<DispatchQueue>>{
+    using Queues = std::vector<std::shared_ptr<DispatchQueue>>;
+    static platform::NoDestructor<Queues> queues(Queues{
         std::make_shared<QueueImpl>("global.background", QualityOfService::Background, kConcurrentWidth, true),
         std::make_shared<QueueImpl>("global.utility", QualityOfService::Utility, kConcurrentWidth, true),
         std::make_shared<QueueImpl>("global.default", QualityOfService::Default, kConcurrentWidth, true),
         std::make_shared<QueueImpl>("global.user-initiated", QualityOfService::UserInitiated, kConcurrentWidth, true),
         std::make_shared<QueueImpl>("global.user-interactive", QualityOfService::UserInteractive, kConcurrentWidth,
                                     true),
-    };
+    });
     return (*queues)[static_cast<std::size_t>(qos)];
 }
 

@@ -8,6 +8,7 @@
 
 #include "platform/dispatch/DispatchClock_linux.h"
 #include "platform/thread/ConditionVariable.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::dispatch::detail {
 
@@ -17,7 +18,7 @@ class Scheduler {
 public:
     static Scheduler& shared() {
         // Never destroyed: worker threads may still schedule while the process exits.
-        static Scheduler* scheduler = new Scheduler;
+        static platform::NoDestructor<Scheduler> scheduler;
         return *scheduler;
     }
 

@@ -11,6 +11,7 @@
 #include "platform/dispatch/DispatchClock_linux.h"
 #include "platform/dispatch/DispatchScheduler_linux.h"
 #include "platform/thread/ConditionVariable.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::dispatch {
 
@@ -137,7 +138,7 @@ private:
 };
 
 MainQueue& mainQueueImpl() {
-    static auto* queue = new std::shared_ptr<MainQueue>(std::make_shared<MainQueue>());
+    static platform::NoDestructor<std::shared_ptr<MainQueue>> queue(std::make_shared<MainQueue>());
     return **queue;
 }
 

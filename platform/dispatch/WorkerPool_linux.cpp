@@ -1,4 +1,5 @@
 #include "platform/dispatch/WorkerPool_linux.h"
+#include "platform/memory/NoDestructor.h"
 
 #include <pthread.h>
 
@@ -38,8 +39,8 @@ WorkerPool::DeferralScope::DeferralScope(Block* slot) : previous_(tDeferralSlot)
 WorkerPool::DeferralScope::~DeferralScope() { tDeferralSlot = previous_; }
 
 WorkerPool& WorkerPool::shared() {
-    static WorkerPool& pool = *new WorkerPool;
-    return pool;
+    static platform::NoDestructor<WorkerPool> pool;
+    return *pool;
 }
 
 WorkerPool::WorkerPool() : state_(new State) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::dispatch::detail {
 
@@ -55,6 +56,8 @@ public:
     bool endIdleThreadsForUnitTest(std::chrono::milliseconds limit);
 
 private:
+    // The one instance is made by shared() and never destroyed.
+    friend class platform::NoDestructor<WorkerPool>;
     struct State;
     WorkerPool();
     void workerLoop(State* state, Block task);

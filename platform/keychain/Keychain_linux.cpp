@@ -17,6 +17,7 @@
 #include "platform/keychain/KeychainFormat.h"
 #include "platform/keychain/KeychainState.h"
 #include "platform/thread/Mutex.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::keychain {
 
@@ -28,7 +29,7 @@ std::atomic<std::uint32_t> gIterations{Keychain::kDefaultIterationCount};
 
 platform::Mutex gRegistryMutex;
 std::map<std::string, std::weak_ptr<Keychain>>& registry() REQUIRES(gRegistryMutex) {
-    static auto* map = new std::map<std::string, std::weak_ptr<Keychain>>();
+    static platform::NoDestructor<std::map<std::string, std::weak_ptr<Keychain>>> map;
     return *map;
 }
 

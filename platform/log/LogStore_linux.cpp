@@ -3,6 +3,7 @@
 #include "platform/fd/ScopedFD.h"
 #include "platform/system/SystemEnvironment.h"
 #include "platform/time/LocalTime.h"
+#include "platform/memory/NoDestructor.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -241,7 +242,7 @@ private:
 };
 
 StoreCache& storeCache() {
-    static StoreCache* cache = new StoreCache;  // never destroyed: records may be written during exit
+    static platform::NoDestructor<StoreCache> cache;  // never destroyed: records may be written during exit
     return *cache;
 }
 
@@ -308,7 +309,7 @@ private:
 };
 
 DefaultStore& defaultStore() {
-    static DefaultStore* store = new DefaultStore;
+    static platform::NoDestructor<DefaultStore> store;
     return *store;
 }
 
@@ -318,7 +319,7 @@ struct SinkSlot {
 };
 
 SinkSlot& sinkSlot() {
-    static SinkSlot* slot = new SinkSlot;
+    static platform::NoDestructor<SinkSlot> slot;
     return *slot;
 }
 

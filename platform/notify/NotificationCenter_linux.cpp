@@ -27,6 +27,7 @@
 #include "platform/system/SystemEnvironment.h"
 #include "platform/thread/Mutex.h"
 #include "platform/value/HexString.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::notify {
 
@@ -189,7 +190,7 @@ private:
 class OwnSockets {
 public:
     static OwnSockets& shared() {
-        static OwnSockets* sockets = new OwnSockets();  // never destroyed: used at exit
+        static platform::NoDestructor<OwnSockets> sockets;  // never destroyed: used at exit
         return *sockets;
     }
     void add(const std::string& path) {
@@ -513,7 +514,7 @@ void NotificationCenter::State::receiveLoop(std::weak_ptr<State> weak, int fd, i
 }
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter* center = new NotificationCenter();
+    static platform::NoDestructor<NotificationCenter> center;
     return *center;
 }
 

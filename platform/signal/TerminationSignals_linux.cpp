@@ -12,6 +12,7 @@
 
 #include "platform/fs/FileManager.h"
 #include "platform/thread/Mutex.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::signal {
 
@@ -25,13 +26,13 @@ struct Registry {
 };
 
 Registry& registry() {
-    static Registry* r = new Registry;  // never destroyed: the watcher may run during exit
+    static platform::NoDestructor<Registry> r;  // never destroyed: the watcher may run during exit
     return *r;
 }
 
 // Taken before the registry's lock by both a child's start and the cleanup.
 platform::Mutex& childStartMutex() {
-    static platform::Mutex* m = new platform::Mutex;  // never destroyed: the watcher may run during exit
+    static platform::NoDestructor<platform::Mutex> m;  // never destroyed: the watcher may run during exit
     return *m;
 }
 

@@ -1,4 +1,5 @@
 #include "platform/time/LocalTime.h"
+#include "platform/memory/NoDestructor.h"
 
 #include <time.h>
 
@@ -33,7 +34,7 @@ struct LastConversion {
 };
 
 LastConversion& lastConversion() REQUIRES(zoneStateMutex()) {
-    static LastConversion* last = new LastConversion;  // never destroyed: used while the process exits
+    static platform::NoDestructor<LastConversion> last;  // never destroyed: used while the process exits
     return *last;
 }
 

@@ -19,6 +19,7 @@
 #include "platform/fd/ScopedFD.h"
 #include "platform/thread/Mutex.h"
 #include "platform/xpc/XPCFrame.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::xpc::detail {
 
@@ -48,6 +49,8 @@ public:
     static std::uint32_t writable();
 
 private:
+    // The one instance is made by shared() and never destroyed.
+    friend class platform::NoDestructor<IOLoop>;
     IOLoop();
     // A pool thread's turn: watching, running what the events started, or
     // standing by; returns when the thread goes back to the pool.

@@ -18,6 +18,7 @@
 #include "platform/log/LogStore.h"
 #include "platform/thread/ConditionVariable.h"
 #include "platform/xpc/XPCPeer.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::xpc::detail {
 
@@ -77,7 +78,7 @@ constexpr std::chrono::milliseconds kStandbyDelay{2};
 
 IOLoop& IOLoop::shared() {
     // Never destroyed: connections may still be closed while the process exits.
-    static IOLoop* loop = new IOLoop();
+    static platform::NoDestructor<IOLoop> loop;
     return *loop;
 }
 

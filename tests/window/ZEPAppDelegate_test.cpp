@@ -19,9 +19,9 @@
 #include <thread>
 #include <variant>
 
-#include "Nerova_Diagnostic_Utility/GUIUpdater.h"
-#include "Nerova_Diagnostic_Utility/ZEPAppDelegate.h"
-#include "Nerova_Diagnostic_Utility/ZEPApplication.h"
+#include "Nerova_Diagnostic_Utility/window/GUIUpdater.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPAppDelegate.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPApplication.h"
 #include "collector/CollectionLock.h"
 #include "collector/ZEP.h"
 #include "platform/system/SystemEnvironment.h"

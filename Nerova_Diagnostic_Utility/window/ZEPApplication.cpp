@@ -1,4 +1,4 @@
-#include "Nerova_Diagnostic_Utility/ZEPApplication.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPApplication.h"
 
 #include <QApplication>
 #include <QObject>
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "Nerova_Diagnostic_Utility/MainInterface.h"
-#include "Nerova_Diagnostic_Utility/ZEPAppDelegate.h"
+#include "Nerova_Diagnostic_Utility/window/MainInterface.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPAppDelegate.h"
 #include "Nerova_Diagnostic_Utility/ZEPCLIConfiguration.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/display/DisplayServer.h"

@@ -1,4 +1,4 @@
-#include "Nerova_Diagnostic_Utility/ZEPAppDelegate.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPAppDelegate.h"
 
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -8,8 +8,8 @@
 #include <chrono>
 #include <variant>
 
-#include "Nerova_Diagnostic_Utility/GUIUpdater.h"
-#include "Nerova_Diagnostic_Utility/ZEPApplication.h"
+#include "Nerova_Diagnostic_Utility/window/GUIUpdater.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPApplication.h"
 #include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
 #include "collector/ZEP.h"
 #include "platform/dispatch/Dispatch.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
+#include "agent-tool/RemoteZEPSession.h"
 #include "fakes/FakeServiceFixture.h"
 #include "ipc/IPCTestSupport.h"
 #include "ipc/NRVXPCClientHelper.h"
@@ -29,8 +29,8 @@ protected:
         ASSERT_GT(startRole("broker"), 0);
     }
 
-    std::unique_ptr<ZEPCommandLine> commandLine(std::chrono::milliseconds limit) {
-        return std::make_unique<ZEPCommandLine>(helper, limit);
+    std::unique_ptr<RemoteZEPSession> session(std::chrono::milliseconds limit) {
+        return std::make_unique<RemoteZEPSession>(ZEPCommandLine(helper, limit));
     }
     pid_t startAgent(std::vector<std::string> knobs) {
         knobs.push_back("--record=" + record());
@@ -64,7 +64,7 @@ protected:
 // once, with the error's text, and no name.
 TEST_F(RemoteZEPOperations, ProxyErrorWhileAskingForTheName) {
     ASSERT_GT(startAgent({"--name=first", "--crash-after=1"}), 0);
-    auto tool = commandLine(10s);
+    auto tool = session(10s);
     const std::string service = tool->serviceName();
     ASSERT_TRUE(tool->connectToAgent(service));
     EXPECT_EQ(tool->requestArchiveName(service), "first");
@@ -83,7 +83,7 @@ TEST_F(RemoteZEPOperations, ProxyErrorWhileAskingForTheName) {
 // since lost. Each names the upload service in place of the agent's and
 // sends nothing.
 TEST_F(RemoteZEPOperations, NoUsableProxyForTheUploadNotice) {
-    auto tool = commandLine(10s);
+    auto tool = session(10s);
     const std::string service = tool->serviceName();
     tool->requestUpload("A", "/tmp");
 
@@ -112,8 +112,8 @@ TEST_F(RemoteZEPOperations, NoUsableProxyForTheUploadNotice) {
 TEST_F(RemoteZEPOperations, LateNameIsIgnored) {
     ASSERT_GT(startAgent({"--name=late", "--delay-ms=800"}), 0);
     // Both share the helper's connection; only the hasty one's limit is short.
-    auto patient = commandLine(10s);
-    auto hasty = commandLine(200ms);
+    auto patient = session(10s);
+    auto hasty = session(200ms);
     const std::string service = patient->serviceName();
     ASSERT_TRUE(patient->connectToAgent(service));
     EXPECT_EQ(hasty->requestArchiveName(service), std::nullopt);

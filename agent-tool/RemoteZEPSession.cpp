@@ -1,12 +1,4 @@
-// The agent operations of ZEPCommandLine: the hand-shake of the agent-driven
-// program with the management agent's per-user service.
-//
-// Threading: each operation runs on the calling (main) thread and blocks in
-// its own group wait. Status handlers, replies and error handlers run on the
-// interprocess client's queues; they only write their operation's result cell
-// and leave its group. A cell is closed when its wait ends, so that a late
-// reply changes nothing the caller may still read.
-#include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
+#include "agent-tool/RemoteZEPSession.h"
 
 #include <memory>
 
@@ -53,13 +45,19 @@ std::string withoutTrailingSlashes(std::string path) {
 
 }  // namespace
 
-bool ZEPCommandLine::connectToAgent(const std::string& serviceName) {
+NRVXPCClientHelper& RemoteZEPSession::client() const { return *commandLine_.xpcAgentClientHelper(); }
+
+platform::dispatch::DispatchTime RemoteZEPSession::answerDeadline() const {
+    return deadlineAfter(commandLine_.xpcTimeoutInterval());
+}
+
+bool RemoteZEPSession::connectToAgent(const std::string& serviceName) {
     auto group = DispatchGroup::create();
     dispatch_group_safe_enter(group);
     auto connected = std::make_shared<NRVReplyCell<bool>>();
     auto refused = std::make_shared<NRVReplyCell<bool>>();
 
-    xpcAgentClientHelper_->connectService(
+    client().connectService(
         serviceName, NRVRemoteZEPProtocol(), [group, connected, refused, serviceName](NRVXPCProxy proxy) {
             if (!proxy) return;
             if (!isTrustedAgent(proxy)) {
@@ -79,7 +77,7 @@ bool ZEPCommandLine::connectToAgent(const std::string& serviceName) {
     // answer, and waiting out the limit would only delay the agent.
     long timedOut = 1;
     if (platform::xpc::serviceSocketExists(NRVNerovaXPCBroker::kBrokerServiceName))
-        timedOut = dispatch_group_safe_wait(group, deadlineAfter(xpcTimeoutInterval_));
+        timedOut = dispatch_group_safe_wait(group, answerDeadline());
     const bool isConnected = connected->close();
     const bool wasRefused = refused->close();
     if (!isConnected) {
@@ -91,13 +89,13 @@ bool ZEPCommandLine::connectToAgent(const std::string& serviceName) {
     return isConnected;
 }
 
-std::optional<std::string> ZEPCommandLine::requestArchiveName(const std::string& serviceName) {
+std::optional<std::string> RemoteZEPSession::requestArchiveName(const std::string& serviceName) {
     auto name = std::make_shared<NRVReplyCell<std::optional<std::string>>>();
     auto group = DispatchGroup::create();
     dispatch_group_safe_enter(group);
 
     NRVXPCProxy proxy =
-        xpcAgentClientHelper_->remoteObjectProxyForService(serviceName, [group, serviceName](const std::string& error) {
+        client().remoteObjectProxyForService(serviceName, [group, serviceName](const std::string& error) {
             NerovaDiagnostics(kDiagnosticsTag, "Error making XPC connection to %@: %@", serviceName, error);
             dispatch_group_safe_leave(group);
         });
@@ -113,18 +111,18 @@ std::optional<std::string> ZEPCommandLine::requestArchiveName(const std::string&
         dispatch_group_safe_leave(group);
     });
 
-    if (dispatch_group_safe_wait(group, deadlineAfter(xpcTimeoutInterval_)) != 0)
+    if (dispatch_group_safe_wait(group, answerDeadline()) != 0)
         NerovaDiagnostics(kDiagnosticsTag, "Error XPC connection to %@: timed out", serviceName);
     return name->close();
 }
 
-void ZEPCommandLine::requestUpload(const std::string& archiveName, const std::string& finalLocation) {
+void RemoteZEPSession::requestUpload(const std::string& archiveName, const std::string& finalLocation) {
     auto group = DispatchGroup::create();
     dispatch_group_safe_enter(group);
-    const std::string service = serviceName_;
+    const std::string service = commandLine_.serviceName();
 
     NRVXPCProxy proxy =
-        xpcAgentClientHelper_->remoteObjectProxyForService(service, [group, service](const std::string& error) {
+        client().remoteObjectProxyForService(service, [group, service](const std::string& error) {
             NerovaDiagnostics(kDiagnosticsTag, "Error making XPC connection to %@: %@", service, error);
             dispatch_group_safe_leave(group);
         });
@@ -138,7 +136,7 @@ void ZEPCommandLine::requestUpload(const std::string& archiveName, const std::st
     dispatch_group_safe_leave(group);
 }
 
-bool ZEPCommandLine::collect(const std::string& archiveName) {
+bool RemoteZEPSession::collect(const std::string& archiveName) {
     const std::string temporaryFolder = platform::temporaryDirectory();
     // Held until the run has ended: a second run touches nothing of this one.
     auto lock = CollectionLock::acquire(temporaryFolder);

@@ -1,4 +1,4 @@
-#include "Nerova_Diagnostic_Utility/MainInterface.h"
+#include "Nerova_Diagnostic_Utility/window/MainInterface.h"
 
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
-#include "Nerova_Diagnostic_Utility/ZEPAppDelegate.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPAppDelegate.h"
 
 namespace MainInterface {
 

@@ -1,7 +1,7 @@
-#include "Nerova_Diagnostic_Utility/GUIUpdater.h"
+#include "Nerova_Diagnostic_Utility/window/GUIUpdater.h"
 
-#include "Nerova_Diagnostic_Utility/ZEPAppDelegate.h"
-#include "Nerova_Diagnostic_Utility/ZEPApplication.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPAppDelegate.h"
+#include "Nerova_Diagnostic_Utility/window/ZEPApplication.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/fs/FileManager.h"
 #include "platform/system/SystemEnvironment.h"
