@@ -19,6 +19,7 @@
 #include "collector/CollectionLock.h"
 #include "fakes/FakeServiceFixture.h"
 #include "platform/system/SystemEnvironment.h"
+#include "support/Events.h"
 #include "support/TestSupport.h"
 
 namespace fsys = std::filesystem;
@@ -100,7 +101,9 @@ TEST_F(RemoteZEPRun, CollectsIntoTheTemporaryFolderAndSendsOneUploadNotice) {
         EXPECT_TRUE(present.count(name + "/" + member)) << member;
     for (const std::string& member : members) EXPECT_EQ(member.rfind(name + "/", 0), 0u) << member;
 
-    // The name without ".zip" and the folder, not the archive's path.
+    // The name without ".zip" and the folder, not the archive's path. The
+    // notice is one-way: the agent may record it after the program ended.
+    testsupport::waitUntil([&] { return !readText(record).empty(); }, std::chrono::seconds(10));
     EXPECT_EQ(readText(record), name + "\t" + temporary + "\n");
     EXPECT_EQ(remoteZEPLines(), (std::vector<std::string>{
                                     "Connected to " + serviceName() + ".",
