@@ -14,7 +14,7 @@ std::string CollectionLockError::message() const {
 std::variant<CollectionLock, CollectionLockError> CollectionLock::acquire(const std::string& temporaryFolder) {
     if (temporaryFolder.empty())
         return CollectionLockError{CollectionLockError::Case::unavailable, "no private temporary folder is available"};
-    fs::FsError error;
+    platform::Error error;
     auto fd = fs::lockDirectoryExclusively(temporaryFolder, &error);
     if (fd) return CollectionLock(std::move(*fd));
     if (error.code == EWOULDBLOCK) return CollectionLockError{CollectionLockError::Case::alreadyRunning, ""};

@@ -25,7 +25,7 @@ void CommandExecutor::execCmdToOutput() {
     }
     const std::string outputPath = fs::appendingPathComponent(outputFolder_, outputFile_);
     if (!fs::createFile(outputPath)) {
-        fs::FsError error;
+        platform::Error error;
         if (!fs::createDirectory(fs::deletingLastPathComponent(outputPath), true, &error)) {
             statusLogger_->indicateFailure("Error creating file for command " + command_ + " at path " + outputPath +
                                            " -> " + error.description);

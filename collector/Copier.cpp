@@ -25,7 +25,7 @@ fs::LinkPolicy sourceLinkPolicy() {
 
 bool Copier::createDirectories(const std::string& folder, StatusLogger* statusLogger) const {
     if (fs::fileExists(folder)) return true;
-    fs::FsError error;
+    platform::Error error;
     if (fs::createDirectory(folder, true, &error)) return true;
     if (statusLogger) {
         statusLogger->indicateFailure("Unable to create directory at " +
@@ -50,7 +50,7 @@ bool Copier::copyItem(const std::string& source, const std::string& destination,
         return false;
     }
     if (fs::lastPathComponent(from) == ".DS_Store") return true;
-    fs::FsError error;
+    platform::Error error;
     if (!fs::copyItem(from, to, sourceLinkPolicy(), &error)) {
         if (statusLogger) {
             statusLogger->indicateFailure(error.code == ELOOP ? symlinkFailure

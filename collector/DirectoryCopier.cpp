@@ -31,9 +31,9 @@ void DirectoryCopier::performCopy() {
 }
 
 bool DirectoryCopier::copyDirectory(const std::string& directory, const std::string& destination, int depth) {
-    fs::FsError error;
+    platform::Error error;
     // Bounded: a tree this deep is not one the product wrote.
-    if (depth > kMaxDepth) error = {ELOOP, "The folder is nested too deeply."};
+    if (depth > kMaxDepth) error = {.operation = "copy", .code = ELOOP, .description = "The folder is nested too deeply.", .status = 0};
     auto listing = depth > kMaxDepth ? std::nullopt : fs::contentsOfDirectory(directory, true, &error);
     if (!listing) {
         if (statusLogger_) statusLogger_->indicateFailure("Issue iterating through " + collectionName_ + " -> " + error.description);

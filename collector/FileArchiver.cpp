@@ -58,7 +58,7 @@ bool FileArchiver::archiveFile() {
     // with a wider mode); the archive then moves into place without
     // replacing anything: a planted file or FIFO of its name is never
     // updated, followed or opened.
-    fs::FsError error;
+    platform::Error error;
     auto workPath = fs::createTemporaryDirectory(finalFolder, ".zip-", &error);
     if (!workPath) {
         statusLogger_->indicateFailure("zip failed (" + error.description + ") for " + archivePath);

@@ -325,7 +325,7 @@ NRVOSLogExtractor::DayResult NRVOSLogExtractor::runLogShow(const std::vector<std
                                                            const std::string& gzipPath, bool filtered) const {
     DayResult result;
     NRVGzipOutputStream out(gzipPath);
-    fs::FsError error;
+    platform::Error error;
     // The output is compressed as it arrives; a failed write stops the
     // writing but not the reading, so that the program can still end.
     bool writable = out.open(&error);

@@ -46,12 +46,12 @@ void StatusLogger::indicateWarning(const std::string& message) {
 void StatusLogger::updateStatus(const std::string& line) {
     progressStatus_ += line;
     progressStatus_ += '\n';
-    platform::fs::FsError error;
+    platform::Error error;
     if (!syncFile(&error)) progressStatus_ += "Failure updating log file: " + error.description + "\n";
 }
 
 bool StatusLogger::generateCollectionLog() {
-    platform::fs::FsError error;
+    platform::Error error;
     if (!syncFile(&error)) {
         indicateFailure(std::string("Unable to generate ") + defaultFileName + " -> " + error.description);
         return false;
@@ -71,7 +71,7 @@ bool StatusLogger::writeCollectionLog(const std::string&) {
     return generateCollectionLog();
 }
 
-bool StatusLogger::syncFile(platform::fs::FsError* error) {
+bool StatusLogger::syncFile(platform::Error* error) {
     // Rewriting the whole text for every line would make a long run
     // quadratic; appending is safe while the file is still the one this
     // logger wrote last. Otherwise the file is replaced whole, atomically.

@@ -38,7 +38,7 @@ public:
 private:
     // Brings the file up to progressStatus_: appends what is new when the file
     // is still the one last written, else rewrites it whole.
-    bool syncFile(platform::fs::FsError* error);
+    bool syncFile(platform::Error* error);
 
     std::string collectionLogURL_;
     std::string progressStatus_;

@@ -264,7 +264,7 @@ void ZEP::addAsyncCollectOperations(const std::vector<std::shared_ptr<FileCopier
 
 void ZEP::clearStagingArea() {
     if (!fs::itemExists(stagingLocation_)) return;
-    fs::FsError error;
+    platform::Error error;
     if (!fs::removeItem(stagingLocation_, &error))
         statusLogger_->updateStatus("Unable to clear staging area... -> " + error.description + "\n");
 }
@@ -299,7 +299,7 @@ void ZEP::generateQRBTypeText() {
         // An edition is installed as a folder; a plain file of its name is not one.
         bool isDirectory = false;
         if (!fs::fileExists(folder, &isDirectory) || !isDirectory) continue;
-        fs::FsError error;
+        platform::Error error;
         if (fs::writeFileAtomically(file, name, &error)) {
             statusLogger_->indicateSuccess("Generated QRB-type.txt");
             return;
@@ -350,7 +350,7 @@ void ZEP::generateUsernamesTxt(const std::vector<std::string>& names) {
         statusLogger_->indicateFailure("Unable to create file at " + file);
         return;
     }
-    fs::FsError error;
+    platform::Error error;
     if (fs::writeFileAtomically(file, text, &error)) statusLogger_->indicateSuccess("Generated usernames.txt");
     else statusLogger_->indicateFailure("Unable to generate usernames.txt -> " + error.description);
 }

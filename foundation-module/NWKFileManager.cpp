@@ -10,7 +10,7 @@ NWKFileManager& NWKFileManager::defaultManager() {
 bool NWKFileManager::fileExists(const std::string& atPath) const { return platform::fs::fileExists(atPath); }
 
 void NWKFileManager::moveItem(const std::string& atPath, const std::string& toPath) const {
-    platform::fs::FsError error;
+    platform::Error error;
     if (!platform::fs::moveItemWithoutReplacing(atPath, toPath, &error))
         throw NRVError("NSPOSIXErrorDomain", error.code, error.description);
 }

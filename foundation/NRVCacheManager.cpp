@@ -142,7 +142,7 @@ struct NRVCacheManager::State : std::enable_shared_from_this<State> {
     static void createDirectoryIfNotExists(const std::string& path) {
         if (fs::itemExists(path)) return;
         log().log("Create a directory '" + path + "' since it's not found.");
-        fs::FsError error;
+        platform::Error error;
         if (!fs::createDirectory(path, true, &error))
             log().error("Failed to create directory '" + path + "'. Error: " + error.description);
     }
@@ -225,7 +225,7 @@ struct NRVCacheManager::State : std::enable_shared_from_this<State> {
         const std::uint32_t uid = platform::process::realUserID();
         bool refused = false;
         fs::FileIdentity identity;
-        fs::FsError error;
+        platform::Error error;
         auto bytes = fs::readFileWithoutLinks(
             path,
             [uid](const fs::ItemAttributes& a) { return a.ownerID == uid && a.permissions == kFilePermissions; },
@@ -369,7 +369,7 @@ bool NRVCacheManager::verifyCachePath(const std::string& path) {
     const std::uint32_t uid = platform::process::realUserID();
     const std::string folder = fs::deletingLastPathComponent(path);
     log().log("Verifying cache directory '" + folder + "'.");
-    fs::FsError error;
+    platform::Error error;
     auto folderAttributes = fs::attributesOfItem(folder, &error);
     if (!folderAttributes) {
         // Nothing is removed: a folder that cannot be examined may not be ours.

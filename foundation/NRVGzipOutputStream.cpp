@@ -11,7 +11,7 @@ namespace {
 
 constexpr std::size_t kOutputPiece = 256 * 1024;
 
-bool zlibFailure(platform::fs::FsError* error, const std::string& target) {
+bool zlibFailure(platform::Error* error, const std::string& target) {
     if (error) {
         error->code = EIO;
         error->description = "Unable to compress data for " + target;
@@ -34,7 +34,7 @@ NRVGzipOutputStream::NRVGzipOutputStream(std::string targetPath) : file_(std::mo
 
 NRVGzipOutputStream::~NRVGzipOutputStream() = default;
 
-bool NRVGzipOutputStream::open(platform::fs::FsError* error) {
+bool NRVGzipOutputStream::open(platform::Error* error) {
     discard();
     auto stream = std::make_unique<Stream>();
     // 15 + 16: a gzip wrapper with the largest window, as gzipCompress makes.
@@ -47,7 +47,7 @@ bool NRVGzipOutputStream::open(platform::fs::FsError* error) {
     return true;
 }
 
-bool NRVGzipOutputStream::deflateInto(int flush, platform::fs::FsError* error) {
+bool NRVGzipOutputStream::deflateInto(int flush, platform::Error* error) {
     z_stream& z = stream_->z;
     for (;;) {
         z.next_out = stream_->out.data();
@@ -66,7 +66,7 @@ bool NRVGzipOutputStream::deflateInto(int flush, platform::fs::FsError* error) {
     }
 }
 
-bool NRVGzipOutputStream::write(std::string_view data, platform::fs::FsError* error) {
+bool NRVGzipOutputStream::write(std::string_view data, platform::Error* error) {
     if (!stream_) return zlibFailure(error, file_.targetPath());
     while (!data.empty()) {
         // zlib counts input in 32-bit units: very large pieces go in parts.
@@ -83,7 +83,7 @@ bool NRVGzipOutputStream::write(std::string_view data, platform::fs::FsError* er
     return true;
 }
 
-bool NRVGzipOutputStream::finish(platform::fs::FsError* error) {
+bool NRVGzipOutputStream::finish(platform::Error* error) {
     if (!stream_) return zlibFailure(error, file_.targetPath());
     stream_->z.next_in = nullptr;
     stream_->z.avail_in = 0;

@@ -21,9 +21,9 @@ public:
     NRVGzipOutputStream(const NRVGzipOutputStream&) = delete;
     NRVGzipOutputStream& operator=(const NRVGzipOutputStream&) = delete;
 
-    bool open(platform::fs::FsError* error = nullptr);
-    bool write(std::string_view data, platform::fs::FsError* error = nullptr);
-    bool finish(platform::fs::FsError* error = nullptr);
+    bool open(platform::Error* error = nullptr);
+    bool write(std::string_view data, platform::Error* error = nullptr);
+    bool finish(platform::Error* error = nullptr);
     // Drops what was written; the target is not touched.
     void discard();
 
@@ -32,7 +32,7 @@ public:
     std::uint64_t compressedBytes() const { return file_.bytesWritten(); }
 
 private:
-    bool deflateInto(int flush, platform::fs::FsError* error);
+    bool deflateInto(int flush, platform::Error* error);
 
     struct Stream;
     platform::fs::AtomicFileWriter file_;

@@ -70,7 +70,7 @@ void* NRVProtectedAPI::loadSymbol(const std::string& symbol, NRVError* error) {
 
 bool NRVProtectedAPI::protectedExecutionUsingBlock(const std::function<void()>& block) {
     const std::string marker = apiProtectionMarkerPath();
-    platform::fs::FsError fsError;
+    platform::Error fsError;
     const bool created = platform::fs::createNewFile(marker, &fsError);
     if (!created && fsError.code == EEXIST) return false;
     if (!created) NerovaLogger::install().error("Unable to create the file: " + marker);

@@ -39,7 +39,7 @@ bool hasFolderPrefix(std::optional<std::string_view> path, std::string_view fold
     return path && NSStringExtensions::hasPrefixCaseInsensitiveSearch(*path, folder);
 }
 
-bool fail(NRVError* error, const platform::fs::FsError& fsError) {
+bool fail(NRVError* error, const platform::Error& fsError) {
     NRVSetError(error, NRVError("NSPOSIXErrorDomain", fsError.code, fsError.description));
     return false;
 }
@@ -115,7 +115,7 @@ const NRVDictionary& rootAdminFileAttributes() {
 }
 
 std::optional<NRVDictionary> attributesOfItemAtPath(const std::string& path, NRVError* error) {
-    platform::fs::FsError fsError;
+    platform::Error fsError;
     auto a = platform::fs::attributesOfItem(path, &fsError);
     if (!a) {
         fail(error, fsError);
@@ -143,11 +143,11 @@ bool createDeepDirectoryAtPath(const std::string& path, const NRVDictionary* att
         current = current.empty() ? component : platform::fs::appendingPathComponent(current, component);
         bool isDirectory = false;
         if (platform::fs::fileExists(current, &isDirectory) && isDirectory) continue;
-        platform::fs::FsError fsError;
+        platform::Error fsError;
         if (!platform::fs::createDirectory(current, false, &fsError)) return fail(error, fsError);
         if (hasChange(change) && !platform::fs::setAttributes(current, change, &fsError)) return fail(error, fsError);
     }
-    if (current.empty()) return fail(error, {ENOENT, "The folder \u201C\u201D doesn\u2019t exist."});
+    if (current.empty()) return fail(error, {.operation = "list", .code = ENOENT, .description = "The folder \u201C\u201D doesn\u2019t exist.", .status = 0});
     return true;
 }
 
@@ -156,7 +156,7 @@ bool copyAndOverwriteItemAtPath(std::optional<std::string_view> source, std::opt
     if (NSStringExtensions::isNilOrWhiteSpace(source) || NSStringExtensions::isNilOrWhiteSpace(destination))
         return false;
     const std::string from(*source), to(*destination);
-    platform::fs::FsError fsError;
+    platform::Error fsError;
     auto bytes = platform::fs::readFile(from, &fsError);
     if (!bytes) return fail(error, fsError);
     if (!platform::fs::writeFileAtomically(to, *bytes, &fsError)) return fail(error, fsError);
@@ -170,7 +170,7 @@ std::optional<std::vector<std::string>> expandPathForAllUsers(std::optional<std:
     if (NSStringExtensions::isNilOrWhiteSpace(path)) return std::vector<std::string>{};
     if (path->substr(0, 2) != "~/") return std::vector<std::string>{std::string(*path)};
     const std::string users = platform::resolveSystemPath(kUsersFolder);
-    platform::fs::FsError fsError;
+    platform::Error fsError;
     auto entries = platform::fs::contentsOfDirectory(users, false, &fsError);
     if (!entries) {
         fail(error, fsError);
@@ -191,7 +191,7 @@ std::optional<std::vector<std::string>> matchesForWildCardedPath(std::optional<s
     for (const std::string& candidate : *expanded) {
         const std::string directory = platform::fs::deletingLastPathComponent(candidate);
         const std::string component = platform::fs::lastPathComponent(candidate);
-        platform::fs::FsError fsError;
+        platform::Error fsError;
         auto entries = platform::fs::contentsOfDirectory(directory, false, &fsError);
         if (!entries) {
             if (fsError.code == ENOENT || fsError.code == ENOTDIR) continue;

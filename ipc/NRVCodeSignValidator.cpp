@@ -70,9 +70,9 @@ const MakerRequirements& makerRequirements() {
 std::string statusText(std::int64_t status) { return std::to_string(status); }
 
 // The running code behind a token, refusing tokens that cannot be trusted.
-std::optional<cs::StaticCode> codeForAuditToken(const platform::AuditToken& token, cs::CodeSignError* error) {
+std::optional<cs::StaticCode> codeForAuditToken(const platform::AuditToken& token, platform::Error* error) {
     if (!token.isTrustworthyShape()) {
-        *error = cs::CodeSignError{cs::kCodeSignNoSuchCode, "the audit token names no usable process"};
+        *error = platform::Error{.operation = {}, .code = 0, .description = "the audit token names no usable process", .status = cs::kCodeSignNoSuchCode};
         return std::nullopt;
     }
     return cs::StaticCode::createWithProcess(token.pid(), token.startTime(), error);
@@ -154,7 +154,7 @@ bool NRVCodeSignValidator::isNerovaSignTypeForAuditToken(const platform::AuditTo
         return false;
     }
     std::int64_t signType = NRVSignTypeNotAvailable;
-    cs::CodeSignError error;
+    platform::Error error;
     auto code = codeForAuditToken(auditToken, &error);
     if (!code) {
         log().error("Failed to get SecCode with the audit token for connection from the process with PID: '" +
@@ -182,7 +182,7 @@ bool NRVCodeSignValidator::isNerovaSignTypeForAuditToken(const platform::AuditTo
     } else {
         // The file now at the process's path must be the maker's too: a
         // replaced file would be what starts next time.
-        cs::CodeSignError diskError;
+        platform::Error diskError;
         auto onDisk = cs::StaticCode::createWithPath(code->path(), &diskError);
         bool staticValid = false;
         std::optional<std::string> staticError = diskError.description;
@@ -213,7 +213,7 @@ bool NRVCodeSignValidator::areHardenRuntimeEntitlementsValidForAuditTokenData(co
 }
 
 bool NRVCodeSignValidator::areHardenRuntimeEntitlementsValidForAuditToken(const platform::AuditToken& auditToken) {
-    cs::CodeSignError error;
+    platform::Error error;
     auto code = codeForAuditToken(auditToken, &error);
     if (!code) {
         log().error("Failed to get SecCode with the audit token; status: " + statusText(error.status));
@@ -255,7 +255,7 @@ bool NRVCodeSignValidator::areHardenRuntimeEntitlementsValidForAuditToken(const 
 
 void NRVCodeSignValidator::runDynamicCodeCheck(const cs::StaticCode& code, const cs::Requirement& requirement,
                                                const CheckBlock& block) {
-    cs::CodeSignError error;
+    platform::Error error;
     if (!code.checkValidity(&requirement, &error)) {
         block(false, error.status, "Failed to run SecCodeCheckValidityWithErrors. Error: " + error.description);
         return;
@@ -265,7 +265,7 @@ void NRVCodeSignValidator::runDynamicCodeCheck(const cs::StaticCode& code, const
 
 void NRVCodeSignValidator::runStaticCodeCheck(const cs::StaticCode& code, const cs::Requirement& requirement,
                                               bool deepValidation, bool allowNetworkAccess, const CheckBlock& block) {
-    cs::CodeSignError error;
+    platform::Error error;
     if (!code.checkValidity(&requirement, &error)) {
         block(false, error.status, "Failed to run SecStaticCodeCheckValidityWithErrors. Error: " + error.description);
         return;
@@ -353,7 +353,7 @@ NRVFileSigningInfo NRVCodeSignValidator::codeSignInfoForPath(const std::string& 
     record.codeSignOptions = options;
     record.path = path;
 
-    cs::CodeSignError error;
+    platform::Error error;
     auto code = cs::StaticCode::createWithPath(path, &error);
     if (!code) {
         record.lastStatusCode = error.status;

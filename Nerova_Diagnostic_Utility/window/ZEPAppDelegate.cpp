@@ -30,7 +30,7 @@ void ZEPAppDelegate::applicationDidFinishLaunching() {
     const std::string finalLocation = platform::desktopDirectory();
     // Without the folder the run can only fail at its end; saying why at once
     // puts the reason first in the log the user reads then.
-    fs::FsError error;
+    platform::Error error;
     if (!fs::createDirectory(finalLocation, true, &error))
         guiUpdater_->indicateFailure("Unable to create the Desktop folder at " + finalLocation + " -> " +
                                      error.description);

@@ -147,7 +147,7 @@ bool WCKSnapshotGenerator::writeSnapshot(const std::string& url) {
     // such bytes instead of failing the whole report.
     const std::string data = json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 
-    platform::fs::FsError error;
+    platform::Error error;
     const std::string folder = platform::fs::deletingLastPathComponent(url);
     // Written through a temporary file and a rename, so an interrupted run
     // never leaves half a report behind.

@@ -35,6 +35,7 @@
 
 #include "platform/codesign/Requirement.h"
 #include "platform/codesign/TrustPolicy.h"
+#include "platform/error/Error.h"
 #include "platform/value/NRVValue.h"
 
 namespace platform::codesign {
@@ -61,11 +62,6 @@ enum CodeSignStatus : int {
     kCodeSignSigningFailed = -67030,      // making a signature failed
 };
 
-struct CodeSignError {
-    int status = 0;
-    std::string description;
-};
-
 // The fields of a signature file.
 struct SignatureFields {
     std::string identifier;
@@ -85,12 +81,12 @@ std::string signatureFilePath(const std::string& executablePath);
 NRVData canonicalEncoding(const SignatureFields& fields);
 // nullopt with kCodeSignUnsigned when there is no signature file, or with
 // kCodeSignMalformed when it is not a regular file, too large or malformed.
-std::optional<SignatureFields> readSignatureFile(const std::string& signaturePath, CodeSignError* error = nullptr);
-bool writeSignatureFile(const std::string& signaturePath, const SignatureFields& fields, CodeSignError* error = nullptr);
+std::optional<SignatureFields> readSignatureFile(const std::string& signaturePath, Error* error = nullptr);
+bool writeSignatureFile(const std::string& signaturePath, const SignatureFields& fields, Error* error = nullptr);
 // SHA-256 of a whole file; nullopt when it is no readable regular file.
-std::optional<NRVData> sha256OfFile(const std::string& path, CodeSignError* error = nullptr);
+std::optional<NRVData> sha256OfFile(const std::string& path, Error* error = nullptr);
 // SHA-1 of a whole file, for records that identify files by it.
-std::optional<NRVData> sha1OfFile(const std::string& path, CodeSignError* error = nullptr);
+std::optional<NRVData> sha1OfFile(const std::string& path, Error* error = nullptr);
 
 struct SignOptions {
     std::string identifier;
@@ -106,7 +102,7 @@ struct SignOptions {
     std::vector<std::string> certificatePaths;  // PEM or DER, leaf first
 };
 // Writes "<path>.nrvsig" atomically. The key must belong to the leaf.
-bool signFile(const std::string& executablePath, const SignOptions& options, CodeSignError* error = nullptr);
+bool signFile(const std::string& executablePath, const SignOptions& options, Error* error = nullptr);
 
 // Signing information as the checks see it.
 struct SigningInformation {
@@ -126,13 +122,13 @@ struct SigningInformation {
 class StaticCode {
 public:
     // Follows links: the file checked is the one the path leads to.
-    static std::optional<StaticCode> createWithPath(const std::string& path, CodeSignError* error = nullptr);
+    static std::optional<StaticCode> createWithPath(const std::string& path, Error* error = nullptr);
     // The file mapped by the process (/proc/<pid>/exe), even when its path
     // was replaced or removed since. With an expected start time (clock
     // ticks since boot), a process that no longer has it is refused with
     // kCodeSignProcessChanged, before and after the file is opened.
     static std::optional<StaticCode> createWithProcess(pid_t pid, std::optional<std::uint64_t> expectedStartTime,
-                                                       CodeSignError* error = nullptr);
+                                                       Error* error = nullptr);
 
     const std::string& path() const;
     const SigningInformation& signingInformation() const;
@@ -140,7 +136,7 @@ public:
     // The signature is present and intact (hash, signature, well-formed
     // chain), and the requirement, when given, holds. Chain trust does not
     // decide validity on its own: "anchor apple generic" asks for it.
-    bool checkValidity(const Requirement* requirement, CodeSignError* error = nullptr) const;
+    bool checkValidity(const Requirement* requirement, Error* error = nullptr) const;
 
     struct Evaluation;
 

@@ -55,8 +55,8 @@ constexpr std::size_t kMaxCacheEntries = 512;
 std::atomic<std::uint64_t> gEvaluations{0};
 std::atomic<std::uint64_t> gHashes{0};
 
-bool fail(CodeSignError* error, int status, std::string description) {
-    if (error) *error = CodeSignError{status, std::move(description)};
+bool fail(Error* error, int status, std::string description) {
+    if (error) *error = Error{.operation = {}, .code = 0, .description = std::move(description), .status = status};
     return false;
 }
 
@@ -382,7 +382,7 @@ std::string escapeQuoted(const std::string& s) {
 }
 
 std::optional<SignatureFields> readSignatureDescriptor(const ScopedFD& fd, int openErrno,
-                                                      const std::string& signaturePath, CodeSignError* error);
+                                                      const std::string& signaturePath, Error* error);
 
 platform::Mutex gCacheMutex;
 
@@ -446,7 +446,7 @@ std::shared_ptr<StaticCode::Evaluation> evaluate(int fd, const std::string& path
         return true;
     };
 
-    CodeSignError readError;
+    Error readError;
     auto fields = readSignatureDescriptor(sig, openErrno, signatureFilePath(path), &readError);
     if (!fields) {
         if (readError.status == kCodeSignUnsigned && e->facts.platformCode) {
@@ -586,7 +586,7 @@ NRVData canonicalEncoding(const SignatureFields& f) {
 namespace {
 
 std::optional<SignatureFields> readSignatureDescriptor(const ScopedFD& fd, int openErrno,
-                                                      const std::string& signaturePath, CodeSignError* error) {
+                                                      const std::string& signaturePath, Error* error) {
     if (!fd && (openErrno == ENOENT || openErrno == ENOTDIR)) {
         fail(error, kCodeSignUnsigned, "code object is not signed at all");
         return std::nullopt;
@@ -650,15 +650,15 @@ std::optional<SignatureFields> readSignatureDescriptor(const ScopedFD& fd, int o
 
 }  // namespace
 
-std::optional<SignatureFields> readSignatureFile(const std::string& signaturePath, CodeSignError* error) {
+std::optional<SignatureFields> readSignatureFile(const std::string& signaturePath, Error* error) {
     ScopedFD fd = openWithoutFollowing(signaturePath);
     return readSignatureDescriptor(fd, fd ? 0 : errno, signaturePath, error);
 }
 
-bool writeSignatureFile(const std::string& signaturePath, const SignatureFields& f, CodeSignError* error) {
+bool writeSignatureFile(const std::string& signaturePath, const SignatureFields& f, Error* error) {
     auto bytes = plist::serialize(NRVValue(fieldDictionary(f, FieldUse::File)), plist::Format::XML);
     if (!bytes) return fail(error, kCodeSignSigningFailed, "cannot encode the signature");
-    fs::FsError fsError;
+    platform::Error fsError;
     if (!fs::writeFileAtomically(signaturePath, *bytes, &fsError)) {
         return fail(error, kCodeSignSigningFailed, fsError.description);
     }
@@ -667,7 +667,7 @@ bool writeSignatureFile(const std::string& signaturePath, const SignatureFields&
 
 namespace {
 
-std::optional<NRVData> digestOfFile(const std::string& path, const EVP_MD* md, CodeSignError* error) {
+std::optional<NRVData> digestOfFile(const std::string& path, const EVP_MD* md, Error* error) {
     ScopedFD fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -681,15 +681,15 @@ std::optional<NRVData> digestOfFile(const std::string& path, const EVP_MD* md, C
 
 }  // namespace
 
-std::optional<NRVData> sha256OfFile(const std::string& path, CodeSignError* error) {
+std::optional<NRVData> sha256OfFile(const std::string& path, Error* error) {
     return digestOfFile(path, EVP_sha256(), error);
 }
 
-std::optional<NRVData> sha1OfFile(const std::string& path, CodeSignError* error) {
+std::optional<NRVData> sha1OfFile(const std::string& path, Error* error) {
     return digestOfFile(path, EVP_sha1(), error);
 }
 
-bool signFile(const std::string& executablePath, const SignOptions& o, CodeSignError* error) {
+bool signFile(const std::string& executablePath, const SignOptions& o, Error* error) {
     if (o.identifier.empty()) return fail(error, kCodeSignSigningFailed, "an identifier is required");
     auto hash = sha256OfFile(executablePath, error);
     if (!hash) return false;
@@ -749,7 +749,7 @@ bool signFile(const std::string& executablePath, const SignOptions& o, CodeSignE
     return writeSignatureFile(signatureFilePath(executablePath), f, error);
 }
 
-std::optional<StaticCode> StaticCode::createWithPath(const std::string& path, CodeSignError* error) {
+std::optional<StaticCode> StaticCode::createWithPath(const std::string& path, Error* error) {
     char resolved[PATH_MAX];
     if (!::realpath(path.c_str(), resolved)) {
         fail(error, kCodeSignNoSuchCode, "no code at '" + path + "'");
@@ -770,7 +770,7 @@ std::optional<StaticCode> StaticCode::createWithPath(const std::string& path, Co
 }
 
 std::optional<StaticCode> StaticCode::createWithProcess(pid_t pid, std::optional<std::uint64_t> expectedStartTime,
-                                                        CodeSignError* error) {
+                                                        Error* error) {
     const std::string pidText = std::to_string(pid);
     auto sameProcess = [&] {
         if (!expectedStartTime) return true;
@@ -817,7 +817,7 @@ const std::string& StaticCode::path() const { return evaluation_->info.path; }
 const SigningInformation& StaticCode::signingInformation() const { return evaluation_->info; }
 const CodeFacts& StaticCode::facts() const { return evaluation_->facts; }
 
-bool StaticCode::checkValidity(const Requirement* requirement, CodeSignError* error) const {
+bool StaticCode::checkValidity(const Requirement* requirement, Error* error) const {
     if (evaluation_->status != kCodeSignOK) return fail(error, evaluation_->status, evaluation_->description);
     if (requirement && !requirement->isSatisfiedBy(evaluation_->facts)) {
         return fail(error, kCodeSignRequirementFailed, "code failed to satisfy specified code requirement(s)");

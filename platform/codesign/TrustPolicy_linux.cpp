@@ -58,7 +58,7 @@ TrustPolicy loadOverride(const std::string& file) {
     std::string why;
     if (!fs::isTrustedItem(file, fs::TrustedItemKind::File, &why)) return refuse(why);
     bool refused = false;
-    fs::FsError error;
+    platform::Error error;
     auto bytes = fs::readFileWithoutLinks(
         file, [&](const fs::ItemAttributes& a) { return fs::isTrustedOwnerAndMode(a, fs::TrustedItemKind::File, &why); },
         &refused, nullptr, &error, kMaxPolicyFileSize);

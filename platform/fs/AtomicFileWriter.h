@@ -26,10 +26,10 @@ public:
 
     // Creates the temporary file beside the target: mode as the umask allows,
     // like a new file, or exactly `permissions` when given.
-    bool open(FsError* error = nullptr, std::optional<unsigned> permissions = std::nullopt);
-    bool write(std::string_view bytes, FsError* error = nullptr);
+    bool open(Error* error = nullptr, std::optional<unsigned> permissions = std::nullopt);
+    bool write(std::string_view bytes, Error* error = nullptr);
     // fsync, then rename over the target. The writer is spent afterwards.
-    bool commit(FsError* error = nullptr);
+    bool commit(Error* error = nullptr);
     // Removes the temporary file; nothing reaches the target.
     void discard();
 

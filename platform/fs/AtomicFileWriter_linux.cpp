@@ -13,8 +13,10 @@ namespace platform::fs {
 
 namespace {
 
-bool fail(FsError* error, int code, const std::string& what, const std::string& path) {
+bool fail(Error* error, int code, const std::string& what, const std::string& path) {
     if (error) {
+        *error = Error{};
+        error->operation = what;
         error->code = code;
         error->description = "Unable to " + what + " \u201c" + lastPathComponent(path) + "\u201d: " + ::strerror(code);
     }
@@ -25,7 +27,7 @@ bool fail(FsError* error, int code, const std::string& what, const std::string& 
 
 AtomicFileWriter::~AtomicFileWriter() { discard(); }
 
-bool AtomicFileWriter::open(FsError* error, std::optional<unsigned> permissions) {
+bool AtomicFileWriter::open(Error* error, std::optional<unsigned> permissions) {
     discard();
     const std::string folder = deletingLastPathComponent(targetPath_);
     // Built by appending: GCC 12 at -O3 takes the concatenated form for an
@@ -54,14 +56,14 @@ bool AtomicFileWriter::open(FsError* error, std::optional<unsigned> permissions)
     return true;
 }
 
-bool AtomicFileWriter::write(std::string_view bytes, FsError* error) {
+bool AtomicFileWriter::write(std::string_view bytes, Error* error) {
     if (!fd_) return fail(error, EBADF, "write", targetPath_);
     if (!writeAll(fd_.get(), bytes.data(), bytes.size())) return fail(error, errno, "write", targetPath_);
     bytesWritten_ += bytes.size();
     return true;
 }
 
-bool AtomicFileWriter::commit(FsError* error) {
+bool AtomicFileWriter::commit(Error* error) {
     if (!fd_) return fail(error, EBADF, "write", targetPath_);
     if (::fsync(fd_.get()) != 0 || ::rename(temporaryPath_.c_str(), targetPath_.c_str()) != 0) {
         const int code = errno;

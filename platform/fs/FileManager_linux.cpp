@@ -71,16 +71,35 @@ std::string describe(int code, Op op, const std::string& path) {
     }
 }
 
-bool fail(FsError* error, int code, Op op, const std::string& path) {
+const char* operationName(Op op) {
+    switch (op) {
+        case Op::ReadSource: return "read source";
+        case Op::WriteDestination: return "write destination";
+        case Op::CreateDirectory: return "create directory";
+        case Op::CreateFile: return "create file";
+        case Op::Write: return "write";
+        case Op::Remove: return "remove";
+        case Op::Read: return "read";
+        case Op::List: return "list";
+        case Op::Move: return "move";
+    }
+    return "";
+}
+
+bool fail(Error* error, int code, Op op, const std::string& path) {
     if (error) {
+        *error = Error{};
+        error->operation = operationName(op);
         error->code = code;
         error->description = describe(code, op, path);
     }
     return false;
 }
 
-bool failNotRegular(FsError* error, const std::string& path) {
+bool failNotRegular(Error* error, const std::string& path) {
     if (error) {
+        *error = Error{};
+        error->operation = "open";
         error->code = EINVAL;
         error->description = quoted(lastPathComponent(path)) + " couldn\u2019t be opened because it isn\u2019t a regular file.";
     }
@@ -117,9 +136,9 @@ bool copyData(int in, int out, bool* readFailed) {
     }
 }
 
-bool copyFileContents(const std::string& source, const std::string& destination, FsError* error);
+bool copyFileContents(const std::string& source, const std::string& destination, Error* error);
 
-bool copyDirectoryTree(const std::string& source, const std::string& destination, mode_t mode, FsError* error) {
+bool copyDirectoryTree(const std::string& source, const std::string& destination, mode_t mode, Error* error) {
     if (::mkdir(destination.c_str(), (mode & 07777) | S_IRWXU) != 0)
         return fail(error, errno, Op::WriteDestination, destination);
     auto entries = contentsOfDirectory(source, false, error);
@@ -141,7 +160,7 @@ bool copyDirectoryTree(const std::string& source, const std::string& destination
 // Copies an opened regular source into a new file (never through a link,
 // never over an existing item).
 bool copyOpenedFile(const ScopedFD& in, const struct stat& st, const std::string& source,
-                    const std::string& destination, FsError* error) {
+                    const std::string& destination, Error* error) {
     ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
     ScopedFD out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         (st.st_mode & 0777) | S_IRUSR | S_IWUSR));
@@ -157,7 +176,7 @@ bool copyOpenedFile(const ScopedFD& in, const struct stat& st, const std::string
     return true;
 }
 
-bool copyFileContents(const std::string& source, const std::string& destination, FsError* error) {
+bool copyFileContents(const std::string& source, const std::string& destination, Error* error) {
     // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
     ScopedFD in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!in) return fail(error, errno, Op::ReadSource, source);
@@ -222,7 +241,7 @@ std::optional<std::uint64_t> fileSize(const std::string& path) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-bool createDirectory(const std::string& path, bool withIntermediateDirectories, FsError* error) {
+bool createDirectory(const std::string& path, bool withIntermediateDirectories, Error* error) {
     if (path.empty()) return fail(error, ENOENT, Op::CreateDirectory, path);
     if (::mkdir(path.c_str(), 0777) == 0) return true;
     int code = errno;
@@ -242,7 +261,7 @@ bool createDirectory(const std::string& path, bool withIntermediateDirectories, 
     return fail(error, code, Op::CreateDirectory, path);
 }
 
-bool createFile(const std::string& path, FsError* error) {
+bool createFile(const std::string& path, Error* error) {
     // Never through a planted link; a FIFO must not block the open, and only
     // a regular file may be emptied.
     ScopedFD fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
@@ -254,7 +273,7 @@ bool createFile(const std::string& path, FsError* error) {
     return true;
 }
 
-bool removeItem(const std::string& path, FsError* error) {
+bool removeItem(const std::string& path, Error* error) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return fail(error, errno, Op::Remove, path);
     if (S_ISDIR(st.st_mode)) {
@@ -269,11 +288,11 @@ bool removeItem(const std::string& path, FsError* error) {
     return true;
 }
 
-bool copyItem(const std::string& source, const std::string& destination, FsError* error) {
+bool copyItem(const std::string& source, const std::string& destination, Error* error) {
     return copyFileContents(source, destination, error);
 }
 
-std::optional<ScopedFD> openWithoutLinks(const std::string& path, const LinkPolicy& policy, FsError* error) {
+std::optional<ScopedFD> openWithoutLinks(const std::string& path, const LinkPolicy& policy, Error* error) {
     const std::string trusted = standardizePath(policy.trustedFolder.empty() ? "/" : policy.trustedFolder);
     const std::string target = standardizePath(path);
     if (target.empty() || target[0] != '/') {
@@ -331,7 +350,7 @@ std::optional<ScopedFD> openWithoutLinks(const std::string& path, const LinkPoli
     return std::nullopt;
 }
 
-bool copyItem(const std::string& source, const std::string& destination, const LinkPolicy& policy, FsError* error) {
+bool copyItem(const std::string& source, const std::string& destination, const LinkPolicy& policy, Error* error) {
     auto in = openWithoutLinks(source, policy, error);
     if (!in) return false;
     struct stat st {};
@@ -342,7 +361,7 @@ bool copyItem(const std::string& source, const std::string& destination, const L
 }
 
 std::optional<std::string> createTemporaryDirectory(const std::string& parent, const std::string& prefix,
-                                                    FsError* error) {
+                                                    Error* error) {
     std::string tmpl = appendingPathComponent(parent, prefix + "XXXXXX");
     if (!::mkdtemp(tmpl.data())) {
         fail(error, errno, Op::CreateDirectory, tmpl);
@@ -351,7 +370,7 @@ std::optional<std::string> createTemporaryDirectory(const std::string& parent, c
     return tmpl;
 }
 
-bool setPermissions(const std::string& path, unsigned mode, FsError* error) {
+bool setPermissions(const std::string& path, unsigned mode, Error* error) {
     ScopedFD fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return fail(error, errno, Op::Write, path);
     struct stat st {};
@@ -361,13 +380,13 @@ bool setPermissions(const std::string& path, unsigned mode, FsError* error) {
     return true;
 }
 
-bool moveItemWithoutReplacing(const std::string& source, const std::string& destination, FsError* error) {
+bool moveItemWithoutReplacing(const std::string& source, const std::string& destination, Error* error) {
     if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) != 0)
         return fail(error, errno, Op::Move, destination);
     return true;
 }
 
-std::optional<ScopedFD> lockDirectoryExclusively(const std::string& path, FsError* error) {
+std::optional<ScopedFD> lockDirectoryExclusively(const std::string& path, Error* error) {
     ScopedFD fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
         fail(error, errno, Op::List, path);
@@ -406,7 +425,7 @@ bool contentsEqual(const std::string& a, const std::string& b) {
 }
 
 std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::string& path, bool skipsHiddenFiles,
-                                                                FsError* error) {
+                                                                Error* error) {
     DIR* dir = ::opendir(path.c_str());
     if (!dir) {
         fail(error, errno, Op::List, path);
@@ -450,7 +469,7 @@ namespace {
 // the file can grow. `check` sees the opened file first and may refuse it
 // (having said why in `error`); `tooLarge` describes the cap in `error`.
 std::optional<std::string> readRegularFile(const std::string& path, int openFlags, std::uint64_t maxSize,
-                                           FsError* error, const std::function<void()>& tooLarge,
+                                           Error* error, const std::function<void()>& tooLarge,
                                            const std::function<bool(const struct stat&)>& check) {
     ScopedFD fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | openFlags));
     if (!fd) {
@@ -491,7 +510,7 @@ std::optional<std::string> readRegularFile(const std::string& path, int openFlag
 
 }  // namespace
 
-std::optional<std::string> readFile(const std::string& path, FsError* error, std::uint64_t maxSize) {
+std::optional<std::string> readFile(const std::string& path, Error* error, std::uint64_t maxSize) {
     auto tooLarge = [&] {
         if (error) {
             error->code = EFBIG;
@@ -501,13 +520,13 @@ std::optional<std::string> readFile(const std::string& path, FsError* error, std
     return readRegularFile(path, 0, maxSize, error, tooLarge, nullptr);
 }
 
-bool writeFileAtomically(const std::string& path, std::string_view contents, FsError* error) {
+bool writeFileAtomically(const std::string& path, std::string_view contents, Error* error) {
     mode_t mask = ::umask(0);
     ::umask(mask);
     return writeFileAtomicallyWithPermissions(path, contents, 0666 & ~mask, error);
 }
 
-bool writeFile(const std::string& path, std::string_view contents, FsError* error) {
+bool writeFile(const std::string& path, std::string_view contents, Error* error) {
     ScopedFD fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     struct stat st {};
     if (fd && ::fstat(fd.get(), &st) == 0 && !S_ISREG(st.st_mode)) return failNotRegular(error, path);
@@ -516,7 +535,7 @@ bool writeFile(const std::string& path, std::string_view contents, FsError* erro
     return true;
 }
 
-bool appendToFile(const std::string& path, std::string_view contents, FsError* error) {
+bool appendToFile(const std::string& path, std::string_view contents, Error* error) {
     ScopedFD fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return fail(error, errno, Op::Write, path);
     struct stat st {};
@@ -539,7 +558,7 @@ std::optional<FileIdentity> fileIdentity(const std::string& path) {
                         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-bool createNewFile(const std::string& path, FsError* error) {
+bool createNewFile(const std::string& path, Error* error) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return fail(error, errno, Op::CreateFile, path);
     ::close(fd);
@@ -572,7 +591,7 @@ FileIdentity identityFromStat(const struct stat& st) {
 
 }  // namespace
 
-std::optional<ItemAttributes> attributesOfItem(const std::string& path, FsError* error) {
+std::optional<ItemAttributes> attributesOfItem(const std::string& path, Error* error) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
         fail(error, errno, Op::Read, path);
@@ -583,14 +602,14 @@ std::optional<ItemAttributes> attributesOfItem(const std::string& path, FsError*
 
 std::optional<std::string> readFileWithoutLinks(const std::string& path,
                                                 const std::function<bool(const ItemAttributes&)>& accept,
-                                                bool* refused, FileIdentity* identity, FsError* error,
+                                                bool* refused, FileIdentity* identity, Error* error,
                                                 std::uint64_t maxSize) {
     if (refused) *refused = false;
     auto tooLarge = [&] { fail(error, EFBIG, Op::Read, path); };
     return readRegularFile(path, O_NOFOLLOW, maxSize, error, tooLarge, [&](const struct stat& st) {
         if (accept && !accept(attributesFromStat(st))) {
             if (refused) *refused = true;
-            if (error) *error = FsError{};
+            if (error) *error = Error{};
             return false;
         }
         if (identity) *identity = identityFromStat(st);
@@ -598,7 +617,7 @@ std::optional<std::string> readFileWithoutLinks(const std::string& path,
     });
 }
 
-bool removeRegularFile(const std::string& path, const std::optional<FileIdentity>& expected, FsError* error) {
+bool removeRegularFile(const std::string& path, const std::optional<FileIdentity>& expected, Error* error) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return fail(error, errno, Op::Remove, path);
     if (!S_ISREG(st.st_mode)) return failNotRegular(error, path);
@@ -612,15 +631,15 @@ bool removeRegularFile(const std::string& path, const std::optional<FileIdentity
 }
 
 bool writeFileAtomicallyWithPermissions(const std::string& path, std::string_view contents, unsigned permissions,
-                                        FsError* error) {
+                                        Error* error) {
     AtomicFileWriter writer(path);
-    FsError step;
+    Error step;
     if (!writer.open(&step, permissions) || !writer.write(contents, &step) || !writer.commit(&step))
         return fail(error, step.code, Op::Write, path);
     return true;
 }
 
-bool setAttributes(const std::string& path, const AttributeChange& change, FsError* error) {
+bool setAttributes(const std::string& path, const AttributeChange& change, Error* error) {
     // Through a descriptor opened without following links, so that a link
     // swapped in at the path cannot redirect the change.
     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);

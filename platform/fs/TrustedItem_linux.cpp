@@ -86,7 +86,7 @@ bool isTrustedItem(const std::string& path, TrustedItemKind kind, std::string* w
     }
 
     const std::string item = appendingPathComponent(realParent, name);
-    FsError error;
+    Error error;
     auto a = attributesOfItem(item, &error);
     if (!a) return setWhy(why, item + " cannot be examined: " + std::strerror(error.code));
     if (!isTrustedOwnerAndMode(*a, kind, &reason)) return setWhy(why, item + " " + reason);

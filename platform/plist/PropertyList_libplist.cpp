@@ -252,7 +252,7 @@ std::optional<NRVValue> readData(const std::string& bytes, std::string* error) {
 }
 
 std::optional<NRVValue> readFile(const std::string& path, std::string* error) {
-    fs::FsError fsError;
+    platform::Error fsError;
     auto bytes = fs::readFile(path, &fsError, kMaxFileSize);
     if (!bytes) {
         if (error) *error = fsError.description;

@@ -213,7 +213,7 @@ Settings settingsFromEnvironment(const char* httpProxy, const char* httpsProxy, 
 }
 
 Settings currentSettings() {
-    fs::FsError error;
+    platform::Error error;
     std::optional<std::string> bytes = fs::readFile(settingsFilePath(), &error, kMaxSettingsFileSize);
     if (bytes) return settingsFromFileContents(*bytes);
     if (error.code != ENOENT && error.code != ENOTDIR) {

@@ -53,7 +53,7 @@ TEST(NRVGzipOutputStream, PiecesBecomeOneStreamPutInPlaceWhenFinished) {
 
     // A folder that does not exist: refused with a text.
     NRVGzipOutputStream nowhere(dir / "missing/day.log.gz");
-    platform::fs::FsError error;
+    platform::Error error;
     EXPECT_FALSE(nowhere.open(&error));
     EXPECT_FALSE(error.description.empty());
 }

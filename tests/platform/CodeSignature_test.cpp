@@ -117,7 +117,7 @@ TEST(CodeSignature, SignedFileIsValidAndEveryKindOfTamperingIsCaught) {
         TempDir dir;
         const std::string file = dir / "program";
         sig::placeTestee(file);
-        cs::CodeSignError error;
+        platform::Error error;
         ASSERT_TRUE(cs::signFile(file, sig::makerOptions("com.nerova.program"), &error)) << error.description;
         c.tamper(file);
         const auto hashesBefore = cs::executableHashCount();
@@ -160,7 +160,7 @@ TEST(CodeSignature, SigningInformationAndDesignatedRequirement) {
     // A key that does not belong to the leaf makes no signature.
     auto mismatched = sig::makerOptions("com.nerova.program");
     mismatched.privateKeyPath = sig::authorityFile("other-leaf.key");
-    cs::CodeSignError error;
+    platform::Error error;
     EXPECT_FALSE(cs::signFile(file, mismatched, &error));
     EXPECT_EQ(error.status, cs::kCodeSignSigningFailed);
 }
@@ -185,7 +185,7 @@ TEST(CodeSignature, AdhocAndUnsignedFiles) {
     auto plain = cs::StaticCode::createWithPath(unsigned_);
     ASSERT_TRUE(plain);
     EXPECT_FALSE(plain->signingInformation().isSigned);
-    cs::CodeSignError error;
+    platform::Error error;
     EXPECT_FALSE(plain->checkValidity(nullptr, &error));
     EXPECT_EQ(error.status, cs::kCodeSignUnsigned);
 
@@ -250,7 +250,7 @@ TEST(CodeSignature, BigFilesAndTheirHardLinksAreRefusedWithoutHashing) {
         }
         const auto start = std::chrono::steady_clock::now();
         for (const auto& name : names) {
-            cs::CodeSignError error;
+            platform::Error error;
             auto code = cs::StaticCode::createWithPath(name, &error);
             if (!code) {
                 ADD_FAILURE() << name << ": " << error.description;
@@ -299,7 +299,7 @@ TEST(CodeSignature, RunningProcessIsCheckedByItsMappedFileAndStartTime) {
     ASSERT_TRUE(sig::waitForExec(good.processIdentifier(), signedFile));
     auto goodStart = platform::process::processStartTime(good.processIdentifier());
     ASSERT_TRUE(goodStart);
-    cs::CodeSignError error;
+    platform::Error error;
     auto code = cs::StaticCode::createWithProcess(good.processIdentifier(), *goodStart, &error);
     ASSERT_TRUE(code) << error.description;
     EXPECT_TRUE(code->checkValidity(nullptr, &error)) << error.description;
@@ -435,7 +435,7 @@ TEST(CodeSignature, TextFieldsWithNulOrMalformedUTF8AreMalformed) {
             std::string edited = *text;
             edited.insert(at + opening.size() + 3, bad);
             ASSERT_TRUE(platform::fs::writeFile(path, edited));
-            cs::CodeSignError error;
+            platform::Error error;
             EXPECT_FALSE(cs::readSignatureFile(path, &error)) << key;
             EXPECT_EQ(error.status, cs::kCodeSignMalformed) << key;
         }
@@ -444,7 +444,7 @@ TEST(CodeSignature, TextFieldsWithNulOrMalformedUTF8AreMalformed) {
 
 // The signature file the fuzz target found the NUL with.
 TEST(CodeSignature, FuzzFindingWithNulInTheIdentifierIsMalformed) {
-    cs::CodeSignError error;
+    platform::Error error;
     EXPECT_FALSE(cs::readSignatureFile(std::string(NRV_SOURCE_DIR) + "/fuzz/corpus/signature_file/identifier-with-nul",
                                        &error));
     EXPECT_EQ(error.status, cs::kCodeSignMalformed);
@@ -465,7 +465,7 @@ TEST(CodeSignature, CommittedDeveloperSignatureStillVerifies) {
     ASSERT_FALSE(fields->signature.empty());
     auto code = cs::StaticCode::createWithPath(program);
     ASSERT_TRUE(code);
-    cs::CodeSignError error;
+    platform::Error error;
     EXPECT_TRUE(code->checkValidity(nullptr, &error)) << error.description;
 }
 

@@ -51,14 +51,14 @@ TEST_F(FileManagerTest, SourcesAreOpenedWithoutFollowingLinks) {
         {root + "/Library/Logs/missing/a.log", ENOENT},
     };
     for (const auto& c : cases) {
-        fs::FsError error;
+        platform::Error error;
         auto fd = fs::openWithoutLinks(c.path, policy, &error);
         EXPECT_EQ(fd.has_value(), c.error == 0) << c.path;
         if (c.error) {
             EXPECT_EQ(error.code, c.error) << c.path;
         }
     }
-    fs::FsError error;
+    platform::Error error;
     EXPECT_FALSE(fs::copyItem(root + "/Library/Logs/swapped/a.log", tmp / "copy.log", policy, &error));
     EXPECT_EQ(error.code, ELOOP);
     EXPECT_FALSE(fs::copyItem(root + "/Library/Logs/real/pipe.log", tmp / "copy.log", policy, &error));
@@ -68,7 +68,7 @@ TEST_F(FileManagerTest, SourcesAreOpenedWithoutFollowingLinks) {
 TEST_F(FileManagerTest, CreatedFilesNeverGoThroughALink) {
     writeText(tmp / "victim", "keep\n");
     fsys::create_symlink(tmp / "victim", tmp / "planted");
-    fs::FsError error;
+    platform::Error error;
     EXPECT_FALSE(fs::createFile(tmp / "planted", &error));
     EXPECT_FALSE(fs::writeFile(tmp / "planted", "x", &error));
     EXPECT_FALSE(fs::appendToFile(tmp / "planted", "x", &error));
@@ -77,7 +77,7 @@ TEST_F(FileManagerTest, CreatedFilesNeverGoThroughALink) {
 
 TEST_F(FileManagerTest, CopyErrorsNameTheFileThatFailed) {
     writeText(tmp / "source.log", "x");
-    fs::FsError error;
+    platform::Error error;
     // The destination's folder is missing: the source exists and is not blamed.
     EXPECT_FALSE(fs::copyItem(tmp / "source.log", tmp / "gone/source.log", &error));
     EXPECT_EQ(error.description, "The folder \u201Cgone\u201D doesn\u2019t exist.");
@@ -85,7 +85,7 @@ TEST_F(FileManagerTest, CopyErrorsNameTheFileThatFailed) {
     EXPECT_EQ(error.description, "The file \u201C" "absent.log\u201D couldn\u2019t be opened because there is no such file.");
     // An unreadable source names the source, not the destination folder.
     const std::string text = testsupport::asUnprivilegedUser([&] {
-        fs::FsError e;
+        platform::Error e;
         fs::copyItem("/etc/shadow", tmp / "shadow", &e);
         return e.description;
     });
@@ -95,7 +95,7 @@ TEST_F(FileManagerTest, CopyErrorsNameTheFileThatFailed) {
 TEST_F(FileManagerTest, MovesNeverReplaceAndLocksExclude) {
     writeText(tmp / "new", "new");
     writeText(tmp / "existing", "old");
-    fs::FsError error;
+    platform::Error error;
     EXPECT_FALSE(fs::moveItemWithoutReplacing(tmp / "new", tmp / "existing", &error));
     EXPECT_EQ(error.code, EEXIST);
     EXPECT_EQ(readText(tmp / "existing"), "old");
@@ -166,19 +166,19 @@ TEST_F(FileManagerTest, CheckedReadsAndSingleFileRemovalNeverReachPastTheName) {
     };
     for (const auto& c : reads) {
         bool refused = false;
-        fs::FsError error;
+        platform::Error error;
         auto read = fs::readFileWithoutLinks(tmp / c.name, c.accept, &refused, nullptr, &error);
         EXPECT_EQ(read, c.expected) << c.name;
         EXPECT_EQ(refused, c.refused) << c.name;
         EXPECT_EQ(error.code, c.code) << c.name;
     }
-    fs::FsError tooLarge;
+    platform::Error tooLarge;
     EXPECT_FALSE(fs::readFileWithoutLinks(tmp / "file", nullptr, nullptr, nullptr, &tooLarge, 3));
     EXPECT_EQ(tooLarge.code, EFBIG);
 
     fs::FileIdentity identity;
     ASSERT_TRUE(fs::readFileWithoutLinks(tmp / "file", nullptr, nullptr, &identity));
-    fs::FsError error;
+    platform::Error error;
     EXPECT_FALSE(fs::removeRegularFile(tmp / "folder", std::nullopt, &error));
     EXPECT_EQ(readText(tmp / "folder/inside"), "keep");
     EXPECT_FALSE(fs::removeRegularFile(tmp / "link", std::nullopt, &error));

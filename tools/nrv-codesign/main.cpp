@@ -126,7 +126,7 @@ int sign(const Arguments& a) {
         }
         o.entitlements = *value->asDictionary();
     }
-    cs::CodeSignError error;
+    platform::Error error;
     if (!cs::signFile(a.file, o, &error)) {
         std::fprintf(stderr, "nrv-codesign: %s: %s\n", a.file.c_str(), error.description.c_str());
         return 1;
@@ -145,7 +145,7 @@ int verify(const Arguments& a) {
         std::fprintf(stderr, "%s: %s\n", a.file.c_str(), why.c_str());
         return 1;
     };
-    cs::CodeSignError error;
+    platform::Error error;
     auto code = cs::StaticCode::createWithPath(a.file, &error);
     if (!code || !code->checkValidity(requirement ? &*requirement : nullptr, &error)) {
         return refuse(error.description + " (" + std::to_string(error.status) + ")");
@@ -178,7 +178,7 @@ int verify(const Arguments& a) {
 }
 
 int display(const Arguments& a) {
-    cs::CodeSignError error;
+    platform::Error error;
     auto code = cs::StaticCode::createWithPath(a.file, &error);
     if (!code) {
         std::fprintf(stderr, "%s: %s\n", a.file.c_str(), error.description.c_str());
