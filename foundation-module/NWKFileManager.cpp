@@ -9,8 +9,9 @@ NWKFileManager& NWKFileManager::defaultManager() {
 
 bool NWKFileManager::fileExists(const std::string& atPath) const { return platform::fs::fileExists(atPath); }
 
-void NWKFileManager::moveItem(const std::string& atPath, const std::string& toPath) const {
-    platform::Error error;
-    if (!platform::fs::moveItemWithoutReplacing(atPath, toPath, &error))
-        throw NRVError("NSPOSIXErrorDomain", error.code, error.description);
+bool NWKFileManager::moveItem(const std::string& atPath, const std::string& toPath, NRVError* error) const {
+    platform::Error fsError;
+    if (platform::fs::moveItemWithoutReplacing(atPath, toPath, &fsError)) return true;
+    NRVSetError(error, NRVError("NSPOSIXErrorDomain", fsError.code, fsError.description));
+    return false;
 }

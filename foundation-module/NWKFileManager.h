@@ -11,6 +11,7 @@ public:
     virtual ~NWKFileManager() = default;
     static NWKFileManager& defaultManager();
     virtual bool fileExists(const std::string& atPath) const;
-    // Throws NRVError; an item at the destination is never replaced.
-    virtual void moveItem(const std::string& atPath, const std::string& toPath) const;
+    // An item at the destination is never replaced. On failure *error (when
+    // given) holds the system's error in NSPOSIXErrorDomain.
+    virtual bool moveItem(const std::string& atPath, const std::string& toPath, NRVError* error = nullptr) const;
 };

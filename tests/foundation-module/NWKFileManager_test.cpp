@@ -1,5 +1,7 @@
 #include "foundation-module/NWKFileManager.h"
 
+#include <cerrno>
+
 #include <gtest/gtest.h>
 
 #include "support/TestSupport.h"
@@ -11,9 +13,12 @@ TEST(NWKFileManagerTest, MovesWithoutReplacing) {
     testsupport::writeText(dir / "a", "1");
     testsupport::writeText(dir / "b", "2");
     auto& files = NWKFileManager::defaultManager();
-    EXPECT_THROW(files.moveItem(dir / "a", dir / "b"), NRVError) << "an item at the destination is kept";
+    NRVError error;
+    EXPECT_FALSE(files.moveItem(dir / "a", dir / "b", &error)) << "an item at the destination is kept";
+    EXPECT_EQ(error.domain, "NSPOSIXErrorDomain");
+    EXPECT_EQ(error.code, EEXIST);
     EXPECT_EQ(testsupport::readText(dir / "b"), "2");
-    files.moveItem(dir / "a", dir / "c");
+    EXPECT_TRUE(files.moveItem(dir / "a", dir / "c"));
     EXPECT_FALSE(files.fileExists(dir / "a"));
     EXPECT_TRUE(files.fileExists(dir / "c"));
 }
