@@ -117,23 +117,17 @@ std::optional<std::string> RemoteZEPSession::requestArchiveName(const std::strin
 }
 
 void RemoteZEPSession::requestUpload(const std::string& archiveName, const std::string& finalLocation) {
-    auto group = DispatchGroup::create();
-    dispatch_group_safe_enter(group);
     const std::string service = commandLine_.serviceName();
 
-    NRVXPCProxy proxy =
-        client().remoteObjectProxyForService(service, [group, service](const std::string& error) {
-            NerovaDiagnostics(kDiagnosticsTag, "Error making XPC connection to %@: %@", service, error);
-            dispatch_group_safe_leave(group);
-        });
+    NRVXPCProxy proxy = client().remoteObjectProxyForService(service, [service](const std::string& error) {
+        NerovaDiagnostics(kDiagnosticsTag, "Error making XPC connection to %@: %@", service, error);
+    });
     if (!isTrustedAgent(proxy)) {
         NerovaDiagnostics(kDiagnosticsTag, "Error making proxy session to %@.", kUploadServiceLabel);
-        dispatch_group_safe_leave(group);
         return;
     }
-    proxy->send("requestArchiveUpload:at:", {platform::xpc::Value(archiveName), platform::xpc::Value(finalLocation)});
     // One-way: nothing waits for the agent.
-    dispatch_group_safe_leave(group);
+    proxy->send("requestArchiveUpload:at:", {platform::xpc::Value(archiveName), platform::xpc::Value(finalLocation)});
 }
 
 bool RemoteZEPSession::collect(const std::string& archiveName) {
