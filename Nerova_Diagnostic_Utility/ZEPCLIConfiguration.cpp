@@ -1,14 +1,15 @@
 #include "Nerova_Diagnostic_Utility/ZEPCLIConfiguration.h"
 
 #include <unicode/ubrk.h>
-#include <unicode/ustring.h>
 
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "foundation/NRVUnicodeScalars.h"
 #include "platform/fs/FileManager.h"
 #include "platform/system/SystemEnvironment.h"
+#include "platform/text/UTF8Bridge.h"
 
 namespace {
 
@@ -53,18 +54,12 @@ bool hasControlCharacter(std::string_view text) {
 // User-perceived characters (grapheme clusters), the unit in which folder
 // names are limited, so that accented or composed names are not cut short.
 std::size_t characterCount(std::string_view text) {
+    // Too long for the bridge: the byte count is the higher bound, and far
+    // above the limit anyway.
+    const std::optional<icu::UnicodeString> units = platform::text::unicodeFromUTF8(text);
+    if (!units) return text.size();
     UErrorCode status = U_ZERO_ERROR;
-    int32_t length = 0;
-    u_strFromUTF8WithSub(nullptr, 0, &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD, nullptr,
-                         &status);
-    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return text.size();
-    std::u16string utf16(static_cast<std::size_t>(length), u'\0');
-    status = U_ZERO_ERROR;
-    u_strFromUTF8WithSub(reinterpret_cast<UChar*>(utf16.data()), length, nullptr, text.data(),
-                         static_cast<int32_t>(text.size()), 0xFFFD, nullptr, &status);
-    if (U_FAILURE(status)) return text.size();
-    UBreakIterator* breaks =
-        ubrk_open(UBRK_CHARACTER, "", reinterpret_cast<const UChar*>(utf16.data()), length, &status);
+    UBreakIterator* breaks = ubrk_open(UBRK_CHARACTER, "", units->getBuffer(), units->length(), &status);
     if (U_FAILURE(status)) return text.size();
     std::size_t count = 0;
     for (int32_t position = ubrk_next(breaks); position != UBRK_DONE; position = ubrk_next(breaks)) ++count;

@@ -1,5 +1,6 @@
 #include "agent-tool/RemoteZEPSession.h"
 
+#include <atomic>
 #include <memory>
 
 #include "agent-tool/NRVRemoteZEPProtocol.h"
@@ -94,8 +95,12 @@ std::optional<std::string> RemoteZEPSession::requestArchiveName(const std::strin
     auto group = DispatchGroup::create();
     dispatch_group_safe_enter(group);
 
-    NRVXPCProxy proxy =
-        client().remoteObjectProxyForService(serviceName, [group, serviceName](const std::string& error) {
+    // Once the wait is over, an error of the abandoned call (the connection
+    // closed as the program ends) is as late as a late reply: not told.
+    auto waiting = std::make_shared<std::atomic<bool>>(true);
+    NRVXPCProxy proxy = client().remoteObjectProxyForService(
+        serviceName, [group, serviceName, waiting](const std::string& error) {
+            if (!waiting->load()) return;
             NerovaDiagnostics(kDiagnosticsTag, "Error making XPC connection to %@: %@", serviceName, error);
             dispatch_group_safe_leave(group);
         });
@@ -111,29 +116,24 @@ std::optional<std::string> RemoteZEPSession::requestArchiveName(const std::strin
         dispatch_group_safe_leave(group);
     });
 
-    if (dispatch_group_safe_wait(group, answerDeadline()) != 0)
-        NerovaDiagnostics(kDiagnosticsTag, "Error XPC connection to %@: timed out", serviceName);
+    const bool timedOut = dispatch_group_safe_wait(group, answerDeadline()) != 0;
+    waiting->store(false);
+    if (timedOut) NerovaDiagnostics(kDiagnosticsTag, "Error XPC connection to %@: timed out", serviceName);
     return name->close();
 }
 
 void RemoteZEPSession::requestUpload(const std::string& archiveName, const std::string& finalLocation) {
-    auto group = DispatchGroup::create();
-    dispatch_group_safe_enter(group);
     const std::string service = commandLine_.serviceName();
 
-    NRVXPCProxy proxy =
-        client().remoteObjectProxyForService(service, [group, service](const std::string& error) {
-            NerovaDiagnostics(kDiagnosticsTag, "Error making XPC connection to %@: %@", service, error);
-            dispatch_group_safe_leave(group);
-        });
+    NRVXPCProxy proxy = client().remoteObjectProxyForService(service, [service](const std::string& error) {
+        NerovaDiagnostics(kDiagnosticsTag, "Error making XPC connection to %@: %@", service, error);
+    });
     if (!isTrustedAgent(proxy)) {
         NerovaDiagnostics(kDiagnosticsTag, "Error making proxy session to %@.", kUploadServiceLabel);
-        dispatch_group_safe_leave(group);
         return;
     }
-    proxy->send("requestArchiveUpload:at:", {platform::xpc::Value(archiveName), platform::xpc::Value(finalLocation)});
     // One-way: nothing waits for the agent.
-    dispatch_group_safe_leave(group);
+    proxy->send("requestArchiveUpload:at:", {platform::xpc::Value(archiveName), platform::xpc::Value(finalLocation)});
 }
 
 bool RemoteZEPSession::collect(const std::string& archiveName) {

@@ -5,9 +5,10 @@
 // hand-shake worked. Command-line arguments are not read.
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/process/CodeIntegrity.h"
 #include "Nerova_Diagnostic_Utility/ZEPCommandLine.h"
@@ -40,11 +41,24 @@ std::chrono::nanoseconds agentTimeout() {
     return std::chrono::milliseconds(milliseconds);
 }
 
-// The interprocess client's threads are still running: leave without
-// destroying statics under them. Diagnostics lines are already written.
-[[noreturn]] void exitWith(int exitStatus) {
-    std::fflush(nullptr);
-    std::quick_exit(exitStatus);
+// Connect, take the name, collect, tell the agent: the exit status.
+int run(RemoteZEPSession& session) {
+    const std::string serviceName = session.serviceName();
+
+    if (!session.connectToAgent(serviceName)) return EXIT_FAILURE;
+
+    const std::optional<std::string> archiveName = session.requestArchiveName(serviceName);
+    if (!archiveName) return EXIT_FAILURE;
+    if (!RemoteZEPArchiveName::isAcceptable(*archiveName)) {
+        NerovaDiagnostics(kDiagnosticsTag, "Refused the archive name from %@: not a plain file name.", serviceName);
+        return EXIT_FAILURE;
+    }
+
+    if (!session.collect(*archiveName)) return EXIT_FAILURE;
+
+    session.commandLine().xpcAgentClientHelper()->disconnectService(serviceName);
+    // A failed archive reaches the agent only as the missing upload notice.
+    return EXIT_SUCCESS;
 }
 
 }  // namespace
@@ -62,24 +76,16 @@ int main(int argc, char** argv) {
     // would reach some other user's service or none.
     if (!platform::loginName()) {
         NerovaDiagnostics(kDiagnosticsTag, "The login name of the current user cannot be looked up.");
-        exitWith(EXIT_FAILURE);
+        return EXIT_FAILURE;
     }
 
-    RemoteZEPSession session(ZEPCommandLine(std::make_shared<NRVXPCClientHelper>(), agentTimeout()));
-    const std::string serviceName = session.serviceName();
-
-    if (!session.connectToAgent(serviceName)) exitWith(EXIT_FAILURE);
-
-    const std::optional<std::string> archiveName = session.requestArchiveName(serviceName);
-    if (!archiveName) exitWith(EXIT_FAILURE);
-    if (!RemoteZEPArchiveName::isAcceptable(*archiveName)) {
-        NerovaDiagnostics(kDiagnosticsTag, "Refused the archive name from %@: not a plain file name.", serviceName);
-        exitWith(EXIT_FAILURE);
+    auto client = std::make_shared<NRVXPCClientHelper>();
+    int exitStatus = EXIT_FAILURE;
+    {
+        RemoteZEPSession session(ZEPCommandLine(client, agentTimeout()));
+        exitStatus = run(session);
     }
-
-    if (!session.collect(*archiveName)) exitWith(EXIT_FAILURE);
-
-    session.commandLine().xpcAgentClientHelper()->disconnectService(serviceName);
-    // A failed archive reaches the agent only as the missing upload notice.
-    exitWith(EXIT_SUCCESS);
+    // Nothing of the interprocess client runs on once main has returned.
+    client->stop();
+    return exitStatus;
 }

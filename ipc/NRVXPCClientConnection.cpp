@@ -137,6 +137,13 @@ void NRVXPCClientConnection::unregisterWithUUID(const std::string& uuid) {
     });
 }
 
+void NRVXPCClientConnection::drain() {
+    // Task blocks queue status updates, never the other way round: the task
+    // queue first, then what it queued.
+    taskQueue_->syncBarrier([] {});
+    statusUpdateQueue_->sync([] {});
+}
+
 NRVXPCProxy NRVXPCClientConnection::remoteObjectProxy() {
     NRVXPCProxy proxy;
     taskQueue_->sync([&] {

@@ -53,6 +53,9 @@ public:
     NRVXPCProxy remoteObjectProxy();
     NRVXPCProxy remoteObjectProxyWithErrorHandler(ErrorBlock block);
     std::size_t numberOfRegisteredClient();
+    // Returns once every block queued so far on this connection's queues,
+    // status handlers included, has run. Not to be called on those queues.
+    void drain();
 
     const std::string& serviceName() const { return serviceName_; }
     std::uint64_t connStatusForUnitTest();

@@ -1,6 +1,7 @@
 #include "ipc/NRVXPCClientHelper.h"
 
 #include <atomic>
+#include <vector>
 
 #include "foundation/NRVDispatchExtensions.h"
 #include "foundation/NRVQueueMonitor.h"
@@ -134,6 +135,27 @@ void NRVXPCClientHelper::disconnectService(const std::string& serviceName) {
             table.erase(it);
         }
     });
+}
+
+void NRVXPCClientHelper::stop() {
+    std::vector<std::shared_ptr<NRVXPCClientConnection>> touched;
+    shared().sharedTaskQueue->syncBarrier([&] {
+        xpcLog().log("Stop all client connections of UUID '" + uuid_ + "'.");
+        auto& table = shared().clientConnections;
+        for (auto it = table.begin(); it != table.end();) {
+            it->second->unregisterWithUUID(uuid_);
+            touched.push_back(it->second);
+            // Queued after the removal above, so it counts without this helper.
+            if (it->second->numberOfRegisteredClient() == 0) {
+                xpcLog().log("Remove connection object for the service '" + it->first +
+                             "', since no more client is registered.");
+                it = table.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    });
+    for (const auto& connection : touched) connection->drain();
 }
 
 void NRVXPCClientHelper::unregisterUUIDFromAllClients(const std::string& uuid) {

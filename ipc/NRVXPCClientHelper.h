@@ -48,6 +48,13 @@ public:
     NRVXPCProxy remoteObjectProxyForService(const std::string& serviceName);
     NRVXPCProxy remoteObjectProxyForService(const std::string& serviceName, ErrorBlock errorHandler);
     void disconnectService(const std::string& serviceName);
+    // Ends this helper's use of every service: its handlers are removed, a
+    // connection no other helper uses is closed and dropped, and the call
+    // returns once nothing queued for this helper (status handlers included)
+    // is still to run. A second call does nothing more; a later
+    // connectService starts afresh. Not to be called on sharedTaskQueue, a
+    // connection queue or a status update queue.
+    void stop();
 
     static std::map<std::string, std::shared_ptr<NRVXPCClientConnection>> sharedClientConnectionsForUnitTest();
 

@@ -119,6 +119,8 @@ TEST(ZEPCLIConfigurationSanitize, CleansQuotesBlanksAndPathForms) {
     for (int i = 0; i < 255; ++i) accented255 += "\u00e9";
     accented256 = accented255 + "\u00e9";
     for (int i = 0; i < 255; ++i) combining255 += "e\u0301";
+    // Malformed UTF-8: each stray byte is one replacement character.
+    const std::string stray255(255, '\xff'), stray256(256, '\xff');
 
     struct Case {
         const char* name;
@@ -156,6 +158,8 @@ TEST(ZEPCLIConfigurationSanitize, CleansQuotesBlanksAndPathForms) {
         {"255 two-byte characters", "/tmp/" + accented255, "/tmp/" + accented255},
         {"256 two-byte characters", "/tmp/" + accented256, Error::outputPathFolderNameTooLong()},
         {"255 composed characters", "/tmp/" + combining255, "/tmp/" + combining255},
+        {"255 malformed bytes", "/tmp/" + stray255, "/tmp/" + stray255},
+        {"256 malformed bytes", "/tmp/" + stray256, Error::outputPathFolderNameTooLong()},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ZEPCLIConfiguration::sanitizedOutputURL(c.raw), c.expected) << c.name;

@@ -91,6 +91,34 @@ TEST_F(NRVXPCClientHelperTest, ReachesAServiceByNameThroughTheBrokerAndCallsIt) 
     EXPECT_EQ(error, "Cannot find a connection object for the service '" + service + "'.");
 }
 
+// stop() ends the helper's connections (the service sees them end) and
+// drops a connection no other helper uses; a second stop() changes nothing.
+TEST_F(NRVXPCClientHelperTest, StopClosesTheHelpersConnectionsAndASecondStopIsHarmless) {
+    ASSERT_TRUE(startRole("broker"));
+    const std::string closings = runtimeRoot() + "/closings.txt";
+    ASSERT_TRUE(startAgent({"--name=n", "--closings=" + closings}));
+
+    std::atomic<int> calls{0};
+    NRVXPCClientHelper helper;
+    ASSERT_EQ(helper.connectAndWaitForFirstConnectionForService(service, fake::NRVRemoteZEPProtocol(), 5.0), 0);
+    helper.connectService(service, fake::NRVRemoteZEPProtocol(), [&](NRVXPCProxy) { ++calls; });
+    ASSERT_TRUE(eventually([&] { return calls.load() > 0; }));
+    auto name = askName(helper);
+    ASSERT_TRUE(name.reply) << name.error.value_or("timed out");
+    EXPECT_EQ(testsupport::readText(closings), "");
+
+    helper.stop();
+    EXPECT_FALSE(NRVXPCClientHelper::sharedClientConnectionsForUnitTest().count(service));
+    EXPECT_TRUE(eventually([&] { return testsupport::readText(closings) == "closed\n"; }));
+    const int callsAtStop = calls.load();
+
+    helper.stop();
+    EXPECT_FALSE(NRVXPCClientHelper::sharedClientConnectionsForUnitTest().count(service));
+    // Nothing runs for the helper after stop() has returned.
+    EXPECT_EQ(calls.load(), callsAtStop);
+    EXPECT_EQ(testsupport::readText(closings), "closed\n");
+}
+
 // The wait runs its whole limit whether or not a broker runs, so a broker
 // and service that come up during the wait are found; timeout 0 has no limit;
 // the status handler stays registered after the wait.

@@ -20,6 +20,7 @@ struct Options {
     std::optional<std::string> name;  // --name=TEXT
     bool nameNil = false;             // --name-nil
     std::optional<std::string> record;  // --record=FILE
+    std::optional<std::string> closings;  // --closings=FILE (agent: a line per call connection that ended)
     std::optional<std::string> seed;    // --seed=FILE
     // --set=TYPE:KEY=VALUE (false) and --set-enciphered=TYPE:KEY=PLAIN (true), in order.
     std::vector<std::pair<std::string, bool>> settings;

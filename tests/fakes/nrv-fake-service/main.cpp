@@ -96,7 +96,7 @@ int usage(const std::string& why) {
               << "usage: nrv-fake-service --role=broker|agent|root-service|settings|map-updater|probe|exec-after-connect|impostor\n"
               << "       [--name=TEXT] [--name-nil]\n"
               << "       [--set=TYPE:KEY=VALUE] [--set-enciphered=TYPE:KEY=PLAIN] [--wrong-kind]\n"
-              << "       [--record=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--endpoint=NAME] [--control-endpoint=NAME] [--no-call] [--never-reply]\n"
+              << "       [--record=FILE] [--closings=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--endpoint=NAME] [--control-endpoint=NAME] [--no-call] [--never-reply]\n"
               << "       [--reply=yes|no] [--reply-twice] [--delay-ms=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR] [-- PROGRAM ARGS...]\n";
     return 64;
 }
@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
         else if (takeValue(a, "--name", v)) o.name = v;
         else if (a == "--name-nil") o.nameNil = true;
         else if (takeValue(a, "--record", v)) o.record = v;
+        else if (takeValue(a, "--closings", v)) o.closings = v;
         else if (takeValue(a, "--seed", v)) o.seed = v;
         else if (takeValue(a, "--set", v)) o.settings.emplace_back(v, false);
         else if (takeValue(a, "--set-enciphered", v)) o.settings.emplace_back(v, true);
