@@ -10,8 +10,10 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <iostream>
+#include <sstream>
 #include <thread>
 
 #include "IPCTestSupport.h"
@@ -317,6 +319,25 @@ struct Spawned {
     }
 };
 
+// Whether process `pid` has finished its exec into `path`: its executable
+// link names the file and the file is mapped as code. The link changes
+// before the new program is mapped; until then the kernel is still
+// replacing the old program, and a check sees neither.
+bool finishedExecInto(pid_t pid, const std::string& path) {
+    const std::string expected = std::filesystem::weakly_canonical(path).string();
+    if (platform::process::executablePath(pid) != expected) return false;
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        // address perms offset dev inode path
+        std::istringstream fields(line);
+        std::string address, perms, offset, dev, inode, file;
+        fields >> address >> perms >> offset >> dev >> inode >> file;
+        if (perms.size() > 2 && perms[2] == 'x' && file == expected) return true;
+    }
+    return false;
+}
+
 // The first line of the log that starts with `prefix`, or "".
 std::string logLineStartingWith(const std::string& store, const std::string& prefix) {
     for (const auto& m : ipctest::logMessages(store))
@@ -435,6 +456,16 @@ TEST_F(NRVXPCServiceHelperTest, PeersThatMayRunModifiedCodeAreRefused) {
                                                   "--endpoint=" + endpoint->name, "--", testee};
     const std::string refused = "Invalid codesign detected for pid '";
     const std::string admitted = "Found a handler object for service '" + service + "'";
+    // The peer connects and then becomes the testee: its check waits until
+    // the exec is over, as it would whenever the check comes later. A check
+    // in the middle of the exec refuses for a reason of its own.
+    helper->setPeerCheckHookForUnitTest([testee](int pid) {
+        testsupport::waitUntil([&] { return finishedExecInto(pid, testee); }, std::chrono::seconds(30));
+    });
+    struct Restore {
+        std::shared_ptr<NRVXPCServiceHelper> helper;
+        ~Restore() { helper->setPeerCheckHookForUnitTest(nullptr); }
+    } restore{helper};
     for (bool ownNamespace : {false, true}) {
         SCOPED_TRACE(ownNamespace ? "own user namespace" : "this user namespace");
         std::filesystem::remove(logStore());
@@ -534,12 +565,15 @@ TEST_F(NRVXPCServiceHelperTest, ASlowPeerCheckHoldsUpNoOtherPeer) {
         }
     } restore{helper, release};
 
+    // The first check stays held until the other probe has ended, so a held
+    // check that held up other peers fails the test whatever the probe's
+    // limit: the limit is only what a connection may take on a loaded,
+    // sanitized machine, where each probe also checks this large test
+    // program's signature before it counts as connected.
     const std::vector<std::string> probe = {fakeServicePath(), "--role=probe", "--service=" + service,
-                                            "--runtime-root=" + runtimeRoot()};
+                                            "--runtime-root=" + runtimeRoot(), "--limit-seconds=60"};
     auto slow = std::async(std::launch::async, [&] { return testsupport::runProgram(probe); });
-    ASSERT_EQ(held->get_future().wait_for(5s), std::future_status::ready);
-    // The probe gives up after 3 s: connecting at all shows the held check
-    // delayed nothing.
+    ASSERT_EQ(held->get_future().wait_for(60s), std::future_status::ready);
     auto other = testsupport::runProgram(probe);
     EXPECT_EQ(other.out, "CONNECTED\n") << other.err;
     release->set_value();

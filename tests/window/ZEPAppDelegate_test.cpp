@@ -419,16 +419,22 @@ TEST_F(ServiceWindowRun, EndingTheProgramWhileTheRunWaitsOnAServiceEndsTheWait) 
         ZEPAppDelegate delegate;
         ZEPApplication application(delegate);
         std::string staging;
+        bool reachedTheWait = false;
         std::chrono::steady_clock::time_point ended;
         const int status = runApplication(application, [&] {
-            ASSERT_TRUE(QTest::qWaitFor([&] { return delegate.runButton()->isEnabled(); }, kRunTimeoutMs));
-            staging = delegate.zep()->stagingLocation();
-            QTest::mouseClick(delegate.runButton(), Qt::LeftButton);
-            ASSERT_TRUE(QTest::qWaitFor(atTheWait, kRunTimeoutMs));
+            reachedTheWait = [&] {
+                if (!QTest::qWaitFor([&] { return delegate.runButton()->isEnabled(); }, kRunTimeoutMs)) return false;
+                staging = delegate.zep()->stagingLocation();
+                QTest::mouseClick(delegate.runButton(), Qt::LeftButton);
+                return QTest::qWaitFor(atTheWait, kRunTimeoutMs);
+            }();
+            // Ended either way, so that a run that never came to the wait
+            // fails now instead of at the two-minute failsafe.
             ended = std::chrono::steady_clock::now();
             c.end(delegate);
         });
         const auto took = std::chrono::steady_clock::now() - ended;
+        ASSERT_TRUE(reachedTheWait) << "the run did not come to the wait within " << kRunTimeoutMs / 1000 << " s";
         EXPECT_EQ(status, 0);
         EXPECT_LT(took, kBound) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
         EXPECT_FALSE(staging.empty());

@@ -34,6 +34,7 @@ struct Options {
     bool replyTwice = false;  // --reply-twice (root service: a second, opposite answer)
     std::optional<bool> reply;  // --reply=yes|no
     int delayMs = 0;
+    double limitSeconds = 3.0;  // --limit-seconds=N (probe: how long it waits for the connection)
     int crashAfter = 0;  // 0: never
     bool unsignedRun = false;
     std::optional<std::string> runtimeRoot;

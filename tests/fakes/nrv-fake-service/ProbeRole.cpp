@@ -22,7 +22,8 @@ int runProbe(const Options& options) {
     }
     NRVXPCClientHelper helper;
     // Any protocol does: the connection is made and checked before any call.
-    long waited = helper.connectAndWaitForFirstConnectionForService(*options.service, NRVServiceStatusProtocol(), 3.0);
+    long waited = helper.connectAndWaitForFirstConnectionForService(*options.service, NRVServiceStatusProtocol(),
+                                                                         options.limitSeconds);
     std::cout << (waited == 0 ? "CONNECTED" : "REFUSED") << std::endl;
     return waited == 0 ? 0 : 1;
 }

@@ -97,7 +97,7 @@ int usage(const std::string& why) {
               << "       [--name=TEXT] [--name-nil]\n"
               << "       [--set=TYPE:KEY=VALUE] [--set-enciphered=TYPE:KEY=PLAIN] [--wrong-kind]\n"
               << "       [--record=FILE] [--closings=FILE] [--seed=FILE] [--folder=DIR] [--service=NAME] [--endpoint=NAME] [--control-endpoint=NAME] [--no-call] [--never-reply]\n"
-              << "       [--reply=yes|no] [--reply-twice] [--delay-ms=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR] [-- PROGRAM ARGS...]\n";
+              << "       [--reply=yes|no] [--reply-twice] [--delay-ms=N] [--limit-seconds=N] [--crash-after=N] [--unsigned] [--runtime-root=DIR] [-- PROGRAM ARGS...]\n";
     return 64;
 }
 
@@ -142,6 +142,7 @@ int main(int argc, char** argv) {
             if (v != "yes" && v != "no") return usage("--reply takes yes or no");
             o.reply = v == "yes";
         } else if (takeValue(a, "--delay-ms", v)) o.delayMs = std::atoi(v.c_str());
+        else if (takeValue(a, "--limit-seconds", v)) o.limitSeconds = std::atof(v.c_str());
         else if (takeValue(a, "--crash-after", v)) o.crashAfter = std::atoi(v.c_str());
         else if (a == "--unsigned") o.unsignedRun = true;
         else if (takeValue(a, "--runtime-root", v)) o.runtimeRoot = v;
