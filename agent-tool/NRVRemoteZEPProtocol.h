@@ -5,6 +5,6 @@
 //                              the folder that holds the archive; one-way.
 #pragma once
 
-#include "ipc/NRVXPCTypes.h"
+#include "ipc/xpc/NRVXPCTypes.h"
 
 NRVXPCProtocol NRVRemoteZEPProtocol();

@@ -15,7 +15,7 @@
 #include "agent-tool/RemoteZEPArchiveName.h"
 #include "agent-tool/RemoteZEPSession.h"
 #include "collector/NerovaDiagnosticsWrapper.h"
-#include "ipc/NRVXPCClientHelper.h"
+#include "ipc/xpc/NRVXPCClientHelper.h"
 #include "platform/signal/TerminationSignals.h"
 #include "platform/system/SystemEnvironment.h"
 

@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "ipc/NRVXPCClientHelper.h"
+#include "ipc/xpc/NRVXPCClientHelper.h"
 #include "platform/xpc/XPCConnection.h"
 #include "platform/xpc/XPCFrame.h"
 

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/NRVURLBroker.h"
+#include "net/broker/NRVURLBroker.h"
 #include "support/LocalServers.h"
 
 using Clock = std::chrono::steady_clock;

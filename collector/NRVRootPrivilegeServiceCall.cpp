@@ -4,8 +4,8 @@
 #include "foundation/NRVDispatchExtensions.h"
 #include "foundation/NRVReplyCell.h"
 #include "foundation/NerovaLogger.h"
-#include "ipc/NRVNerovaXPCBroker.h"
-#include "ipc/NRVXPCClientHelper.h"
+#include "ipc/xpc/NRVNerovaXPCBroker.h"
+#include "ipc/xpc/NRVXPCClientHelper.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/xpc/XPCPeer.h"
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <optional>
 
-#include "ipc/NRVXPCTypes.h"
+#include "ipc/xpc/NRVXPCTypes.h"
 
 namespace NRVRootPrivilegeService {
 

@@ -9,17 +9,17 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "ipc/NRVAuditMacUser.h"
-#include "ipc/NRVAuditRecord.h"
-#include "ipc/NRVConfigData.h"
-#include "ipc/NRVFileSigningInfo.h"
-#include "ipc/NRVKeyedArchive.h"
-#include "ipc/NRVProcessInfo.h"
-#include "ipc/NRVProcessSigningInfo.h"
-#include "net/DomainInfo.h"
-#include "net/NRVNetworkExtensionEvent.h"
-#include "net/NRVURLBrokerConfiguration.h"
-#include "net/ThreatInfoForURL.h"
+#include "ipc/audit/NRVAuditMacUser.h"
+#include "ipc/audit/NRVAuditRecord.h"
+#include "ipc/xpc/NRVConfigData.h"
+#include "ipc/trust/NRVFileSigningInfo.h"
+#include "ipc/xpc/NRVKeyedArchive.h"
+#include "ipc/audit/NRVProcessInfo.h"
+#include "ipc/trust/NRVProcessSigningInfo.h"
+#include "net/records/DomainInfo.h"
+#include "net/records/NRVNetworkExtensionEvent.h"
+#include "net/broker/NRVURLBrokerConfiguration.h"
+#include "net/records/ThreatInfoForURL.h"
 #include "platform/xpc/XPCFrame.h"
 
 namespace xpc = platform::xpc;

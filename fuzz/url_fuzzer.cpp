@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/NRVURL.h"
+#include "net/url/NRVURL.h"
 #include "platform/proxy/ProxySettings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -8,9 +8,9 @@
 
 #include "foundation-module/LoggerExtensions.h"
 #include "foundation/NRVDispatchExtensions.h"
-#include "ipc/NRVConfigData.h"
-#include "ipc/NRVDistributedNotification.h"
-#include "ipc/NRVXPCClientHelper.h"
+#include "ipc/xpc/NRVConfigData.h"
+#include "ipc/notify/NRVDistributedNotification.h"
+#include "ipc/xpc/NRVXPCClientHelper.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/text/UTF8Bridge.h"
 #include "platform/thread/ConditionVariable.h"

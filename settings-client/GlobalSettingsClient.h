@@ -34,7 +34,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "ipc/NRVXPCTypes.h"
+#include "ipc/xpc/NRVXPCTypes.h"
 #include "platform/value/NRVValue.h"
 
 class NRVXPCClientHelper;

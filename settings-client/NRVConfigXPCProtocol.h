@@ -5,7 +5,7 @@
 // call to a selector it does not export gets an error reply.
 #pragma once
 
-#include "ipc/NRVXPCTypes.h"
+#include "ipc/xpc/NRVXPCTypes.h"
 
 namespace NRVConfigXPCProtocol {
 

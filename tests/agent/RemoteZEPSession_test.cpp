@@ -13,7 +13,7 @@
 #include "agent-tool/RemoteZEPSession.h"
 #include "fakes/FakeServiceFixture.h"
 #include "ipc/IPCTestSupport.h"
-#include "ipc/NRVXPCClientHelper.h"
+#include "ipc/xpc/NRVXPCClientHelper.h"
 #include "support/TestSupport.h"
 
 using namespace std::chrono_literals;

@@ -17,7 +17,7 @@
 #include "fakes/FakeServiceFixture.h"
 #include "foundation/NRVProductInfo.h"
 #include "foundation/NSDateExtensions.h"
-#include "ipc/NRVXPCClientHelper.h"
+#include "ipc/xpc/NRVXPCClientHelper.h"
 #include "platform/log/LogStore.h"
 #include "support/CollectionDriver.h"
 #include "support/Events.h"

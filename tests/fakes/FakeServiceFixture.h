@@ -22,9 +22,9 @@
 #include <utility>
 #include <vector>
 
-#include "ipc/NRVDistributedNotification.h"
-#include "ipc/NRVNerovaXPCBroker.h"
-#include "ipc/NRVXPCServiceHelper.h"
+#include "ipc/notify/NRVDistributedNotification.h"
+#include "ipc/xpc/NRVNerovaXPCBroker.h"
+#include "ipc/xpc/NRVXPCServiceHelper.h"
 #include "support/Signing.h"
 
 extern char** environ;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/process/CodeIntegrity.h"
-#include "ipc/NRVDistributedNotification.h"
+#include "ipc/notify/NRVDistributedNotification.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "ipc/NRVXPCTypes.h"
+#include "ipc/xpc/NRVXPCTypes.h"
 #include "platform/log/LogStore.h"
 #include "support/Events.h"
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "ipc/NRVCertificate.h"
-#include "ipc/NRVKey.h"
+#include "ipc/keychain/NRVCertificate.h"
+#include "ipc/keychain/NRVKey.h"
 
 namespace testcerts {
 

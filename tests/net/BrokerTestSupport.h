@@ -13,8 +13,8 @@
 #include <mutex>
 
 #include "fakes/FakeServiceFixture.h"
-#include "ipc/NRVSystemKeychain.h"
-#include "net/NRVURLSessionHandler.h"
+#include "ipc/keychain/NRVSystemKeychain.h"
+#include "net/session/NRVURLSessionHandler.h"
 #include "platform/dispatch/WorkerPool_linux.h"
 #include "support/Events.h"
 #include "support/LocalServers.h"

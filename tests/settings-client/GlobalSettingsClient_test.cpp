@@ -10,9 +10,9 @@
 
 #include "fakes/FakeServiceFixture.h"
 #include "ipc/IPCTestSupport.h"
-#include "ipc/NRVDistributedNotification.h"
-#include "ipc/NRVDistributedNotificationMap.h"
-#include "ipc/NRVXPCClientHelper.h"
+#include "ipc/notify/NRVDistributedNotification.h"
+#include "ipc/notify/NRVDistributedNotificationMap.h"
+#include "ipc/xpc/NRVXPCClientHelper.h"
 #include "support/Events.h"
 #include "support/TestSupport.h"
 

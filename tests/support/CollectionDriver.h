@@ -11,7 +11,7 @@
 
 #include "collector/StatusLogger.h"
 #include "collector/ZEP.h"
-#include "ipc/NRVXPCClientHelper.h"
+#include "ipc/xpc/NRVXPCClientHelper.h"
 
 namespace testsupport {
 

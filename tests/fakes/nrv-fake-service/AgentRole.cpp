@@ -7,7 +7,7 @@
 
 #include "FakeService.h"
 #include "FakeProtocols.h"
-#include "ipc/NRVXPCServiceHelper.h"
+#include "ipc/xpc/NRVXPCServiceHelper.h"
 #include "platform/system/SystemEnvironment.h"
 
 namespace fake {

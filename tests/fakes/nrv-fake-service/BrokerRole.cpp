@@ -5,9 +5,9 @@
 #include <mutex>
 
 #include "FakeService.h"
-#include "ipc/NRVNerovaXPCInterfaceProtocol.h"
-#include "ipc/NRVNerovaXPCBroker.h"
-#include "ipc/NRVXPCNotifications.h"
+#include "ipc/xpc/NRVNerovaXPCInterfaceProtocol.h"
+#include "ipc/xpc/NRVNerovaXPCBroker.h"
+#include "ipc/xpc/NRVXPCNotifications.h"
 
 namespace fake {
 

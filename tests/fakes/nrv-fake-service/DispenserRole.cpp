@@ -11,7 +11,7 @@
 
 #include "FakeProtocols.h"
 #include "FakeService.h"
-#include "ipc/NRVXPCTicketDispenser.h"
+#include "ipc/xpc/NRVXPCTicketDispenser.h"
 
 namespace fake {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "ipc/NRVXPCServiceHelper.h"
-#include "ipc/NRVXPCTypes.h"
+#include "ipc/xpc/NRVXPCServiceHelper.h"
+#include "ipc/xpc/NRVXPCTypes.h"
 
 namespace fake {
 

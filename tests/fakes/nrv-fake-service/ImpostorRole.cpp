@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "FakeService.h"
-#include "ipc/NRVXPCNotifications.h"
+#include "ipc/xpc/NRVXPCNotifications.h"
 #include "platform/xpc/XPCFrame.h"
 #include "platform/xpc/XPCIOLoop.h"
 

@@ -12,9 +12,9 @@
 
 #include "FakeService.h"
 #include "FakeProtocols.h"
-#include "ipc/NRVDistributedNotificationProtocols.h"
-#include "ipc/NRVXPCClientHelper.h"
-#include "ipc/NRVXPCServiceHelper.h"
+#include "ipc/notify/NRVDistributedNotificationProtocols.h"
+#include "ipc/xpc/NRVXPCClientHelper.h"
+#include "ipc/xpc/NRVXPCServiceHelper.h"
 
 namespace fake {
 

@@ -5,8 +5,8 @@
 
 #include "FakeProtocols.h"
 #include "FakeService.h"
-#include "ipc/NRVNerovaXPCInterfaceProtocol.h"
-#include "ipc/NRVXPCClientHelper.h"
+#include "ipc/xpc/NRVNerovaXPCInterfaceProtocol.h"
+#include "ipc/xpc/NRVXPCClientHelper.h"
 #include "platform/xpc/XPCFrame.h"
 #include "platform/xpc/XPCIOLoop.h"
 

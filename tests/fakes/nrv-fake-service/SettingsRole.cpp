@@ -9,9 +9,9 @@
 
 #include "FakeProtocols.h"
 #include "FakeService.h"
-#include "ipc/NRVConfigData.h"
-#include "ipc/NRVDistributedNotification.h"
-#include "ipc/NRVXPCServiceHelper.h"
+#include "ipc/xpc/NRVConfigData.h"
+#include "ipc/notify/NRVDistributedNotification.h"
+#include "ipc/xpc/NRVXPCServiceHelper.h"
 #include "platform/plist/PropertyList.h"
 #include "settings-client/GlobalSettingsClient.h"
 #include "settings-client/NRVConfigXPCProtocol.h"
