@@ -59,6 +59,13 @@ std::optional<Cookie> parseCookieLine(const std::string& line) {
 
 std::vector<Cookie> SessionImpl::cookiesForURL(const std::string& url) {
     std::vector<Cookie> result;
+    curl_slist* list = nullptr;
+    withCookieHandle([&list](CURL* easy) {
+        if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) != CURLE_OK) list = nullptr;
+    });
+    // Most sessions hold no cookie: the URL is parsed only when one is there
+    // to match against it.
+    if (!list) return result;
     std::string host, path = "/", scheme;
     if (CURLU* u = curl_url()) {
         if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
@@ -74,12 +81,7 @@ std::vector<Cookie> SessionImpl::cookiesForURL(const std::string& url) {
         }
         curl_url_cleanup(u);
     }
-    if (host.empty()) return result;
-    curl_slist* list = nullptr;
-    withCookieHandle([&list](CURL* easy) {
-        if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) != CURLE_OK) list = nullptr;
-    });
-    for (curl_slist* item = list; item; item = item->next) {
+    for (curl_slist* item = host.empty() ? nullptr : list; item; item = item->next) {
         auto cookie = parseCookieLine(item->data);
         if (!cookie || !domainMatches(host, *cookie) || !pathMatches(path, cookie->path)) continue;
         if (cookie->secure && scheme != "https") continue;
