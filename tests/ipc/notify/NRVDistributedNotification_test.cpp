@@ -32,7 +32,7 @@ public:
             changed_.notify_all();
         };
     }
-    bool waitForCount(std::size_t n, std::chrono::milliseconds limit = 10s) {
+    bool waitForCount(std::size_t n, std::chrono::milliseconds limit = 30s) {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, limit, [&] { return seen_.size() >= n; });
     }
