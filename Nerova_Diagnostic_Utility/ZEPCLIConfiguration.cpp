@@ -168,7 +168,7 @@ std::variant<std::string, ZEPCLICommandLineError> ZEPCLIConfiguration::sanitized
     // not be mistaken for an empty path.
     if (standardized.empty() && trimmed.find_first_not_of("./") == std::string::npos &&
         trimmed.find('.') != std::string::npos) {
-        standardized = ".";
+        standardized.assign(1, '.');
     }
     if (standardized.empty()) return ZEPCLICommandLineError::outputPathMustNotBeEmpty();
 

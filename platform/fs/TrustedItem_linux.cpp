@@ -66,7 +66,7 @@ bool isTrustedItem(const std::string& path, TrustedItemKind kind, std::string* w
     }
     const std::string name = lastPathComponent(clean);
     std::string parent = deletingLastPathComponent(clean);
-    if (parent.empty()) parent = clean[0] == '/' ? "/" : ".";
+    if (parent.empty()) parent.assign(1, clean[0] == '/' ? '/' : '.');
     if (name == "." || name == "..") return setWhy(why, path + " does not name an item");
 
     char resolved[PATH_MAX];

@@ -57,6 +57,7 @@ std::vector<std::uint8_t> secretAad(ItemClass itemClass, std::uint64_t id) {
 
 std::vector<std::uint8_t> headerAad(const Header& h) {
     std::vector<std::uint8_t> bytes;
+    bytes.reserve(sizeof kMagic + 2 * sizeof(std::uint32_t) + kSaltLength);
     LittleEndianWriter w(bytes);
     w.bytes(kMagic, sizeof kMagic);
     w.u32(kVersion);
