@@ -159,7 +159,7 @@ void callService(const NRVXPCProxy& proxy, const std::string& selector, xpc::Val
         onError();
         return;
     }
-    auto perCall = connection->remoteObjectProxyWithErrorHandler([onError](const xpc::Error&) { onError(); });
+    auto perCall = connection->remoteObjectProxyWithErrorHandler([onError](const platform::Error&) { onError(); });
     perCall->call(selector, std::move(arguments), [onReply](const xpc::Values& values) { onReply(values); });
 }
 

@@ -7,7 +7,7 @@
 #include "ipc/trust/NRVXPCPeerTrust.h"
 
 using platform::xpc::Connection;
-using platform::xpc::Error;
+using platform::xpc::fullDescription;
 using platform::xpc::Value;
 using platform::xpc::Values;
 
@@ -35,10 +35,10 @@ void NRVNerovaXPCBroker::validXPCBrokerWithReply(ValidReply reply) {
     // The connection is held by the blocks until the exchange ends; the
     // transport calls exactly one of them.
     auto proxy = connection->remoteObjectProxyWithErrorHandler([reply, weak = std::weak_ptr<Connection>(connection)](
-                                                                   const Error& error) {
+                                                                   const platform::Error& error) {
         if (auto c = weak.lock()) c->invalidate();
         reply(nullptr, std::nullopt,
-              "Remote proxy error for selector 'statusWithReply:': " + error.fullDescription());
+              "Remote proxy error for selector 'statusWithReply:': " + fullDescription(error));
     });
     proxy->call("statusWithReply:", {}, [reply, connection](const Values& values) {
         if (NRVXPCPeerTrust::isExpectedService(connection, kBrokerServiceName)) {
@@ -60,9 +60,9 @@ void NRVNerovaXPCBroker::postListenerEndpoint(const std::optional<NRVXPCEndpoint
             reply(error);
             return;
         }
-        auto proxy = connection->remoteObjectProxyWithErrorHandler([reply, connection](const Error& e) {
+        auto proxy = connection->remoteObjectProxyWithErrorHandler([reply, connection](const platform::Error& e) {
             connection->invalidate();
-            reply("Remote proxy error: " + e.fullDescription());
+            reply("Remote proxy error: " + fullDescription(e));
         });
         proxy->call("registerXPCListenerEndpoint:controlListenerEndpoint:forService:withReply:",
                     {toValue(endpoint), toValue(controlEndpoint), Value(service)},
@@ -80,9 +80,9 @@ void NRVNerovaXPCBroker::requestListenerEndpointForService(const std::string& se
             reply(std::nullopt, std::nullopt, error);
             return;
         }
-        auto proxy = connection->remoteObjectProxyWithErrorHandler([reply, connection](const Error& e) {
+        auto proxy = connection->remoteObjectProxyWithErrorHandler([reply, connection](const platform::Error& e) {
             connection->invalidate();
-            reply(std::nullopt, std::nullopt, "Remote proxy error: " + e.fullDescription());
+            reply(std::nullopt, std::nullopt, "Remote proxy error: " + fullDescription(e));
         });
         proxy->call("xpcListenerEndpointForService:withReply:", {Value(service)},
                     [reply, connection](const Values& values) {
@@ -105,7 +105,7 @@ void NRVNerovaXPCBroker::versionWithReply(VersionReply reply) {
 }
 
 NRVXPCListenerRef NRVNerovaXPCBroker::createListenerForBrokerService() {
-    platform::xpc::Error error;
+    platform::Error error;
     NRVXPCListenerRef listener = platform::xpc::Listener::forService(kBrokerServiceName, &error);
     if (!listener) NerovaLogger::xpc().error(error.description);
     return listener;

@@ -14,7 +14,7 @@ using platform::dispatch::DISPATCH_TIME_NOW;
 using platform::dispatch::NSEC_PER_MSEC;
 using platform::dispatch::NSEC_PER_SEC;
 using platform::xpc::Connection;
-using platform::xpc::Error;
+using platform::xpc::fullDescription;
 using platform::xpc::Values;
 
 namespace {
@@ -163,7 +163,7 @@ NRVXPCProxy NRVXPCClientConnection::remoteObjectProxyWithErrorHandler(ErrorBlock
     taskQueue_->sync([&] {
         if (connStatus_ == Connected && connection_) {
             connected = true;
-            proxy = connection_->remoteObjectProxyWithErrorHandler([block](const Error& error) {
+            proxy = connection_->remoteObjectProxyWithErrorHandler([block](const platform::Error& error) {
                 if (block) block(error.description);
             });
         }
@@ -277,8 +277,8 @@ void NRVXPCClientConnection::openConnectionWithListenerEndpoint(std::uint64_t at
     control->resume();
     xpcLog().log("Verify connection status for the service " + quote(name));
 
-    auto proxy = control->remoteObjectProxyWithErrorHandler([weak, attempt, name](const Error& error) {
-        xpcLog().error("Connection to the service " + quote(name) + " is invalid. Error: " + error.fullDescription());
+    auto proxy = control->remoteObjectProxyWithErrorHandler([weak, attempt, name](const platform::Error& error) {
+        xpcLog().error("Connection to the service " + quote(name) + " is invalid. Error: " + fullDescription(error));
         if (auto self = weak.lock()) self->connectionErrorSoon(attempt);
     });
     // Until the status reply arrives the pair belongs to this attempt only: a

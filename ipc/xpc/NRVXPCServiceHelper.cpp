@@ -125,7 +125,7 @@ void NRVXPCServiceHelper::statusWithReply(const std::function<void(const std::st
 }
 
 NRVXPCListenerRef NRVXPCServiceHelper::makeListener() {
-    platform::xpc::Error error;
+    platform::Error error;
     NRVXPCListenerRef listener = Listener::anonymous(&error);
     if (!listener) {
         xpcLog().error(error.description);

@@ -29,7 +29,7 @@ namespace platform::xpc {
 class Connection;
 
 using ReplyBlock = std::function<void(const Values& values)>;
-using ErrorHandler = std::function<void(const Error& error)>;
+using ErrorHandler = std::function<void(const platform::Error& error)>;
 
 // The answer to one incoming call. Copies share one answer: the first call
 // sends it, later ones are ignored. When the last copy goes away unanswered,

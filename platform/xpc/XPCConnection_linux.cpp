@@ -61,11 +61,11 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
     platform::AuditToken token;
     std::uint32_t euid = 0;
 
-    Error errorForState(State s) const {
+    platform::Error errorForState(State s) const {
         if (s == State::Interrupted)
-            return Error{kErrorInterrupted, "The connection to the service '" + address + "' was interrupted."};
-        if (s == State::Created) return Error{kErrorInvalid, "The connection was used before it was resumed."};
-        return Error{kErrorInvalid, "The connection to '" + address + "' was invalidated."};
+            return transportError(kErrorInterrupted, "The connection to the service '" + address + "' was interrupted.");
+        if (s == State::Created) return transportError(kErrorInvalid, "The connection was used before it was resumed.");
+        return transportError(kErrorInvalid, "The connection to '" + address + "' was invalidated.");
     }
 
     void takePeer(int fd) {
@@ -75,7 +75,7 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
         euid = peer.uid;
     }
 
-    void failAll(std::unordered_map<std::uint64_t, PendingCall> calls, const Error& error,
+    void failAll(std::unordered_map<std::uint64_t, PendingCall> calls, const platform::Error& error,
                  std::function<void()> handler) {
         if (calls.empty() && !handler) return;
         queue->async([calls = std::move(calls), error, handler = std::move(handler)] {
@@ -164,13 +164,13 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
             pending.erase(it);
         }
         if (frame.kind == Frame::Kind::Error) {
-            if (call.onError) call.onError(Error{frame.errorCode, frame.errorText});
+            if (call.onError) call.onError(transportError(frame.errorCode, frame.errorText));
             return;
         }
         if (call.replyKinds) {
             std::string wrong = Interface::mismatch(*call.replyKinds, frame.values);
             if (!wrong.empty()) {
-                if (call.onError) call.onError(Error{kErrorReplyInvalid, "The reply does not match the protocol: " + wrong + "."});
+                if (call.onError) call.onError(transportError(kErrorReplyInvalid, "The reply does not match the protocol: " + wrong + "."));
                 return;
             }
         }
@@ -327,7 +327,7 @@ void Connection::resume() {
             std::string why;
             bool abstract = d.origin == Origin::Endpoint;
             if (abstract || serviceFolderIsTrusted(&why)) {
-                fd = detail::connectSocket(abstract ? d.address : servicePath(d.address), abstract, &why);
+                fd = detail::connectSocket(abstract ? d.address : servicePath(d.address), abstract, nullptr);
             } else if (serviceSocketExists(d.address)) {
                 logError("Not connecting to the service '" + d.address + "': " + why);
             }
@@ -409,7 +409,7 @@ std::shared_ptr<RemoteProxy> Connection::remoteObjectProxyWithErrorHandler(Error
 void Connection::sendCall(const std::string& selector, Values arguments, ReplyBlock reply, ErrorHandler onError,
                           bool wantsReply) {
     Impl& d = *impl_;
-    auto failSoon = [&](Error error) {
+    auto failSoon = [&](platform::Error error) {
         if (!onError) return;
         queue_->async([onError, error = std::move(error)] { onError(error); });
     };
@@ -420,16 +420,16 @@ void Connection::sendCall(const std::string& selector, Values arguments, ReplyBl
     }
     const Method* method = interface ? interface->find(selector) : nullptr;
     if (!method) {
-        failSoon(Error{kErrorReplyInvalid, "Unrecognized selector '" + selector + "' for the remote interface."});
+        failSoon(transportError(kErrorReplyInvalid, "Unrecognized selector '" + selector + "' for the remote interface."));
         return;
     }
     std::string wrong = Interface::mismatch(method->arguments, arguments);
     if (!wrong.empty()) {
-        failSoon(Error{kErrorReplyInvalid, "Arguments of '" + selector + "' do not match the protocol: " + wrong + "."});
+        failSoon(transportError(kErrorReplyInvalid, "Arguments of '" + selector + "' do not match the protocol: " + wrong + "."));
         return;
     }
     if (method->reply.has_value() != wantsReply) {
-        failSoon(Error{kErrorReplyInvalid, "'" + selector + "' is sent with the wrong reply form."});
+        failSoon(transportError(kErrorReplyInvalid, "'" + selector + "' is sent with the wrong reply form."));
         return;
     }
     std::vector<std::uint8_t> bytes;
@@ -438,14 +438,14 @@ void Connection::sendCall(const std::string& selector, Values arguments, ReplyBl
     {
         platform::MutexLock lock(d.mutex);
         if (d.state != State::Active) {
-            Error e = d.errorForState(d.state);
+            platform::Error e = d.errorForState(d.state);
             failSoon(std::move(e));
             return;
         }
         id = d.nextID++;
         std::string why;
         if (!encodeFrame(Frame::call(id, selector, std::move(arguments), wantsReply), bytes, &why)) {
-            failSoon(Error{kErrorReplyInvalid, "The call '" + selector + "' cannot be sent: " + why + "."});
+            failSoon(transportError(kErrorReplyInvalid, "The call '" + selector + "' cannot be sent: " + why + "."));
             return;
         }
         if (wantsReply) d.pending.emplace(id, PendingCall{std::move(reply), onError, method->reply});

@@ -385,8 +385,16 @@ bool decodeFrameBody(const std::uint8_t* body, std::size_t length, Frame& out, s
     }
 }
 
-std::string Error::fullDescription() const {
-    return std::string("Error Domain=") + kErrorDomain + " Code=" + std::to_string(code) + " \"" + description + "\"";
+platform::Error transportError(std::int64_t code, std::string description) {
+    platform::Error error;
+    error.description = std::move(description);
+    error.status = code;
+    return error;
+}
+
+std::string fullDescription(const platform::Error& error) {
+    return std::string("Error Domain=") + kErrorDomain + " Code=" + std::to_string(error.status) + " \"" +
+           error.description + "\"";
 }
 
 }  // namespace platform::xpc

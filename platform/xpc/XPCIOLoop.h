@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error/Error.h"
 #include "platform/fd/ScopedFD.h"
 #include "platform/thread/Mutex.h"
 #include "platform/xpc/XPCFrame.h"
@@ -165,8 +166,8 @@ private:
 // Stream sockets on a path (named services) or an abstract name (anonymous
 // listeners). Both answer an owned descriptor, invalid on failure with the
 // reason in `error`. Accepted and connected sockets are non-blocking.
-ScopedFD connectSocket(const std::string& address, bool abstract, std::string* error);
-ScopedFD listenSocket(const std::string& address, bool abstract, std::string* error);
+ScopedFD connectSocket(const std::string& address, bool abstract, platform::Error* error);
+ScopedFD listenSocket(const std::string& address, bool abstract, platform::Error* error);
 // One pending connection, or an invalid descriptor when none is waiting or
 // accepting failed (errno says which).
 ScopedFD acceptSocket(int listenFD);

@@ -497,12 +497,12 @@ namespace platform::xpc::detail {
 
 namespace {
 
-bool makeAddress(const std::string& address, bool abstract, sockaddr_un& sa, socklen_t& len, std::string* error) {
+bool makeAddress(const std::string& address, bool abstract, sockaddr_un& sa, socklen_t& len, platform::Error* error) {
     std::memset(&sa, 0, sizeof sa);
     sa.sun_family = AF_UNIX;
     std::size_t room = sizeof sa.sun_path - 1;
     if (address.empty() || address.size() > room || address.find('\0') != std::string::npos) {
-        if (error) *error = "socket address too long or empty: " + address;
+        if (error) *error = platform::Error{"", 0, "socket address too long or empty: " + address};
         return false;
     }
     std::size_t at = abstract ? 1 : 0;
@@ -511,17 +511,20 @@ bool makeAddress(const std::string& address, bool abstract, sockaddr_un& sa, soc
     return true;
 }
 
-std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+platform::Error errnoError(const char* what) {
+    const int code = errno;
+    return platform::Error{what, code, std::string(what) + ": " + std::strerror(code)};
+}
 
 }  // namespace
 
-ScopedFD connectSocket(const std::string& address, bool abstract, std::string* error) {
+ScopedFD connectSocket(const std::string& address, bool abstract, platform::Error* error) {
     sockaddr_un sa;
     socklen_t len;
     if (!makeAddress(address, abstract, sa, len, error)) return ScopedFD();
     ScopedFD fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd || !markSenders(fd.get())) {
-        if (error) *error = errnoText("socket");
+        if (error) *error = errnoError("socket");
         return ScopedFD();
     }
     int rc;
@@ -529,7 +532,7 @@ ScopedFD connectSocket(const std::string& address, bool abstract, std::string* e
         rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&sa), len);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-        if (error) *error = errnoText("connect");
+        if (error) *error = errnoError("connect");
         return ScopedFD();
     }
     int flags = fcntl(fd.get(), F_GETFL);
@@ -537,18 +540,18 @@ ScopedFD connectSocket(const std::string& address, bool abstract, std::string* e
     return fd;
 }
 
-ScopedFD listenSocket(const std::string& address, bool abstract, std::string* error) {
+ScopedFD listenSocket(const std::string& address, bool abstract, platform::Error* error) {
     sockaddr_un sa;
     socklen_t len;
     if (!makeAddress(address, abstract, sa, len, error)) return ScopedFD();
     // Accepted sockets inherit the marking of senders.
     ScopedFD fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd || !markSenders(fd.get())) {
-        if (error) *error = errnoText("socket");
+        if (error) *error = errnoError("socket");
         return ScopedFD();
     }
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), len) != 0) {
-        if (error) *error = errnoText("bind");
+        if (error) *error = errnoError("bind");
         return ScopedFD();
     }
     // Every user may connect; the peer checks decide whom to serve. bind
@@ -556,12 +559,12 @@ ScopedFD listenSocket(const std::string& address, bool abstract, std::string* er
     // before is not honoured): set it on the path before anyone can connect,
     // in a folder nobody else can write, so the path is still this socket.
     if (!abstract && ::chmod(address.c_str(), 0666) != 0) {
-        if (error) *error = errnoText("chmod");
+        if (error) *error = errnoError("chmod");
         ::unlink(address.c_str());
         return ScopedFD();
     }
     if (::listen(fd.get(), SOMAXCONN) != 0) {
-        if (error) *error = errnoText("listen");
+        if (error) *error = errnoError("listen");
         return ScopedFD();
     }
     return fd;

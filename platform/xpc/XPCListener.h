@@ -23,12 +23,12 @@ public:
 
     // Bound at once, so the endpoint is known before resume; connections
     // wait in the backlog until then. Null (and error) when the socket fails.
-    static std::shared_ptr<Listener> anonymous(Error* error = nullptr);
+    static std::shared_ptr<Listener> anonymous(platform::Error* error = nullptr);
     // Binds <runtime root>/xpc/<name>, creating the folders and replacing a
     // stale socket; fails when a live listener already serves the name, and
     // (with a log line) when the runtime root or xpc/ fails the ownership
     // rule of serviceFolderIsTrusted().
-    static std::shared_ptr<Listener> forService(const std::string& serviceName, Error* error = nullptr);
+    static std::shared_ptr<Listener> forService(const std::string& serviceName, platform::Error* error = nullptr);
     ~Listener();
 
     void setDelegate(Delegate delegate);

@@ -105,12 +105,12 @@ std::shared_ptr<DispatchQueue> makeQueue(const std::string& name) {
 
 }  // namespace
 
-std::shared_ptr<Listener> Listener::anonymous(Error* error) {
+std::shared_ptr<Listener> Listener::anonymous(platform::Error* error) {
     std::string name = "nrvxpc." + platform::randomLowercaseHex(16);
-    std::string why;
+    platform::Error why;
     ScopedFD fd = detail::listenSocket(name, true, &why);
     if (!fd) {
-        if (error) *error = Error{kErrorInvalid, "Cannot create an anonymous listener: " + why};
+        if (error) *error = transportError(kErrorInvalid, "Cannot create an anonymous listener: " + why.description);
         return nullptr;
     }
     std::shared_ptr<Listener> l(new Listener());
@@ -125,9 +125,9 @@ std::shared_ptr<Listener> Listener::anonymous(Error* error) {
     return l;
 }
 
-std::shared_ptr<Listener> Listener::forService(const std::string& serviceName, Error* error) {
+std::shared_ptr<Listener> Listener::forService(const std::string& serviceName, platform::Error* error) {
     auto fail = [&](const std::string& why) -> std::shared_ptr<Listener> {
-        if (error) *error = Error{kErrorInvalid, "Cannot listen for the service '" + serviceName + "': " + why};
+        if (error) *error = transportError(kErrorInvalid, "Cannot listen for the service '" + serviceName + "': " + why);
         return nullptr;
     };
     if (serviceName.empty() || serviceName.find('/') != std::string::npos || serviceName[0] == '.')
@@ -146,13 +146,12 @@ std::shared_ptr<Listener> Listener::forService(const std::string& serviceName, E
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) return fail("a file that is not a socket is in the way");
-        std::string ignored;
-        if (detail::connectSocket(path, false, &ignored)) return fail("another process serves it");
+        if (detail::connectSocket(path, false, nullptr)) return fail("another process serves it");
         ::unlink(path.c_str());
     }
-    std::string why;
+    platform::Error why;
     ScopedFD fd = detail::listenSocket(path, false, &why);
-    if (!fd) return fail(why);
+    if (!fd) return fail(why.description);
     std::shared_ptr<Listener> l(new Listener());
     l->queue_ = makeQueue(serviceName);
     l->impl_ = std::make_shared<Impl>();

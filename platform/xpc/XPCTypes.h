@@ -1,6 +1,6 @@
 // What travels over the interprocess transport: the library's value type,
-// extended with listener endpoints and coded records, and the transport's
-// own error object (the platform layer sits below the library's NRVError).
+// extended with listener endpoints and coded records, and how the transport
+// reports errors (the platform layer sits below the library's NRVError).
 #pragma once
 
 #include <concepts>
@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/error/Error.h"
 #include "platform/value/NRVValue.h"
 
 namespace platform::xpc {
@@ -62,12 +63,11 @@ constexpr std::int64_t kErrorInvalid = 4099;
 constexpr std::int64_t kErrorReplyInvalid = 4101;
 constexpr const char* kErrorDomain = "NSCocoaErrorDomain";
 
-struct Error {
-    std::int64_t code = 0;
-    std::string description;
-    // "Error Domain=… Code=… "text"", the form callers log and pass on.
-    std::string fullDescription() const;
-};
+// A transport error: the code (one of the above, or what the peer sent) in
+// `status`, the sentence in `description`.
+platform::Error transportError(std::int64_t code, std::string description);
+// "Error Domain=… Code=… "text"", the form callers log and pass on.
+std::string fullDescription(const platform::Error& error);
 
 // The largest frame body; a longer announced length closes the connection.
 constexpr std::uint32_t kMaxFrameLength = 16u * 1024u * 1024u;

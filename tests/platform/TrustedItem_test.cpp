@@ -87,7 +87,7 @@ void makeFolder(const std::string& path) { std::filesystem::create_directory(pat
 
 bool listens(const std::string& runtimeRoot) {
     testsupport::ScopedEnv env("NRV_RUNTIME_ROOT", runtimeRoot);
-    platform::xpc::Error error;
+    platform::Error error;
     auto listener = platform::xpc::Listener::forService("com.nerova.trust-test", &error);
     if (!listener) return false;
     listener->invalidate();

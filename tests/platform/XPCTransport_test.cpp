@@ -35,6 +35,7 @@
 #include "platform/process/ProcessInfo.h"
 #include "support/TestSupport.h"
 
+using platform::Error;
 using namespace platform::xpc;
 using namespace std::chrono_literals;
 
@@ -324,7 +325,7 @@ TEST(XPCTransport, CallsReplyAndBadCallsGetErrorsWhileTheConnectionStays) {
     // Wrong argument kind: refused before sending.
     auto wrongKind = callAndWait(c, "echo:withReply:", {NRVValue(5)});
     ASSERT_TRUE(wrongKind.error);
-    EXPECT_EQ(wrongKind.error->code, kErrorReplyInvalid);
+    EXPECT_EQ(wrongKind.error->status, kErrorReplyInvalid);
     // A peer whose protocol differs from the served one is refused by the
     // server, with the connection left up.
     {
@@ -336,7 +337,7 @@ TEST(XPCTransport, CallsReplyAndBadCallsGetErrorsWhileTheConnectionStays) {
         other->resume();
         auto refused = callAndWait(other, "echo:withReply:", {NRVValue(5)});
         ASSERT_TRUE(refused.error);
-        EXPECT_EQ(refused.error->code, kErrorReplyInvalid);
+        EXPECT_EQ(refused.error->status, kErrorReplyInvalid);
         EXPECT_EQ(refused.error->description.rfind("Arguments of 'echo:withReply:' do not match the protocol: ", 0), 0u)
             << refused.error->description;
         EXPECT_TRUE(callAndWait(other, "endpoint:withReply:", {Endpoint{"nrvxpc.abc"}}).reply);
@@ -373,7 +374,7 @@ TEST(XPCTransport, PeerGoingAwayFailsPendingCallsAndCallsTheInvalidationHandlerO
     }
     Outcome o = pending.get();
     ASSERT_TRUE(o.error);
-    EXPECT_EQ(o.error->code, kErrorInvalid);
+    EXPECT_EQ(o.error->status, kErrorInvalid);
     ASSERT_EQ(invalidated.get_future().wait_for(5s), std::future_status::ready);
     // The late answer of the held call goes nowhere.
     server.held[0]({NRVValue("late")});

@@ -125,10 +125,10 @@ int runImpostor(const Options& options) {
     }
     std::vector<ScopedFD> listeners;
     for (const std::string& name : {*options.endpoint, *options.controlEndpoint}) {
-        std::string why;
+        platform::Error why;
         ScopedFD fd = platform::xpc::detail::listenSocket(name, true, &why);
         if (!fd) {
-            std::cerr << "nrv-fake-service: cannot bind " << name << ": " << why << "\n";
+            std::cerr << "nrv-fake-service: cannot bind " << name << ": " << why.description << "\n";
             return 1;
         }
         listeners.push_back(std::move(fd));

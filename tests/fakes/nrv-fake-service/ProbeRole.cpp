@@ -33,11 +33,11 @@ int runExecAfterConnect(const Options& options, const std::vector<std::string>& 
         std::cerr << "nrv-fake-service: exec-after-connect needs --endpoint=NAME and a program after --\n";
         return 64;
     }
-    std::string why;
+    platform::Error why;
     platform::ScopedFD fd = platform::xpc::detail::connectSocket(*options.endpoint, true, &why);
     std::vector<std::uint8_t> bytes;
     if (!fd || !platform::xpc::encodeFrame(platform::xpc::Frame::call(1, "statusWithReply:", {}, true), bytes)) {
-        std::cerr << "nrv-fake-service: cannot connect: " << why << "\n";
+        std::cerr << "nrv-fake-service: cannot connect: " << why.description << "\n";
         return 1;
     }
     if (!options.noCall && ::write(fd.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return 1;
