@@ -33,10 +33,10 @@ void CommandExecutor::execCmdToOutput() {
             statusLogger_->indicateFailure("Unable to create file at " + outputPath);
         }
     }
-    std::string openError;
+    platform::Error openError;
     auto output = platform::FileHandle::forWritingAtPath(outputPath, &openError);
     if (!output) {
-        statusLogger_->indicateFailure("Could not output " + command_ + " command to file -> " + openError);
+        statusLogger_->indicateFailure("Could not output " + command_ + " command to file -> " + openError.description);
         return;
     }
 
@@ -49,9 +49,9 @@ void CommandExecutor::execCmdToOutput() {
     task.standardError = platform::Task::Stream::nullDevice();
     // A command that waits for input would otherwise hang a terminal run.
     task.standardInput = platform::Task::Stream::nullDevice();
-    std::string launchError;
+    platform::Error launchError;
     if (!task.launch(&launchError)) {
-        statusLogger_->indicateFailure("Could not run " + command_ + " -> " + launchError);
+        statusLogger_->indicateFailure("Could not run " + command_ + " -> " + launchError.description);
         return;
     }
     task.waitUntilExit(std::chrono::duration_cast<std::chrono::milliseconds>(timeLimit_));

@@ -74,9 +74,9 @@ bool FileArchiver::archiveFile() {
     task.arguments = {"-b", work.path(), "-9", "-r", "-q", "-X", zipped, "./" + fs::lastPathComponent(staging)};
     task.standardInput = platform::Task::Stream::nullDevice();
     task.standardError = platform::Task::Stream::nullDevice();
-    std::string launchError;
+    platform::Error launchError;
     if (!task.launch(&launchError)) {
-        statusLogger_->indicateFailure("zip failed (" + launchError + ") for " + archivePath);
+        statusLogger_->indicateFailure("zip failed (" + launchError.description + ") for " + archivePath);
         return false;
     }
     task.waitUntilExit();

@@ -368,9 +368,9 @@ NRVOSLogExtractor::DayResult NRVOSLogExtractor::runLogShow(const std::vector<std
         task.standardOutputHandler = [&editor](std::string_view chunk) { editor.feed(chunk); };
     else
         task.standardOutputHandler = write;
-    std::string launchError;
+    platform::Error launchError;
     if (!task.launch(&launchError)) {
-        result.error = launchError;
+        result.error = launchError.description;
         return result;
     }
     result.launched = true;

@@ -52,9 +52,9 @@ void RecoveryUtility::recoverArchiveIfRequired(const std::string& path) {
         statusLogger_->indicateFailure("Unable to create recover file at " + repairPath);
         return;
     }
-    std::string openError;
+    platform::Error openError;
     if (!platform::FileHandle::forWritingAtPath(repairPath, &openError)) {
-        statusLogger_->updateStatus("Error creating file handle: " + openError);
+        statusLogger_->updateStatus("Error creating file handle: " + openError.description);
         return;
     }
     // Whatever can still be decompressed lands in the repair file, up to the limit.

@@ -39,8 +39,8 @@ public:
         task.standardError = platform::Task::Stream::pipe();
 
         const auto start = Clock::now();
-        std::string launchError;
-        if (!task.launch(&launchError)) return LaunchError{std::string(kShell) + ": " + launchError};
+        platform::Error launchError;
+        if (!task.launch(&launchError)) return LaunchError{std::string(kShell) + ": " + launchError.description};
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - start);
         task.waitUntilExit(std::max(left, std::chrono::milliseconds(0)));
         if (task.timedOut()) return TimeoutError{};

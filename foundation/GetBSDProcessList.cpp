@@ -11,8 +11,7 @@
 int GetBSDProcessList(NRVKinfoProc** procList, std::size_t* procCount) {
     if (!procList || !procCount || *procList) return EINVAL;
     *procCount = 0;
-    std::string error;
-    std::optional<std::vector<pid_t>> pids = platform::process::allProcessIDs(&error);
+    std::optional<std::vector<pid_t>> pids = platform::process::allProcessIDs();
     if (!pids) return EIO;
     std::vector<NRVKinfoProc> records;
     records.reserve(pids->size());

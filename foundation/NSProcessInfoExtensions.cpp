@@ -118,13 +118,13 @@ Read readWithTimeout(pid_t pid, double timeoutSeconds) {
     auto group = dispatch::DispatchGroup::create();
     group->enter();
     processInfoQueue()->async([shared, group, pid] {
-        std::string error;
+        platform::Error error;
         auto record = process::readProcessRecord(pid, &error);
         {
             platform::MutexLock lock(shared->mutex);
             if (!shared->abandoned) {
                 shared->result.record = record;
-                if (!record) shared->result.error = error;
+                if (!record) shared->result.error = error.description;
             }
         }
         group->leave();
@@ -253,7 +253,7 @@ std::optional<std::string> processInfo2ForPID(pid_t pid, pid_t* outParentPID, st
                                               std::uint32_t* outEffectiveUserID, std::uint32_t* outGroupID,
                                               std::uint32_t* outEffectiveGroupID, std::optional<std::string>* outProcessName,
                                               std::int64_t* outStartTimeSecs, std::int32_t* outStartTimeUSecs) {
-    std::string error;
+    platform::Error error;
     auto p = process::readProcessRecord(pid, &error);
     process::ProcessRecord zero;
     const process::ProcessRecord& r = p ? *p : zero;
@@ -265,7 +265,7 @@ std::optional<std::string> processInfo2ForPID(pid_t pid, pid_t* outParentPID, st
     if (outProcessName) *outProcessName = p ? std::optional<std::string>(r.name) : std::nullopt;
     if (outStartTimeSecs) *outStartTimeSecs = r.startSeconds;
     if (outStartTimeUSecs) *outStartTimeUSecs = r.startMicroseconds;
-    if (!p) return error;
+    if (!p) return error.description;
     return std::nullopt;
 }
 
@@ -323,13 +323,13 @@ void monitorProcessExit(pid_t pid, std::function<void()> block) {
 
 void allRunningPidsWithReply(std::function<void(const NRVArray&, const std::optional<std::string>&)> reply) {
     processInfoQueue()->async([reply = std::move(reply)] {
-        std::string error;
+        platform::Error error;
         auto pids = process::allProcessIDs(&error);
         NRVArray out;
         if (pids) {
             for (pid_t p : *pids) out.emplace_back(static_cast<long long>(p));
         }
-        std::optional<std::string> err = pids ? std::nullopt : std::optional<std::string>(error);
+        std::optional<std::string> err = pids ? std::nullopt : std::optional<std::string>(error.description);
         dispatch::DispatchQueue::global()->async([reply, out = std::move(out), err] { reply(out, err); });
     });
 }
@@ -338,7 +338,7 @@ namespace {
 
 void listProcesses(bool secondForm, std::function<void(const NRVArray&, const std::optional<std::string>&)> reply) {
     processInfoQueue()->async([secondForm, reply = std::move(reply)] {
-        std::string error;
+        platform::Error error;
         auto pids = process::allProcessIDs(&error);
         NRVArray out;
         for (pid_t pid : pids.value_or(std::vector<pid_t>{})) {
@@ -367,7 +367,7 @@ void listProcesses(bool secondForm, std::function<void(const NRVArray&, const st
             }
             out.emplace_back(std::move(d));
         }
-        std::optional<std::string> err = pids ? std::nullopt : std::optional<std::string>(error);
+        std::optional<std::string> err = pids ? std::nullopt : std::optional<std::string>(error.description);
         dispatch::DispatchQueue::global()->async([reply, out = std::move(out), err] { reply(out, err); });
     });
 }
@@ -391,7 +391,7 @@ void processArgsForPid(pid_t pid, const std::function<void(const std::vector<std
 
 std::optional<std::string> processArgsForPid(pid_t pid, std::vector<std::string>* outArguments) {
     std::optional<std::vector<std::string>> args;
-    std::string error;
+    platform::Error error;
     processInfoQueue()->sync([&] { args = process::processArguments(pid, &error); });
     if (outArguments) {
         outArguments->clear();
@@ -399,7 +399,7 @@ std::optional<std::string> processArgsForPid(pid_t pid, std::vector<std::string>
             if (decodesAsUTF8(a)) outArguments->push_back(std::move(a));
         }
     }
-    if (!args) return error;
+    if (!args) return error.description;
     return std::nullopt;
 }
 

@@ -79,10 +79,10 @@ bool launchTask(platform::Task& task, std::optional<std::string_view> toolPath,
         task.standardError = platform::Task::Stream::nullDevice();
     }
 
-    std::string reason;
+    platform::Error reason;
     if (!task.launch(&reason)) {
         if (statusCode) *statusCode = -1;
-        if (standardError) *standardError = "NSInvalidArgumentException: " + reason;
+        if (standardError) *standardError = "NSInvalidArgumentException: " + reason.description;
         return false;
     }
     task.waitUntilExit();

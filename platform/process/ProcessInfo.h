@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/error/Error.h"
 #include "platform/process/AuditToken.h"
 
 namespace platform::process {
@@ -28,7 +29,7 @@ struct ProcessRecord {
 };
 
 // nullopt and "No process info found" for a pid that does not exist.
-std::optional<ProcessRecord> readProcessRecord(pid_t pid, std::string* error = nullptr);
+std::optional<ProcessRecord> readProcessRecord(pid_t pid, platform::Error* error = nullptr);
 // Start time in clock ticks since boot (field 22 of /proc/<pid>/stat).
 std::optional<std::uint64_t> processStartTime(pid_t pid);
 // The audit token of a live process, as the transport makes one at connect time.
@@ -40,10 +41,10 @@ bool isAuditTokenCurrent(const AuditToken& token);
 std::optional<std::string> executablePath(pid_t pid);
 // nullopt and "Failed to count running processes: <errno> <its text>" when
 // the list cannot be read.
-std::optional<std::vector<pid_t>> allProcessIDs(std::string* error = nullptr);
+std::optional<std::vector<pid_t>> allProcessIDs(platform::Error* error = nullptr);
 // The process's arguments, program name first; an empty list for a process
 // without arguments (a kernel thread).
-std::optional<std::vector<std::string>> processArguments(pid_t pid, std::string* error = nullptr);
+std::optional<std::vector<std::string>> processArguments(pid_t pid, platform::Error* error = nullptr);
 // Resident anonymous memory plus swap in bytes; 0 when unknown.
 std::uint64_t physicalFootprint(pid_t pid);
 // Seconds since 1970 of the last boot.

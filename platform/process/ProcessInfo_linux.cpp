@@ -105,9 +105,9 @@ std::optional<std::uint64_t> processStartTime(pid_t pid) {
     return s ? toU64(s->rest[19]) : std::nullopt;
 }
 
-std::optional<ProcessRecord> readProcessRecord(pid_t pid, std::string* error) {
+std::optional<ProcessRecord> readProcessRecord(pid_t pid, platform::Error* error) {
     auto fail = [&] {
-        if (error) *error = "No process info found";
+        if (error) *error = platform::Error{"", 0, "No process info found"};
         return std::nullopt;
     };
     if (pid <= 0) return fail();
@@ -162,11 +162,14 @@ std::optional<std::string> executablePath(pid_t pid) {
     return std::string(buf, static_cast<std::size_t>(n));
 }
 
-std::optional<std::vector<pid_t>> allProcessIDs(std::string* error) {
+std::optional<std::vector<pid_t>> allProcessIDs(platform::Error* error) {
     DIR* dir = ::opendir("/proc");
     if (!dir) {
         const int code = errno;
-        if (error) *error = "Failed to count running processes: " + std::to_string(code) + " " + std::strerror(code);
+        if (error)
+            *error = platform::Error{"opendir", code,
+                                     "Failed to count running processes: " + std::to_string(code) + " " +
+                                         std::strerror(code)};
         return std::nullopt;
     }
     std::vector<pid_t> out;
@@ -179,10 +182,10 @@ std::optional<std::vector<pid_t>> allProcessIDs(std::string* error) {
     return out;
 }
 
-std::optional<std::vector<std::string>> processArguments(pid_t pid, std::string* error) {
+std::optional<std::vector<std::string>> processArguments(pid_t pid, platform::Error* error) {
     auto text = pid > 0 ? readProcFile("/proc/" + std::to_string(pid) + "/cmdline", 4u << 20) : std::nullopt;
     if (!text) {
-        if (error) *error = "Failed to get arguments";
+        if (error) *error = platform::Error{"", 0, "Failed to get arguments"};
         return std::nullopt;
     }
     std::vector<std::string> out;

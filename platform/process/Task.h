@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/error/Error.h"
 #include "platform/fd/ScopedFD.h"
 
 namespace platform {
@@ -23,8 +24,8 @@ public:
 
     static std::shared_ptr<FileHandle> nullDevice();
     // Opens an existing regular file for writing at its start, never through a
-    // link; nullptr and the error text on failure.
-    static std::shared_ptr<FileHandle> forWritingAtPath(const std::string& path, std::string* error = nullptr);
+    // link; nullptr and the error on failure.
+    static std::shared_ptr<FileHandle> forWritingAtPath(const std::string& path, platform::Error* error = nullptr);
     int descriptor() const { return fd_.get(); }
 
 private:
@@ -73,8 +74,8 @@ public:
     Task& operator=(const Task&) = delete;
 
     // Starts the program in a process group of its own (ended, too, when the
-    // program is interrupted by a termination signal); false and a text on failure.
-    bool launch(std::string* error = nullptr);
+    // program is interrupted by a termination signal); false and the error on failure.
+    bool launch(platform::Error* error = nullptr);
     // Waits for the end. With a limit, a program that outlives it has its whole
     // process group ended (TERM, then KILL) and timedOut() answers true.
     void waitUntilExit(std::optional<std::chrono::milliseconds> limit = std::nullopt);

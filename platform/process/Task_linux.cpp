@@ -26,17 +26,19 @@ std::shared_ptr<FileHandle> FileHandle::nullDevice() {
     return std::shared_ptr<FileHandle>(new FileHandle(std::move(fd)));
 }
 
-std::shared_ptr<FileHandle> FileHandle::forWritingAtPath(const std::string& path, std::string* error) {
-    auto describe = [&](const char* reason) {
-        if (error) *error = "The file \u201C" + path.substr(path.rfind('/') + 1) + "\u201D couldn\u2019t be opened. (" +
-                            reason + ")";
+std::shared_ptr<FileHandle> FileHandle::forWritingAtPath(const std::string& path, platform::Error* error) {
+    auto describe = [&](const char* operation, int code, const char* reason) {
+        if (error)
+            *error = platform::Error{operation, code,
+                                     "The file \u201C" + path.substr(path.rfind('/') + 1) +
+                                         "\u201D couldn\u2019t be opened. (" + reason + ")"};
         return nullptr;
     };
     ScopedFD fd(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) return describe(std::strerror(errno));
+    if (!fd) return describe("open", errno, std::strerror(errno));
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return describe(std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) return describe("not a regular file");
+    if (::fstat(fd.get(), &st) != 0) return describe("fstat", errno, std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return describe("", 0, "not a regular file");
     ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     return std::shared_ptr<FileHandle>(new FileHandle(std::move(fd)));
 }
@@ -99,9 +101,9 @@ Task::~Task() {
     if (drain_) drain_->join();
 }
 
-bool Task::launch(std::string* error) {
+bool Task::launch(platform::Error* error) {
     if (pid_ > 0) {
-        if (error) *error = "task already launched";
+        if (error) *error = platform::Error{"", 0, "task already launched"};
         return false;
     }
     posix_spawn_file_actions_t actions;
@@ -164,7 +166,9 @@ bool Task::launch(std::string* error) {
         pid_ = -1;
         for (int fd : {outPipe[0], errPipe[0]})
             if (fd >= 0) ::close(fd);
-        if (error) *error = streamsOk ? std::string(std::strerror(rc)) : "could not set up the standard streams";
+        if (error)
+            *error = streamsOk ? platform::Error{"posix_spawn", rc, std::strerror(rc)}
+                               : platform::Error{"", 0, "could not set up the standard streams"};
         return false;
     }
     terminationToken_ = signal::endProcessGroupOnTermination(pid_);

@@ -70,9 +70,9 @@ TEST(ProcessInfo, ProcessListFailureCarriesTheErrorText) {
         ::close(out[0]);
         struct rlimit none {0, 0};
         ::setrlimit(RLIMIT_NOFILE, &none);
-        std::string error;
+        platform::Error error;
         const bool listed = process::allProcessIDs(&error).has_value();
-        const std::string text = listed ? "listed" : error;
+        const std::string text = listed ? "listed" : error.description;
         const ssize_t written = ::write(out[1], text.data(), text.size());
         ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
     }
@@ -87,13 +87,13 @@ TEST(ProcessInfo, ProcessListFailureCarriesTheErrorText) {
 }
 
 TEST(ProcessInfo, RecordOfThisProcess) {
-    std::string error;
+    platform::Error error;
     auto record = process::readProcessRecord(::getpid(), &error);
-    ASSERT_TRUE(record) << error;
+    ASSERT_TRUE(record) << error.description;
     EXPECT_EQ(record->ppid, ::getppid());
     EXPECT_EQ(record->name, "platform_tests");
     EXPECT_FALSE(process::readProcessRecord(-5, &error));
-    EXPECT_EQ(error, "No process info found");
+    EXPECT_EQ(error.description, "No process info found");
 }
 
 }  // namespace
