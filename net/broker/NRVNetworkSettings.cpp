@@ -18,9 +18,9 @@ struct SharedState {
 };
 
 void startWatch(SharedState& state) {
-    std::string error;
+    platform::Error error;
     auto watcher = platform::proxy::SettingsWatcher::create(proxySettingsDidChange, &error);
-    if (!watcher) NerovaLogger::proxy().error("Could not watch the proxy settings: " + error);
+    if (!watcher) NerovaLogger::proxy().error("Could not watch the proxy settings: " + error.description);
     std::unique_ptr<platform::proxy::SettingsWatcher> old;
     {
         std::lock_guard<std::mutex> lock(state.watcherMutex);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/error/Error.h"
 #include "platform/value/NRVValue.h"
 
 namespace platform::proxy {
@@ -61,7 +62,7 @@ Settings settingsFromEnvironment(const char* httpProxy, const char* httpsProxy, 
 // exist. Destroy (or cancel) from any thread but the callback's own.
 class SettingsWatcher {
 public:
-    static std::unique_ptr<SettingsWatcher> create(std::function<void()> onChange, std::string* error = nullptr);
+    static std::unique_ptr<SettingsWatcher> create(std::function<void()> onChange, platform::Error* error = nullptr);
     virtual ~SettingsWatcher() = default;
     // Once it returns no call starts any more (one running finishes first).
     virtual void cancel() = 0;

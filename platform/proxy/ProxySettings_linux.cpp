@@ -234,11 +234,12 @@ public:
         : inotify_(std::move(inotify)), watcher_(std::move(watcher)), root_(std::move(root)),
           onChange_(std::move(onChange)) {}
 
-    bool start(std::string* error) {
+    bool start(platform::Error* error) {
         rootWatch_ = inotify_add_watch(inotify_.get(), root_.c_str(),
                                        IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ONLYDIR);
         if (rootWatch_ < 0) {
-            if (error) *error = root_ + ": " + std::strerror(errno);
+            const int code = errno;
+            if (error) *error = platform::Error{"inotify_add_watch", code, root_ + ": " + std::strerror(code)};
             return false;
         }
         watchFolder();
@@ -300,12 +301,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<SettingsWatcher> SettingsWatcher::create(std::function<void()> onChange, std::string* error) {
+std::unique_ptr<SettingsWatcher> SettingsWatcher::create(std::function<void()> onChange, platform::Error* error) {
     ScopedFD inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     int code = errno;
     auto descriptors = inotify ? DescriptorWatcher::create(&code) : nullptr;
     if (!inotify || !descriptors) {
-        if (error) *error = std::strerror(code);
+        if (error) *error = platform::Error{inotify ? "" : "inotify_init1", code, std::strerror(code)};
         return nullptr;
     }
     auto watcher = std::make_unique<InotifySettingsWatcher>(std::move(inotify), std::move(descriptors), runtimeRoot(),
