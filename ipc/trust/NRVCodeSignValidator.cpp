@@ -30,12 +30,12 @@ std::string quoted(const std::string& s) {
 }
 
 cs::Requirement compile(const std::string& text) {
-    std::string error;
+    platform::Error error;
     auto r = cs::Requirement::parse(text, &error);
     // The texts are ours; a failure here is a programming error that must
     // not turn into "accept everything".
     if (!r) {
-        log().fault("Failed to compile code requirement '" + text + "': " + error);
+        log().fault("Failed to compile code requirement '" + text + "': " + error.description);
         return *cs::Requirement::parse("identifier \"\" and anchor apple and anchor apple generic");
     }
     return *r;

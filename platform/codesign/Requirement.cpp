@@ -260,14 +260,18 @@ bool clauseHolds(const Requirement::Clause& c, const CodeFacts& facts) {
 
 }  // namespace
 
-std::optional<Requirement> Requirement::parse(std::string_view text, std::string* error) {
+std::optional<Requirement> Requirement::parse(std::string_view text, platform::Error* error) {
     if (text.size() > kMaxTextLength) {
-        if (error) *error = "requirement text too long";
+        if (error) *error = platform::Error{"", 0, "requirement text too long"};
         return std::nullopt;
     }
     Requirement r;
-    Parser parser(text, error);
-    if (!parser.run(&r.clauses_)) return std::nullopt;
+    std::string why;
+    Parser parser(text, &why);
+    if (!parser.run(&r.clauses_)) {
+        if (error) *error = platform::Error{"", 0, why};
+        return std::nullopt;
+    }
     r.text_ = std::string(text);
     return r;
 }

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/error/Error.h"
 #include "platform/value/NRVValue.h"
 
 namespace platform::codesign {
@@ -49,7 +50,7 @@ public:
     };
 
     // nullopt and a description for text outside the subset.
-    static std::optional<Requirement> parse(std::string_view text, std::string* error = nullptr);
+    static std::optional<Requirement> parse(std::string_view text, platform::Error* error = nullptr);
 
     bool isSatisfiedBy(const CodeFacts& facts) const;
     const std::string& text() const { return text_; }

@@ -28,9 +28,9 @@ TEST(Requirement, ParsesTheSubsetIntoClauses) {
          {Kind::CertificateField, Kind::AnchorAppleGeneric, Kind::CertificateExtension, Kind::CertificateField}},
     };
     for (const auto& c : cases) {
-        std::string error;
+        platform::Error error;
         auto r = Requirement::parse(c.text, &error);
-        ASSERT_TRUE(r) << c.text << ": " << error;
+        ASSERT_TRUE(r) << c.text << ": " << error.description;
         std::vector<Kind> kinds;
         for (const auto& clause : r->clauses()) kinds.push_back(clause.kind);
         EXPECT_EQ(kinds, c.kinds) << c.text;
@@ -58,9 +58,9 @@ TEST(Requirement, RefusesTextOutsideTheSubset) {
         "info[key] = \"x\"",
     };
     for (const char* text : cases) {
-        std::string error;
+        platform::Error error;
         EXPECT_FALSE(Requirement::parse(text, &error)) << text;
-        EXPECT_FALSE(error.empty()) << text;
+        EXPECT_FALSE(error.description.empty()) << text;
     }
     EXPECT_FALSE(Requirement::parse(std::string(5000, ' ') + "anchor apple"));
 }

@@ -113,8 +113,9 @@ int sign(const Arguments& a) {
     o.adhoc = a.adhoc;
     o.designatedRequirement = a.requirement;
     if (a.requirement) {
-        std::string error;
-        if (!cs::Requirement::parse(*a.requirement, &error)) return usage(("bad requirement: " + error).c_str());
+        platform::Error error;
+        if (!cs::Requirement::parse(*a.requirement, &error))
+            return usage(("bad requirement: " + error.description).c_str());
     }
     if (a.key) o.privateKeyPath = *a.key;
     o.certificatePaths = a.certificates;
@@ -137,9 +138,9 @@ int sign(const Arguments& a) {
 int verify(const Arguments& a) {
     std::optional<cs::Requirement> requirement;
     if (a.requirement) {
-        std::string why;
+        platform::Error why;
         requirement = cs::Requirement::parse(*a.requirement, &why);
-        if (!requirement) return usage(("bad requirement: " + why).c_str());
+        if (!requirement) return usage(("bad requirement: " + why.description).c_str());
     }
     auto refuse = [&](const std::string& why) {
         std::fprintf(stderr, "%s: %s\n", a.file.c_str(), why.c_str());
@@ -159,9 +160,9 @@ int verify(const Arguments& a) {
             return refuse("the certificate chain does not lead to a trusted anchor in " +
                           cs::TrustPolicy::current().anchorsFolder + " (--integrity-only accepts any authority)");
         }
-        std::string why;
+        platform::Error why;
         auto designated = cs::Requirement::parse(info.designatedRequirement, &why);
-        if (!designated) return refuse("its designated requirement cannot be read: " + why);
+        if (!designated) return refuse("its designated requirement cannot be read: " + why.description);
         if (!code->checkValidity(&*designated, &error)) {
             return refuse("does not satisfy its designated requirement: " + info.designatedRequirement);
         }
