@@ -49,7 +49,7 @@ std::int64_t nowNs() {
 int runObserver() {
     auto& center = NotificationCenter::defaultCenter();
     static int key;
-    std::string error;
+    platform::Error error;
     if (!center.addObserver(&key, kName, std::nullopt,
                             [](const Notification& n) {
                                 const std::int64_t latency = nowNs() - std::stoll(n.object.value_or("0"));
@@ -57,7 +57,7 @@ int runObserver() {
                                 std::fflush(stdout);
                             },
                             &error)) {
-        std::printf("FAILED %s\n", error.c_str());
+        std::printf("FAILED %s\n", error.description.c_str());
         return 1;
     }
     std::printf("READY\n");

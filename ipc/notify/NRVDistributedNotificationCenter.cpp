@@ -19,11 +19,11 @@ bool NRVDistributedNotificationCenter::addObserver(const void* observer, NRVNoti
 bool NRVDistributedNotificationCenter::addObserver(const void* observer, NRVNotificationSelector selector,
                                                    const std::optional<std::string>& name,
                                                    const std::optional<std::string>& object, NRVError* error) {
-    std::string reason;
+    platform::Error reason;
     if (center().addObserver(observer, name, object, std::move(selector), &reason)) return true;
     NerovaLogger::notification().error("Failed to observe distributed notification '" + name.value_or("(any)") +
-                                       "'. Error: " + reason);
-    NRVSetError(error, NRVError(kErrorDomain, 1, reason));
+                                       "'. Error: " + reason.description);
+    NRVSetError(error, NRVError(kErrorDomain, 1, reason.description));
     return false;
 }
 
@@ -46,10 +46,11 @@ bool NRVDistributedNotificationCenter::postNotificationName(const std::string& n
                                                             const std::optional<std::string>& object,
                                                             const std::optional<NRVDictionary>& userInfo,
                                                             NRVError* error) {
-    std::string reason;
+    platform::Error reason;
     if (center().post({name, object, userInfo}, &reason)) return true;
-    NerovaLogger::notification().error("Failed to post distributed notification '" + name + "'. Error: " + reason);
-    NRVSetError(error, NRVError(kErrorDomain, 2, reason));
+    NerovaLogger::notification().error("Failed to post distributed notification '" + name + "'. Error: " +
+                                       reason.description);
+    NRVSetError(error, NRVError(kErrorDomain, 2, reason.description));
     return false;
 }
 

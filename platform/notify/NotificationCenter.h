@@ -28,6 +28,7 @@
 #include <string>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/error/Error.h"
 #include "platform/notify/NotificationDatagram.h"
 
 namespace platform::notify {
@@ -53,7 +54,7 @@ public:
     // nullopt). The first observer binds the process's socket and starts the
     // receiving thread; false with a reason when that fails.
     bool addObserver(ObserverKey observer, std::optional<std::string> name, std::optional<std::string> object,
-                     Handler handler, std::string* error = nullptr);
+                     Handler handler, platform::Error* error = nullptr);
 
     // Removes the observer's registrations that match `name` and `object`
     // (nullopt matches every name or object). The last removal closes the
@@ -66,7 +67,7 @@ public:
     // full, which misses the notification. Removes sockets nobody listens on
     // any more. false with a reason when the notification cannot be encoded
     // or some live receiver did not take it (its queue was full).
-    bool post(const Notification& notification, std::string* error = nullptr);
+    bool post(const Notification& notification, platform::Error* error = nullptr);
 
     // The folder this center uses now.
     std::string directory() const;

@@ -531,13 +531,17 @@ NotificationCenter::~NotificationCenter() {
 }
 
 bool NotificationCenter::addObserver(ObserverKey observer, std::optional<std::string> name,
-                                     std::optional<std::string> object, Handler handler, std::string* error) {
+                                     std::optional<std::string> object, Handler handler, platform::Error* error) {
     if (!handler) {
-        if (error) *error = "no handler";
+        if (error) *error = platform::Error{"", 0, "no handler"};
         return false;
     }
     platform::MutexLock lock(state_->mutex);
-    if (state_->registrations.empty() && !state_->bind(error)) return false;
+    std::string why;
+    if (state_->registrations.empty() && !state_->bind(&why)) {
+        if (error) *error = platform::Error{"", 0, why};
+        return false;
+    }
     state_->registrations.push_back({observer, std::move(name), std::move(object), std::move(handler),
                                      std::make_shared<std::atomic<bool>>(true)});
     return true;
@@ -556,13 +560,21 @@ void NotificationCenter::removeObserver(ObserverKey observer, const std::optiona
     if (hadAny && regs.empty()) state_->unbind();
 }
 
-bool NotificationCenter::post(const Notification& notification, std::string* error) {
-    auto bytes = datagram::encode(notification, error);
-    if (!bytes) return false;
+bool NotificationCenter::post(const Notification& notification, platform::Error* error) {
+    std::string why;
+    auto bytes = datagram::encode(notification, &why);
+    if (!bytes) {
+        if (error) *error = platform::Error{"", 0, why};
+        return false;
+    }
     const std::string dir = state_->directory();
     bool absent = false;
-    std::shared_ptr<const FolderListing> listing = state_->listingFor(dir, &absent, error);
-    if (!listing) return absent;  // a folder nobody has ever observed in is no failure
+    std::shared_ptr<const FolderListing> listing = state_->listingFor(dir, &absent, &why);
+    if (!listing) {
+        if (absent) return true;  // a folder nobody has ever observed in is no failure
+        if (error) *error = platform::Error{"", 0, why};
+        return false;
+    }
     // The sends take copies of the addresses: the kernel writes into the
     // message headers, and other posts may use the listing meanwhile.
     std::vector<sockaddr_un> addresses = listing->addresses;
@@ -604,7 +616,7 @@ bool NotificationCenter::post(const Notification& notification, std::string* err
         const std::string text = std::to_string(missed) + " observer(s) did not take notification '" +
                                  notification.name + "': their queue was full";
         logLine(log::Level::Error, text);
-        if (error) *error = text;
+        if (error) *error = platform::Error{"", 0, text};
         return false;
     }
     return true;

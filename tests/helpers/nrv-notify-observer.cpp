@@ -88,17 +88,17 @@ int main(int argc, char** argv) {
     }
     auto& center = NotificationCenter::defaultCenter();
     if (!post.empty()) {
-        std::string error;
+        platform::Error error;
         Notification n{post, object, info.empty() ? std::nullopt : std::optional<NRVDictionary>(info)};
         if (center.post(n, &error)) std::cout << "POSTED" << std::endl;
-        else std::cout << "FAILED " << error << std::endl;
+        else std::cout << "FAILED " << error.description << std::endl;
         return 0;
     }
     std::mutex mutex;
     std::condition_variable done;
     long seen = 0;
     for (const auto& name : names) {
-        std::string error;
+        platform::Error error;
         if (!center.addObserver(&mutex, name, std::nullopt,
                                 [&](const Notification& n) {
                                     std::lock_guard<std::mutex> lock(mutex);
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
                                     done.notify_all();
                                 },
                                 &error)) {
-            std::cout << "FAILED " << error << std::endl;
+            std::cout << "FAILED " << error.description << std::endl;
             return 1;
         }
     }

@@ -92,8 +92,8 @@ TEST_F(NotificationCenterTest, PosterReceivesItsOwnNotificationOffItsThread) {
     info.set("registeredName", "com.nerova.xpc.name.test");
     info.set("count", 3);
     const Notification sent{"com.nerova.test.ping", "sender", info};
-    std::string error;
-    ASSERT_TRUE(center.post(sent, &error)) << error;
+    platform::Error error;
+    ASSERT_TRUE(center.post(sent, &error)) << error.description;
     ASSERT_TRUE(inbox.waitForCount(1));
     EXPECT_EQ(inbox.received().front(), sent);
     EXPECT_NE(inbox.threads().front(), std::this_thread::get_id());
@@ -153,8 +153,8 @@ TEST_F(NotificationCenterTest, PostRemovesStaleSocketsAndNothingElse) {
     ASSERT_EQ(symlink(stale.c_str(), (dir + "/link").c_str()), 0);
 
     NotificationCenter center(dir);
-    std::string error;
-    EXPECT_TRUE(center.post({"n", std::nullopt, std::nullopt}, &error)) << error;
+    platform::Error error;
+    EXPECT_TRUE(center.post({"n", std::nullopt, std::nullopt}, &error)) << error.description;
     EXPECT_FALSE(testsupport::exists(stale));
     EXPECT_TRUE(testsupport::exists(dir + "/not-a-socket"));
     EXPECT_TRUE(testsupport::exists(dir + "/link"));
@@ -189,9 +189,9 @@ TEST_F(NotificationCenterTest, UndecodableDatagramsAreDroppedWithALogLine) {
 
 TEST_F(NotificationCenterTest, PostRefusesWhatCannotBeEncoded) {
     NotificationCenter center(dir);
-    std::string error;
+    platform::Error error;
     EXPECT_FALSE(center.post({"", std::nullopt, std::nullopt}, &error));
-    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(error.description.empty());
 }
 
 // Real processes: a post reaches every observing process, its user info
@@ -219,8 +219,8 @@ TEST_F(NotificationCenterTest, PostReachesEveryObservingProcess) {
     NRVDictionary info;
     info.set("key", "value");
     info.set("n", 7);
-    std::string error;
-    ASSERT_TRUE(center.post({"com.nerova.test.ping", "obj", info}, &error)) << error;
+    platform::Error error;
+    ASSERT_TRUE(center.post({"com.nerova.test.ping", "obj", info}, &error)) << error.description;
     for (auto& o : observers) EXPECT_EQ(o->readLine(5s).value_or("<nothing>"), "com.nerova.test.ping|obj|key=value,n=7");
     EXPECT_EQ(other.readLine(300ms), std::nullopt);
 
@@ -291,8 +291,8 @@ TEST_F(NotificationCenterTest, PostReachesEverySocketAndNeverWaitsForAFullOne) {
     for (int i = 0; i < 7; ++i) observe();
 
     NotificationCenter poster(dir);
-    std::string error;
-    EXPECT_TRUE(poster.post({"n", "first", std::nullopt}, &error)) << error;
+    platform::Error error;
+    EXPECT_TRUE(poster.post({"n", "first", std::nullopt}, &error)) << error.description;
     for (auto& inbox : inboxes) EXPECT_TRUE(inbox->waitForCount(1));
 
     constexpr int kFull = 300;
@@ -300,7 +300,7 @@ TEST_F(NotificationCenterTest, PostReachesEverySocketAndNeverWaitsForAFullOne) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(poster.post({"n", "second", std::nullopt}, &error));
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(error, std::to_string(kFull) + " observer(s) did not take notification 'n': their queue was full");
+    EXPECT_EQ(error.description, std::to_string(kFull) + " observer(s) did not take notification 'n': their queue was full");
     // Generous for a loaded machine; waiting for each full socket even 10 ms
     // would take three seconds.
     EXPECT_LT(took, 2s);
@@ -323,12 +323,12 @@ TEST_F(NotificationCenterTest, EachPostSeesTheFolderAsItIsNow) {
     std::vector<std::unique_ptr<Inbox>> inboxes;
     std::vector<std::unique_ptr<NotificationCenter>> centers;
     std::vector<std::unique_ptr<IdleSocket>> listed;
-    std::string error;
+    platform::Error error;
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE(round);
         listed.push_back(std::make_unique<IdleSocket>(dir, round));
-        ASSERT_TRUE(poster.post({"n", "before", std::nullopt}, &error)) << error;
-        ASSERT_TRUE(poster.post({"n", "listed", std::nullopt}, &error)) << error;
+        ASSERT_TRUE(poster.post({"n", "before", std::nullopt}, &error)) << error.description;
+        ASSERT_TRUE(poster.post({"n", "listed", std::nullopt}, &error)) << error.description;
 
         centers.push_back(std::make_unique<NotificationCenter>(dir));
         inboxes.push_back(std::make_unique<Inbox>());
@@ -345,7 +345,7 @@ TEST_F(NotificationCenterTest, EachPostSeesTheFolderAsItIsNow) {
             close(fd);
         }
 
-        ASSERT_TRUE(poster.post({"n", "after", std::nullopt}, &error)) << error;
+        ASSERT_TRUE(poster.post({"n", "after", std::nullopt}, &error)) << error.description;
         ASSERT_TRUE(inboxes.back()->waitForCount(1));
         EXPECT_EQ(names(inboxes.back()->received()).front(), "n/after");
         EXPECT_FALSE(testsupport::exists(dead));
@@ -381,7 +381,7 @@ TEST_F(NotificationCenterTest, ObserverSocketsGoWithTheirProcess) {
     kill(killed.pid(), SIGKILL);
     killed.stop();
     EXPECT_EQ(socketsIn(dir), 1u);
-    std::string error;
-    EXPECT_TRUE(poster.post({"n", std::nullopt, std::nullopt}, &error)) << error;
+    platform::Error error;
+    EXPECT_TRUE(poster.post({"n", std::nullopt, std::nullopt}, &error)) << error.description;
     EXPECT_EQ(socketsIn(dir), 0u);
 }

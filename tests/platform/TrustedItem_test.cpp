@@ -135,14 +135,14 @@ TEST_F(TrustInputs, EachInputIsUsedOnlyWhenNobodyElseCanChangeIt) {
         {"notify folder", ItemKind::SharedFolder, true, "runtime/notify", makeFolder,
          [](const TempDir&, const std::string& item) {
              platform::notify::NotificationCenter center(item);
-             std::string error;
+             platform::Error error;
              const bool posts = center.post({"com.nerova.trust-test", std::nullopt, std::nullopt}, &error);
              // Observing may first give a folder of its own owner the shared
              // mode; a folder fit to post into is always fit to observe in.
              const bool observes = center.addObserver(&center, std::string("com.nerova.trust-test"), std::nullopt,
                                                       [](const platform::notify::Notification&) {}, &error);
              center.removeObserver(&center);
-             EXPECT_TRUE(observes || !posts) << item << ": " << error;
+             EXPECT_TRUE(observes || !posts) << item << ": " << error.description;
              return posts;
          }},
     };
