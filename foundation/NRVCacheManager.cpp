@@ -236,10 +236,10 @@ struct NRVCacheManager::State : std::enable_shared_from_this<State> {
             return;
         }
 
-        std::string why;
+        platform::Error why;
         auto value = platform::plist::readData(*bytes, &why);
         if (!value) {
-            log().error("Failed to unarchive file '" + path + ", try to remove it'. Exception: " + why);
+            log().error("Failed to unarchive file '" + path + ", try to remove it'. Exception: " + why.description);
             // Only the very file that was read, and only as a regular file.
             if (!fs::removeRegularFile(path, identity, &error))
                 log().error("Failed to remove cache file '" + path + "'. Exception: " + error.description);

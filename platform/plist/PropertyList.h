@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/error/Error.h"
 #include "platform/value/NRVValue.h"
 
 namespace platform::plist {
@@ -14,8 +15,8 @@ namespace platform::plist {
 // conversion would exceed its node or memory budget is refused before it is
 // parsed.
 constexpr int kMaxDepth = 64;
-std::optional<NRVValue> readFile(const std::string& path, std::string* error = nullptr);
-std::optional<NRVValue> readData(const std::string& bytes, std::string* error = nullptr);
+std::optional<NRVValue> readFile(const std::string& path, platform::Error* error = nullptr);
+std::optional<NRVValue> readData(const std::string& bytes, platform::Error* error = nullptr);
 
 enum class Format { XML, Binary };
 std::optional<std::string> serialize(const NRVValue& value, Format format);

@@ -227,13 +227,16 @@ plist_t fromValue(const NRVValue& value, Format format, int depth) {
 
 }  // namespace
 
-std::optional<NRVValue> readData(const std::string& bytes, std::string* error) {
-    if (bytes.empty() || bytes.size() > kMaxDataSize) {
-        if (error) *error = bytes.empty() ? "empty property list" : "property list too large";
+std::optional<NRVValue> readData(const std::string& bytes, platform::Error* error) {
+    auto fail = [&](std::string description) -> std::optional<NRVValue> {
+        if (error) *error = platform::Error{"", 0, std::move(description)};
         return std::nullopt;
-    }
-    if (!isBoundedPropertyList(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), error))
-        return std::nullopt;
+    };
+    if (bytes.empty() || bytes.size() > kMaxDataSize)
+        return fail(bytes.empty() ? "empty property list" : "property list too large");
+    std::string why;
+    if (!isBoundedPropertyList(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), &why))
+        return fail(why);
     plist_t root = nullptr;
     const auto length = static_cast<std::uint32_t>(bytes.size());
     if (plist_is_binary(bytes.data(), length)) {
@@ -242,22 +245,15 @@ std::optional<NRVValue> readData(const std::string& bytes, std::string* error) {
         plist_from_xml(bytes.data(), length, &root);
     }
     PlistPtr guard(root);
-    if (!root) {
-        if (error) *error = "malformed property list";
-        return std::nullopt;
-    }
+    if (!root) return fail("malformed property list");
     auto value = toValue(root, 0);
-    if (!value && error) *error = "property list nested too deeply or of an unknown kind";
+    if (!value) return fail("property list nested too deeply or of an unknown kind");
     return value;
 }
 
-std::optional<NRVValue> readFile(const std::string& path, std::string* error) {
-    platform::Error fsError;
-    auto bytes = fs::readFile(path, &fsError, kMaxFileSize);
-    if (!bytes) {
-        if (error) *error = fsError.description;
-        return std::nullopt;
-    }
+std::optional<NRVValue> readFile(const std::string& path, platform::Error* error) {
+    auto bytes = fs::readFile(path, error, kMaxFileSize);
+    if (!bytes) return std::nullopt;
     return readData(*bytes, error);
 }
 

@@ -151,8 +151,7 @@ std::string settingsFilePath() { return runtimeRoot() + "/" + kFolderName + "/" 
 Settings settingsFromFileContents(const std::string& bytes) {
     Settings s;
     s.source = Source::kFile;
-    std::string error;
-    std::optional<NRVValue> root = plist::readData(bytes, &error);
+    std::optional<NRVValue> root = plist::readData(bytes);
     const NRVDictionary* in = root ? root->asDictionary() : nullptr;
     if (!in) {
         s.problem = root ? "the settings file holds no dictionary" : "the settings file is not a property list";

@@ -16,13 +16,13 @@ TEST(PropertyListTest, BinaryListWithNulInAKeyIsRefused) {
     trailer[15] = 3;
     trailer[31] = 17;
     list += trailer;
-    std::string error;
+    platform::Error error;
     EXPECT_FALSE(platform::plist::readData(list, &error));
-    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(error.description.empty());
 
     list[13] = 'c';  // the same list with a plain key reads
     auto value = platform::plist::readData(list, &error);
-    ASSERT_TRUE(value) << error;
+    ASSERT_TRUE(value) << error.description;
     EXPECT_EQ(*value->asDictionary()->find("acb"), NRVValue(1));
 }
 
@@ -185,9 +185,9 @@ TEST_F(PropertyListFile, HostileFilesAreUnreadableAndCostLittle) {
     };
     for (const auto& c : cases) {
         const auto start = std::chrono::steady_clock::now();
-        std::string error;
+        platform::Error error;
         EXPECT_FALSE(platform::plist::readFile(tmp / c.name, &error).has_value()) << c.name << ": " << c.why;
-        EXPECT_FALSE(error.empty()) << c.name;
+        EXPECT_FALSE(error.description.empty()) << c.name;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.name << ": " << c.why;
     }
 }

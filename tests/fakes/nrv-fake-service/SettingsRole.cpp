@@ -74,11 +74,11 @@ bool parseAssignment(const std::string& text, std::uint64_t& type, std::string& 
 // values are dictionaries of settings.
 bool seed(Store& store, const Options& options) {
     if (options.seed) {
-        std::string error;
+        platform::Error error;
         auto root = platform::plist::readFile(*options.seed, &error);
         const NRVDictionary* domains = root ? root->asDictionary() : nullptr;
         if (!domains) {
-            std::cerr << "nrv-fake-service: unreadable seed " << *options.seed << " " << error << "\n";
+            std::cerr << "nrv-fake-service: unreadable seed " << *options.seed << " " << error.description << "\n";
             return false;
         }
         for (std::size_t i = 0; i < domains->size(); ++i) {
