@@ -139,11 +139,11 @@ void NRVWebSocketTask::run() {
         extra.emplace_back(name, value);
     }
     const std::string request = platform::websocket::handshake::clientRequest(parts->host, parts->target, key, extra);
-    std::string error;
+    platform::Error error;
     if (!connection_->send(request.data(), request.size(), &error) || !handshake(key, deadline, &failure)) {
         if (failure.kind == platform::http::TransferErrorKind::None) {
             failure.kind = platform::http::TransferErrorKind::ConnectionLost;
-            failure.message = error;
+            failure.message = error.description;
         }
         setState(State::kCompleted);
         if (callbacks_.onOpenOrFail) callbacks_.onOpenOrFail(failure);
@@ -177,11 +177,11 @@ bool NRVWebSocketTask::handshake(const std::string& key, std::chrono::steady_clo
             return false;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-        std::string error;
+        platform::Error error;
         long got = connection_->receive(chunk, sizeof chunk, static_cast<int>(std::clamp<long long>(left, 1, 1000)), &error);
         if (got < 0 || (got == 0 && stopping())) {
             failure->kind = platform::http::TransferErrorKind::ConnectionLost;
-            failure->message = error.empty() ? "closed during the handshake" : error;
+            failure->message = error.description.empty() ? "closed during the handshake" : error.description;
             return false;
         }
         buffer.append(chunk, static_cast<std::size_t>(got));
@@ -258,11 +258,11 @@ bool NRVWebSocketTask::flushOutput(std::string* error, const std::function<bool(
                     failure = "not connected";
                     break;
                 }
-                std::string sendError;
+                platform::Error sendError;
                 // Never waits: a peer that does not read holds up this socket only.
                 const long sent = connection->sendSome(unsent_.data(), unsent_.size(), &sendError);
                 if (sent < 0) {
-                    failure = sendError.empty() ? "connection lost" : sendError;
+                    failure = sendError.description.empty() ? "connection lost" : sendError.description;
                 } else if (sent == 0) {
                     break;
                 } else {
@@ -397,10 +397,10 @@ void NRVWebSocketTask::readLoop() {
             }
         }
         if (!endError.empty()) break;
-        std::string error;
+        platform::Error error;
         long got = connection_->receive(chunk, sizeof chunk, 0, &error);
         if (got < 0) {
-            endError = error.empty() ? "connection lost" : error;
+            endError = error.description.empty() ? "connection lost" : error.description;
             break;
         }
         if (got > 0) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/error/Error.h"
 
 struct x509_store_ctx_st;
 
@@ -160,17 +161,17 @@ public:
     static constexpr int kWritable = 2;
 
     // Sends everything or fails.
-    virtual bool send(const void* data, std::size_t size, std::string* error) = 0;
+    virtual bool send(const void* data, std::size_t size, platform::Error* error) = 0;
     // Sends what the connection takes now, without waiting: the bytes sent
     // (0 when it takes none now), -1 when it failed.
-    virtual long sendSome(const void* data, std::size_t size, std::string* error) = 0;
+    virtual long sendSome(const void* data, std::size_t size, platform::Error* error) = 0;
     // Waits at most timeoutMs until the connection has something to read,
     // or (with forWrite) room to write: kReadable | kWritable, 0 when the
     // time passed, -1 once closed.
     virtual int wait(bool forWrite, int timeoutMs) = 0;
     // Bytes read (> 0), 0 when nothing came within the limit, -1 when the
     // peer closed or the connection failed.
-    virtual long receive(void* buffer, std::size_t capacity, int timeoutMs, std::string* error) = 0;
+    virtual long receive(void* buffer, std::size_t capacity, int timeoutMs, platform::Error* error) = 0;
     virtual void close() = 0;
 };
 

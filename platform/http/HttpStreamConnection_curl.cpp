@@ -66,7 +66,7 @@ public:
         return socket_ >= 0;
     }
 
-    bool send(const void* data, std::size_t size, std::string* error) override {
+    bool send(const void* data, std::size_t size, platform::Error* error) override {
         const char* bytes = static_cast<const char*>(data);
         while (size > 0) {
             if (closed_) return fail(error, "connection closed");
@@ -87,7 +87,7 @@ public:
         return true;
     }
 
-    long sendSome(const void* data, std::size_t size, std::string* error) override {
+    long sendSome(const void* data, std::size_t size, platform::Error* error) override {
         if (closed_) return fail(error, "connection closed") ? 0 : -1;
         size_t sent = 0;
         CURLcode code;
@@ -110,7 +110,7 @@ public:
         return ready;
     }
 
-    long receive(void* buffer, std::size_t capacity, int timeoutMs, std::string* error) override {
+    long receive(void* buffer, std::size_t capacity, int timeoutMs, platform::Error* error) override {
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (closed_) {
                 fail(error, "connection closed");
@@ -149,8 +149,8 @@ private:
         pollfd p{socket_, events, 0};
         return ::poll(&p, 1, timeoutMs) > 0;
     }
-    static bool fail(std::string* error, const std::string& text) {
-        if (error) *error = text;
+    static bool fail(platform::Error* error, const std::string& text) {
+        if (error) *error = platform::Error{"", 0, text};
         return false;
     }
 
