@@ -14,9 +14,9 @@ std::string ThreadSafeFileHandle::Errno::errorDescription() const {
 
 NRVData ThreadSafeFileHandle::read(std::int64_t upToCount, std::int64_t fromOffset) const {
     if (upToCount < 0) throw Errno{EINVAL};
-    int code = 0;
-    auto bytes = platform::fs::readAtOffset(fileDescriptor, static_cast<std::size_t>(upToCount), fromOffset, &code);
-    if (!bytes) throw Errno{code};
+    platform::Error error;
+    auto bytes = platform::fs::readAtOffset(fileDescriptor, static_cast<std::size_t>(upToCount), fromOffset, &error);
+    if (!bytes) throw Errno{error.code};
     return NRVData(bytes->begin(), bytes->end());
 }
 

@@ -237,10 +237,9 @@ bool verifyAttribute(const NRVDictionary& expected, const std::string& atPath, N
 std::unique_ptr<platform::fswatch::FileChangeMonitor> monitorOpenFile(
     int fileDescriptor, std::uint32_t forChanges, std::function<void(std::uint32_t, const NRVError*)> withBlock) {
     if (!withBlock) return nullptr;
-    int code = 0;
     auto monitor = platform::fswatch::FileChangeMonitor::create(
         fileDescriptor, forChanges, platform::dispatch::DispatchQueue::global(),
-        [withBlock](std::uint32_t flags) { withBlock(flags, nullptr); }, &code);
+        [withBlock](std::uint32_t flags) { withBlock(flags, nullptr); });
     if (!monitor) {
         const NRVError failure("NSPOSIXErrorDomain", EINVAL, std::strerror(EINVAL));
         withBlock(0, &failure);

@@ -162,15 +162,15 @@ int QKBackgroundServiceMain(const std::string& delegateClassName, int argc, char
     platform::signal::ignoreSignals({SIGHUP, SIGPIPE});
     // The handled signals are blocked and read from a signalfd before any
     // other thread exists, so that every thread made later leaves them to it.
-    int code = 0;
+    platform::Error signalError;
     auto watcher = platform::signal::SignalWatcher::start(
         {SIGTERM, SIGINT, SIGQUIT, SIGABRT},
         [](int) {
             DispatchQueue::main()->async([] { QKBackgroundService::sharedBackgroundService().terminate(); });
         },
-        &code);
+        &signalError);
     if (!watcher) {
-        NerovaLogger::xpc().error("Could not watch the termination signals: " + std::string(std::strerror(code)));
+        NerovaLogger::xpc().error("Could not watch the termination signals: " + signalError.description);
         return 1;
     }
     NRVError error;

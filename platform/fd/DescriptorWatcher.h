@@ -21,6 +21,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/error/Error.h"
+
 namespace platform {
 
 class DescriptorWatcher {
@@ -29,8 +31,8 @@ public:
     using Callback = std::function<bool()>;
     using Id = std::uint64_t;
 
-    // nullptr and *errorCode (an errno) when the watcher cannot be set up.
-    static std::unique_ptr<DescriptorWatcher> create(int* errorCode = nullptr);
+    // nullptr and the error when the watcher cannot be set up.
+    static std::unique_ptr<DescriptorWatcher> create(platform::Error* error = nullptr);
     ~DescriptorWatcher();
     DescriptorWatcher(const DescriptorWatcher&) = delete;
     DescriptorWatcher& operator=(const DescriptorWatcher&) = delete;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -100,10 +101,11 @@ void DescriptorWatcher::State::run() {
     }
 }
 
-std::unique_ptr<DescriptorWatcher> DescriptorWatcher::create(int* errorCode) {
+std::unique_ptr<DescriptorWatcher> DescriptorWatcher::create(platform::Error* error) {
     ScopedFD wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake) {
-        if (errorCode) *errorCode = errno;
+        const int code = errno;
+        if (error) *error = platform::Error{"eventfd", code, std::strerror(code)};
         return nullptr;
     }
     auto state = std::make_shared<State>(std::move(wake));

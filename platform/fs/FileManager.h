@@ -143,8 +143,8 @@ bool writeFileAtomicallyWithPermissions(const std::string& path, std::string_vie
 
 // pread: reads up to `count` bytes at `offset` without using or moving the
 // descriptor's file position. The bytes read (fewer at the end of the file),
-// or nullopt and *errorCode (an errno).
-std::optional<std::string> readAtOffset(int fd, std::size_t count, std::int64_t offset, int* errorCode = nullptr);
+// or nullopt and the error.
+std::optional<std::string> readAtOffset(int fd, std::size_t count, std::int64_t offset, Error* error = nullptr);
 
 // Glob with "no magic" semantics: a pattern without pattern characters comes
 // back as itself whether or not it exists; no match or an error gives {}.

@@ -659,14 +659,15 @@ bool setAttributes(const std::string& path, const AttributeChange& change, Error
     return rc == 0 ? true : fail(error, code, Op::Write, path);
 }
 
-std::optional<std::string> readAtOffset(int fd, std::size_t count, std::int64_t offset, int* errorCode) {
+std::optional<std::string> readAtOffset(int fd, std::size_t count, std::int64_t offset, Error* error) {
     std::string buffer(count, '\0');
     ssize_t n;
     do {
         n = ::pread(fd, buffer.data(), count, static_cast<off_t>(offset));
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-        if (errorCode) *errorCode = errno;
+        const int code = errno;
+        if (error) *error = Error{"pread", code, std::strerror(code)};
         return std::nullopt;
     }
     buffer.resize(static_cast<std::size_t>(n));

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/error/Error.h"
 
 namespace platform::fswatch {
 
@@ -32,11 +33,11 @@ public:
     using Handler = std::function<void(std::uint32_t flags)>;
     // Watches the file open at `fd` (the descriptor itself is not kept; the
     // file it names is). Each event hands the flags it carries that are in
-    // `mask`; events with none of them are not delivered. nullptr and
-    // *errorCode (an errno) when the watch cannot be set up.
+    // `mask`; events with none of them are not delivered. nullptr and the
+    // error when the watch cannot be set up.
     static std::unique_ptr<FileChangeMonitor> create(int fd, std::uint32_t mask,
                                                      std::shared_ptr<dispatch::DispatchQueue> queue,
-                                                     Handler handler, int* errorCode = nullptr);
+                                                     Handler handler, platform::Error* error = nullptr);
     virtual ~FileChangeMonitor() = default;
     virtual void cancel() = 0;
 };

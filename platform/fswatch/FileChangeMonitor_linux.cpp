@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "platform/fd/DescriptorWatcher.h"
@@ -99,26 +100,25 @@ private:
 
 std::unique_ptr<FileChangeMonitor> FileChangeMonitor::create(int fd, std::uint32_t mask,
                                                              std::shared_ptr<dispatch::DispatchQueue> queue,
-                                                             Handler handler, int* errorCode) {
-    auto failWith = [&](int code) -> std::unique_ptr<FileChangeMonitor> {
-        if (errorCode) *errorCode = code;
+                                                             Handler handler, platform::Error* error) {
+    auto failWith = [&](const char* operation, int code) -> std::unique_ptr<FileChangeMonitor> {
+        if (error) *error = platform::Error{operation, code, std::strerror(code)};
         return nullptr;
     };
-    if (fd < 0 || !queue || !handler) return failWith(EINVAL);
+    if (fd < 0 || !queue || !handler) return failWith("", EINVAL);
     // A private duplicate keeps the file's identity for the size and link
     // checks even when the caller closes its descriptor.
     ScopedFD file(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    if (!file) return failWith(errno == EBADF ? EINVAL : errno);
+    if (!file) return failWith("fcntl", errno == EBADF ? EINVAL : errno);
     ScopedFD inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (!inotify) return failWith(errno);
+    if (!inotify) return failWith("inotify_init1", errno);
     // The watch follows the descriptor's own link in /proc, so it lands on
     // the open file even when its path has since been replaced.
     const std::string self = "/proc/self/fd/" + std::to_string(file.get());
     const std::uint32_t events = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
-    if (::inotify_add_watch(inotify.get(), self.c_str(), events) < 0) return failWith(errno);
-    int code = 0;
-    auto watcher = DescriptorWatcher::create(&code);
-    if (!watcher) return failWith(code);
+    if (::inotify_add_watch(inotify.get(), self.c_str(), events) < 0) return failWith("inotify_add_watch", errno);
+    auto watcher = DescriptorWatcher::create(error);
+    if (!watcher) return nullptr;
     return std::make_unique<InotifyMonitor>(std::move(inotify), std::move(watcher), std::move(file), mask,
                                             std::move(queue), std::move(handler));
 }

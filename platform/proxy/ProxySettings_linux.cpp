@@ -302,12 +302,13 @@ private:
 
 std::unique_ptr<SettingsWatcher> SettingsWatcher::create(std::function<void()> onChange, platform::Error* error) {
     ScopedFD inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    int code = errno;
-    auto descriptors = inotify ? DescriptorWatcher::create(&code) : nullptr;
-    if (!inotify || !descriptors) {
-        if (error) *error = platform::Error{inotify ? "" : "inotify_init1", code, std::strerror(code)};
+    if (!inotify) {
+        const int code = errno;
+        if (error) *error = platform::Error{"inotify_init1", code, std::strerror(code)};
         return nullptr;
     }
+    auto descriptors = DescriptorWatcher::create(error);
+    if (!descriptors) return nullptr;
     auto watcher = std::make_unique<InotifySettingsWatcher>(std::move(inotify), std::move(descriptors), runtimeRoot(),
                                                             std::move(onChange));
     if (!watcher->start(error)) return nullptr;

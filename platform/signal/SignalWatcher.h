@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/error/Error.h"
+
 namespace platform::signal {
 
 // Sets the disposition of each signal to "ignore".
@@ -20,9 +22,9 @@ void ignoreSignals(const std::vector<int>& signals);
 class SignalWatcher {
 public:
     using Handler = std::function<void(int signalNumber)>;
-    // nullptr and *errorCode (an errno) when the watch cannot be set up.
+    // nullptr and the error when the watch cannot be set up.
     static std::unique_ptr<SignalWatcher> start(const std::vector<int>& signals, Handler handler,
-                                                int* errorCode = nullptr);
+                                                platform::Error* error = nullptr);
     virtual ~SignalWatcher() = default;
 };
 

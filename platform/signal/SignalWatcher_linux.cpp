@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/fd/DescriptorWatcher.h"
 #include "platform/fd/ScopedFD.h"
@@ -44,27 +45,26 @@ private:
 }  // namespace
 
 std::unique_ptr<SignalWatcher> SignalWatcher::start(const std::vector<int>& signals, Handler handler,
-                                                    int* errorCode) {
-    auto failWith = [&](int code) -> std::unique_ptr<SignalWatcher> {
-        if (errorCode) *errorCode = code;
+                                                    platform::Error* error) {
+    auto failWith = [&](const char* operation, int code) -> std::unique_ptr<SignalWatcher> {
+        if (error) *error = platform::Error{operation, code, std::strerror(code)};
         return nullptr;
     };
-    if (!handler) return failWith(EINVAL);
+    if (!handler) return failWith("", EINVAL);
     sigset_t set;
     sigemptyset(&set);
     for (int s : signals)
-        if (sigaddset(&set, s) != 0) return failWith(EINVAL);
+        if (sigaddset(&set, s) != 0) return failWith("sigaddset", EINVAL);
     // A signalfd only sees signals that are blocked; an ignored one is
     // discarded by the kernel before it could be read, so the handled signals
     // keep their default disposition and are blocked instead.
     for (int s : signals) ::signal(s, SIG_DFL);
-    if (int rc = ::pthread_sigmask(SIG_BLOCK, &set, nullptr); rc != 0) return failWith(rc);
+    if (int rc = ::pthread_sigmask(SIG_BLOCK, &set, nullptr); rc != 0) return failWith("pthread_sigmask", rc);
     ScopedFD fd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (!fd) return failWith(errno);
-    int code = 0;
+    if (!fd) return failWith("signalfd", errno);
     // Made after the signals are blocked: the watcher's thread inherits the mask.
-    auto watcher = DescriptorWatcher::create(&code);
-    if (!watcher) return failWith(code);
+    auto watcher = DescriptorWatcher::create(error);
+    if (!watcher) return nullptr;
     return std::make_unique<SignalFDWatcher>(std::move(fd), std::move(watcher), std::move(handler));
 }
 
