@@ -400,7 +400,7 @@ TEST(XPCTransport, HandlerWaitingForAnotherReplyOfThisProcessGetsIt) {
     EchoServer relay(object);
     auto c = connectTo(relay.listener->endpoint());
     for (int i = 0; i < 3; ++i) {
-        Outcome o = callAndWait(c, "echo:withReply:", {Value("x" + std::to_string(i))});
+        Outcome o = callAndWait(c, "echo:withReply:", {Value(std::string("x").append(std::to_string(i)))});
         ASSERT_TRUE(o.reply) << "call " << i;
         const std::string* text = (*o.reply)[0].asString();
         ASSERT_TRUE(text);
