@@ -88,6 +88,9 @@ constexpr std::size_t kPartialFrameAllowance = 64 * 1024;
 // long.
 constexpr std::size_t kPartialFrameBudget = 64 * 1024 * 1024;
 constexpr std::chrono::seconds kPartialFrameTimeLimit{10};
+// For tests: frames that become unfinished from now on must be complete
+// within `limit` instead of kPartialFrameTimeLimit.
+void setPartialFrameTimeLimitForUnitTest(std::chrono::milliseconds limit);
 
 // Held with a frame on its way to being handled: while a copy lives, the
 // frame's bytes count against its channel's input cap.

@@ -31,7 +31,12 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kKeptBufferCapacity = 1024 * 1024;
 // Bytes of unfinished frames charged to kPartialFrameBudget, all channels together.
 std::atomic<std::size_t> gPartialFrameBytes{0};
+// kPartialFrameTimeLimit unless a test set another, in milliseconds.
+std::atomic<std::int64_t> gPartialFrameTimeLimit{
+    std::chrono::duration_cast<std::chrono::milliseconds>(kPartialFrameTimeLimit).count()};
 }  // namespace
+
+void setPartialFrameTimeLimitForUnitTest(std::chrono::milliseconds limit) { gPartialFrameTimeLimit.store(limit.count()); }
 
 // One thread at a time waits for events (the watcher). When the events it
 // took give a queue work, it runs that work itself and then watches again;
@@ -450,15 +455,16 @@ bool Channel::boundInput() {
         const std::uint64_t watched = ++slowFrames_;
         slowFrame_.store(watched);
         std::weak_ptr<Channel> weak = weak_from_this();
+        const std::chrono::milliseconds limit{gPartialFrameTimeLimit.load()};
         platform::dispatch::DispatchQueue::global()->after(
-            platform::dispatch::dispatchTime(
-                platform::dispatch::DISPATCH_TIME_NOW,
-                std::chrono::duration_cast<std::chrono::nanoseconds>(kPartialFrameTimeLimit).count()),
-            [weak, watched] {
+            platform::dispatch::dispatchTime(platform::dispatch::DISPATCH_TIME_NOW,
+                                             std::chrono::duration_cast<std::chrono::nanoseconds>(limit).count()),
+            [weak, watched, limit] {
                 auto self = weak.lock();
                 if (!self || self->slowFrame_.load() != watched) return;
-                logError("Closing " + self->label_ + ": a frame stayed unfinished for " +
-                         std::to_string(kPartialFrameTimeLimit.count()) + " s.");
+                const std::string spent = limit.count() % 1000 == 0 ? std::to_string(limit.count() / 1000) + " s"
+                                                                    : std::to_string(limit.count()) + " ms";
+                logError("Closing " + self->label_ + ": a frame stayed unfinished for " + spent + ".");
                 ::shutdown(self->fd_.get(), SHUT_RDWR);
             });
     }

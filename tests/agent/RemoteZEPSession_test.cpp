@@ -48,7 +48,7 @@ protected:
         for (std::size_t i = linesBefore_; i < all.size(); ++i) {
             if (all[i].rfind(tag, 0) != 0) continue;
             std::string line = all[i].substr(tag.size());
-            for (std::size_t at; (at = line.find(service)) != std::string::npos;) line.replace(at, service.size(), "@");
+            for (std::size_t at; (at = line.find(service)) != std::string::npos;) line.replace(at, service.size(), 1, '@');
             found.push_back(line);
         }
         return found;

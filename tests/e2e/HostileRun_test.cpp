@@ -116,8 +116,8 @@ std::map<std::string, std::string> snapshot(const std::string& folder) {
         struct stat st {};
         lstat(it->path().c_str(), &st);
         std::string entry = std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid);
-        if (S_ISREG(st.st_mode)) entry += ":" + readText(it->path());
-        if (S_ISLNK(st.st_mode)) entry += ":" + fsys::read_symlink(it->path()).string();
+        if (S_ISREG(st.st_mode)) entry.append(":").append(readText(it->path()));
+        if (S_ISLNK(st.st_mode)) entry.append(":").append(fsys::read_symlink(it->path()).string());
         state[it->path().string()] = entry;
     }
     return state;

@@ -162,7 +162,7 @@ TEST_F(CacheManagerTest, UpdatesTrimTheLowestEntriesOnceTheBoundIsReached) {
     for (const auto& c : cases) {
         NRVCacheManager cache("trim", c.maxItems);
         // Ranks run against key order, so that trimming by key would show.
-        for (int i = 0; i < c.live; ++i) cache.updateCacheData(entry("v", i), "k" + std::to_string(i));
+        for (int i = 0; i < c.live; ++i) cache.updateCacheData(entry("v", i), std::string("k").append(std::to_string(i)));
         cache.updateCacheData(entry("v", 100), "new");
         std::vector<std::string> keys;
         for (const auto& [key, value] : cache.cache()) keys.push_back(key);

@@ -284,7 +284,7 @@ TEST(NSStringExtensions, JSONNestingIsBounded) {
     EXPECT_EQ(error.code, 3840);
     EXPECT_FALSE(JSONStringToDictionary(nested(100000)));
     // Brackets inside strings do not count.
-    EXPECT_TRUE(JSONStringToDictionary(nested(10, "\"" + std::string(1000, '[') + "\\\"\"")));
+    EXPECT_TRUE(JSONStringToDictionary(nested(10, std::string(1, '"').append(1000, '[').append("\\\"\""))));
 }
 
 TEST(NSStringExtensions, JSONTextMustBeArrayOrObject) {

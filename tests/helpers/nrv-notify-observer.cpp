@@ -30,8 +30,8 @@ namespace {
 std::string describe(const NRVValue& value) {
     if (auto s = value.asString()) return *s;
     if (auto i = value.asInteger()) return std::to_string(*i);
-    if (auto d = value.asDictionary()) return "{" + std::to_string(d->size()) + " keys}";
-    if (auto a = value.asArray()) return "[" + std::to_string(a->size()) + " items]";
+    if (auto d = value.asDictionary()) return std::string("{").append(std::to_string(d->size())).append(" keys}");
+    if (auto a = value.asArray()) return std::string("[").append(std::to_string(a->size())).append(" items]");
     return "?";
 }
 

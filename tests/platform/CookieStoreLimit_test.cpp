@@ -10,9 +10,9 @@ namespace {
 Cookie cookie(const std::string& domain, const std::string& name) {
     Cookie c;
     c.domain = domain;
-    c.path = "/";
+    c.path.assign(1, '/');
     c.name = name;
-    c.value = "v";
+    c.value.assign(1, 'v');
     return c;
 }
 

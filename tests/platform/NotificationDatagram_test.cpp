@@ -28,7 +28,7 @@ std::string withRawUserInfo(const std::string& info) {
 
 // {"k": <object 2>} followed by the given objects from index 2 on.
 std::vector<std::string> dictionaryOver(std::vector<std::string> rest, int refWidth) {
-    std::vector<std::string> objects{"\xD1" + ref(1, refWidth) + ref(2, refWidth), "\x51k"};
+    std::vector<std::string> objects{std::string(1, '\xD1').append(ref(1, refWidth)).append(ref(2, refWidth)), "\x51k"};
     objects.insert(objects.end(), rest.begin(), rest.end());
     return objects;
 }
@@ -115,11 +115,13 @@ TEST(NotificationDatagramTest, MalformedDatagramsAreRefused) {
     const std::vector<std::string> arrayTop{"\xA1\x01", "\x51x"};
     std::vector<std::string> deepChain;  // arrays inside arrays, beyond the limit
     for (int i = 0; i < datagram::kMaxUserInfoDepth + 8; ++i)
-        deepChain.push_back("\xA1" + ref(static_cast<std::uint64_t>(i) + 3, 2));
+        deepChain.push_back(std::string(1, '\xA1').append(ref(static_cast<std::uint64_t>(i) + 3, 2)));
     deepChain.push_back("\xA0");
     std::vector<std::string> shared;  // each level refers twice to the next: 2^20 values when expanded
     for (int i = 0; i < 20; ++i)
-        shared.push_back("\xA2" + ref(static_cast<std::uint64_t>(i) + 3, 1) + ref(static_cast<std::uint64_t>(i) + 3, 1));
+        shared.push_back(std::string(1, '\xA2')
+                             .append(ref(static_cast<std::uint64_t>(i) + 3, 1))
+                             .append(ref(static_cast<std::uint64_t>(i) + 3, 1)));
     shared.push_back("\x51x");
     std::string badOffset = binaryPlist(dictionaryOver({"\x51v"}, 1), 1);
     badOffset[badOffset.size() - 32 - 12 + 3] = 0x7f;  // first offset points past the objects

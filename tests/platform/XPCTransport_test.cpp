@@ -401,7 +401,7 @@ TEST(XPCTransport, HandlerWaitingForAnotherReplyOfThisProcessGetsIt) {
     EchoServer relay(object);
     auto c = connectTo(relay.listener->endpoint());
     for (int i = 0; i < 3; ++i) {
-        Outcome o = callAndWait(c, "echo:withReply:", {Value("x" + std::to_string(i))});
+        Outcome o = callAndWait(c, "echo:withReply:", {Value(std::string("x").append(std::to_string(i)))});
         ASSERT_TRUE(o.reply) << "call " << i;
         const std::string* text = (*o.reply)[0].asString();
         ASSERT_TRUE(text);
@@ -704,38 +704,77 @@ TEST(XPCTransport, PeersThatLeaveBytesPilingUpAreClosed) {
     good->invalidate();
 }
 
-// Unfinished frames: those of all connections together hold a bounded
-// budget (the connection that would go past it is closed), and one that
-// stays unfinished is closed after the time limit.
-TEST(XPCTransport, HalfWrittenFramesAreBoundedInBytesAndTime) {
+namespace {
+
+// Sets the time limit of unfinished frames for one test.
+class PartialFrameTimeLimit {
+public:
+    explicit PartialFrameTimeLimit(std::chrono::milliseconds limit) { detail::setPartialFrameTimeLimitForUnitTest(limit); }
+    ~PartialFrameTimeLimit() { detail::setPartialFrameTimeLimitForUnitTest(detail::kPartialFrameTimeLimit); }
+    PartialFrameTimeLimit(const PartialFrameTimeLimit&) = delete;
+    PartialFrameTimeLimit& operator=(const PartialFrameTimeLimit&) = delete;
+};
+
+// The start of a frame that announces 16 MiB, `size` bytes of it.
+std::vector<std::uint8_t> unfinishedFrame(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size, 0);
+    bytes[0] = 0x01;
+    return bytes;
+}
+
+}  // namespace
+
+// The unfinished frames of all connections together hold a bounded budget:
+// the connection that would go past it is closed, and others are answered
+// meanwhile. The time limit is far off, so that only the budget refuses.
+TEST(XPCTransport, HalfWrittenFramesAreBoundedInBytes) {
+    PartialFrameTimeLimit limit(std::chrono::minutes(10));
     EchoServer server;
     auto good = connectTo(server.listener->endpoint());
     ASSERT_TRUE(callAndWait(good, "echo:withReply:", {NRVValue("a")}).reply);
-    // 16 MiB announced, 12 MiB sent.
-    std::vector<std::uint8_t> partial(12 << 20, 0);
-    partial[0] = 0x01;
+    const auto partial = unfinishedFrame(12 << 20);
     std::vector<int> fds;
     int refused = 0;
     for (int i = 0; i < 10; ++i) {
         int fd = rawConnectChecked(server.listener->endpoint());
-        timeval tv{10, 0};
+        // Only a server that neither reads nor closes makes a send wait this long.
+        timeval tv{60, 0};
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         if (::send(fd, partial.data(), partial.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(partial.size()))
             ++refused;
         fds.push_back(fd);
     }
-    // 64 MiB take five of them at most.
-    EXPECT_GE(refused, 5);
+    // 64 MiB take five of them.
+    EXPECT_EQ(refused, 5);
     EXPECT_TRUE(callAndWait(good, "echo:withReply:", {NRVValue("b")}).reply);
-    // The others are closed once the time limit has passed.
-    timeval limit{static_cast<time_t>(detail::kPartialFrameTimeLimit.count()) + 10, 0};
-    for (int fd : fds) {
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        char byte;
-        const ssize_t r = ::recv(fd, &byte, 1, 0);
-        EXPECT_TRUE(r == 0 || (r < 0 && errno == ECONNRESET)) << "still open";
-        ::close(fd);
-    }
+    for (int fd : fds) ::close(fd);
+    good->invalidate();
+}
+
+// A frame that stays unfinished is closed once the time limit has passed,
+// and not before.
+TEST(XPCTransport, HalfWrittenFramesAreBoundedInTime) {
+    constexpr auto kLimit = std::chrono::milliseconds(300);
+    PartialFrameTimeLimit limit(kLimit);
+    EchoServer server;
+    auto good = connectTo(server.listener->endpoint());
+    ASSERT_TRUE(callAndWait(good, "echo:withReply:", {NRVValue("a")}).reply);
+    // Past what an unfinished frame may hold without counting.
+    const auto partial = unfinishedFrame(detail::kPartialFrameAllowance + 4096);
+    int fd = rawConnectChecked(server.listener->endpoint());
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(::send(fd, partial.data(), partial.size(), MSG_NOSIGNAL), static_cast<ssize_t>(partial.size()));
+    timeval bound{60, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    char byte;
+    const ssize_t r = ::recv(fd, &byte, 1, 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(r == 0 || (r < 0 && errno == ECONNRESET)) << "still open";
+    EXPECT_GE(took, kLimit);
+    // The limit set is the one in force, not the default.
+    EXPECT_LT(took, detail::kPartialFrameTimeLimit);
+    ::close(fd);
+    EXPECT_TRUE(callAndWait(good, "echo:withReply:", {NRVValue("b")}).reply);
     good->invalidate();
 }
 

@@ -94,8 +94,8 @@ TEST(SPACipher, BytesAboveTheSevenBitRangeCountAsZero) {
 
     const std::string valid = encryptString("admin").value();
     ASSERT_EQ(valid.substr(0, 2), "AA");  // the count's high byte: value 0
-    EXPECT_EQ(decryptString("\xC3" + valid.substr(1)), "admin");
-    EXPECT_EQ(decryptString("\xC3\xA9" + valid.substr(2)), "admin");
+    EXPECT_EQ(decryptString(std::string("\xC3").append(valid.substr(1))), "admin");
+    EXPECT_EQ(decryptString(std::string("\xC3\xA9").append(valid.substr(2))), "admin");
 
     // In the enciphered area a high byte damages the text: wrong characters
     // of the same count, not a failure.

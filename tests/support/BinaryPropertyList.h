@@ -34,9 +34,9 @@ inline std::string binaryPlist(const std::vector<std::string>& objects, int refW
 
 // {"<key>": [[...["x"]...]]} with `arrays` arrays around the text.
 inline std::string nestedArraysUnder(const std::string& key, int arrays) {
-    std::vector<std::string> objects{"\xD1" + bigEndian(1, 2) + bigEndian(2, 2),
+    std::vector<std::string> objects{std::string(1, '\xD1').append(bigEndian(1, 2)).append(bigEndian(2, 2)),
                                      std::string(1, static_cast<char>(0x50 + key.size())) + key};
-    for (int i = 0; i < arrays; ++i) objects.push_back("\xA1" + bigEndian(static_cast<std::uint64_t>(i) + 3, 2));
+    for (int i = 0; i < arrays; ++i) objects.push_back(std::string(1, '\xA1').append(bigEndian(static_cast<std::uint64_t>(i) + 3, 2)));
     objects.push_back("\x51x");
     return binaryPlist(objects, 2);
 }

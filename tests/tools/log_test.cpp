@@ -299,8 +299,9 @@ TEST(LogTool, BinarySearchOfADenseStoreAgreesWithAFullScan) {
         // Every tenth pair swapped: written in the order of the stamps taken
         // by two writers a second apart.
         const int second = (i % 10 == 1) ? i - 1 : (i % 10 == 0 && i + 1 < kSeconds) ? i + 1 : i;
-        records.push_back(record(kDay + second, "s" + std::to_string(second), "zepd", "com.nerova.rivovovuvev",
-                                 plog::Level::Default, "m" + std::to_string(second)));
+        records.push_back(record(kDay + second, std::string("s").append(std::to_string(second)), "zepd",
+                                 "com.nerova.rivovovuvev", plog::Level::Default,
+                                 std::string("m").append(std::to_string(second))));
     }
     testsupport::writeText(dir / "store", store(records));
     ASSERT_GT(std::filesystem::file_size(dir / "store"), 1u << 20);

@@ -58,7 +58,7 @@ std::string argumentText(const Value& v) {
 
 void record(const std::string& file, const Frame& call) {
     std::string line = call.selector;
-    for (const auto& a : call.arguments) line += "\t" + argumentText(a);
+    for (const auto& a : call.arguments) line.append("\t").append(argumentText(a));
     line += "\n";
     if (FILE* f = std::fopen(file.c_str(), "a")) {
         std::fwrite(line.data(), 1, line.size(), f);

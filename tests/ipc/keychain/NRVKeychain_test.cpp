@@ -45,7 +45,7 @@ TEST_F(NRVKeychainTest, RedirectModeSendsTheSystemKeychainToATestFile) {
         NRVKeychain::setRedirectSystemMode(std::string(), std::nullopt);
         r += NRVKeychain::getRedirectSystemKeychainFilePath() + "|" + NRVKeychain::getRedirectSystemKeychainPassword();
         NRVKeychain::setRedirectSystemMode("/no-such-folder/k.keychain", "pw");
-        r += "|" + NRVKeychain::getRedirectSystemKeychainFilePath();
+        r.append("|").append(NRVKeychain::getRedirectSystemKeychainFilePath());
         NRVKeychain::setRedirectSystemMode(redirected, "secret");
         NRVError error;
         testcerts::Issued cert = testcerts::issue({});
@@ -53,7 +53,7 @@ TEST_F(NRVKeychainTest, RedirectModeSendsTheSystemKeychainToATestFile) {
         r += testsupport::exists(redirected) ? "|redirected" : "|missing";
         NRVError untouched(NRVKeychain::kErrorDomain, 12345);
         r += NRVKeychain::setCertificateTrust(cert.certificate, true, &untouched) ? "|trusted" : "|refused";
-        r += "|" + std::to_string(untouched.code);
+        r.append("|").append(std::to_string(untouched.code));
         return r;
     });
     EXPECT_EQ(report, "/Downloads/TestKeychain.keychain|kiwi482|" + home.path() +

@@ -371,7 +371,7 @@ TEST_F(QKWKeychainTest, ThreadsSharingTheClassLoseNoItem) {
     constexpr int kPerThread = 40;
     auto work = [](int t) {
         for (int i = 0; i < kPerThread; ++i) {
-            std::string key = "k" + std::to_string(t) + "-" + std::to_string(i);
+            const std::string key = std::string("k").append(std::to_string(t)).append("-").append(std::to_string(i));
             EXPECT_TRUE(QKWKeychain::shared().setData(NRVData(key.begin(), key.end()), key));
         }
     };
@@ -380,7 +380,7 @@ TEST_F(QKWKeychainTest, ThreadsSharingTheClassLoseNoItem) {
     b.join();
     for (int t = 0; t < 2; ++t)
         for (int i = 0; i < kPerThread; ++i) {
-            std::string key = "k" + std::to_string(t) + "-" + std::to_string(i);
+            const std::string key = std::string("k").append(std::to_string(t)).append("-").append(std::to_string(i));
             EXPECT_EQ(QKWKeychain::shared().dataForKey(key), NRVData(key.begin(), key.end()));
         }
 }

@@ -19,8 +19,11 @@ public:
     NRVNotificationSelector selector(std::string tag) {
         return [this, tag](const NRVNotification& n) {
             std::lock_guard<std::mutex> lock(mutex_);
-            seen_.push_back(tag + ":" + n.name + (n.object ? "/" + *n.object : "") +
-                            (n.userInfo ? "+" + std::to_string(n.userInfo->size()) : ""));
+            std::string line = tag;
+            line.append(":").append(n.name);
+            if (n.object) line.append("/").append(*n.object);
+            if (n.userInfo) line.append("+").append(std::to_string(n.userInfo->size()));
+            seen_.push_back(std::move(line));
             changed_.notify_all();
         };
     }
