@@ -18,7 +18,7 @@ public:
 
     constexpr std::string_view subsystem() const { return subsystem_; }
     constexpr std::string_view category() const { return category_; }
-    bool isEnabled(platform::log::Level) const { return true; }
+    bool isEnabled(platform::log::Level level) const { return platform::log::isEnabled(level); }
     void log(platform::log::Level level, std::string_view message) const;
     void log(std::string_view message) const { log(platform::log::Level::Default, message); }
     void info(std::string_view message) const { log(platform::log::Level::Info, message); }

@@ -12,6 +12,8 @@
 namespace {
 
 const NRVLogHandle& log() { return NerovaLogger::session(); }
+// Debug records are dropped unless a sink takes them: skip building them.
+bool debugging() { return log().isEnabled(platform::log::Level::Debug); }
 
 std::string hashOf(const NRVURLSessionRef& session) { return NRVURLSession::hashText(session ? session->hash() : 0); }
 
@@ -57,7 +59,7 @@ void NRVURLSessionContainer::addSession(const NRVURLSessionRef& session,
     withStateLock([&]() REQUIRES(stateMutex_) {
         sessionConfigType_[session->hash()] = configuration;
         sessions_.push_back(session);
-        log().debug("container::addSession(session " + hashOf(session) + ")");
+        if (debugging()) log().debug("container::addSession(session " + hashOf(session) + ")");
         if (configuration && configuration->discardIfInvalid()) discardInvalidSession_ = true;
         if (configuration && configuration->enableSmartReset()) enableSmartReset_ = true;
     });
@@ -78,7 +80,7 @@ NRVURLSessionRef NRVURLSessionContainer::firstSession() {
     withStateLock([&]() REQUIRES(stateMutex_) {
         if (!sessions_.empty()) first = sessions_.front();
     });
-    log().debug("Acquired 'firstSession' on container's serial taskQueue: " + hashOf(first) + ", index 0");
+    if (debugging()) log().debug("Acquired 'firstSession' on container's serial taskQueue: " + hashOf(first) + ", index 0");
     return first;
 }
 
@@ -90,26 +92,26 @@ void NRVURLSessionContainer::resetSessionAndWait(const NRVURLSessionRef& session
 }
 
 NRVURLSessionRef NRVURLSessionContainer::nextSession(const NRVURLSessionRef& failed) {
-    log().debug("Entering nextSession() for session " + hashOf(failed));
+    if (debugging()) log().debug("Entering nextSession() for session " + hashOf(failed));
     NRVURLSessionRef next;
     bool resetFailed = false;
     withStateLock([&]() REQUIRES(stateMutex_) {
-        log().debug("Executing nextSession() block on container's serial taskQueue for session " + hashOf(failed));
+        if (debugging()) log().debug("Executing nextSession() block on container's serial taskQueue for session " + hashOf(failed));
         if (std::find(invalidSessions_.begin(), invalidSessions_.end(), failed) != invalidSessions_.end()) {
             next = sessions_.empty() ? nullptr : sessions_.front();
-            log().debug("Session " + hashOf(failed) + " was discarded; acquiring first session as next session: " +
+            if (debugging()) log().debug("Session " + hashOf(failed) + " was discarded; acquiring first session as next session: " +
                         hashOf(next) + ", index 0");
             return;
         }
         const std::size_t i = indexOf(sessions_, failed);
-        log().debug("Current session " + hashOf(failed) + " index: " + std::to_string(i));
-        log().debug("Session container session count: " + std::to_string(sessions_.size()));
+        if (debugging()) log().debug("Current session " + hashOf(failed) + " index: " + std::to_string(i));
+        if (debugging()) log().debug("Session container session count: " + std::to_string(sessions_.size()));
         if (i >= sessions_.size() || i + 1 == sessions_.size()) {
-            log().debug("No next session available - end of container reached");
+            if (debugging()) log().debug("No next session available - end of container reached");
             return;
         }
         next = sessions_[i + 1];
-        log().debug("Acquired next session in container: " + hashOf(next) + ", index " + std::to_string(i + 1));
+        if (debugging()) log().debug("Acquired next session in container: " + hashOf(next) + ", index " + std::to_string(i + 1));
         if (discardInvalidSession_) {
             auto configuration = sessionConfigType_[failed->hash()];
             log().log("Discarding invalid URL session: " + (configuration ? configuration->description() : "(null)"));
@@ -117,12 +119,12 @@ NRVURLSessionRef NRVURLSessionContainer::nextSession(const NRVURLSessionRef& fai
             invalidSessions_.push_back(failed);
             sessionConfigType_.erase(failed->hash());
         } else if (enableSmartReset_) {
-            log().debug("Last successful session = " + hashOf(lastSuccessfulSession_));
+            if (debugging()) log().debug("Last successful session = " + hashOf(lastSuccessfulSession_));
             if (failed == lastSuccessfulSession_) {
-                log().debug("Last successful session was this failed session, " + hashOf(failed) + " - will be reset");
+                if (debugging()) log().debug("Last successful session was this failed session, " + hashOf(failed) + " - will be reset");
                 resetFailed = true;
             } else {
-                log().debug("Last successful session was NOT this failed session, " + hashOf(failed) +
+                if (debugging()) log().debug("Last successful session was NOT this failed session, " + hashOf(failed) +
                             " - will not be reset");
             }
         }
@@ -130,16 +132,16 @@ NRVURLSessionRef NRVURLSessionContainer::nextSession(const NRVURLSessionRef& fai
     // The reset runs outside the lock: its completion may come from another
     // thread that calls into this container before it leaves the group.
     if (resetFailed) {
-        log().debug("Resetting session " + hashOf(failed) + " due to failure");
+        if (debugging()) log().debug("Resetting session " + hashOf(failed) + " due to failure");
         resetSessionAndWait(failed);
     }
-    log().debug("Exiting nextSession()");
-    if (next) log().debug("Next session acquired: " + hashOf(next));
+    if (debugging()) log().debug("Exiting nextSession()");
+    if (next && debugging()) log().debug("Next session acquired: " + hashOf(next));
     return next;
 }
 
 void NRVURLSessionContainer::reportSuccessForSession(const NRVURLSessionRef& session) {
-    log().debug("Entering reportSuccessForSession() for session " + hashOf(session));
+    if (debugging()) log().debug("Entering reportSuccessForSession() for session " + hashOf(session));
     bool smart = false;
     withStateLock([&]() REQUIRES(stateMutex_) { smart = enableSmartReset_; });
     if (smart) {
@@ -147,16 +149,16 @@ void NRVURLSessionContainer::reportSuccessForSession(const NRVURLSessionRef& ses
         std::optional<std::size_t> found;
         std::vector<NRVURLSessionRef> later;
         withStateLock([&]() REQUIRES(stateMutex_) {
-            log().debug("Executing reportSuccessForSession() block on container's serial taskQueue for session " +
+            if (debugging()) log().debug("Executing reportSuccessForSession() block on container's serial taskQueue for session " +
                         hashOf(session));
             if (session == lastSuccessfulSession_) {
-                log().debug("Last successful session: no change; remains session " + hashOf(session));
+                if (debugging()) log().debug("Last successful session: no change; remains session " + hashOf(session));
                 return;
             }
             changed = true;
             const std::size_t i = indexOf(sessions_, session);
             if (i < sessions_.size()) {
-                log().debug("Will reset all subsequent sessions in session container: [" + std::to_string(i) + "," +
+                if (debugging()) log().debug("Will reset all subsequent sessions in session container: [" + std::to_string(i) + "," +
                             std::to_string(sessions_.size() - 1) + "]");
                 found = i;
                 later.assign(sessions_.begin() + static_cast<std::ptrdiff_t>(i) + 1, sessions_.end());
@@ -167,18 +169,18 @@ void NRVURLSessionContainer::reportSuccessForSession(const NRVURLSessionRef& ses
             if (found) {
                 auto group = platform::dispatch::DispatchGroup::create();
                 for (std::size_t k = 0; k < later.size(); ++k) {
-                    log().debug("Resetting session " + hashOf(later[k]) + ", index " + std::to_string(*found + 1 + k));
+                    if (debugging()) log().debug("Resetting session " + hashOf(later[k]) + ", index " + std::to_string(*found + 1 + k));
                     dispatch_group_safe_enter(group);
                     later[k]->resetWithCompletionHandler([group] { dispatch_group_safe_leave(group); });
                 }
                 dispatch_group_safe_wait(group, platform::dispatch::DISPATCH_TIME_FOREVER);
-                log().debug("Subsequent sessions reset");
+                if (debugging()) log().debug("Subsequent sessions reset");
             }
             withStateLock([&]() REQUIRES(stateMutex_) { lastSuccessfulSession_ = session; });
-            log().debug("New last successful session set - " + hashOf(session));
+            if (debugging()) log().debug("New last successful session set - " + hashOf(session));
         }
     }
-    log().debug("Leaving reportSuccessForSession() for session " + hashOf(session));
+    if (debugging()) log().debug("Leaving reportSuccessForSession() for session " + hashOf(session));
 }
 
 void NRVURLSessionContainer::addTask(const NRVURLSessionTaskRef& task) {

@@ -18,6 +18,8 @@ using platform::http::TransferResult;
 namespace {
 
 const NRVLogHandle& sessionLog() { return NerovaLogger::session(); }
+// Debug records are dropped unless a sink takes them: skip building them.
+bool debugging() { return sessionLog().isEnabled(platform::log::Level::Debug); }
 
 constexpr const char* kURLErrorDomain = "NSURLErrorDomain";
 
@@ -152,7 +154,7 @@ void NRVURLSessionHandler::enterRequest(const std::shared_ptr<NRVHandlerRequest>
     // reaches the engine with no thread in between.
     engine_->dispatch(taskQueue_, [self, entry, brokerID] {
         const bool isData = entry->kind == NRVURLSessionTask::Kind::kData;
-        if (isData) sessionLog().debug("Executing dataWithRequest() on handler taskQueue for (BrokerID: " + brokerID + ")");
+        if (isData && debugging()) sessionLog().debug("Executing dataWithRequest() on handler taskQueue for (BrokerID: " + brokerID + ")");
         const EntryTexts texts = textsFor(entry->kind);
         entry->container = self->lookUp(brokerID);
         NRVErrorRef error;
@@ -160,7 +162,7 @@ void NRVURLSessionHandler::enterRequest(const std::shared_ptr<NRVHandlerRequest>
             error = handlerError(texts.noContainer, "No URL session container found for broker '" + brokerText(brokerID) + "'");
             sessionLog().error(std::string(texts.failed) + " failed: " + error->localizedDescription);
         } else if (auto first = entry->container->firstSession()) {
-            if (isData) sessionLog().debug("Acquiring first session to execute task on");
+            if (isData && debugging()) sessionLog().debug("Acquiring first session to execute task on");
             self->startAttempt(entry, first);
             return;
         } else {
@@ -213,14 +215,14 @@ void NRVURLSessionHandler::resolve(const std::shared_ptr<NRVHandlerRequest>& req
 
 void NRVURLSessionHandler::startAttempt(const std::shared_ptr<NRVHandlerRequest>& request,
                                         const NRVURLSessionRef& session) {
-    if (request->kind == NRVURLSessionTask::Kind::kData) {
-        sessionLog().debug("Creating completion handler, task for session " + session->hashText());
-    } else {
-        sessionLog().debug("Attempting communication with session " + session->hashText());
+    if (debugging()) {
+        sessionLog().debug((request->kind == NRVURLSessionTask::Kind::kData ? "Creating completion handler, task for session "
+                                                                            : "Attempting communication with session ") +
+                           session->hashText());
     }
     auto task = std::make_shared<NRVURLSessionTask>(request->kind, request->request, session);
     request->container->addTaskSynchronously(task);
-    if (request->kind == NRVURLSessionTask::Kind::kData) {
+    if (request->kind == NRVURLSessionTask::Kind::kData && debugging()) {
         sessionLog().debug("Resuming task: attempting communication with session " + session->hashText());
     }
     runTransfer(request, task, std::make_shared<NRVHandlerAuthState>());
@@ -268,7 +270,7 @@ void NRVURLSessionHandler::transferDone(const std::shared_ptr<NRVHandlerRequest>
                                         const std::shared_ptr<NRVData>& body, const std::string& downloadPath) {
     const NRVURLSessionRef session = task->session();
     const bool isData = request->kind == NRVURLSessionTask::Kind::kData;
-    if (isData) sessionLog().debug("Task done; completionHandler running for session " + session->hashText());
+    if (isData && debugging()) sessionLog().debug("Task done; completionHandler running for session " + session->hashText());
     NRVHTTPURLResponseRef response = responseFromHead(result.response);
     NRVErrorRef error = NRVURLErrorForTransferResult(result);
     if (retryAfterChallenge(task, result, *auth, &response, &error)) {

@@ -145,6 +145,7 @@ void NRVWebSocketTask::run() {
             failure.kind = platform::http::TransferErrorKind::ConnectionLost;
             failure.message = error.description;
         }
+        releaseConnection();
         setState(State::kCompleted);
         if (callbacks_.onOpenOrFail) callbacks_.onOpenOrFail(failure);
         return;
@@ -314,6 +315,17 @@ void NRVWebSocketTask::failWrites(const std::string& reason,
     if (connection_) connection_->close();
 }
 
+void NRVWebSocketTask::releaseConnection() {
+    std::unique_ptr<platform::http::StreamConnection> connection;
+    {
+        // flushOutput writes through the connection under the write lock.
+        std::lock_guard<std::mutex> writeLock(writeMutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        connection = std::move(connection_);
+    }
+    if (connection) connection->close();
+}
+
 void NRVWebSocketTask::readLoop() {
     using platform::websocket::Event;
     std::uint16_t endCode = platform::websocket::kAbnormalClosure;
@@ -423,6 +435,7 @@ void NRVWebSocketTask::readLoop() {
         std::lock_guard<std::mutex> lock(mutex_);
         open_ = false;
     }
+    releaseConnection();
     for (auto& completion : unsentCompletions) completion(endError.empty() ? "connection closed" : endError);
     finishPongs(endError.empty() ? "connection closed" : endError);
     // A close the peer answered (or started) is a clean end, whatever the

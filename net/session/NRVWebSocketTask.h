@@ -95,6 +95,10 @@ private:
     // Ends the socket because its peer does not take what it is sent.
     void failWrites(const std::string& reason,
                     std::vector<std::function<void(const std::string&)>>* completions);
+    // Frees the connection (socket, TLS state, transfer handle) on the
+    // task's thread before the last events go out: whoever waits for them
+    // may end the process next, and must find nothing of it still being freed.
+    void releaseConnection();
     bool hasUnsent() const;
     void sendMessage(bool text, const std::string& payload, std::function<void(const std::string&)> completion);
     void readLoop();

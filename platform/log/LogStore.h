@@ -80,9 +80,16 @@ std::string defaultStorePath();
 // Installs a sink for the whole process; nullptr returns to the store file.
 void setSink(std::shared_ptr<Sink> sink);
 
+// Whether a record of this level is kept. Debug records are kept only while a
+// sink is installed: the store holds what `log show` can show, and it never
+// shows debug records, so writing them there would only cost the caller.
+// Every other level is always kept. Callers that build a costly message may
+// ask first; write() checks again, so asking is never needed for correctness.
+bool isEnabled(Level level);
+
 // Writes one record with the current time, process and thread to the
 // installed sink, or to the store file at defaultStorePath() (whose folder is
-// created on first use). The store path is looked up again whenever
+// created on first use); a debug record without a sink is dropped. The store path is looked up again whenever
 // NRV_LOG_STORE, XDG_STATE_HOME or HOME change.
 void write(std::string_view subsystem, std::string_view category, Level level, std::string_view message);
 

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -316,6 +317,8 @@ DefaultStore& defaultStore() {
 struct SinkSlot {
     platform::Mutex mutex;
     std::shared_ptr<Sink> sink GUARDED_BY(mutex);
+    // Mirrors sink != nullptr, so isEnabled takes no lock.
+    std::atomic<bool> installed{false};
 };
 
 SinkSlot& sinkSlot() {
@@ -460,22 +463,27 @@ std::string defaultStorePath() {
 void setSink(std::shared_ptr<Sink> sink) {
     SinkSlot& slot = sinkSlot();
     platform::MutexLock lock(slot.mutex);
+    slot.installed.store(sink != nullptr, std::memory_order_relaxed);
     slot.sink = std::move(sink);
+}
+
+bool isEnabled(Level level) {
+    return level != Level::Debug || sinkSlot().installed.load(std::memory_order_relaxed);
 }
 
 void write(std::string_view subsystem, std::string_view category, Level level, std::string_view message) {
     try {
-        Stamp stamp;
-        stampNow(stamp);
-        const Fields fields{stamp.view(), stamp.unixTime, static_cast<int>(::getpid()), currentThreadID(),
-                            processName(), subsystem, category, level, message};
-
         std::shared_ptr<Sink> sink;
         {
             SinkSlot& slot = sinkSlot();
             platform::MutexLock lock(slot.mutex);
             sink = slot.sink;
         }
+        if (!sink && level == Level::Debug) return;
+        Stamp stamp;
+        stampNow(stamp);
+        const Fields fields{stamp.view(), stamp.unixTime, static_cast<int>(::getpid()), currentThreadID(),
+                            processName(), subsystem, category, level, message};
         if (sink) {
             Record record;
             record.timestamp = fields.timestamp;

@@ -103,6 +103,14 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
     }
 
     void channelClosed(bool malformed) override {
+        // In the queue, after the frames that came before the end: what the
+        // peer sent before it went (a one-way call just before it ended, a
+        // reply) is handled first, as it would be had the end come later.
+        (void)malformed;
+        queue->async([self = shared_from_this()] { self->peerWent(); });
+    }
+
+    void peerWent() {
         std::unordered_map<std::uint64_t, PendingCall> calls;
         std::function<void()> handler;
         std::shared_ptr<ExportedObject> object;
@@ -117,7 +125,6 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
             handler = newState == State::Interrupted ? interruptionHandler : invalidationHandler;
             if (newState == State::Invalid) releaseLocked(object, closed);
         }
-        (void)malformed;
         failAll(std::move(calls), errorForState(newState), std::move(handler));
     }
 

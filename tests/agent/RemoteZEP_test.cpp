@@ -103,7 +103,7 @@ TEST_F(RemoteZEPRun, CollectsIntoTheTemporaryFolderAndSendsOneUploadNotice) {
 
     // The name without ".zip" and the folder, not the archive's path. The
     // notice is one-way: the agent may record it after the program ended.
-    testsupport::waitUntil([&] { return !readText(record).empty(); }, std::chrono::seconds(10));
+    testsupport::waitUntil([&] { return !readText(record).empty(); }, std::chrono::seconds(30));
     EXPECT_EQ(readText(record), name + "\t" + temporary + "\n");
     EXPECT_EQ(remoteZEPLines(), (std::vector<std::string>{
                                     "Connected to " + serviceName() + ".",

@@ -73,9 +73,11 @@ TEST(CommandRunnerTest, TheDeadlineSpansTheWholeList) {
     struct Case {
         const char* name;
         std::vector<std::string> commands;
-        std::size_t entries;
+        std::size_t maxEntries;
     } cases[] = {
         {"a command that never ends", {"sleep 30"}, 0},
+        // Each command alone is within the limit, all of them are not. The
+        // first one ends in time unless the machine is slow to start it.
         {"the time between commands counts", {"sleep 0.7", "sleep 0.7", "echo late"}, 1},
         {"a child of the command is ended too", {"sleep 30 & wait"}, 0},
     };
@@ -84,7 +86,7 @@ TEST(CommandRunnerTest, TheDeadlineSpansTheWholeList) {
         const auto r = CommandRunner(c.commands, 1, false).run();
         const auto took = std::chrono::steady_clock::now() - start;
         EXPECT_TRUE(std::holds_alternative<Result::timedOut>(r.result.value)) << c.name;
-        EXPECT_EQ(r.commandRunResults.size(), c.entries) << c.name;
+        EXPECT_LE(r.commandRunResults.size(), c.maxEntries) << c.name;
         EXPECT_LT(took, std::chrono::seconds(5)) << c.name;
     }
 }

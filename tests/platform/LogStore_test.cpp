@@ -175,9 +175,16 @@ TEST_F(LogStoreTest, SinkReceivesRecordsUntilRemoved) {
     ScopedEnv env("NRV_LOG_STORE", store);
     auto capture = std::make_shared<plog::CaptureSink>();
     plog::setSink(capture);
+    EXPECT_TRUE(plog::isEnabled(plog::Level::Debug));
     plog::write("s", "c", plog::Level::Debug, "captured");
     plog::setSink(nullptr);
-    plog::write("s", "c", plog::Level::Debug, "stored");
+    // The store keeps every level that `log show` can print; it never prints
+    // debug records, so without a sink they are dropped.
+    EXPECT_FALSE(plog::isEnabled(plog::Level::Debug));
+    for (auto level : {plog::Level::Default, plog::Level::Info, plog::Level::Error, plog::Level::Fault})
+        EXPECT_TRUE(plog::isEnabled(level)) << plog::levelName(level);
+    plog::write("s", "c", plog::Level::Debug, "dropped");
+    plog::write("s", "c", plog::Level::Default, "stored");
 
     auto captured = capture->records();
     ASSERT_EQ(captured.size(), 1u);

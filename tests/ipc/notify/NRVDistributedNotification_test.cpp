@@ -62,9 +62,17 @@ std::size_t subscribersInMap(const std::string& name) {
 class NRVDistributedNotificationTest : public FakeServiceFixture {
 protected:
     void SetUp() override {
+        // The first notification to each receiving process (this one too)
+        // opens the connection to it; on a loaded machine that may take
+        // longer than the usual wait, and the notification would be lost.
+        NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(std::chrono::seconds(30));
         FakeServiceFixture::SetUp();
         ASSERT_GT(startRole("broker"), 0);
         ASSERT_GT(startRole("map-updater", {"--record=" + recordFile()}), 0);
+    }
+    void TearDown() override {
+        FakeServiceFixture::TearDown();
+        NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(NRVDistributedNotificationMap::kTargetConnectWait);
     }
     std::string recordFile() const { return runtimeRoot() + "/updater.txt"; }
 };
@@ -93,15 +101,6 @@ TEST_F(NRVDistributedNotificationTest, SubscriberEndingWithoutAMapMakesNone) {
 // and this process's own subscriber; a nil payload arrives as nil.
 TEST_F(NRVDistributedNotificationTest, PayloadArrivesInEverySubscribedProcess) {
     const std::string name = "com.nerova.test.payload";
-    // The first notification to each receiving process opens the connection
-    // to it; on a loaded machine that may take longer than the usual wait,
-    // and the notification would be lost.
-    NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(std::chrono::seconds(30));
-    struct RestoreWait {
-        ~RestoreWait() {
-            NRVDistributedNotificationMap::setTargetConnectWaitForUnitTest(NRVDistributedNotificationMap::kTargetConnectWait);
-        }
-    } restoreWait;
     const std::string helper = std::string(NRV_BIN_DIR) + "/nrv-payload-subscriber";
     testsupport::ChildProcess first({helper, "--name=" + name}), second({helper, "--name=" + name, "--name=other"});
     ASSERT_TRUE(first.waitForLine("READY", 10s));
