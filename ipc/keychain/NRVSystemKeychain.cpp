@@ -36,31 +36,32 @@ constexpr const char* kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
 const NRVLogHandle& log() { return NerovaLogger::keychain(); }
 
 // The bundle's text when it belongs to root or this user and nobody else can
-// write it or the folders above it; *why says what is wrong otherwise.
-std::optional<std::string> readTrustedBundle(const std::string& path, std::string* why) {
+// write it or the folders above it; the error's description says what is
+// wrong otherwise.
+std::optional<std::string> readTrustedBundle(const std::string& path, platform::Error* why) {
     using platform::fs::TrustedItemKind;
     if (!platform::fs::isTrustedItem(path, TrustedItemKind::File, why)) return std::nullopt;
     bool refused = false;
     auto text = platform::fs::readFileWithoutLinks(
         path, [&](const platform::fs::ItemAttributes& a) { return platform::fs::isTrustedOwnerAndMode(a, TrustedItemKind::File, why); },
         &refused, nullptr, nullptr, kMaxBundleSize);
-    if (!text && !refused) *why = "cannot read " + path;
+    if (!text && !refused) *why = platform::Error{.operation = {}, .code = 0, .description = "cannot read " + path};
     return text;
 }
 
 std::optional<std::string> anchorBundleText() {
     const std::string configured = NRVSystemKeychain::anchorCertificatesPath();
-    std::string why;
+    platform::Error why;
     if (configured != kSystemBundle) {
         if (auto text = readTrustedBundle(configured, &why)) return text;
-        log().error("NRV_ANCHOR_CERTIFICATES: " + why + "; using " + kSystemBundle);
+        log().error("NRV_ANCHOR_CERTIFICATES: " + why.description + "; using " + kSystemBundle);
     }
     // The system's bundle may be a link to where the distribution keeps it.
     std::error_code ec;
     const std::string resolved = std::filesystem::canonical(kSystemBundle, ec).string();
     if (ec) return std::nullopt;
     auto text = readTrustedBundle(resolved, &why);
-    if (!text) log().error("Anchor certificates not read: " + why);
+    if (!text) log().error("Anchor certificates not read: " + why.description);
     return text;
 }
 

@@ -127,7 +127,7 @@ NRVServerTrustRef trustForPeerChain(const STACK_OF(X509) * chain, const std::str
 platform::http::ServerTrustHook NRVURLSessionHandler::trustHookFor(const NRVURLSessionTaskRef& task) {
     std::weak_ptr<NRVURLSessionHandler> weakSelf = shared_from_this();
     std::weak_ptr<NRVURLSessionTask> weakTask = task;
-    return [weakSelf, weakTask](x509_store_ctx_st* chain, const std::string& host, std::string* reason) {
+    return [weakSelf, weakTask](x509_store_ctx_st* chain, const std::string& host, platform::Error* error) {
         auto self = weakSelf.lock();
         auto task = weakTask.lock();
         if (!self || !task) return false;
@@ -147,13 +147,13 @@ platform::http::ServerTrustHook NRVURLSessionHandler::trustHookFor(const NRVURLS
         case NRVURLAuthenticationAnswer::Kind::kPerformDefaultHandling: {
             auto evaluation = NRVServerTrust::evaluateAgainstSystemAnchors(X509_STORE_CTX_get0_untrusted(chain), host);
             if (evaluation.result == NRVTrustResult::kUnspecified) return true;
-            if (reason) *reason = evaluation.failureReason;
+            if (error) error->description = evaluation.failureReason;
             return false;
         }
         case NRVURLAuthenticationAnswer::Kind::kCancel: break;
         }
         // The handler's evaluation says why, when it made one.
-        if (reason) *reason = trust->lastFailureReason();
+        if (error) error->description = trust->lastFailureReason();
         return false;
     };
 }

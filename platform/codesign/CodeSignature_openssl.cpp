@@ -253,17 +253,16 @@ void logOnce(const std::string& line) {
 // The anchors folder the checks may rely on: the policy's when it passes the
 // ownership rule, else the compiled-in one when that does, else none ("").
 std::string usableAnchorsFolder(const TrustPolicy& policy) {
-    std::string why;
+    platform::Error why;
     if (fs::isTrustedItem(policy.anchorsFolder, fs::TrustedItemKind::Folder, &why)) return policy.anchorsFolder;
     const std::string& builtIn = TrustPolicy::compiledIn().anchorsFolder;
     if (policy.anchorsFolder != builtIn) {
-        std::string builtInWhy;
-        if (fs::isTrustedItem(builtIn, fs::TrustedItemKind::Folder, &builtInWhy)) {
-            logOnce("Anchors folder not used: " + why + "; using the built-in anchors folder");
+        if (fs::isTrustedItem(builtIn, fs::TrustedItemKind::Folder)) {
+            logOnce("Anchors folder not used: " + why.description + "; using the built-in anchors folder");
             return builtIn;
         }
     }
-    logOnce("Anchors folder not used: " + why + "; no chain is trusted");
+    logOnce("Anchors folder not used: " + why.description + "; no chain is trusted");
     return "";
 }
 
@@ -292,13 +291,13 @@ OpenSSLPtr<X509_STORE> loadAnchors(const std::string& folder) {
             logOnce("Anchor certificate not used: " + e.path + (errno == ELOOP ? " is a symbolic link" : " cannot be read"));
             continue;
         }
-        std::string why;
+        platform::Error why;
         fs::ItemAttributes attributes;
         attributes.type = S_ISREG(st.st_mode) ? fs::ItemAttributes::Type::Regular : fs::ItemAttributes::Type::Other;
         attributes.ownerID = st.st_uid;
         attributes.permissions = st.st_mode & 07777;
         if (!fs::isTrustedOwnerAndMode(attributes, fs::TrustedItemKind::File, &why)) {
-            logOnce("Anchor certificate not used: " + e.path + " " + why);
+            logOnce("Anchor certificate not used: " + e.path + " " + why.description);
             continue;
         }
         int err = 0;

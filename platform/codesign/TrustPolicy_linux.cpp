@@ -55,14 +55,14 @@ TrustPolicy loadOverride(const std::string& file) {
                              "NRV_CODESIGN_POLICY: " + why + "; using the built-in trust policy");
         return p;
     };
-    std::string why;
-    if (!fs::isTrustedItem(file, fs::TrustedItemKind::File, &why)) return refuse(why);
+    platform::Error why;
+    if (!fs::isTrustedItem(file, fs::TrustedItemKind::File, &why)) return refuse(why.description);
     bool refused = false;
     platform::Error error;
     auto bytes = fs::readFileWithoutLinks(
         file, [&](const fs::ItemAttributes& a) { return fs::isTrustedOwnerAndMode(a, fs::TrustedItemKind::File, &why); },
         &refused, nullptr, &error, kMaxPolicyFileSize);
-    if (!bytes) return refuse(refused ? file + " " + why : "cannot read " + file);
+    if (!bytes) return refuse(refused ? file + " " + why.description : "cannot read " + file);
     auto value = plist::readData(*bytes);
     const NRVDictionary* d = value ? value->asDictionary() : nullptr;
     if (!d) return refuse(file + " is not a property-list dictionary");
@@ -79,7 +79,7 @@ TrustPolicy loadOverride(const std::string& file) {
         }
     }
     if (o.anchorsFolder != p.anchorsFolder && !fs::isTrustedItem(o.anchorsFolder, fs::TrustedItemKind::Folder, &why))
-        return refuse(why);
+        return refuse(why.description);
     return o;
 }
 #endif

@@ -23,11 +23,14 @@ namespace platform::fs {
 enum class TrustedItemKind { File, Folder, SharedFolder };
 
 // The rule for one item's own owner, type and mode, as read from an opened
-// descriptor or lstat; *why (when given) says what is wrong.
-bool isTrustedOwnerAndMode(const ItemAttributes& attributes, TrustedItemKind kind, std::string* why = nullptr);
+// descriptor or lstat; the error's description (when given) says what is
+// wrong.
+bool isTrustedOwnerAndMode(const ItemAttributes& attributes, TrustedItemKind kind, Error* why = nullptr);
 
-// The rule for the item at `path` and every folder above it. *why names the
-// offending path and what is wrong with it.
-bool isTrustedItem(const std::string& path, TrustedItemKind kind, std::string* why = nullptr);
+// The rule for the item at `path` and every folder above it. The error's
+// description names the offending path and what is wrong with it; where a
+// path could not be resolved or examined, the failing call and its errno
+// come along.
+bool isTrustedItem(const std::string& path, TrustedItemKind kind, Error* why = nullptr);
 
 }  // namespace platform::fs

@@ -15,8 +15,8 @@ namespace {
 constexpr std::uint32_t kGroupOrOtherWrite = 0022;
 constexpr std::uint32_t kSticky = 01000;
 
-bool setWhy(std::string* why, std::string text) {
-    if (why) *why = std::move(text);
+bool setWhy(Error* why, std::string text, std::string operation = {}, int code = 0) {
+    if (why) *why = Error{.operation = std::move(operation), .code = code, .description = std::move(text), .status = 0};
     return false;
 }
 
@@ -29,7 +29,7 @@ std::string modeText(std::uint32_t permissions) {
 bool ownerIsTrusted(std::uint32_t owner) { return owner == 0 || owner == static_cast<std::uint32_t>(::geteuid()); }
 
 // A folder above the item: anyone may write it only when it is sticky.
-bool isTrustedAncestor(const ItemAttributes& a, std::string* why) {
+bool isTrustedAncestor(const ItemAttributes& a, Error* why) {
     if (a.type != ItemAttributes::Type::Directory) return setWhy(why, "is not a folder");
     if (!ownerIsTrusted(a.ownerID)) return setWhy(why, "belongs to user " + std::to_string(a.ownerID));
     if ((a.permissions & kGroupOrOtherWrite) && !(a.permissions & kSticky))
@@ -39,7 +39,7 @@ bool isTrustedAncestor(const ItemAttributes& a, std::string* why) {
 
 }  // namespace
 
-bool isTrustedOwnerAndMode(const ItemAttributes& a, TrustedItemKind kind, std::string* why) {
+bool isTrustedOwnerAndMode(const ItemAttributes& a, TrustedItemKind kind, Error* why) {
     using Type = ItemAttributes::Type;
     if (a.type == Type::SymbolicLink) return setWhy(why, "is a symbolic link");
     if (kind == TrustedItemKind::File && a.type != Type::Regular) return setWhy(why, "is not a regular file");
@@ -52,16 +52,16 @@ bool isTrustedOwnerAndMode(const ItemAttributes& a, TrustedItemKind kind, std::s
     return true;
 }
 
-bool isTrustedItem(const std::string& path, TrustedItemKind kind, std::string* why) {
+bool isTrustedItem(const std::string& path, TrustedItemKind kind, Error* why) {
     if (path.empty()) return setWhy(why, "no path");
     std::string clean = path;
     while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
     if (clean == "/") {
         // The root folder has no parent to resolve; it is judged as a folder.
-        auto a = attributesOfItem(clean);
-        std::string reason;
-        if (!a) return setWhy(why, "/ cannot be examined");
-        if (!isTrustedOwnerAndMode(*a, kind, &reason)) return setWhy(why, "/ " + reason);
+        Error error;
+        auto a = attributesOfItem(clean, &error);
+        if (!a) return setWhy(why, "/ cannot be examined", "lstat", error.code);
+        if (!isTrustedOwnerAndMode(*a, kind, &error)) return setWhy(why, "/ " + error.description);
         return true;
     }
     const std::string name = lastPathComponent(clean);
@@ -71,25 +71,25 @@ bool isTrustedItem(const std::string& path, TrustedItemKind kind, std::string* w
 
     char resolved[PATH_MAX];
     if (!::realpath(parent.c_str(), resolved)) {
-        return setWhy(why, parent + " cannot be resolved: " + std::strerror(errno));
+        const int code = errno;
+        return setWhy(why, parent + " cannot be resolved: " + std::strerror(code), "realpath", code);
     }
     const std::string realParent = resolved;
 
     // Every folder from the top down to the parent.
     std::string walked = "/";
-    std::string reason;
+    Error error;
     for (const auto& component : pathComponents(realParent)) {
         if (component != "/") walked = appendingPathComponent(walked, component);
-        auto a = attributesOfItem(walked);
-        if (!a) return setWhy(why, walked + " cannot be examined");
-        if (!isTrustedAncestor(*a, &reason)) return setWhy(why, walked + " " + reason);
+        auto a = attributesOfItem(walked, &error);
+        if (!a) return setWhy(why, walked + " cannot be examined", "lstat", error.code);
+        if (!isTrustedAncestor(*a, &error)) return setWhy(why, walked + " " + error.description);
     }
 
     const std::string item = appendingPathComponent(realParent, name);
-    Error error;
     auto a = attributesOfItem(item, &error);
-    if (!a) return setWhy(why, item + " cannot be examined: " + std::strerror(error.code));
-    if (!isTrustedOwnerAndMode(*a, kind, &reason)) return setWhy(why, item + " " + reason);
+    if (!a) return setWhy(why, item + " cannot be examined: " + std::strerror(error.code), "lstat", error.code);
+    if (!isTrustedOwnerAndMode(*a, kind, &error)) return setWhy(why, item + " " + error.description);
     return true;
 }
 

@@ -43,8 +43,10 @@ struct Credentials {
 
 // The peer's chain as OpenSSL presents it at the end of the handshake, and
 // the host of the connection it came on (after a redirect, the new host).
-// Answer true to accept the chain; a refusal may say why in *reason.
-using ServerTrustHook = std::function<bool(x509_store_ctx_st* chain, const std::string& host, std::string* reason)>;
+// Answer true to accept the chain; a refusal may say why in the error's
+// description.
+using ServerTrustHook =
+    std::function<bool(x509_store_ctx_st* chain, const std::string& host, platform::Error* error)>;
 
 // The OpenSSL security level every TLS connection of the engine keeps at
 // least: keys and signatures under 112 bits (RSA below 2048 bits, SHA-1 and

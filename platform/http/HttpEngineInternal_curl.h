@@ -195,7 +195,7 @@ public:
     bool isRunning() const override { return running_; }
 
     // Engine thread only from here on.
-    bool setUp(std::string* failure);
+    bool setUp(platform::Error* failure);
     CURL* easy() const { return easy_; }
     void finish(CURLcode code);
     void finishWith(TransferErrorKind kind, const std::string& message);
@@ -324,9 +324,9 @@ public:
             transfer->finishWith(TransferErrorKind::Cancelled, "engine stopped");
             return;
         }
-        std::string failure;
+        platform::Error failure;
         if (!transfer->setUp(&failure)) {
-            transfer->finishWith(TransferErrorKind::Other, failure);
+            transfer->finishWith(TransferErrorKind::Other, failure.description);
             return;
         }
         transfers_[transfer->easy()] = transfer;

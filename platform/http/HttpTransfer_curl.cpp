@@ -88,10 +88,10 @@ void TransferImpl::cancel() {
     core->post([core, self] { core->remove(self, TransferErrorKind::Cancelled, "cancelled"); });
 }
 
-bool TransferImpl::setUp(std::string* failure) {
+bool TransferImpl::setUp(platform::Error* failure) {
     easy_ = session_->takeHandle();
     if (!easy_) {
-        *failure = "could not create a transfer";
+        failure->description = "could not create a transfer";
         return false;
     }
     CURL* e = easy_;
@@ -162,7 +162,7 @@ bool TransferImpl::setUp(std::string* failure) {
         curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024);
         file_ = std::fopen(request_.downloadPath.c_str(), "wbxe");
         if (!file_) {
-            *failure = "could not create the download file";
+            failure->description = "could not create the download file";
             return false;
         }
     }

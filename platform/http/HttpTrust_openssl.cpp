@@ -61,7 +61,9 @@ int verifyChain(X509_STORE_CTX* chain, void* raw) {
     if (accepted) {
         // The hook may wait for a queue whose turn on this thread has not come.
         EngineThreadMayWait waiting;
-        accepted = context->hook && context->hook(chain, context->host(), &context->reason);
+        platform::Error refusal;
+        accepted = context->hook && context->hook(chain, context->host(), &refusal);
+        if (!accepted) context->reason = std::move(refusal.description);
         if (!accepted && context->reason.empty()) context->reason = "refused by the trust check";
     }
     if (accepted) {

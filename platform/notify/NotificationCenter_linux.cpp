@@ -93,11 +93,11 @@ bool ensureDirectory(const std::string& directory, std::string* error) {
 // that nobody can take another's socket away or put a folder of their own in
 // its place.
 bool folderIsTrusted(const std::string& directory, std::string* error) {
-    std::string why;
+    platform::Error why;
     if (fs::isTrustedItem(fs::deletingLastPathComponent(directory), fs::TrustedItemKind::Folder, &why) &&
         fs::isTrustedItem(directory, fs::TrustedItemKind::SharedFolder, &why))
         return true;
-    const std::string text = "Not using the notification folder " + directory + ": " + why;
+    const std::string text = "Not using the notification folder " + directory + ": " + why.description;
     logLine(log::Level::Error, text);
     if (error) *error = text;
     return false;
@@ -400,7 +400,7 @@ std::shared_ptr<const FolderListing> NotificationCenter::State::listingFor(const
         }
         return nullptr;
     }
-    std::string why;
+    platform::Error why;
     if (fs::isTrustedOwnerAndMode(folderAttributes(st), fs::TrustedItemKind::SharedFolder, &why)) {
         platform::MutexLock lock(listingMutex);
         if (listing && listing->describes(dir, st)) return listing;
@@ -486,13 +486,14 @@ void NotificationCenter::State::receiveLoop(std::weak_ptr<State> weak, int fd, i
                     senderPID = cred.pid;
                 }
             }
-            std::string reason;
+            platform::Error reason;
             std::optional<Notification> notification;
-            if (static_cast<std::size_t>(n) > datagram::kMaxDatagramSize) reason = "datagram too large";
+            if (static_cast<std::size_t>(n) > datagram::kMaxDatagramSize) reason.description = "datagram too large";
             else notification = datagram::decode(buffer.data(), static_cast<std::size_t>(n), &reason);
             if (!notification) {
                 logLine(log::Level::Error, "Dropped an undecodable notification datagram of " + std::to_string(n) +
-                                               " bytes from pid " + std::to_string(senderPID) + ": " + reason);
+                                               " bytes from pid " + std::to_string(senderPID) + ": " +
+                                               reason.description);
                 continue;
             }
             auto state = weak.lock();
@@ -561,12 +562,9 @@ void NotificationCenter::removeObserver(ObserverKey observer, const std::optiona
 }
 
 bool NotificationCenter::post(const Notification& notification, platform::Error* error) {
+    auto bytes = datagram::encode(notification, error);
+    if (!bytes) return false;
     std::string why;
-    auto bytes = datagram::encode(notification, &why);
-    if (!bytes) {
-        if (error) *error = platform::Error{"", 0, why};
-        return false;
-    }
     const std::string dir = state_->directory();
     bool absent = false;
     std::shared_ptr<const FolderListing> listing = state_->listingFor(dir, &absent, &why);

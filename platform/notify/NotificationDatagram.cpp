@@ -16,8 +16,8 @@ constexpr std::uint8_t kHasObject = 0x1;
 constexpr std::uint8_t kHasUserInfo = 0x2;
 constexpr std::size_t kHeaderSize = 4 + 1 + 1 + 2;
 
-void fail(std::string* error, const char* reason) {
-    if (error) *error = reason;
+void fail(platform::Error* error, const char* reason) {
+    if (error) *error = platform::Error{.operation = {}, .code = 0, .description = reason, .status = 0};
 }
 
 std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t width) {
@@ -81,7 +81,7 @@ bool hasOnlyUTF8(const NRVValue& value) {
     return true;
 }
 
-std::optional<NRVDictionary> decodeUserInfo(const std::uint8_t* bytes, std::size_t size, std::string* error) {
+std::optional<NRVDictionary> decodeUserInfo(const std::uint8_t* bytes, std::size_t size, platform::Error* error) {
     if (!plist::isBoundedBinaryPropertyList(bytes, size)) {
         fail(error, "user info is not a bounded binary property list");
         return std::nullopt;
@@ -124,7 +124,7 @@ private:
 
 }  // namespace
 
-std::optional<std::string> encode(const Notification& notification, std::string* error) {
+std::optional<std::string> encode(const Notification& notification, platform::Error* error) {
     if (!isAcceptableName(notification.name)) {
         fail(error, "notification name is empty, too long or not UTF-8");
         return std::nullopt;
@@ -173,7 +173,7 @@ std::optional<std::string> encode(const Notification& notification, std::string*
     return out;
 }
 
-std::optional<Notification> decode(const std::uint8_t* bytes, std::size_t size, std::string* error) {
+std::optional<Notification> decode(const std::uint8_t* bytes, std::size_t size, platform::Error* error) {
     if (!bytes || size < kHeaderSize || size > kMaxDatagramSize) {
         fail(error, "datagram size out of range");
         return std::nullopt;

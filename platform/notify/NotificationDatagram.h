@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/error/Error.h"
 #include "platform/plist/PropertyList.h"
 #include "platform/value/NRVValue.h"
 
@@ -42,11 +43,11 @@ constexpr std::uint8_t kVersion = 1;
 
 // nullopt (with a reason) for an empty or over-long name, text that is not
 // UTF-8, user info that is not representable, or a result over the size limit.
-std::optional<std::string> encode(const Notification& notification, std::string* error = nullptr);
+std::optional<std::string> encode(const Notification& notification, platform::Error* error = nullptr);
 
 // nullopt (with a reason) for anything that is not exactly one well-formed
 // datagram of the layout above.
-std::optional<Notification> decode(const std::uint8_t* bytes, std::size_t size, std::string* error = nullptr);
+std::optional<Notification> decode(const std::uint8_t* bytes, std::size_t size, platform::Error* error = nullptr);
 
 }  // namespace datagram
 

@@ -35,8 +35,8 @@ std::uint64_t readBigEndian(const std::uint8_t* p, std::size_t width) {
     return v;
 }
 
-bool refuse(std::string* reason, const char* why) {
-    if (reason) *reason = why;
+bool refuse(platform::Error* error, const char* why) {
+    if (error) *error = platform::Error{.operation = {}, .code = 0, .description = why, .status = 0};
     return false;
 }
 
@@ -53,10 +53,10 @@ struct Cost {
 // The binary format: a trailer names the offset table; each object starts
 // with a marker whose high nibble is its kind and low nibble its count
 // (0xF: the count follows as an integer object).
-bool binaryWithinBounds(const std::uint8_t* p, std::size_t size, const Bounds& bounds, std::string* reason) {
+bool binaryWithinBounds(const std::uint8_t* p, std::size_t size, const Bounds& bounds, platform::Error* error) {
     constexpr std::size_t kTrailerSize = 32;
     constexpr const char* kMalformed = "malformed binary property list";
-    if (size < 8 + kTrailerSize || std::memcmp(p, "bplist00", 8) != 0) return refuse(reason, kMalformed);
+    if (size < 8 + kTrailerSize || std::memcmp(p, "bplist00", 8) != 0) return refuse(error, kMalformed);
     const std::uint8_t* trailer = p + size - kTrailerSize;
     const std::size_t offsetWidth = trailer[6];
     const std::size_t refWidth = trailer[7];
@@ -65,11 +65,11 @@ bool binaryWithinBounds(const std::uint8_t* p, std::size_t size, const Bounds& b
     const std::uint64_t tableOffset = readBigEndian(trailer + 24, 8);
     // Writers use the narrowest width that fits (3 bytes is common past 64 KiB).
     auto validWidth = [](std::size_t w) { return w >= 1 && w <= 8; };
-    if (!validWidth(offsetWidth) || !validWidth(refWidth)) return refuse(reason, kMalformed);
+    if (!validWidth(offsetWidth) || !validWidth(refWidth)) return refuse(error, kMalformed);
     const std::uint64_t bodyEnd = size - kTrailerSize;
-    if (objectCount == 0 || objectCount > bodyEnd || topObject >= objectCount) return refuse(reason, kMalformed);
+    if (objectCount == 0 || objectCount > bodyEnd || topObject >= objectCount) return refuse(error, kMalformed);
     if (tableOffset < 8 || tableOffset > bodyEnd || (bodyEnd - tableOffset) / offsetWidth < objectCount)
-        return refuse(reason, kMalformed);
+        return refuse(error, kMalformed);
 
     auto offsetOf = [&](std::uint64_t index) { return readBigEndian(p + tableOffset + index * offsetWidth, offsetWidth); };
     // The count of an object whose marker is at `offset`, and where its
@@ -103,7 +103,7 @@ bool binaryWithinBounds(const std::uint8_t* p, std::size_t size, const Bounds& b
     };
     for (std::uint64_t i = 0; i < objectCount; ++i) {
         const std::uint64_t offset = offsetOf(i);
-        if (offset < 8 || offset >= tableOffset) return refuse(reason, kMalformed);
+        if (offset < 8 || offset >= tableOffset) return refuse(error, kMalformed);
     }
 
     // Children of every object, as index ranges into one list of references,
@@ -117,20 +117,20 @@ bool binaryWithinBounds(const std::uint8_t* p, std::size_t size, const Bounds& b
         const std::uint8_t kind = p[offset] >> 4;
         if (kind == 0x4 || kind == 0x5 || kind == 0x6) {  // data, ASCII and UTF-16 strings
             std::uint64_t count = 0, at = 0;
-            if (!countOf(offset, &count, &at)) return refuse(reason, kMalformed);
+            if (!countOf(offset, &count, &at)) return refuse(error, kMalformed);
             own[i].bytes = saturatingAdd(own[i].bytes, kind == 0x6 ? saturatingMultiply(count, 4) : count);
             continue;
         }
         if (kind != 0xA && kind != 0xC && kind != 0xD) continue;  // not a container
         std::uint64_t count = 0, at = 0;
-        if (!countOf(offset, &count, &at)) return refuse(reason, kMalformed);
+        if (!countOf(offset, &count, &at)) return refuse(error, kMalformed);
         const std::uint64_t refs = kind == 0xD ? count * 2 : count;
-        if ((tableOffset - at) / refWidth < refs) return refuse(reason, kMalformed);
+        if ((tableOffset - at) / refWidth < refs) return refuse(error, kMalformed);
         for (std::uint64_t r = 0; r < refs; ++r) {
             const std::uint64_t ref = readBigEndian(p + at + r * refWidth, refWidth);
-            if (ref >= objectCount) return refuse(reason, kMalformed);
+            if (ref >= objectCount) return refuse(error, kMalformed);
             if (kind == 0xD && r < count && !isPlainKey(ref))
-                return refuse(reason, "binary property list with a dictionary key that is no plain string");
+                return refuse(error, "binary property list with a dictionary key that is no plain string");
             children.push_back(ref);
         }
     }
@@ -153,9 +153,9 @@ bool binaryWithinBounds(const std::uint8_t* p, std::size_t size, const Bounds& b
         Frame& frame = stack.back();
         if (frame.next < firstChild[frame.object + 1]) {
             const std::uint64_t child = children[frame.next++];
-            if (state[child] == Open) return refuse(reason, "property list refers to itself");
+            if (state[child] == Open) return refuse(error, "property list refers to itself");
             if (state[child] == Unvisited) {
-                if (stack.size() >= static_cast<std::size_t>(maxLevels)) return refuse(reason, kTooDeep);
+                if (stack.size() >= static_cast<std::size_t>(maxLevels)) return refuse(error, kTooDeep);
                 state[child] = Open;
                 stack.push_back({child, firstChild[child]});
             }
@@ -167,10 +167,10 @@ bool binaryWithinBounds(const std::uint8_t* p, std::size_t size, const Bounds& b
         for (std::size_t c = firstChild[object]; c < firstChild[object + 1]; ++c) {
             h = std::max(h, height[children[c]]);
             total.add(expanded[children[c]]);
-            if (total.over(bounds)) return refuse(reason, kOverBudget);
+            if (total.over(bounds)) return refuse(error, kOverBudget);
         }
         height[object] = h + 1;
-        if (height[object] > maxLevels) return refuse(reason, kTooDeep);
+        if (height[object] > maxLevels) return refuse(error, kTooDeep);
         expanded[object] = total;
         state[object] = Done;
         stack.pop_back();
@@ -181,7 +181,7 @@ bool binaryWithinBounds(const std::uint8_t* p, std::size_t size, const Bounds& b
 // The XML format shares nothing, so the element count bounds the nodes and
 // the open containers bound the depth. Comments and character data are
 // skipped: their text is no markup. Malformed XML is left to the parser.
-bool xmlWithinBounds(const std::string_view text, const Bounds& bounds, std::string* reason) {
+bool xmlWithinBounds(const std::string_view text, const Bounds& bounds, platform::Error* error) {
     std::uint64_t elements = 0;
     int depth = 0;
     for (std::size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at + 1)) {
@@ -202,10 +202,10 @@ bool xmlWithinBounds(const std::string_view text, const Bounds& bounds, std::str
             continue;
         }
         ++elements;
-        if (container && !selfClosing && ++depth > bounds.maxDepth) return refuse(reason, kTooDeep);
+        if (container && !selfClosing && ++depth > bounds.maxDepth) return refuse(error, kTooDeep);
     }
     const std::uint64_t bytes = saturatingAdd(saturatingMultiply(elements, kBytesPerNode), text.size());
-    if (elements > bounds.maxNodes || bytes > bounds.maxBytes) return refuse(reason, kOverBudget);
+    if (elements > bounds.maxNodes || bytes > bounds.maxBytes) return refuse(error, kOverBudget);
     return true;
 }
 
@@ -219,16 +219,16 @@ Bounds boundsForSize(std::uint64_t size) {
     return {kMaxNodes, saturatingAdd(saturatingMultiply(size, kBytesPerListByte), kMinimumBytes), kMaxDepth};
 }
 
-bool isBoundedPropertyList(const std::uint8_t* bytes, std::size_t size, std::string* reason) {
-    if (!bytes || size == 0) return refuse(reason, "empty property list");
+bool isBoundedPropertyList(const std::uint8_t* bytes, std::size_t size, platform::Error* error) {
+    if (!bytes || size == 0) return refuse(error, "empty property list");
     const Bounds bounds = boundsForSize(size);
-    if (isBinary(bytes, size)) return binaryWithinBounds(bytes, size, bounds, reason);
-    return xmlWithinBounds(std::string_view(reinterpret_cast<const char*>(bytes), size), bounds, reason);
+    if (isBinary(bytes, size)) return binaryWithinBounds(bytes, size, bounds, error);
+    return xmlWithinBounds(std::string_view(reinterpret_cast<const char*>(bytes), size), bounds, error);
 }
 
-bool isBoundedBinaryPropertyList(const std::uint8_t* bytes, std::size_t size, std::string* reason) {
-    if (!bytes || !isBinary(bytes, size)) return refuse(reason, "not a binary property list");
-    return binaryWithinBounds(bytes, size, boundsForSize(size), reason);
+bool isBoundedBinaryPropertyList(const std::uint8_t* bytes, std::size_t size, platform::Error* error) {
+    if (!bytes || !isBinary(bytes, size)) return refuse(error, "not a binary property list");
+    return binaryWithinBounds(bytes, size, boundsForSize(size), error);
 }
 
 }  // namespace platform::plist

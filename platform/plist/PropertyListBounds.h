@@ -9,7 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
+
+#include "platform/error/Error.h"
 
 namespace platform::plist {
 
@@ -23,13 +24,13 @@ struct Bounds {
 Bounds boundsForSize(std::uint64_t size);
 
 // true when the bytes are a property list, binary or XML, within the bounds
-// for their size; else false and a reason. A binary list must also be well
+// for their size; else false and the reason in `description`. A binary list must also be well
 // formed enough to walk: offsets and references inside the list, no cycle,
 // dictionary keys strings without NUL characters. Walks without recursion;
 // the values themselves are left to the parser.
-bool isBoundedPropertyList(const std::uint8_t* bytes, std::size_t size, std::string* reason = nullptr);
+bool isBoundedPropertyList(const std::uint8_t* bytes, std::size_t size, platform::Error* error = nullptr);
 
 // The same for a caller that takes binary lists only.
-bool isBoundedBinaryPropertyList(const std::uint8_t* bytes, std::size_t size, std::string* reason = nullptr);
+bool isBoundedBinaryPropertyList(const std::uint8_t* bytes, std::size_t size, platform::Error* error = nullptr);
 
 }  // namespace platform::plist

@@ -234,9 +234,9 @@ std::optional<NRVValue> readData(const std::string& bytes, platform::Error* erro
     };
     if (bytes.empty() || bytes.size() > kMaxDataSize)
         return fail(bytes.empty() ? "empty property list" : "property list too large");
-    std::string why;
+    platform::Error why;
     if (!isBoundedPropertyList(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), &why))
-        return fail(why);
+        return fail(std::move(why.description));
     plist_t root = nullptr;
     const auto length = static_cast<std::uint32_t>(bytes.size());
     if (plist_is_binary(bytes.data(), length)) {

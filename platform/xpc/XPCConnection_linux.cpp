@@ -130,9 +130,9 @@ struct Connection::Impl : detail::ChannelDelegate, std::enable_shared_from_this<
 
     bool sendFrame(const Frame& frame) {
         std::vector<std::uint8_t> bytes;
-        std::string why;
+        platform::Error why;
         if (!encodeFrame(frame, bytes, &why)) {
-            logError("Cannot send a frame to " + label + ": " + why);
+            logError("Cannot send a frame to " + label + ": " + why.description);
             return false;
         }
         std::shared_ptr<detail::Channel> ch;
@@ -331,12 +331,12 @@ void Connection::resume() {
                 d.releaseLocked(object, unused);
             }
         } else {
-            std::string why;
+            platform::Error why;
             bool abstract = d.origin == Origin::Endpoint;
             if (abstract || serviceFolderIsTrusted(&why)) {
                 fd = detail::connectSocket(abstract ? d.address : servicePath(d.address), abstract, nullptr);
             } else if (serviceSocketExists(d.address)) {
-                logError("Not connecting to the service '" + d.address + "': " + why);
+                logError("Not connecting to the service '" + d.address + "': " + why.description);
             }
             if (!fd) {
                 d.state = State::Invalid;
@@ -450,9 +450,10 @@ void Connection::sendCall(const std::string& selector, Values arguments, ReplyBl
             return;
         }
         id = d.nextID++;
-        std::string why;
+        platform::Error why;
         if (!encodeFrame(Frame::call(id, selector, std::move(arguments), wantsReply), bytes, &why)) {
-            failSoon(transportError(kErrorReplyInvalid, "The call '" + selector + "' cannot be sent: " + why + "."));
+            failSoon(transportError(kErrorReplyInvalid,
+                                    "The call '" + selector + "' cannot be sent: " + why.description + "."));
             return;
         }
         if (wantsReply) d.pending.emplace(id, PendingCall{std::move(reply), onError, method->reply});

@@ -273,6 +273,11 @@ private:
     platform::bytes::BigEndianReader in_;
 };
 
+bool refuse(platform::Error* error, std::string why) {
+    if (error) *error = platform::Error{.operation = {}, .code = 0, .description = std::move(why), .status = 0};
+    return false;
+}
+
 }  // namespace
 
 Frame Frame::call(std::uint64_t id, std::string selector, Values arguments, bool wantsReply) {
@@ -302,7 +307,7 @@ Frame Frame::error(std::uint64_t id, std::int64_t code, std::string text) {
     return f;
 }
 
-bool encodeFrame(const Frame& frame, std::vector<std::uint8_t>& out, std::string* whyNot) {
+bool encodeFrame(const Frame& frame, std::vector<std::uint8_t>& out, platform::Error* error) {
     out.clear();
     out.resize(kFramePrefixLength);
     Writer w(out);
@@ -334,13 +339,11 @@ bool encodeFrame(const Frame& frame, std::vector<std::uint8_t>& out, std::string
             break;
     }
     if (!ok) {
-        if (whyNot) *whyNot = "nesting too deep";
-        return false;
+        return refuse(error, "nesting too deep");
     }
     std::size_t body = out.size() - kFramePrefixLength;
     if (body > kMaxFrameLength) {
-        if (whyNot) *whyNot = "frame too long";
-        return false;
+        return refuse(error, "frame too long");
     }
     w.lengthPrefix(static_cast<std::uint32_t>(body));
     return true;
@@ -352,11 +355,11 @@ std::uint32_t frameBodyLength(const std::uint8_t* prefix) {
     return length;
 }
 
-bool decodeFrameBody(const std::uint8_t* body, std::size_t length, Frame& out, std::string* whyNot) {
+bool decodeFrameBody(const std::uint8_t* body, std::size_t length, Frame& out, platform::Error* error) {
     Reader r(body, length);
     auto done = [&](bool ok) {
         if (ok && !r.atEnd()) ok = r.fail("bytes after the frame");
-        if (!ok && whyNot) *whyNot = r.error;
+        if (!ok) refuse(error, r.error);
         return ok;
     };
     std::uint8_t tag;

@@ -37,14 +37,15 @@ struct Frame {
     static Frame error(std::uint64_t id, std::int64_t code, std::string text);
 };
 
-// The whole frame, length prefix included. Fails (false, reason) for a value
+// The whole frame, length prefix included. Fails (false, the reason in the
+// error's description) for a value
 // nested deeper than the value type's limit or a body over kMaxFrameLength.
-bool encodeFrame(const Frame& frame, std::vector<std::uint8_t>& out, std::string* whyNot = nullptr);
+bool encodeFrame(const Frame& frame, std::vector<std::uint8_t>& out, platform::Error* error = nullptr);
 // The size of the length prefix, and the body length it announces (not yet
 // checked against kMaxFrameLength).
 constexpr std::size_t kFramePrefixLength = 4;
 std::uint32_t frameBodyLength(const std::uint8_t* prefix);
 // The body after the length prefix.
-bool decodeFrameBody(const std::uint8_t* body, std::size_t length, Frame& out, std::string* whyNot = nullptr);
+bool decodeFrameBody(const std::uint8_t* body, std::size_t length, Frame& out, platform::Error* error = nullptr);
 
 }  // namespace platform::xpc

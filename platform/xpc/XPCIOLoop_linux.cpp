@@ -388,9 +388,9 @@ void Channel::readAvailable() {
         }
         if (in_.size() - inOffset_ - kFramePrefixLength < length) break;
         Frame frame;
-        std::string why;
+        platform::Error why;
         if (!decodeFrameBody(p + kFramePrefixLength, length, frame, &why)) {
-            logError("Closing " + label_ + ": malformed frame (" + why + ").");
+            logError("Closing " + label_ + ": malformed frame (" + why.description + ").");
             closeFromLoop(true);
             return;
         }

@@ -137,11 +137,11 @@ std::shared_ptr<Listener> Listener::forService(const std::string& serviceName, p
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     if (ec) return fail(ec.message());
-    std::string untrusted;
+    platform::Error untrusted;
     if (!serviceFolderIsTrusted(&untrusted)) {
         platform::log::write("com.nerova.rivovovuvev", "xpc", platform::log::Level::Error,
-                             "Refusing to listen for '" + serviceName + "': " + untrusted);
-        return fail(untrusted);
+                             "Refusing to listen for '" + serviceName + "': " + untrusted.description);
+        return fail(untrusted.description);
     }
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {

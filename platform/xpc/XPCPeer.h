@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/error/Error.h"
 #include "platform/fd/ScopedFD.h"
 #include "platform/process/AuditToken.h"
 
@@ -45,8 +46,9 @@ std::string servicePath(const std::string& serviceName);
 // Whether named services may be served or reached at all: the runtime root
 // and its xpc/ folder belong to root or this user, nobody else can write
 // them (nor the folders above), and the root is no link. Otherwise another
-// user could put their own socket in a service's place. *why says what is wrong.
-bool serviceFolderIsTrusted(std::string* why);
+// user could put their own socket in a service's place. The error's
+// description says what is wrong.
+bool serviceFolderIsTrusted(platform::Error* why);
 // True when a socket file exists at the service's path (it may be stale).
 bool serviceSocketExists(const std::string& serviceName);
 

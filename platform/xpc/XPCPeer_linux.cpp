@@ -75,7 +75,7 @@ bool hasPendingInput(int socketFD) {
 
 std::string servicePath(const std::string& serviceName) { return platform::runtimeRoot() + "/xpc/" + serviceName; }
 
-bool serviceFolderIsTrusted(std::string* why) {
+bool serviceFolderIsTrusted(platform::Error* why) {
     const std::string root = platform::runtimeRoot();
     return platform::fs::isTrustedItem(root, platform::fs::TrustedItemKind::Folder, why) &&
            platform::fs::isTrustedItem(root + "/xpc", platform::fs::TrustedItemKind::Folder, why);

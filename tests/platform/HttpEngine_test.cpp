@@ -48,7 +48,7 @@ Outcome run(Engine& engine, const std::shared_ptr<Session>& session, Request req
 
 // Accepts chains that lead to the authority in `caFile`, counting its calls.
 ServerTrustHook trustOnly(const std::string& caFile, std::shared_ptr<std::atomic<int>> calls = nullptr) {
-    return [caFile, calls](x509_store_ctx_st* chain, const std::string&, std::string*) {
+    return [caFile, calls](x509_store_ctx_st* chain, const std::string&, platform::Error*) {
         if (calls) ++*calls;
         X509_STORE* store = X509_STORE_new();
         X509_STORE_load_file(store, caFile.c_str());
@@ -314,7 +314,7 @@ TEST(HttpEngine, DispatchedQueueRunsOnTheEngineThreadWithoutStallingTheTrustHook
     // The hook hands work to the idle queue (its worker waits for the engine's
     // thread), then waits for the queue.
     auto ran = std::make_shared<std::atomic<bool>>(false);
-    ServerTrustHook waiting = [&, ran](x509_store_ctx_st*, const std::string&, std::string*) {
+    ServerTrustHook waiting = [&, ran](x509_store_ctx_st*, const std::string&, platform::Error*) {
         engine->dispatch(queue, [ran] { *ran = true; });
         queue->sync([] {});
         return ran->load();

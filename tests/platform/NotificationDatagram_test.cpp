@@ -12,7 +12,7 @@ using namespace platform::notify;
 namespace {
 
 
-std::optional<Notification> decodeText(const std::string& s, std::string* error = nullptr) {
+std::optional<Notification> decodeText(const std::string& s, platform::Error* error = nullptr) {
     return datagram::decode(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), error);
 }
 
@@ -55,11 +55,11 @@ TEST(NotificationDatagramTest, RoundTripsEveryShape) {
         {"com.nerova.both \xC3\xA9", "\xE2\x82\xAC", NRVDictionary{}},
     };
     for (const auto& n : cases) {
-        std::string error;
+        platform::Error error;
         auto encoded = datagram::encode(n, &error);
-        ASSERT_TRUE(encoded) << n.name << ": " << error;
+        ASSERT_TRUE(encoded) << n.name << ": " << error.description;
         auto decoded = decodeText(*encoded, &error);
-        ASSERT_TRUE(decoded) << n.name << ": " << error;
+        ASSERT_TRUE(decoded) << n.name << ": " << error.description;
         EXPECT_EQ(*decoded, n) << n.name;
     }
 }
@@ -89,9 +89,9 @@ TEST(NotificationDatagramTest, EncodeRefusesWhatReceiversCouldNotTake) {
         {"nested too deeply", {"n", std::nullopt, tooDeep}},
     };
     for (const auto& c : cases) {
-        std::string error;
+        platform::Error error;
         EXPECT_FALSE(datagram::encode(c.n, &error)) << c.label;
-        EXPECT_FALSE(error.empty()) << c.label;
+        EXPECT_FALSE(error.description.empty()) << c.label;
     }
 }
 
@@ -152,9 +152,9 @@ TEST(NotificationDatagramTest, MalformedDatagramsAreRefused) {
         {"over 64 KiB", std::string("NRVN\x01\x01\x00\x01", 8) + "n" + bigEndian(70000, 4) + std::string(70000, 'x')},
     };
     for (const auto& c : cases) {
-        std::string error;
+        platform::Error error;
         EXPECT_FALSE(decodeText(c.bytes, &error)) << c.label;
-        EXPECT_FALSE(error.empty()) << c.label;
+        EXPECT_FALSE(error.description.empty()) << c.label;
     }
     // The same builder makes lists that are accepted, so the refusals above
     // are about what the cases change.

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -203,25 +204,32 @@ TEST_F(TrustInputs, AnOrdinaryUsersOwnItemsAreTrustedToo) {
 // and a folder above that is writable by others.
 TEST(TrustedItem, OwnerModeAndPlaceDecide) {
     namespace fs = platform::fs;
-    std::string why;
-    EXPECT_TRUE(fs::isTrustedItem("/", fs::TrustedItemKind::Folder, &why)) << why;
-    EXPECT_TRUE(fs::isTrustedItem("/tmp", fs::TrustedItemKind::SharedFolder, &why)) << why;
+    platform::Error why;
+    EXPECT_TRUE(fs::isTrustedItem("/", fs::TrustedItemKind::Folder, &why)) << why.description;
+    EXPECT_TRUE(fs::isTrustedItem("/tmp", fs::TrustedItemKind::SharedFolder, &why)) << why.description;
     EXPECT_FALSE(fs::isTrustedItem("/tmp", fs::TrustedItemKind::Folder, &why));
-    EXPECT_NE(why.find("writable by group or others"), std::string::npos) << why;
+    EXPECT_NE(why.description.find("writable by group or others"), std::string::npos) << why.description;
     EXPECT_FALSE(fs::isTrustedItem("/tmp", fs::TrustedItemKind::File, &why));
+    // A path that cannot be resolved or examined names the failing call.
     EXPECT_FALSE(fs::isTrustedItem("/nonexistent-folder/x", fs::TrustedItemKind::File, &why));
+    EXPECT_EQ(why.description, "/nonexistent-folder cannot be resolved: No such file or directory");
+    EXPECT_EQ(why.operation, "realpath");
+    EXPECT_EQ(why.code, ENOENT);
     EXPECT_FALSE(fs::isTrustedItem("", fs::TrustedItemKind::File, &why));
 
     TempDir dir;
     testsupport::writeText(dir / "open/deeper/file", "x");
+    EXPECT_FALSE(fs::isTrustedItem(dir / "open/deeper/missing", fs::TrustedItemKind::File, &why));
+    EXPECT_EQ(why.operation, "lstat");
+    EXPECT_EQ(why.code, ENOENT);
     std::filesystem::permissions(dir / "open", std::filesystem::perms(0777));
     EXPECT_FALSE(fs::isTrustedItem(dir / "open/deeper/file", fs::TrustedItemKind::File, &why));
-    EXPECT_NE(why.find(dir / "open"), std::string::npos) << why;
+    EXPECT_NE(why.description.find(dir / "open"), std::string::npos) << why.description;
     // A link above the item is resolved, and the folder it leads to judged.
     std::filesystem::create_directory_symlink(dir / "open/deeper", dir / "via");
     EXPECT_FALSE(fs::isTrustedItem(dir / "via/file", fs::TrustedItemKind::File, &why));
     std::filesystem::permissions(dir / "open", std::filesystem::perms(0755));
-    EXPECT_TRUE(fs::isTrustedItem(dir / "via/file", fs::TrustedItemKind::File, &why)) << why;
+    EXPECT_TRUE(fs::isTrustedItem(dir / "via/file", fs::TrustedItemKind::File, &why)) << why.description;
 }
 
 }  // namespace

@@ -228,8 +228,8 @@ TEST(XPCFrame, CommittedFramesEncodeAgainToTheSameBytes) {
         const std::vector<std::uint8_t> body{std::istreambuf_iterator<char>(in), {}};
         const std::string name = entry.path().filename().string();
         Frame frame;
-        std::string why;
-        ASSERT_TRUE(decodeFrameBody(body.data(), body.size(), frame, &why)) << name << ": " << why;
+        platform::Error why;
+        ASSERT_TRUE(decodeFrameBody(body.data(), body.size(), frame, &why)) << name << ": " << why.description;
         std::vector<std::uint8_t> again;
         ASSERT_TRUE(encodeFrame(frame, again)) << name;
         ASSERT_EQ(again.size(), kFramePrefixLength + body.size()) << name;
@@ -295,14 +295,14 @@ TEST(XPCFrame, MalformedBodiesAreRefused) {
     };
     for (const Case& c : cases) {
         Frame f;
-        std::string why;
+        platform::Error why;
         EXPECT_FALSE(decodeFrameBody(c.body.data(), c.body.size(), f, &why)) << c.name;
-        EXPECT_EQ(why, c.why) << c.name;
+        EXPECT_EQ(why.description, c.why) << c.name;
     }
     std::vector<std::uint8_t> out;
-    std::string why;
+    platform::Error why;
     EXPECT_FALSE(encodeFrame(Frame::call(1, "s", {nested(70)}, false), out, &why));
-    EXPECT_EQ(why, "nesting too deep");
+    EXPECT_EQ(why.description, "nesting too deep");
 }
 
 TEST(XPCTransport, CallsReplyAndBadCallsGetErrorsWhileTheConnectionStays) {
