@@ -43,7 +43,7 @@ static double findMicroseconds(kc::Keychain& keychain, int items, int rounds) {
 // when it cannot be made or unlocked.
 static double unlockMilliseconds(const std::string& path) {
     std::shared_ptr<kc::Keychain> keychain;
-    if (kc::Keychain::create(path, "bench password", &keychain) != 0) {
+    if (!kc::Keychain::create(path, "bench password", &keychain)) {
         std::fprintf(stderr, "cannot create %s\n", path.c_str());
         return -1;
     }
@@ -52,7 +52,7 @@ static double unlockMilliseconds(const std::string& path) {
     for (int i = 0; i < unlocks; ++i) {
         keychain->lock();
         auto start = Clock::now();
-        if (keychain->unlock("bench password") != 0) return -1;
+        if (!keychain->unlock("bench password")) return -1;
         total += msSince(start);
     }
     keychain->deleteFile();
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     kc::Keychain::setIterationCountForNewKeychains(chosen);
 
     std::shared_ptr<kc::Keychain> keychain;
-    if (kc::Keychain::create(path, "bench password", &keychain) != 0) {
+    if (!kc::Keychain::create(path, "bench password", &keychain)) {
         std::fprintf(stderr, "cannot create %s\n", path.c_str());
         return 1;
     }
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     const int step = count >= 10 ? count / 10 : 1;
     auto batchStart = Clock::now();
     for (int i = 0; i < count; ++i) {
-        if (keychain->add(kc::ItemClass::GenericPassword, serviceAttributes(i), secretBytes) != 0) {
+        if (!keychain->add(kc::ItemClass::GenericPassword, serviceAttributes(i), secretBytes)) {
             std::fprintf(stderr, "add %d failed\n", i);
             return 1;
         }

@@ -49,15 +49,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)keychain->check();
     NRVValue metadata;
     (void)keychain->metadataValue("trust", &metadata);
-    const bool unlocked = keychain->unlock(kPassword) == kc::status::success;
+    platform::Error error;
+    const bool unlocked = keychain->unlock(kPassword, &error);
+    // Every refusal names its status.
+    if (!unlocked && error.status == kc::status::success) __builtin_trap();
     for (kc::ItemClass itemClass : {kc::ItemClass::GenericPassword, kc::ItemClass::Certificate,
                                     kc::ItemClass::PublicKey, kc::ItemClass::PrivateKey,
                                     kc::ItemClass::SymmetricKey}) {
         std::vector<kc::Item> items;
-        if (keychain->find(itemClass, {}, 1000, &items) != kc::status::success) continue;
+        if (!keychain->find(itemClass, {}, 1000, &items)) continue;
         for (const kc::Item& item : items) {
             kc::Item copy;
-            if (keychain->copyItem(item.id, &copy) != kc::status::success) __builtin_trap();
+            if (!keychain->copyItem(item.id, &copy)) __builtin_trap();
             if (unlocked && item.hasSecret) {
                 kc::SecureBytes secret;
                 (void)keychain->copySecret(item.id, &secret);

@@ -61,7 +61,10 @@ std::string certificateDigest(const NRVCertificate& certificate) {
 
 // The administrator domain's settings are kept by the real system keychain,
 // never by a redirect keychain.
-OSStatus adminDomain(NRVKeychainRef* out) { return kc::copyDomainDefault(kc::Domain::System, out); }
+OSStatus adminDomain(NRVKeychainRef* out) {
+    platform::Error error;
+    return kc::statusOf(kc::copyDomainDefault(kc::Domain::System, out, &error), error);
+}
 
 NRVCertificateRef certificateBySubjectName(int location, const std::string& name, NRVError* error) {
     NRVKeychainRef keychain = getKeychain(location, error);
@@ -121,7 +124,8 @@ std::string verifyPath(const std::string& path) {
 
 NRVKeychainRef createKeychain(const std::string& path, const std::string& password, NRVError* error) {
     NRVKeychainRef keychain;
-    OSStatus rc = kc::Keychain::create(path, password, &keychain);
+    platform::Error created;
+    OSStatus rc = kc::statusOf(kc::Keychain::create(path, password, &keychain, &created), created);
     if (rc == kc::status::success) return keychain;
     if (rc != kc::status::duplicateKeychain) {
         fail(error, rc, "Keychain creation failed");
@@ -148,7 +152,7 @@ NRVKeychainRef getCustomKeychain(const std::optional<std::string>& path, const s
 bool deleteCustomKeychain(const std::string& path, const std::string& password, NRVError* error) {
     NRVKeychainRef keychain = isKeychainAccessible(path, password, error);
     if (!keychain) return false;
-    return keychain->deleteFile() == kc::status::success;
+    return keychain->deleteFile();
 }
 
 std::optional<std::vector<NRVData>> getAllCertificatesFromCustomKeychain(const std::string& path,
@@ -212,7 +216,9 @@ std::optional<NRVArray> isRootCATrusted(int location, const std::string& name, N
     NRVKeychainRef admin;
     OSStatus rc = adminDomain(&admin);
     NRVValue table;
-    if (rc == kc::status::success) rc = admin->metadataValue(kAdminTrustSettingsKey, &table);
+    platform::Error failed;
+    if (rc == kc::status::success)
+        rc = kc::statusOf(admin->metadataValue(kAdminTrustSettingsKey, &table, &failed), failed);
     const NRVValue* settings = rc == kc::status::success && table.isDictionary()
                                    ? table.asDictionary()->find(certificateDigest(*certificate))
                                    : nullptr;
@@ -231,7 +237,9 @@ bool setCertificateTrust(const NRVCertificateRef& certificate, bool trusted, NRV
     NRVKeychainRef admin;
     OSStatus rc = adminDomain(&admin);
     NRVValue table;
-    if (rc == kc::status::success) rc = admin->metadataValue(kAdminTrustSettingsKey, &table);
+    platform::Error failed;
+    if (rc == kc::status::success)
+        rc = kc::statusOf(admin->metadataValue(kAdminTrustSettingsKey, &table, &failed), failed);
     if (rc == kc::status::success) {
         NRVDictionary settings = table.isDictionary() ? *table.asDictionary() : NRVDictionary();
         std::string digest = certificateDigest(*certificate);
@@ -240,7 +248,8 @@ bool setCertificateTrust(const NRVCertificateRef& certificate, bool trusted, NRV
         } else if (!settings.erase(digest)) {
             rc = kc::status::itemNotFound;
         }
-        if (rc == kc::status::success) rc = admin->setMetadataValue(kAdminTrustSettingsKey, std::move(settings));
+        if (rc == kc::status::success)
+            rc = kc::statusOf(admin->setMetadataValue(kAdminTrustSettingsKey, std::move(settings), &failed), failed);
     }
     if (rc != kc::status::success) return fail(error, rc, failure), false;
     return true;
@@ -315,18 +324,18 @@ NRVKeychainRef getKeychain(int location, NRVError* error) {
                 return isKeychainAccessible(getRedirectSystemKeychainFilePath(), getRedirectSystemKeychainPassword(),
                                             error);
             NRVKeychainRef keychain;
-            OSStatus rc = kc::copyDomainDefault(kc::Domain::System, &keychain);
-            if (rc != kc::status::success) {
-                fail(error, rc, "SecKeychainCopyDomainDefault system failed");
+            platform::Error failed;
+            if (!kc::copyDomainDefault(kc::Domain::System, &keychain, &failed)) {
+                fail(error, kc::statusOf(failed), "SecKeychainCopyDomainDefault system failed");
                 return nullptr;
             }
             return keychain;
         }
         case kLocationUser: {
             NRVKeychainRef keychain;
-            OSStatus rc = kc::copyDomainDefault(kc::Domain::User, &keychain);
-            if (rc != kc::status::success) {
-                fail(error, rc, "SecKeychainCopyDomainDefault user failed:");
+            platform::Error failed;
+            if (!kc::copyDomainDefault(kc::Domain::User, &keychain, &failed)) {
+                fail(error, kc::statusOf(failed), "SecKeychainCopyDomainDefault user failed:");
                 return nullptr;
             }
             return keychain;

@@ -22,8 +22,8 @@ OSStatus collect(const NRVKeychainRef& keychain, const kc::Query& query, std::si
                  std::vector<FoundCertificate>* out, const std::string* subjectName) {
     out->clear();
     std::vector<kc::Item> items;
-    OSStatus rc = keychain->find(kc::ItemClass::Certificate, query, SIZE_MAX, &items);
-    if (rc != kc::status::success) return rc;
+    platform::Error error;
+    if (!keychain->find(kc::ItemClass::Certificate, query, SIZE_MAX, &items, &error)) return kc::statusOf(error);
     for (const kc::Item& item : items) {
         if (out->size() >= limit) break;
         const NRVValue* der = item.attributes.find(kCertificateData);
@@ -50,7 +50,9 @@ OSStatus addCertificate(const NRVKeychainRef& keychain, const NRVCertificateRef&
     attributes.set(kLabel, labelFor(*certificate));
     attributes.set(kPublicKeyData, certificate->publicKeyHash());
     attributes.set(kCertificateData, certificate->data());
-    return keychain->add(kc::ItemClass::Certificate, std::move(attributes), std::nullopt);
+    platform::Error error;
+    return kc::statusOf(keychain->add(kc::ItemClass::Certificate, std::move(attributes), std::nullopt, nullptr, &error),
+                        error);
 }
 
 OSStatus copyCertificates(const NRVKeychainRef& keychain, std::vector<FoundCertificate>* out) {
@@ -75,11 +77,15 @@ OSStatus addKey(const NRVKeychainRef& keychain, const NRVKey& key, const std::op
     attributes.set(kKeySize, key.bits());
     if (label) attributes.set(kLabel, *label);
     attributes.set(kPublicKeyData, key.publicKeyData());
-    if (key.keyClass() == NRVKey::KeyClass::Public)
-        return keychain->add(kc::ItemClass::PublicKey, std::move(attributes), std::nullopt);
+    platform::Error error;
+    if (key.keyClass() == NRVKey::KeyClass::Public) {
+        return kc::statusOf(keychain->add(kc::ItemClass::PublicKey, std::move(attributes), std::nullopt, nullptr, &error),
+                            error);
+    }
     kc::SecureBytes secret = key.data();
     if (secret.empty()) return kc::status::internalComponent;
-    return keychain->add(kc::ItemClass::PrivateKey, std::move(attributes), secret.span());
+    return kc::statusOf(keychain->add(kc::ItemClass::PrivateKey, std::move(attributes), secret.span(), nullptr, &error),
+                        error);
 }
 
 OSStatus copyKeys(const NRVKeychainRef& keychain, const KeyQuery& query, std::size_t limit, bool loadKeys,
@@ -97,7 +103,9 @@ OSStatus copyKeys(const NRVKeychainRef& keychain, const KeyQuery& query, std::si
     else classes = {NRVKey::KeyClass::Public, NRVKey::KeyClass::Private};
     for (NRVKey::KeyClass keyClass : classes) {
         std::vector<kc::Item> items;
-        OSStatus rc = keychain->find(classFor(keyClass), constraints, limit - out->size(), &items);
+        platform::Error error;
+        OSStatus rc = kc::statusOf(keychain->find(classFor(keyClass), constraints, limit - out->size(), &items, &error),
+                                   error);
         if (rc == kc::status::itemNotFound) continue;
         if (rc != kc::status::success) return rc;
         for (kc::Item& item : items) {
@@ -108,8 +116,7 @@ OSStatus copyKeys(const NRVKeychainRef& keychain, const KeyQuery& query, std::si
                     if (der && der->asData()) found.key = NRVKey::fromData(*der->asData(), keyClass);
                 } else {
                     kc::SecureBytes secret;
-                    rc = keychain->copySecret(item.id, &secret);
-                    if (rc != kc::status::success) return rc;
+                    if (!keychain->copySecret(item.id, &secret, &error)) return kc::statusOf(error);
                     found.key = NRVKey::fromData(secret.span(), keyClass);
                 }
                 if (!found.key) return kc::status::decode;
@@ -123,7 +130,8 @@ OSStatus copyKeys(const NRVKeychainRef& keychain, const KeyQuery& query, std::si
 
 OSStatus deleteItem(const NRVKeychainRef& keychain, std::uint64_t itemID) {
     if (!keychain) return kc::status::param;
-    return keychain->remove(itemID);
+    platform::Error error;
+    return kc::statusOf(keychain->remove(itemID, &error), error);
 }
 
 }  // namespace NRVSecItem

@@ -104,10 +104,11 @@ bool QKWKeychain::openKeychain(NRVError* error) {
     if (*slot && !platform::fs::itemExists(path)) deleteKeychain();
     // Built once per call and wiped on return.
     kc::SecureBytes password(getKeychainPassword());
-    OSStatus rc = kc::Keychain::create(path, password.view(), slot);
+    platform::Error failed;
+    OSStatus rc = kc::statusOf(kc::Keychain::create(path, password.view(), slot, &failed), failed);
     if (rc == kc::status::duplicateKeychain) {
         *slot = kc::Keychain::open(path);
-        rc = (*slot)->check();
+        rc = kc::statusOf((*slot)->check(&failed), failed);
         if (rc != kc::status::success) {
             fail(error, rc, kc::statusMessage(rc));
             return false;
@@ -116,7 +117,7 @@ bool QKWKeychain::openKeychain(NRVError* error) {
         fail(error, rc, "Failed to create creating VevaroRavEzeriz.keychain");
         return false;
     }
-    rc = (*slot)->unlock(password.view());
+    rc = kc::statusOf((*slot)->unlock(password.view(), &failed), failed);
     if (rc != kc::status::success) {
         fail(error, rc, kc::statusMessage(rc));
         return false;
@@ -133,9 +134,9 @@ bool QKWKeychain::deleteKeychain() {
     platform::RecursiveMutexLock lock(slotMutex_);
     NRVKeychainRef* slot = getKeychainPtr();
     if (!slot || !*slot) return false;
-    OSStatus rc = (*slot)->deleteFile();
+    const bool deleted = (*slot)->deleteFile();
     slot->reset();
-    return rc == kc::status::success;
+    return deleted;
 }
 
 std::optional<NRVAccess> QKWKeychain::createAccessForService(const std::string& service, NRVError* error) {

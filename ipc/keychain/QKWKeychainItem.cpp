@@ -18,7 +18,7 @@ bool QKWKeychainItem::modifyAttributeWithTag(const std::string& tag, const std::
     if (!coreKeychainItem_.keychain) return false;
     NRVDictionary changes;
     changes.set(tag, value);
-    return coreKeychainItem_.keychain->modify(coreKeychainItem_.itemID, changes) == kc::status::success;
+    return coreKeychainItem_.keychain->modify(coreKeychainItem_.itemID, changes);
 }
 
 void QKWKeychainItem::setServiceName(const std::optional<std::string>& serviceName) {
@@ -36,8 +36,7 @@ bool QKWKeychainItem::setUsername(const std::optional<std::string>& userName, co
     NRVDictionary changes;
     changes.set(NRVSecItem::kAccount, *userName);
     kc::SecureBytes secret(newPassword.value_or(""));
-    if (coreKeychainItem_.keychain->modify(coreKeychainItem_.itemID, changes, secret.span()) != kc::status::success)
-        return false;
+    if (!coreKeychainItem_.keychain->modify(coreKeychainItem_.itemID, changes, secret.span())) return false;
     password = newPassword;
     username = userName;
     return true;
@@ -46,7 +45,7 @@ bool QKWKeychainItem::setUsername(const std::optional<std::string>& userName, co
 std::optional<NRVValue> QKWKeychainItem::getKeychainAttribute(const std::string& tag, const NRVKeychainItemRef& item) {
     if (!item.keychain) return std::nullopt;
     kc::Item found;
-    if (item.keychain->copyItem(item.itemID, &found) != kc::status::success) return std::nullopt;
+    if (!item.keychain->copyItem(item.itemID, &found)) return std::nullopt;
     const NRVValue* value = found.attributes.find(tag);
     if (!value || value->isNull()) return std::nullopt;
     if (tag == "invi" || tag == "ptcl" || tag == "port") {

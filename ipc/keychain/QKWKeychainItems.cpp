@@ -49,7 +49,9 @@ bool QKWKeychain::setData(const std::optional<NRVData>& data, const std::optiona
     if (!isKeychainAccessible(error)) return false;
     NRVKeychainRef keychain = currentKeychain();
     std::vector<kc::Item> found;
-    OSStatus rc = keychain->find(kc::ItemClass::GenericPassword, {{NRVSecItem::kService, *key}}, 1, &found);
+    platform::Error failed;
+    OSStatus rc = kc::statusOf(
+        keychain->find(kc::ItemClass::GenericPassword, {{NRVSecItem::kService, *key}}, 1, &found, &failed), failed);
     if (rc == kc::status::itemNotFound) {
         NRVDictionary attributes;
         attributes.set(NRVSecItem::kLabel, *key);
@@ -59,12 +61,15 @@ bool QKWKeychain::setData(const std::optional<NRVData>& data, const std::optiona
         attributes.set(NRVSecItem::kInvisible, uint32Bytes(0));
         if (std::optional<NRVAccess> access = QKWKeychain::shared().createAccessForService(*key, nullptr))
             attributes.set(NRVSecItem::kAccess, access->toValue());
-        rc = keychain->add(kc::ItemClass::GenericPassword, std::move(attributes), std::span<const std::uint8_t>(*data));
+        rc = kc::statusOf(keychain->add(kc::ItemClass::GenericPassword, std::move(attributes),
+                                        std::span<const std::uint8_t>(*data), nullptr, &failed),
+                          failed);
     } else if (rc == kc::status::success) {
         // The data goes only into the sealed secret, never into a clear attribute.
         NRVDictionary changes;
         changes.set(NRVSecItem::kInvisible, uint32Bytes(0));
-        rc = keychain->modify(found.front().id, changes, std::span<const std::uint8_t>(*data));
+        rc = kc::statusOf(keychain->modify(found.front().id, changes, std::span<const std::uint8_t>(*data), &failed),
+                          failed);
     }
     if (rc != kc::status::success) return fail(error, 8, failure);
     NerovaLogger::keychain().info("Successfully set the data for key '" + *key + "' to the Nerova keychain");
@@ -84,11 +89,14 @@ std::optional<NRVData> QKWKeychain::dataForKey(const std::optional<std::string>&
     NRVKeychainRef keychain = currentKeychain();
     std::vector<kc::Item> found;
     kc::SecureBytes secret;
-    OSStatus rc = keychain->find(kc::ItemClass::GenericPassword, {{NRVSecItem::kService, *key}}, 1, &found);
-    if (rc == kc::status::success) rc = keychain->copySecret(found.front().id, &secret);
-    if (rc != kc::status::success) {
+    platform::Error failed;
+    if (!keychain->find(kc::ItemClass::GenericPassword, {{NRVSecItem::kService, *key}}, 1, &found, &failed) ||
+        !keychain->copySecret(found.front().id, &secret, &failed)) {
+        const OSStatus rc = kc::statusOf(failed);
         std::string message = "Failed to retrieve the data for the key '" + *key + "' from the Nerova keychain";
-        NerovaLogger::keychain().error(message + "; " + kc::statusMessage(rc) + "(OSStatus: " + std::to_string(rc) + ")");
+        // The error's description: the status's sentence, and the failing
+        // system call where there was one.
+        NerovaLogger::keychain().error(message + "; " + failed.description + "(OSStatus: " + std::to_string(rc) + ")");
         setError(error, 9, message);
         return std::nullopt;
     }
@@ -102,9 +110,8 @@ bool QKWKeychain::removeKey(const std::optional<std::string>& key, NRVError* err
     if (!isKeychainAccessible(error)) return false;
     NRVKeychainRef keychain = currentKeychain();
     std::vector<kc::Item> found;
-    OSStatus rc = keychain->find(kc::ItemClass::GenericPassword, {{NRVSecItem::kService, *key}}, 1, &found);
-    if (rc == kc::status::success) rc = keychain->remove(found.front().id);
-    if (rc != kc::status::success)
+    if (!keychain->find(kc::ItemClass::GenericPassword, {{NRVSecItem::kService, *key}}, 1, &found) ||
+        !keychain->remove(found.front().id))
         return fail(error, 10, "Unable to remove item for key '" + *key + "' from the Nerova keychain");
     NerovaLogger::keychain().info("Successfully removed item for key '" + *key + "' from the Nerova keychain");
     return true;
@@ -127,7 +134,10 @@ std::shared_ptr<QKWKeychainItem> QKWKeychain::addItemForService(const std::optio
     if (std::optional<NRVAccess> access = QKWKeychain::shared().createAccessForService(*service, nullptr))
         attributes.set(NRVSecItem::kAccess, access->toValue());
     kc::SecureBytes secret(blank(password) ? std::string() : *password);
-    OSStatus rc = currentKeychain()->add(kc::ItemClass::GenericPassword, std::move(attributes), secret.span());
+    platform::Error failed;
+    OSStatus rc = kc::statusOf(
+        currentKeychain()->add(kc::ItemClass::GenericPassword, std::move(attributes), secret.span(), nullptr, &failed),
+        failed);
     if (rc == kc::status::duplicateItem) {
         fail(error, rc, "Item '" + *service + "' already exist in the Nerova keychain");
         return nullptr;
@@ -154,9 +164,10 @@ std::shared_ptr<QKWKeychainItem> QKWKeychain::itemForService(const std::optional
     NRVKeychainRef keychain = currentKeychain();
     std::vector<kc::Item> found;
     kc::SecureBytes secret;
-    OSStatus rc = keychain->find(kc::ItemClass::GenericPassword, query, 1, &found);
+    platform::Error failed;
+    OSStatus rc = kc::statusOf(keychain->find(kc::ItemClass::GenericPassword, query, 1, &found, &failed), failed);
     if (rc == kc::status::itemNotFound) return nullptr;
-    if (rc == kc::status::success) rc = keychain->copySecret(found.front().id, &secret);
+    if (rc == kc::status::success) rc = kc::statusOf(keychain->copySecret(found.front().id, &secret, &failed), failed);
     if (rc != kc::status::success) {
         fail(error, rc, "Failed to obtain item from the Nerova keychain");
         return nullptr;
@@ -288,8 +299,9 @@ bool QKWKeychain::setPubKeyHash(const NRVKeyRef& publicKey, const std::string& l
     if (!SHA1(raw.data(), raw.size(), digest.data())) return fail(error, kc::status::internalComponent, "Failed to calculate public key hash");
     NRVDictionary changes;
     changes.set(NRVSecItem::kApplicationLabel, digest);
-    rc = keychain->modify(found.front().itemID, changes);
-    if (rc != kc::status::success) return fail(error, rc, "Failed to set public key hash");
+    platform::Error failed;
+    if (!keychain->modify(found.front().itemID, changes, std::nullopt, &failed))
+        return fail(error, kc::statusOf(failed), "Failed to set public key hash");
     NerovaLogger::keychain().info("Successfully set public key hash");
     return true;
 }

@@ -21,7 +21,8 @@ namespace platform::keychain {
 enum class Domain { User, System };
 
 std::string domainKeychainPath(Domain domain);
-// The domain's keychain, unlocked; a failure gives the status and no keychain.
-Status copyDomainDefault(Domain domain, std::shared_ptr<Keychain>* out);
+// The domain's keychain, unlocked; a failure gives the error (with its
+// status) and no keychain.
+bool copyDomainDefault(Domain domain, std::shared_ptr<Keychain>* out, platform::Error* error = nullptr);
 
 }  // namespace platform::keychain

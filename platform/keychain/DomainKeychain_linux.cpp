@@ -11,9 +11,13 @@
 #include "platform/fd/ScopedFD.h"
 #include "platform/fd/WriteAll.h"
 #include "platform/fs/FileManager.h"
+#include "platform/keychain/KeychainFile.h"
 #include "platform/system/SystemEnvironment.h"
 
 namespace platform::keychain {
+
+using detail::fail;
+using detail::failCall;
 
 namespace {
 
@@ -21,23 +25,29 @@ constexpr std::size_t kKeyLength = 64;  // hexadecimal characters
 
 std::string keyPath(Domain domain) { return domainKeychainPath(domain) + ".key"; }
 
-// Reads the key file: a regular file of exactly the key's length.
-Status readKey(const std::string& path, SecureBytes* out) {
+// Reads the key file: a regular file of exactly the key's length. A missing
+// file is itemNotFound; any other failure authFailed.
+bool readKey(const std::string& path, SecureBytes* out, platform::Error* error) {
     int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (raw < 0) return errno == ENOENT ? status::itemNotFound : status::authFailed;
+    if (raw < 0) {
+        const int code = errno;
+        return failCall(error, code == ENOENT ? status::itemNotFound : status::authFailed, "open", code, path);
+    }
     ScopedFD fd(raw);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != static_cast<off_t>(kKeyLength))
-        return status::authFailed;
+    if (::fstat(fd.get(), &st) != 0) return failCall(error, status::authFailed, "fstat", errno, path);
+    if (!S_ISREG(st.st_mode) || st.st_size != static_cast<off_t>(kKeyLength)) return fail(error, status::authFailed);
     SecureBytes key(kKeyLength);
-    if (::read(fd.get(), key.data(), kKeyLength) != static_cast<ssize_t>(kKeyLength)) return status::authFailed;
+    const ssize_t n = ::read(fd.get(), key.data(), kKeyLength);
+    if (n < 0) return failCall(error, status::authFailed, "read", errno, path);
+    if (n != static_cast<ssize_t>(kKeyLength)) return fail(error, status::authFailed);
     *out = std::move(key);
-    return status::success;
+    return true;
 }
 
-Status makeKey(const std::string& path, SecureBytes* out) {
+bool makeKey(const std::string& path, SecureBytes* out, platform::Error* error) {
     std::uint8_t random[kKeyLength / 2];
-    if (RAND_bytes(random, sizeof random) != 1) return status::internalComponent;
+    if (RAND_bytes(random, sizeof random) != 1) return fail(error, status::internalComponent);
     SecureBytes key(kKeyLength);
     static constexpr char kHex[] = "0123456789abcdef";
     for (std::size_t i = 0; i < sizeof random; ++i) {
@@ -46,14 +56,22 @@ Status makeKey(const std::string& path, SecureBytes* out) {
     }
     secureWipe(random, sizeof random);
     int raw = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (raw < 0) return errno == EEXIST ? status::duplicateKeychain : status::writePermission;
+    if (raw < 0) {
+        const int code = errno;
+        return code == EEXIST ? fail(error, status::duplicateKeychain)
+                              : failCall(error, status::writePermission, "open", code, path);
+    }
     ScopedFD fd(raw);
-    if (!writeAll(fd.get(), key.data(), kKeyLength) || ::fsync(fd.get()) != 0) {
+    const char* failed = nullptr;
+    if (!writeAll(fd.get(), key.data(), kKeyLength)) failed = "write";
+    else if (::fsync(fd.get()) != 0) failed = "fsync";
+    if (failed) {
+        const int code = errno;
         ::unlink(path.c_str());
-        return status::io;
+        return failCall(error, status::io, failed, code, path);
     }
     *out = std::move(key);
-    return status::success;
+    return true;
 }
 
 }  // namespace
@@ -63,24 +81,33 @@ std::string domainKeychainPath(Domain domain) {
     return platform::resolveSystemPath("/var/lib/nerova/keychains/System.keychain");
 }
 
-Status copyDomainDefault(Domain domain, std::shared_ptr<Keychain>* out) {
+bool copyDomainDefault(Domain domain, std::shared_ptr<Keychain>* out, platform::Error* error) {
     std::string path = domainKeychainPath(domain);
     SecureBytes key;
-    Status rc = readKey(keyPath(domain), &key);
-    if (rc == status::itemNotFound) {
-        if (!platform::fs::createDirectory(platform::fs::deletingLastPathComponent(path), true))
-            return status::writePermission;
-        if (platform::fs::itemExists(path)) return status::authFailed;  // a keychain whose key is gone
-        if ((rc = makeKey(keyPath(domain), &key)) != status::success) return rc;
-        rc = Keychain::create(path, key.view(), out);
-        if (rc != status::duplicateKeychain) return rc;
-    } else if (rc != status::success) {
-        return rc;
+    platform::Error keyError;
+    if (!readKey(keyPath(domain), &key, &keyError)) {
+        if (statusOf(keyError) != status::itemNotFound) {
+            if (error) *error = std::move(keyError);
+            return false;
+        }
+        const std::string folder = platform::fs::deletingLastPathComponent(path);
+        platform::Error folderError;
+        if (!platform::fs::createDirectory(folder, true, &folderError)) {
+            return failCall(error, status::writePermission, "mkdir", folderError.code, folder);
+        }
+        if (platform::fs::itemExists(path)) return fail(error, status::authFailed);  // a keychain whose key is gone
+        if (!makeKey(keyPath(domain), &key, error)) return false;
+        platform::Error createError;
+        if (Keychain::create(path, key.view(), out, &createError)) return true;
+        if (statusOf(createError) != status::duplicateKeychain) {
+            if (error) *error = std::move(createError);
+            return false;
+        }
     }
     std::shared_ptr<Keychain> keychain = Keychain::open(path);
-    if ((rc = keychain->unlock(key.view())) != status::success) return rc;
+    if (!keychain->unlock(key.view(), error)) return false;
     *out = std::move(keychain);
-    return status::success;
+    return true;
 }
 
 }  // namespace platform::keychain

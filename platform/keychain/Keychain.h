@@ -19,6 +19,10 @@
 // key); on a locked keychain it answers interactionNotAllowed, as the
 // platform does when it may not ask the user.
 //
+// Errors: every call that can fail answers false and, when given an error,
+// fills it in (KeychainStatus.h): the status number in `status`, and for a
+// failed system call the call and its errno as well.
+//
 // Threading: one Keychain object exists per path in a process (open() and
 // create() hand out the shared one); every member may be called from any
 // thread and runs under the object's mutex. The file is read again whenever
@@ -36,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/error/Error.h"
 #include "platform/keychain/KeychainStatus.h"
 #include "platform/keychain/SecureBytes.h"
 #include "platform/thread/Mutex.h"
@@ -66,7 +71,8 @@ public:
     // Creates a new file (duplicateKeychain when something is at the path,
     // a link included) and hands out the unlocked keychain. The password is
     // taken as its UTF-8 bytes, whatever their number.
-    static Status create(const std::string& path, std::string_view password, std::shared_ptr<Keychain>* out);
+    static bool create(const std::string& path, std::string_view password, std::shared_ptr<Keychain>* out,
+                       platform::Error* error = nullptr);
     // The keychain at the path, locked unless this process already unlocked
     // it; touches no file (a missing file shows in the first use).
     static std::shared_ptr<Keychain> open(const std::string& path);
@@ -80,35 +86,36 @@ public:
 
     const std::string& path() const { return path_; }
 
-    Status unlock(std::string_view password);
+    bool unlock(std::string_view password, platform::Error* error = nullptr);
     void lock();
     bool isUnlocked();
     // Reads the file if it changed: success, or why it cannot be used.
-    Status check();
+    bool check(platform::Error* error = nullptr);
     // Removes the file and forgets the master key.
-    Status deleteFile();
+    bool deleteFile(platform::Error* error = nullptr);
 
     // Items of the class meeting every constraint, in the order they were
     // added, at most `limit` of them; itemNotFound when there are none.
-    Status find(ItemClass itemClass, const Query& query, std::size_t limit, std::vector<Item>* out);
+    bool find(ItemClass itemClass, const Query& query, std::size_t limit, std::vector<Item>* out,
+              platform::Error* error = nullptr);
     // The item with the id (invalidItemRef when it is gone).
-    Status copyItem(std::uint64_t id, Item* out);
+    bool copyItem(std::uint64_t id, Item* out, platform::Error* error = nullptr);
     // duplicateItem when an item of the class has the same unique attributes
     // (generic passwords: service and account; certificates: issuer and
     // serial number; keys: key class, application label and tag).
-    Status add(ItemClass itemClass, NRVDictionary attributes, std::optional<std::span<const std::uint8_t>> secret,
-               std::uint64_t* newId = nullptr);
+    bool add(ItemClass itemClass, NRVDictionary attributes, std::optional<std::span<const std::uint8_t>> secret,
+             std::uint64_t* newId = nullptr, platform::Error* error = nullptr);
     // Sets the given attributes (a null value removes one) and, when given,
     // replaces the secret.
-    Status modify(std::uint64_t id, const NRVDictionary& changes,
-                  std::optional<std::span<const std::uint8_t>> secret = std::nullopt);
-    Status remove(std::uint64_t id);
+    bool modify(std::uint64_t id, const NRVDictionary& changes,
+                std::optional<std::span<const std::uint8_t>> secret = std::nullopt, platform::Error* error = nullptr);
+    bool remove(std::uint64_t id, platform::Error* error = nullptr);
     // The item's secret; empty when it has none. Needs the keychain unlocked.
-    Status copySecret(std::uint64_t id, SecureBytes* out);
+    bool copySecret(std::uint64_t id, SecureBytes* out, platform::Error* error = nullptr);
 
     // Keychain-wide values (such as trust settings), in clear.
-    Status metadataValue(const std::string& key, NRVValue* out);
-    Status setMetadataValue(const std::string& key, NRVValue value);
+    bool metadataValue(const std::string& key, NRVValue* out, platform::Error* error = nullptr);
+    bool setMetadataValue(const std::string& key, NRVValue value, platform::Error* error = nullptr);
 
     ~Keychain();
     Keychain(const Keychain&) = delete;

@@ -31,24 +31,24 @@ void unindexItem(Keychain::State& s, const Item& item) {
     }
 }
 
-Status loadFrom(int fd, Keychain::State& s) {
+bool loadFrom(int fd, Keychain::State& s, platform::Error* error) {
     Identity identity;
-    if (!identityOfDescriptor(fd, &identity)) return status::io;
-    if (s.loaded && s.identity == identity) return status::success;
+    if (!identityOfDescriptor(fd, &identity, error)) return false;
+    if (s.loaded && s.identity == identity) return true;
     std::vector<std::uint8_t> bytes;
-    if (Status rc = readWhole(fd, &bytes); rc != status::success) {
+    if (!readWhole(fd, &bytes, error)) {
         s.loaded = false;
-        return rc;
+        return false;
     }
     Keychain::State fresh;
     if (!parseFile(bytes, &fresh)) {
         s.loaded = false;
-        return status::invalidKeychain;
+        return fail(error, status::invalidKeychain);
     }
     if (!s.masterKey.empty() && s.header.sameWrapping(fresh.header)) {
         if (!fileTagMatches(fresh, s.masterKey)) {
             s.loaded = false;
-            return status::invalidKeychain;
+            return fail(error, status::invalidKeychain);
         }
         fresh.masterKey = std::move(s.masterKey);
         fresh.passwordCheck = std::move(s.passwordCheck);
@@ -56,26 +56,27 @@ Status loadFrom(int fd, Keychain::State& s) {
     fresh.identity = identity;
     fresh.loaded = true;
     s = std::move(fresh);
-    return status::success;
+    return true;
 }
 
-Status refresh(const std::string& path, Keychain::State& s) {
+bool refresh(const std::string& path, Keychain::State& s, platform::Error* error) {
     Identity identity;
-    if (Status rc = identityAtPath(path, &identity); rc != status::success) {
+    if (!identityAtPath(path, &identity, error)) {
         s.loaded = false;
-        return rc;
+        return false;
     }
-    if (s.loaded && s.identity == identity) return status::success;
+    if (s.loaded && s.identity == identity) return true;
     ScopedFD fd;
-    if (Status rc = openForReading(path, &fd); rc != status::success) {
+    if (!openForReading(path, &fd, error)) {
         s.loaded = false;
-        return rc;
+        return false;
     }
-    return loadFrom(fd.get(), s);
+    return loadFrom(fd.get(), s, error);
 }
 
-Status writeTemporary(const std::string& path, Keychain::State& s, std::string* tempPath, ScopedFD* tempFD) {
-    return writeTemporaryFile(path, serializeFile(s), tempPath, tempFD);
+bool writeTemporary(const std::string& path, Keychain::State& s, std::string* tempPath, ScopedFD* tempFD,
+                    platform::Error* error) {
+    return writeTemporaryFile(path, serializeFile(s), tempPath, tempFD, error);
 }
 
 bool takeIdentity(int fd, Keychain::State& s) { return identityOfDescriptor(fd, &s.identity); }

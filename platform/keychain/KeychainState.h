@@ -52,13 +52,14 @@ void unindexItem(Keychain::State& s, const Item& item);
 // Loads the open file into the state unless it is the one already loaded.
 // Keeps the master key when the file was wrapped the same way and its tag
 // checks out; a file with a failing tag is refused.
-Status loadFrom(int fd, Keychain::State& s);
+bool loadFrom(int fd, Keychain::State& s, platform::Error* error);
 // Brings the state up to date with the file at the path, reading it only
 // when it changed.
-Status refresh(const std::string& path, Keychain::State& s);
+bool refresh(const std::string& path, Keychain::State& s, platform::Error* error);
 // Writes the state, with a new checksum and tag, into a temporary file beside
 // `path` (see writeTemporaryFile).
-Status writeTemporary(const std::string& path, Keychain::State& s, std::string* tempPath, ScopedFD* tempFD);
+bool writeTemporary(const std::string& path, Keychain::State& s, std::string* tempPath, ScopedFD* tempFD,
+                    platform::Error* error);
 // Records the open file as the one the state holds; false when its identity
 // cannot be had.
 bool takeIdentity(int fd, Keychain::State& s);

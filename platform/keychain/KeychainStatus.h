@@ -1,9 +1,16 @@
 // Status numbers of the keychain and certificate services. The numbers are
 // the ones peers and stored records of the product use; the texts are our own.
+//
+// The keychain calls report a failure as a platform::Error whose `status` is
+// one of these numbers and whose `description` is its sentence; where a
+// system call failed, its `operation` and errno `code` come along and the
+// description adds the call, the path and the system's text.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "platform/error/Error.h"
 
 namespace platform::keychain {
 
@@ -37,5 +44,14 @@ inline constexpr Status internalComponent = -2070;
 // A sentence for the status; unknown numbers get a generic text that names
 // the number.
 std::string statusMessage(Status status);
+
+// The error of a failure with the status and nothing more.
+platform::Error statusError(Status status);
+// The status an error of a keychain call carries.
+inline Status statusOf(const platform::Error& error) { return static_cast<Status>(error.status); }
+// The status of a keychain call that answered `succeeded`, filling `error`.
+inline Status statusOf(bool succeeded, const platform::Error& error) {
+    return succeeded ? status::success : statusOf(error);
+}
 
 }  // namespace platform::keychain

@@ -43,4 +43,8 @@ std::string statusMessage(Status code) {
     return "OSStatus " + std::to_string(code);
 }
 
+platform::Error statusError(Status status) {
+    return platform::Error{.operation = {}, .code = 0, .description = statusMessage(status), .status = status};
+}
+
 }  // namespace platform::keychain

@@ -58,21 +58,22 @@ std::uint32_t Keychain::iterationCountForNewKeychains() { return gIterations.loa
 
 std::shared_ptr<Keychain> Keychain::open(const std::string& path) { return shared(path); }
 
-Status Keychain::create(const std::string& path, std::string_view password, std::shared_ptr<Keychain>* out) {
-    if (path.empty()) return status::param;
+bool Keychain::create(const std::string& path, std::string_view password, std::shared_ptr<Keychain>* out,
+                      platform::Error* error) {
+    if (path.empty()) return fail(error, status::param);
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) return status::duplicateKeychain;
+    if (::lstat(path.c_str(), &st) == 0) return fail(error, status::duplicateKeychain);
 
     State fresh;
     fresh.header.iterations = gIterations.load();
     fresh.masterKey = SecureBytes(kKeyLength);
     if (!randomBytes(fresh.header.salt, kSaltLength) || !randomBytes(fresh.masterKey.data(), kKeyLength))
-        return status::internalComponent;
+        return fail(error, status::internalComponent);
     std::optional<SecureBytes> wrapKey = deriveKey(password, fresh.header.salt, fresh.header.iterations);
     std::vector<std::uint8_t> wrapped;
     if (!wrapKey || !sealGCM(*wrapKey, headerAad(fresh.header), fresh.masterKey.span(), fresh.header.wrapIv, &wrapped,
                              fresh.header.wrapTag))
-        return status::internalComponent;
+        return fail(error, status::internalComponent);
     std::memcpy(fresh.header.wrappedKey, wrapped.data(), kKeyLength);
     SecureBytes checkKey = subkey(fresh.masterKey, "nerova keychain password check");
     fresh.passwordCheck = SecureBytes(kDigestLength);
@@ -81,13 +82,16 @@ Status Keychain::create(const std::string& path, std::string_view password, std:
 
     std::string tempPath;
     ScopedFD tempFD;
-    if (Status rc = writeTemporary(path, fresh, &tempPath, &tempFD); rc != status::success) return rc;
+    if (!writeTemporary(path, fresh, &tempPath, &tempFD, error)) return false;
     // link() never replaces: whoever created the path first wins, and the
     // file appears complete or not at all.
     int linked = ::link(tempPath.c_str(), path.c_str());
     int linkError = errno;
     ::unlink(tempPath.c_str());
-    if (linked != 0) return linkError == EEXIST ? status::duplicateKeychain : statusForErrno(linkError);
+    if (linked != 0) {
+        return linkError == EEXIST ? fail(error, status::duplicateKeychain)
+                                   : failCall(error, "link", linkError, path);
+    }
     syncFolder(folderOf(path));
     fresh.loaded = takeIdentity(tempFD.get(), fresh);
 
@@ -97,18 +101,18 @@ Status Keychain::create(const std::string& path, std::string_view password, std:
         *keychain->state_ = std::move(fresh);
     }
     *out = std::move(keychain);
-    return status::success;
+    return true;
 }
 
-Status Keychain::check() {
+bool Keychain::check(platform::Error* error) {
     platform::MutexLock lock(mutex_);
-    return refresh(path_, *state_);
+    return refresh(path_, *state_, error);
 }
 
-Status Keychain::unlock(std::string_view password) {
+bool Keychain::unlock(std::string_view password, platform::Error* error) {
     platform::MutexLock lock(mutex_);
     State& s = *state_;
-    if (Status rc = refresh(path_, s); rc != status::success) return rc;
+    if (!refresh(path_, s, error)) return false;
     auto passwordBytes = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(password.data()),
                                                        password.size());
     if (!s.masterKey.empty()) {
@@ -118,25 +122,25 @@ Status Keychain::unlock(std::string_view password) {
         hmacSHA256(checkKey.span(), passwordBytes, check);
         bool same = CRYPTO_memcmp(check, s.passwordCheck.data(), kDigestLength) == 0;
         secureWipe(check, sizeof check);
-        if (same) return status::success;
+        if (same) return true;
     }
     std::optional<SecureBytes> wrapKey = deriveKey(password, s.header.salt, s.header.iterations);
-    if (!wrapKey) return status::internalComponent;
+    if (!wrapKey) return fail(error, status::internalComponent);
     SecureBytes master;
     if (!openGCM(*wrapKey, headerAad(s.header), s.header.wrapIv, {s.header.wrappedKey, kKeyLength}, s.header.wrapTag,
                  &master))
-        return status::authFailed;
+        return fail(error, status::authFailed);
     if (!fileTagMatches(s, master)) {
         // The password is right, so the content was changed by someone
         // without the master key.
         s.loaded = false;
-        return status::invalidKeychain;
+        return fail(error, status::invalidKeychain);
     }
     SecureBytes checkKey = subkey(master, "nerova keychain password check");
     s.passwordCheck = SecureBytes(kDigestLength);
     hmacSHA256(checkKey.span(), passwordBytes, s.passwordCheck.data());
     s.masterKey = std::move(master);
-    return status::success;
+    return true;
 }
 
 void Keychain::lock() {
@@ -147,29 +151,30 @@ void Keychain::lock() {
 
 bool Keychain::isUnlocked() {
     platform::MutexLock lock(mutex_);
-    refresh(path_, *state_);
+    refresh(path_, *state_, nullptr);
     return !state_->masterKey.empty();
 }
 
-Status Keychain::deleteFile() {
+bool Keychain::deleteFile(platform::Error* error) {
     platform::MutexLock lock(mutex_);
     struct stat st {};
-    if (::lstat(path_.c_str(), &st) != 0) return statusForErrno(errno);
-    if (!S_ISREG(st.st_mode)) return status::invalidKeychain;
+    if (::lstat(path_.c_str(), &st) != 0) return failCall(error, "lstat", errno, path_);
+    if (!S_ISREG(st.st_mode)) return fail(error, status::invalidKeychain);
     ScopedFD fileLock;
-    if (Status rc = lockKeychain(path_, &fileLock); rc != status::success) return rc;
-    if (::unlink(path_.c_str()) != 0) return statusForErrno(errno);
+    if (!lockKeychain(path_, &fileLock, error)) return false;
+    if (::unlink(path_.c_str()) != 0) return failCall(error, "unlink", errno, path_);
     ::unlink((path_ + ".lock").c_str());
     syncFolder(folderOf(path_));
     state_->reset();
-    return status::success;
+    return true;
 }
 
-Status Keychain::find(ItemClass itemClass, const Query& query, std::size_t limit, std::vector<Item>* out) {
+bool Keychain::find(ItemClass itemClass, const Query& query, std::size_t limit, std::vector<Item>* out,
+                    platform::Error* error) {
     platform::MutexLock lock(mutex_);
     State& s = *state_;
     out->clear();
-    if (Status rc = refresh(path_, s); rc != status::success) return rc;
+    if (!refresh(path_, s, error)) return false;
     auto matches = [&](const Item& item) {
         if (item.itemClass != itemClass) return false;
         for (const auto& [tag, value] : query) {
@@ -194,17 +199,17 @@ Status Keychain::find(ItemClass itemClass, const Query& query, std::size_t limit
             if (matches(item)) out->push_back(item);
         }
     }
-    return out->empty() ? status::itemNotFound : status::success;
+    return out->empty() ? fail(error, status::itemNotFound) : true;
 }
 
-Status Keychain::copyItem(std::uint64_t id, Item* out) {
+bool Keychain::copyItem(std::uint64_t id, Item* out, platform::Error* error) {
     platform::MutexLock lock(mutex_);
     State& s = *state_;
-    if (Status rc = refresh(path_, s); rc != status::success) return rc;
+    if (!refresh(path_, s, error)) return false;
     auto it = s.items.find(id);
-    if (it == s.items.end()) return status::invalidItemRef;
+    if (it == s.items.end()) return fail(error, status::invalidItemRef);
     *out = it->second.item;
-    return status::success;
+    return true;
 }
 
 namespace {
@@ -245,44 +250,45 @@ bool sealSecret(const Keychain::State& s, StoredItem& stored, std::span<const st
 
 // Runs one change under the file lock on a state brought up to date, and
 // writes the result; on any failure the state is dropped and read again by
-// the next call, so memory never holds a change the file does not.
+// the next call, so memory never holds a change the file does not. The
+// change answers success or the status it failed with.
 template <class Change>
-static Status commitChange(const std::string& path, Keychain::State& s, Change&& change) {
+static bool commitChange(const std::string& path, Keychain::State& s, platform::Error* error, Change&& change) {
     ScopedFD lock, fd;
-    if (Status rc = lockKeychain(path, &lock); rc != status::success) return rc;
-    if (Status rc = openForReading(path, &fd); rc != status::success) {
+    if (!lockKeychain(path, &lock, error)) return false;
+    if (!openForReading(path, &fd, error)) {
         s.loaded = false;
-        return rc;
+        return false;
     }
-    if (Status rc = loadFrom(fd.get(), s); rc != status::success) return rc;
-    if (s.masterKey.empty()) return status::interactionNotAllowed;
+    if (!loadFrom(fd.get(), s, error)) return false;
+    if (s.masterKey.empty()) return fail(error, status::interactionNotAllowed);
     if (Status rc = change(); rc != status::success) {
         s.loaded = false;
-        return rc;
+        return fail(error, rc);
     }
     std::string tempPath;
     ScopedFD tempFD;
-    if (Status rc = writeTemporary(path, s, &tempPath, &tempFD); rc != status::success) {
+    if (!writeTemporary(path, s, &tempPath, &tempFD, error)) {
         s.loaded = false;
-        return rc;
+        return false;
     }
     if (::rename(tempPath.c_str(), path.c_str()) != 0) {
-        int error = errno;
+        int code = errno;
         ::unlink(tempPath.c_str());
         s.loaded = false;
-        return statusForErrno(error);
+        return failCall(error, "rename", code, path);
     }
     syncFolder(folderOf(path));
     if (!takeIdentity(tempFD.get(), s)) s.loaded = false;
-    return status::success;
+    return true;
 }
 
-Status Keychain::add(ItemClass itemClass, NRVDictionary attributes, std::optional<std::span<const std::uint8_t>> secret,
-                     std::uint64_t* newId) {
+bool Keychain::add(ItemClass itemClass, NRVDictionary attributes, std::optional<std::span<const std::uint8_t>> secret,
+                   std::uint64_t* newId, platform::Error* error) {
     platform::MutexLock lock(mutex_);
     State& s = *state_;
     std::uint64_t id = 0;
-    Status rc = commitChange(path_, s, [&]() -> Status {
+    bool added = commitChange(path_, s, error, [&]() -> Status {
         StoredItem stored;
         stored.item.id = s.nextId;
         stored.item.itemClass = itemClass;
@@ -294,15 +300,15 @@ Status Keychain::add(ItemClass itemClass, NRVDictionary attributes, std::optiona
         s.items.emplace(id, std::move(stored));
         return status::success;
     });
-    if (rc == status::success && newId) *newId = id;
-    return rc;
+    if (added && newId) *newId = id;
+    return added;
 }
 
-Status Keychain::modify(std::uint64_t id, const NRVDictionary& changes,
-                        std::optional<std::span<const std::uint8_t>> secret) {
+bool Keychain::modify(std::uint64_t id, const NRVDictionary& changes,
+                      std::optional<std::span<const std::uint8_t>> secret, platform::Error* error) {
     platform::MutexLock lock(mutex_);
     State& s = *state_;
-    return commitChange(path_, s, [&]() -> Status {
+    return commitChange(path_, s, error, [&]() -> Status {
         auto it = s.items.find(id);
         if (it == s.items.end()) return status::invalidItemRef;
         StoredItem& stored = it->second;
@@ -320,10 +326,10 @@ Status Keychain::modify(std::uint64_t id, const NRVDictionary& changes,
     });
 }
 
-Status Keychain::remove(std::uint64_t id) {
+bool Keychain::remove(std::uint64_t id, platform::Error* error) {
     platform::MutexLock lock(mutex_);
     State& s = *state_;
-    return commitChange(path_, s, [&]() -> Status {
+    return commitChange(path_, s, error, [&]() -> Status {
         auto it = s.items.find(id);
         if (it == s.items.end()) return status::itemNotFound;
         unindexItem(s, it->second.item);
@@ -332,34 +338,34 @@ Status Keychain::remove(std::uint64_t id) {
     });
 }
 
-Status Keychain::copySecret(std::uint64_t id, SecureBytes* out) {
+bool Keychain::copySecret(std::uint64_t id, SecureBytes* out, platform::Error* error) {
     platform::MutexLock lock(mutex_);
     State& s = *state_;
     out->clear();
-    if (Status rc = refresh(path_, s); rc != status::success) return rc;
-    if (s.masterKey.empty()) return status::interactionNotAllowed;
+    if (!refresh(path_, s, error)) return false;
+    if (s.masterKey.empty()) return fail(error, status::interactionNotAllowed);
     auto it = s.items.find(id);
-    if (it == s.items.end()) return status::invalidItemRef;
+    if (it == s.items.end()) return fail(error, status::invalidItemRef);
     const StoredItem& stored = it->second;
-    if (!stored.item.hasSecret) return status::success;
+    if (!stored.item.hasSecret) return true;
     if (!openGCM(s.masterKey, secretAad(stored.item.itemClass, id), stored.iv, stored.cipher, stored.tag, out))
-        return status::invalidKeychain;
-    return status::success;
+        return fail(error, status::invalidKeychain);
+    return true;
 }
 
-Status Keychain::metadataValue(const std::string& key, NRVValue* out) {
+bool Keychain::metadataValue(const std::string& key, NRVValue* out, platform::Error* error) {
     platform::MutexLock lock(mutex_);
     State& s = *state_;
-    if (Status rc = refresh(path_, s); rc != status::success) return rc;
+    if (!refresh(path_, s, error)) return false;
     const NRVValue* v = s.metadata.find(key);
     *out = v ? *v : NRVValue();
-    return status::success;
+    return true;
 }
 
-Status Keychain::setMetadataValue(const std::string& key, NRVValue value) {
+bool Keychain::setMetadataValue(const std::string& key, NRVValue value, platform::Error* error) {
     platform::MutexLock lock(mutex_);
     State& s = *state_;
-    return commitChange(path_, s, [&]() -> Status {
+    return commitChange(path_, s, error, [&]() -> Status {
         if (value.isNull()) s.metadata.erase(key);
         else s.metadata.set(key, std::move(value));
         return status::success;

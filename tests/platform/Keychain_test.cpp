@@ -6,7 +6,9 @@
 
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <cstring>
+#include <functional>
 #include <fstream>
 #include <iterator>
 
@@ -57,15 +59,19 @@ protected:
     std::string makeKeychainWithItem(const std::string& name = "k.keychain") {
         std::string path = dir / name;
         std::shared_ptr<kc::Keychain> keychain;
-        EXPECT_EQ(kc::Keychain::create(path, "pässwörd", &keychain), st::success);
-        EXPECT_EQ(keychain->add(kc::ItemClass::GenericPassword,
-                                attributes({{"svce", "mail"}, {"acct", "ann"}, {"labl", "mail"}}),
-                                bytesOf("top-secret-value")),
+        EXPECT_EQ(status(kc::Keychain::create(path, "pässwörd", &keychain, &e)), st::success);
+        EXPECT_EQ(status(keychain->add(kc::ItemClass::GenericPassword,
+                                       attributes({{"svce", "mail"}, {"acct", "ann"}, {"labl", "mail"}}),
+                                       bytesOf("top-secret-value"), nullptr, &e)),
                   st::success);
         return path;
     }
 
+    // The status of the call given `&e`: success, or the one its error carries.
+    kc::Status status(bool succeeded) const { return kc::statusOf(succeeded, e); }
+
     testsupport::TempDir dir;
+    platform::Error e;
 };
 
 TEST_F(KeychainStoreTest, ItemsRoundTripThroughTheFileAndSecretsNeedTheRightPassword) {
@@ -81,57 +87,62 @@ TEST_F(KeychainStoreTest, ItemsRoundTripThroughTheFileAndSecretsNeedTheRightPass
     auto keychain = kc::Keychain::open(path);
     EXPECT_FALSE(keychain->isUnlocked());
     std::vector<kc::Item> found;
-    ASSERT_EQ(keychain->find(kc::ItemClass::GenericPassword, {{"svce", "mail"}, {"acct", "ann"}}, 10, &found),
-              st::success);
+    ASSERT_EQ(
+        status(keychain->find(kc::ItemClass::GenericPassword, {{"svce", "mail"}, {"acct", "ann"}}, 10, &found, &e)),
+        st::success);
     ASSERT_EQ(found.size(), 1u);
     kc::SecureBytes secret;
-    EXPECT_EQ(keychain->copySecret(found[0].id, &secret), st::interactionNotAllowed);
-    EXPECT_EQ(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "x"}}), std::nullopt),
-              st::interactionNotAllowed);
+    EXPECT_EQ(status(keychain->copySecret(found[0].id, &secret, &e)), st::interactionNotAllowed);
+    EXPECT_EQ(
+        status(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "x"}}), std::nullopt, nullptr, &e)),
+        st::interactionNotAllowed);
 
     // A password that is a prefix of the real one must not pass: the whole
     // UTF-8 text counts, not a count of UTF-16 units.
-    EXPECT_EQ(keychain->unlock("pässw"), st::authFailed);
-    EXPECT_EQ(keychain->unlock("pässwörd"), st::success);
-    ASSERT_EQ(keychain->copySecret(found[0].id, &secret), st::success);
+    EXPECT_EQ(status(keychain->unlock("pässw", &e)), st::authFailed);
+    EXPECT_EQ(status(keychain->unlock("pässwörd", &e)), st::success);
+    ASSERT_EQ(status(keychain->copySecret(found[0].id, &secret, &e)), st::success);
     EXPECT_EQ(secret.view(), "top-secret-value");
 
-    EXPECT_EQ(keychain->find(kc::ItemClass::GenericPassword, {{"svce", "other"}}, 10, &found), st::itemNotFound);
-    EXPECT_EQ(keychain->find(kc::ItemClass::Certificate, {{"svce", "mail"}}, 10, &found), st::itemNotFound);
+    EXPECT_EQ(status(keychain->find(kc::ItemClass::GenericPassword, {{"svce", "other"}}, 10, &found, &e)),
+              st::itemNotFound);
+    EXPECT_EQ(status(keychain->find(kc::ItemClass::Certificate, {{"svce", "mail"}}, 10, &found, &e)),
+              st::itemNotFound);
 }
 
 TEST_F(KeychainStoreTest, UniqueAttributesRefuseDuplicatesOnAddAndModify) {
     std::string path = makeKeychainWithItem();
     auto keychain = kc::Keychain::open(path);
-    ASSERT_EQ(keychain->unlock("pässwörd"), st::success);
-    EXPECT_EQ(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "mail"}, {"acct", "ann"}}),
-                            std::nullopt),
+    ASSERT_EQ(status(keychain->unlock("pässwörd", &e)), st::success);
+    EXPECT_EQ(status(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "mail"}, {"acct", "ann"}}),
+                                   std::nullopt, nullptr, &e)),
               st::duplicateItem);
     std::uint64_t bob = 0;
-    ASSERT_EQ(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "mail"}, {"acct", "bob"}}),
-                            std::nullopt, &bob),
+    ASSERT_EQ(status(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "mail"}, {"acct", "bob"}}),
+                                   std::nullopt, &bob, &e)),
               st::success);
-    EXPECT_EQ(keychain->modify(bob, attributes({{"acct", "ann"}})), st::duplicateItem);
-    EXPECT_EQ(keychain->modify(bob, attributes({{"acct", "cy"}}), bytesOf("new")), st::success);
+    EXPECT_EQ(status(keychain->modify(bob, attributes({{"acct", "ann"}}), std::nullopt, &e)), st::duplicateItem);
+    EXPECT_EQ(status(keychain->modify(bob, attributes({{"acct", "cy"}}), bytesOf("new"), &e)), st::success);
     std::vector<kc::Item> found;
-    EXPECT_EQ(keychain->find(kc::ItemClass::GenericPassword, {{"acct", "bob"}}, 10, &found), st::itemNotFound);
-    ASSERT_EQ(keychain->find(kc::ItemClass::GenericPassword, {{"svce", "mail"}}, 10, &found), st::success);
+    EXPECT_EQ(status(keychain->find(kc::ItemClass::GenericPassword, {{"acct", "bob"}}, 10, &found, &e)),
+              st::itemNotFound);
+    ASSERT_EQ(status(keychain->find(kc::ItemClass::GenericPassword, {{"svce", "mail"}}, 10, &found, &e)), st::success);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(*found[1].attributes.find("acct")->asString(), "cy");  // order of adding is kept
-    EXPECT_EQ(keychain->remove(bob), st::success);
-    EXPECT_EQ(keychain->remove(bob), st::itemNotFound);
+    EXPECT_EQ(status(keychain->remove(bob, &e)), st::success);
+    EXPECT_EQ(status(keychain->remove(bob, &e)), st::itemNotFound);
 }
 
 TEST_F(KeychainStoreTest, CreateNeverReplacesWhatIsThere) {
     std::string path = makeKeychainWithItem();
     std::shared_ptr<kc::Keychain> again;
-    EXPECT_EQ(kc::Keychain::create(path, "other", &again), st::duplicateKeychain);
+    EXPECT_EQ(status(kc::Keychain::create(path, "other", &again, &e)), st::duplicateKeychain);
     std::string link = dir / "link.keychain";
     ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
-    EXPECT_EQ(kc::Keychain::create(link, "other", &again), st::duplicateKeychain);
+    EXPECT_EQ(status(kc::Keychain::create(link, "other", &again, &e)), st::duplicateKeychain);
     // Opening through the link is refused rather than followed.
-    EXPECT_EQ(kc::Keychain::open(link)->check(), st::invalidKeychain);
-    EXPECT_EQ(kc::Keychain::create(dir / "missing/k.keychain", "pw", &again), st::noSuchKeychain);
+    EXPECT_EQ(status(kc::Keychain::open(link)->check(&e)), st::invalidKeychain);
+    EXPECT_EQ(status(kc::Keychain::create(dir / "missing/k.keychain", "pw", &again, &e)), st::noSuchKeychain);
 }
 
 TEST_F(KeychainStoreTest, DamagedFilesAreRefusedWhole) {
@@ -178,12 +189,12 @@ TEST_F(KeychainStoreTest, DamagedFilesAreRefusedWhole) {
         writeBytes(path, bytes);
         auto keychain = kc::Keychain::open(path);
         std::vector<kc::Item> found;
-        kc::Status opened = keychain->find(kc::ItemClass::GenericPassword, {}, 10, &found);
+        kc::Status opened = status(keychain->find(kc::ItemClass::GenericPassword, {}, 10, &found, &e));
         EXPECT_EQ(opened == st::itemNotFound ? st::success : opened, c.whenOpened);
-        EXPECT_EQ(keychain->unlock("pässwörd"), c.whenUnlocked);
+        EXPECT_EQ(status(keychain->unlock("pässwörd", &e)), c.whenUnlocked);
         kc::SecureBytes secret;
         if (!found.empty()) {
-            EXPECT_NE(keychain->copySecret(found[0].id, &secret), st::success);
+            EXPECT_NE(status(keychain->copySecret(found[0].id, &secret, &e)), st::success);
         }
         EXPECT_TRUE(secret.empty());
     }
@@ -192,9 +203,9 @@ TEST_F(KeychainStoreTest, DamagedFilesAreRefusedWhole) {
 TEST_F(KeychainStoreTest, ReloadsWhenAnotherWriterChangedTheFileAndRefusesATamperedOne) {
     std::string path = makeKeychainWithItem();
     auto keychain = kc::Keychain::open(path);
-    ASSERT_EQ(keychain->unlock("pässwörd"), st::success);
+    ASSERT_EQ(status(keychain->unlock("pässwörd", &e)), st::success);
     std::vector<kc::Item> found;
-    ASSERT_EQ(keychain->find(kc::ItemClass::GenericPassword, {}, 10, &found), st::success);
+    ASSERT_EQ(status(keychain->find(kc::ItemClass::GenericPassword, {}, 10, &found, &e)), st::success);
 
     std::vector<std::uint8_t> bytes = readBytes(path);
     std::string text(bytes.begin(), bytes.end());
@@ -204,9 +215,10 @@ TEST_F(KeychainStoreTest, ReloadsWhenAnotherWriterChangedTheFileAndRefusesATampe
     writeBytes(replacement, bytes);
     ASSERT_EQ(::rename(replacement.c_str(), path.c_str()), 0);
 
-    EXPECT_EQ(keychain->find(kc::ItemClass::GenericPassword, {}, 10, &found), st::invalidKeychain);
-    EXPECT_EQ(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "x"}}), std::nullopt),
-              st::invalidKeychain);
+    EXPECT_EQ(status(keychain->find(kc::ItemClass::GenericPassword, {}, 10, &found, &e)), st::invalidKeychain);
+    EXPECT_EQ(
+        status(keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", "x"}}), std::nullopt, nullptr, &e)),
+        st::invalidKeychain);
 }
 
 TEST_F(KeychainStoreTest, TwoProcessesAddingAtOnceLoseNothing) {
@@ -214,7 +226,7 @@ TEST_F(KeychainStoreTest, TwoProcessesAddingAtOnceLoseNothing) {
     std::string path = dir / "shared.keychain";
     {
         std::shared_ptr<kc::Keychain> keychain;
-        ASSERT_EQ(kc::Keychain::create(path, "pw", &keychain), st::success);
+        ASSERT_EQ(status(kc::Keychain::create(path, "pw", &keychain, &e)), st::success);
     }
     pid_t children[2];
     for (int c = 0; c < 2; ++c) {
@@ -222,11 +234,11 @@ TEST_F(KeychainStoreTest, TwoProcessesAddingAtOnceLoseNothing) {
         ASSERT_GE(children[c], 0);
         if (children[c] == 0) {
             auto keychain = kc::Keychain::open(path);
-            int failures = keychain->unlock("pw") == st::success ? 0 : 1;
+            int failures = keychain->unlock("pw") ? 0 : 1;
             for (int i = 0; i < kPerProcess; ++i) {
                 std::string service = "svc-" + std::to_string(c) + "-" + std::to_string(i);
-                if (keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", NRVValue(service)}}),
-                                  bytesOf(service)) != st::success)
+                if (!keychain->add(kc::ItemClass::GenericPassword, attributes({{"svce", NRVValue(service)}}),
+                                   bytesOf(service)))
                     ++failures;
             }
             ::_exit(failures == 0 ? 0 : 1);
@@ -238,23 +250,83 @@ TEST_F(KeychainStoreTest, TwoProcessesAddingAtOnceLoseNothing) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     auto keychain = kc::Keychain::open(path);
-    ASSERT_EQ(keychain->unlock("pw"), st::success);
+    ASSERT_EQ(status(keychain->unlock("pw", &e)), st::success);
     std::vector<kc::Item> found;
-    ASSERT_EQ(keychain->find(kc::ItemClass::GenericPassword, {}, 10000, &found), st::success);
+    ASSERT_EQ(status(keychain->find(kc::ItemClass::GenericPassword, {}, 10000, &found, &e)), st::success);
     EXPECT_EQ(found.size(), 2u * kPerProcess);
     kc::SecureBytes secret;
-    ASSERT_EQ(keychain->copySecret(found.back().id, &secret), st::success);
+    ASSERT_EQ(status(keychain->copySecret(found.back().id, &secret, &e)), st::success);
     EXPECT_EQ(secret.view(), *found.back().attributes.find("svce")->asString());
+}
+
+// A failed system call keeps the status it has always meant and brings the
+// call and its errno along; a refusal of the keychain's own has neither.
+TEST_F(KeychainStoreTest, FailedSystemCallsCarryTheCallAndErrnoBesideTheStatus) {
+    std::string path = makeKeychainWithItem();
+    const std::string readOnly = dir / "read-only";
+    ASSERT_EQ(::mkdir(readOnly.c_str(), 0555), 0);
+    const std::string lockedOut = makeKeychainWithItem("locked-out.keychain");
+    ASSERT_EQ(::unlink((lockedOut + ".lock").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (lockedOut + ".lock").c_str()), 0);
+    const std::string link = dir / "link.keychain";
+    ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
+    std::shared_ptr<kc::Keychain> made;
+    const struct {
+        const char* name;
+        std::function<bool(platform::Error*)> call;
+        kc::Status status;
+        const char* operation;
+        int code;
+    } cases[] = {
+        {"create in a missing folder",
+         [&](platform::Error* error) { return kc::Keychain::create(dir / "missing/k.keychain", "pw", &made, error); },
+         st::noSuchKeychain, "mkostemp", ENOENT},
+        {"check of a missing file",
+         [&](platform::Error* error) { return kc::Keychain::open(dir / "none.keychain")->check(error); },
+         st::noSuchKeychain, "lstat", ENOENT},
+        {"delete below a file",
+         [&](platform::Error* error) { return kc::Keychain::open(path + "/k.keychain")->deleteFile(error); },
+         st::noSuchKeychain, "lstat", ENOTDIR},
+        {"change with a link as the lock file",
+         [&](platform::Error* error) {
+             auto keychain = kc::Keychain::open(lockedOut);
+             return keychain->unlock("pässwörd", error) && keychain->remove(1, error);
+         },
+         st::invalidKeychain, "open", ELOOP},
+        {"link at the path (no system call failed)",
+         [&](platform::Error* error) { return kc::Keychain::open(link)->check(error); }, st::invalidKeychain, "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::Error error;
+        ASSERT_FALSE(c.call(&error));
+        EXPECT_EQ(error.status, c.status);
+        EXPECT_EQ(error.operation, c.operation);
+        EXPECT_EQ(error.code, c.code);
+        EXPECT_EQ(error.description.rfind(kc::statusMessage(c.status), 0), 0u) << error.description;
+    }
+    // Permissions do not hold root back.
+    if (::geteuid() != 0) {
+        platform::Error error;
+        EXPECT_FALSE(kc::Keychain::create(readOnly + "/k.keychain", "pw", &made, &error));
+        EXPECT_EQ(error.status, st::writePermission);
+        EXPECT_EQ(error.operation, "mkostemp");
+        EXPECT_EQ(error.code, EACCES);
+    }
+    platform::Error error;
+    EXPECT_FALSE(kc::Keychain::open(dir / "none.keychain")->check(&error));
+    EXPECT_EQ(error.description, "The specified keychain could not be found. (lstat " + (dir / "none.keychain") +
+                                     ": No such file or directory)");
 }
 
 TEST_F(KeychainStoreTest, DeletedFileIsNoLongerUsable) {
     std::string path = makeKeychainWithItem();
     auto keychain = kc::Keychain::open(path);
-    ASSERT_EQ(keychain->unlock("pässwörd"), st::success);
-    EXPECT_EQ(keychain->deleteFile(), st::success);
+    ASSERT_EQ(status(keychain->unlock("pässwörd", &e)), st::success);
+    EXPECT_EQ(status(keychain->deleteFile(&e)), st::success);
     EXPECT_FALSE(testsupport::exists(path));
-    EXPECT_EQ(keychain->deleteFile(), st::noSuchKeychain);
-    EXPECT_EQ(keychain->unlock("pässwörd"), st::noSuchKeychain);
+    EXPECT_EQ(status(keychain->deleteFile(&e)), st::noSuchKeychain);
+    EXPECT_EQ(status(keychain->unlock("pässwörd", &e)), st::noSuchKeychain);
     EXPECT_FALSE(keychain->isUnlocked());
 }
 
@@ -274,17 +346,17 @@ TEST_F(KeychainStoreTest, CommittedFileReadsAndWritesBackByteForByte) {
     ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
 
     auto keychain = kc::Keychain::open(path);
-    ASSERT_EQ(keychain->unlock("fuzz password"), st::success);
+    ASSERT_EQ(status(keychain->unlock("fuzz password", &e)), st::success);
     std::size_t items = 0, secrets = 0;
     for (kc::ItemClass itemClass : {kc::ItemClass::GenericPassword, kc::ItemClass::Certificate,
                                     kc::ItemClass::PublicKey, kc::ItemClass::PrivateKey,
                                     kc::ItemClass::SymmetricKey}) {
         std::vector<kc::Item> found;
-        if (keychain->find(itemClass, {}, 100, &found) != st::success) continue;
+        if (!keychain->find(itemClass, {}, 100, &found)) continue;
         for (const kc::Item& item : found) {
             ++items;
             kc::SecureBytes secret;
-            ASSERT_EQ(keychain->copySecret(item.id, &secret), st::success);
+            ASSERT_EQ(status(keychain->copySecret(item.id, &secret, &e)), st::success);
             if (!item.hasSecret) continue;
             ++secrets;
             EXPECT_FALSE(secret.empty());
@@ -293,7 +365,8 @@ TEST_F(KeychainStoreTest, CommittedFileReadsAndWritesBackByteForByte) {
     EXPECT_EQ(items, 2u);
     EXPECT_GE(secrets, 1u);
 
-    ASSERT_EQ(keychain->setMetadataValue("absent", NRVValue()), st::success) << "a change that changes nothing";
+    ASSERT_EQ(status(keychain->setMetadataValue("absent", NRVValue(), &e)), st::success)
+        << "a change that changes nothing";
     EXPECT_EQ(readBytes(path), file);
 }
 

@@ -94,7 +94,7 @@ TEST_F(QKWKeychainTest, StatusCodesBySituation) {
     kc.closeKeychain();
     std::remove(productKeychainPath().c_str());
     std::shared_ptr<platform::keychain::Keychain> other;
-    ASSERT_EQ(platform::keychain::Keychain::create(productKeychainPath(), "not the product's", &other), 0);
+    ASSERT_TRUE(platform::keychain::Keychain::create(productKeychainPath(), "not the product's", &other));
     NRVError error;
     EXPECT_FALSE(kc.isKeychainAccessible(&error));
     EXPECT_EQ(error.code, -25293);
@@ -147,7 +147,7 @@ TEST_F(QKWKeychainTest, UserItemsRoundTripAndChange) {
     // A one-byte flag reads as a number.
     NRVDictionary oneByte;
     oneByte.set("invi", NRVData{1});
-    ASSERT_EQ(again->coreKeychainItem().keychain->modify(again->coreKeychainItem().itemID, oneByte), 0);
+    ASSERT_TRUE(again->coreKeychainItem().keychain->modify(again->coreKeychainItem().itemID, oneByte));
     EXPECT_EQ(*QKWKeychainItem::getKeychainAttribute("invi", again->coreKeychainItem())->asInteger(), 1);
 
     NRVError untouched(QKWKeychain::kErrorDomain, 12345);
