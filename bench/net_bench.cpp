@@ -51,10 +51,23 @@ NRVURLRequest get(const std::string& url) {
     return request;
 }
 
+// The caller waits as it waits for the bare thread below (a mutex and a
+// condition variable: one wake per request), so both sides pay the same for
+// the hand-over back.
 std::shared_ptr<NRVURLResponse> fetch(NRVURLBroker& broker, const NRVURLRequest& request) {
-    std::promise<std::shared_ptr<NRVURLResponse>> done;
-    broker.dataWithRequest(request, [&](std::shared_ptr<NRVURLResponse> r, std::optional<NRVData>) { done.set_value(r); });
-    return done.get_future().get();
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::shared_ptr<NRVURLResponse> response;
+    bool done = false;
+    broker.dataWithRequest(request, [&](std::shared_ptr<NRVURLResponse> r, std::optional<NRVData>) {
+        std::lock_guard<std::mutex> lock(mutex);
+        response = std::move(r);
+        done = true;
+        changed.notify_one();
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return done; });
+    return response;
 }
 
 size_t discard(char*, size_t size, size_t count, void*) { return size * count; }

@@ -8,7 +8,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 #include <map>
 
 #include "platform/thread/Mutex.h"
+#include "platform/thread/ThreadNumber.h"
 
 namespace platform::log {
 
@@ -105,11 +105,6 @@ bool parseDouble(std::string_view text, double& value) {
 }
 
 // ---- the current record's context -----------------------------------------
-
-std::uint64_t currentThreadID() {
-    thread_local const std::uint64_t tid = static_cast<std::uint64_t>(::syscall(SYS_gettid));
-    return tid;
-}
 
 const std::string& processName() {
     // Never destroyed: records may be written during exit.
@@ -482,7 +477,7 @@ void write(std::string_view subsystem, std::string_view category, Level level, s
         if (!sink && level == Level::Debug) return;
         Stamp stamp;
         stampNow(stamp);
-        const Fields fields{stamp.view(), stamp.unixTime, static_cast<int>(::getpid()), currentThreadID(),
+        const Fields fields{stamp.view(), stamp.unixTime, platform::processIdentifier(), platform::thread::currentThreadNumber(),
                             processName(), subsystem, category, level, message};
         if (sink) {
             Record record;

@@ -1,9 +1,11 @@
 #include "platform/system/SystemEnvironment.h"
 
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -234,7 +236,26 @@ std::string executableDirectory() {
     return slash == std::string::npos ? "" : path.substr(0, slash == 0 ? 1 : slash);
 }
 
-int processIdentifier() { return static_cast<int>(getpid()); }
+namespace {
+
+// Asked for every log record. A forked child forgets the parent's number;
+// a child started any other way runs none of our code before it executes.
+std::atomic<int> cachedProcessIdentifier{0};
+
+void forgetProcessIdentifierInChild() { cachedProcessIdentifier.store(0, std::memory_order_relaxed); }
+
+}  // namespace
+
+int processIdentifier() {
+    int pid = cachedProcessIdentifier.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static const bool registered = pthread_atfork(nullptr, nullptr, &forgetProcessIdentifierInChild) == 0;
+        (void)registered;
+        pid = static_cast<int>(getpid());
+        cachedProcessIdentifier.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
 
 std::string processName() {
     std::string path = executablePath();

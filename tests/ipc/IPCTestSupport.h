@@ -60,9 +60,12 @@ inline std::size_t countLog(const std::string& store, const std::string& message
     return n;
 }
 
-// Polls `condition` up to `limit`.
+// Polls `condition` up to `limit`. Every caller waits for something that
+// must happen, so the bound only ends a wait that failed: it is what a
+// loaded, sanitized machine may need for a process to start, connect and be
+// checked, and a passing test never sits through it.
 template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     return testsupport::waitUntil(condition, limit);
 }
 

@@ -256,6 +256,35 @@ TEST_F(LogStoreTest, ConcurrentWritersProduceWholeLines) {
             for (int i = 0; i < kRecords; ++i) ASSERT_TRUE(seen.count(message(p, t, i))) << p << ":" << t << ":" << i;
 }
 
+// Process and thread numbers are remembered between records; a forked child
+// must not carry its parent's. The child's only thread is the one that forked,
+// and its number is the child's process number.
+TEST_F(LogStoreTest, ForkedChildRecordsCarryTheChildsNumbers) {
+    const std::string store = dir / "unified.log";
+    ScopedEnv env("NRV_LOG_STORE", store);
+    plog::write("s", "c", plog::Level::Default, "parent");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        plog::write("s", "c", plog::Level::Default, "child");
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    plog::write("s", "c", plog::Level::Default, "parent again");
+
+    auto records = readStore(store);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].message, "child");
+    EXPECT_EQ(records[1].pid, static_cast<int>(child));
+    EXPECT_EQ(records[1].threadID, static_cast<std::uint64_t>(child));
+    for (const auto* r : {&records[0], &records[2]}) {
+        EXPECT_EQ(r->pid, static_cast<int>(getpid())) << r->message;
+        EXPECT_EQ(r->threadID, static_cast<std::uint64_t>(gettid())) << r->message;
+    }
+}
+
 // The system store is chosen only when the process may write it; others fall
 // back to their state folder. Root can always write /var/log, so the
 // fallback is checked in a child that drops to an unprivileged user.

@@ -34,7 +34,11 @@ struct Options {
     bool replyTwice = false;  // --reply-twice (root service: a second, opposite answer)
     std::optional<bool> reply;  // --reply=yes|no
     int delayMs = 0;
-    double limitSeconds = 3.0;  // --limit-seconds=N (probe: how long it waits for the connection)
+    // --limit-seconds=N (probe: how long it waits for the connection). Only a
+    // hang runs into it: a connection or a refusal ends the wait at once, and
+    // on a loaded, sanitized machine a connection that checks this large
+    // program's signature on both sides can take many seconds.
+    double limitSeconds = 60.0;
     int crashAfter = 0;  // 0: never
     bool unsignedRun = false;
     std::optional<std::string> runtimeRoot;

@@ -1,6 +1,9 @@
 // A client instead of a service: reaches --service=NAME through the broker
-// as the programs do and prints CONNECTED (status 0) or REFUSED (status 1).
-// The peer-check tests run it from copies signed in every way.
+// as the programs do and prints CONNECTED (status 0), REFUSED (status 1) or,
+// when neither came within --limit-seconds, TIMED OUT (status 2), so a
+// refusal is never mistaken for a slow machine. The peer-check tests run it
+// from copies signed in every way.
+#include <chrono>
 #include <iostream>
 
 #include "FakeProtocols.h"
@@ -22,10 +25,15 @@ int runProbe(const Options& options) {
     }
     NRVXPCClientHelper helper;
     // Any protocol does: the connection is made and checked before any call.
+    const auto start = std::chrono::steady_clock::now();
     long waited = helper.connectAndWaitForFirstConnectionForService(*options.service, NRVServiceStatusProtocol(),
                                                                          options.limitSeconds);
-    std::cout << (waited == 0 ? "CONNECTED" : "REFUSED") << std::endl;
-    return waited == 0 ? 0 : 1;
+    // The wait answers the same for a refusal and for its limit: only the
+    // time it took tells them apart.
+    const bool timedOut =
+        waited != 0 && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(options.limitSeconds);
+    std::cout << (waited == 0 ? "CONNECTED" : timedOut ? "TIMED OUT" : "REFUSED") << std::endl;
+    return waited == 0 ? 0 : timedOut ? 2 : 1;
 }
 
 int runExecAfterConnect(const Options& options, const std::vector<std::string>& program) {

@@ -66,7 +66,7 @@ protected:
             promise->set_value(Result{e, c, error});
         });
         auto f = promise->get_future();
-        EXPECT_EQ(f.wait_for(5s), std::future_status::ready);
+        EXPECT_EQ(f.wait_for(30s), std::future_status::ready);
         return f.get();
     }
     ipctest::Outcome status(const NRVXPCEndpoint& control) {
@@ -84,6 +84,36 @@ protected:
 };
 
 std::shared_ptr<platform::xpc::ExportedObject> silentObject() { return std::make_shared<platform::xpc::ExportedObject>(); }
+
+// Runs a probe that the service of this process should refuse, logging
+// `refusal`. A refused client is dropped and tries again until its limit, so
+// the probe is ended once the line is in the log (or after a bound for a
+// loaded machine, below the probe's own 60 s): it must not have connected,
+// and the service must not have admitted it.
+testsupport::ProgramResult runRefusedProbe(const std::function<testsupport::ProgramResult()>& run,
+                                           const std::string& store, const std::string& service,
+                                           const std::string& refusal) {
+    auto running = std::async(std::launch::async, run);
+    const std::string connected = "Received a new connection from pid: ";
+    const std::string forService = ", for service: '" + service + "'";
+    pid_t pid = 0;
+    bool logged = false;
+    eventually(
+        [&] {
+            for (const auto& m : ipctest::logMessages(store)) {
+                if (!pid && m.rfind(connected, 0) == 0 && m.find(forService) != std::string::npos)
+                    pid = static_cast<pid_t>(std::stol(m.substr(connected.size())));
+                logged |= m.find(refusal) != std::string::npos;
+            }
+            return pid && logged;
+        },
+        50s);
+    if (pid) ::kill(pid, SIGKILL);
+    auto result = running.get();
+    EXPECT_TRUE(logged) << "the service did not log: " << refusal;
+    EXPECT_EQ(countLog(store, "Found a handler object for service '" + service + "'"), 0u) << "admitted";
+    return result;
+}
 
 }  // namespace
 
@@ -184,23 +214,28 @@ TEST_F(NRVXPCServiceHelperTest, PeersAreCheckedOnBothSides) {
     auto entitled = sig::makerOptions("com.nerova.fake");
     entitled.entitlements.set("com.apple.security.get-task-allow", NRVValue(true));
 
+    const std::string badSignature = "Invalid codesign detected for pid '";
     struct Case {
         const char* name;
         std::function<void(const std::string&)> sign;
         bool maker;     // passes the signer check (the broker check is only this)
         bool hardened;  // passes the hardened-runtime check
+        std::string refusal;  // the service's line when it refuses the copy
     } cases[] = {
-        {"correct", [](auto& f) { ASSERT_TRUE(cs::signFile(f, sig::makerOptions("com.nerova.fake"))); }, true, true},
-        {"missing signature file", [](auto&) {}, false, false},
+        {"correct", [](auto& f) { ASSERT_TRUE(cs::signFile(f, sig::makerOptions("com.nerova.fake"))); }, true, true, ""},
+        {"missing signature file", [](auto&) {}, false, false, badSignature},
         {"tampered",
          [](auto& f) {
              ASSERT_TRUE(cs::signFile(f, sig::makerOptions("com.nerova.fake")));
              std::filesystem::resize_file(f, std::filesystem::file_size(f) + 1);
          },
-         false, false},
-        {"other team", [](auto& f) { ASSERT_TRUE(cs::signFile(f, sig::otherTeamOptions("com.other.fake"))); }, false, true},
-        {"not hardened", [&](auto& f) { ASSERT_TRUE(cs::signFile(f, notHardened)); }, true, false},
-        {"unwanted entitlement", [&](auto& f) { ASSERT_TRUE(cs::signFile(f, entitled)); }, true, false},
+         false, false, badSignature},
+        {"other team", [](auto& f) { ASSERT_TRUE(cs::signFile(f, sig::otherTeamOptions("com.other.fake"))); }, false,
+         true, badSignature},
+        {"not hardened", [&](auto& f) { ASSERT_TRUE(cs::signFile(f, notHardened)); }, true, false,
+         "Hardened runtime is not set for the connecting process"},
+        {"unwanted entitlement", [&](auto& f) { ASSERT_TRUE(cs::signFile(f, entitled)); }, true, false,
+         "The problematic `com.apple.security.get-task-allow` entitlement is enabled"},
     };
 
     pid_t broker = startRole("broker");
@@ -220,11 +255,18 @@ TEST_F(NRVXPCServiceHelperTest, PeersAreCheckedOnBothSides) {
 
         ASSERT_TRUE(eventually([&] { return std::get<0>(lookUp(service)).has_value(); }));
         // The copy as a client of the service of this process.
-        auto probe = testsupport::runProgram({copy, "--role=probe", "--service=" + service,
-                                              "--runtime-root=" + runtimeRoot()});
+        const std::vector<std::string> probeArgs = {copy, "--role=probe", "--service=" + service,
+                                                    "--runtime-root=" + runtimeRoot()};
         const bool admitted = c.maker && c.hardened;
-        EXPECT_EQ(probe.status, admitted ? 0 : 1) << probe.out << probe.err;
-        EXPECT_EQ(probe.out, admitted ? "CONNECTED\n" : "REFUSED\n");
+        if (admitted) {
+            auto probe = testsupport::runProgram(probeArgs);
+            EXPECT_EQ(probe.status, 0) << probe.out << probe.err;
+            EXPECT_EQ(probe.out, "CONNECTED\n");
+        } else {
+            auto probe = runRefusedProbe([&] { return testsupport::runProgram(probeArgs); }, logStore(), service,
+                                         c.refusal);
+            EXPECT_EQ(probe.out, "") << probe.err;
+        }
         const auto messages = ipctest::logMessages(logStore());
         bool codesignLine = false;
         for (const auto& m : messages)
@@ -436,9 +478,12 @@ TEST_F(NRVXPCServiceHelperTest, PeersThatMayRunModifiedCodeAreRefused) {
         if (std::string(c.name).find("preloaded") != std::string::npos) continue;
 #endif
         std::filesystem::remove(logStore());
-        auto result = c.run();
-        EXPECT_EQ(result.out, c.problem ? "REFUSED\n" : "CONNECTED\n") << result.err;
-        if (c.problem) {
+        if (!c.problem) {
+            auto result = c.run();
+            EXPECT_EQ(result.out, "CONNECTED\n") << result.err;
+        } else {
+            auto result = runRefusedProbe(c.run, logStore(), service, "The connecting process may run modified code: ");
+            EXPECT_EQ(result.out, "") << result.err;
             const std::string line = logLineStartingWith(logStore(), "The connecting process may run modified code: ");
             EXPECT_NE(line.find(c.problem), std::string::npos) << line;
         }
