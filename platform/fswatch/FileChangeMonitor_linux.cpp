@@ -63,18 +63,25 @@ private:
 
     // inotify speaks of events, the vnode flags of what changed: a write that
     // grew the file is also an extension, an attribute event that changed the
-    // link count is also a link change.
+    // link count is also a link change. The file is looked at when the events
+    // are read, which may be after later changes: each kind of event only
+    // takes the part of the state it tells of, so a write's event cannot use
+    // up the link change that the next event reports, nor the reverse.
     std::uint32_t translate(std::uint32_t m) {
         std::uint32_t flags = 0;
         if (m & (IN_MODIFY | IN_ATTRIB)) {
             struct stat st {};
             if (::fstat(file_.get(), &st) == 0) {
-                if ((m & IN_MODIFY) && st.st_size > lastSize_) flags |= kVnodeExtend;
+                if (m & IN_MODIFY) {
+                    if (st.st_size > lastSize_) flags |= kVnodeExtend;
+                    lastSize_ = st.st_size;
+                }
                 // An open file outlives its last name: inotify only says the
                 // link count changed, and a count of zero is the deletion.
-                if ((m & IN_ATTRIB) && st.st_nlink != lastLinks_) flags |= st.st_nlink == 0 ? kVnodeDelete : kVnodeLink;
-                lastSize_ = st.st_size;
-                lastLinks_ = st.st_nlink;
+                if (m & IN_ATTRIB) {
+                    if (st.st_nlink != lastLinks_) flags |= st.st_nlink == 0 ? kVnodeDelete : kVnodeLink;
+                    lastLinks_ = st.st_nlink;
+                }
             }
         }
         if (m & IN_MODIFY) flags |= kVnodeWrite;
