@@ -177,7 +177,7 @@ protected:
             promise->set_value({endpoint ? endpoint->name : "", control ? control->name : ""});
         });
         auto answer = promise->get_future();
-        if (answer.wait_for(std::chrono::seconds(5)) != std::future_status::ready) return {};
+        if (answer.wait_for(std::chrono::seconds(30)) != std::future_status::ready) return {};
         return answer.get();
     }
 

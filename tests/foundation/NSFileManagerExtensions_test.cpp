@@ -186,7 +186,7 @@ TEST(NSFileManagerExtensionsTest, MonitorsAnOpenFile) {
     ASSERT_TRUE(monitor);
     auto waitFor = [&](std::uint32_t flag) {
         std::unique_lock lock(m);
-        return cv.wait_for(lock, std::chrono::seconds(5), [&] { return (seen & flag) != 0; });
+        return cv.wait_for(lock, std::chrono::seconds(30), [&] { return (seen & flag) != 0; });
     };
     ::chmod((dir / "watched").c_str(), 0600);  // not in the mask
     testsupport::writeText(dir / "watched", "more");

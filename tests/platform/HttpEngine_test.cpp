@@ -131,7 +131,7 @@ TEST(HttpEngine, CancelEndsARunningTransfer) {
     EXPECT_TRUE(transfer->isRunning());
     transfer->cancel();
     auto future = done->get_future();
-    ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(future.wait_for(30s), std::future_status::ready);
     EXPECT_EQ(future.get().kind, TransferErrorKind::Cancelled);
     EXPECT_FALSE(transfer->isRunning());
 
@@ -187,7 +187,7 @@ TEST(HttpEngine, TrustHookDecidesEveryNewConnection) {
 
     std::promise<void> reset;
     direct->reset([&] { reset.set_value(); });
-    ASSERT_EQ(reset.get_future().wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(reset.get_future().wait_for(30s), std::future_status::ready);
     EXPECT_EQ(run(*engine, direct, get(servers->httpsURL("/status/200")), trust).result.kind, TransferErrorKind::None);
     EXPECT_EQ(calls->load(), 2);
 

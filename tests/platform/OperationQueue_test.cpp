@@ -72,7 +72,7 @@ TEST(OperationQueueTest, UnlimitedQueueRunsConcurrentlyAndBarrierRunsAlone) {
     for (int i = 0; i < 4; ++i) {
         queue.addOperationWithBlock([&, i] {
             if (++started == 4) allStarted.set_value();
-            ASSERT_EQ(allStartedFuture.wait_for(5s), std::future_status::ready);
+            ASSERT_EQ(allStartedFuture.wait_for(30s), std::future_status::ready);
             recorder.block(i, 5ms)();
         });
     }

@@ -375,7 +375,7 @@ TEST(XPCTransport, PeerGoingAwayFailsPendingCallsAndCallsTheInvalidationHandlerO
     Outcome o = pending.get();
     ASSERT_TRUE(o.error);
     EXPECT_EQ(o.error->status, kErrorInvalid);
-    ASSERT_EQ(invalidated.get_future().wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(invalidated.get_future().wait_for(30s), std::future_status::ready);
     // The late answer of the held call goes nowhere.
     server.held[0]({NRVValue("late")});
     c->invalidate();

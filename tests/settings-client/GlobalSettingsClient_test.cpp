@@ -210,8 +210,8 @@ TEST_F(GlobalSettingsClientTest, AsyncCallsAreBounded) {
     client->setAsyncCallLimit(300ms);
     auto read = client->retrieveAsync<std::string>("Key", 1);
     auto write = client->storeAsync<std::string>("v", "Key", 1, false);
-    ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
-    ASSERT_EQ(write.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(read.wait_for(30s), std::future_status::ready);
+    ASSERT_EQ(write.wait_for(30s), std::future_status::ready);
     EXPECT_EQ(thrownBy([&] { read.get(); }), Case::timedOut);
     EXPECT_EQ(thrownBy([&] { write.get(); }), Case::timedOut);
 }

@@ -18,7 +18,7 @@ Answer request(const std::string& name) {
     NRVNerovaXPCBroker().requestListenerEndpointForService(
         name, [promise](auto e, auto c, auto error) { promise->set_value(Answer{e, c, error}); });
     auto f = promise->get_future();
-    EXPECT_EQ(f.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(f.wait_for(30s), std::future_status::ready);
     return f.get();
 }
 
@@ -27,7 +27,7 @@ std::optional<std::string> post(const std::string& name) {
     NRVNerovaXPCBroker().postListenerEndpoint(NRVXPCEndpoint{"nrvxpc.1"}, NRVXPCEndpoint{"nrvxpc.2"}, name,
                                               [promise](auto error) { promise->set_value(error); });
     auto f = promise->get_future();
-    EXPECT_EQ(f.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(f.wait_for(30s), std::future_status::ready);
     return f.get();
 }
 

@@ -79,7 +79,7 @@ TEST_F(NRVXPCClientHelperTest, ReachesAServiceByNameThroughTheBrokerAndCallsIt) 
         std::call_once(once, [&] { told.set_value(p != nullptr); });
     });
     auto f = told.get_future();
-    ASSERT_EQ(f.wait_for(2s), std::future_status::ready);
+    ASSERT_EQ(f.wait_for(30s), std::future_status::ready);
     EXPECT_TRUE(f.get());
     EXPECT_EQ(NRVXPCClientHelper::sharedClientConnectionsForUnitTest().at(service)->numberOfRegisteredClient(), 2u);
 

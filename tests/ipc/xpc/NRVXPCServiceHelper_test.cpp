@@ -281,7 +281,7 @@ TEST_F(NRVXPCServiceHelperTest, PeersAreCheckedOnBothSides) {
         auto promise = std::make_shared<std::promise<std::optional<std::string>>>();
         NRVNerovaXPCBroker().versionWithReply([promise](auto, auto error) { promise->set_value(error); });
         auto f = promise->get_future();
-        ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
+        ASSERT_EQ(f.wait_for(30s), std::future_status::ready);
         auto error = f.get();
         if (c.maker) {
             EXPECT_FALSE(error) << *error;
@@ -302,7 +302,7 @@ TEST_F(NRVXPCServiceHelperTest, PeersAreCheckedOnBothSides) {
     auto promise = std::make_shared<std::promise<std::optional<std::string>>>();
     NRVNerovaXPCBroker().versionWithReply([promise](auto, auto error) { promise->set_value(error); });
     auto f = promise->get_future();
-    ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(f.wait_for(30s), std::future_status::ready);
     EXPECT_EQ(f.get(), "Invalid codesign detected. (pid: " + std::to_string(unsignedBroker) + ").");
 
     helper->stopService(service);
@@ -668,7 +668,7 @@ TEST_F(NRVXPCServiceHelperTest, ABrokerRunByAnOrdinaryUserIsNeverReached) {
     auto promise = std::make_shared<std::promise<std::optional<std::string>>>();
     NRVNerovaXPCBroker().versionWithReply([promise](auto, auto error) { promise->set_value(error); });
     auto f = promise->get_future();
-    ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(f.wait_for(30s), std::future_status::ready);
     const auto error = f.get();
     EXPECT_TRUE(error.has_value());
     EXPECT_EQ(countLog(logStore(), "Not connecting to the service 'com.nerova.xpc.broker': " + theirs +

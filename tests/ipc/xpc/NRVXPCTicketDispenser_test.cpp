@@ -61,7 +61,7 @@ Value fetch(NRVXPCTicketDispenser& dispenser, const std::optional<std::string>& 
     auto promise = std::make_shared<std::promise<Value>>();
     dispenser.eventsForTicket(ticket, [promise](const Value& events) { promise->set_value(events); });
     auto future = promise->get_future();
-    if (future.wait_for(5s) != std::future_status::ready) {
+    if (future.wait_for(30s) != std::future_status::ready) {
         ADD_FAILURE() << "no answer for ticket " << ticket.value_or("(null)");
         return Value();
     }

@@ -23,10 +23,11 @@ struct Counter {
         ++count;
         changed.notify_all();
     }
-    // Waits (5 s at most) until the count is above `seen`.
+    // Waits (30 s at most: only a missing change sits through it) until the
+    // count is above `seen`.
     int waitAbove(int seen) {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait_for(lock, std::chrono::seconds(5), [&] { return count > seen; });
+        changed.wait_for(lock, std::chrono::seconds(30), [&] { return count > seen; });
         return count;
     }
     int now() {
