@@ -9,6 +9,8 @@
 // a "get1" call that hands one over).
 #pragma once
 
+#include "platform/crypto/OpenSSLState.h"
+
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/ocsp.h>

@@ -4,22 +4,10 @@
 #include "platform/http/HttpEngineInternal_curl.h"
 #include "platform/http/HttpStreamConnection_curl.h"
 
-#include <openssl/crypto.h>
+#include "platform/crypto/OpenSSLState.h"
 
 namespace platform::http {
 namespace detail {
-
-namespace {
-
-// The TLS library frees its global state from an exit handler unless its
-// first initialisation says not to. A thread of ours may still be ending a
-// connection while the process exits (a web-socket task's thread after its
-// last event, a transfer handle freed late), and it would then free into
-// state that is already gone. The process's end returns that memory anyway.
-// Made before main, so it comes before any other use of the library.
-[[maybe_unused]] const bool gTLSStateKeptAtExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
-
-}  // namespace
 
 std::once_flag gCurlInit;
 

@@ -2,6 +2,8 @@
 // keeps, and the server-trust hook in place of OpenSSL's chain check.
 #include "platform/http/HttpEngineInternal_curl.h"
 
+#include "platform/crypto/OpenSSLState.h"
+
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/ssl.h>

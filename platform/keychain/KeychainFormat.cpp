@@ -1,5 +1,7 @@
 #include "platform/keychain/KeychainFormat.h"
 
+#include "platform/crypto/OpenSSLState.h"
+
 #include <openssl/crypto.h>
 
 #include "platform/keychain/KeychainState.h"

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/crypto/OpenSSLState.h"
+
 #include <openssl/crypto.h>
 
 #include <algorithm>

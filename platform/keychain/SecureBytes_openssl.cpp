@@ -1,5 +1,7 @@
 #include "platform/keychain/SecureBytes.h"
 
+#include "platform/crypto/OpenSSLState.h"
+
 #include <openssl/crypto.h>
 
 namespace platform::keychain {

@@ -1,5 +1,7 @@
 #include "platform/websocket/WebSocketFrame.h"
 
+#include "platform/crypto/OpenSSLState.h"
+
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
