@@ -9,6 +9,7 @@
 #include "ipc/notify/NRVDistributedNotification.h"
 #include "net/url/NRVLogRedaction.h"
 #include "net/session/NRVURLSessionHandlerInternal.h"
+#include "platform/log/LogStore.h"
 #include "platform/system/SystemEnvironment.h"
 
 using platform::dispatch::DispatchQueue;
@@ -327,8 +328,13 @@ void NRVURLSessionHandler::transferDone(const std::shared_ptr<NRVHandlerRequest>
         logOperationFailure(label, request->request, session, error, next, details, response);
         return;
     }
-    sessionLog().log("Communication via session " + session->hashText() + " successful");
-    logCookies(session, request->request, label);
+    {
+        // One write for the three lines, and all of them in the store
+        // before the client has its answer.
+        platform::log::Batch batch;
+        sessionLog().log("Communication via session " + session->hashText() + " successful");
+        logCookies(session, request->request, label);
+    }
     resolve(request, std::move(data));
     removeDownload();
     request->container->reportSuccessForSession(session);

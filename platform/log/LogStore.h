@@ -93,4 +93,20 @@ bool isEnabled(Level level);
 // NRV_LOG_STORE, XDG_STATE_HOME or HOME change.
 void write(std::string_view subsystem, std::string_view category, Level level, std::string_view message);
 
+// While a batch is alive, the records this thread writes to the store file
+// are held and go out together, in one write, when the outermost batch of the
+// thread ends (or when they reach 16 KiB, or a record goes to another store
+// path). For a few records made in a row, such as a request's completion
+// lines, that is one system call instead of one each. Records for an
+// installed sink are not held. Hold a batch only around code that neither
+// waits nor hands its results to someone who reads the store: its records
+// are in the store only once it ends.
+class Batch {
+public:
+    Batch();
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+};
+
 }  // namespace platform::log

@@ -255,6 +255,29 @@ void appendLine(const std::string& path, const std::string& line) {
     } while (written < 0 && errno == EINTR);
 }
 
+// The records a thread holds while a Batch of it is alive: all for one store
+// path, written together when the outermost batch ends.
+struct HeldRecords {
+    int depth = 0;
+    std::string path;
+    std::string lines;
+};
+
+// A batch that grew this large is written at once: one write call stays a
+// bounded amount of memory and of records.
+constexpr std::size_t kMaxHeldBytes = 16 * 1024;
+
+HeldRecords& heldRecords() {
+    thread_local HeldRecords held;
+    return held;
+}
+
+void writeHeld(HeldRecords& held) {
+    if (held.lines.empty()) return;
+    appendLine(held.path, held.lines);
+    held.lines.clear();
+}
+
 std::optional<std::string> environment(const char* name) {
     const char* value = std::getenv(name);
     if (!value || !*value) return std::nullopt;
@@ -498,10 +521,31 @@ void write(std::string_view subsystem, std::string_view category, Level level, s
         std::string line;
         render(line, fields);
         line += '\n';
-        appendLine(*path, line);
+        HeldRecords& held = heldRecords();
+        if (held.depth == 0) {
+            appendLine(*path, line);
+            return;
+        }
+        if (held.path != *path || held.lines.size() + line.size() > kMaxHeldBytes) {
+            writeHeld(held);
+            held.path = *path;
+        }
+        held.lines += line;
     } catch (...) {
         // Logging must never take its caller down; a record that cannot be
         // made is dropped.
+    }
+}
+
+Batch::Batch() { ++heldRecords().depth; }
+
+Batch::~Batch() {
+    HeldRecords& held = heldRecords();
+    if (--held.depth > 0) return;
+    try {
+        writeHeld(held);
+    } catch (...) {
+        held.lines.clear();  // dropped, as a record that cannot be written is
     }
 }
 

@@ -145,6 +145,53 @@ TEST_F(LogStoreTest, StoreOverrideCreatesFolderAndFollowsChanges) {
     EXPECT_EQ(records[0].message, "four");
 }
 
+// A batch holds the thread's store records until its outermost scope ends;
+// a record for another store sends the held ones to theirs first, and a
+// batch past its size bound goes out early, whole and in order.
+TEST_F(LogStoreTest, BatchedRecordsReachTheStoreTogetherWhenTheBatchEnds) {
+    const std::string first = dir / "first.log";
+    const std::string second = dir / "second.log";
+    auto messages = [](const std::string& path) {
+        std::vector<std::string> found;
+        for (const auto& record : readStore(path)) found.push_back(record.message);
+        return found;
+    };
+    {
+        ScopedEnv store("NRV_LOG_STORE", first);
+        plog::Batch outer;
+        plog::write("sub", "cat", plog::Level::Default, "one");
+        {
+            plog::Batch inner;
+            plog::write("sub", "cat", plog::Level::Error, "two");
+            plog::write("sub", "cat", plog::Level::Debug, "dropped: no sink");
+        }
+        EXPECT_EQ(messages(first), std::vector<std::string>{});
+        {
+            ScopedEnv other("NRV_LOG_STORE", second);
+            plog::write("sub", "cat", plog::Level::Default, "three");
+            EXPECT_EQ(messages(first), (std::vector<std::string>{"one", "two"}));
+        }
+        plog::write("sub", "cat", plog::Level::Default, "four");
+        EXPECT_EQ(messages(second), std::vector<std::string>{"three"});
+        EXPECT_EQ(messages(first), (std::vector<std::string>{"one", "two"}));
+    }
+    EXPECT_EQ(messages(first), (std::vector<std::string>{"one", "two", "four"}));
+
+    const std::string many = dir / "many.log";
+    ScopedEnv store("NRV_LOG_STORE", many);
+    std::vector<std::string> expected;
+    {
+        plog::Batch batch;
+        for (int i = 0; i < 100; ++i) {
+            expected.push_back(std::to_string(i) + std::string(500, 'x'));
+            plog::write("sub", "cat", plog::Level::Default, expected.back());
+        }
+        EXPECT_FALSE(messages(many).empty());
+        EXPECT_LT(messages(many).size(), expected.size());
+    }
+    EXPECT_EQ(messages(many), expected);
+}
+
 TEST_F(LogStoreTest, TimestampIsLocalTimeWithMicrosecondsAndZoneOffset) {
     ScopedEnv tz("TZ", "XST-05:30");
     tzset();
