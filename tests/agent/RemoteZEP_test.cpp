@@ -200,18 +200,21 @@ const std::string kNotEstablished = "Error from XPC connection to @: Connection 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RemoteZEPFailure,
     ::testing::Values(
+        // Each row but the last must end well before the program's own 30 s
+        // wait for the agent: 20 s shows that and leaves room for a loaded,
+        // sanitized machine.
         // Nothing to connect through: the program does not wait out the limit.
-        FailureRow{"no service socket", false, {}, false, {kLost, kNotEstablished}, 1, 0, 5},
+        FailureRow{"no service socket", false, {}, false, {kLost, kNotEstablished}, 1, 0, 20},
         // An agent that is not the maker's: refused at once, nothing collected.
         FailureRow{"agent fails the peer check", true, {"--name=x"}, true,
-                   {"Refused @: its signature failed the check.", kLost, kNotEstablished}, 1, 0, 10},
+                   {"Refused @: its signature failed the check.", kLost, kNotEstablished}, 1, 0, 20},
         // A broker that knows no such service.
-        // Both sit out the wait for the agent; the second connects first, within
-        // the same wait, so that one leaves room for a loaded machine.
-        FailureRow{"no agent service", true, {}, false, {kLost, kNotEstablished}, 1, 1, 10, 1000},
+        // Both sit out the wait for the agent, shortened here; the second
+        // connects first, within the same wait.
+        FailureRow{"no agent service", true, {}, false, {kLost, kNotEstablished}, 1, 1, 20, 1000},
         FailureRow{"agent never answers", true, {"--never-reply"}, false,
-                   {"Connected to @.", "Error XPC connection to @: timed out"}, 1, 3, 15, 3000},
-        FailureRow{"agent answers nil", true, {"--name-nil"}, false, {"Connected to @."}, 1, 0, 10},
+                   {"Connected to @.", "Error XPC connection to @: timed out"}, 1, 3, 20, 3000},
+        FailureRow{"agent answers nil", true, {"--name-nil"}, false, {"Connected to @."}, 1, 0, 20},
         FailureRow{"zip fails", true, {"--name=Host_20261210_010203_ZEP"}, false,
                    {"Connected to @.", "Preparing ZEP Collection.", "Running ZEP Collection.",
                     "Archive creation failed for #."},
