@@ -52,22 +52,28 @@ NRVURLRequest get(const std::string& url) {
 }
 
 // The caller waits as it waits for the bare thread below (a mutex and a
-// condition variable: one wake per request), so both sides pay the same for
-// the hand-over back.
+// condition variable, notified after the mutex is released: one wake per
+// request), so both sides pay the same for the hand-over back. The state is
+// shared with the reply, so the notify may come after the caller returned.
 std::shared_ptr<NRVURLResponse> fetch(NRVURLBroker& broker, const NRVURLRequest& request) {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::shared_ptr<NRVURLResponse> response;
-    bool done = false;
-    broker.dataWithRequest(request, [&](std::shared_ptr<NRVURLResponse> r, std::optional<NRVData>) {
-        std::lock_guard<std::mutex> lock(mutex);
-        response = std::move(r);
-        done = true;
-        changed.notify_one();
+    struct Wait {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::shared_ptr<NRVURLResponse> response;
+        bool done = false;
+    };
+    auto wait = std::make_shared<Wait>();
+    broker.dataWithRequest(request, [wait](std::shared_ptr<NRVURLResponse> r, std::optional<NRVData>) {
+        {
+            std::lock_guard<std::mutex> lock(wait->mutex);
+            wait->response = std::move(r);
+            wait->done = true;
+        }
+        wait->changed.notify_one();
     });
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return done; });
-    return response;
+    std::unique_lock<std::mutex> lock(wait->mutex);
+    wait->changed.wait(lock, [&] { return wait->done; });
+    return wait->response;
 }
 
 size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
