@@ -42,6 +42,11 @@ public:
     bool contains(std::string_view key) const { return find(key) != nullptr; }
     // Replaces the value of an existing key in place, else appends.
     void set(std::string key, NRVValue value);
+    // Room for `count` keys, for a caller that knows how many will come.
+    void reserve(std::size_t count) {
+        keys_.reserve(count);
+        values_.reserve(count);
+    }
     bool erase(std::string_view key);
     const std::string& keyAt(std::size_t i) const { return keys_[i]; }
     const NRVValue& valueAt(std::size_t i) const;
@@ -55,11 +60,17 @@ private:
     };
     std::size_t indexOf(std::string_view key) const;
 
-    // Keys in insertion order, and a hash index from key to position so that
-    // lookups and insertions stay O(1) for lists of hundreds of thousands of keys.
+    // Up to this many keys a lookup compares the keys in turn, which is
+    // faster than hashing and costs no allocation; past it the hash index is
+    // made and kept from then on.
+    static constexpr std::size_t kLinearLookupLimit = 8;
+
+    // Keys in insertion order, and (past kLinearLookupLimit keys) a hash index
+    // from key to position so that lookups and insertions stay O(1) for lists
+    // of hundreds of thousands of keys.
     std::vector<std::string> keys_;
     std::vector<NRVValue> values_;
-    std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
+    std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;  // empty until made
 };
 
 using NRVArray = std::vector<NRVValue>;
@@ -125,6 +136,11 @@ private:
 };
 
 inline std::size_t NRVDictionary::indexOf(std::string_view key) const {
+    if (index_.empty()) {
+        for (std::size_t i = 0; i < keys_.size(); ++i)
+            if (keys_[i] == key) return i;
+        return keys_.size();
+    }
     auto it = index_.find(key);
     return it == index_.end() ? keys_.size() : it->second;
 }
@@ -144,7 +160,13 @@ inline void NRVDictionary::set(std::string key, NRVValue value) {
         *existing = std::move(value);
         return;
     }
-    index_.emplace(key, keys_.size());
+    if (!index_.empty()) {
+        index_.emplace(key, keys_.size());
+    } else if (keys_.size() == kLinearLookupLimit) {
+        index_.reserve(keys_.size() + 1);
+        for (std::size_t i = 0; i < keys_.size(); ++i) index_.emplace(keys_[i], i);
+        index_.emplace(key, keys_.size());
+    }
     keys_.push_back(std::move(key));
     values_.push_back(std::move(value));
 }
@@ -154,10 +176,14 @@ inline void NRVDictionary::set(std::string key, NRVValue value) {
 inline bool NRVDictionary::erase(std::string_view key) {
     std::size_t i = indexOf(key);
     if (i >= keys_.size()) return false;
-    index_.erase(index_.find(key));
+    // `key` may be a view of the key being erased: the index goes first.
+    const bool indexed = !index_.empty();
+    if (indexed) index_.erase(index_.find(key));
     keys_.erase(keys_.begin() + static_cast<std::ptrdiff_t>(i));
     values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(i));
-    for (std::size_t j = i; j < keys_.size(); ++j) index_[keys_[j]] = j;
+    if (indexed) {
+        for (std::size_t j = i; j < keys_.size(); ++j) index_[keys_[j]] = j;
+    }
     return true;
 }
 

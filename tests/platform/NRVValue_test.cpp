@@ -29,6 +29,41 @@ TEST(NRVDictionary, KeepsInsertionOrderThroughReplaceAndErase) {
     EXPECT_EQ(d, same);
 }
 
+// Small dictionaries look keys up in turn, larger ones through an index made
+// when they grow past a few keys: both ways, and the change from one to the
+// other, find every key at its place through replacing and erasing (also
+// erasing by a view of the dictionary's own key).
+TEST(NRVDictionary, LookupsHoldAtEverySize) {
+    for (const std::size_t count : {1u, 8u, 9u, 40u}) {
+        SCOPED_TRACE(count);
+        NRVDictionary d;
+        std::vector<std::string> order;
+        for (std::size_t i = 0; i < count; ++i) {
+            order.push_back("key-" + std::to_string((i * 7) % count));
+            d.set(order.back(), static_cast<long long>(i));
+        }
+        d.set(order.front(), "replaced");
+        const std::string erased = order[count / 2];
+        EXPECT_TRUE(d.erase(d.keyAt(count / 2)));
+        EXPECT_EQ(d.find(erased), nullptr);
+        order.erase(order.begin() + static_cast<std::ptrdiff_t>(count / 2));
+        d.set("added", true);
+        order.push_back("added");
+        ASSERT_EQ(d.keys(), order);
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            ASSERT_NE(d.find(order[i]), nullptr) << order[i];
+            EXPECT_EQ(d.find(order[i]), &d.valueAt(i)) << order[i];
+        }
+        if (count > 1) {
+            EXPECT_EQ(*d.find(order.front()), NRVValue("replaced"));
+        }
+        EXPECT_EQ(*d.find("added"), NRVValue(true));
+        EXPECT_EQ(d.find("key-"), nullptr);
+        const NRVDictionary copy = d;
+        EXPECT_EQ(copy.find("added"), &copy.valueAt(copy.size() - 1));
+    }
+}
+
 // Building and reading must grow linearly: preference and status lists of
 // hundreds of thousands of keys are admitted. Compares two sizes rather than
 // a fixed time alone, so a slow or instrumented build does not matter. Twenty
