@@ -16,8 +16,10 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -42,10 +44,29 @@ constexpr std::array<bool, 256> kEscaped = [] {
     return table;
 }();
 
+// Whether one of the eight bytes of `word` may be an escaped character: a
+// backslash, or a byte below 0x0E (tab, line feed and carriage return among
+// them; the others are rare and only cost the byte-wise look).
+bool mayHoldEscaped(std::uint64_t word) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+    const std::uint64_t below = (word - kOnes * 0x0E) & ~word & kHighs;
+    const std::uint64_t slash = word ^ (kOnes * '\\');
+    return (below | ((slash - kOnes) & ~slash & kHighs)) != 0;
+}
+
 void appendEscaped(std::string& out, std::string_view field) {
     const char* run = field.data();
     const char* const end = run + field.size();
     for (const char* p = run; p != end; ++p) {
+        // Eight bytes at a time past those that need nothing.
+        while (end - p >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, p, sizeof word);
+            if (mayHoldEscaped(word)) break;
+            p += 8;
+        }
+        if (p == end) break;
         if (!kEscaped[static_cast<unsigned char>(*p)]) continue;
         out.append(run, p);
         switch (*p) {
@@ -299,15 +320,18 @@ class DefaultStore {
 public:
     std::shared_ptr<const std::string> path() {
         const char* store = std::getenv("NRV_LOG_STORE");
-        const char* state = std::getenv("XDG_STATE_HOME");
-        const char* home = std::getenv("HOME");
         platform::MutexLock lock(mutex_);
-        if (!path_ || !same(store_, store) || !same(state_, state) || !same(home_, home)) {
-            store_ = setValue(store);
-            state_ = setValue(state);
-            home_ = setValue(home);
-            path_ = std::make_shared<const std::string>(defaultStorePath());
+        // The other two count only for a path made from them: not for the
+        // override, nor for the system store.
+        if (path_ && same(store_, store) &&
+            (!fromHome_ || (same(state_, std::getenv("XDG_STATE_HOME")) && same(home_, std::getenv("HOME"))))) {
+            return path_;
         }
+        store_ = setValue(store);
+        state_ = setValue(std::getenv("XDG_STATE_HOME"));
+        home_ = setValue(std::getenv("HOME"));
+        path_ = std::make_shared<const std::string>(defaultStorePath());
+        fromHome_ = !store_ && *path_ != kSystemStore;
         return path_;
     }
 
@@ -325,6 +349,7 @@ private:
     platform::Mutex mutex_;
     std::optional<std::string> store_ GUARDED_BY(mutex_), state_ GUARDED_BY(mutex_), home_ GUARDED_BY(mutex_);
     std::shared_ptr<const std::string> path_ GUARDED_BY(mutex_);  // null until resolved
+    bool fromHome_ GUARDED_BY(mutex_) = false;  // path_ was made from XDG_STATE_HOME or HOME
 };
 
 DefaultStore& defaultStore() {

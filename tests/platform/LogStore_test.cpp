@@ -56,6 +56,9 @@ TEST(LogStoreLine, RoundTripKeepsEveryFieldAndEscapesSeparators) {
         {"escape look-alikes", "\\t is not a tab, \\n not a line feed, \\\\"},
         {"lone trailing backslash", "ends with \\"},
         {"utf-8 and percent", "Zürich 100% %{public}@"},
+        // Separators at and past the eighth byte, and after long plain runs.
+        {"separators past eight bytes", "0123456\t89abcdef\\ghijklmnopq\r\n"},
+        {"long plain run, then a tab", std::string(40, 'x') + "\t" + std::string(7, 'y')},
     };
     for (const auto& c : cases) {
         plog::Record record;
@@ -351,6 +354,20 @@ TEST_F(LogStoreTest, DefaultPathFallsBackToStateFolderWhenSystemStoreIsNotWritab
         std::string result = plog::defaultStorePath() + "|";
         unsetenv("XDG_STATE_HOME");
         result += plog::defaultStorePath();
+        // Records follow a change of the state folder they were stored under.
+        char base[] = "/tmp/nrv-logstore-XXXXXX";
+        if (!mkdtemp(base)) _exit(5);
+        for (const char* folder : {"one", "two"}) {
+            setenv("XDG_STATE_HOME", (std::string(base) + "/" + folder).c_str(), 1);
+            plog::write("sub", "cat", plog::Level::Default, folder);
+        }
+        for (const char* folder : {"one", "two"}) {
+            result += "|";
+            for (const auto& record : readStore(std::string(base) + "/" + folder + "/nerova/unified.log"))
+                result += record.message;
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(base, ignored);
         if (::write(fds[1], result.data(), result.size()) < 0) _exit(4);
         _exit(0);
     }
@@ -362,5 +379,5 @@ TEST_F(LogStoreTest, DefaultPathFallsBackToStateFolderWhenSystemStoreIsNotWritab
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    EXPECT_EQ(result, "/state/nerova/unified.log|/home/someone/.local/state/nerova/unified.log");
+    EXPECT_EQ(result, "/state/nerova/unified.log|/home/someone/.local/state/nerova/unified.log|one|two");
 }
