@@ -80,6 +80,7 @@ namespace {
 NRVHTTPURLResponseRef responseFromHead(const std::optional<platform::http::ResponseHead>& head) {
     if (!head) return nullptr;
     NRVDictionary fields;
+    fields.reserve(head->headers.size());
     for (const auto& [name, value] : head->headers) {
         if (NRVValue* existing = fields.find(name); existing && existing->asString()) {
             fields.set(name, *existing->asString() + ", " + value);
@@ -251,12 +252,13 @@ void NRVURLSessionHandler::runTransfer(const std::shared_ptr<NRVHandlerRequest>&
         body->insert(body->end(), bytes, bytes + size);
         return true;
     };
-    delegate.onComplete = [weak, request, task, auth, body, downloadPath](const TransferResult& result) {
+    delegate.onComplete = [weak, request, task, auth, body, downloadPath](TransferResult result) {
         auto self = weak.lock();
         if (!self) return;
         // Run on the engine's thread when the queue is idle: the resolution
         // then reaches the caller with one hand-over.
-        self->engine_->dispatch(self->taskQueue_, [self, request, task, auth, body, downloadPath, result] {
+        self->engine_->dispatch(self->taskQueue_, [self, request, task, auth, body, downloadPath,
+                                                   result = std::move(result)] {
             self->transferDone(request, task, auth, result, body, downloadPath);
         });
     };

@@ -7,6 +7,11 @@ namespace {
 
 NRVValue orNull(const std::optional<std::string>& s) { return s ? NRVValue(*s) : NRVValue(); }
 
+// Made from the response when asked for: most clients never read them.
+NRVValue headersOf(const NRVHTTPURLResponseRef& response) {
+    return response ? NRVValue(response->allHeaderFields()) : NRVValue();
+}
+
 }  // namespace
 
 void NRVURLResponse::addResultWithProxy(const NRVDictionary& proxyDetails, NRVHTTPURLResponseRef response,
@@ -26,7 +31,6 @@ void NRVURLResponse::addResultWithProxy(const NRVDictionary& proxyDetails, NRVHT
     // An error fails the attempt whatever the status said.
     httpStatusSuccess_.push_back(!error && status >= 200 && status <= 299 ? 1 : 0);
     error_.push_back(std::move(error));
-    headers_.push_back(response ? NRVValue(response->allHeaderFields()) : NRVValue());
     responses_.push_back(std::move(response));
     downloadedFileLocation_.push_back(std::move(downloadedFileLocation));
 }
@@ -34,6 +38,13 @@ void NRVURLResponse::addResultWithProxy(const NRVDictionary& proxyDetails, NRVHT
 void NRVURLResponse::addResultWithProxy(const NRVDictionary& proxyDetails, NRVHTTPURLResponseRef response,
                                         const NRVData* data, NRVErrorRef error) {
     addResultWithProxy(proxyDetails, std::move(response), data, std::nullopt, std::move(error));
+}
+
+std::vector<NRVValue> NRVURLResponse::headers() const {
+    std::vector<NRVValue> all;
+    all.reserve(responses_.size());
+    for (const auto& response : responses_) all.push_back(headersOf(response));
+    return all;
 }
 
 NRVURLSessionResult NRVURLResponse::resultAt(std::size_t i, bool withHeaders) const {
@@ -47,7 +58,7 @@ NRVURLSessionResult NRVURLResponse::resultAt(std::size_t i, bool withHeaders) co
     r.httpStatusSuccess = httpStatusSuccess_[i];
     r.responses = responses_[i];
     r.downloadedFileLocation = downloadedFileLocation_[i];
-    if (withHeaders) r.httpHeaders = headers_[i];
+    if (withHeaders) r.httpHeaders = headersOf(responses_[i]);
     return r;
 }
 

@@ -69,7 +69,8 @@ public:
     const std::vector<std::string>& statusDescription() const { return statusDescription_; }
     const std::vector<std::int64_t>& statusCode() const { return statusCode_; }
     const std::vector<NRVErrorRef>& error() const { return error_; }
-    const std::vector<NRVValue>& headers() const { return headers_; }
+    // The header fields of each attempt's response, null without one.
+    std::vector<NRVValue> headers() const;
     const std::vector<std::int64_t>& httpStatusSuccess() const { return httpStatusSuccess_; }
     const std::vector<NRVHTTPURLResponseRef>& responses() const { return responses_; }
     const std::vector<std::optional<std::string>>& downloadedFileLocation() const { return downloadedFileLocation_; }
@@ -87,7 +88,6 @@ private:
     std::vector<std::string> statusDescription_;
     std::vector<std::int64_t> statusCode_;
     std::vector<NRVErrorRef> error_;
-    std::vector<NRVValue> headers_;
     std::vector<std::int64_t> httpStatusSuccess_;
     std::vector<NRVHTTPURLResponseRef> responses_;
     std::vector<std::optional<std::string>> downloadedFileLocation_;

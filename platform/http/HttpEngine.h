@@ -113,7 +113,8 @@ struct TransferDelegate {
     std::function<void(const ResponseHead&)> onResponse;
     // Return false to stop the transfer (it then completes with Cancelled).
     std::function<bool(const char* data, std::size_t size)> onData;
-    std::function<void(const TransferResult&)> onComplete;
+    // The result is the delegate's: a callback may take it by value.
+    std::function<void(TransferResult)> onComplete;
 };
 
 class Transfer {

@@ -1,6 +1,7 @@
 // One HTTP transfer on an engine's multi handle: setting up its easy handle,
 // taking in head and body, and finishing exactly once.
 #include "platform/http/HttpEngineInternal_curl.h"
+#include "platform/memory/NoDestructor.h"
 
 namespace platform::http::detail {
 
@@ -19,6 +20,28 @@ std::string hostOfURL(const std::string& url) {
 }
 
 namespace {
+
+// What an empty CURLOPT_ACCEPT_ENCODING offers, every decoder libcurl has in
+// its own order, made once: given the empty text, libcurl makes the list
+// again for every transfer.
+const char* acceptedEncodings() {
+    static const platform::NoDestructor<std::string> list([] {
+        const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+        std::string names;
+        const auto add = [&names](const char* name) {
+            if (!names.empty()) names += ", ";
+            names += name;
+        };
+        if (info && (info->features & CURL_VERSION_LIBZ)) {
+            add("deflate");
+            add("gzip");
+        }
+        if (info && (info->features & CURL_VERSION_BROTLI)) add("br");
+        if (info && (info->features & CURL_VERSION_ZSTD)) add("zstd");
+        return names;
+    }());
+    return list->c_str();  // empty without decoders: libcurl then offers identity
+}
 
 std::string proxyURL(const ProxyRoute& route) {
     std::string host = route.host;
@@ -103,7 +126,7 @@ bool TransferImpl::setUp(platform::Error* failure) {
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, 16L);
-    curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, acceptedEncodings());
     curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     // The share holds the session's cookies and its connections; an empty
     // cookie file switches the cookie engine on without reading a file.
@@ -201,14 +224,15 @@ bool lengthsAgree(const HeaderList& headers) {
 size_t TransferImpl::onHeader(char* data, size_t size, size_t count, void* raw) {
     auto* self = static_cast<TransferImpl*>(raw);
     const size_t length = size * count;
-    std::string line(data, length);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    std::string_view line(data, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     // Only the status line that opens a head (the next answer after an
     // interim one or a redirect) starts the limit again; a header line
     // that merely begins with "HTTP/" counts like any other.
     if (self->atHeadStart_ && line.rfind("HTTP/", 0) == 0) {
         self->atHeadStart_ = false;
         self->pending_ = ResponseHead{};
+        self->pending_.headers.reserve(16);
         self->headerBytes_ = length;
         if (self->headerBytes_ > self->request_.maxHeaderBytes) {
             self->headerTooLarge_ = true;
@@ -223,12 +247,12 @@ size_t TransferImpl::onHeader(char* data, size_t size, size_t count, void* raw) 
     }
     if (!line.empty()) {
         auto colon = line.find(':');
-        if (colon != std::string::npos) {
-            std::string value = line.substr(colon + 1);
+        if (colon != std::string_view::npos) {
+            std::string_view value = line.substr(colon + 1);
             auto first = value.find_first_not_of(" \t");
-            value = first == std::string::npos ? std::string() : value.substr(first);
-            if (colon == 10 && strncasecmp(line.c_str(), "Set-Cookie", colon) == 0) self->setCookies_ = true;
-            self->pending_.headers.emplace_back(line.substr(0, colon), value);
+            value = first == std::string_view::npos ? std::string_view() : value.substr(first);
+            if (colon == 10 && strncasecmp(line.data(), "Set-Cookie", colon) == 0) self->setCookies_ = true;
+            self->pending_.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
         }
         return length;
     }
@@ -245,10 +269,11 @@ size_t TransferImpl::onHeader(char* data, size_t size, size_t count, void* raw) 
     curl_easy_getinfo(self->easy_, CURLINFO_EFFECTIVE_URL, &url);
     self->pending_.url = url ? url : self->request_.url;
     if (status >= 100 && status < 200) return length;
-    self->head_ = self->pending_;
+    self->head_ = std::move(self->pending_);
+    self->pending_ = ResponseHead{};
     bool mayBeFollowed = false;
     self->encodedBody_ = false;
-    for (const auto& [name, value] : self->pending_.headers) {
+    for (const auto& [name, value] : self->head_->headers) {
         if (strcasecmp(name.c_str(), "Location") == 0 && status >= 300 && status < 400) mayBeFollowed = true;
         if (strcasecmp(name.c_str(), "Content-Encoding") == 0 && !value.empty() && strcasecmp(value.c_str(), "identity") != 0) {
             self->encodedBody_ = true;
@@ -334,7 +359,8 @@ void TransferImpl::finishWith(TransferErrorKind kind, const std::string& message
         result.proxyAsksBasicOrDigest = (available & (CURLAUTH_BASIC | CURLAUTH_DIGEST)) != 0;
     }
     // A head that arrived is part of the result even when the body broke off.
-    result.response = head_;
+    result.response = std::move(head_);
+    head_.reset();
     if (file_) {
         if (std::fclose(file_) != 0 && result.kind == TransferErrorKind::None) {
             result.kind = TransferErrorKind::FileError;
@@ -352,7 +378,7 @@ void TransferImpl::finishWith(TransferErrorKind kind, const std::string& message
     auto delegate = std::move(delegate_);
     delegate_ = {};
     trust_.hook = nullptr;
-    if (delegate.onComplete) delegate.onComplete(result);
+    if (delegate.onComplete) delegate.onComplete(std::move(result));
 }
 
 void TransferImpl::releaseHandles() {

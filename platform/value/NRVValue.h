@@ -43,10 +43,7 @@ public:
     // Replaces the value of an existing key in place, else appends.
     void set(std::string key, NRVValue value);
     // Room for `count` keys, for a caller that knows how many will come.
-    void reserve(std::size_t count) {
-        keys_.reserve(count);
-        values_.reserve(count);
-    }
+    void reserve(std::size_t count);
     bool erase(std::string_view key);
     const std::string& keyAt(std::size_t i) const { return keys_[i]; }
     const NRVValue& valueAt(std::size_t i) const;
@@ -185,6 +182,11 @@ inline bool NRVDictionary::erase(std::string_view key) {
         for (std::size_t j = i; j < keys_.size(); ++j) index_[keys_[j]] = j;
     }
     return true;
+}
+
+inline void NRVDictionary::reserve(std::size_t count) {
+    keys_.reserve(count);
+    values_.reserve(count);
 }
 
 inline const NRVValue& NRVDictionary::valueAt(std::size_t i) const { return values_[i]; }

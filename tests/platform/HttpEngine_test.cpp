@@ -1,5 +1,6 @@
 #include "platform/http/HttpEngine.h"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -89,6 +90,30 @@ TEST(HttpEngine, DirectRequestDeliversStatusAndBody) {
     EXPECT_NE(echoed.body.find("\"bodyLength\": 3000"), std::string::npos) << echoed.body;
     EXPECT_NE(echoed.body.find("\"X-One\": \"1\""), std::string::npos);
     EXPECT_EQ(echoed.body.find("Injected"), std::string::npos);
+
+    // Every decoder libcurl has is offered, as a plain handle offers them.
+    std::string plain;
+    CURL* easy = curl_easy_init();
+    ASSERT_NE(easy, nullptr);
+    const std::string echo = servers->httpURL("/echo");
+    curl_easy_setopt(easy, CURLOPT_URL, echo.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &plain);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+        static_cast<std::string*>(out)->append(data, size * count);
+        return size * count;
+    });
+    ASSERT_EQ(curl_easy_perform(easy), CURLE_OK);
+    curl_easy_cleanup(easy);
+    const auto offered = [](const std::string& body) {
+        const std::string key = "\"Accept-Encoding\": \"";
+        const auto at = body.find(key);
+        return at == std::string::npos ? std::string("<none>")
+                                       : body.substr(at + key.size(), body.find('"', at + key.size()) - at - key.size());
+    };
+    EXPECT_NE(offered(plain).find("gzip"), std::string::npos) << plain;
+    EXPECT_EQ(offered(run(*engine, direct, get(echo)).body), offered(plain));
 }
 
 // Broken and hostile answers end in the matching failure, never in success.
