@@ -3,6 +3,10 @@
 #include "platform/http/HttpEngineInternal_curl.h"
 #include "platform/memory/NoDestructor.h"
 
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
 namespace platform::http::detail {
 
 std::string hostOfURL(const std::string& url) {
@@ -41,6 +45,24 @@ const char* acceptedEncodings() {
         return names;
     }());
     return list->c_str();  // empty without decoders: libcurl then offers identity
+}
+
+// The request line that offers them, or empty when libcurl has no decoder.
+// Given as a header of the request, since libcurl formats its own line anew
+// for every request, a byte at a time; a request's own Accept-Encoding
+// takes its place, as it takes libcurl's.
+const std::string& acceptEncodingHeader() {
+    static const platform::NoDestructor<std::string> line([] {
+        const std::string names = acceptedEncodings();
+        return names.empty() ? std::string() : "Accept-Encoding: " + names;
+    }());
+    return *line;
+}
+
+bool sameHeaderName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 std::string proxyURL(const ProxyRoute& route) {
@@ -126,6 +148,7 @@ bool TransferImpl::setUp(platform::Error* failure) {
     curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, 16L);
+    // Switches the decoders on; the offer itself goes with the headers below.
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, acceptedEncodings());
     curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     // The share holds the session's cookies and its connections; an empty
@@ -159,11 +182,15 @@ bool TransferImpl::setUp(platform::Error* failure) {
         curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, request_.method.c_str());
     }
     headerList_ = curl_slist_append(headerList_, "Expect:");
+    bool ownEncodings = false;
     for (const auto& [name, value] : request_.headers) {
         // A header that holds a line break would smuggle a second header.
         if (name.find_first_of("\r\n:") != std::string::npos || value.find_first_of("\r\n") != std::string::npos) continue;
         headerList_ = curl_slist_append(headerList_, (name + ": " + value).c_str());
+        ownEncodings = ownEncodings || sameHeaderName(name, "Accept-Encoding");
     }
+    if (!ownEncodings && !acceptEncodingHeader().empty())
+        headerList_ = curl_slist_append(headerList_, acceptEncodingHeader().c_str());
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, headerList_);
 
     // Limits.

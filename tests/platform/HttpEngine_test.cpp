@@ -114,6 +114,12 @@ TEST(HttpEngine, DirectRequestDeliversStatusAndBody) {
     };
     EXPECT_NE(offered(plain).find("gzip"), std::string::npos) << plain;
     EXPECT_EQ(offered(run(*engine, direct, get(echo)).body), offered(plain));
+    // A request's own offer, in any case, is the only one sent.
+    Request own = get(echo);
+    own.headers = {{"accept-encoding", "identity"}};
+    const std::string ownBody = run(*engine, direct, own).body;
+    EXPECT_NE(ownBody.find("\"accept-encoding\": \"identity\""), std::string::npos) << ownBody;
+    EXPECT_EQ(offered(ownBody), "<none>") << ownBody;
 }
 
 // Broken and hostile answers end in the matching failure, never in success.
