@@ -543,19 +543,34 @@ void write(std::string_view subsystem, std::string_view category, Level level, s
         }
         // Straight from the fields to the line: the store needs no record.
         const std::shared_ptr<const std::string> path = defaultStore().path();
-        std::string line;
-        render(line, fields);
-        line += '\n';
         HeldRecords& held = heldRecords();
         if (held.depth == 0) {
+            std::string line;
+            render(line, fields);
+            line += '\n';
             appendLine(*path, line);
             return;
         }
-        if (held.path != *path || held.lines.size() + line.size() > kMaxHeldBytes) {
+        if (held.path != *path) {
             writeHeld(held);
             held.path = *path;
         }
-        held.lines += line;
+        // Made in place after the held ones; a record that takes the batch
+        // past its bound waits while those before it are written.
+        const std::size_t before = held.lines.size();
+        try {
+            render(held.lines, fields);
+            held.lines += '\n';
+        } catch (...) {
+            held.lines.resize(before);
+            throw;
+        }
+        if (before > 0 && held.lines.size() > kMaxHeldBytes) {
+            std::string record = held.lines.substr(before);
+            held.lines.resize(before);
+            writeHeld(held);
+            held.lines = std::move(record);
+        }
     } catch (...) {
         // Logging must never take its caller down; a record that cannot be
         // made is dropped.
