@@ -52,14 +52,21 @@ bool NRVURLSessionHandler::detectItemReuse(const std::optional<std::string>& ite
 void NRVURLSessionHandler::logCookies(const NRVURLSessionRef& session, const NRVURLRequest& request,
                                       const std::string& /*label*/) {
     const NRVLogHandle& log = NerovaLogger::session_dup();
-    const std::string prefix = "TID " + std::to_string(platform::thread::currentThreadNumber()) + " Q " +
-                               (taskQueue_->isCurrent() ? taskQueue_->label() : std::string("(null)")) +
-                               " - HTTP cookie";
+    std::string prefix;
+    prefix.reserve(64);
+    prefix.append("TID ")
+        .append(std::to_string(platform::thread::currentThreadNumber()))
+        .append(" Q ")
+        .append(taskQueue_->isCurrent() ? std::string_view(taskQueue_->label()) : std::string_view("(null)"))
+        .append(" - HTTP cookie");
     const std::string host = NetworkUtility::extractHost(request.URL);
-    log.log(prefix + " - request URL: " + host);
+    // Both lines of every request are made in one buffer.
+    std::string line;
+    line.reserve(prefix.size() + host.size() + 64);
+    log.log(line.append(prefix).append(" - request URL: ").append(host));
     const auto cookies = session->transport()->cookiesForURL(request.URL);
-    log.log(prefix + " - " + (cookies.size() < 2 ? "" : "** WARNING ** - ") +
-            "count for request URL: " + std::to_string(cookies.size()));
+    line.assign(prefix).append(cookies.size() < 2 ? " - " : " - ** WARNING ** - ").append("count for request URL: ");
+    log.log(line.append(std::to_string(cookies.size())));
     // Made for the first cookie that has an expiry date: most requests carry none.
     std::optional<NRVDateFormatter> expiryFormat;
     auto yesNo = [](bool b) { return std::string(b ? "YES" : "NO"); };

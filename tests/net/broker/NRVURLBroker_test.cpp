@@ -443,9 +443,13 @@ TEST(NRVURLBroker, CookieLinesShowHashesAndExpiryButNeverTheValue) {
     platform::log::setSink(nullptr);
 
     const std::regex expiry(" - HTTP cookie - [0-9a-f]{64} expiry date: \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}$");
-    int counts = 0, warnings = 0, expiries = 0, named = 0;
+    const std::regex requestLine("^TID \\d+ Q [^ ]+ - HTTP cookie - request URL: 127\\.0\\.0\\.1$");
+    const std::regex oneCookie("^TID \\d+ Q [^ ]+ - HTTP cookie - count for request URL: 1$");
+    int counts = 0, warnings = 0, expiries = 0, named = 0, requestLines = 0, single = 0;
     for (const auto& record : capture->records()) {
         const std::string& m = record.message;
+        if (std::regex_search(m, requestLine)) ++requestLines;
+        if (std::regex_search(m, oneCookie)) ++single;
         EXPECT_EQ(m.find("secret-value"), std::string::npos) << m;
         if (m.find(" - HTTP cookie - ") == std::string::npos) continue;
         if (m.find("count for request URL: ") != std::string::npos) ++counts;
@@ -457,6 +461,8 @@ TEST(NRVURLBroker, CookieLinesShowHashesAndExpiryButNeverTheValue) {
         if (std::regex_search(m, expiry)) ++expiries;
     }
     EXPECT_EQ(counts, 2);
+    EXPECT_EQ(requestLines, 2);
+    EXPECT_EQ(single, 1);
     EXPECT_EQ(warnings, 1);
     EXPECT_EQ(named, 1);
     EXPECT_EQ(expiries, 1);
