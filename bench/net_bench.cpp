@@ -8,12 +8,17 @@
 //    libcurl handle in this process (in alternating blocks), and against the
 //    same handle driven by a bare multi handle on a thread of its own (what
 //    any design with the transfers on their own thread costs, without ours).
+//    Also the CPU time the broker's engine thread and the bare thread take
+//    per request, and the time they wait to run: the machine's scheduling
+//    moves the rates by 10% and more between runs, these much less.
 // 3. The time a request loses to a dead first route (connection refused).
 // 4. Web-socket echo round trips per second, against the Python client.
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <condition_variable>
 #include <cstring>
@@ -27,6 +32,7 @@
 #include <vector>
 
 #include "net/broker/NRVURLBroker.h"
+#include "platform/thread/ThreadNumber.h"
 #include "support/LocalServers.h"
 
 using Clock = std::chrono::steady_clock;
@@ -51,6 +57,21 @@ NRVURLRequest get(const std::string& url) {
     return request;
 }
 
+// The thread that delivers the broker's replies: its engine's.
+std::atomic<std::uint32_t> engineThread{0};
+
+// Nanoseconds a thread of this process has run, and has waited to run.
+struct ThreadTimes {
+    long long run = 0, wait = 0;
+};
+
+ThreadTimes threadTimes(std::uint32_t thread) {
+    ThreadTimes times;
+    std::ifstream in("/proc/self/task/" + std::to_string(thread) + "/schedstat");
+    in >> times.run >> times.wait;
+    return times;
+}
+
 // The caller waits as it waits for the bare thread below (a mutex and a
 // condition variable, notified after the mutex is released: one wake per
 // request), so both sides pay the same for the hand-over back. The state is
@@ -64,6 +85,7 @@ std::shared_ptr<NRVURLResponse> fetch(NRVURLBroker& broker, const NRVURLRequest&
     };
     auto wait = std::make_shared<Wait>();
     broker.dataWithRequest(request, [wait](std::shared_ptr<NRVURLResponse> r, std::optional<NRVData>) {
+        engineThread = platform::thread::currentThreadNumber();
         {
             std::lock_guard<std::mutex> lock(wait->mutex);
             wait->response = std::move(r);
@@ -94,6 +116,8 @@ public:
         thread_.join();
         curl_multi_cleanup(multi_);
     }
+    std::uint32_t thread() const { return threadNumber_; }
+
     void perform() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -107,6 +131,7 @@ public:
 
 private:
     void run() {
+        threadNumber_ = platform::thread::currentThreadNumber();
         bool active = false;
         for (;;) {
             {
@@ -139,6 +164,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool pending_ = false, done_ = false, stop_ = false;
+    std::atomic<std::uint32_t> threadNumber_{0};
     std::thread thread_;
 };
 
@@ -209,18 +235,28 @@ int main(int argc, char** argv) {
         curl_easy_perform(easy);
         const int blocks = std::max(1, std::min(20, requests / 50));
         double viaBroker = 0, viaCurl = 0, viaThread = 0;
+        ThreadTimes engineTimes, bareTimes;
+        const auto add = [](ThreadTimes& sum, const ThreadTimes& before, const ThreadTimes& after) {
+            sum.run += after.run - before.run;
+            sum.wait += after.wait - before.wait;
+        };
         auto bare = std::make_unique<BareTransferThread>(easy);
+        bare->perform();  // the thread is known from here on
         for (int block = 0; block < blocks; ++block) {
             const int count = requests / blocks + (block < requests % blocks ? 1 : 0);
+            ThreadTimes before = threadTimes(engineThread);
             auto start = Clock::now();
             for (int i = 0; i < count; ++i) fetch(broker, get(url));
             viaBroker += seconds(Clock::now() - start);
+            add(engineTimes, before, threadTimes(engineThread));
             start = Clock::now();
             for (int i = 0; i < count; ++i) curl_easy_perform(easy);
             viaCurl += seconds(Clock::now() - start);
+            before = threadTimes(bare->thread());
             start = Clock::now();
             for (int i = 0; i < count; ++i) bare->perform();
             viaThread += seconds(Clock::now() - start);
+            add(bareTimes, before, threadTimes(bare->thread()));
         }
         bare.reset();
         curl_easy_cleanup(easy);
@@ -228,6 +264,10 @@ int main(int argc, char** argv) {
                     "(bare multi handle on its own thread %.0f/s, broker at %.0f%% of it)\n",
                     requests, requests / viaBroker, requests / viaCurl, 100.0 * viaCurl / viaBroker,
                     requests / viaThread, 100.0 * viaThread / viaBroker);
+        const auto micros = [requests](long long nanos) { return nanos / 1e3 / requests; };
+        std::printf("  per request       engine thread CPU %.1f us (waiting to run %.1f us)  "
+                    "bare thread CPU %.1f us (waiting to run %.1f us)\n",
+                    micros(engineTimes.run), micros(engineTimes.wait), micros(bareTimes.run), micros(bareTimes.wait));
     }
     if (requestsOnly) return 0;
 
