@@ -3,8 +3,6 @@
 #include "platform/http/HttpEngineInternal_curl.h"
 #include "platform/memory/NoDestructor.h"
 
-#include <algorithm>
-#include <cctype>
 #include <string_view>
 
 namespace platform::http::detail {
@@ -57,12 +55,6 @@ const std::string& acceptEncodingHeader() {
         return names.empty() ? std::string() : "Accept-Encoding: " + names;
     }());
     return *line;
-}
-
-bool sameHeaderName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
 }
 
 std::string proxyURL(const ProxyRoute& route) {
@@ -187,7 +179,7 @@ bool TransferImpl::setUp(platform::Error* failure) {
         // A header that holds a line break would smuggle a second header.
         if (name.find_first_of("\r\n:") != std::string::npos || value.find_first_of("\r\n") != std::string::npos) continue;
         headerList_ = curl_slist_append(headerList_, (name + ": " + value).c_str());
-        ownEncodings = ownEncodings || sameHeaderName(name, "Accept-Encoding");
+        ownEncodings = ownEncodings || strcasecmp(name.c_str(), "Accept-Encoding") == 0;
     }
     if (!ownEncodings && !acceptEncodingHeader().empty())
         headerList_ = curl_slist_append(headerList_, acceptEncodingHeader().c_str());
